@@ -1,0 +1,87 @@
+// TValidate, the controller: the relay's operations over the process-wide records.
+//
+// It holds no state of its own; one instance (MyValidate) exists from start-up until the console's
+// shut-down (in service mode until the process ends). Its operations are grouped by concern, one
+// file each:
+//   untValidateConfig.cpp  constructor (configuration), destructor, folders
+//   untValidateDisplay.cpp log panes, status bars, audit capture         (control thread)
+//   untValidateClient.cpp  the exchange connection                       (control thread)
+//   untValidateServer.cpp  client table, handshake, fan-out, listener    (control thread)
+//   untValidatePeer.cpp    extension states                              (per-extension stage)
+// Every operation catches its own errors, logs the system's error line and returns its failure
+// value; nothing propagates to the event loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "startup/untVariables.h"
+
+class TValidate {
+ public:
+  // ---- Configuration (start-up, main thread) ----
+  TValidate();   // creates the capture lists, reads and checks Lib/Config.ini
+  ~TValidate();  // releases the capture lists
+  static std::string GetLogDirectory();    // <exe folder>Log, no trailing separator
+  static std::string GetAuditDirectory();  // the same folder
+  static std::string GetConfigFilePath();  // <exe folder>Lib/Config.ini
+
+  // ---- Panes and status bars (control thread; nothing without a registered console) ----
+  void PrintMainAudit(const std::string& sMessage);
+  void PrintGeneralLogReceived(const std::string& sMessage);
+  void PrintGeneralLogProcessed(const std::string& sMessage);
+  void PrintGlobalQueueLog(const std::string& sMessage);
+  void PrintSpecificQueueLog(int32_t nQueueNumber, const std::string& sQueueEvent);
+  void PrintGlobalPeerLog(const std::string& sMessage);
+  void PrintSpecificPeerLog(int32_t nPeerNumber, const std::string& sPeerEvent);
+  void PrintGlobalFeatureParkLog(const std::string& sMessage);
+  void PrintSpecificFeatureParkLog(int32_t nFeatureParkinglotNumber, const std::string& sFeatureParkEvent);
+  void ClearAllLogs();
+  void PrintStatusBarMain(int32_t nWP, int32_t nRP, bool bOnlyErr, int32_t nErr);
+  void PrintStatusBarGlobalQueue(int32_t nWP, int32_t nRP);
+  void PrintStatusBarGlobalPeer(int32_t nWP, int32_t nRP);
+  void PrintStatusBarGlobalFeaturePark(int32_t nWP, int32_t nRP);
+  void PrintStatusBarSpecificQueue(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nQueueNumber);
+  void PrintStatusBarSpecificPeer(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nPeerNumber);
+  void PrintStatusBarSpecificFeaturePark(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nFeatureParkinglotNumber);
+
+  // ---- Audit capture (control thread) ----
+  void AuditStart(int32_t nDurationMinutes);
+  void AuditStop();
+
+  // ---- Exchange connection (control thread) ----
+  bool StartSocketClient(const std::string& sHost, int32_t nPort);
+  bool StopSocketClient(int32_t nSocketClient, bool bDoNotAutoReconnect);
+  bool SocketClientRead(const std::string& sReceivedText, int32_t nSocketClient);
+
+  // ---- Client service (control thread) ----
+  bool InsertClientInfo(const std::string& sAddress, int32_t nPort);
+  bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
+  bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
+                        const std::string& sQueueList, const std::string& sPeerList,
+                        const std::string& sFeatureParkList);
+  int32_t FindClientConnected(int32_t nSocketInfoArrayPos);
+  bool ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList);
+  bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
+  bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
+  bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
+                        int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort);
+  bool SocketServerQueueWrite(int32_t nQueueNumber, const std::string& sEvent);
+  bool SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent);
+  bool SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent);
+  bool StartSocketServer(int32_t nPort);
+  bool StopSocketServer();
+
+  // ---- Extension states (per-extension stage's thread; reset from the control thread) ----
+  static bool ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPeerNumber, bool& bGenerateEvent);
+  static bool ProcessPeerEvents(const std::string& sData, const std::string& sEventToFind,
+                                const std::string& sHowToFindPeer, const std::string& sGenericInfoToFind,
+                                int32_t nPeerNumber, std::string& sPeerInfo);
+  static TPeerState_OPT ConvertPeerInfoToState(const std::string& sPeerInfo);
+  // Every entry to PEER_STATE_UNKNOWN with a count of 0, under the table's lock.
+  static void ResetPeerTable();
+};
+
+// The one controller; null before start-up step 6 and after the console's shut-down.
+// Control thread (and start-up) only.
+extern TValidate* MyValidate;

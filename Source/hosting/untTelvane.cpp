@@ -1,0 +1,254 @@
+// Manager object: creation with the automatic start, the start/stop actions of both sides, the
+// shut-down, and the main timer that hosts the reconnection and audit halves.
+// Control thread only.
+#include "hosting/untTelvane.h"
+
+#include <exception>
+
+#include "controller/untValidate.h"
+#include "logging/untLogger.h"
+#include "logging/untUtil.h"
+#include "platform/untClientSocket.h"
+#include "platform/untControlLoop.h"
+#include "platform/untServerSocket.h"
+#include "startup/untMessage.h"
+#include "startup/untVariables.h"
+
+std::atomic<TfrmTelvane*> frmTelvane{nullptr};
+
+namespace {
+
+void LogError(const char* sOperation, const std::exception& e, int nTarget = 1) {
+  WriteLog(std::string("TfrmTelvane.") + sOperation, nTarget, 0,
+           std::string("Error: ") + e.what() + " during " + sOperation + " Process.", false);
+}
+
+}  // namespace
+
+TfrmTelvane::TfrmTelvane(bool bWindowModeIn) : bWindowMode(bWindowModeIn) {
+  // Registered before the creation logic runs, so its log lines already find the window.
+  if (bWindowMode) frmTelvane = this;
+  FormCreate();
+}
+
+TfrmTelvane::~TfrmTelvane() {
+  tmrMain.SetEnabled(false);
+  tmrAMIKeepAlive.SetEnabled(false);
+  // The sockets outlive the manager object; make sure none of their events reaches it again.
+  if (socManagerClient != nullptr) {
+    socManagerClient->OnConnecting = nullptr;
+    socManagerClient->OnConnect = nullptr;
+    socManagerClient->OnDisconnect = nullptr;
+    socManagerClient->OnError = nullptr;
+    socManagerClient->OnRead = nullptr;
+  }
+  if (socManagerServer != nullptr) {
+    socManagerServer->OnListen = nullptr;
+    socManagerServer->OnAccept = nullptr;
+    socManagerServer->OnClientConnect = nullptr;
+    socManagerServer->OnClientDisconnect = nullptr;
+    socManagerServer->OnClientError = nullptr;
+    socManagerServer->OnClientRead = nullptr;
+    socManagerServer->OnClientOverflow = nullptr;
+  }
+  TfrmTelvane* pSelf = this;
+  frmTelvane.compare_exchange_strong(pSelf, nullptr);
+}
+
+void TfrmTelvane::FormCreate() {
+  try {
+    TDisplayModel& d = MyDisplay;
+    // 1. The configuration in use.
+    d.SetText(CTL_TXT_SERVER_IP, MyConfigInfo.sServerIP);
+    d.SetText(CTL_TXT_SERVER_PORT, IntToStr(MyConfigInfo.nServerPort));
+    d.SetText(CTL_TXT_USERNAME, MyConfigInfo.sUsername);
+    d.SetText(CTL_TXT_SECRET, MyConfigInfo.sSecret);
+    d.SetText(CTL_TXT_PROXY_PORT, IntToStr(MyConfigInfo.nProxyPort));
+    // 2-4. A pair whose side starts by itself is hidden for the whole run.
+    if (MyConfigInfo.bAutoStart) {
+      d.SetVisible(CTL_CMD_START_PROXY, false);
+      d.SetVisible(CTL_CMD_STOP_PROXY, false);
+    }
+    if (MyConfigInfo.bServerAutoStart) {
+      for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET})
+        d.SetEnabled(t, false);
+      d.SetVisible(CTL_CMD_START_CLIENT, false);
+      d.SetVisible(CTL_CMD_STOP_CLIENT, false);
+    }
+    if (MyConfigInfo.bProxyAutoStart) {
+      d.SetEnabled(CTL_TXT_PROXY_PORT, false);
+      d.SetVisible(CTL_CMD_START_SERVER, false);
+      d.SetVisible(CTL_CMD_STOP_SERVER, false);
+    }
+    // 5. The exchange connection, index 0.
+    if (socManagerClient == nullptr) socManagerClient = new TClientSocket();  // lives until process end
+    socManagerClient->Tag = 0;
+    socManagerClient->OnConnecting = [this] { socManagerClientConnecting(); };
+    socManagerClient->OnConnect = [this] { socManagerClientConnect(); };
+    socManagerClient->OnDisconnect = [this] { socManagerClientDisconnect(); };
+    socManagerClient->OnError = [this](int& nCode) { socManagerClientError(nCode); };
+    socManagerClient->OnRead = [this] { socManagerClientRead(); };
+    // 6. The client listener.
+    if (socManagerServer == nullptr) socManagerServer = new TServerSocket();  // lives until process end
+    socManagerServer->OnListen = [this] { socManagerServerListen(); };
+    socManagerServer->OnAccept = [this](TServerConnection& c) { socManagerServerAccept(c); };
+    socManagerServer->OnClientConnect = [this](TServerConnection& c) { socManagerServerClientConnect(c); };
+    socManagerServer->OnClientDisconnect = [this](TServerConnection& c) { socManagerServerClientDisconnect(c); };
+    socManagerServer->OnClientError = [this](TServerConnection& c, int& n) { socManagerServerClientError(c, n); };
+    socManagerServer->OnClientRead = [this](TServerConnection& c) { socManagerServerClientRead(c); };
+    socManagerServer->OnClientOverflow = [this](TServerConnection& c) { socManagerServerClientOverflow(c); };
+    // 7. (The window's size belongs to the console's layout.)
+    // 8. Start buttons on, stop buttons off.
+    d.SetEnabled(CTL_CMD_START_PROXY, true);
+    d.SetEnabled(CTL_CMD_START_CLIENT, true);
+    d.SetEnabled(CTL_CMD_START_SERVER, true);
+    d.SetEnabled(CTL_CMD_STOP_PROXY, false);
+    d.SetEnabled(CTL_CMD_STOP_CLIENT, false);
+    d.SetEnabled(CTL_CMD_STOP_SERVER, false);
+    // 9. Check boxes follow the pane switches (all off at this point).
+    d.SetChecked(CTL_CHK_GENERIC_RECEIVED, MyAppInfo.bWriteGeneralLogReceived);
+    d.SetChecked(CTL_CHK_GENERIC_PROCESSED, MyAppInfo.bWriteGeneralLogProcessed);
+    d.SetChecked(CTL_CHK_GLOBAL_QUEUE, MyAppInfo.bWriteGlobalQueueLog);
+    d.SetChecked(CTL_CHK_SPECIFIC_QUEUE, MyAppInfo.bWriteSpecificQueueLog);
+    d.SetChecked(CTL_CHK_GLOBAL_PEER, MyAppInfo.bWriteGlobalPeerLog);
+    d.SetChecked(CTL_CHK_SPECIFIC_PEER, MyAppInfo.bWriteSpecificPeerLog);
+    d.SetChecked(CTL_CHK_GLOBAL_FEATUREPARK, MyAppInfo.bWriteGlobalFeatureParkLog);
+    d.SetChecked(CTL_CHK_SPECIFIC_FEATUREPARK, MyAppInfo.bWriteSpecificFeatureParkLog);
+    // 10. Status texts.
+    d.SetStatus(STB_MAIN, 0, Msg(59) + "0");
+    d.SetStatus(STB_MAIN, 1, "...");
+    d.SetStatus(STB_GENERIC_MSG_READ, 0, Msg(60) + "0");
+    d.SetStatus(STB_GENERIC_MSG_READ, 1, Msg(61) + "0");
+    d.SetStatus(STB_GENERIC_MSG_READ, 2, Msg(62) + "0");
+    d.SetStatus(STB_GENERIC_MSG_READ, 3, Msg(66) + "0");
+    // 11-12. Timers.
+    MyMainTimerControl.nReconnectTicks = 0;
+    MyMainTimerControl.nAuditTicks = 0;
+    tmrMain.OnTimer = [this] { tmrMainTimer(); };
+    tmrAMIKeepAlive.OnTimer = [this] { tmrAMIKeepAliveTimer(); };
+    tmrMain.SetInterval(5000);
+    tmrAMIKeepAlive.SetInterval(1000);
+    tmrMain.SetEnabled(true);
+    tmrAMIKeepAlive.SetEnabled(true);
+    // 13. Automatic start.
+    const char* sSource = "TfrmTelvane.FormCreate";
+    if (MyConfigInfo.bAutoStart) {
+      WriteLog(sSource, 1, 3, "General Auto Start Process...", true);
+      cmdStartProxyClick();
+    } else {
+      if (MyConfigInfo.bServerAutoStart) {
+        WriteLog(sSource, 1, 3, "AMI Auto Start Process...", true);
+        cmdStartClientClick();
+      }
+      if (MyConfigInfo.bProxyAutoStart) {
+        WriteLog(sSource, 1, 3, "Server Auto Start Process...", true);
+        cmdStartServerClick();
+      }
+    }
+  } catch (const std::exception& e) {
+    LogError("FormCreate", e);
+  }
+}
+
+void TfrmTelvane::FormCloseQuery() {
+  try {
+    WriteLog("TfrmTelvane.FormCloseQuery", 1, 3,
+             Msg(13) + MyConfigInfo.sServerIP + ":" + IntToStr(MyConfigInfo.nServerPort) + ")", false);
+    MyAppInfo.bIsRunning = false;
+    if (MyValidate != nullptr &&
+        MyAppInfo.tMainSocketClientStateMachine[0] == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING)
+      MyValidate->StopSocketClient(0, true);
+    for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+      if (slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) {
+        // Puts every slot into CLOSING, so it runs at most once.
+        if (MyValidate != nullptr) MyValidate->StopSocketServer();
+        break;
+      }
+    }
+    TValidate* pValidate = MyValidate;
+    MyValidate = nullptr;
+    delete pValidate;
+  } catch (const std::exception& e) {
+    LogError("FormCloseQuery", e);
+  }
+}
+
+void TfrmTelvane::FormClose() {
+  try {
+    RequestTermination();
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::Execute() {}
+
+void TfrmTelvane::cmdStartProxyClick() {
+  try {
+    cmdStartServerClick();
+    cmdStartClientClick();
+  } catch (const std::exception& e) {
+    LogError("cmdStartProxyClick", e);
+  }
+}
+
+void TfrmTelvane::cmdStopProxyClick() {
+  try {
+    if (MyValidate != nullptr) MyValidate->StopSocketClient(0, true);
+    cmdStopServerClick();
+  } catch (const std::exception& e) {
+    LogError("cmdStopProxyClick", e);
+  }
+}
+
+void TfrmTelvane::cmdStartClientClick() {
+  try {
+    if (MyValidate != nullptr && MyValidate->StartSocketClient(MyConfigInfo.sServerIP, MyConfigInfo.nServerPort)) {
+      for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET,
+                           CTL_CMD_START_CLIENT})
+        MyDisplay.SetEnabled(t, false);
+      MyDisplay.SetEnabled(CTL_CMD_STOP_CLIENT, true);
+    }
+  } catch (const std::exception& e) {
+    LogError("cmdStartClientClick", e);
+  }
+}
+
+void TfrmTelvane::cmdStopClientClick() {
+  try {
+    // StopSocketClient restores the fields and buttons itself.
+    if (MyValidate != nullptr) MyValidate->StopSocketClient(0, true);
+  } catch (const std::exception& e) {
+    LogError("cmdStopClientClick", e);
+  }
+}
+
+void TfrmTelvane::cmdStartServerClick() {
+  try {
+    if (MyValidate != nullptr && MyValidate->StartSocketServer(MyConfigInfo.nProxyPort)) {
+      MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, false);
+      MyDisplay.SetEnabled(CTL_CMD_START_SERVER, false);
+      MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, true);
+    }
+  } catch (const std::exception& e) {
+    LogError("cmdStartServerClick", e, 2);
+  }
+}
+
+void TfrmTelvane::cmdStopServerClick() {
+  try {
+    if (MyValidate != nullptr) MyValidate->StopSocketServer();
+    MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, true);
+    MyDisplay.SetEnabled(CTL_CMD_START_SERVER, true);
+    MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, false);
+  } catch (const std::exception& e) {
+    LogError("cmdStopServerClick", e);
+  }
+}
+
+void TfrmTelvane::tmrMainTimer() {
+  // Ticks never overlap: the timer is off while its halves run and always on again afterwards.
+  tmrMain.SetEnabled(false);
+  tmrMainTimerReconnect();
+  tmrMainTimerAudit();
+  tmrMain.SetEnabled(true);
+}

@@ -1,0 +1,85 @@
+// TfrmTelvane, the manager object: owns the two timers, wires the two sockets' events to the
+// relay's handlers, performs the automatic start, and holds the console's model.
+//
+// It exists in both modes. In window mode it is registered as frmTelvane (the console draws its
+// model); in service mode it is never registered, so every output to panes, status bars and
+// buttons is skipped. Everything here runs on the control thread. Handlers are grouped by file:
+//   untTelvane.cpp         creation, shut-down, start/stop actions, main timer
+//   untTelvaneClient.cpp   socManagerClient events, keep-alive, reconnection half of tmrMain
+//   untTelvaneServer.cpp   socManagerServer events
+//   untTelvaneConsole.cpp  check boxes, clear buttons, tabs, audit half of tmrMain, FormResize
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "hosting/untDisplayModel.h"
+#include "platform/untTimer.h"
+
+class TServerConnection;
+
+class TfrmTelvane {
+ public:
+  // bWindowMode: shown as the console and registered as frmTelvane before FormCreate runs.
+  explicit TfrmTelvane(bool bWindowMode);
+  ~TfrmTelvane();
+  TfrmTelvane(const TfrmTelvane&) = delete;
+  TfrmTelvane& operator=(const TfrmTelvane&) = delete;
+
+  // ---- Lifecycle ----
+  void FormCreate();
+  void FormCloseQuery();  // the shut-down; never vetoes
+  void FormClose();       // termination request
+  void FormResize();
+  void Execute();         // called by the service host; does nothing
+
+  // ---- Start and stop actions ----
+  void cmdStartProxyClick();
+  void cmdStopProxyClick();
+  void cmdStartClientClick();
+  void cmdStopClientClick();
+  void cmdStartServerClick();
+  void cmdStopServerClick();
+
+  // ---- Console controls ----
+  void cmdClearAllLogsClick();
+  void cmdPaneClearClick(TPaneId tPane);       // the eleven "Clear" buttons
+  void chkPaneEnabledClick(TControlId tCheck);  // the eight "Enabled" check boxes, after the toggle
+  void chkMainAuditClick();                     // after the toggle of chkMainAudit
+  void tabShow(int nTab);                       // first showing of tab page nTab (0..4) runs the layout
+
+  // ---- Timers ----
+  void tmrMainTimer();
+  void tmrMainTimerReconnect();  // reconnection half
+  void tmrMainTimerAudit();      // audit half
+  void tmrAMIKeepAliveTimer();
+
+  // ---- socManagerClient events ----
+  void socManagerClientConnecting();
+  void socManagerClientConnect();
+  void socManagerClientDisconnect();
+  void socManagerClientError(int& nErrorCode);
+  void socManagerClientRead();
+
+  // ---- socManagerServer events ----
+  void socManagerServerListen();
+  void socManagerServerAccept(TServerConnection& connection);
+  void socManagerServerClientConnect(TServerConnection& connection);
+  void socManagerServerClientDisconnect(TServerConnection& connection);
+  void socManagerServerClientError(TServerConnection& connection, int& nErrorCode);
+  void socManagerServerClientRead(TServerConnection& connection);
+  void socManagerServerClientOverflow(TServerConnection& connection);
+
+  // ---- Owned state (control thread) ----
+  const bool bWindowMode;      // constant
+  TTimer tmrMain;              // every 5000 ms
+  TTimer tmrAMIKeepAlive;      // every 1000 ms
+  TDisplayModel MyDisplay;     // what the console draws
+  std::array<bool, 5> vTabShown{};  // tab pages already laid out once (their Tag)
+};
+
+// The registered console window; null in service mode and before window-mode creation.
+// Read from any thread (WriteLog), written by the control thread.
+extern std::atomic<TfrmTelvane*> frmTelvane;

@@ -1,0 +1,37 @@
+// Small text routines shared by the whole relay. Pure functions over Windows-1252 text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Every run of blanks and tabs becomes one blank; line breaks and other characters stay.
+std::string CollapseWhitespace(const std::string& sText);
+
+// Removes every character with code 32 or lower from both ends.
+std::string Trim(std::string_view sText);
+
+// Removes every CR LF pair in one left-to-right pass.
+std::string RemoveCrLf(std::string_view sText);
+
+// Replaces every occurrence of sFrom by sTo, left to right, without overlap.
+std::string ReplaceAll(std::string_view sText, std::string_view sFrom, std::string_view sTo);
+
+// Strict integer conversion: optional leading blanks, an optional sign and decimal digits, or a
+// hexadecimal number after "$", "x" or "0x" (either case); nothing after; 32-bit signed range.
+// Empty optional on anything else; sError then holds the reason when given.
+std::optional<int32_t> StrToIntStrict(std::string_view sText, std::string* sError = nullptr);
+
+// Splits at cDelimiter into lstOut (cleared first). Strict mode: only the delimiter separates and
+// blanks stay inside entries; an entry starting with '"' is a quoted string ("" inside is one
+// quote); a delimiter at the very end yields a last, empty entry; an empty text yields no entry.
+void SplitDelimited(char cDelimiter, std::string_view sText, bool bStrict,
+                    std::vector<std::string>& lstOut);
+
+// True for "Y", "YES", "TRUE", "1", "S" and "SIM" after trimming, in any letter case.
+bool IsTrueText(std::string_view sText);
+
+// Decimal text of a number.
+std::string IntToStr(int64_t nValue);

@@ -1,0 +1,67 @@
+// The event rings: fixed circular arrays of text slots with a write and a read position.
+//
+// Each ring has one producer and one consumer thread and one lock, taken by push and pop only and
+// never two at once. One slot always stays empty, so a ring of N slots holds N - 1 texts. nWP and
+// nRP change only under the lock; consumers and status bars may read them without it (atomics,
+// possibly one step old). A ring is open when bOpen is set by its family's Initialize; pushes into
+// a ring that is not open are ignored. Locks are never destroyed, so a push that passed its running
+// test can never use a dead lock at shut-down.
+//
+// Memory: the 111,171,107 pointer-sized slots of all rings are one anonymous mapping reserved at
+// first use; a page is committed only when a push first writes into it, so an idle ring costs no
+// memory. A slot holds the text object itself (moved in and out, never copied).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "startup/untVariables.h"
+
+// A text travelling down the pipeline; one allocation made by its producer, moved ever after.
+using TText = std::unique_ptr<std::string>;
+inline TText MakeText(std::string sText) { return std::make_unique<std::string>(std::move(sText)); }
+
+constexpr int32_t GENERIC_MSG_READ_SLOTS = 100001;
+constexpr int32_t SPECIFIC_MSG_READ_SLOTS = 10001;
+
+struct TGenericMsgReadFifo {
+  std::mutex crsMsgReadGeneric;    // the ring's lock
+  std::string** vFifo = nullptr;   // GENERIC_MSG_READ_SLOTS slots; guarded by the lock
+  std::atomic<int32_t> nWP{0};     // next slot to write; changed under the lock
+  std::atomic<int32_t> nRP{0};     // next slot to read; changed under the lock
+  std::atomic<bool> bOpen{false};  // set once by Initialize
+};
+
+struct TSpecificMsgReadFifo {
+  std::mutex crsMsgReadSpecific;
+  std::string** vFifo = nullptr;   // SPECIFIC_MSG_READ_SLOTS slots
+  std::atomic<int32_t> nWP{0};
+  std::atomic<int32_t> nRP{0};
+  std::atomic<bool> bOpen{false};
+};
+
+struct TFifoReceived {
+  TGenericMsgReadFifo MyGenericMsgRead;                             // raw text from the exchange
+  TSpecificMsgReadFifo MyGlobalQueueMsgRead;                        // queue events before keying
+  TSpecificMsgReadFifo MySpecificQueueMsgRead[QUEUE_COUNT];         // one per queue index
+  TSpecificMsgReadFifo MyGlobalPeerMsgRead;                         // extension events before keying
+  TSpecificMsgReadFifo MySpecificPeerMsgRead[PEER_COUNT];           // one per extension index
+  TSpecificMsgReadFifo MyGlobalFeatureParkMsgRead;                  // parking events before keying
+  TSpecificMsgReadFifo MySpecificFeatureParkMsgRead[PARK_COUNT];    // one per lot index
+};
+
+extern TFifoReceived& MyFifoReceived;
+
+// Ring discipline shared by every family. Push logs the full-ring line (sFullText + next position,
+// target 1, echo, ERROR) under sSource and drops the text; it ignores closed rings and pushes after
+// bIsRunning turned false. Pop returns null when the ring is empty or closed.
+void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
+void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
+TText FifoPop(TGenericMsgReadFifo& ring);
+TText FifoPop(TSpecificMsgReadFifo& ring);
+// Opens a ring: binds its slots in the shared mapping, positions to 0, bOpen set. False on failure.
+bool FifoOpen(TGenericMsgReadFifo& ring);
+bool FifoOpen(TSpecificMsgReadFifo& ring);

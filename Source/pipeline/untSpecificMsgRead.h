@@ -1,0 +1,46 @@
+// The global and per-key ring families of queues, extensions and parking lots.
+//
+// Each Initialize opens its ring(s) and starts the one consumer thread of the family. The per-key
+// pushes select the ring by key (number minus the first of the range); a key outside the table, or
+// the never-opened last ring (11001, 30001, 801), is dropped without touching memory outside it.
+#pragma once
+
+#include <cstdint>
+
+#include "pipeline/untFifo.h"
+
+class TGlobalQueueMsgRead {
+ public:
+  static bool Initialize();
+  static void GlobalQueueMsgRead(TText sText);
+};
+
+class TSpecificQueueMsgRead {
+ public:
+  static bool Initialize();
+  static void SpecificQueueMsgRead(TText sText, int32_t nQueueNumber);
+};
+
+class TGlobalPeerMsgRead {
+ public:
+  static bool Initialize();
+  static void GlobalPeerMsgRead(TText sText);
+};
+
+class TSpecificPeerMsgRead {
+ public:
+  static bool Initialize();
+  static void SpecificPeerMsgRead(TText sText, int32_t nPeerNumber);
+};
+
+class TGlobalFeatureParkMsgRead {
+ public:
+  static bool Initialize();
+  static void GlobalFeatureParkMsgRead(TText sText);
+};
+
+class TSpecificFeatureParkMsgRead {
+ public:
+  static bool Initialize();
+  static void SpecificFeatureParkMsgRead(TText sText, int32_t nFeatureParkNumber);
+};

@@ -1,0 +1,45 @@
+// Event-driven TCP client connection (socManagerClient): one connection to the exchange.
+//
+// Control thread only. Every outcome arrives as an event on the control thread, one at a time:
+//   SetActive(true)  -> OnConnecting (host lookup and connect begin) -> OnConnect -> OnRead ...
+//   peer closes      -> OnDisconnect;   lookup/connect/read/write failure -> OnError
+// After OnDisconnect or OnError the connection is closed and Active() is false; handlers may call
+// SetActive(false/true) from inside any event. SetActive(false) closes without raising an event,
+// and completions of an older connection never reach the handlers of a newer one.
+// Reads are taken in pieces of at most 64 KiB; each piece raises one OnRead and is returned by the
+// next ReceiveText. Sends are queued in order and never block.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class TClientSocket {
+ public:
+  TClientSocket();
+  ~TClientSocket();
+  TClientSocket(const TClientSocket&) = delete;
+  TClientSocket& operator=(const TClientSocket&) = delete;
+
+  int Tag = 0;           // connection index carried by the socket; constant
+  std::string Host;      // name or dotted address of the peer; set before SetActive(true)
+  int Port = 0;          // TCP port of the peer
+
+  void SetActive(bool bActive);
+  bool Active() const;                 // a connection is being opened or is open
+  std::string RemoteAddress() const;   // dotted address of the connected peer, or empty
+  int SendText(const std::string& sBytes);  // queues the bytes; returns how many were taken
+  std::string ReceiveText();           // bytes of the last read not taken yet (empty if none)
+
+  std::function<void()> OnConnecting;
+  std::function<void()> OnConnect;
+  std::function<void()> OnDisconnect;
+  std::function<void(int& nErrorCode)> OnError;  // set nErrorCode to 0 to mark it handled
+  std::function<void()> OnRead;
+
+  std::string LastErrorText() const;   // text of the error behind the last OnError
+
+ private:
+  struct TImpl;
+  std::shared_ptr<TImpl> pImpl;
+};

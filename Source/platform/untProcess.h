@@ -1,0 +1,15 @@
+// Process facts and signals the relay needs from the operating system.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Folder of the running executable (from /proc/self/exe), with a trailing '/'.
+std::string ExecutableFolder();
+// Absolute path of the running executable.
+std::string ExecutablePath();
+// Delivers SIGINT, SIGTERM and SIGHUP as calls of fn(signal name) on the control thread.
+// The process then ignores SIGPIPE (a closed socket is reported by its send, not by a signal).
+void CatchStopSignals(std::function<void(const std::string& sSignal)> fn);
+// True when the given standard stream is a terminal (0 in, 1 out, 2 err).
+bool IsTerminal(int nStream);

@@ -1,0 +1,46 @@
+// Configuration file reading, and the operator notice routine.
+//
+// TIniFile follows the profile-file rules existing Config.ini files rely on: section and key names
+// match in any letter case, the first occurrence of a key wins, values are trimmed and lose one
+// pair of enclosing quotes, at most 2047 characters are taken, integers are decimal, "0x"/"$" hex,
+// and anything else (or out of the 32-bit range) gives the default; booleans are integers.
+// It never fails on content: binary junk, a byte-order mark, CR LF or LF, lines without "=" all
+// read as the rules give. Only an unreadable existing file is a failure.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class TIniFile {
+ public:
+  // Parses text already in memory (used by tests and by Load).
+  void Parse(std::string_view sContent);
+  // Reads the file; a missing file is not an error (every key takes its default). Returns false,
+  // with the reason in sError, when an existing file cannot be read.
+  bool Load(const std::string& sPath, std::string& sError);
+
+  bool HasKey(const std::string& sSection, const std::string& sKey) const;
+  std::string ReadString(const std::string& sSection, const std::string& sKey, const std::string& sDefault) const;
+  int32_t ReadInteger(const std::string& sSection, const std::string& sKey, int32_t nDefault) const;
+  bool ReadBool(const std::string& sSection, const std::string& sKey, bool bDefault) const;
+
+ private:
+  struct TEntry { std::string sSection, sKey, sValue; };  // names upper-cased, value raw
+  std::vector<TEntry> vEntries;  // in file order
+};
+
+// Button codes returned by ShowAppMessage (the platform's).
+constexpr int ID_OK = 1, ID_CANCEL = 2, ID_YES = 6, ID_NO = 7;
+
+// Shows a modal notice with caption message 0 and returns the code of the button pressed.
+// nType: 0 information (OK), 1 error (OK), 2 question (Yes, No, Cancel), 3 question (Yes, No),
+// 4 question (OK, Cancel). Service mode and any other type: nothing shown, 0 returned.
+int ShowAppMessage(int nType, const std::string& sText);
+
+// How a notice is shown; until the console installs its dialog, window mode writes the caption and
+// the text to stderr (each CR as a line break) and answers OK.
+using TNoticePresenter = std::function<int(int nType, const std::string& sCaption, const std::string& sText)>;
+void SetNoticePresenter(TNoticePresenter fnPresenter);

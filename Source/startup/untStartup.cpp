@@ -1,0 +1,93 @@
+// Start-up sequence, in its fixed order, on the process's main thread:
+//   language and title; executable folder; mode from the command line; shared state start values;
+//   log writer (its failure ends the process); controller (reads Config.ini); the seven ring
+//   families with their workers; then window mode or service mode.
+// Nothing here takes a lock: the state is written before the first worker starts.
+#include "startup/untStartup.h"
+
+#include <chrono>
+#include <memory>
+#include <string_view>
+
+#include "controller/untValidate.h"
+#include "hosting/untTelvane.h"
+#include "hosting/untTelvaneService.h"
+#include "logging/untLogger.h"
+#include "pipeline/untGeneralMsgRead.h"
+#include "pipeline/untSpecificMsgRead.h"
+#include "platform/untControlLoop.h"
+#include "platform/untProcess.h"
+#include "platform/untWorker.h"
+#include "startup/untIniFiles.h"
+#include "startup/untMessage.h"
+#include "startup/untTranslate.h"
+#include "startup/untVariables.h"
+
+bool HasAppSwitch(int argc, char** argv) {
+  for (int n = 1; n < argc; ++n) {
+    const std::string_view sArg = argv[n];
+    if (sArg.size() != 4 || (sArg[0] != '-' && sArg[0] != '/' && sArg[0] != '\\')) continue;
+    std::string sWord(sArg.substr(1));
+    for (char& c : sWord) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (sWord == "app") return true;
+  }
+  return false;
+}
+
+void ReportStartupFailure(int nMessage) {
+  WriteLog("TValidate.Create", 1, 1, Msg(nMessage), false);
+  ShowAppMessage(1, Msg(nMessage));
+}
+
+void InitializeRings() {
+  if (!TGeneralMsgRead::Initialize()) ReportStartupFailure(5);
+  // A failed global family leaves its per-key rings untouched.
+  if (!TGlobalQueueMsgRead::Initialize())
+    ReportStartupFailure(6);
+  else if (!TSpecificQueueMsgRead::Initialize())
+    ReportStartupFailure(7);
+  if (!TGlobalPeerMsgRead::Initialize())
+    ReportStartupFailure(9);
+  else if (!TSpecificPeerMsgRead::Initialize())
+    ReportStartupFailure(10);
+  if (!TGlobalFeatureParkMsgRead::Initialize())
+    ReportStartupFailure(11);
+  else if (!TSpecificFeatureParkMsgRead::Initialize())
+    ReportStartupFailure(12);
+}
+
+int RunWindowMode() {
+  TControlLoop& loop = TControlLoop::Instance();
+  std::unique_ptr<TfrmTelvane> form;
+  // Closing the console: the shut-down, the termination request, then the loop ends.
+  loop.SetOnTermination([&form, &loop] {
+    if (form) {
+      form->FormCloseQuery();
+      form->FormClose();
+    }
+    loop.Stop();
+  });
+  CatchStopSignals([](const std::string&) { RequestTermination(); });
+  loop.Post([&form] { form = std::make_unique<TfrmTelvane>(true); });
+  loop.Run();
+  form.reset();
+  // Workers see bIsRunning false at their next turn; give them a moment to leave their loops.
+  WaitForWorkers(std::chrono::seconds(3));
+  return 0;
+}
+
+int TelvaneMain(int argc, char** argv) {
+  SetCurrentLanguage(0);
+  SetApplicationTitle(Msg(0));
+  MyAppInfo.sAppFilePath = ExecutableFolder();
+  MyAppInfo.bIsService = !HasAppSwitch(argc, argv);
+  InitializeSharedState();
+  if (!StartLogWriter()) {
+    ReportStartupFailure(8);
+    return 1;
+  }
+  MyValidate = new TValidate();
+  InitializeRings();
+  if (!MyAppInfo.bIsService) return RunWindowMode();
+  return RunServiceHost(argc, argv);
+}

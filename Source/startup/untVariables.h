@@ -1,0 +1,187 @@
+// Process-wide records shared by every subsystem: the run-time record, the configuration, the
+// extension state table, the audit capture, the main timer's counters and the key ranges.
+//
+// They exist for the whole life of the process, start zeroed and never move or resize. They are
+// allocated once and never freed, so a worker that is still leaving its loop at process end never
+// touches a destroyed object. Ownership by thread is noted on each field; fields read by worker
+// threads without a lock are atomics.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// ---- Key ranges: the index of a number is the number minus the first of its range. ----
+constexpr int32_t QUEUE_FIRST = 10001, QUEUE_LAST = 11001, QUEUE_COUNT = 1001;
+constexpr int32_t PEER_FIRST = 20001, PEER_LAST = 30001, PEER_COUNT = 10001;
+constexpr int32_t PARK_FIRST = 701, PARK_LAST = 801, PARK_COUNT = 101;
+constexpr int32_t MAX_CLIENT_SLOTS = 100;
+
+// ---- Enumerations (one byte, ordinal values as listed). ----
+enum TMainSocketServerStateMachine_OPT : uint8_t {
+  MAIN_SOCKET_SERVER_STATE_MACHINE_NONE = 0,
+  MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING = 1,
+  MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP1 = 2,
+  MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP2 = 3,
+  MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP3 = 4,
+  MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP4 = 5,
+  MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP5 = 6,
+  MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING = 7,
+  MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING = 8,
+};
+
+enum TMainSocketClientStateMachine_OPT : uint8_t {
+  MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE = 0,
+  MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING = 1,
+  MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING = 2,
+  MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING = 3,
+  MAIN_SOCKET_CLIENT_STATE_MACHINE_CLOSING = 4,
+};
+
+enum TPeerState_OPT : uint8_t {
+  PEER_STATE_UNREGISTERED = 0,
+  PEER_STATE_DOWN = 1,
+  PEER_STATE_RESERVED = 2,
+  PEER_STATE_OFFHOOK = 3,
+  PEER_STATE_DIALING = 4,
+  PEER_STATE_RING = 5,
+  PEER_STATE_RINGING = 6,
+  PEER_STATE_UP = 7,
+  PEER_STATE_BUSY = 8,
+  PEER_STATE_DIALING_OFFHOOK = 9,
+  PEER_STATE_PRERING = 10,
+  PEER_STATE_NOTINUSE = 11,
+  PEER_STATE_UNKNOWN = 12,
+};
+
+enum TTimeoutEventsState_OPT : uint8_t {
+  TIMEOUTEVENTS_STATE_STEP1 = 0,  // no probe outstanding
+  TIMEOUTEVENTS_STATE_STEP2 = 1,  // a probe was sent; the next silence restarts the connection
+};
+
+// ---- Records ----
+struct TTimeoutEventsControl {
+  int32_t nTimeoutControl = 0;  // seconds of silence counted while logged in; control thread
+  TTimeoutEventsState_OPT tStateMachine = TIMEOUTEVENTS_STATE_STEP1;  // keep-alive step; control thread
+};
+
+// One client slot. Control thread only.
+struct TServerSocketInfo {
+  TMainSocketServerStateMachine_OPT tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_NONE;  // NONE = free
+  std::string sRemoteAddress;                  // client's dotted address; with the port names the connection
+  int32_t nRemotePort = 0;                     // client's port
+  std::string sAppInfo;                        // application id given in the handshake
+  std::string sToken;                          // access token given in the handshake
+  std::array<bool, QUEUE_COUNT> vQueueList{};  // subscribed queues, by queue index
+  std::array<bool, PEER_COUNT> vPeerList{};    // subscribed extensions, by extension index
+  std::array<bool, PARK_COUNT> vFeatureParkList{};  // subscribed parking lots, by lot index
+};
+
+struct TClientPeerInfo {
+  TPeerState_OPT tPeerState = PEER_STATE_UNREGISTERED;  // derived state of the extension
+  int32_t nChannelCount = 0;                            // channels believed open
+};
+
+// Extension state table. Written by the per-extension stage and reset by the control thread;
+// crsPeerTable keeps a reset from interleaving with the update of an entry.
+struct TClientSocketInfo {
+  std::mutex crsPeerTable;                           // guards vPeerList
+  std::array<TClientPeerInfo, PEER_COUNT> vPeerList;  // by extension index; guarded by crsPeerTable
+};
+
+struct TAppInfo {
+  // Constant after start-up.
+  std::string sAppFilePath;      // folder of the executable, with a trailing '/'
+  bool bIsService = false;       // service mode (true) or window mode (false)
+
+  // Written by the control thread, read by every worker.
+  std::atomic<bool> bIsRunning{false};  // false ends the log writer and the workers; rings refuse text
+
+  // Control thread only.
+  bool bReconnecting = false;  // an automatic reconnection to the exchange is pending
+  std::array<TMainSocketClientStateMachine_OPT, 1> tMainSocketClientStateMachine{};  // exchange connection 0
+  TTimeoutEventsControl MyTimeoutEventsControl;  // keep-alive
+  int32_t nTotalSocketReadEvents = 0;            // reads from the exchange since the connection last closed
+  std::array<TServerSocketInfo, MAX_CLIENT_SLOTS> MyServerSocketInfo;  // the client slots
+
+  TClientSocketInfo MyClientSocketInfo;  // extension state table (own lock)
+
+  // Pane switches: written by the console's check boxes, read by the stages without a lock.
+  std::atomic<bool> bWriteGeneralLogReceived{false};
+  std::atomic<bool> bWriteGeneralLogProcessed{false};
+  std::atomic<bool> bWriteGlobalQueueLog{false};
+  std::atomic<bool> bWriteSpecificQueueLog{false};
+  std::atomic<bool> bWriteGlobalPeerLog{false};
+  std::atomic<bool> bWriteSpecificPeerLog{false};
+  std::atomic<bool> bWriteGlobalFeatureParkLog{false};
+  std::atomic<bool> bWriteSpecificFeatureParkLog{false};
+};
+
+// Configuration; written only by TValidate's constructor during start-up, read-only afterwards.
+struct TConfigInfo {
+  std::atomic<int32_t> nLogVerbose{0};  // highest log level written (read by every logging thread)
+  bool bAutoStart = false;          // start both sides when the manager object is created
+  bool bServerAutoStart = false;    // start the exchange connection at creation
+  bool bServerAutoReconnect = false;  // reconnect after the connection is lost
+  int32_t nServerReconnectTmr = 0;  // seconds to wait before reconnecting
+  int32_t nServerTimeoutTmr = 0;    // seconds of silence before a probe, and again before a restart
+  std::string sServerIP;            // exchange's address or host name
+  int32_t nServerPort = 0;          // exchange's TCP port
+  std::string sUsername;            // login user name
+  std::string sSecret;              // login secret
+  bool bProxyAutoStart = false;     // start the client listener at creation
+  int32_t nProxyPort = 0;           // TCP port for client applications
+};
+
+// A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;
+// the other nine are touched by the control thread only and take it uncontended.
+struct TAuditList {
+  std::mutex crsList;                 // guards vLines
+  std::vector<std::string> vLines;    // captured texts in arrival order; guarded by crsList
+  void Add(const std::string& sText);
+  std::vector<std::string> Snapshot();
+};
+
+struct TAuditEvents {
+  std::atomic<bool> bEnabled{false};  // a capture is running; read by every producer
+  int32_t nDurationSeconds = 0;       // length of the running capture; control thread
+  // Created by TValidate's constructor, released by its destructor; control thread. lstMainLog
+  // is published atomically because WriteLog reads it from any thread.
+  TAuditList* lstAudit = nullptr;
+  std::atomic<TAuditList*> lstMainLog{nullptr};
+  TAuditList* lstReadReceived = nullptr;
+  TAuditList* lstReadProcessed = nullptr;
+  TAuditList* lstGlobalQueue = nullptr;
+  TAuditList* lstSpecificQueue = nullptr;
+  TAuditList* lstGlobalPeer = nullptr;
+  TAuditList* lstSpecificPeer = nullptr;
+  TAuditList* lstGlobalFeaturePark = nullptr;
+  TAuditList* lstSpecificFeaturePark = nullptr;
+};
+
+struct TMainTimerControl {
+  int32_t nReconnectTicks = 0;  // 5 s ticks while a reconnection is pending; control thread
+  int32_t nAuditTicks = 0;      // 5 s ticks while a capture runs; control thread
+};
+
+extern TAppInfo& MyAppInfo;
+extern TConfigInfo& MyConfigInfo;
+extern TAuditEvents& MyAuditEvents;
+extern TMainTimerControl& MyMainTimerControl;
+
+class TClientSocket;
+class TServerSocket;
+// The two sockets live from the manager object's creation to the process end; control thread.
+extern TClientSocket* socManagerClient;
+extern TServerSocket* socManagerServer;
+
+// Index helpers: -1 when the number lies outside its range.
+inline int32_t QueueIndex(int32_t nQueue) { return nQueue >= QUEUE_FIRST && nQueue <= QUEUE_LAST ? nQueue - QUEUE_FIRST : -1; }
+inline int32_t PeerIndex(int32_t nPeer) { return nPeer >= PEER_FIRST && nPeer <= PEER_LAST ? nPeer - PEER_FIRST : -1; }
+inline int32_t ParkIndex(int32_t nPark) { return nPark >= PARK_FIRST && nPark <= PARK_LAST ? nPark - PARK_FIRST : -1; }
+
+// Puts the shared state into its start values (start-up step 4).
+void InitializeSharedState();

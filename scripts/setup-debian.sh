@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 lacks to build, run and test Telvane. Safe to run again.
+set -euo pipefail
+packages=(cmake g++ make clang libasio-dev libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
