@@ -32,8 +32,10 @@ struct TControlLoop::TImpl {
   std::condition_variable cvJobs;    // signalled when a job finishes or the loop closes
   std::mutex crsTermination;         // guards fnOnTermination
   std::function<void()> fnOnTermination;
+  std::atomic<uint64_t> nRunGeneration{0};  // bumped by every Run(); checks of an older run are stale
 
-  void FireTerminationIfRequested() {
+  void FireTerminationIfRequested(uint64_t nGeneration) {
+    if (nGeneration != nRunGeneration.load()) return;
     if (!bTerminationRequested.load() || bTerminationHandled.exchange(true)) return;
     std::function<void()> fn;
     {
@@ -56,10 +58,11 @@ void TControlLoop::Run() {
   TImpl& impl = *pImpl;
   impl.tControlThread = std::this_thread::get_id();
   impl.work.emplace(asio::make_work_guard(impl.ioc));
+  const uint64_t nGeneration = ++impl.nRunGeneration;
   impl.bRunning = true;
   // Queued after whatever was posted before Run (the manager object's creation), so a request made
   // during start-up ends the mode at its first turn, after the creation.
-  asio::post(impl.ioc, [&impl] { impl.FireTerminationIfRequested(); });
+  asio::post(impl.ioc, [&impl, nGeneration] { impl.FireTerminationIfRequested(nGeneration); });
   impl.ioc.run();
   impl.bRunning = false;
   impl.tControlThread = std::thread::id();
@@ -126,7 +129,8 @@ void TControlLoop::PostTerminationCheck() {
   TImpl& impl = *pImpl;
   // Before Run() the check that Run() queues itself picks the request up, after the creation.
   if (!impl.bRunning || impl.bClosed) return;
-  asio::post(impl.ioc, [&impl] { impl.FireTerminationIfRequested(); });
+  const uint64_t nGeneration = impl.nRunGeneration.load();
+  asio::post(impl.ioc, [&impl, nGeneration] { impl.FireTerminationIfRequested(nGeneration); });
 }
 
 asio::io_context& TControlLoop::Context() { return pImpl->ioc; }
