@@ -209,7 +209,9 @@ void TFrameSplitter::TakeLine(size_t nLineStart, size_t nLineEnd, TFrameSink& My
   }
   if (bInFrame) {
     MyFrame.sText = std::string_view(sBuffer.data() + nFrameStart, nLineStart - nFrameStart);
-    MySink.OnFrame(MyFrame);
+    // A frame completed within one chunk was never checked by Compact().
+    if (MyFrame.sText.size() > nMaxFrameBytes) MySink.OnFrameDropped(MyFrame.sText.size());
+    else MySink.OnFrame(MyFrame);
     ResetFrame();
   }
   nFrameStart = nScanPos;  // an empty line between frames is skipped
@@ -246,7 +248,8 @@ void TFrameSplitter::Compact() {
   sBuffer.erase(0, nFrameStart);
   nScanPos -= nFrameStart;
   nFrameStart = 0;
-  if (!bSkipping && sBuffer.size() > nMaxFrameBytes) {
+  // The 2 leave room for the CR LF of the empty line that may be on its way.
+  if (!bSkipping && sBuffer.size() > nMaxFrameBytes + 2) {
     // Over the bound: from here on the frame's bytes are counted, not kept.
     bSkipping = true;
     bMidLine = false;

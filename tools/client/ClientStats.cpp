@@ -177,6 +177,9 @@ std::string FormatReport(const TRunTotals& MyTotals, const TLatencyHistogram& My
   if (MyTotals.nDropped > 0)
     sReport += "frames dropped (over the size bound or cut by a close): " +
                std::to_string(MyTotals.nDropped) + "\n";
+  if (MyTotals.nUntracked > 0)
+    sReport += "sequence numbers too scattered to track: " + std::to_string(MyTotals.nUntracked) +
+               "\n";
   sReport += FormatResultLine(MyTotals, MyLatency) + "\n";
   return sReport;
 }

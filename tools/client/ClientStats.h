@@ -82,6 +82,7 @@ struct TRunTotals {
   uint64_t nDuplicates = 0;      // sequence numbers seen again, all clients
   uint64_t nGoingDown = 0;       // "Server is going down!" notices received
   uint64_t nDropped = 0;         // frames dropped for size or cut by a close
+  uint64_t nUntracked = 0;       // sequence numbers past the tracking bound, all clients
   bool bExpectSeq = false;       // loss counted against nExpectFirst..nExpectLast
   uint64_t nExpectFirst = 0;     // first expected sequence number
   uint64_t nExpectLast = 0;      // last expected sequence number
