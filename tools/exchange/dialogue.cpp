@@ -53,7 +53,10 @@ std::string CommandOutput(const std::string& sCommand, int64_t nUptimeSeconds) {
 }  // namespace
 
 std::string FormatDuration(int64_t nSeconds) {
-  struct TUnit { int64_t nSize; const char* sName; };
+  struct TUnit {
+    int64_t nSize;
+    const char* sName;
+  };
   static const TUnit vUnits[] = {{86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
   if (nSeconds <= 0) return "0 seconds";
   std::string sOut;
@@ -103,10 +106,10 @@ TAnswer AnswerAction(const TAction& tAction, const TExchangeOptions& tOptions, b
     tAnswer.sText = QueueSummaryText(tOptions);
   } else if (sAction == "command") {
     if (!tOptions.bNoAnswerKeepAlive)
-      tAnswer.sText = Reply(tAction, "Follows",
-                            "Privilege: Command\r\n" +
-                                CommandOutput(tAction.Get("Command"), nUptimeSeconds) +
-                                "--END COMMAND--\r\n");
+      tAnswer.sText =
+          Reply(tAction, "Follows",
+                "Privilege: Command\r\n" + CommandOutput(tAction.Get("Command"), nUptimeSeconds) +
+                    "--END COMMAND--\r\n");
   } else if (sAction == "ping") {
     tAnswer.sText = Reply(tAction, "Success", "Ping: Pong\r\n");
   } else {

@@ -74,63 +74,88 @@ std::string RenderQueueEvent(const TStep& s) {
   tBlock.Field("Queue", std::to_string(s.nKey));
   if (s.tKind == STEP_KIND_PAUSED) {
     std::string sPeer = std::to_string(s.tLeg.nPeer);
-    return tBlock.Field("Location", "SIP/" + sPeer).Field("MemberName", CallerName(s.tLeg))
-        .Field("Paused", s.sValue).Take();
+    return tBlock.Field("Location", "SIP/" + sPeer)
+        .Field("MemberName", CallerName(s.tLeg))
+        .Field("Paused", s.sValue)
+        .Take();
   }
   tBlock.Field("Channel", ChannelName(s.tLeg));
   if (s.tKind == STEP_KIND_JOIN)
-    tBlock.Field("CallerIDNum", s.tLeg.sNumber).Field("CallerIDName", "unknown")
+    tBlock.Field("CallerIDNum", s.tLeg.sNumber)
+        .Field("CallerIDName", "unknown")
         .Field("Position", std::to_string(s.nCount));
-  return tBlock.Field("Count", std::to_string(s.nCount)).Field("Uniqueid", UniqueId(s.tLeg))
-      .Take();
+  return tBlock.Field("Count", std::to_string(s.nCount)).Field("Uniqueid", UniqueId(s.tLeg)).Take();
 }
 
 std::string RenderChannelEvent(const TStep& s) {
   TBlock tBlock(s.tKind);
   tBlock.Field("Channel", ChannelName(s.tLeg));
   if (s.tKind == STEP_KIND_NEWCHANNEL)
-    return tBlock.Field("ChannelState", "0").Field("ChannelStateDesc", "Down")
-        .Field("CallerIDNum", s.tLeg.sNumber).Field("CallerIDName", CallerName(s.tLeg))
-        .Field("AccountCode", "").Field("Context", "from-internal")
-        .Field("Uniqueid", UniqueId(s.tLeg)).Take();
-  if (s.tKind == STEP_KIND_NEWSTATE)
-    return tBlock.Field("ChannelState", StateCode(s.sValue)).Field("ChannelStateDesc", s.sValue)
-        .Field("CallerIDNum", s.tLeg.sNumber).Field("CallerIDName", CallerName(s.tLeg))
-        .Field("ConnectedLineNum", s.tOther.sNumber)
-        .Field("ConnectedLineName", CallerName(s.tOther)).Field("Uniqueid", UniqueId(s.tLeg))
+    return tBlock.Field("ChannelState", "0")
+        .Field("ChannelStateDesc", "Down")
+        .Field("CallerIDNum", s.tLeg.sNumber)
+        .Field("CallerIDName", CallerName(s.tLeg))
+        .Field("AccountCode", "")
+        .Field("Context", "from-internal")
+        .Field("Uniqueid", UniqueId(s.tLeg))
         .Take();
-  return tBlock.Field("Uniqueid", UniqueId(s.tLeg)).Field("CallerIDNum", s.tLeg.sNumber)
-      .Field("CallerIDName", CallerName(s.tLeg)).Field("ConnectedLineNum", s.tOther.sNumber)
-      .Field("Cause", s.sValue).Field("Cause-txt", CauseText(s.sValue)).Take();
+  if (s.tKind == STEP_KIND_NEWSTATE)
+    return tBlock.Field("ChannelState", StateCode(s.sValue))
+        .Field("ChannelStateDesc", s.sValue)
+        .Field("CallerIDNum", s.tLeg.sNumber)
+        .Field("CallerIDName", CallerName(s.tLeg))
+        .Field("ConnectedLineNum", s.tOther.sNumber)
+        .Field("ConnectedLineName", CallerName(s.tOther))
+        .Field("Uniqueid", UniqueId(s.tLeg))
+        .Take();
+  return tBlock.Field("Uniqueid", UniqueId(s.tLeg))
+      .Field("CallerIDNum", s.tLeg.sNumber)
+      .Field("CallerIDName", CallerName(s.tLeg))
+      .Field("ConnectedLineNum", s.tOther.sNumber)
+      .Field("Cause", s.sValue)
+      .Field("Cause-txt", CauseText(s.sValue))
+      .Take();
 }
 
 std::string RenderDialEvent(const TStep& s) {
   TBlock tBlock(s.tKind);
   if (s.tKind == STEP_KIND_DIAL_END)
-    return tBlock.Field("SubEvent", "End").Field("Channel", ChannelName(s.tLeg))
-        .Field("UniqueID", UniqueId(s.tLeg)).Field("DialStatus", s.sValue).Take();
-  std::string sDialString = s.tOther.nPeer != 0 ? std::to_string(s.tOther.nPeer)
-                                                : "trunk/" + s.tOther.sNumber;
-  return tBlock.Field("SubEvent", "Begin").Field("Channel", ChannelName(s.tLeg))
-      .Field("Destination", ChannelName(s.tOther)).Field("CallerIDNum", s.tLeg.sNumber)
-      .Field("CallerIDName", CallerName(s.tLeg)).Field("UniqueID", UniqueId(s.tLeg))
-      .Field("DestUniqueID", UniqueId(s.tOther)).Field("Dialstring", sDialString).Take();
+    return tBlock.Field("SubEvent", "End")
+        .Field("Channel", ChannelName(s.tLeg))
+        .Field("UniqueID", UniqueId(s.tLeg))
+        .Field("DialStatus", s.sValue)
+        .Take();
+  std::string sDialString =
+      s.tOther.nPeer != 0 ? std::to_string(s.tOther.nPeer) : "trunk/" + s.tOther.sNumber;
+  return tBlock.Field("SubEvent", "Begin")
+      .Field("Channel", ChannelName(s.tLeg))
+      .Field("Destination", ChannelName(s.tOther))
+      .Field("CallerIDNum", s.tLeg.sNumber)
+      .Field("CallerIDName", CallerName(s.tLeg))
+      .Field("UniqueID", UniqueId(s.tLeg))
+      .Field("DestUniqueID", UniqueId(s.tOther))
+      .Field("Dialstring", sDialString)
+      .Take();
 }
 
 std::string RenderPeerStatus(const TStep& s) {
   TBlock tBlock(s.tKind);
-  tBlock.Field("ChannelType", "SIP").Field("Peer", "SIP/" + std::to_string(s.nKey))
+  tBlock.Field("ChannelType", "SIP")
+      .Field("Peer", "SIP/" + std::to_string(s.nKey))
       .Field("PeerStatus", s.sValue);
   if (s.sValue == "Registered")
-    return tBlock.Field("Address", "10.20." + std::to_string(s.nKey % 100) + "." +
-                                       std::to_string(10 + s.nKey % 200) + ":5060").Take();
+    return tBlock
+        .Field("Address", "10.20." + std::to_string(s.nKey % 100) + "." +
+                              std::to_string(10 + s.nKey % 200) + ":5060")
+        .Take();
   if (s.sValue == "Unregistered") return tBlock.Field("Cause", "Expired").Take();
   return tBlock.Field("Time", std::to_string(5 + s.nKey % 40)).Take();
 }
 
 std::string RenderParkEvent(const TStep& s) {
   TBlock tBlock(s.tKind);
-  tBlock.Field("Exten", std::to_string(s.nKey)).Field("Channel", ChannelName(s.tLeg))
+  tBlock.Field("Exten", std::to_string(s.nKey))
+      .Field("Channel", ChannelName(s.tLeg))
       .Field("Parkinglot", "default");
   if (s.tKind != STEP_KIND_PARK_TIMEOUT) tBlock.Field("From", ChannelName(s.tOther));
   if (s.tKind == STEP_KIND_PARKED) tBlock.Field("Timeout", "45");
@@ -144,8 +169,8 @@ std::string RenderParkEvent(const TStep& s) {
 std::string ChannelName(const TCallLeg& tLeg) {
   char vId[16];
   std::snprintf(vId, sizeof vId, "%08x", tLeg.nId);
-  return (tLeg.nPeer != 0 ? "SIP/" + std::to_string(tLeg.nPeer) : std::string("SIP/trunk")) +
-         "-" + vId;
+  return (tLeg.nPeer != 0 ? "SIP/" + std::to_string(tLeg.nPeer) : std::string("SIP/trunk")) + "-" +
+         vId;
 }
 
 std::string RenderStep(const TStep& tStep) {

@@ -33,10 +33,10 @@ class TEventGenerator {
 
  private:
   struct TScenario {
-    std::vector<TStep> vSteps;     // the script, in emission order
-    size_t nNext = 0;              // index of the next step to emit
-    std::vector<int32_t> vPeers;   // extensions held until the script ends
-    int32_t nPark = 0;             // parking slot held until the script ends; 0 for none
+    std::vector<TStep> vSteps;    // the script, in emission order
+    size_t nNext = 0;             // index of the next step to emit
+    std::vector<int32_t> vPeers;  // extensions held until the script ends
+    int32_t nPark = 0;            // parking slot held until the script ends; 0 for none
   };
 
   bool StartScenario();
@@ -52,17 +52,17 @@ class TEventGenerator {
   void AddRegistration(TScenario& t, int32_t nPeer);
   void AddParking(TScenario& t, int32_t nSlot);
 
-  int32_t TakeIdlePeer();   // 0 when every extension is held
-  int32_t TakeFreeSlot();   // 0 when every slot is held
+  int32_t TakeIdlePeer();  // 0 when every extension is held
+  int32_t TakeFreeSlot();  // 0 when every slot is held
   int32_t RandomQueue();
   TCallLeg AgentLeg(int32_t nPeer);
   TCallLeg TrunkLeg();
 
   // Constant after construction.
-  TKeyRange tQueues;   // queue numbers used
-  TKeyRange tPeers;    // extensions used
-  TKeyRange tParks;    // parking slots used
-  size_t nMaxActive;   // scenarios running at once, at most
+  TKeyRange tQueues;  // queue numbers used
+  TKeyRange tPeers;   // extensions used
+  TKeyRange tParks;   // parking slots used
+  size_t nMaxActive;  // scenarios running at once, at most
 
   // Working state.
   TRandom tRandom;                     // every choice comes from here, for reproducibility

@@ -41,7 +41,10 @@ bool ParseRate(const std::string& sText, double& dOut) {
 }
 
 TApplyFn Switch(bool TExchangeOptions::*pField) {
-  return [pField](TExchangeOptions& t, const std::string&) { t.*pField = true; return true; };
+  return [pField](TExchangeOptions& t, const std::string&) {
+    t.*pField = true;
+    return true;
+  };
 }
 
 template <typename TInt>
@@ -52,72 +55,75 @@ TApplyFn Integer(TInt TExchangeOptions::*pField, TInt nMin, TInt nMax) {
 }
 
 TApplyFn Text(std::string TExchangeOptions::*pField) {
-  return [pField](TExchangeOptions& t, const std::string& s) { t.*pField = s; return true; };
+  return [pField](TExchangeOptions& t, const std::string& s) {
+    t.*pField = s;
+    return true;
+  };
 }
 
 TApplyFn Range(TKeyRange TExchangeOptions::*pField) {
-  return [pField](TExchangeOptions& t, const std::string& s) {
-    return ParseKeyRange(s, t.*pField);
-  };
+  return
+      [pField](TExchangeOptions& t, const std::string& s) { return ParseKeyRange(s, t.*pField); };
 }
 
 const std::vector<TOptionRow>& OptionTable() {
   using T = TExchangeOptions;
   constexpr int64_t kBig = int64_t{1} << 53;
   static const std::vector<TOptionRow> vRows = {
-    {"--port", "N", "TCP port to listen on (default 50386; 0 = any free port)",
-     Integer<int32_t>(&T::nPort, 0, 65535)},
-    {"--bind", "ADDR", "address to listen on (default 127.0.0.1)", Text(&T::sBindAddress)},
-    {"--no-greeting", nullptr, "send no greeting on connect", Switch(&T::bNoGreeting)},
-    {"--greeting-split", nullptr, "send the greeting in two writes cut inside a word",
-     Switch(&T::bGreetingSplit)},
-    {"--user", "NAME", "user name accepted at login (default amiadmin)", Text(&T::sUser)},
-    {"--secret", "TEXT", "secret accepted at login (default pxwdkr)", Text(&T::sSecret)},
-    {"--refuse-login", nullptr, "refuse every login (the connection stays open)",
-     Switch(&T::bRefuseLogin)},
-    {"--no-answer-keepalive", nullptr, "never answer \"Action: Command\"",
-     Switch(&T::bNoAnswerKeepAlive)},
-    {"--start-delay", "MS", "events start at the client's next action or after MS ms (default 200)",
-     Integer<int32_t>(&T::nStartDelayMs, 0, 600000)},
-    {"--replay", "FILE", "send the event blocks of FILE after login (LF or CR LF line ends)",
-     Text(&T::sReplayFile)},
-    {"--repeat", "N", "passes over the replay file per connection (default 1; 0 = endless)",
-     Integer<int64_t>(&T::nRepeat, 0, kBig)},
-    {"--replay-once", nullptr, "send the replay once per process, resuming on a new connection",
-     Switch(&T::bReplayOnce)},
-    {"--generate", nullptr, "generate call-centre traffic (after the replay, if any)",
-     Switch(&T::bGenerate)},
-    {"--rate", "R", "events per second (default 10; 0 = as fast as the reader takes them)",
-     [](T& t, const std::string& s) { return ParseRate(s, t.dRate); }},
-    {"--queues", "A-B", "queue numbers to generate, five digits (default 10001-10010)",
-     Range(&T::tQueues)},
-    {"--peers", "A-B", "extensions to generate, 20000-29999 (default 20001-20020)",
-     Range(&T::tPeers)},
-    {"--parks", "A-B", "parking slots to generate, three digits (default 701-705)",
-     Range(&T::tParks)},
-    {"--seed", "S", "seed of the generator and of --cut-random (default 1)",
-     Integer<uint64_t>(&T::nSeed, 0, UINT64_MAX)},
-    {"--count", "N", "stop generating after N events per connection, stay connected",
-     Integer<int64_t>(&T::nCount, 0, kBig)},
-    {"--stamp", nullptr, "add TelvaneSeq and TelvaneSent (microseconds) to every event",
-     Switch(&T::bStamp)},
-    {"--cut-random", nullptr, "cut event writes at random positions into several writes",
-     Switch(&T::bCutRandom)},
-    {"--cut-every", "N", "cut event writes into pieces of N bytes", 
-     Integer<int32_t>(&T::nCutEvery, 1, 1 << 20)},
-    {"--cut-pause", "MS", "pause between the pieces of a cut write (default 1)",
-     Integer<int32_t>(&T::nCutPauseMs, 0, 10000)},
-    {"--silent", nullptr, "send no events (actions are still answered)", Switch(&T::bSilent)},
-    {"--silent-after", "N", "stop sending events after N per connection",
-     Integer<int64_t>(&T::nSilentAfter, 1, kBig)},
-    {"--close-after", "N", "close the connection after N events",
-     Integer<int64_t>(&T::nCloseAfter, 1, kBig)},
-    {"--reset-after", "N", "reset the connection (RST) after N events",
-     Integer<int64_t>(&T::nResetAfter, 1, kBig)},
-    {"--close-on-connect", nullptr, "accept each connection and close it at once",
-     Switch(&T::bCloseOnConnect)},
-    {"--verbose", nullptr, "log connections, logins and counts to stderr", Switch(&T::bVerbose)},
-    {"--help", nullptr, "print this help and exit", Switch(&T::bHelp)},
+      {"--port", "N", "TCP port to listen on (default 50386; 0 = any free port)",
+       Integer<int32_t>(&T::nPort, 0, 65535)},
+      {"--bind", "ADDR", "address to listen on (default 127.0.0.1)", Text(&T::sBindAddress)},
+      {"--no-greeting", nullptr, "send no greeting on connect", Switch(&T::bNoGreeting)},
+      {"--greeting-split", nullptr, "send the greeting in two writes cut inside a word",
+       Switch(&T::bGreetingSplit)},
+      {"--user", "NAME", "user name accepted at login (default amiadmin)", Text(&T::sUser)},
+      {"--secret", "TEXT", "secret accepted at login (default pxwdkr)", Text(&T::sSecret)},
+      {"--refuse-login", nullptr, "refuse every login (the connection stays open)",
+       Switch(&T::bRefuseLogin)},
+      {"--no-answer-keepalive", nullptr, "never answer \"Action: Command\"",
+       Switch(&T::bNoAnswerKeepAlive)},
+      {"--start-delay", "MS",
+       "events start at the client's next action or after MS ms (default 200)",
+       Integer<int32_t>(&T::nStartDelayMs, 0, 600000)},
+      {"--replay", "FILE", "send the event blocks of FILE after login (LF or CR LF line ends)",
+       Text(&T::sReplayFile)},
+      {"--repeat", "N", "passes over the replay file per connection (default 1; 0 = endless)",
+       Integer<int64_t>(&T::nRepeat, 0, kBig)},
+      {"--replay-once", nullptr, "send the replay once per process, resuming on a new connection",
+       Switch(&T::bReplayOnce)},
+      {"--generate", nullptr, "generate call-centre traffic (after the replay, if any)",
+       Switch(&T::bGenerate)},
+      {"--rate", "R", "events per second (default 10; 0 = as fast as the reader takes them)",
+       [](T& t, const std::string& s) { return ParseRate(s, t.dRate); }},
+      {"--queues", "A-B", "queue numbers to generate, five digits (default 10001-10010)",
+       Range(&T::tQueues)},
+      {"--peers", "A-B", "extensions to generate, 20000-29999 (default 20001-20020)",
+       Range(&T::tPeers)},
+      {"--parks", "A-B", "parking slots to generate, three digits (default 701-705)",
+       Range(&T::tParks)},
+      {"--seed", "S", "seed of the generator and of --cut-random (default 1)",
+       Integer<uint64_t>(&T::nSeed, 0, UINT64_MAX)},
+      {"--count", "N", "stop generating after N events per connection, stay connected",
+       Integer<int64_t>(&T::nCount, 0, kBig)},
+      {"--stamp", nullptr, "add TelvaneSeq and TelvaneSent (microseconds) to every event",
+       Switch(&T::bStamp)},
+      {"--cut-random", nullptr, "cut event writes at random positions into several writes",
+       Switch(&T::bCutRandom)},
+      {"--cut-every", "N", "cut event writes into pieces of N bytes",
+       Integer<int32_t>(&T::nCutEvery, 1, 1 << 20)},
+      {"--cut-pause", "MS", "pause between the pieces of a cut write (default 1)",
+       Integer<int32_t>(&T::nCutPauseMs, 0, 10000)},
+      {"--silent", nullptr, "send no events (actions are still answered)", Switch(&T::bSilent)},
+      {"--silent-after", "N", "stop sending events after N per connection",
+       Integer<int64_t>(&T::nSilentAfter, 1, kBig)},
+      {"--close-after", "N", "close the connection after N events",
+       Integer<int64_t>(&T::nCloseAfter, 1, kBig)},
+      {"--reset-after", "N", "reset the connection (RST) after N events",
+       Integer<int64_t>(&T::nResetAfter, 1, kBig)},
+      {"--close-on-connect", nullptr, "accept each connection and close it at once",
+       Switch(&T::bCloseOnConnect)},
+      {"--verbose", nullptr, "log connections, logins and counts to stderr", Switch(&T::bVerbose)},
+      {"--help", nullptr, "print this help and exit", Switch(&T::bHelp)},
   };
   return vRows;
 }
@@ -127,11 +133,16 @@ bool ValidateOptions(const TExchangeOptions& t, std::string& sError) {
   auto fInside = [](const TKeyRange& r, int32_t nMin, int32_t nMax) {
     return r.nFirst >= nMin && r.nLast <= nMax;
   };
-  if (!fInside(t.tQueues, 10000, 99999)) sError = "--queues must lie within 10000-99999";
-  else if (!fInside(t.tPeers, 20000, 29999)) sError = "--peers must lie within 20000-29999";
-  else if (!fInside(t.tParks, 100, 999)) sError = "--parks must lie within 100-999";
-  else if (t.bCutRandom && t.nCutEvery > 0) sError = "--cut-random and --cut-every exclude each other";
-  else if (t.nCloseAfter > 0 && t.nResetAfter > 0) sError = "--close-after and --reset-after exclude each other";
+  if (!fInside(t.tQueues, 10000, 99999))
+    sError = "--queues must lie within 10000-99999";
+  else if (!fInside(t.tPeers, 20000, 29999))
+    sError = "--peers must lie within 20000-29999";
+  else if (!fInside(t.tParks, 100, 999))
+    sError = "--parks must lie within 100-999";
+  else if (t.bCutRandom && t.nCutEvery > 0)
+    sError = "--cut-random and --cut-every exclude each other";
+  else if (t.nCloseAfter > 0 && t.nResetAfter > 0)
+    sError = "--close-after and --reset-after exclude each other";
   return sError.empty();
 }
 
@@ -176,13 +187,16 @@ bool ParseOptions(const std::vector<std::string>& lstArgs, TExchangeOptions& tOp
 }
 
 std::string UsageText() {
-  std::string sText = "usage: telvane-exchange [options]\n"
-                      "Plays the exchange side of the manager interface for tests and demos.\n";
+  std::string sText =
+      "usage: telvane-exchange [options]\n"
+      "Plays the exchange side of the manager interface for tests and demos.\n";
   for (const TOptionRow& tRow : OptionTable()) {
     std::string sLeft = std::string("  ") + tRow.sName;
     if (tRow.sValue != nullptr) sLeft += std::string(" ") + tRow.sValue;
-    if (sLeft.size() < 26) sLeft.resize(26, ' ');
-    else sLeft += ' ';
+    if (sLeft.size() < 26)
+      sLeft.resize(26, ' ');
+    else
+      sLeft += ' ';
     sText += sLeft + tRow.sHelp + "\n";
   }
   sText += "stdin commands: close | reset | silent on | silent off | send PATH | raw TEXT | quit\n";

@@ -25,40 +25,40 @@ struct TExchangeOptions {
   int32_t nPort = 50386;                   // TCP port; 0 lets the system choose
 
   // Greeting and login.
-  bool bNoGreeting = false;       // send nothing on connect
-  bool bGreetingSplit = false;    // send the greeting in two writes cut inside a word
+  bool bNoGreeting = false;         // send nothing on connect
+  bool bGreetingSplit = false;      // send the greeting in two writes cut inside a word
   std::string sUser = "amiadmin";   // accepted user name
   std::string sSecret = "pxwdkr";   // accepted secret
-  bool bRefuseLogin = false;      // answer every login with the failure response
+  bool bRefuseLogin = false;        // answer every login with the failure response
   bool bNoAnswerKeepAlive = false;  // never answer "Action: Command"
-  int32_t nStartDelayMs = 200;    // ms between the login answer and the first event at most
+  int32_t nStartDelayMs = 200;      // ms between the login answer and the first event at most
 
   // Event sources.
-  std::string sReplayFile;        // replay file; empty for none
-  int64_t nRepeat = 1;            // passes over the replay file per connection; 0 = endless
-  bool bReplayOnce = false;       // replay file sent once per process, resumed across connections
-  bool bGenerate = false;         // synthetic call-centre traffic after the replay, if any
-  double dRate = 10.0;            // events per second; 0 = as fast as the reader takes them
+  std::string sReplayFile;          // replay file; empty for none
+  int64_t nRepeat = 1;              // passes over the replay file per connection; 0 = endless
+  bool bReplayOnce = false;         // replay file sent once per process, resumed across connections
+  bool bGenerate = false;           // synthetic call-centre traffic after the replay, if any
+  double dRate = 10.0;              // events per second; 0 = as fast as the reader takes them
   TKeyRange tQueues{10001, 10010};  // queues the generator uses
   TKeyRange tPeers{20001, 20020};   // extensions the generator uses
   TKeyRange tParks{701, 705};       // parking slots the generator uses
-  uint64_t nSeed = 1;             // seed of the generator and of --cut-random
-  int64_t nCount = 0;             // generated events per connection; 0 = no limit
-  bool bStamp = false;            // add TelvaneSeq and TelvaneSent to every event
+  uint64_t nSeed = 1;               // seed of the generator and of --cut-random
+  int64_t nCount = 0;               // generated events per connection; 0 = no limit
+  bool bStamp = false;              // add TelvaneSeq and TelvaneSent to every event
 
   // Faults.
-  bool bCutRandom = false;        // cut event writes at random positions
-  int32_t nCutEvery = 0;          // cut event writes into pieces of this many bytes; 0 = off
-  int32_t nCutPauseMs = 1;        // pause between the pieces of a cut write, ms
-  bool bSilent = false;           // never send events (toggled at run time by "silent on/off")
-  int64_t nSilentAfter = 0;       // stop sending events after this many per connection; 0 = off
-  int64_t nCloseAfter = 0;        // close the connection after this many events; 0 = off
-  int64_t nResetAfter = 0;        // reset the connection after this many events; 0 = off
-  bool bCloseOnConnect = false;   // accept and close at once
+  bool bCutRandom = false;       // cut event writes at random positions
+  int32_t nCutEvery = 0;         // cut event writes into pieces of this many bytes; 0 = off
+  int32_t nCutPauseMs = 1;       // pause between the pieces of a cut write, ms
+  bool bSilent = false;          // never send events (toggled at run time by "silent on/off")
+  int64_t nSilentAfter = 0;      // stop sending events after this many per connection; 0 = off
+  int64_t nCloseAfter = 0;       // close the connection after this many events; 0 = off
+  int64_t nResetAfter = 0;       // reset the connection after this many events; 0 = off
+  bool bCloseOnConnect = false;  // accept and close at once
 
   // Diagnostics.
-  bool bVerbose = false;          // log connections, logins and counts to stderr
-  bool bHelp = false;             // print the usage text and exit
+  bool bVerbose = false;  // log connections, logins and counts to stderr
+  bool bHelp = false;     // print the usage text and exit
 };
 
 // Parses argv[1..]; on failure returns false and sets sError to a one-line reason.

@@ -24,7 +24,7 @@ inline constexpr std::string_view kLoginAccepted =
     "Response: Success\r\nMessage: Authentication accepted\r\n\r\n";
 inline constexpr std::string_view kLoginFailed =
     "Response: Error\r\nMessage: Authentication failed\r\n\r\n";
-inline constexpr size_t kMaxActionBytes = 64 * 1024;       // unterminated input kept at most
+inline constexpr size_t kMaxActionBytes = 64 * 1024;         // unterminated input kept at most
 inline constexpr size_t kMaxReplayBytes = 64 * 1024 * 1024;  // largest replay file accepted
 
 // One action block from the client: its "Key: Value" lines in order.
@@ -50,7 +50,7 @@ class TActionReader {
 
 // What the exchange says back to one action.
 struct TAnswer {
-  std::string sText;          // bytes to send; empty for no answer
+  std::string sText;            // bytes to send; empty for no answer
   bool bLoginAccepted = false;  // a login that succeeded
   bool bLoginRefused = false;   // a login that failed
   bool bClose = false;          // close the connection after sending sText
