@@ -1,8 +1,159 @@
-// STUB: replaced by the configuration work.
+// TValidate's configuration concern: the constructor, which creates the ten capture lists and
+// reads, corrects and publishes Lib/Config.ini into MyConfigInfo; the destructor, which frees the
+// lists; and the folders beside the executable.
+//
+// Thread: the main thread during start-up (the constructor runs after the log writer has started
+// and before any ring worker exists, so MyConfigInfo needs no lock: every later access is a read),
+// and the control thread at the console's shut-down (the destructor).
+// Order matters: nLogVerbose takes the file's value as soon as the file is read, so every line
+// logged after that is already filtered by the configured level. Every line of the constructor is
+// logged with source "TValidate.Create", target 1 (main log pane) and the status-bar echo.
+#include <exception>
+
 #include "controller/untValidate.h"
+#include "logging/untLogger.h"
+#include "logging/untLoggerThread.h"
+#include "logging/untUtil.h"
+#include "platform/untControlLoop.h"
+#include "startup/untIniFiles.h"
+#include "startup/untMessage.h"
+
 TValidate* MyValidate = nullptr;
-TValidate::TValidate() {}
-TValidate::~TValidate() {}
+
+namespace {
+
+void LogCreate(int nLevel, const std::string& sText) { WriteLog("TValidate.Create", 1, nLevel, sText, true); }
+
+void LogCorrection(const char* sField, const std::string& sValueInForce) {
+  LogCreate(3, std::string("MyConfigInfo.") + sField + " is invalid, current value from Config is: " + sValueInForce);
+}
+
+bool IsValidPort(int32_t nPort) { return nPort >= 1 && nPort <= 65535; }
+
+bool CreateAuditLists() {
+  try {
+    TAuditEvents& a = MyAuditEvents;
+    a.lstAudit = new TAuditList();
+    a.lstMainLog = new TAuditList();
+    a.lstReadReceived = new TAuditList();
+    a.lstReadProcessed = new TAuditList();
+    a.lstGlobalQueue = new TAuditList();
+    a.lstSpecificQueue = new TAuditList();
+    a.lstGlobalPeer = new TAuditList();
+    a.lstSpecificPeer = new TAuditList();
+    a.lstGlobalFeaturePark = new TAuditList();
+    a.lstSpecificFeaturePark = new TAuditList();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void FreeList(TAuditList*& lst) {
+  TAuditList* lstOld = lst;
+  lst = nullptr;
+  delete lstOld;
+}
+
+// Every field from the file, in the order of the keys; false when the file cannot be read.
+bool ReadConfigFile(std::string& sError) {
+  TIniFile ini;
+  if (!ini.Load(TValidate::GetConfigFilePath(), sError)) return false;
+  TConfigInfo& c = MyConfigInfo;
+  c.nLogVerbose = ini.ReadInteger("LOG", "VERBOSE", 99);
+  c.bAutoStart = ini.ReadBool("GENERAL", "AUTOSTART", true);
+  c.bServerAutoStart = ini.ReadBool("AMI", "AUTOSTART", true);
+  c.bServerAutoReconnect = ini.ReadBool("AMI", "AUTORECONNECT", true);
+  c.nServerReconnectTmr = ini.ReadInteger("AMI", "RECONNECTTMR", 5);
+  c.nServerTimeoutTmr = ini.ReadInteger("AMI", "TIMEOUTTMR", 5);
+  c.sServerIP = ini.ReadString("AMI", "SERVERIP", "");
+  c.nServerPort = ini.ReadInteger("AMI", "SERVERPORT", 50386);
+  c.sUsername = ini.ReadString("AMI", "USERNAME", "amiadmin");
+  c.sSecret = ini.ReadString("AMI", "SECRET", "pxwdkr");
+  c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", true);
+  c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", 50387);
+  return true;
+}
+
+// The corrections, in their fixed order. A blank test never changes the stored text; an empty
+// server address cannot be corrected, so it asks the process to end and stops the checks.
+void CheckAndCorrect() {
+  TConfigInfo& c = MyConfigInfo;
+  if (c.nServerReconnectTmr < 5) {
+    c.nServerReconnectTmr = 5;
+    LogCorrection("nServerReconnectTmr", IntToStr(c.nServerReconnectTmr));
+  }
+  if (c.nServerTimeoutTmr < 5) {
+    c.nServerTimeoutTmr = 5;
+    LogCorrection("nServerTimeoutTmr", IntToStr(c.nServerTimeoutTmr));
+  }
+  if (Trim(c.sServerIP).empty()) {
+    LogCorrection("sServerIP", c.sServerIP);
+    RequestTermination();
+    return;
+  }
+  if (!IsValidPort(c.nServerPort)) {
+    c.nServerPort = 50386;
+    LogCorrection("nServerPort", IntToStr(c.nServerPort));
+  }
+  if (Trim(c.sUsername).empty()) {
+    c.sUsername = "amiadmin";
+    LogCorrection("sUsername", c.sUsername);
+  }
+  if (Trim(c.sSecret).empty()) {
+    c.sSecret = "pxwdkr";
+    LogCorrection("sSecret", c.sSecret);
+  }
+  if (!IsValidPort(c.nProxyPort)) {
+    c.nProxyPort = 50387;
+    LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
+  }
+}
+
+}  // namespace
+
+TValidate::TValidate() {
+  // Without the lists audit capture will not work; the configuration is still read.
+  if (!CreateAuditLists()) ShowAppMessage(1, Msg(3));
+  try {
+    std::string sError;
+    if (!ReadConfigFile(sError)) {
+      LogCreate(0, Msg(2));
+      return;
+    }
+    LogCreate(3, "Success to Read Config File.");
+    if (MyAppInfo.bIsService) {
+      // An unattended service always runs both sides and reconnects by itself.
+      MyConfigInfo.bAutoStart = true;
+      MyConfigInfo.bServerAutoStart = true;
+      MyConfigInfo.bServerAutoReconnect = true;
+      MyConfigInfo.bProxyAutoStart = true;
+    }
+    CheckAndCorrect();
+  } catch (const std::exception& e) {
+    // The terminal console has no busy pointer to put back.
+    LogCreate(0, std::string("Error: ") + e.what() + " during Login Process.");
+  }
+}
+
+TValidate::~TValidate() {
+  TAuditEvents& a = MyAuditEvents;
+  FreeList(a.lstAudit);
+  // WriteLog may be adding to lstMainLog on another thread: unpublish it, wait for the adds that
+  // still hold it, then free it.
+  TAuditList* lstMainLog = a.lstMainLog.exchange(nullptr);
+  WaitForMainLogCaptureUsers();
+  delete lstMainLog;
+  FreeList(a.lstReadReceived);
+  FreeList(a.lstReadProcessed);
+  FreeList(a.lstGlobalQueue);
+  FreeList(a.lstSpecificQueue);
+  FreeList(a.lstGlobalPeer);
+  FreeList(a.lstSpecificPeer);
+  FreeList(a.lstGlobalFeaturePark);
+  FreeList(a.lstSpecificFeaturePark);
+}
+
 std::string TValidate::GetLogDirectory() { return MyAppInfo.sAppFilePath + "Log"; }
 std::string TValidate::GetAuditDirectory() { return GetLogDirectory(); }
 std::string TValidate::GetConfigFilePath() { return MyAppInfo.sAppFilePath + "Lib/Config.ini"; }

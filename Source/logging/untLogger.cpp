@@ -1,9 +1,225 @@
-// STUB: replaced by the logging work.
+// The general log: WriteLog, the producers' side of MyGenericFifo, and StartLogWriter.
+//
+// Threads: WriteLog runs on every thread of the relay; the writer (untLoggerThread) is the ring's
+// one consumer. Both take crsGenericFifo, and nothing else is done while holding it on this side
+// but storing the finished line: the stamp and the line are built before, and the side outputs
+// (panes, status bar, capture list, full notice) are made after it is released.
+//
+// Invariants:
+//   - The ring holds at most GENERIC_FIFO_SLOTS - 1 lines: it is full when nWP + 1 (wrapped)
+//     equals nRP, and a line offered to a full ring is dropped with all of its side outputs.
+//   - crsGenericFifo, once created, is never destroyed, so a producer that passed the run-flag
+//     check an instant before shut-down still finds it.
+//   - Pane and status output is made on the control thread only: directly when WriteLog runs there,
+//     otherwise posted without waiting. The full-ring notice is always posted, at most once a
+//     second, so a producer is never held up by an operator's dialog.
+//   - lstMainLog is appended under its own lock; nMainLogCaptureUsers counts the appends in
+//     flight, so the controller's destructor can free the list once none holds it.
+//   - StartLogWriter refuses a log folder it cannot create a file in: a relay whose log could
+//     never be written does not start (start-up reports message 8 and ends).
 #include "logging/untLogger.h"
-TGenericFifo& MyGenericFifo = *new TGenericFifo();
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <limits>
+#include <thread>
+
+#include "controller/untValidate.h"
+#include "hosting/untTelvane.h"
+#include "logging/untLoggerThread.h"
+#include "logging/untUtil.h"
+#include "platform/untControlLoop.h"
+#include "platform/untProcess.h"
+#include "startup/untIniFiles.h"
+#include "startup/untVariables.h"
+
+TGenericFifo& MyGenericFifo = *new TGenericFifo();  // never freed, like the lock
 std::atomic<std::mutex*> crsGenericFifo{nullptr};
-void WriteLog(const std::string&, int, int, const std::string&, bool) {}
-bool StartLogWriter() { return true; }
-const char* LevelWord(int nLevel) { return nLevel == 0 ? "ERROR" : nLevel == 1 ? "WARNING" : "VERBOSE"; }
-std::string LogStamp() { return {}; }
-std::string LogFileName() { return {}; }
+
+namespace {
+
+constexpr int64_t NO_NOTICE_YET = std::numeric_limits<int64_t>::min();
+std::atomic<int64_t> nLastFullNoticeMs{NO_NOTICE_YET};  // steady clock of the last full notice
+std::atomic<int> nMainLogCaptureUsers{0};                // WriteLog calls holding lstMainLog
+
+std::tm LocalNow() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tmLocal{};
+  localtime_r(&t, &tmLocal);
+  return tmLocal;
+}
+
+// True for the first full ring, and again once a second has passed since the last notice.
+bool ClaimFullNotice() {
+  const int64_t nNow = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch()).count();
+  int64_t nLast = nLastFullNoticeMs.load();
+  if (nLast != NO_NOTICE_YET && nNow - nLast < 1000) return false;
+  return nLastFullNoticeMs.compare_exchange_strong(nLast, nNow);
+}
+
+void PostFullNotice(int32_t nPosition) {
+  TControlLoop::Instance().Post([nPosition] {
+    try {
+      ShowAppMessage(1, "FIFO FULL (GENERAL) - " + IntToStr(nPosition));
+    } catch (...) {
+    }
+  });
+}
+
+// Stores the finished line. Returns false when the ring is full; nFullAt is then the position
+// that met nRP.
+bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
+  std::lock_guard<std::mutex> lock(crsLock);
+  TGenericFifo& fifo = MyGenericFifo;
+  const int32_t nNext = fifo.nWP + 1 >= GENERIC_FIFO_SLOTS ? 0 : fifo.nWP + 1;
+  if (nNext == fifo.nRP) {
+    nFullAt = nNext;
+    return false;
+  }
+  fifo.vFifo[fifo.nWP] = std::move(sLine);
+  fifo.nWP = nNext;
+  return true;
+}
+
+// The line in its pane and, on request, the bare text in the main status bar; control thread.
+void ShowOnConsole(int nTarget, const std::string& sLine, const std::string& sText, bool bEchoToStatus) {
+  try {
+    TfrmTelvane* frm = frmTelvane.load();
+    if (frm == nullptr) return;
+    frm->MyDisplay.AppendPane(nTarget == 1 ? PANE_MAIN_LOG : PANE_PROXY_LOG, sLine);
+    if (bEchoToStatus) frm->MyDisplay.SetStatus(STB_MAIN, 1, sText);
+  } catch (...) {
+  }
+}
+
+void ToConsole(int nTarget, const std::string& sLine, const std::string& sText, bool bEchoToStatus) {
+  TControlLoop& loop = TControlLoop::Instance();
+  if (loop.IsControlThread()) {
+    ShowOnConsole(nTarget, sLine, sText, bEchoToStatus);
+    return;
+  }
+  loop.Post([nTarget, sLine, sText, bEchoToStatus] { ShowOnConsole(nTarget, sLine, sText, bEchoToStatus); });
+}
+
+void ToCapture(const std::string& sText) {
+  if (!MyAuditEvents.bEnabled) return;
+  ++nMainLogCaptureUsers;
+  try {
+    if (TAuditList* lst = MyAuditEvents.lstMainLog.load()) lst->Add(sText);
+  } catch (...) {
+  }
+  --nMainLogCaptureUsers;
+}
+
+// False, with the reason, when no file can be created in sDirectory.
+bool ProbeWritable(const std::string& sDirectory, std::string& sError) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_directory(sDirectory, ec)) {
+    sError = sDirectory + " is not a folder";
+    return false;
+  }
+  const std::string sProbe = sDirectory + "/.telvane-write-probe";
+  std::FILE* pFile = std::fopen(sProbe.c_str(), "wb");
+  if (pFile == nullptr) {
+    sError = "cannot create a file in " + sDirectory + ": " + std::strerror(errno);
+    return false;
+  }
+  std::fclose(pFile);
+  fs::remove(sProbe, ec);
+  return true;
+}
+
+}  // namespace
+
+const char* LevelWord(int nLevel) {
+  if (nLevel == 0) return "ERROR";
+  if (nLevel == 1) return "WARNING";
+  return "VERBOSE";
+}
+
+std::string LogStamp() {
+  const std::tm t = LocalNow();
+  char sStamp[48];
+  std::snprintf(sStamp, sizeof(sStamp), "[%04d/%02d/%02d %02d:%02d:%02d] ", t.tm_year + 1900, t.tm_mon + 1,
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  return sStamp;
+}
+
+std::string LogFileName() {
+  const std::tm t = LocalNow();
+  char sName[48];
+  std::snprintf(sName, sizeof(sName), "GENERAL_%04d-%02d-%02d.log", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+  return sName;
+}
+
+void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::string& sText,
+              bool bEchoToStatus) {
+  std::mutex* pLock = crsGenericFifo.load();
+  if (pLock == nullptr || !MyAppInfo.bIsRunning) return;
+  try {
+    std::string sLine = LogStamp() + LevelWord(nLevel);
+    if (nLevel > MyConfigInfo.nLogVerbose || (nTarget != 1 && nTarget != 2)) return;
+    char sLevel[16];
+    std::snprintf(sLevel, sizeof(sLevel), "[%.3d] ", nLevel);
+    sLine += sLevel + sSource + ": " + sText;
+    // Without a console (service mode, or before it exists) the line needs no second copy.
+    const bool bConsole = frmTelvane.load() != nullptr;
+    const std::string sShown = bConsole ? sLine : std::string();
+    int32_t nFullAt = 0;
+    if (!PushLine(*pLock, std::move(sLine), nFullAt)) {
+      if (!MyAppInfo.bIsService && ClaimFullNotice()) PostFullNotice(nFullAt);
+      return;
+    }
+    if (bConsole) ToConsole(nTarget, sShown, sText, bEchoToStatus);
+    ToCapture(sText);
+  } catch (...) {
+    // A log call never fails its caller; the line may be lost.
+  }
+}
+
+bool StartLogWriter() {
+  try {
+    const std::string sDirectory = TValidate::GetLogDirectory();
+    std::error_code ec;
+    std::filesystem::create_directories(sDirectory, ec);
+    std::string sError;
+    if (!ProbeWritable(sDirectory, sError)) {
+      // Start-up reports the failure; this line says what went wrong, also in service mode.
+      std::fprintf(stderr, "Telvane: the log cannot be written: %s\n", sError.c_str());
+      return false;
+    }
+    std::mutex* pLock = crsGenericFifo.load();
+    if (pLock == nullptr) {
+      pLock = new std::mutex();  // lives until the process ends
+      crsGenericFifo = pLock;
+    }
+    {
+      std::lock_guard<std::mutex> lock(*pLock);
+      for (std::string& sSlot : MyGenericFifo.vFifo) sSlot.clear();
+      MyGenericFifo.nWP = 0;
+      MyGenericFifo.nRP = 0;
+    }
+    auto* pWriter = new TExecLoggerGeneralThread();
+    pWriter->sDirectoryThread = sDirectory;
+    pWriter->bEchoToStderr = MyAppInfo.bIsService && !IsTerminal(2);
+    if (!pWriter->Start(true)) {
+      delete pWriter;
+      return false;
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void WaitForMainLogCaptureUsers() {
+  // Each user holds the list for one append; this spins for microseconds at most.
+  while (nMainLogCaptureUsers.load() != 0) std::this_thread::yield();
+}

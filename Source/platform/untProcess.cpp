@@ -47,4 +47,6 @@ void CatchStopSignals(std::function<void(const std::string& sSignal)> fn) {
   WaitForSignal(signals, std::make_shared<std::function<void(const std::string&)>>(std::move(fn)));
 }
 
+void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+
 bool IsTerminal(int nStream) { return isatty(nStream) == 1; }

@@ -1,0 +1,401 @@
+// The general log: WriteLog's line, filters and ring (without the writer thread, the fixture
+// creates the lock itself and the test takes lines out through the writer's one-pass step), its
+// side outputs on the control thread and in the capture list, the full-ring notice, and the writer
+// thread's file (collapse, CR LF, UTF-8, the journal copy) and failures.
+#include "logging/untLogger.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller/untValidate.h"
+#include "hosting/untTelvane.h"
+#include "logging/untLoggerThread.h"
+#include "platform/untControlLoop.h"
+#include "platform/untWorker.h"
+#include "startup/untIniFiles.h"
+#include "startup/untMessage.h"
+#include "startup/untVariables.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::PollUntil;
+using testsupport::ReadFile;
+using testsupport::TTempDir;
+
+const std::regex kLineFormat(R"(^\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] (ERROR|WARNING|VERBOSE)\[\d{3}\] [^:]+: )");
+
+// Lines of a log file; an entry's own CR LF would split it, so callers log none.
+std::vector<std::string> FileLines(const std::string& sText) {
+  std::vector<std::string> vLines;
+  size_t nStart = 0;
+  for (size_t nEnd; (nEnd = sText.find("\r\n", nStart)) != std::string::npos; nStart = nEnd + 2)
+    vLines.push_back(sText.substr(nStart, nEnd - nStart));
+  EXPECT_EQ(nStart, sText.size()) << "the file ends with CR LF";
+  return vLines;
+}
+
+std::vector<std::string> Waiting() {
+  std::lock_guard<std::mutex> lock(*crsGenericFifo.load());
+  std::vector<std::string> vLines;
+  for (int32_t n = MyGenericFifo.nRP; n != MyGenericFifo.nWP; n = (n + 1) % GENERIC_FIFO_SLOTS)
+    vLines.push_back(MyGenericFifo.vFifo[n]);
+  return vLines;
+}
+
+// Must run in a process where the writer never started: under CTest every case has its own.
+TEST(LogBeforeStart, CallsBeforeTheWriterStartsAreIgnored) {
+  if (crsGenericFifo.load() != nullptr) GTEST_SKIP() << "the log already started in this process";
+  InitializeSharedState();
+  WriteLog("T.Op", 1, 0, "too early", true);
+  EXPECT_EQ(MyGenericFifo.nWP, 0);
+  EXPECT_TRUE(MyGenericFifo.vFifo[0].empty());
+}
+
+// The ring without its writer.
+class LogRing : public ::testing::Test {
+ protected:
+  TTempDir dir;
+  TAuditList lstCapture;
+
+  void SetUp() override {
+    MyAppInfo.sAppFilePath = dir.Path() + "/";
+    MyAppInfo.bIsService = false;
+    InitializeSharedState();
+    if (crsGenericFifo.load() == nullptr) crsGenericFifo = new std::mutex();  // lives until process end
+    MyGenericFifo = TGenericFifo();
+    std::filesystem::create_directories(TValidate::GetLogDirectory());
+  }
+  void TearDown() override {
+    MyAuditEvents.bEnabled = false;
+    MyAuditEvents.lstMainLog = nullptr;
+    SetNoticePresenter(nullptr);
+  }
+  void CaptureOn() {
+    MyAuditEvents.lstMainLog = &lstCapture;
+    MyAuditEvents.bEnabled = true;
+  }
+  // The writer's pass, run here on the test thread.
+  void TakeOne() {
+    std::string sError;
+    ASSERT_TRUE(TExecLoggerGeneralThread::WritePendingLine(TValidate::GetLogDirectory(), false, sError)) << sError;
+  }
+};
+
+TEST_F(LogRing, LineCarriesLevelWordAndNumberAndIsFilteredByLevelAndTarget) {
+  struct Case {
+    int nLevel, nThreshold, nTarget;
+    const char* sExpected;  // after the stamp; null: nothing at all
+  };
+  const Case vCases[] = {
+      {2, 99, 1, "VERBOSE[002] T.Op: text"},  {3, 2, 1, nullptr},
+      {0, 0, 1, "ERROR[000] T.Op: text"},     {1, 1, 2, "WARNING[001] T.Op: text"},
+      {1, 0, 1, nullptr},                     {3, 3, 2, "VERBOSE[003] T.Op: text"},
+      {7, 99, 1, "VERBOSE[007] T.Op: text"},  {0, -1, 1, nullptr},
+      {0, 99, 0, nullptr},                    {0, 99, 3, nullptr},
+      {0, 99, -1, nullptr},
+  };
+  for (const Case& c : vCases) {
+    SetUp();
+    TAuditList lstCase;  // this case's capture
+    MyAuditEvents.lstMainLog = &lstCase;
+    MyAuditEvents.bEnabled = true;
+    MyConfigInfo.nLogVerbose = c.nThreshold;
+    WriteLog("T.Op", c.nTarget, c.nLevel, "text", true);
+    const std::vector<std::string> vLines = Waiting();
+    const std::string sCase = "level " + std::to_string(c.nLevel) + " threshold " + std::to_string(c.nThreshold) +
+                              " target " + std::to_string(c.nTarget);
+    if (c.sExpected == nullptr) {
+      EXPECT_TRUE(vLines.empty()) << sCase;
+      EXPECT_TRUE(lstCase.Snapshot().empty()) << sCase << ": a refused line is not captured either";
+    } else if (vLines.size() != 1u) {
+      ADD_FAILURE() << sCase << ": " << vLines.size() << " lines";
+    } else {
+      EXPECT_TRUE(std::regex_search(vLines[0], kLineFormat)) << vLines[0];
+      EXPECT_EQ(vLines[0].substr(22), c.sExpected) << sCase;
+      EXPECT_EQ(lstCase.Snapshot(), std::vector<std::string>{"text"}) << sCase;
+    }
+    TearDown();
+  }
+}
+
+TEST_F(LogRing, StampAndFileNameUseTheLocalClock) {
+  EXPECT_TRUE(std::regex_match(LogStamp(), std::regex(R"(\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] )"))) << LogStamp();
+  const std::string sToday = testsupport::Today();
+  const std::string sName = LogFileName();
+  // Around midnight the two readings may straddle the date change.
+  EXPECT_TRUE(sName == "GENERAL_" + sToday + ".log" || sName == "GENERAL_" + testsupport::Today() + ".log") << sName;
+  EXPECT_STREQ(LevelWord(0), "ERROR");
+  EXPECT_STREQ(LevelWord(1), "WARNING");
+  EXPECT_STREQ(LevelWord(3), "VERBOSE");
+  EXPECT_STREQ(LevelWord(2), "VERBOSE");
+}
+
+TEST_F(LogRing, EmptyMessageEndsWithColonBlank) {
+  WriteLog("T.Op", 1, 3, "", false);
+  const std::vector<std::string> vLines = Waiting();
+  ASSERT_EQ(vLines.size(), 1u);
+  EXPECT_TRUE(vLines[0].ends_with("] VERBOSE[003] T.Op: ")) << vLines[0];
+}
+
+TEST_F(LogRing, NothingIsAcceptedOnceTheRunFlagIsCleared) {
+  CaptureOn();
+  MyAppInfo.bIsRunning = false;
+  WriteLog("T.Op", 1, 0, "late", true);
+  EXPECT_TRUE(Waiting().empty());
+  EXPECT_TRUE(lstCapture.Snapshot().empty());
+}
+
+TEST_F(LogRing, FullRingHolds499LinesDropsTheNextAndAcceptsAgainOnceOneIsWritten) {
+  CaptureOn();
+  for (int n = 0; n < GENERIC_FIFO_SLOTS - 1; ++n) WriteLog("T.Op", 1, 3, "line " + std::to_string(n), false);
+  ASSERT_EQ(Waiting().size(), 499u);
+  WriteLog("T.Op", 1, 3, "dropped", false);
+  std::vector<std::string> vLines = Waiting();
+  ASSERT_EQ(vLines.size(), 499u);
+  EXPECT_TRUE(vLines.back().ends_with("line 498"));
+  EXPECT_EQ(lstCapture.Snapshot().size(), 499u) << "a dropped line has no side output";
+
+  TakeOne();
+  WriteLog("T.Op", 1, 3, "after one was written", false);
+  WriteLog("T.Op", 1, 3, "dropped again", false);
+  vLines = Waiting();
+  ASSERT_EQ(vLines.size(), 499u);
+  EXPECT_TRUE(vLines.front().ends_with("line 1"));
+  EXPECT_TRUE(vLines.back().ends_with("after one was written"));
+  EXPECT_EQ(MyGenericFifo.nWP, 0) << "the write position wrapped";
+  const std::vector<std::string> vFile = FileLines(ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()));
+  ASSERT_EQ(vFile.size(), 1u);
+  EXPECT_TRUE(vFile[0].ends_with("T.Op: line 0"));
+}
+
+// The control thread on a thread of the test, for as long as the object lives. Handlers queued
+// by an earlier test of the same process run first, before the test installs anything.
+class TControlThread {
+ public:
+  TControlThread() {
+    loop.ResetForTest();
+    tThread = std::thread([this] { loop.Run(); });
+    loop.Synchronize([] {});
+  }
+  ~TControlThread() {
+    loop.Post([this] { loop.Stop(); });
+    tThread.join();
+  }
+  TControlLoop& loop = TControlLoop::Instance();
+
+ private:
+  std::thread tThread;
+};
+
+// The full-ring notice reaches the operator through the control thread; a producer never waits
+// for it, even while the operator has the dialog open.
+TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducers) {
+  std::promise<void> gate;  // opened when the operator answers
+  std::shared_future<void> fGate = gate.get_future().share();
+  bool bGateOpen = false;  // test thread
+  std::atomic<int> nShown{0};
+  std::string sShownText;  // written by the control thread before nShown rises
+  auto OpenGate = [&] {
+    if (!bGateOpen) gate.set_value();
+    bGateOpen = true;
+  };
+  TControlThread control;
+  // Destroyed before the control thread is joined, so a failed assertion cannot leave it waiting.
+  struct TAtExit {
+    std::function<void()> fn;
+    ~TAtExit() { fn(); }
+  } openAtExit{OpenGate};
+  SetNoticePresenter([&](int nType, const std::string&, const std::string& sText) {
+    EXPECT_EQ(nType, 1);
+    sShownText = sText;
+    ++nShown;
+    fGate.wait();  // the operator has not answered yet
+    return ID_OK;
+  });
+  for (int n = 0; n < GENERIC_FIFO_SLOTS - 1; ++n) WriteLog("T.Op", 1, 3, "fill", false);
+
+  // An earlier full ring in this process may hold the next notice back for up to a second.
+  const auto tFirstDrop = std::chrono::steady_clock::now();
+  ASSERT_TRUE(PollUntil([&] {
+    WriteLog("T.Op", 1, 3, "dropped", false);
+    return nShown.load() == 1;
+  }));
+  EXPECT_EQ(sShownText, "FIFO FULL (GENERAL) - 0");
+  // The dialog is open on the control thread; producers carry on.
+  for (int n = 0; n < 2000; ++n) WriteLog("T.Op", 1, 3, "dropped", false);
+  const auto tLastDrop = std::chrono::steady_clock::now();
+  OpenGate();
+  control.loop.Synchronize([] {});  // every notice posted so far has been shown
+
+  const auto nSeconds = std::chrono::duration_cast<std::chrono::seconds>(tLastDrop - tFirstDrop).count();
+  EXPECT_LE(nShown.load(), nSeconds + 1);
+  EXPECT_EQ(Waiting().size(), 499u);
+}
+
+TEST_F(LogRing, ConsoleGetsTheWholeLineAndTheStatusBarTheBareTextOnTheControlThread) {
+  std::unique_ptr<TfrmTelvane> form;  // created and destroyed on the control thread
+  TControlThread control;
+  TControlLoop& loop = control.loop;
+  loop.Synchronize([&form] { form = std::make_unique<TfrmTelvane>(true); });
+  std::vector<std::string> vMainNow;
+  // On the control thread the pane is written at once.
+  loop.Synchronize([&] {
+    WriteLog("T.Direct", 1, 3, "direct\tline", true);
+    const auto& lines = form->MyDisplay.vPanes[PANE_MAIN_LOG].Lines();
+    vMainNow.assign(lines.begin(), lines.end());
+  });
+  // From another thread it is posted; a hand-over queued after it sees it done.
+  WriteLog("T.Worker", 2, 1, "from  a worker", true);
+  WriteLog("T.Quiet", 1, 3, "no echo", false);
+  std::vector<std::string> vMain, vProxy;
+  std::string sStatus;
+  loop.Synchronize([&] {
+    const auto& main = form->MyDisplay.vPanes[PANE_MAIN_LOG].Lines();
+    const auto& proxy = form->MyDisplay.vPanes[PANE_PROXY_LOG].Lines();
+    vMain.assign(main.begin(), main.end());
+    vProxy.assign(proxy.begin(), proxy.end());
+    sStatus = form->MyDisplay.vStatusBars[STB_MAIN][1];
+    form.reset();
+  });
+
+  ASSERT_EQ(vMainNow.size(), 1u);
+  EXPECT_TRUE(std::regex_search(vMainNow[0], kLineFormat));
+  EXPECT_TRUE(vMainNow[0].ends_with("VERBOSE[003] T.Direct: direct\tline")) << "no collapse in the pane";
+  ASSERT_EQ(vMain.size(), 2u);
+  EXPECT_TRUE(vMain[1].ends_with("T.Quiet: no echo"));
+  ASSERT_EQ(vProxy.size(), 1u);
+  EXPECT_TRUE(vProxy[0].ends_with("WARNING[001] T.Worker: from  a worker"));
+  EXPECT_EQ(sStatus, "from  a worker") << "the last echo, bare";
+}
+
+// The writer thread and its file.
+class LogWriter : public ::testing::Test {
+ protected:
+  TTempDir dir;
+
+  void SetUp() override {
+    MyAppInfo.sAppFilePath = dir.Path() + "/";
+    MyAppInfo.bIsService = false;
+    InitializeSharedState();
+  }
+  void TearDown() override {
+    MyAppInfo.bIsRunning = false;
+    EXPECT_TRUE(WaitForWorkers(testsupport::kDeadline));
+    MyAuditEvents.bEnabled = false;
+    MyAuditEvents.lstMainLog = nullptr;
+  }
+  std::string FilePath() const { return TValidate::GetLogDirectory() + "/" + LogFileName(); }
+  // Waits until the file holds nLines lines.
+  std::vector<std::string> WaitForLines(size_t nLines) {
+    PollUntil([&] {
+      const std::string s = ReadFile(FilePath());
+      return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')) >= nLines;
+    });
+    return FileLines(ReadFile(FilePath()));
+  }
+};
+
+TEST_F(LogWriter, FileGetsCollapsedUtf8LinesWithCrLfWhileThePaneAndCaptureKeepTheText) {
+  TAuditList lstCapture;
+  MyAuditEvents.lstMainLog = &lstCapture;
+  MyAuditEvents.bEnabled = true;
+  ASSERT_TRUE(StartLogWriter());
+  const std::vector<std::string> vTexts = {"a \t\t b    c\t", "", Msg(13) + "10.0.0.1:5038)", "last"};
+  for (const std::string& s : vTexts) WriteLog("TValidate.Create", 1, 3, s, false);
+  WriteLog("T.Op", 2, 0, "target two", false);
+  const std::vector<std::string> vLines = WaitForLines(5);
+  ASSERT_EQ(vLines.size(), 5u);
+  for (const std::string& s : vLines) EXPECT_TRUE(std::regex_search(s, kLineFormat)) << s;
+  EXPECT_TRUE(vLines[0].ends_with("] VERBOSE[003] TValidate.Create: a b c ")) << vLines[0];
+  EXPECT_TRUE(vLines[1].ends_with("TValidate.Create: ")) << vLines[1];
+  EXPECT_TRUE(vLines[2].ends_with("Conex\xC3\xA3o encerrada no servidor AMI (10.0.0.1:5038)")) << vLines[2];
+  EXPECT_TRUE(vLines[4].ends_with("ERROR[000] T.Op: target two")) << vLines[4];
+  const std::vector<std::string> vCaptured = lstCapture.Snapshot();
+  ASSERT_EQ(vCaptured.size(), 5u);
+  EXPECT_EQ(vCaptured[0], "a \t\t b    c\t") << "the capture keeps the text as given";
+  EXPECT_EQ(vCaptured[2], Msg(13) + "10.0.0.1:5038)") << "and in the relay's code page";
+}
+
+TEST_F(LogWriter, LinesLoggedJustBeforeShutDownReachTheFile) {
+  ASSERT_TRUE(StartLogWriter());
+  for (int n = 0; n < 200; ++n) WriteLog("T.Op", 1, 3, "line " + std::to_string(n), false);
+  MyAppInfo.bIsRunning = false;
+  WriteLog("T.Op", 1, 3, "after the flag", false);
+  ASSERT_TRUE(WaitForWorkers(testsupport::kDeadline));
+  const std::vector<std::string> vLines = FileLines(ReadFile(FilePath()));
+  ASSERT_EQ(vLines.size(), 200u);
+  EXPECT_TRUE(vLines.back().ends_with("T.Op: line 199"));
+}
+
+TEST_F(LogWriter, ServiceModeCopiesEachLineToStderrForTheJournal) {
+  for (bool bService : {true, false}) {
+    SetUp();
+    MyAppInfo.sAppFilePath = dir.Path() + (bService ? "/service/" : "/window/");
+    MyAppInfo.bIsService = bService;
+    testing::internal::CaptureStderr();  // a file, not a terminal
+    ASSERT_TRUE(StartLogWriter());
+    WriteLog("T.Op", 1, 3, Msg(13) + ")", false);
+    WriteLog("T.Op", 1, 0, Msg(2), false);  // a CR inside the text
+    WaitForLines(2);
+    TearDown();
+    const std::string sErr = testing::internal::GetCapturedStderr();
+    const std::string sUtf8 = "T.Op: Conex\xC3\xA3o encerrada no servidor AMI ()\n";
+    EXPECT_EQ(sErr.find(sUtf8) != std::string::npos, bService) << "service mode " << bService << ": " << sErr;
+    const std::string sSplit = "configura\xC3\xA7\xC3\xA3o.\nContate o administrador do sistema.\n";
+    EXPECT_EQ(sErr.find(sSplit) != std::string::npos, bService) << sErr;
+    EXPECT_EQ(sErr.find('\r'), std::string::npos) << "the journal shows text with CRs as binary data";
+  }
+}
+
+TEST_F(LogWriter, WriterThatCannotWriteSaysWhyOnStderrAndEnds) {
+  // The day's file name is taken by a folder: the folder is writable, the file cannot be opened.
+  std::filesystem::create_directories(FilePath());
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(StartLogWriter());
+  WriteLog("T.Op", 1, 3, "never written", false);
+  const bool bEnded = PollUntil([] { return LiveWorkerCount() == 0; });
+  const std::string sErr = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(bEnded);
+  EXPECT_NE(sErr.find("the log writer stopped: cannot open " + FilePath()), std::string::npos) << sErr;
+  EXPECT_EQ(Waiting().size(), 1u) << "the line stays in the ring";
+}
+
+TEST_F(LogWriter, StartFailsWhenTheLogFolderCannotBeWritten) {
+  testsupport::WriteFile(dir.Path() + "/Log", "a file where the folder should be");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(StartLogWriter());
+  const std::string sErr = testing::internal::GetCapturedStderr();
+  EXPECT_NE(sErr.find(dir.Path() + "/Log"), std::string::npos) << sErr;
+  EXPECT_EQ(LiveWorkerCount(), 0);
+}
+
+TEST_F(LogWriter, StartFailsWhenTheLogFolderIsReadOnly) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  std::filesystem::create_directories(TValidate::GetLogDirectory());
+  std::filesystem::permissions(TValidate::GetLogDirectory(), std::filesystem::perms::owner_read |
+                                                                 std::filesystem::perms::owner_exec);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(StartLogWriter());
+  testing::internal::GetCapturedStderr();
+}
+
+TEST_F(LogWriter, StartCreatesMissingParentFolders) {
+  MyAppInfo.sAppFilePath = dir.Path() + "/deeper/still/";
+  ASSERT_TRUE(StartLogWriter());
+  WriteLog("T.Op", 1, 3, "x", false);
+  EXPECT_EQ(WaitForLines(1).size(), 1u);
+}
+
+}  // namespace
