@@ -1,0 +1,58 @@
+// systemd glue for the service host: the service switches of the command line, the unit file
+// (its text, writing and removal), systemctl, and the readiness notifications of Type=notify.
+//
+// Threads: the switch, unit and systemctl routines run on the main thread before the relay's
+// loop starts (install and uninstall never run the service). SystemdNotify may be called from any
+// thread; it opens, uses and closes its own socket and touches no shared state.
+// Nothing here logs or prints: callers get a Boolean and, where useful, an error text.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the unit file says about a service; the service host fills it.
+struct TServiceDefinition {
+  std::string sName;          // service name; the unit is sName + ".service"
+  std::string sDisplayName;   // name for people; systemd has no field for it, so it is a comment
+  std::string sDescription;   // Description= (UTF-8)
+  std::string sExecPath;      // absolute path of the executable (ExecStart=)
+  int nStartTimeoutSec = 0;   // TimeoutStartSec=: READY=1 must arrive within it
+  int nStopTimeoutSec = 0;    // TimeoutStopSec=: the stop must end the process within it
+  int nRestartSec = 0;        // RestartSec=: pause before Restart=on-failure starts it again
+  int nNoRestartExitCode = 0; // RestartPreventExitStatus=: a failure that a restart cannot mend
+};
+
+// True when some argument is '-' or '/' followed by sName, compared without regard to letter case
+// ("-install", "/INSTALL"; not "install", "--install" or "-installer").
+bool FindServiceSwitch(int argc, char** argv, std::string_view sName);
+
+// The unit file for def; empty when systemd could not run the executable from it: its path is not
+// absolute or holds a quote or a backslash, or a text holds a control character. '%' is escaped
+// everywhere; ExecStart is quoted when the path holds blanks.
+std::string UnitFileText(const TServiceDefinition& def);
+
+// The folder for unit files: $TELVANE_UNIT_DIR when set and not empty, else /etc/systemd/system.
+std::string UnitDirectory();
+// True when $TELVANE_UNIT_DIR chooses the folder; then systemctl is never called (packaging, tests).
+bool UnitDirectoryOverridden();
+// sDir + "/" + sName + ".service".
+std::string UnitFilePath(const std::string& sDir, const std::string& sName);
+
+// Writes sText as the unit file (a temporary file renamed into place, mode 0644). The folder must
+// exist. False with sError on failure; an existing unit is replaced.
+bool WriteUnitFile(const std::string& sPath, const std::string& sText, std::string& sError);
+// Removes the unit file. False with sError when it does not exist or cannot be removed.
+bool RemoveUnitFile(const std::string& sPath, std::string& sError);
+
+// Absolute path of systemctl found on $PATH (or the usual folders), empty when there is none.
+std::string SystemctlPath();
+// True when systemd is the running service manager (it keeps /run/systemd/system).
+bool SystemdRunning();
+// Runs systemctl with vArgs, its output discarded; false with sError unless it exits with 0.
+bool RunSystemctl(const std::string& sSystemctl, const std::vector<std::string>& vArgs, std::string& sError);
+
+// Sends sState (e.g. "READY=1") as one datagram to $NOTIFY_SOCKET: a path, or an abstract name
+// written with a leading '@'. False when the variable is unset or empty, names another kind of
+// address, or the send fails; the caller then simply goes on (not started by systemd).
+bool SystemdNotify(const std::string& sState);
