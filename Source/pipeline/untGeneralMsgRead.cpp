@@ -1,4 +1,16 @@
-// STUB: replaced by the pipeline work.
+// The raw-event ring family: the control thread pushes every read of the logged-in exchange
+// connection; TExecGeneralMsgReadThread consumes it.
 #include "pipeline/untGeneralMsgRead.h"
-bool TGeneralMsgRead::Initialize() { return true; }
-void TGeneralMsgRead::GeneralMsgRead(TText) {}
+
+#include "pipeline/untGeneralMsgReadThread.h"
+#include "pipeline/untRingFamily.h"
+
+bool TGeneralMsgRead::Initialize() {
+  return InitializeFamily("TGeneralMsgRead.Initialize", MyFifoReceived.MyGenericMsgRead,
+                          []() -> TWorkerThread* { return new TExecGeneralMsgReadThread(); });
+}
+
+void TGeneralMsgRead::GeneralMsgRead(TText sText) {
+  FifoPush(MyFifoReceived.MyGenericMsgRead, std::move(sText), "TGeneralMsgRead.GeneralMsgRead",
+           "Error: FIFO FULL (GENERAL) - ");
+}

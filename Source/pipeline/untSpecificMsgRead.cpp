@@ -1,14 +1,110 @@
-// STUB: replaced by the pipeline work.
+// The three global ring families and the three per-key ring families. Each Initialize opens its
+// rings and starts the family's one consumer; the per-key tables open every ring but the last.
+//
+// Producers: the splitter pushes into the global rings, each global stage into its per-key table.
 #include "pipeline/untSpecificMsgRead.h"
-bool TGlobalQueueMsgRead::Initialize() { return true; }
-void TGlobalQueueMsgRead::GlobalQueueMsgRead(TText) {}
-bool TSpecificQueueMsgRead::Initialize() { return true; }
-void TSpecificQueueMsgRead::SpecificQueueMsgRead(TText, int32_t) {}
-bool TGlobalPeerMsgRead::Initialize() { return true; }
-void TGlobalPeerMsgRead::GlobalPeerMsgRead(TText) {}
-bool TSpecificPeerMsgRead::Initialize() { return true; }
-void TSpecificPeerMsgRead::SpecificPeerMsgRead(TText, int32_t) {}
-bool TGlobalFeatureParkMsgRead::Initialize() { return true; }
-void TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(TText) {}
-bool TSpecificFeatureParkMsgRead::Initialize() { return true; }
-void TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead(TText, int32_t) {}
+
+#include <span>
+
+#include "pipeline/untGlobalMsgReadThread.h"
+#include "pipeline/untRingFamily.h"
+#include "pipeline/untSpecificMsgReadThread.h"
+
+namespace {
+
+std::atomic<uint32_t> nQueueOutOfRange{0};  // queue numbers refused by the table; global queue stage
+std::atomic<uint32_t> nPeerOutOfRange{0};   // likewise for extensions
+std::atomic<uint32_t> nParkOutOfRange{0};   // likewise for parking lots
+
+const TKeyTable& QueueTable() {
+  static const TKeyTable tTable{MyFifoReceived.MySpecificQueueMsgRead, QUEUE_FIRST, QUEUE_COUNT,
+                                "TSpecificQueueMsgRead.SpecificQueueMsgRead", "Error: FIFO FULL (Specific/Queue) - ",
+                                &nQueueOutOfRange};
+  return tTable;
+}
+
+const TKeyTable& PeerTable() {
+  static const TKeyTable tTable{MyFifoReceived.MySpecificPeerMsgRead, PEER_FIRST, PEER_COUNT,
+                                "TSpecificPeerMsgRead.SpecificPeerMsgRead", "Error: FIFO FULL (Specific/Peer) - ",
+                                &nPeerOutOfRange};
+  return tTable;
+}
+
+const TKeyTable& FeatureParkTable() {
+  static const TKeyTable tTable{MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_FIRST, PARK_COUNT,
+                                "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead",
+                                "Error: FIFO FULL (Specific/FeaturePark) - ", &nParkOutOfRange};
+  return tTable;
+}
+
+// The served rings of a table: all but the last, which is never opened.
+std::span<TSpecificMsgReadFifo> ServedRings(TSpecificMsgReadFifo* vRings, int32_t nCount) {
+  return {vRings, static_cast<size_t>(nCount - 1)};
+}
+
+template <class TThread>
+TWorkerThread* Create() {
+  return new TThread();
+}
+
+}  // namespace
+
+bool TGlobalQueueMsgRead::Initialize() {
+  return InitializeFamily("TGlobalQueueMsgRead.Initialize", {&MyFifoReceived.MyGlobalQueueMsgRead, 1},
+                          &Create<TExecGlobalQueueMsgReadThread>);
+}
+
+void TGlobalQueueMsgRead::GlobalQueueMsgRead(TText sText) {
+  FifoPush(MyFifoReceived.MyGlobalQueueMsgRead, std::move(sText), "TGlobalQueueMsgRead.GlobalQueueMsgRead",
+           "Error: FIFO FULL (Global/Queue) - ");
+}
+
+bool TSpecificQueueMsgRead::Initialize() {
+  return InitializeFamily("TSpecificQueueMsgRead.Initialize",
+                          ServedRings(MyFifoReceived.MySpecificQueueMsgRead, QUEUE_COUNT),
+                          &Create<TExecSpecificQueueMsgReadThread>);
+}
+
+void TSpecificQueueMsgRead::SpecificQueueMsgRead(TText sText, int32_t nQueueNumber) {
+  PushKeyed(QueueTable(), nQueueNumber, std::move(sText));
+}
+
+bool TGlobalPeerMsgRead::Initialize() {
+  return InitializeFamily("TGlobalPeerMsgRead.Initialize", {&MyFifoReceived.MyGlobalPeerMsgRead, 1},
+                          &Create<TExecGlobalPeerMsgReadThread>);
+}
+
+void TGlobalPeerMsgRead::GlobalPeerMsgRead(TText sText) {
+  FifoPush(MyFifoReceived.MyGlobalPeerMsgRead, std::move(sText), "TGlobalPeerMsgRead.GlobalPeerMsgRead",
+           "Error: FIFO FULL (Global/Peer) - ");
+}
+
+bool TSpecificPeerMsgRead::Initialize() {
+  return InitializeFamily("TSpecificPeerMsgRead.Initialize",
+                          ServedRings(MyFifoReceived.MySpecificPeerMsgRead, PEER_COUNT),
+                          &Create<TExecSpecificPeerMsgReadThread>);
+}
+
+void TSpecificPeerMsgRead::SpecificPeerMsgRead(TText sText, int32_t nPeerNumber) {
+  PushKeyed(PeerTable(), nPeerNumber, std::move(sText));
+}
+
+bool TGlobalFeatureParkMsgRead::Initialize() {
+  return InitializeFamily("TGlobalFeatureParkMsgRead.Initialize", {&MyFifoReceived.MyGlobalFeatureParkMsgRead, 1},
+                          &Create<TExecGlobalFeatureParkMsgReadThread>);
+}
+
+void TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(TText sText) {
+  FifoPush(MyFifoReceived.MyGlobalFeatureParkMsgRead, std::move(sText),
+           "TGlobalFeatureParkMsgRead.GlobalFeatureParkMsgRead", "Error: FIFO FULL (Global/FeaturePark) - ");
+}
+
+bool TSpecificFeatureParkMsgRead::Initialize() {
+  return InitializeFamily("TSpecificFeatureParkMsgRead.Initialize",
+                          ServedRings(MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_COUNT),
+                          &Create<TExecSpecificFeatureParkMsgReadThread>);
+}
+
+void TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead(TText sText, int32_t nFeatureParkNumber) {
+  PushKeyed(FeatureParkTable(), nFeatureParkNumber, std::move(sText));
+}

@@ -1,0 +1,60 @@
+#include "pipeline/untGeneralMsgReadThread.h"
+
+#include <exception>
+
+#include "pipeline/untFifo.h"
+#include "pipeline/untPipelineCommon.h"
+#include "pipeline/untSpecificMsgRead.h"
+
+namespace {
+constexpr const char* SOURCE_EXECUTE = "TExecGeneralMsgReadThread.Execute";
+constexpr const char* SOURCE_PROCESS = "TExecGeneralMsgReadThread.ProcessGenericMessage";
+constexpr int32_t SLEEP_BACKLOG = 10;  // chunks waiting at or below which the thread naps
+constexpr int SLEEP_MS = 10;
+}  // namespace
+
+void TExecGeneralMsgReadThread::Execute() {
+  TGenericMsgReadFifo& ring = MyFifoReceived.MyGenericMsgRead;
+  try {
+    while (MyAppInfo.bIsRunning) {
+      const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
+      if (nWP % 10 == 0) {
+        const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
+        HandOverToControl([&](TValidate& v) { v.PrintStatusBarMain(nWP, nRP, false, 0); });
+      }
+      if (TText sText = FifoPop(ring)) ProcessGenericMessage(*sText);
+      if (ring.nWP.load(std::memory_order_relaxed) - ring.nRP.load(std::memory_order_relaxed) <= SLEEP_BACKLOG)
+        SleepMs(SLEEP_MS);
+    }
+  } catch (const std::exception& e) {
+    PipelineLogError(SOURCE_EXECUTE, e.what());
+  }
+}
+
+void TExecGeneralMsgReadThread::ProcessGenericMessage(std::string_view sText) {
+  try {
+    tSplitter.Feed(sText, *this);
+  } catch (const std::exception& e) {
+    PipelineLogError(SOURCE_PROCESS, e.what());
+  }
+}
+
+void TExecGeneralMsgReadThread::OnEvent(std::string_view sEventFound, uint32_t nRings) {
+  if (nRings & EVENT_RING_QUEUE) TGlobalQueueMsgRead::GlobalQueueMsgRead(MakeText(std::string(sEventFound)));
+  if (nRings & EVENT_RING_PEER) TGlobalPeerMsgRead::GlobalPeerMsgRead(MakeText(std::string(sEventFound)));
+  if (nRings & EVENT_RING_FEATUREPARK)
+    TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(MakeText(std::string(sEventFound)));
+  if (ShowStagePane(MyAppInfo.bWriteGeneralLogProcessed)) {
+    const std::string sShown(sEventFound);
+    HandOverToControl([&](TValidate& v) { v.PrintGeneralLogProcessed(sShown); });
+  }
+}
+
+void TExecGeneralMsgReadThread::OnNotEvent(int32_t nCountErrNotEvent) {
+  if (nCountErrNotEvent % 10 == 0)
+    HandOverToControl([&](TValidate& v) { v.PrintStatusBarMain(0, 0, true, nCountErrNotEvent); });
+}
+
+void TExecGeneralMsgReadThread::OnCarryOverDropped(const std::string& sWhat) {
+  PipelineLog(SOURCE_PROCESS, 0, "Error: " + sWhat, false);
+}

@@ -1,0 +1,31 @@
+// TExecGeneralMsgReadThread: the splitter thread. It consumes the raw-event ring, cuts the text into
+// whole events with TEventSplitter (which holds the carry-over between chunks) and pushes each event
+// into the global ring(s) of its category.
+//
+// One thread. It takes the raw ring's lock to pop and, inside each push, one global ring's lock;
+// never two at once. Display calls are blocking hand-overs to the control thread. The carry-over
+// and nCountErrNotEvent belong to this thread alone and survive reconnections of the exchange.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "pipeline/untEventSplitter.h"
+#include "platform/untWorker.h"
+
+class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOutput {
+ public:
+  // One raw chunk: split it and file its events. Errors are logged; the rest of the chunk is lost.
+  void ProcessGenericMessage(std::string_view sText);
+  int32_t CountErrNotEvent() const { return tSplitter.CountErrNotEvent(); }
+
+ protected:
+  void Execute() override;
+
+ private:
+  void OnEvent(std::string_view sEventFound, uint32_t nRings) override;
+  void OnNotEvent(int32_t nCountErrNotEvent) override;
+  void OnCarryOverDropped(const std::string& sWhat) override;
+
+  TEventSplitter tSplitter;  // carry-over (the old sSaveLastPartOfMessage) and nCountErrNotEvent; this thread
+};

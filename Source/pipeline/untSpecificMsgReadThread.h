@@ -1,0 +1,84 @@
+// Per-key stages: one thread per category serves every ring of its table in ascending key order,
+// takes at most one event per ring per pass, and hands each event to the client writer on the
+// control thread; then it shows the ring with the largest backlog and sleeps 100 ms.
+//
+// One thread per family. It takes one ring lock at a time, exactly once per ring per pass even when
+// the ring is empty, and never holds a lock across a hand-over. A pass allocates nothing until it
+// finds an event. The events of one key leave in the order they arrived (one producer, one
+// consumer per ring); events of different keys are ordered only by the pass.
+//
+// The extension stage asks TValidate::ValidatePeerEvents first, on its own thread. That call
+// decides only for the event kinds it knows; every other extension event is forwarded (the stage
+// starts from "forward").
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "controller/untValidate.h"
+#include "pipeline/untFifo.h"
+#include "platform/untWorker.h"
+
+// What tells one per-key stage from another.
+struct TSpecificStageFamily {
+  TSpecificMsgReadFifo* vRings;  // the table's first ring (key nFirstKey)
+  int32_t nFirstKey;             // 10001, 20001 or 701
+  int32_t nServedRings;          // 1000, 10000 or 100: the table's last ring is never served
+  const std::atomic<bool>* pbPaneSwitch;                    // MyAppInfo.bWriteSpecific...Log
+  const char* sExecuteSource;                               // "TExecSpecific...MsgReadThread.Execute"
+  const char* sProcessSource;                               // "...ProcessSpecificMessage"
+  bool (TValidate::*fnWrite)(int32_t, const std::string&);  // SocketServer...Write
+  void (TValidate::*fnPane)(int32_t, const std::string&);   // PrintSpecific...Log
+  void (TValidate::*fnStatusBar)(int32_t, int32_t, int32_t, int32_t);  // PrintStatusBarSpecific...
+};
+
+class TExecSpecificStageThread : public TWorkerThread {
+ public:
+  // The ring with the largest backlog seen in a pass; ties keep the lower key.
+  struct TPassStatus {
+    int32_t nMaxKey = 0;   // its key
+    int32_t nMaxDiff = -1; // nWP - nRP, read without the lock, not corrected for wrap-around
+    int32_t nMaxRP = 0;
+    int32_t nMaxWP = 0;
+  };
+
+  // One pass over the served rings, without the status call and the sleep.
+  TPassStatus RunPass();
+  // One event of key nKey: hands sMyNewMessage + CR LF CR LF to the client writer (unless the
+  // extension check holds it back) and shows it in the pane when asked. Catches and logs errors.
+  void ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey);
+
+ protected:
+  explicit TExecSpecificStageThread(const TSpecificStageFamily& tFamily) : tFamily(tFamily) {}
+  void Execute() override;
+
+  // The stage's ways out, each a blocking hand-over to the control thread; tests replace them.
+  virtual void WriteToClients(int32_t nKey, const std::string& sEvent);
+  virtual void ShowInPane(int32_t nKey, const std::string& sEvent);
+  virtual void ShowPassStatus(const TPassStatus& tStatus);
+  // Whether the event goes to the clients; only the extension stage ever says no.
+  virtual bool ForwardEvent(const std::string&, int32_t) { return true; }
+
+ private:
+  const TSpecificStageFamily& tFamily;  // constant
+};
+
+class TExecSpecificQueueMsgReadThread : public TExecSpecificStageThread {
+ public:
+  TExecSpecificQueueMsgReadThread();
+};
+
+class TExecSpecificPeerMsgReadThread : public TExecSpecificStageThread {
+ public:
+  TExecSpecificPeerMsgReadThread();
+
+ protected:
+  // TValidate::ValidatePeerEvents on this thread, starting from "forward" (bGenerateEvent True).
+  bool ForwardEvent(const std::string& sMyNewMessage, int32_t nPeerNumber) override;
+};
+
+class TExecSpecificFeatureParkMsgReadThread : public TExecSpecificStageThread {
+ public:
+  TExecSpecificFeatureParkMsgReadThread();
+};

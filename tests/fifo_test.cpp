@@ -1,0 +1,310 @@
+#include "pipeline/untFifo.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pipeline/untGeneralMsgRead.h"
+#include "pipeline/untPipelineCommon.h"
+#include "pipeline/untSpecificMsgRead.h"
+
+namespace {
+
+struct TLogLine {
+  std::string sSource;
+  int nLevel;
+  std::string sText;
+  bool bEcho;
+};
+
+std::mutex crsLines;
+std::vector<TLogLine> vLines;  // guarded by crsLines
+
+void Observe(const std::string& sSource, int nLevel, const std::string& sText, bool bEcho) {
+  std::lock_guard<std::mutex> lock(crsLines);
+  vLines.push_back({sSource, nLevel, sText, bEcho});
+}
+
+std::vector<TLogLine> TakeLines() {
+  std::lock_guard<std::mutex> lock(crsLines);
+  return std::exchange(vLines, {});
+}
+
+// Rings are process-wide; each case opens what it uses (opening twice changes nothing).
+class FifoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MyAppInfo.bIsRunning = true;
+    SetPipelineLogObserver(&Observe);
+    TakeLines();
+  }
+  void TearDown() override { SetPipelineLogObserver(nullptr); }
+
+  static void OpenTable(TSpecificMsgReadFifo* vRings, int32_t nCount) {
+    for (int32_t n = 0; n < nCount - 1; ++n) ASSERT_TRUE(FifoOpen(vRings[n]));
+  }
+  static int64_t TotalWP(TSpecificMsgReadFifo* vRings, int32_t nCount) {
+    int64_t n = 0;
+    for (int32_t i = 0; i < nCount; ++i) n += vRings[i].nWP;
+    return n;
+  }
+};
+
+// One row per family: how to push into it, and the ring that push lands in.
+struct TFamilyCase {
+  const char* sSource;
+  const char* sFullText;
+  std::function<void(TText)> fnPush;
+  std::function<TText()> fnPop;
+  std::function<bool()> fnOpen;
+  int32_t nSlots;
+};
+
+std::vector<TFamilyCase> Families() {
+  TFifoReceived& f = MyFifoReceived;
+  return {
+      {"TGeneralMsgRead.GeneralMsgRead", "Error: FIFO FULL (GENERAL) - ",
+       [](TText s) { TGeneralMsgRead::GeneralMsgRead(std::move(s)); }, [&f] { return FifoPop(f.MyGenericMsgRead); },
+       [&f] { return FifoOpen(f.MyGenericMsgRead); }, GENERIC_MSG_READ_SLOTS},
+      {"TGlobalQueueMsgRead.GlobalQueueMsgRead", "Error: FIFO FULL (Global/Queue) - ",
+       [](TText s) { TGlobalQueueMsgRead::GlobalQueueMsgRead(std::move(s)); },
+       [&f] { return FifoPop(f.MyGlobalQueueMsgRead); }, [&f] { return FifoOpen(f.MyGlobalQueueMsgRead); },
+       SPECIFIC_MSG_READ_SLOTS},
+      {"TSpecificQueueMsgRead.SpecificQueueMsgRead", "Error: FIFO FULL (Specific/Queue) - ",
+       [](TText s) { TSpecificQueueMsgRead::SpecificQueueMsgRead(std::move(s), 10007); },
+       [&f] { return FifoPop(f.MySpecificQueueMsgRead[6]); }, [&f] { return FifoOpen(f.MySpecificQueueMsgRead[6]); },
+       SPECIFIC_MSG_READ_SLOTS},
+      {"TGlobalPeerMsgRead.GlobalPeerMsgRead", "Error: FIFO FULL (Global/Peer) - ",
+       [](TText s) { TGlobalPeerMsgRead::GlobalPeerMsgRead(std::move(s)); },
+       [&f] { return FifoPop(f.MyGlobalPeerMsgRead); }, [&f] { return FifoOpen(f.MyGlobalPeerMsgRead); },
+       SPECIFIC_MSG_READ_SLOTS},
+      {"TSpecificPeerMsgRead.SpecificPeerMsgRead", "Error: FIFO FULL (Specific/Peer) - ",
+       [](TText s) { TSpecificPeerMsgRead::SpecificPeerMsgRead(std::move(s), 29999); },
+       [&f] { return FifoPop(f.MySpecificPeerMsgRead[9998]); },
+       [&f] { return FifoOpen(f.MySpecificPeerMsgRead[9998]); }, SPECIFIC_MSG_READ_SLOTS},
+      {"TGlobalFeatureParkMsgRead.GlobalFeatureParkMsgRead", "Error: FIFO FULL (Global/FeaturePark) - ",
+       [](TText s) { TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(std::move(s)); },
+       [&f] { return FifoPop(f.MyGlobalFeatureParkMsgRead); },
+       [&f] { return FifoOpen(f.MyGlobalFeatureParkMsgRead); }, SPECIFIC_MSG_READ_SLOTS},
+      {"TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead", "Error: FIFO FULL (Specific/FeaturePark) - ",
+       [](TText s) { TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead(std::move(s), 750); },
+       [&f] { return FifoPop(f.MySpecificFeatureParkMsgRead[49]); },
+       [&f] { return FifoOpen(f.MySpecificFeatureParkMsgRead[49]); }, SPECIFIC_MSG_READ_SLOTS},
+  };
+}
+
+TEST_F(FifoTest, HoldsOneTextFewerThanItsSlotsThenLogsFullRing) {
+  for (const TFamilyCase& c : Families()) {
+    ASSERT_TRUE(c.fnOpen()) << c.sSource;
+    for (int32_t n = 0; n < c.nSlots - 1; ++n) c.fnPush(MakeText(std::to_string(n)));
+    EXPECT_TRUE(TakeLines().empty()) << c.sSource;
+
+    c.fnPush(MakeText("refused"));  // nWP + 1 wraps to 0, which is nRP
+    std::vector<TLogLine> vFull = TakeLines();
+    ASSERT_EQ(vFull.size(), 1u) << c.sSource;
+    EXPECT_EQ(vFull[0].sSource, c.sSource);
+    EXPECT_EQ(vFull[0].sText, std::string(c.sFullText) + "0");
+    EXPECT_EQ(vFull[0].nLevel, 0);
+    EXPECT_TRUE(vFull[0].bEcho);
+
+    TText sFirst = c.fnPop();
+    ASSERT_TRUE(sFirst) << c.sSource;
+    EXPECT_EQ(*sFirst, "0");
+    c.fnPush(MakeText("accepted"));  // lands in the last slot; nWP wraps to 0
+    c.fnPush(MakeText("refused"));
+    vFull = TakeLines();
+    ASSERT_EQ(vFull.size(), 1u) << c.sSource;
+    EXPECT_EQ(vFull[0].sText, std::string(c.sFullText) + "1");  // ends in the current nRP
+
+    int32_t nPopped = 0;
+    std::string sLast;
+    while (TText s = c.fnPop()) ++nPopped, sLast = *s;
+    EXPECT_EQ(nPopped, c.nSlots - 1) << c.sSource;
+    EXPECT_EQ(sLast, "accepted") << c.sSource;
+  }
+}
+
+TEST_F(FifoTest, WrappedPositionsDeliverInPushOrder) {
+  TSpecificMsgReadFifo& ring = MyFifoReceived.MyGlobalQueueMsgRead;
+  ASSERT_TRUE(FifoOpen(ring));
+  int nPushed = 0, nPopped = 0;
+  // Three times round the ring, in bursts that leave it partly full across the wrap.
+  for (int nRound = 0; nRound < 9; ++nRound) {
+    for (int n = 0; n < 7000; ++n)
+      TGlobalQueueMsgRead::GlobalQueueMsgRead(MakeText(std::to_string(nPushed++)));
+    for (int n = 0; n < 7000 - (nRound == 0 ? 3000 : 0); ++n) {
+      TText s = FifoPop(ring);
+      ASSERT_TRUE(s);
+      ASSERT_EQ(*s, std::to_string(nPopped++));
+    }
+  }
+  while (TText s = FifoPop(ring)) ASSERT_EQ(*s, std::to_string(nPopped++));
+  EXPECT_EQ(nPopped, nPushed);
+  EXPECT_TRUE(TakeLines().empty());
+}
+
+TEST_F(FifoTest, ProducerAndConsumerThreadsKeepOrderAcrossWraps) {
+  TSpecificMsgReadFifo& ring = MyFifoReceived.MyGlobalFeatureParkMsgRead;
+  ASSERT_TRUE(FifoOpen(ring));
+  constexpr int N_TEXTS = 50000;  // five times round the ring
+  std::atomic<bool> bStop{false};  // the consumer gave up: the producer must not wait for room
+  std::thread tProducer([&bStop] {
+    for (int n = 0; n < N_TEXTS && !bStop; ++n) {
+      TSpecificMsgReadFifo& r = MyFifoReceived.MyGlobalFeatureParkMsgRead;
+      while (!bStop && (r.nWP - r.nRP + SPECIFIC_MSG_READ_SLOTS) % SPECIFIC_MSG_READ_SLOTS >= SPECIFIC_MSG_READ_SLOTS - 2)
+        std::this_thread::yield();
+      TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(MakeText(std::to_string(n)));
+    }
+  });
+  int nNext = 0;
+  const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (nNext < N_TEXTS && std::chrono::steady_clock::now() < tDeadline) {
+    if (TText s = FifoPop(ring)) {
+      if (*s != std::to_string(nNext)) break;
+      ++nNext;
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  bStop = true;
+  tProducer.join();
+  EXPECT_EQ(nNext, N_TEXTS);
+  EXPECT_TRUE(TakeLines().empty());
+}
+
+TEST_F(FifoTest, PoppedSlotNoLongerHoldsItsText) {
+  TSpecificMsgReadFifo& ring = MyFifoReceived.MyGlobalPeerMsgRead;
+  ASSERT_TRUE(FifoOpen(ring));
+  const int32_t nSlot = ring.nRP;
+  TGlobalPeerMsgRead::GlobalPeerMsgRead(MakeText("x"));
+  ASSERT_NE(ring.vFifo[nSlot], nullptr);
+  ASSERT_TRUE(FifoPop(ring));
+  EXPECT_EQ(ring.vFifo[nSlot], nullptr);
+}
+
+TEST_F(FifoTest, ClosedRingsAndStoppedRelayRefuseSilently) {
+  TFifoReceived& f = MyFifoReceived;
+  // Never opened: a ring of a family whose Initialize has not run.
+  ASSERT_FALSE(f.MySpecificQueueMsgRead[500].bOpen);
+  TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText("x"), 10501);
+  EXPECT_EQ(f.MySpecificQueueMsgRead[500].nWP, 0);
+
+  ASSERT_TRUE(FifoOpen(f.MyGlobalFeatureParkMsgRead));
+  const int32_t nWP = f.MyGlobalFeatureParkMsgRead.nWP;
+  MyAppInfo.bIsRunning = false;
+  TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(MakeText("x"));
+  EXPECT_EQ(f.MyGlobalFeatureParkMsgRead.nWP, nWP);
+  EXPECT_TRUE(TakeLines().empty());
+}
+
+TEST_F(FifoTest, KeysOutsideTheServedRingsTouchNothing) {
+  TFifoReceived& f = MyFifoReceived;
+  OpenTable(f.MySpecificQueueMsgRead, QUEUE_COUNT);
+  OpenTable(f.MySpecificPeerMsgRead, PEER_COUNT);
+  OpenTable(f.MySpecificFeatureParkMsgRead, PARK_COUNT);
+  const int64_t nBefore = TotalWP(f.MySpecificQueueMsgRead, QUEUE_COUNT) +
+                          TotalWP(f.MySpecificPeerMsgRead, PEER_COUNT) +
+                          TotalWP(f.MySpecificFeatureParkMsgRead, PARK_COUNT) + f.MyGlobalPeerMsgRead.nWP +
+                          f.MyGlobalFeatureParkMsgRead.nWP;
+  struct Case {
+    std::function<void(TText, int32_t)> fnPush;
+    int32_t nKey;
+    bool bSilent;  // the last ring of a table is closed: refused without a line
+  };
+  const std::vector<Case> vCases = {
+      {&TSpecificQueueMsgRead::SpecificQueueMsgRead, 10000, false},
+      {&TSpecificQueueMsgRead::SpecificQueueMsgRead, 11001, true},
+      {&TSpecificQueueMsgRead::SpecificQueueMsgRead, 12345, false},
+      {&TSpecificQueueMsgRead::SpecificQueueMsgRead, INT32_MIN, false},
+      {&TSpecificPeerMsgRead::SpecificPeerMsgRead, 20000, false},
+      {&TSpecificPeerMsgRead::SpecificPeerMsgRead, 30001, true},
+      {&TSpecificPeerMsgRead::SpecificPeerMsgRead, INT32_MAX, false},
+      {&TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, 700, false},
+      {&TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, 801, true},
+  };
+  for (const Case& c : vCases) {
+    c.fnPush(MakeText("x"), c.nKey);
+    const std::vector<TLogLine> vLog = TakeLines();
+    if (c.bSilent) {
+      EXPECT_TRUE(vLog.empty()) << c.nKey;
+    }
+    for (const TLogLine& t : vLog) EXPECT_EQ(t.nLevel, 1) << t.sText;  // warnings only, never a full ring
+  }
+  EXPECT_EQ(TotalWP(f.MySpecificQueueMsgRead, QUEUE_COUNT) + TotalWP(f.MySpecificPeerMsgRead, PEER_COUNT) +
+                TotalWP(f.MySpecificFeatureParkMsgRead, PARK_COUNT) + f.MyGlobalPeerMsgRead.nWP +
+                f.MyGlobalFeatureParkMsgRead.nWP,
+            nBefore);
+  EXPECT_FALSE(f.MySpecificQueueMsgRead[QUEUE_COUNT - 1].bOpen);
+  EXPECT_FALSE(f.MySpecificPeerMsgRead[PEER_COUNT - 1].bOpen);
+  EXPECT_FALSE(f.MySpecificFeatureParkMsgRead[PARK_COUNT - 1].bOpen);
+}
+
+TEST_F(FifoTest, WarningsForOutOfRangeKeysThinOut) {
+  // Only the 1st, 10th, 100th, ... refusal of a family is logged (earlier cases may have counted some).
+  for (int n = 0; n < 1000; ++n) TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText("x"), 500);
+  const std::vector<TLogLine> vLog = TakeLines();
+  EXPECT_GE(vLog.size(), 3u);
+  EXPECT_LE(vLog.size(), 4u);
+  for (const TLogLine& t : vLog) {
+    EXPECT_EQ(t.sSource, "TSpecificQueueMsgRead.SpecificQueueMsgRead");
+    EXPECT_NE(t.sText.find(" 500 "), std::string::npos) << t.sText;
+    const size_t nOpen = t.sText.rfind('(');
+    ASSERT_NE(nOpen, std::string::npos) << t.sText;
+    std::string sCount = t.sText.substr(nOpen + 1, t.sText.find(' ', nOpen) - nOpen - 1);
+    while (sCount.size() > 1 && sCount.back() == '0') sCount.pop_back();
+    EXPECT_EQ(sCount, "1") << t.sText;
+  }
+}
+
+TEST_F(FifoTest, KeySelectsRingByIndex) {
+  TFifoReceived& f = MyFifoReceived;
+  struct Case {
+    std::function<void(TText, int32_t)> fnPush;
+    int32_t nKey;
+    TSpecificMsgReadFifo& ring;
+  };
+  const std::vector<Case> vCases = {
+      {&TSpecificQueueMsgRead::SpecificQueueMsgRead, 10001, f.MySpecificQueueMsgRead[0]},
+      {&TSpecificQueueMsgRead::SpecificQueueMsgRead, 10002, f.MySpecificQueueMsgRead[1]},
+      {&TSpecificQueueMsgRead::SpecificQueueMsgRead, 11000, f.MySpecificQueueMsgRead[999]},
+      {&TSpecificPeerMsgRead::SpecificPeerMsgRead, 20001, f.MySpecificPeerMsgRead[0]},
+      {&TSpecificPeerMsgRead::SpecificPeerMsgRead, 30000, f.MySpecificPeerMsgRead[9999]},
+      {&TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, 701, f.MySpecificFeatureParkMsgRead[0]},
+      {&TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, 800, f.MySpecificFeatureParkMsgRead[99]},
+  };
+  for (const Case& c : vCases) {
+    ASSERT_TRUE(FifoOpen(c.ring));
+    c.fnPush(MakeText("key " + std::to_string(c.nKey)), c.nKey);
+    TText s = FifoPop(c.ring);
+    ASSERT_TRUE(s) << c.nKey;
+    EXPECT_EQ(*s, "key " + std::to_string(c.nKey));
+  }
+}
+
+TEST_F(FifoTest, EveryRingOwnsItsOwnStretchOfSlots) {
+  TFifoReceived& f = MyFifoReceived;
+  ASSERT_TRUE(FifoOpen(f.MyGenericMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MyGlobalQueueMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MySpecificQueueMsgRead[0]));
+  ASSERT_TRUE(FifoOpen(f.MySpecificQueueMsgRead[999]));
+  ASSERT_TRUE(FifoOpen(f.MyGlobalPeerMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MySpecificFeatureParkMsgRead[99]));
+  EXPECT_EQ(f.MyGlobalQueueMsgRead.vFifo - f.MyGenericMsgRead.vFifo, GENERIC_MSG_READ_SLOTS);
+  EXPECT_EQ(f.MySpecificQueueMsgRead[0].vFifo - f.MyGlobalQueueMsgRead.vFifo, SPECIFIC_MSG_READ_SLOTS);
+  EXPECT_EQ(f.MySpecificQueueMsgRead[999].vFifo - f.MySpecificQueueMsgRead[0].vFifo, 999 * SPECIFIC_MSG_READ_SLOTS);
+  EXPECT_EQ(f.MyGlobalPeerMsgRead.vFifo - f.MySpecificQueueMsgRead[999].vFifo, 2 * SPECIFIC_MSG_READ_SLOTS);
+  // The last opened ring of the whole layout ends one ring before the end of the 111,171,107 slots.
+  EXPECT_EQ(f.MySpecificFeatureParkMsgRead[99].vFifo - f.MyGenericMsgRead.vFifo + 2 * SPECIFIC_MSG_READ_SLOTS,
+            111'171'107);
+  TSpecificMsgReadFifo tStranger;  // not part of MyFifoReceived: has no slots to get
+  EXPECT_FALSE(FifoOpen(tStranger));
+}
+
+}  // namespace

@@ -1,0 +1,326 @@
+#include "pipeline/untEventSplitter.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pipeline/untFifo.h"
+#include "pipeline/untGeneralMsgRead.h"
+#include "platform/untControlLoop.h"
+#include "platform/untWorker.h"
+#include "startup/untVariables.h"
+
+namespace {
+
+using TEvents = std::vector<std::pair<std::string, uint32_t>>;  // event text, rings
+
+struct TRecorder : TEventSplitterOutput {
+  TEvents vEvents;
+  std::vector<int32_t> vNotEvent;
+  std::vector<std::string> vDropped;
+  void OnEvent(std::string_view sEvent, uint32_t nRings) override { vEvents.emplace_back(sEvent, nRings); }
+  void OnNotEvent(int32_t n) override { vNotEvent.push_back(n); }
+  void OnCarryOverDropped(const std::string& sWhat) override { vDropped.push_back(sWhat); }
+};
+
+// The splitting rule written the plain way, over the whole buffer for every chunk: the carry-over
+// joined to the chunk, every "\r\n\r\n" rewritten as "\r\n\r", then events cut one by one. The
+// splitter must give exactly what this gives, chunk by chunk.
+struct TReferenceSplitter {
+  std::string sSaveLastPartOfMessage;
+  int32_t nCountErrNotEvent = 0;
+
+  static std::string Rewrite(const std::string& s) {
+    std::string sOut;
+    for (size_t n = 0; n < s.size();) {
+      if (s.compare(n, 4, "\r\n\r\n") == 0) sOut += "\r\n\r", n += 4;
+      else sOut += s[n++];
+    }
+    return sOut;
+  }
+  static bool HasNonBlank(const std::string& s) {
+    for (char c : s)
+      if (static_cast<unsigned char>(c) > 0x20) return true;
+    return false;
+  }
+  static uint32_t Classify(const std::string& s) {
+    const auto has = [&](const char* t) { return s.find(t) != std::string::npos; };
+    uint32_t nRings = 0;
+    if (has("File: app_queue.c")) nRings |= EVENT_RING_QUEUE;
+    if (has("File: channel.c") || has("File: chan_sip.c") || has("File: app_dial.c")) nRings |= EVENT_RING_PEER;
+    if (has("File: features.c")) nRings |= EVENT_RING_FEATUREPARK;
+    return nRings;
+  }
+  void Feed(const std::string& sText, TEvents& vOut) {
+    std::string sBuffer = Rewrite(sSaveLastPartOfMessage + sText);
+    while (HasNonBlank(sBuffer)) {
+      const size_t nEvent = sBuffer.find("Event:");
+      if (nEvent == std::string::npos) {
+        sSaveLastPartOfMessage = sBuffer;
+        ++nCountErrNotEvent;
+        return;
+      }
+      const std::string sRest = sBuffer.substr(nEvent);
+      const size_t nMarker = sRest.find("\r\n\r");
+      if (nMarker == std::string::npos) {
+        sSaveLastPartOfMessage = sRest;
+        return;
+      }
+      const std::string sEventFound = sRest.substr(0, nMarker + 2);
+      vOut.emplace_back(sEventFound, Classify(sEventFound));
+      sBuffer = sRest.substr(nMarker + 3);
+      sSaveLastPartOfMessage.clear();
+    }
+  }
+};
+
+TRecorder FeedAll(const std::vector<std::string>& vChunks) {
+  TEventSplitter tSplitter;
+  TRecorder tOut;
+  for (const std::string& s : vChunks) tSplitter.Feed(s, tOut);
+  return tOut;
+}
+
+std::string QueueEvent(int n) {
+  return "Event: QueueMemberStatus\r\nPrivilege: agent,all\r\nQueue: " + std::to_string(10001 + n % 50) +
+         "\r\nLocation: SIP/" + std::to_string(20001 + n % 300) + "\r\nFile: app_queue.c\r\n\r\n";
+}
+std::string ChannelEvent(int n) {
+  return "Event: Newstate\r\nPrivilege: call,all\r\nChannel: SIP/" + std::to_string(20001 + n % 300) +
+         "-0000" + std::to_string(n % 10) + "\r\nChannelState: 6\r\nFile: channel.c\r\n\r\n";
+}
+std::string ParkEvent(int n) {
+  return "Event: ParkedCall\r\nExten: " + std::to_string(701 + n % 100) + "\r\nFile: features.c\r\n\r\n";
+}
+std::string DialEvent(int n) {
+  return "Event: Dial\r\nSubEvent: Begin\r\nChannel: SIP/" + std::to_string(20001 + n % 300) +
+         "-1\r\nFile: chan_sip.c\r\nFile: app_dial.c\r\n\r\n";
+}
+
+// A mixed stream with replies between the events, and the events it holds in order.
+std::pair<std::string, TEvents> MixedStream(int nEvents) {
+  std::string sStream = "Asterisk Call Manager/1.1\r\nResponse: Success\r\nMessage: Authentication accepted\r\n\r\n";
+  TEvents vExpected;
+  for (int n = 0; n < nEvents; ++n) {
+    std::string sEvent;
+    uint32_t nRings = 0;
+    switch (n % 5) {
+      case 0: sEvent = QueueEvent(n), nRings = EVENT_RING_QUEUE; break;
+      case 1: sEvent = ChannelEvent(n), nRings = EVENT_RING_PEER; break;
+      case 2: sEvent = ParkEvent(n), nRings = EVENT_RING_FEATUREPARK; break;
+      case 3: sEvent = DialEvent(n), nRings = EVENT_RING_PEER; break;
+      default: sEvent = "Event: Reload\r\nModule: x\r\n\r\n"; break;
+    }
+    sStream += sEvent;
+    vExpected.emplace_back(sEvent.substr(0, sEvent.size() - 2), nRings);
+    if (n % 7 == 0) sStream += "Response: Success\r\nPing: Pong\r\n\r\n";
+  }
+  return {sStream, vExpected};
+}
+
+std::vector<std::string> CutRandomly(const std::string& s, std::mt19937& rng, size_t nMaxRead) {
+  std::vector<std::string> vChunks;
+  std::uniform_int_distribution<size_t> tRead(1, nMaxRead);
+  for (size_t n = 0; n < s.size();) {
+    const size_t nLen = std::min(tRead(rng), s.size() - n);
+    vChunks.push_back(s.substr(n, nLen));
+    n += nLen;
+  }
+  return vChunks;
+}
+
+TEST(EventSplitter, MixedStreamGivesSameEventsHoweverItIsCut) {
+  const auto [sStream, vExpected] = MixedStream(400);
+  std::mt19937 rng(20240611);
+  for (size_t nMaxRead : {1, 2, 3, 7, 64, 1500, 65536}) {
+    for (int nCut = 0; nCut < 5; ++nCut) {
+      const TRecorder tOut = FeedAll(CutRandomly(sStream, rng, nMaxRead));
+      ASSERT_EQ(tOut.vEvents, vExpected) << "reads of at most " << nMaxRead << " bytes, cut " << nCut;
+      EXPECT_TRUE(tOut.vDropped.empty());
+    }
+  }
+}
+
+// Streams built from the pieces the rule is sensitive to, cut anywhere, against the plain rule.
+TEST(EventSplitter, MatchesPlainRuleChunkByChunkOnAdversarialStreams) {
+  const std::vector<std::string> vPieces = {
+      "Event:", "Event: A\r\n", "Even", "t:", "E", "SubEvent: B\r\n", "\r\n", "\r", "\n", "\r\n\r\n", "\r\n\r",
+      " ", "\t", std::string(1, '\0'), "\xff\x80", "x", "Key: v\r\n", "File: app_queue.c", "File: chan_sip.c\r\n",
+      "File: app_dial.c", "File: features.c\r\n", "File: ", "\n\n"};
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<size_t> tPiece(0, vPieces.size() - 1);
+  for (int nStream = 0; nStream < 3000; ++nStream) {
+    std::string sStream;
+    for (int n = 0; n < 40; ++n) sStream += vPieces[tPiece(rng)];
+    TEventSplitter tSplitter;
+    TReferenceSplitter tReference;
+    TRecorder tOut;
+    TEvents vExpected;
+    for (const std::string& sChunk : CutRandomly(sStream, rng, 9)) {
+      tSplitter.Feed(sChunk, tOut);
+      tReference.Feed(sChunk, vExpected);
+      ASSERT_EQ(tOut.vEvents, vExpected) << "stream " << nStream;
+      ASSERT_EQ(tSplitter.CountErrNotEvent(), tReference.nCountErrNotEvent) << "stream " << nStream;
+    }
+  }
+}
+
+TEST(EventSplitter, EdgeCasesOfReadBoundaries) {
+  struct Case {
+    const char* sName;
+    std::vector<std::string> vChunks;
+    std::vector<std::string> vEvents;
+    int32_t nNotEvent;
+  };
+  const std::string sNul(1, '\0');
+  const std::vector<Case> vCases = {
+      {"split inside Event:", {"Even", "t: A\r\nK: v\r\n\r\n"}, {"Event: A\r\nK: v\r\n"}, 1},
+      {"split between the two line ends", {"Event: A\r\n", "\r\nEvent: B\r\n\r\n"}, {"Event: A\r\n", "Event: B\r\n"}, 0},
+      {"read ends with CR LF CR, next begins with LF", {"Event: A\r\n\r", "\nEvent: B\r\n\r\n"},
+       {"Event: A\r\n", "Event: B\r\n"}, 0},
+      {"marker split over three reads", {"Event: A\r", "\n", "\r", "\n"}, {"Event: A\r\n"}, 0},
+      {"reply before the event in its own read", {"Response: Success\r\n\r\n", "Event: A\r\n\r\n"}, {"Event: A\r\n"}, 1},
+      {"reply before the event in the same read", {"Response: Success\r\n\r\nEvent: A\r\n\r\n"}, {"Event: A\r\n"}, 0},
+      {"blanks-only read changes nothing", {" \r\n\t ", "Event: A\r\n\r\n"}, {"Event: A\r\n"}, 0},
+      {"blanks after carried reply count again", {"Pong", " \r\n "}, {}, 2},
+      {"several events in one read", {"Event: A\r\n\r\nEvent: B\r\n\r\nEvent: C\r\n\r\n"},
+       {"Event: A\r\n", "Event: B\r\n", "Event: C\r\n"}, 0},
+      {"text after the last event counts", {"Event: A\r\n\r\nPong"}, {"Event: A\r\n"}, 1},
+      {"bare LF never ends an event", {"Event: A\nK: v\n\n", "Event: B\r\n\r\n"}, {"Event: A\nK: v\n\nEvent: B\r\n"}, 0},
+      {"NUL is blank, kept inside events", {sNul + sNul, "Event: A\r\n" + sNul + "\r\n\r\n"},
+       {"Event: A\r\n" + sNul + "\r\n"}, 0},
+      {"bytes 0x80-0xFF are not blank", {"\x80\xff", "Event: \xe9\r\n\r\n"}, {"Event: \xe9\r\n"}, 1},
+      {"event keeps only its own CR LF", {"Event: A\r\n\r\n\r\n\r\n"}, {"Event: A\r\n"}, 0},
+  };
+  for (const Case& c : vCases) {
+    const TRecorder tOut = FeedAll(c.vChunks);
+    std::vector<std::string> vTexts;
+    for (const auto& [sEvent, nRings] : tOut.vEvents) vTexts.push_back(sEvent);
+    EXPECT_EQ(vTexts, c.vEvents) << c.sName;
+    EXPECT_EQ(tOut.vNotEvent.size(), static_cast<size_t>(c.nNotEvent)) << c.sName;
+  }
+}
+
+TEST(EventSplitter, ClassifiesByFileLines) {
+  struct Case {
+    const char* sFields;
+    uint32_t nRings;
+  };
+  const std::vector<Case> vCases = {
+      {"File: app_queue.c\r\n", EVENT_RING_QUEUE},
+      {"File: channel.c\r\n", EVENT_RING_PEER},
+      {"File: chan_sip.c\r\n", EVENT_RING_PEER},
+      {"File: app_dial.c\r\n", EVENT_RING_PEER},
+      {"File: chan_sip.c\r\nFile: app_dial.c\r\n", EVENT_RING_PEER},
+      {"File: features.c\r\n", EVENT_RING_FEATUREPARK},
+      {"File: app_queue.c\r\nFile: features.c\r\n", EVENT_RING_QUEUE | EVENT_RING_FEATUREPARK},
+      {"File: app_queue.c\r\nFile: channel.c\r\nFile: features.c\r\n",
+       EVENT_RING_QUEUE | EVENT_RING_PEER | EVENT_RING_FEATUREPARK},
+      {"XFile: app_queue.cpp\r\n", EVENT_RING_QUEUE},  // a substring test, as the exchange's texts are fixed
+      {"File: \r\n", 0},
+      {"file: app_queue.c\r\n", 0},
+      {"File:  app_queue.c\r\n", 0},
+      {"Module: app_queue.c\r\n", 0},
+  };
+  for (const Case& c : vCases) {
+    const TRecorder tOut = FeedAll({"Event: X\r\n" + std::string(c.sFields) + "\r\n"});
+    ASSERT_EQ(tOut.vEvents.size(), 1u) << c.sFields;
+    EXPECT_EQ(tOut.vEvents[0].second, c.nRings) << c.sFields;
+  }
+}
+
+TEST(EventSplitter, TextWithoutEventIsBoundedAndDroppedPastOneMiB) {
+  TEventSplitter tSplitter;
+  TRecorder tOut;
+  const std::string sReply = "Response: Success\r\nMessage: Pong 0123456789\r\n";  // no "Event:" in it
+  size_t nMostHeld = 0;
+  for (int n = 0; n < 100000; ++n) {
+    tSplitter.Feed(sReply, tOut);
+    nMostHeld = std::max(nMostHeld, tSplitter.HeldBytes());
+  }
+  EXPECT_LE(nMostHeld, 5u);
+  EXPECT_EQ(tSplitter.CountErrNotEvent(), 100000);
+  EXPECT_EQ(tOut.vDropped.size(), 100000 * sReply.size() / (TEventSplitter::MAX_TEXT_BEFORE_EVENT + 1));
+  tSplitter.Feed("Event: A\r\n\r\n", tOut);
+  ASSERT_EQ(tOut.vEvents.size(), 1u);
+  EXPECT_EQ(tOut.vEvents[0].first, "Event: A\r\n");
+}
+
+TEST(EventSplitter, DropKeepsTheStartOfAnEventThatStraddlesTheRead) {
+  TRecorder tOut;
+  TEventSplitter tSplitter;
+  tSplitter.Feed(std::string(TEventSplitter::MAX_TEXT_BEFORE_EVENT, 'x') + "Eve", tOut);
+  ASSERT_EQ(tOut.vDropped.size(), 1u);
+  tSplitter.Feed("nt: A\r\n\r\n", tOut);
+  ASSERT_EQ(tOut.vEvents.size(), 1u);
+  EXPECT_EQ(tOut.vEvents[0].first, "Event: A\r\n");
+}
+
+TEST(EventSplitter, TenMiBEventInSmallReadsComesOutWhole) {
+  std::string sEvent = "Event: Big\r\nFile: app_queue.c\r\n";
+  while (sEvent.size() < (size_t{10} << 20)) sEvent += "Variable: 0123456789abcdefghijklmnopqrstuvwxyz\r\n";
+  const std::string sStream = sEvent + "\r\nEvent: Next\r\n\r\n";
+  TEventSplitter tSplitter;
+  TRecorder tOut;
+  for (size_t n = 0; n < sStream.size(); n += 1024) tSplitter.Feed(std::string_view(sStream).substr(n, 1024), tOut);
+  EXPECT_TRUE(tOut.vDropped.empty());
+  ASSERT_EQ(tOut.vEvents.size(), 2u);
+  EXPECT_TRUE(tOut.vEvents[0].first == sEvent);  // not EXPECT_EQ: a failure would print 10 MiB
+  EXPECT_EQ(tOut.vEvents[0].second, EVENT_RING_QUEUE);
+  EXPECT_EQ(tOut.vEvents[1].first, "Event: Next\r\n");
+}
+
+TEST(EventSplitter, UnfinishedEventPastSixteenMiBIsDroppedToItsEnd) {
+  TEventSplitter tSplitter;
+  TRecorder tOut;
+  tSplitter.Feed("Event: Dial\r\n", tOut);
+  std::string sBlock;
+  while (sBlock.size() < 64 * 1024) sBlock += "SubEvent: Begin\r\n";  // an "Event:" inside every line
+  while (tOut.vDropped.empty()) tSplitter.Feed(sBlock, tOut);
+  EXPECT_LE(tSplitter.HeldBytes(), 2u);
+  tSplitter.Feed(sBlock, tOut);  // the rest of the dropped event yields nothing
+  tSplitter.Feed("SubEvent: End\r", tOut);
+  tSplitter.Feed("\n\r\nEvent: After\r\n\r\n", tOut);
+  EXPECT_EQ(tOut.vDropped.size(), 1u);
+  ASSERT_EQ(tOut.vEvents.size(), 1u);
+  EXPECT_EQ(tOut.vEvents[0].first, "Event: After\r\n");
+}
+
+// The splitter thread on the real rings: chunks pushed into the raw ring come out of the global
+// rings in order. The control loop is closed, so the thread's display hand-overs are skipped.
+TEST(GeneralMsgReadThread, SplitsRawRingIntoGlobalRings) {
+  TControlLoop::Instance().Stop();
+  MyAppInfo.bIsRunning = true;
+  TFifoReceived& f = MyFifoReceived;
+  ASSERT_TRUE(FifoOpen(f.MyGlobalQueueMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MyGlobalPeerMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MyGlobalFeatureParkMsgRead));
+  ASSERT_TRUE(TGeneralMsgRead::Initialize());
+
+  const std::string sStream = QueueEvent(1) + ChannelEvent(2) + "Event: Both\r\nFile: app_queue.c\r\nFile: features.c\r\n\r\n" +
+                              ParkEvent(3) + DialEvent(4);
+  for (size_t n = 0; n < sStream.size(); n += 17) TGeneralMsgRead::GeneralMsgRead(MakeText(sStream.substr(n, 17)));
+
+  std::vector<std::string> vQueue, vPeer, vPark;
+  const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (vQueue.size() + vPeer.size() + vPark.size() < 6 && std::chrono::steady_clock::now() < tDeadline) {
+    if (TText s = FifoPop(f.MyGlobalQueueMsgRead)) vQueue.push_back(*s);
+    else if (TText s = FifoPop(f.MyGlobalPeerMsgRead)) vPeer.push_back(*s);
+    else if (TText s = FifoPop(f.MyGlobalFeatureParkMsgRead)) vPark.push_back(*s);
+    else SleepMs(5);
+  }
+  const auto Cut = [](const std::string& s) { return s.substr(0, s.size() - 2); };
+  const std::string sBoth = "Event: Both\r\nFile: app_queue.c\r\nFile: features.c\r\n";
+  EXPECT_EQ(vQueue, (std::vector<std::string>{Cut(QueueEvent(1)), sBoth}));
+  EXPECT_EQ(vPeer, (std::vector<std::string>{Cut(ChannelEvent(2)), Cut(DialEvent(4))}));
+  EXPECT_EQ(vPark, (std::vector<std::string>{sBoth, Cut(ParkEvent(3))}));
+
+  MyAppInfo.bIsRunning = false;
+  EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+#include "pipeline/untSpecificMsgReadThread.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "pipeline/untEventKeys.h"
+#include "pipeline/untGeneralMsgRead.h"
+#include "pipeline/untGlobalMsgReadThread.h"
+#include "pipeline/untSpecificMsgRead.h"
+#include "platform/untControlLoop.h"
+
+namespace {
+
+struct TKeyCase {
+  const char* sEvent;
+  std::optional<int32_t> nKey;
+};
+
+void CheckKeys(std::optional<int32_t> (*fnExtract)(std::string_view), const std::vector<TKeyCase>& vCases) {
+  for (const TKeyCase& c : vCases) EXPECT_EQ(fnExtract(c.sEvent), c.nKey) << c.sEvent;
+}
+
+TEST(EventKeys, QueueNumberIsFiveCharactersAfterQueue) {
+  CheckKeys(&ExtractQueueNumber, {
+                                     {"Event: Join\r\nQueue: 10005\r\n", 10005},
+                                     {"Event: Join\r\nQueue: 1005\r\n", std::nullopt},  // "1005\r"
+                                     {"Event: Join\r\nQueue: 100051\r\n", 10005},
+                                     {"Queue: 10001\r\nQueue: 10002\r\n", 10001},
+                                     {"Event: QueueMember\r\nMyQueue: 10009\r\n", 10009},  // inside a longer name
+                                     {"Event: Join\r\nQueue:  1005\r\n", 1005},          // leading blank allowed
+                                     {"Event: Join\r\nQueue: 0x1F\r\n", std::nullopt},   // "0x1F\r"
+                                     {"Event: Join\r\nQueue: $2711\r\n", 10001},
+                                     {"Event: Join\r\nQueue: 1000", 1000},               // text ends early: fewer characters
+                                     {"Event: Join\r\nQueue: 10005", 10005},
+                                     {"Event: Join\r\nqueue: 10005\r\n", std::nullopt},
+                                     {"Event: Join\r\n", std::nullopt},
+                                 });
+}
+
+TEST(EventKeys, PeerNumberFromChannelElsePeer) {
+  CheckKeys(&ExtractPeerNumber, {
+                                    {"Channel: SIP/20015-0000001a\r\n", 20015},
+                                    {"Peer: SIP/20015\r\n", 20015},
+                                    {"Channel: SIP/2015-0000001a\r\nPeer: SIP/20015\r\n", std::nullopt},  // no fallback
+                                    {"Channel: SIP/3015-0000001a\r\nPeer: SIP/20015\r\n", 20015},
+                                    {"Channel: IAX2/20015-1\r\nPeer: SIP/20016\r\n", 20016},
+                                    {"Channel: IAX2/20015-1\r\n", std::nullopt},
+                                    {"DestChannel: SIP/20017-1\r\nChannel: SIP/20018-1\r\n", 20017},
+                                    {"Peer: SIP/2001\r\n", std::nullopt},
+                                    {"Channel: SIP/20000-1\r\n", 20000},
+                                    {"Channel: SIP/29999", 29999},
+                                    {"Event: PeerStatus\r\nPeerStatus: Registered\r\n", std::nullopt},
+                                });
+}
+
+TEST(EventKeys, ParkingLotIsThreeCharactersAfterExten) {
+  CheckKeys(&ExtractFeatureParkNumber, {
+                                           {"Event: ParkedCall\r\nExten: 701\r\n", 701},
+                                           {"Event: ParkedCall\r\nExten: 71\r\n", std::nullopt},
+                                           {"Event: ParkedCall\r\nExten: 7015\r\n", 701},
+                                           {"Event: ParkedCall\r\nParkingExten: 702\r\nExten: 703\r\n", 702},
+                                           {"Event: ParkedCall\r\nExten:  71\r\n", 71},
+                                           {"Event: ParkedCall\r\n", std::nullopt},
+                                       });
+}
+
+// A per-key stage whose ways out are recorded instead of handed to the control thread.
+template <class TStage>
+class TRecordingStage : public TStage {
+ public:
+  std::vector<std::pair<int32_t, std::string>> vWritten, vShown;
+  bool bUseRealCheck = true;           // false: the events in vHeldBack are held back, all others forwarded
+  std::vector<std::string> vHeldBack;
+
+ protected:
+  void WriteToClients(int32_t nKey, const std::string& sEvent) override { vWritten.emplace_back(nKey, sEvent); }
+  void ShowInPane(int32_t nKey, const std::string& sEvent) override { vShown.emplace_back(nKey, sEvent); }
+  void ShowPassStatus(const TExecSpecificStageThread::TPassStatus&) override {}
+  bool ForwardEvent(const std::string& sEvent, int32_t nKey) override {
+    if (bUseRealCheck) return TStage::ForwardEvent(sEvent, nKey);
+    return std::find(vHeldBack.begin(), vHeldBack.end(), sEvent) == vHeldBack.end();
+  }
+};
+
+class StagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TControlLoop::Instance().Stop();  // any hand-over that is not recorded is skipped
+    MyAppInfo.bIsRunning = true;
+    MyAppInfo.bWriteSpecificPeerLog = false;
+    MyAuditEvents.bEnabled = false;
+    Open(MyFifoReceived.MySpecificQueueMsgRead, QUEUE_COUNT);
+    Open(MyFifoReceived.MySpecificPeerMsgRead, PEER_COUNT);
+    Open(MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_COUNT);
+    ASSERT_TRUE(FifoOpen(MyFifoReceived.MyGlobalQueueMsgRead));
+  }
+  static void Open(TSpecificMsgReadFifo* vRings, int32_t nCount) {
+    for (int32_t n = 0; n < nCount - 1; ++n) ASSERT_TRUE(FifoOpen(vRings[n]));
+  }
+};
+
+TEST_F(StagesTest, PassTakesOneEventPerRingInKeyOrder) {
+  TRecordingStage<TExecSpecificQueueMsgReadThread> tStage;
+  for (const char* s : {"A1\r\n", "A2\r\n", "A3\r\n"}) TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText(s), 10001);
+  TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText("B1\r\n"), 10002);
+
+  using TWrites = std::vector<std::pair<int32_t, std::string>>;
+  const std::vector<TWrites> vPasses = {
+      {{10001, "A1\r\n\r\n\r\n"}, {10002, "B1\r\n\r\n\r\n"}},
+      {{10001, "A2\r\n\r\n\r\n"}},
+      {{10001, "A3\r\n\r\n\r\n"}},
+      {},
+  };
+  for (const TWrites& vExpected : vPasses) {
+    tStage.vWritten.clear();
+    tStage.RunPass();
+    EXPECT_EQ(tStage.vWritten, vExpected);
+  }
+  EXPECT_TRUE(tStage.vShown.empty());  // pane switch off, no audit
+}
+
+TEST_F(StagesTest, PassReportsLargestBacklogLowerKeyOnTies) {
+  TRecordingStage<TExecSpecificFeatureParkMsgReadThread> tStage;
+  const TExecSpecificStageThread::TPassStatus tEmpty = tStage.RunPass();
+  EXPECT_EQ(std::tie(tEmpty.nMaxKey, tEmpty.nMaxDiff), std::make_tuple(701, 0));
+
+  const std::vector<std::pair<int32_t, int>> vLoad = {{703, 1}, {705, 2}, {707, 2}};
+  for (const auto& [nKey, nCount] : vLoad)
+    for (int n = 0; n < nCount; ++n) TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead(MakeText("e"), nKey);
+  const TExecSpecificStageThread::TPassStatus t = tStage.RunPass();
+  EXPECT_EQ(t.nMaxKey, 705);
+  EXPECT_EQ(t.nMaxDiff, 2);
+  EXPECT_EQ(t.nMaxWP - t.nMaxRP, 2);
+  tStage.RunPass();
+}
+
+TEST_F(StagesTest, HeldBackExtensionEventIsFramedForThePaneOnly) {
+  TRecordingStage<TExecSpecificPeerMsgReadThread> tStage;
+  tStage.bUseRealCheck = false;
+  tStage.vHeldBack = {"Event: Newstate\r\nChannel: SIP/20015-1\r\n"};
+  MyAppInfo.bWriteSpecificPeerLog = true;
+  TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText(tStage.vHeldBack[0]), 20015);
+  TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText("Event: Hangup\r\nChannel: SIP/20016-1\r\n"), 20016);
+  tStage.RunPass();
+
+  const std::string sAvoid = "********** Avoiding this Message **********";
+  using TCalls = std::vector<std::pair<int32_t, std::string>>;
+  EXPECT_EQ(tStage.vWritten, (TCalls{{20016, "Event: Hangup\r\nChannel: SIP/20016-1\r\n\r\n\r\n"}}));
+  EXPECT_EQ(tStage.vShown, (TCalls{{20015, sAvoid + "\r\nEvent: Newstate\r\nChannel: SIP/20015-1\r\n" + sAvoid + "\r\n"},
+                                   {20016, "Event: Hangup\r\nChannel: SIP/20016-1\r\n"}}));
+}
+
+TEST_F(StagesTest, ExtensionEventTheCheckDoesNotKnowIsForwarded) {
+  TRecordingStage<TExecSpecificPeerMsgReadThread> tStage;
+  TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText("Event: VarSet\r\nChannel: SIP/20020-1\r\n"), 20020);
+  tStage.RunPass();
+  ASSERT_EQ(tStage.vWritten.size(), 1u);
+  EXPECT_EQ(tStage.vWritten[0].first, 20020);
+}
+
+TEST_F(StagesTest, AuditShowsEventsWithPaneSwitchOff) {
+  TRecordingStage<TExecSpecificQueueMsgReadThread> tStage;
+  MyAuditEvents.bEnabled = true;
+  TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText("Q\r\n"), 10500);
+  tStage.RunPass();
+  MyAuditEvents.bEnabled = false;
+  EXPECT_EQ(tStage.vShown, (std::vector<std::pair<int32_t, std::string>>{{10500, "Q\r\n"}}));
+}
+
+// The global stages file each event into the ring of its own family's key.
+TEST_F(StagesTest, GlobalStagesFileEventsByTheirKey) {
+  TExecGlobalQueueMsgReadThread tQueue;
+  TExecGlobalPeerMsgReadThread tPeer;
+  TExecGlobalFeatureParkMsgReadThread tPark;
+  struct Case {
+    TExecGlobalStageThread& tStage;
+    const char* sEvent;
+    TSpecificMsgReadFifo* pRing;  // null: dropped
+  };
+  TFifoReceived& f = MyFifoReceived;
+  const std::vector<Case> vCases = {
+      {tQueue, "Event: Join\r\nQueue: 10005\r\nChannel: SIP/20001-1\r\n", &f.MySpecificQueueMsgRead[4]},
+      {tQueue, "Event: Join\r\nQueue: 1005\r\n", nullptr},
+      {tPeer, "Event: Newstate\r\nQueue: 10005\r\nChannel: SIP/20015-1\r\n", &f.MySpecificPeerMsgRead[14]},
+      {tPeer, "Event: PeerStatus\r\nPeer: SIP/20016\r\n", &f.MySpecificPeerMsgRead[15]},
+      {tPark, "Event: ParkedCall\r\nExten: 701\r\n", &f.MySpecificFeatureParkMsgRead[0]},
+      {tPark, "Event: ParkedCall\r\nExten: 71\r\n", nullptr},
+  };
+  for (const Case& c : vCases) {
+    c.tStage.ProcessGlobalMessage(MakeText(c.sEvent));
+    if (!c.pRing) continue;
+    TText s = FifoPop(*c.pRing);
+    ASSERT_TRUE(s) << c.sEvent;
+    EXPECT_EQ(*s, c.sEvent);
+  }
+  int nLeft = 0;
+  for (auto* vTable : {f.MySpecificQueueMsgRead, f.MySpecificPeerMsgRead, f.MySpecificFeatureParkMsgRead})
+    for (int n = 0; n < 100; ++n) nLeft += FifoPop(vTable[n]) ? 1 : 0;
+  EXPECT_EQ(nLeft, 0);
+}
+
+// All seven families with their real threads: one event of each kind goes from the raw ring down
+// to the per-key stage that takes it out of its key's ring. Runs last: it starts the consumers.
+TEST_F(StagesTest, EventsTravelFromRawRingToTheirPerKeyStage) {
+  ASSERT_TRUE(TGeneralMsgRead::Initialize());
+  ASSERT_TRUE(TGlobalQueueMsgRead::Initialize() && TSpecificQueueMsgRead::Initialize());
+  ASSERT_TRUE(TGlobalPeerMsgRead::Initialize() && TSpecificPeerMsgRead::Initialize());
+  ASSERT_TRUE(TGlobalFeatureParkMsgRead::Initialize() && TSpecificFeatureParkMsgRead::Initialize());
+  TFifoReceived& f = MyFifoReceived;
+  const int32_t nQueueRP = f.MySpecificQueueMsgRead[4].nRP, nPeerRP = f.MySpecificPeerMsgRead[14].nRP,
+                nParkRP = f.MySpecificFeatureParkMsgRead[99].nRP;
+  TGeneralMsgRead::GeneralMsgRead(MakeText("Event: Join\r\nQueue: 10005\r\nFile: app_queue.c\r\n\r\nEvent: Var"));
+  TGeneralMsgRead::GeneralMsgRead(MakeText("Set\r\nChannel: SIP/20015-1\r\nFile: channel.c\r\n\r\n"));
+  TGeneralMsgRead::GeneralMsgRead(MakeText("Event: ParkedCall\r\nExten: 800\r\nFile: features.c\r\n\r\n"));
+  const auto Arrived = [&] {
+    return f.MySpecificQueueMsgRead[4].nRP != nQueueRP && f.MySpecificPeerMsgRead[14].nRP != nPeerRP &&
+           f.MySpecificFeatureParkMsgRead[99].nRP != nParkRP;
+  };
+  const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!Arrived() && std::chrono::steady_clock::now() < tDeadline) SleepMs(10);
+  EXPECT_TRUE(Arrived());
+  MyAppInfo.bIsRunning = false;
+  EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));
+}
+
+}  // namespace
