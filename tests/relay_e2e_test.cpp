@@ -1,0 +1,222 @@
+// End to end: the exchange simulator, the real relay binary and real TCP clients on loopback,
+// nothing mocked. Each test starts a silent simulator, lets the relay log in and the clients finish
+// their handshakes, then has the simulator send exactly the events the test wrote, and reads what
+// each client receives. A client's frames are the event followed by two empty lines.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace testsupport;
+
+// One event block as the exchange writes it, ending in the empty line.
+std::string Event(const std::string& sName, const std::string& sFile, const std::string& sFields, int nId) {
+  std::ostringstream s;
+  s << "Event: " << sName << "\r\nPrivilege: call,all\r\nFile: " << sFile << "\r\nLine: 100\r\nFunc: test\r\n"
+    << sFields << "Uniqueid: 1700000000." << nId << "\r\n\r\n";
+  return s.str();
+}
+std::string QueueEvent(int nQueue, int nId) { return Event("Join", "app_queue.c", "Queue: " + std::to_string(nQueue) + "\r\n", nId); }
+std::string ParkEvent(int nSlot, int nId) {
+  return Event("ParkedCall", "features.c", "Exten: " + std::to_string(nSlot) + "\r\n", nId);
+}
+std::string ChannelEvent(const std::string& sName, const std::string& sChannel, const std::string& sExtra, int nId) {
+  return Event(sName, "channel.c", "Channel: SIP/" + sChannel + "\r\n" + sExtra, nId);
+}
+// What a client receives for an event: the event without its empty line, then two empty lines.
+std::string Frame(const std::string& sEvent) { return sEvent.substr(0, sEvent.size() - 2) + "\r\n\r\n"; }
+
+std::vector<std::string> Frames(const std::string& sReceived) {
+  std::vector<std::string> vFrames;
+  size_t nStart = 0;
+  for (size_t nEnd; (nEnd = sReceived.find("\r\n\r\n\r\n", nStart)) != std::string::npos; nStart = nEnd + 6)
+    vFrames.push_back(sReceived.substr(nStart, nEnd + 6 - nStart));
+  return vFrames;
+}
+
+class RelayEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sim.Start({"--silent"}));
+    nProxyPort = FreePort();
+    relay.WriteConfig("[LOG]\r\nVERBOSE=3\r\n[AMI]\r\nRECONNECTTMR=5\r\nTIMEOUTTMR=60\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" +
+                      std::to_string(sim.Port()) + "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(nProxyPort) + "\r\n");
+    ASSERT_TRUE(relay.Start());
+    ASSERT_TRUE(relay.WaitForLog("Cliente conectado e recebendo eventos do servidor AMI (")) << relay.LogText();
+  }
+  std::unique_ptr<TTcpClient> Client(const std::string& sQueues, const std::string& sPeers, const std::string& sParks) {
+    auto client = std::make_unique<TTcpClient>();
+    EXPECT_TRUE(client->Connect(nProxyPort));
+    EXPECT_TRUE(Handshake(*client, "e2e", sQueues, sPeers, sParks));
+    return client;
+  }
+  // Has the simulator send these events now.
+  void Send(const std::string& sEvents) {
+    const std::string sPath = dir.Path() + "/events" + std::to_string(++nFiles) + ".txt";
+    WriteFile(sPath, sEvents);
+    sim.Process().WriteStdin("send " + sPath + "\n");
+  }
+  static bool WaitFrames(TTcpClient& client, size_t nCount) {
+    return PollUntil([&] {
+      client.ReadFor(std::chrono::milliseconds(20));
+      return Frames(client.Received()).size() >= nCount;
+    });
+  }
+
+  TTempDir dir;
+  TExchangeSim sim;
+  TRelay relay;
+  int nProxyPort = 0;
+  int nFiles = 0;
+};
+
+TEST_F(RelayEndToEnd, QueueEventsReachExactlyTheSubscribedRunningClientsInOrder) {
+  auto a = Client("10005", "", "");
+  auto b = Client("10005,10006", "", "");
+  auto c = Client("10006", "", "");
+  // A client still in the handshake gets nothing, even for a queue it has asked for.
+  TTcpClient pending;
+  ASSERT_TRUE(pending.Connect(nProxyPort));
+  for (const char* s : {"Hi, lets connect...\r\n", "MyAppID: late\r\n", "MyAppToken: qmRoK8]\r\n"}) {
+    ASSERT_TRUE(pending.Send(s));
+    ASSERT_TRUE(pending.ReadUntil("\r\n\r\n"));
+    pending.Take();
+  }
+  ASSERT_TRUE(pending.Send("GetQueueInfo: (10005)\r\n"));
+  ASSERT_TRUE(pending.ReadUntil("PeerInfo:  ?"));
+  pending.Take();
+
+  const std::string e1 = QueueEvent(10005, 1), e2 = QueueEvent(10005, 2), e3 = QueueEvent(10005, 3), e4 = QueueEvent(10006, 4);
+  Send(e1 + e2 + e4 + e3);
+  ASSERT_TRUE(WaitFrames(*a, 3));
+  ASSERT_TRUE(WaitFrames(*b, 4));
+  ASSERT_TRUE(WaitFrames(*c, 1));
+  EXPECT_EQ(a->Received(), Frame(e1) + Frame(e2) + Frame(e3));
+  const auto vB = Frames(b->Received());
+  std::vector<std::string> vB10005;
+  for (const auto& f : vB)
+    if (f.find("Queue: 10005") != std::string::npos) vB10005.push_back(f);
+  EXPECT_EQ(vB10005, (std::vector<std::string>{Frame(e1), Frame(e2), Frame(e3)})) << "per-key order lost";
+  EXPECT_EQ(c->Received(), Frame(e4));
+  pending.ReadFor(std::chrono::milliseconds(300));
+  EXPECT_EQ(pending.Received(), "");
+}
+
+TEST_F(RelayEndToEnd, KeysOutsideTheServedRangesAndMalformedKeysReachNobody) {
+  auto client = Client("10001,11001", "20001,30001,21000", "701,801,70");
+  std::string sBad;
+  sBad += QueueEvent(11001, 1);                                                  // last queue: never served
+  sBad += Event("Join", "app_queue.c", "Queue: 1005\r\n", 2);                  // four digits + CR
+  sBad += ChannelEvent("VarSet", "30001-00000001", "", 3);                       // last extension
+  sBad += ChannelEvent("VarSet", "2100-00000002", "", 4);                        // four-digit extension
+  sBad += ParkEvent(801, 5);                                                     // last parking lot
+  sBad += Event("ParkedCall", "features.c", "Exten: 70\r\n", 6);               // two digits + CR
+  // Sentinels after the bad events, one per family: once they arrive, the bad ones are done with.
+  const std::string sQueue = QueueEvent(10001, 7), sPeer = ChannelEvent("VarSet", "20001-00000003", "", 8),
+                    sPark = ParkEvent(701, 9);
+  Send(sBad + sQueue + sPeer + sPark);
+  ASSERT_TRUE(WaitFrames(*client, 3));
+  client->ReadFor(std::chrono::milliseconds(300));
+  const auto vFrames = Frames(client->Received());
+  EXPECT_EQ(std::set<std::string>(vFrames.begin(), vFrames.end()),
+            (std::set<std::string>{Frame(sQueue), Frame(sPeer), Frame(sPark)}));
+}
+
+// Two channels open on one extension: its events are held back until one channel is left; a
+// state outside the channel states (here a status "Reachable") clears the count again.
+TEST_F(RelayEndToEnd, SecondChannelHoldsBackExtensionEventsUntilOneIsLeft) {
+  auto client = Client("", "20010", "");
+  const std::string sDown = "ChannelStateDesc: Down\r\n", sUp = "ChannelStateDesc: Up\r\n";
+  const std::vector<std::pair<std::string, bool>> vSequence = {
+      {ChannelEvent("Newchannel", "20010-0000000a", sDown, 1), true},   // count 1
+      {ChannelEvent("Newstate", "20010-0000000a", sUp, 2), true},
+      {ChannelEvent("Newchannel", "20010-0000000b", sDown, 3), false},  // count 2: held
+      {ChannelEvent("Newstate", "20010-0000000b", sUp, 4), false},      // held
+      {ChannelEvent("Hangup", "20010-0000000a", "", 5), false},          // held, count 1
+      {ChannelEvent("Hangup", "20010-0000000b", "", 6), true},           // forwarded, count 0
+      {ChannelEvent("Newchannel", "20010-0000000c", sDown, 7), true},   // count 1
+      {ChannelEvent("Newchannel", "20010-0000000d", sDown, 8), false},  // count 2: held
+      {Event("PeerStatus", "chan_sip.c", "Peer: SIP/20010\r\nPeerStatus: Reachable\r\n", 9), true},  // reset
+      {ChannelEvent("Newstate", "20010-0000000d", sUp, 10), true},      // forwarded again
+  };
+  std::string sAll, sExpected;
+  size_t nExpected = 0;
+  for (const auto& [sEvent, bForwarded] : vSequence) {
+    sAll += sEvent;
+    if (bForwarded) sExpected += Frame(sEvent), ++nExpected;
+  }
+  Send(sAll);
+  ASSERT_TRUE(WaitFrames(*client, nExpected));
+  client->ReadFor(std::chrono::milliseconds(300));
+  EXPECT_EQ(client->Received(), sExpected);
+}
+
+TEST_F(RelayEndToEnd, ChangeCommandThatSwitchesAKeyOffStopsItsEvents) {
+  auto client = Client("10001,10002", "", "");
+  const std::string e1 = QueueEvent(10001, 1);
+  Send(e1);
+  ASSERT_TRUE(WaitFrames(*client, 1));
+  EXPECT_EQ(client->Take(), Frame(e1));
+  ASSERT_TRUE(client->Send("ChangeQueueInfo: (10001:FALSE)\r\n"));
+  ASSERT_TRUE(relay.WaitForLog("Changing Queue: 10001 to False"));
+  const std::string e2 = QueueEvent(10001, 2), e3 = QueueEvent(10002, 3);
+  Send(e2 + e3);
+  ASSERT_TRUE(WaitFrames(*client, 1));
+  client->ReadFor(std::chrono::milliseconds(300));
+  EXPECT_EQ(client->Received(), Frame(e3));
+}
+
+// 10,000 events over 2,000 keys (1,000 queues, 1,000 extensions) to 10 clients, each subscribed
+// to its own slice: every client gets exactly the events of its keys, none twice, none lost.
+TEST_F(RelayEndToEnd, TenThousandEventsOverTwoThousandKeysReachEachClientExactly) {
+  constexpr int kClients = 10, kEvents = 10000;
+  std::vector<std::unique_ptr<TTcpClient>> vClients;
+  std::vector<std::set<int>> vKeys(kClients);
+  for (int c = 0; c < kClients; ++c) {
+    std::string sQueues, sPeers;
+    // Client c takes every key whose index modulo 10 is c or c + 1: each key has two subscribers.
+    for (int k = 0; k < 1000; ++k) {
+      if (k % kClients != c && k % kClients != (c + 1) % kClients) continue;
+      sQueues += (sQueues.empty() ? "" : ",") + std::to_string(10001 + k);
+      sPeers += (sPeers.empty() ? "" : ",") + std::to_string(20001 + k);
+      vKeys[c].insert(10001 + k);
+      vKeys[c].insert(20001 + k);
+    }
+    vClients.push_back(Client(sQueues, sPeers, ""));
+  }
+  std::string sEvents;
+  std::vector<std::set<int>> vExpected(kClients);
+  for (int n = 0; n < kEvents; ++n) {
+    const int k = (n * 7919) % 2000;  // spread over the 2,000 keys, five events each
+    const int nKey = k < 1000 ? 10001 + k : 20001 + (k - 1000);
+    sEvents += nKey < 20000 ? QueueEvent(nKey, n)
+                            : ChannelEvent("VarSet", std::to_string(nKey) + "-" + std::to_string(n), "", n);
+    for (int c = 0; c < kClients; ++c)
+      if (vKeys[c].count(nKey)) vExpected[c].insert(n);
+  }
+  Send(sEvents);
+  for (int c = 0; c < kClients; ++c) {
+    ASSERT_TRUE(PollUntil([&] {
+      vClients[c]->ReadFor(std::chrono::milliseconds(10));
+      return Frames(vClients[c]->Received()).size() >= vExpected[c].size();
+    }, std::chrono::seconds(60))) << "client " << c << " got " << Frames(vClients[c]->Received()).size();
+  }
+  for (int c = 0; c < kClients; ++c) {
+    vClients[c]->ReadFor(std::chrono::milliseconds(100));
+    std::multiset<int> vGot;
+    for (const std::string& f : Frames(vClients[c]->Received())) {
+      const size_t nAt = f.find("Uniqueid: 1700000000.");
+      ASSERT_NE(nAt, std::string::npos);
+      vGot.insert(std::stoi(f.substr(nAt + 21)));
+    }
+    EXPECT_EQ(std::set<int>(vGot.begin(), vGot.end()), vExpected[c]) << "client " << c;
+    EXPECT_EQ(vGot.size(), vExpected[c].size()) << "client " << c << " got duplicates";
+  }
+}
+
+}  // namespace
