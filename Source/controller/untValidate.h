@@ -6,7 +6,8 @@
 //   untValidateConfig.cpp  constructor (configuration), destructor, folders
 //   untValidateDisplay.cpp log panes, status bars, audit capture         (control thread)
 //   untValidateClient.cpp  the exchange connection                       (control thread)
-//   untValidateServer.cpp  client table, handshake, fan-out, listener    (control thread)
+//   untValidateClientTable.cpp  the client table                          (control thread)
+//   untValidateServer.cpp  handshake, fan-out, listener                   (control thread)
 //   untValidatePeer.cpp    extension states                              (per-extension stage)
 // Every operation catches its own errors, logs the system's error line and returns its failure
 // value; nothing propagates to the event loop.

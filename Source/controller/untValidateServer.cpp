@@ -1,15 +1,278 @@
-// STUB: replaced by the client service work.
+// Client service over the connection table: the handshake and change commands (SocketServerRead),
+// the fan-out of events to subscribed clients, and the start and stop of the listener.
+//
+// Threads: control thread only. The listener's events, the stop and the fan-out hand-overs run
+// there one at a time, so a slot is never handled by two calls at once and neither the table nor
+// the listener's connection list needs a lock.
+//
+// Handshake, one step per read (no framing: one read is one message):
+//   STARTING --greeting--> STEP1 --MyAppID--> STEP2 --access code--> STEP3 --queues--> STEP4
+//   --extensions--> STEP5 --parking lots--> RUNNING (change commands)
+//   a failed step --> STARTING (the client is told nothing);  the greeting in a later state
+//   restarts the handshake with the slot's data cleared;  CLOSING (listener stop) --> released.
+// Replies go out with SendText on the connection the caller names by index. SendText never ends
+// a connection by itself (the listener posts such ends), so the fan-out's loop over the slots
+// never sees the table or the connection list change under it.
+#include "controller/untValidateServer.h"
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
 #include "controller/untValidate.h"
-bool TValidate::InsertClientInfo(const std::string&, int32_t) { return true; }
-bool TValidate::DeleteClientInfo(const std::string&, int32_t) { return true; }
-bool TValidate::UpdateClientInfo(int32_t, const std::string&, const std::string&, const std::string&, const std::string&, const std::string&) { return true; }
-int32_t TValidate::FindClientConnected(int32_t) { return -1; }
-bool TValidate::ChangeQueueClientInfo(int32_t, const std::string&) { return true; }
-bool TValidate::ChangePeerClientInfo(int32_t, const std::string&) { return true; }
-bool TValidate::ChangeFeatureParkClientInfo(int32_t, const std::string&) { return true; }
-bool TValidate::SocketServerRead(const std::string&, int32_t, int32_t, const std::string&, int32_t) { return true; }
-bool TValidate::SocketServerQueueWrite(int32_t, const std::string&) { return true; }
-bool TValidate::SocketServerPeerWrite(int32_t, const std::string&) { return true; }
-bool TValidate::SocketServerFeatureParkWrite(int32_t, const std::string&) { return true; }
-bool TValidate::StartSocketServer(int32_t) { return false; }
-bool TValidate::StopSocketServer() { return true; }
+#include "logging/untLogger.h"
+#include "logging/untUtil.h"
+#include "platform/untServerSocket.h"
+#include "startup/untMessage.h"
+
+namespace {
+
+constexpr int LEVEL_ERROR = 0;
+constexpr int LEVEL_VERBOSE = 3;
+constexpr int TARGET_PROXY = 2;
+
+const std::string GREETING = "Hi, lets connect...";
+const std::string STOP_NOTICE = "Server is going down!";  // 21 bytes, no line end
+
+// One authenticating step: what it looks for, where the value goes, what it answers.
+struct THandshakeStep {
+  TMainSocketServerStateMachine_OPT tState;  // the state the step serves
+  const char* sKey;
+  size_t nValueOffset;      // the value starts this many characters after the key's start
+  const char* sTerminator;
+  int nField;               // UpdateClientInfo argument: 0 app id, 1 token, 2 queues, 3 extensions, 4 lots
+  int nMsgDone, nMsgNoTerminator, nMsgNoKey;
+  TMainSocketServerStateMachine_OPT tNext;
+  const char* sPrompt;      // sent once the step is through
+};
+
+// The access code "qmRoK8]" is part of the key of step 2; the token stored begins with it.
+const THandshakeStep HANDSHAKE_STEPS[] = {
+    {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP1, "MyAppID: ", 9, "\r\n", 0, 39, 44, 45,
+     MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP2, "Token:  ?\r\n\r\n"},
+    {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP2, "MyAppToken: qmRoK8]", 12, "\r\n", 1, 40, 46, 47,
+     MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP3, "QueueInfo:  ?\r\n\r\n"},
+    {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP3, "GetQueueInfo: (", 15, ")", 2, 41, 48, 49,
+     MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP4, "PeerInfo:  ?\r\n\r\n"},
+    {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP4, "GetPeerInfo: (", 14, ")", 3, 42, 50, 51,
+     MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP5, "FeatureParkInfo:  ?\r\n\r\n"},
+    {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP5, "GetFeatureParkInfo: (", 21, ")", 4, 43, 52, 53,
+     MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING, "Server is ready and up!\r\n\r\n"},
+};
+
+struct TChangeCommand {
+  const char* sKey;
+  bool (TValidate::*fnChange)(int32_t, const std::string&);
+  int nMsg;  // logged after the change
+};
+
+// Tried in this order; only the first key found is acted on.
+const TChangeCommand CHANGE_COMMANDS[] = {
+    {"ChangeQueueInfo: (", &TValidate::ChangeQueueClientInfo, 55},
+    {"ChangePeerInfo: (", &TValidate::ChangePeerClientInfo, 56},
+    {"ChangeFeatureParkInfo: (", &TValidate::ChangeFeatureParkClientInfo, 57},
+};
+
+void LogRead(int nMessage, const std::string& sTag) {
+  WriteLog("TValidate.SocketServerRead", TARGET_PROXY, LEVEL_VERBOSE, Msg(nMessage) + sTag, false);
+}
+
+void LogError(const std::string& sOperation, const std::string& sText) {
+  WriteLog("TValidate." + sOperation, TARGET_PROXY, LEVEL_ERROR, "Error: " + sText, false);
+}
+
+TServerConnection& ConnectionAt(int32_t nIndex) {
+  TServerConnection* pConnection = socManagerServer != nullptr ? socManagerServer->Connections(nIndex) : nullptr;
+  if (pConnection == nullptr) throw std::out_of_range("no open connection at index " + IntToStr(nIndex));
+  return *pConnection;
+}
+
+// Slot data given in the handshake is cleared; the slot keeps its connection.
+void RestartHandshake(TServerSocketInfo& slot) {
+  const std::string sAddress = slot.sRemoteAddress;
+  const int32_t nPort = slot.nRemotePort;
+  slot = TServerSocketInfo();
+  slot.sRemoteAddress = sAddress;
+  slot.nRemotePort = nPort;
+  slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
+}
+
+// Sends sEvent to every RUNNING slot whose flag nIndex in list pList is set.
+template <size_t N>
+bool WriteToSubscribers(TValidate& validate, const char* sOperation, std::array<bool, N> TServerSocketInfo::*pList,
+                        int32_t nIndex, const std::string& sEvent) {
+  try {
+    for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+      const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
+      if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
+      if (nIndex < 0 || !(slot.*pList)[static_cast<size_t>(nIndex)]) continue;
+      const int32_t nConnection = validate.FindClientConnected(i);
+      if (nConnection < 0) continue;
+      try {
+        ConnectionAt(nConnection).SendText(sEvent);
+      } catch (const std::exception& e) {
+        LogError(sOperation, std::string(e.what()) + " during socManagerServer.Socket.Connections Process.");
+      }
+    }
+    return true;
+  } catch (const std::exception& e) {
+    LogError(sOperation, std::string(e.what()) + " during " + sOperation + " Process.");
+    return false;
+  }
+}
+
+}  // namespace
+
+TExtractResult_OPT ExtractHandshakeValue(std::string_view sText, std::string_view sKey, std::string_view sTerminator,
+                                         std::string& sValue, size_t nValueOffset) {
+  const size_t nKey = sText.find(sKey);
+  if (nKey == std::string_view::npos) return EXTRACT_RESULT_NO_KEY;
+  if (nValueOffset == std::string_view::npos) nValueOffset = sKey.size();
+  const std::string_view sRest = sText.substr(nKey + nValueOffset);
+  const size_t nTerminator = sRest.find(sTerminator);
+  if (nTerminator == std::string_view::npos) return EXTRACT_RESULT_NO_TERMINATOR;
+  sValue = std::string(sRest.substr(0, nTerminator + 2));  // t + 1 characters, t counted from 1
+  return EXTRACT_RESULT_FOUND;
+}
+
+std::string RemoveAllCrLfPairs(std::string_view sText) {
+  // Removing a pair can bring a CR and an LF together; a stack-like pass cancels those too.
+  std::string sOut;
+  sOut.reserve(sText.size());
+  for (char c : sText) {
+    if (c == '\n' && !sOut.empty() && sOut.back() == '\r')
+      sOut.pop_back();
+    else
+      sOut += c;
+  }
+  return sOut;
+}
+
+bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
+                                 int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort) {
+  try {
+    if (nSocketInfoArrayPos < 0 || nSocketInfoArrayPos >= MAX_CLIENT_SLOTS)
+      throw std::out_of_range("client slot index " + IntToStr(nSocketInfoArrayPos) + " out of range");
+    TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[nSocketInfoArrayPos];
+    // Copies: the release below empties the slot these may refer to.
+    const std::string sAddress = sRemoteAddress;
+    const int32_t nPort = nRemotePort;
+    const std::string sTag = sAddress + ":" + IntToStr(nPort) + ")";
+    TMainSocketServerStateMachine_OPT tState = slot.tMainSocketServerStateMachine;
+    // The greeting restarts the handshake of a slot held by a client; a free slot stays free and
+    // a closing one is released whatever the text.
+    if (tState != MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING && tState != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE &&
+        tState != MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING && sReceivedText.find(GREETING) != std::string::npos) {
+      RestartHandshake(slot);
+      tState = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
+    }
+    switch (tState) {
+      case MAIN_SOCKET_SERVER_STATE_MACHINE_NONE:
+        return true;
+      case MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING:
+        if (sReceivedText.find(GREETING) == std::string::npos) return true;
+        slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP1;
+        LogRead(38, sTag);
+        ConnectionAt(nSocketServerClientPos).SendText("Welcome to " + Msg(0) + " " + Msg(1) + "\r\n\r\n");
+        return true;
+      case MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING:
+        for (const TChangeCommand& command : CHANGE_COMMANDS) {
+          std::string sValue;
+          const TExtractResult_OPT tResult = ExtractHandshakeValue(sReceivedText, command.sKey, ")", sValue);
+          if (tResult == EXTRACT_RESULT_NO_KEY) continue;
+          if (tResult == EXTRACT_RESULT_FOUND) {
+            (this->*command.fnChange)(nSocketInfoArrayPos, sValue);
+            LogRead(command.nMsg, sTag);
+          }
+          break;  // the first key found decides, with or without its ")"
+        }
+        return true;
+      case MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING:
+        LogRead(58, sTag);
+        DeleteClientInfo(sAddress, nPort);
+        return true;
+      default:
+        break;
+    }
+    for (const THandshakeStep& step : HANDSHAKE_STEPS) {
+      if (step.tState != tState) continue;
+      std::string sValue;
+      const TExtractResult_OPT tResult =
+          ExtractHandshakeValue(sReceivedText, step.sKey, step.sTerminator, sValue, step.nValueOffset);
+      if (tResult != EXTRACT_RESULT_FOUND) {
+        slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
+        LogRead(tResult == EXTRACT_RESULT_NO_KEY ? step.nMsgNoKey : step.nMsgNoTerminator, sTag);
+        return true;
+      }
+      std::string vFields[5];
+      vFields[step.nField] = sValue;
+      UpdateClientInfo(nSocketInfoArrayPos, vFields[0], vFields[1], vFields[2], vFields[3], vFields[4]);
+      LogRead(step.nMsgDone, sTag);
+      slot.tMainSocketServerStateMachine = step.tNext;
+      ConnectionAt(nSocketServerClientPos).SendText(step.sPrompt);
+      if (step.tNext == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) LogRead(54, sTag);
+      return true;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    LogError("SocketServerRead", std::string(e.what()) + " during SocketServerRead Process.");
+    return false;
+  }
+}
+
+bool TValidate::SocketServerQueueWrite(int32_t nQueueNumber, const std::string& sEvent) {
+  return WriteToSubscribers(*this, "SocketServerQueueWrite", &TServerSocketInfo::vQueueList,
+                            QueueIndex(nQueueNumber), sEvent);
+}
+
+bool TValidate::SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent) {
+  return WriteToSubscribers(*this, "SocketServerPeerWrite", &TServerSocketInfo::vPeerList, PeerIndex(nPeerNumber),
+                            sEvent);
+}
+
+bool TValidate::SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent) {
+  return WriteToSubscribers(*this, "SocketServerFeatureParkWrite", &TServerSocketInfo::vFeatureParkList,
+                            ParkIndex(nFeatureParkinglotNumber), sEvent);
+}
+
+bool TValidate::StartSocketServer(int32_t nPort) {
+  try {
+    WriteLog("TValidate.StartSocketServer", TARGET_PROXY, LEVEL_VERBOSE, Msg(36) + IntToStr(nPort) + ")", false);
+    for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
+    if (socManagerServer == nullptr) throw std::runtime_error("the client listener does not exist");
+    // Open connections of an earlier start are closed without the stop notice.
+    socManagerServer->SetActive(false);
+    socManagerServer->Port = nPort;
+    socManagerServer->SetActive(true);
+    return true;
+  } catch (const std::exception& e) {
+    LogError("StartSocketServer", std::string(e.what()) + " during StartSocketServer Process.");
+    return false;
+  }
+}
+
+bool TValidate::StopSocketServer() {
+  try {
+    if (socManagerServer == nullptr) throw std::runtime_error("the client listener does not exist");
+    WriteLog("TValidate.StopSocketServer", TARGET_PROXY, LEVEL_VERBOSE,
+             Msg(37) + IntToStr(socManagerServer->Port) + ")", false);
+    for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+      TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
+      // A slot without a connection stays CLOSING, so not free, until the next start.
+      slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING;
+      const int32_t nConnection = FindClientConnected(i);
+      if (nConnection < 0) continue;
+      const std::string sAddress = slot.sRemoteAddress;
+      const int32_t nPort = slot.nRemotePort;
+      ConnectionAt(nConnection).SendText(STOP_NOTICE);
+      SocketServerRead(STOP_NOTICE, nConnection, i, sAddress, nPort);  // CLOSING: logs and releases
+    }
+    // Closes every connection, with or without a slot, without disconnect events; the notice
+    // queued above is handed to the kernel first.
+    socManagerServer->SetActive(false);
+    return true;
+  } catch (const std::exception& e) {
+    LogError("StopSocketServer", std::string(e.what()) + " during StopSocketServer Process.");
+    return false;
+  }
+}

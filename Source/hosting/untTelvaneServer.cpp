@@ -1,9 +1,125 @@
-// STUB: replaced by the client service work.
+// socManagerServer's events: log each one to the proxy pane and hand it to the client service.
+//
+// Control thread only, one event at a time. A connection takes a slot when it connects and never
+// later; the slot is released by its disconnect (also after an error or an overflow cut-off, which
+// the listener follows with a disconnect). A read is logged whole, then given to the handshake of
+// the slot that carries the connection's address and port; a connection without a slot is only
+// logged. Every handler swallows its own errors: nothing reaches the event loop.
+#include <string>
+
+#include "controller/untValidate.h"
+#include "controller/untValidateServer.h"
 #include "hosting/untTelvane.h"
-void TfrmTelvane::socManagerServerListen() {}
-void TfrmTelvane::socManagerServerAccept(TServerConnection&) {}
-void TfrmTelvane::socManagerServerClientConnect(TServerConnection&) {}
-void TfrmTelvane::socManagerServerClientDisconnect(TServerConnection&) {}
-void TfrmTelvane::socManagerServerClientError(TServerConnection&, int&) {}
-void TfrmTelvane::socManagerServerClientRead(TServerConnection&) {}
-void TfrmTelvane::socManagerServerClientOverflow(TServerConnection&) {}
+#include "logging/untLogger.h"
+#include "logging/untUtil.h"
+#include "platform/untServerSocket.h"
+#include "startup/untMessage.h"
+#include "startup/untVariables.h"
+
+namespace {
+
+constexpr int LEVEL_ERROR = 0;
+constexpr int LEVEL_VERBOSE = 3;
+constexpr int TARGET_PROXY = 2;
+
+void LogEvent(const char* sHandler, const std::string& sText, int nLevel = LEVEL_VERBOSE) {
+  WriteLog(std::string("TfrmTelvane.") + sHandler, TARGET_PROXY, nLevel, sText, false);
+}
+
+std::string ConnectionCount() {
+  return IntToStr(socManagerServer != nullptr ? socManagerServer->ActiveConnections() : 0);
+}
+
+// count ":" address ":" port ")", the tail of messages 28, 29 and 32.
+std::string CountAndPeer(const TServerConnection& connection) {
+  return ConnectionCount() + ":" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")";
+}
+
+int32_t FindSlot(const std::string& sAddress, int32_t nPort) {
+  for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+    const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
+    if (slot.nRemotePort == nPort && slot.sRemoteAddress == sAddress) return i;
+  }
+  return -1;
+}
+
+int32_t FindConnection(const std::string& sAddress, int32_t nPort) {
+  const int nCount = socManagerServer != nullptr ? socManagerServer->ActiveConnections() : 0;
+  for (int n = 0; n < nCount; ++n) {
+    const TServerConnection* pConnection = socManagerServer->Connections(n);
+    if (pConnection != nullptr && pConnection->RemotePort() == nPort && pConnection->RemoteAddress() == sAddress)
+      return n;
+  }
+  return -1;
+}
+
+}  // namespace
+
+void TfrmTelvane::socManagerServerListen() {
+  try {
+    LogEvent("socManagerServerListen", Msg(35));
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
+  try {
+    LogEvent("socManagerServerAccept", Msg(28) + CountAndPeer(connection));
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerClientConnect(TServerConnection& connection) {
+  try {
+    LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(connection));
+    if (MyValidate != nullptr) MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort());
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerClientDisconnect(TServerConnection& connection) {
+  try {
+    LogEvent("socManagerServerClientDisconnect", Msg(30) + connection.RemoteAddress() + ") - " + ConnectionCount());
+    if (MyValidate != nullptr) MyValidate->DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerClientError(TServerConnection& connection, int& nErrorCode) {
+  try {
+    // Handled here; the listener ends the connection itself when the error ended it.
+    nErrorCode = 0;
+    LogEvent("socManagerServerClientError", Msg(31) + connection.RemoteAddress() + ")");
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
+  try {
+    const std::string sAddress = connection.RemoteAddress();
+    const int32_t nPort = connection.RemotePort();
+    // Bytes and Windows-1252 text are the same thing inside the relay: nothing to decode.
+    const std::string sText = connection.ReceiveText();
+    LogEvent("socManagerServerClientRead",
+             Msg(32) + CountAndPeer(connection) + ":\"" + RemoveAllCrLfPairs(sText) + "\"");
+    const int32_t nSlot = FindSlot(sAddress, nPort);
+    if (nSlot < 0) return;  // a connection that found no free slot: its bytes are dropped
+    const int32_t nConnection = FindConnection(sAddress, nPort);
+    if (nConnection < 0) return;
+    LogEvent("socManagerServerClientRead", Msg(33) + IntToStr(nSlot) + " - " + Msg(34) + IntToStr(nConnection));
+    if (MyValidate != nullptr) MyValidate->SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerClientOverflow(TServerConnection& connection) {
+  try {
+    const size_t nBound = socManagerServer != nullptr ? socManagerServer->nMaxQueuedBytes
+                                                      : TServerSocket::nDefaultMaxQueuedBytes;
+    LogEvent("socManagerServerClientOverflow",
+             "Error: client output queue over " + IntToStr(static_cast<int64_t>(nBound)) +
+                 " bytes, disconnecting (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")",
+             LEVEL_ERROR);
+  } catch (...) {
+  }
+}

@@ -10,6 +10,10 @@
 // more than nMaxQueuedBytes is cut off: OnClientOverflow, then OnClientDisconnect, raised after
 // the current handler returns, so the connection list never changes under a caller's loop.
 // TServerConnection pointers are valid only during the current event or call.
+// A connection is listed from before its OnAccept until after its OnClientDisconnect returns, so
+// ActiveConnections() counts it in every event that names it. ReceiveText gives the piece of the
+// current OnClientRead; a piece the handler does not take is dropped when the event returns.
+// nMaxQueuedBytes applies to connections accepted after it is set.
 #pragma once
 
 #include <cstddef>

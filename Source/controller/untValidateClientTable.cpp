@@ -1,0 +1,202 @@
+// The client connection table: 100 slots in MyAppInfo.MyServerSocketInfo, one per client that the
+// listener accepted while a slot was free. A slot is taken at connect, filled by the handshake,
+// changed by the three change commands and released at disconnect or by the listener.
+//
+// Threads: control thread only (listener events, the handshake, the fan-out's look-up); no lock.
+// Invariants: a free slot is a released one (state NONE, no address, port 0, no flag set), so a
+// free slot never matches an open connection; UpdateClientInfo only ever sets flags, the change
+// operations set or clear them, the release clears them all.
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "controller/untValidate.h"
+#include "logging/untLogger.h"
+#include "logging/untUtil.h"
+#include "platform/untServerSocket.h"
+
+namespace {
+
+constexpr int LEVEL_ERROR = 0;
+constexpr int LEVEL_VERBOSE = 3;
+constexpr int TARGET_PROXY = 2;
+
+void LogError(const char* sOperation, const std::string& sMessage) {
+  WriteLog(std::string("TValidate.") + sOperation, TARGET_PROXY, LEVEL_ERROR,
+           "Error: " + sMessage + " during " + sOperation + " Process.", false);
+}
+
+// A list entry that failed names itself, and the list goes on.
+void LogEntryError(const char* sOperation, const std::string& sMessage, const std::string& sEntry) {
+  WriteLog(std::string("TValidate.") + sOperation, TARGET_PROXY, LEVEL_ERROR,
+           "Error: " + sMessage + " during " + sOperation + " Process (" + sEntry + ").", false);
+}
+
+bool IsSlotIndex(int32_t nSlot) { return nSlot >= 0 && nSlot < MAX_CLIENT_SLOTS; }
+
+std::string RemoveParentheses(std::string_view sText) {
+  std::string sOut;
+  sOut.reserve(sText.size());
+  for (char c : sText)
+    if (c != '(' && c != ')') sOut += c;
+  return sOut;
+}
+
+// Trim, then every CR LF pair out: how every value the client gives is cleaned.
+std::string CleanValue(std::string_view sText) { return RemoveCrLf(Trim(sText)); }
+
+// One subscription family: its flags in a slot, its range, and its texts.
+struct TFamily {
+  int32_t (*fnIndex)(int32_t);  // number -> flag index, -1 outside the range
+  bool* (*fnFlags)(TServerSocketInfo&);
+  size_t nShortEntry, nLongEntry;  // the two lengths a change entry may have ("n:TRUE", "n:FALSE")
+  const char* sChangeOperation;
+  const char* sChangePrefix;
+};
+
+const TFamily QUEUES{QueueIndex, [](TServerSocketInfo& s) { return s.vQueueList.data(); }, 10, 11,
+                     "ChangeQueueClientInfo", "Changing Queue: "};
+const TFamily PEERS{PeerIndex, [](TServerSocketInfo& s) { return s.vPeerList.data(); }, 10, 11,
+                    "ChangePeerClientInfo", "Changing Peer: "};
+const TFamily PARKS{ParkIndex, [](TServerSocketInfo& s) { return s.vFeatureParkList.data(); }, 8, 9,
+                    "ChangeFeatureParkClientInfo", "Changing FeaturePark: "};
+
+// Sets the flag of every listed number in range; a number that does not convert is logged by
+// entry and the list goes on. The entries are trimmed one by one.
+void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::string_view sList) {
+  if (sList.empty()) return;
+  std::vector<std::string> lstEntries;
+  SplitDelimited(',', RemoveParentheses(sList), true, lstEntries);
+  for (const std::string& sEntry : lstEntries) {
+    if (sEntry.empty()) continue;
+    std::string sError;
+    const std::optional<int32_t> n = StrToIntStrict(Trim(sEntry), &sError);
+    if (!n) {
+      LogEntryError("UpdateClientInfo", sError, sEntry);
+      continue;
+    }
+    const int32_t nIndex = family.fnIndex(*n);
+    if (nIndex >= 0) family.fnFlags(slot)[nIndex] = true;
+  }
+}
+
+// One change entry, "number:yes-or-no" of one of the family's two lengths; anything else is
+// skipped without a log.
+void ChangeSubscription(TServerSocketInfo& slot, const TFamily& family, const std::string& sEntry) {
+  if (sEntry.size() != family.nShortEntry && sEntry.size() != family.nLongEntry) return;
+  std::vector<std::string> lstParts;
+  SplitDelimited(':', sEntry, true, lstParts);
+  if (lstParts.size() != 2) return;
+  std::string sError;
+  const std::optional<int32_t> n = StrToIntStrict(Trim(lstParts[0]), &sError);
+  if (!n) {
+    LogEntryError(family.sChangeOperation, sError, sEntry);
+    return;
+  }
+  const int32_t nIndex = family.fnIndex(*n);
+  if (nIndex < 0) return;
+  const bool bOn = IsTrueText(lstParts[1]);
+  family.fnFlags(slot)[nIndex] = bOn;
+  WriteLog(std::string("TValidate.") + family.sChangeOperation, TARGET_PROXY, LEVEL_VERBOSE,
+           family.sChangePrefix + IntToStr(*n) + " to " + (bOn ? "True" : "False"), false);
+}
+
+bool ChangeClientInfo(const TFamily& family, int32_t nSlot, const std::string& sList) {
+  try {
+    if (!IsSlotIndex(nSlot)) return false;
+    TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[nSlot];
+    const std::string sClean = CleanValue(sList);
+    std::vector<std::string> lstEntries;
+    if (!sClean.empty()) SplitDelimited(',', RemoveParentheses(sClean), true, lstEntries);
+    for (const std::string& sEntry : lstEntries) ChangeSubscription(slot, family, sEntry);
+    return true;
+  } catch (const std::exception& e) {
+    LogError(family.sChangeOperation, e.what());
+    return false;
+  }
+}
+
+}  // namespace
+
+bool TValidate::InsertClientInfo(const std::string& sAddress, int32_t nPort) {
+  try {
+    for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+      if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE) continue;
+      slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
+      slot.sRemoteAddress = sAddress;
+      slot.nRemotePort = nPort;
+      break;
+    }
+    // A full table leaves the connection without a slot; that is not a failure.
+    return true;
+  } catch (const std::exception& e) {
+    LogError("InsertClientInfo", e.what());
+    return false;
+  }
+}
+
+bool TValidate::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
+  try {
+    for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+      if (slot.sRemoteAddress != sAddress || slot.nRemotePort != nPort) continue;
+      slot = TServerSocketInfo();  // the release: NONE, no address, port 0, every flag off
+      break;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    LogError("DeleteClientInfo", e.what());
+    return false;
+  }
+}
+
+int32_t TValidate::FindClientConnected(int32_t nSocketInfoArrayPos) {
+  try {
+    if (!IsSlotIndex(nSocketInfoArrayPos) || socManagerServer == nullptr) return -1;
+    const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[nSocketInfoArrayPos];
+    const int nCount = socManagerServer->ActiveConnections();
+    for (int n = 0; n < nCount; ++n) {
+      TServerConnection* pConnection = socManagerServer->Connections(n);
+      if (pConnection != nullptr && pConnection->RemotePort() == slot.nRemotePort &&
+          pConnection->RemoteAddress() == slot.sRemoteAddress)
+        return n;
+    }
+    return -1;
+  } catch (const std::exception& e) {
+    LogError("FindClientConnected", e.what());
+    return -1;
+  }
+}
+
+bool TValidate::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
+                                 const std::string& sQueueList, const std::string& sPeerList,
+                                 const std::string& sFeatureParkList) {
+  try {
+    if (!IsSlotIndex(nSocketInfoArrayPos)) return false;
+    TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[nSocketInfoArrayPos];
+    const std::string sCleanAppInfo = CleanValue(sAppInfo);
+    const std::string sCleanToken = CleanValue(sToken);
+    if (!sCleanAppInfo.empty()) slot.sAppInfo = sCleanAppInfo;
+    if (!sCleanToken.empty()) slot.sToken = sCleanToken;
+    AddSubscriptions(slot, QUEUES, CleanValue(sQueueList));
+    AddSubscriptions(slot, PEERS, CleanValue(sPeerList));
+    // The parking list is not cleaned as a whole; its entries are trimmed one by one.
+    AddSubscriptions(slot, PARKS, sFeatureParkList);
+    return true;
+  } catch (const std::exception& e) {
+    LogError("UpdateClientInfo", e.what());
+    return false;
+  }
+}
+
+bool TValidate::ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList) {
+  return ChangeClientInfo(QUEUES, nSocketInfoArrayPos, sQueueList);
+}
+
+bool TValidate::ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList) {
+  return ChangeClientInfo(PEERS, nSocketInfoArrayPos, sPeerList);
+}
+
+bool TValidate::ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList) {
+  return ChangeClientInfo(PARKS, nSocketInfoArrayPos, sFeatureParkList);
+}

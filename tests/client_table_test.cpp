@@ -1,0 +1,268 @@
+// The client connection table: taking, filling, releasing and finding slots, and the three change
+// operations with their entry rules; plus the two text routines the lists rely on.
+#include "controller/untValidate.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "logging/untLogger.h"
+#include "logging/untUtil.h"
+#include "platform/untControlLoop.h"
+#include "platform/untServerSocket.h"
+#include "startup/untVariables.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using testsupport::PollUntil;
+
+// Once per process: a folder with Lib/Config.ini and Log/, the log writer, and the controller.
+TValidate& PrepareProcess() {
+  static TValidate* pValidate = [] {
+    static testsupport::TTempDir dir;  // removed at process exit
+    MyAppInfo.sAppFilePath = dir.Path() + "/";
+    MyAppInfo.bIsService = true;  // no modal notices
+    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", "[LOG]\r\nVERBOSE=3\r\n");
+    InitializeSharedState();
+    StartLogWriter();
+    return new TValidate();
+  }();
+  return *pValidate;
+}
+
+// A clean table per case; the log can be read back between two markers.
+class ClientTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(crsGenericFifo.load(), nullptr) << "the log writer did not start";
+    for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
+  }
+
+  std::string LogText() const { return testsupport::ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()); }
+
+  // Runs fn and returns the log lines it wrote (everything between two fresh markers), each
+  // without its time stamp.
+  std::vector<std::string> LinesLoggedBy(const std::function<void()>& fn) {
+    const std::string sBegin = "-- marker " + std::to_string(++nMarker) + " --\r\n";
+    const std::string sEnd = "-- marker " + std::to_string(++nMarker) + " --\r\n";
+    WriteLog("Test.Marker", 2, 0, sBegin.substr(0, sBegin.size() - 2), false);
+    fn();
+    WriteLog("Test.Marker", 2, 0, sEnd.substr(0, sEnd.size() - 2), false);
+    EXPECT_TRUE(PollUntil([&] { return LogText().find(sEnd) != std::string::npos; }));
+    const std::string sLog = LogText();
+    const size_t nFrom = sLog.find(sBegin) + sBegin.size();
+    const size_t nTo = sLog.rfind("\r\n", sLog.find(sEnd)) + 2;  // the start of the end marker's line
+    std::vector<std::string> vLines;
+    for (size_t n = nFrom; n < nTo;) {
+      const size_t nEol = sLog.find("\r\n", n);
+      const std::string sLine = sLog.substr(n, nEol - n);
+      vLines.push_back(sLine.substr(sLine.find("] ") + 2));
+      n = nEol + 2;
+    }
+    return vLines;
+  }
+
+  TValidate& validate = PrepareProcess();
+  static inline int nMarker = 0;  // markers stay unique across the cases of one process
+};
+
+TServerSocketInfo& Slot(int n) { return MyAppInfo.MyServerSocketInfo[n]; }
+
+// Every flag of every family, as the list of numbers that are set.
+std::vector<int> Subscribed(const TServerSocketInfo& slot) {
+  std::vector<int> v;
+  for (int n = 0; n < QUEUE_COUNT; ++n) if (slot.vQueueList[n]) v.push_back(QUEUE_FIRST + n);
+  for (int n = 0; n < PEER_COUNT; ++n) if (slot.vPeerList[n]) v.push_back(PEER_FIRST + n);
+  for (int n = 0; n < PARK_COUNT; ++n) if (slot.vFeatureParkList[n]) v.push_back(PARK_FIRST + n);
+  return v;
+}
+
+TEST_F(ClientTableTest, InsertTakesTheFirstFreeSlotAndAFullTableIsNoFailure) {
+  std::vector<std::string> vLogged = LinesLoggedBy([&] {
+    for (int n = 0; n < MAX_CLIENT_SLOTS; ++n) ASSERT_TRUE(validate.InsertClientInfo("10.0.0.1", 1000 + n));
+    EXPECT_TRUE(validate.InsertClientInfo("10.0.0.2", 5));  // the 101st
+  });
+  EXPECT_TRUE(vLogged.empty());
+  for (int n = 0; n < MAX_CLIENT_SLOTS; ++n) {
+    EXPECT_EQ(Slot(n).tMainSocketServerStateMachine, MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING);
+    EXPECT_EQ(Slot(n).nRemotePort, 1000 + n);
+  }
+  // A slot freed in the middle is the next one taken.
+  ASSERT_TRUE(validate.DeleteClientInfo("10.0.0.1", 1042));
+  ASSERT_TRUE(validate.InsertClientInfo("10.0.0.3", 7));
+  EXPECT_EQ(Slot(42).sRemoteAddress, "10.0.0.3");
+}
+
+TEST_F(ClientTableTest, DeleteReleasesOnlyTheFirstMatchAndIgnoresUnknownPeers) {
+  validate.InsertClientInfo("10.0.0.1", 1000);
+  validate.InsertClientInfo("10.0.0.1", 1000);  // the same pair twice
+  validate.InsertClientInfo("10.0.0.1", 1001);
+  EXPECT_TRUE(validate.DeleteClientInfo("10.0.0.1", 9999));
+  EXPECT_TRUE(validate.DeleteClientInfo("10.0.0.9", 1000));
+  for (int n = 0; n < 3; ++n) EXPECT_NE(Slot(n).tMainSocketServerStateMachine, MAIN_SOCKET_SERVER_STATE_MACHINE_NONE);
+  EXPECT_TRUE(validate.DeleteClientInfo("10.0.0.1", 1000));
+  EXPECT_EQ(Slot(0).tMainSocketServerStateMachine, MAIN_SOCKET_SERVER_STATE_MACHINE_NONE);
+  EXPECT_EQ(Slot(1).sRemoteAddress, "10.0.0.1");
+  EXPECT_EQ(Slot(2).nRemotePort, 1001);
+}
+
+TEST_F(ClientTableTest, ReleaseClearsEverythingUpToTheLastFlagOfEachList) {
+  validate.InsertClientInfo("10.0.0.1", 1000);
+  ASSERT_TRUE(validate.UpdateClientInfo(0, "App", "qmRoK8]x", "10001,11001", "20001,30001", "701,801"));
+  EXPECT_EQ(Subscribed(Slot(0)), (std::vector<int>{10001, 11001, 20001, 30001, 701, 801}));
+  validate.DeleteClientInfo("10.0.0.1", 1000);
+  validate.InsertClientInfo("10.0.0.2", 2000);
+  const TServerSocketInfo& slot = Slot(0);
+  EXPECT_EQ(slot.sRemoteAddress, "10.0.0.2");
+  EXPECT_EQ(slot.sAppInfo, "");
+  EXPECT_EQ(slot.sToken, "");
+  EXPECT_TRUE(Subscribed(slot).empty());
+}
+
+TEST_F(ClientTableTest, UpdateSetsListedFlagsLogsBadEntriesAndAddsUp) {
+  validate.InsertClientInfo("10.0.0.1", 1000);
+  std::vector<std::string> vLogged = LinesLoggedBy([&] {
+    EXPECT_TRUE(validate.UpdateClientInfo(0, "", "", "10001, 10002 ,abc,,99999", "", ""));
+  });
+  EXPECT_EQ(vLogged, (std::vector<std::string>{
+                         "ERROR[000] TValidate.UpdateClientInfo: Error: 'abc' is not a valid integer value during "
+                         "UpdateClientInfo Process (abc)."}));
+  EXPECT_EQ(Subscribed(Slot(0)), (std::vector<int>{10001, 10002}));
+  // Lists only ever add; values given empty leave the stored ones alone.
+  EXPECT_TRUE(validate.UpdateClientInfo(0, " Desk\r\n", "", "(10003)\r\n", "\r\n20005 )", " 705 , 706\r\n"));
+  EXPECT_TRUE(validate.UpdateClientInfo(0, "\r\n", "", "", "", ""));
+  EXPECT_EQ(Subscribed(Slot(0)), (std::vector<int>{10001, 10002, 10003, 20005, 705, 706}));
+  EXPECT_EQ(Slot(0).sAppInfo, "Desk");
+}
+
+struct ChangeCase {
+  const char* sName;
+  bool (TValidate::*fnChange)(int32_t, const std::string&);
+  std::string sList;
+  std::vector<int> vExpected;         // numbers subscribed afterwards (10002 and 20002 start set)
+  std::vector<std::string> vLogged;   // lines logged, without the time stamp
+};
+
+void PrintTo(const ChangeCase& c, std::ostream* pOut) { *pOut << c.sName; }
+
+class ChangeTest : public ClientTableTest, public ::testing::WithParamInterface<ChangeCase> {};
+
+const std::string QUEUE_SRC = "VERBOSE[003] TValidate.ChangeQueueClientInfo: ";
+
+TEST_P(ChangeTest, AppliesOnlyWellFormedEntries) {
+  const ChangeCase& c = GetParam();
+  validate.InsertClientInfo("10.0.0.1", 1000);
+  validate.UpdateClientInfo(0, "", "", "10002", "20002", "");
+  bool bResult = false;
+  const auto fnChange = c.fnChange;
+  TValidate* pValidate = &validate;
+  const std::vector<std::string> vLogged = LinesLoggedBy([&] { bResult = (pValidate->*fnChange)(0, c.sList); });
+  EXPECT_TRUE(bResult);
+  EXPECT_EQ(Subscribed(Slot(0)), c.vExpected);
+  EXPECT_EQ(vLogged, c.vLogged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, ChangeTest,
+    ::testing::Values(
+        ChangeCase{"OnAndOff", &TValidate::ChangeQueueClientInfo, "10001:TRUE,10002:FALSE", {10001, 20002},
+                   {QUEUE_SRC + "Changing Queue: 10001 to True", QUEUE_SRC + "Changing Queue: 10002 to False"}},
+        // 7 and 9 characters: not one of the two lengths.
+        ChangeCase{"ShortYes", &TValidate::ChangeQueueClientInfo, "10001:Y,10001:1,10001:YES", {10002, 20002}, {}},
+        // The blank after the comma makes the second entry 12 characters long.
+        ChangeCase{"BlankMakesTwelve", &TValidate::ChangeQueueClientInfo, "10001:TRUE, 10002:FALSE", {10001, 10002, 20002},
+                   {QUEUE_SRC + "Changing Queue: 10001 to True"}},
+        ChangeCase{"BlankMakesEleven", &TValidate::ChangeQueueClientInfo, "10001:TRUE, 10003:TRUE",
+                   {10001, 10002, 10003, 20002},
+                   {QUEUE_SRC + "Changing Queue: 10001 to True", QUEUE_SRC + "Changing Queue: 10003 to True"}},
+        ChangeCase{"OutOfRangeSkipped", &TValidate::ChangeQueueClientInfo, "99999:TRUE,11001:true", {10002, 11001, 20002},
+                   {QUEUE_SRC + "Changing Queue: 11001 to True"}},
+        ChangeCase{"BadNumberLogged", &TValidate::ChangeQueueClientInfo, "1000A:TRUE,\r\n",
+                   {10002, 20002},
+                   {"ERROR[000] TValidate.ChangeQueueClientInfo: Error: '1000A' is not a valid integer value during "
+                    "ChangeQueueClientInfo Process (1000A:TRUE)."}},
+        ChangeCase{"ParenthesesDropped", &TValidate::ChangeFeatureParkClientInfo, " (701:TRUE)\r\n", {10002, 20002, 701},
+                   {"VERBOSE[003] TValidate.ChangeFeatureParkClientInfo: Changing FeaturePark: 701 to True"}},
+        ChangeCase{"ThreePartsSkipped", &TValidate::ChangePeerClientInfo, "20001:TR:X,20002:FALSE", {10002},
+                   {"VERBOSE[003] TValidate.ChangePeerClientInfo: Changing Peer: 20002 to False"}},
+        ChangeCase{"EmptyList", &TValidate::ChangePeerClientInfo, " \r\n", {10002, 20002}, {}}),
+    [](const auto& info) { return std::string(info.param.sName); });
+
+TEST_F(ClientTableTest, SlotIndexOutsideTheTableFails) {
+  for (int32_t nSlot : {-1, MAX_CLIENT_SLOTS}) {
+    EXPECT_FALSE(validate.UpdateClientInfo(nSlot, "App", "", "10001", "", "")) << nSlot;
+    EXPECT_FALSE(validate.ChangeQueueClientInfo(nSlot, "10001:TRUE")) << nSlot;
+    EXPECT_FALSE(validate.ChangePeerClientInfo(nSlot, "20001:TRUE")) << nSlot;
+    EXPECT_FALSE(validate.ChangeFeatureParkClientInfo(nSlot, "701:TRUE")) << nSlot;
+    EXPECT_EQ(validate.FindClientConnected(nSlot), -1) << nSlot;
+  }
+}
+
+TEST(TextRoutines, IsTrueText) {
+  struct Case { const char* sText; bool bExpected; };
+  const Case vCases[] = {{" sim ", true}, {"Y", true}, {"yes", true}, {"True", true}, {"1", true}, {"s", true},
+                         {"\r\nTRUE\r\n", true}, {"yes please", false}, {"", false}, {"0", false}, {"no", false},
+                         {"FALSE", false}, {"si m", false}};
+  for (const Case& c : vCases) EXPECT_EQ(IsTrueText(c.sText), c.bExpected) << '"' << c.sText << '"';
+}
+
+TEST(TextRoutines, SplitDelimitedStrict) {
+  struct Case { const char* sText; char cDelimiter; std::vector<std::string> vExpected; };
+  const Case vCases[] = {
+      {"", ',', {}},
+      {"a", ',', {"a"}},
+      {" a , b", ',', {" a ", " b"}},                 // blanks stay inside entries
+      {"10001:TRUE,", ',', {"10001:TRUE", ""}},       // a trailing delimiter gives an empty last entry
+      {",,", ',', {"", "", ""}},
+      {"\"10001,10002\",10003", ',', {"10001,10002", "10003"}},  // a quoted entry keeps its commas
+      {"\"a\"\"b\"", ',', {"a\"b"}},
+      {"20001:TR:X", ':', {"20001", "TR", "X"}},
+  };
+  for (const Case& c : vCases) {
+    std::vector<std::string> vOut{"left over"};
+    SplitDelimited(c.cDelimiter, c.sText, true, vOut);
+    EXPECT_EQ(vOut, c.vExpected) << '"' << c.sText << '"';
+  }
+}
+
+// FindClientConnected against a real listener: the slot's address and port name the connection.
+TEST_F(ClientTableTest, FindClientConnectedMatchesAddressAndPort) {
+  TControlLoop& loop = TControlLoop::Instance();
+  loop.ResetForTest();
+  std::thread tControl([&loop] { loop.Run(); });
+  std::vector<std::pair<std::string, int>> vConnected;  // control thread
+  int nPort = 0;
+  loop.Synchronize([&] {
+    socManagerServer = new TServerSocket();
+    socManagerServer->OnClientConnect = [&](TServerConnection& c) { vConnected.emplace_back(c.RemoteAddress(), c.RemotePort()); };
+    socManagerServer->SetActive(true);
+    nPort = socManagerServer->LocalPort();
+  });
+  testsupport::TTcpClient first, second;
+  ASSERT_TRUE(first.Connect(nPort));
+  ASSERT_TRUE(second.Connect(nPort));
+  ASSERT_TRUE(PollUntil([&] {
+    size_t n = 0;
+    loop.Synchronize([&] { n = vConnected.size(); });
+    return n == 2;
+  }));
+  std::vector<int32_t> vFound;
+  loop.Synchronize([&] {
+    validate.InsertClientInfo(vConnected[1].first, vConnected[1].second);  // slot 0: the second connection
+    validate.InsertClientInfo(vConnected[0].first, vConnected[0].second);  // slot 1: the first
+    validate.InsertClientInfo(vConnected[0].first, 1);                     // slot 2: no such connection
+    for (int32_t nSlot : {0, 1, 2, 3}) vFound.push_back(validate.FindClientConnected(nSlot));
+  });
+  EXPECT_EQ(vFound, (std::vector<int32_t>{1, 0, -1, -1}));
+  loop.Synchronize([] {
+    delete socManagerServer;
+    socManagerServer = nullptr;
+  });
+  loop.Post([&loop] { loop.Stop(); });
+  tControl.join();
+}
+
+}  // namespace

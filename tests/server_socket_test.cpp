@@ -1,0 +1,264 @@
+// The client listener on the control thread: event order, read pieces, closing without events,
+// failures that end a connection, and the cut-off of a client that does not read.
+#include "platform/untServerSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/untControlLoop.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using testsupport::PollUntil;
+using testsupport::TTcpClient;
+
+// A listener on a free port with every event recorded as "Event port detail", in order.
+class ServerSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    loop.ResetForTest();
+    tControl = std::thread([this] { loop.Run(); });
+    OnControl([this] {
+      pServer = std::make_unique<TServerSocket>();
+      TServerSocket& s = *pServer;
+      s.OnListen = [this] { Record("Listen"); };
+      s.OnAccept = [this](TServerConnection& c) { Record("Accept", c, std::to_string(pServer->ActiveConnections())); };
+      s.OnClientConnect = [this](TServerConnection& c) { Record("Connect", c, std::to_string(pServer->ActiveConnections())); };
+      s.OnClientDisconnect = [this](TServerConnection& c) { Record("Disconnect", c); };
+      s.OnClientError = [this](TServerConnection& c, int& n) { Record("Error", c, n != 0 ? "code" : "0"); n = 0; };
+      s.OnClientOverflow = [this](TServerConnection& c) { Record("Overflow", c); };
+      s.OnClientRead = [this](TServerConnection& c) {
+        const std::string sPiece = c.ReceiveText();
+        vPieceSizes.push_back(sPiece.size());
+        sReceived += sPiece;
+        Record("Read", c);
+      };
+      s.SetActive(true);
+      nPort = s.LocalPort();
+    });
+  }
+  void TearDown() override {
+    OnControl([this] { pServer.reset(); });
+    loop.Post([this] { loop.Stop(); });
+    tControl.join();
+  }
+
+  void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(loop.Synchronize(fn)); }
+  void Record(const std::string& sEvent, TServerConnection& c, const std::string& sDetail = "") {
+    vEvents.push_back(sEvent + " " + std::to_string(c.RemotePort()) + (sDetail.empty() ? "" : " " + sDetail));
+  }
+  void Record(const std::string& sEvent) { vEvents.push_back(sEvent); }
+  std::vector<std::string> Events() {
+    std::vector<std::string> v;
+    OnControl([&] { v = vEvents; });
+    return v;
+  }
+  bool WaitForEvent(const std::string& sEvent) {
+    return PollUntil([&] {
+      for (const std::string& s : Events())
+        if (s == sEvent) return true;
+      return false;
+    });
+  }
+  int ActiveConnections() {
+    int n = 0;
+    OnControl([&] { n = pServer->ActiveConnections(); });
+    return n;
+  }
+  static int LocalPortOf(int fd) {
+    sockaddr_in addr{};
+    socklen_t nLen = sizeof(addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
+    return ntohs(addr.sin_port);
+  }
+  // A plain loopback connection; nRcvBuf > 0 makes its receive buffer small.
+  static int ConnectRaw(int nToPort, int nRcvBuf = 0) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (nRcvBuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nRcvBuf, sizeof(nRcvBuf));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(nToPort));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  // Closing with linger 0 sends a reset instead of a FIN.
+  static void Reset(int fd) {
+    const linger lin{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof(lin));
+    close(fd);
+  }
+
+  TControlLoop& loop = TControlLoop::Instance();
+  std::thread tControl;
+  int nPort = 0;
+  // Control thread only:
+  std::unique_ptr<TServerSocket> pServer;
+  std::vector<std::string> vEvents;
+  std::vector<size_t> vPieceSizes;
+  std::string sReceived;
+};
+
+TEST_F(ServerSocketTest, EventsComeInOrderAndAConnectionIsCountedWhileItIsNamed) {
+  TTcpClient client;
+  ASSERT_TRUE(client.Connect(nPort));
+  const std::string p = std::to_string(LocalPortOf(client.Fd()));
+  ASSERT_TRUE(WaitForEvent("Connect " + p + " 1"));
+  ASSERT_TRUE(client.Send("Hi"));
+  ASSERT_TRUE(WaitForEvent("Read " + p));
+  client.Close();
+  ASSERT_TRUE(WaitForEvent("Disconnect " + p));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"Listen", "Accept " + p + " 1", "Connect " + p + " 1", "Read " + p,
+                                                "Disconnect " + p}));
+  EXPECT_EQ(ActiveConnections(), 0);
+}
+
+TEST_F(ServerSocketTest, ReadsArriveInPiecesOfAtMost64KiB) {
+  TTcpClient client;
+  ASSERT_TRUE(client.Connect(nPort));
+  std::string sSent(1024 * 1024 + 5, '\0');
+  for (size_t n = 0; n < sSent.size(); ++n) sSent[n] = static_cast<char>(n * 7 + n / 251);  // NULs and 0x80-0xFF too
+  ASSERT_TRUE(client.Send(sSent));
+  ASSERT_TRUE(PollUntil([&] {
+    size_t n = 0;
+    OnControl([&] { n = sReceived.size(); });
+    return n >= sSent.size();
+  }));
+  OnControl([&] {
+    EXPECT_EQ(sReceived, sSent);
+    EXPECT_GE(vPieceSizes.size(), 17u);
+    for (size_t n : vPieceSizes) EXPECT_LE(n, 64u * 1024u);
+  });
+}
+
+TEST_F(ServerSocketTest, DeactivatingClosesEveryConnectionWithoutEventsButSendsWhatWasQueued) {
+  TTcpClient first, second;
+  ASSERT_TRUE(first.Connect(nPort));
+  ASSERT_TRUE(second.Connect(nPort));
+  ASSERT_TRUE(PollUntil([&] { return ActiveConnections() == 2; }));
+  bool bActive = true;
+  OnControl([&] {
+    for (int n = 0; n < pServer->ActiveConnections(); ++n) pServer->Connections(n)->SendText("Bye " + std::to_string(n));
+    pServer->SetActive(false);
+    bActive = pServer->Active();
+  });
+  EXPECT_FALSE(bActive);
+  ASSERT_TRUE(first.WaitClosed());
+  ASSERT_TRUE(second.WaitClosed());
+  EXPECT_EQ(first.Received(), "Bye 0");
+  EXPECT_EQ(second.Received(), "Bye 1");
+  EXPECT_EQ(ActiveConnections(), 0);
+  for (const std::string& s : Events()) EXPECT_EQ(s.find("Disconnect"), std::string::npos) << s;
+  // The port is free again: a new activation on the same port listens.
+  OnControl([&] {
+    pServer->Port = nPort;
+    pServer->SetActive(true);
+  });
+  TTcpClient third;
+  EXPECT_TRUE(third.Connect(nPort));
+}
+
+TEST_F(ServerSocketTest, ActivationOnATakenPortThrowsTheReason) {
+  std::string sError;
+  OnControl([&] {
+    TServerSocket other;
+    other.Port = nPort;
+    try {
+      other.SetActive(true);
+    } catch (const std::runtime_error& e) {
+      sError = e.what();
+    }
+    EXPECT_FALSE(other.Active());
+  });
+  EXPECT_NE(sError.find("in use"), std::string::npos) << sError;
+}
+
+TEST_F(ServerSocketTest, ResetByThePeerRaisesErrorThenDisconnect) {
+  const int fd = ConnectRaw(nPort);
+  ASSERT_GE(fd, 0);
+  const std::string p = std::to_string(LocalPortOf(fd));
+  ASSERT_TRUE(WaitForEvent("Connect " + p + " 1"));
+  Reset(fd);
+  ASSERT_TRUE(WaitForEvent("Disconnect " + p));
+  const std::vector<std::string> v = Events();
+  EXPECT_EQ(std::vector<std::string>(v.end() - 2, v.end()), (std::vector<std::string>{"Error " + p + " code", "Disconnect " + p}));
+}
+
+// A send that fails in the middle of a loop over the connections must not change the list under
+// the loop: the error and the disconnect come after the caller returns.
+TEST_F(ServerSocketTest, FailedSendEndsTheConnectionOnlyAfterTheCallersLoop) {
+  const int fdDying = ConnectRaw(nPort);
+  ASSERT_GE(fdDying, 0);
+  TTcpClient healthy;
+  ASSERT_TRUE(healthy.Connect(nPort));
+  const std::string p = std::to_string(LocalPortOf(fdDying));
+  ASSERT_TRUE(PollUntil([&] { return ActiveConnections() == 2; }));
+  OnControl([&] {
+    Reset(fdDying);  // on the control thread, so no read event can notice it first
+    for (int nRound = 0; nRound < 3; ++nRound) {
+      for (int n = 0; n < pServer->ActiveConnections(); ++n) {
+        TServerConnection* pConnection = pServer->Connections(n);
+        ASSERT_NE(pConnection, nullptr);
+        pConnection->SendText(std::string(1000, 'e'));
+        EXPECT_EQ(pServer->ActiveConnections(), 2);
+      }
+    }
+    EXPECT_EQ(vEvents.back(), "Connect " + std::to_string(LocalPortOf(healthy.Fd())) + " 2");
+  });
+  ASSERT_TRUE(WaitForEvent("Disconnect " + p));
+  EXPECT_TRUE(healthy.ReadUntil(std::string(3000, 'e')));
+  EXPECT_EQ(ActiveConnections(), 1);
+}
+
+// One client never reads; the other reads everything. The first is cut off once more than the
+// bound waits for it; the second goes on receiving every byte.
+TEST_F(ServerSocketTest, ClientThatNeverReadsIsCutOffAndTheOtherKeepsReceiving) {
+  const int fdSilent = ConnectRaw(nPort, 4096);
+  ASSERT_GE(fdSilent, 0);
+  const std::string pSilent = std::to_string(LocalPortOf(fdSilent));
+  TTcpClient reader;
+  ASSERT_TRUE(reader.Connect(nPort));
+  ASSERT_TRUE(PollUntil([&] { return ActiveConnections() == 2; }));
+
+  const std::string sChunk(64 * 1024, 'x');
+  size_t nSentToReader = 0, nReceivedByReader = 0;
+  bool bCutOff = false;
+  for (int nRound = 0; nRound < 1000 && !bCutOff; ++nRound) {
+    OnControl([&] {
+      for (int n = 0; n < pServer->ActiveConnections(); ++n) {
+        TServerConnection* pConnection = pServer->Connections(n);
+        if (std::to_string(pConnection->RemotePort()) != pSilent) nSentToReader += sChunk.size();
+        pConnection->SendText(sChunk);
+        EXPECT_LE(pConnection->QueuedBytes(), TServerSocket::nDefaultMaxQueuedBytes);
+      }
+      for (const std::string& s : vEvents) bCutOff = bCutOff || s == "Overflow " + pSilent;
+    });
+    // The reader keeps up, so its own queue never grows.
+    ASSERT_TRUE(PollUntil([&] {
+      reader.ReadFor(std::chrono::milliseconds(20));
+      nReceivedByReader += reader.Take().size();
+      return nReceivedByReader == nSentToReader;
+    })) << "round " << nRound << ": " << nReceivedByReader << " of " << nSentToReader;
+  }
+  ASSERT_TRUE(bCutOff);
+  ASSERT_TRUE(WaitForEvent("Disconnect " + pSilent));
+  const std::vector<std::string> v = Events();
+  EXPECT_EQ(std::vector<std::string>(v.end() - 2, v.end()),
+            (std::vector<std::string>{"Overflow " + pSilent, "Disconnect " + pSilent}));
+  EXPECT_EQ(ActiveConnections(), 1);
+  close(fdSilent);
+}
+
+}  // namespace
