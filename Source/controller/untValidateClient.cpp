@@ -1,5 +1,160 @@
-// STUB: replaced by the exchange connection work.
+// The exchange connection as seen by the controller: start, stop and every read of connection 0.
+//
+//   NONE --StartSocketClient--> CONNECTING --greeting--> AUTHENTICATING --"Response: "+"Success"-->
+//   RUNNING (each read goes whole into the raw-event ring).  "Response: "+"Error" ends in a stop.
+//   Any StopSocketClient passes through CLOSING and leaves NONE within the same call.
+//
+// Control thread only (socket events, timers, operator actions); no lock is taken here except the
+// raw-event ring's (inside its push) and the extension table's (inside its reset). Recognition is a
+// case-sensitive substring test over the text of one read: a greeting or answer split over two
+// reads is never recognised, and nothing here has a time limit (the keep-alive counts only once
+// logged in). Texts are Windows-1252 bytes both on the wire and inside the program, so they pass
+// through unconverted. Text that shares the login answer's read and follows its block (the first
+// events) is forwarded like any later read rather than dropped.
+#include <exception>
+#include <stdexcept>
+#include <string>
+
 #include "controller/untValidate.h"
-bool TValidate::StartSocketClient(const std::string&, int32_t) { return false; }
-bool TValidate::StopSocketClient(int32_t, bool) { return true; }
-bool TValidate::SocketClientRead(const std::string&, int32_t) { return true; }
+#include "hosting/untTelvane.h"
+#include "logging/untLogger.h"
+#include "logging/untUtil.h"
+#include "pipeline/untGeneralMsgRead.h"
+#include "platform/untClientSocket.h"
+#include "startup/untMessage.h"
+
+namespace {
+
+const char* const GREETING_MARK = "Zunda Call Manager";
+
+TClientSocket& ExchangeSocket() {
+  if (socManagerClient == nullptr) throw std::runtime_error("Exchange socket not created");
+  return *socManagerClient;
+}
+
+// host:port) of the exchange socket, the completion of the "(" messages.
+std::string HostPort() {
+  const TClientSocket& soc = ExchangeSocket();
+  return soc.Host + ":" + IntToStr(soc.Port) + ")";
+}
+
+bool Contains(const std::string& sText, const char* sNeedle) { return sText.find(sNeedle) != std::string::npos; }
+
+void LogError(const char* sOperation, const std::exception& e) {
+  WriteLog(std::string("TValidate.") + sOperation, 1, 0,
+           std::string("Error: ") + e.what() + " during " + sOperation + " Process.", false);
+}
+
+// What follows the login answer's block in the same read: events the exchange sent right after it.
+// Empty when the block's closing empty line is not in this read.
+std::string AfterLoginAnswer(const std::string& sText) {
+  const size_t nEnd = sText.find("\r\n\r\n", sText.find("Response: "));
+  return nEnd == std::string::npos ? std::string() : sText.substr(nEnd + 4);
+}
+
+void ResetKeepAlive() {
+  MyAppInfo.MyTimeoutEventsControl.nTimeoutControl = 0;
+  MyAppInfo.MyTimeoutEventsControl.tStateMachine = TIMEOUTEVENTS_STATE_STEP1;
+}
+
+// The console's connection controls back to "not connected"; nothing without a registered console.
+void ShowClientStopped() {
+  TfrmTelvane* frm = frmTelvane.load();
+  if (frm == nullptr) return;
+  for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT})
+    frm->MyDisplay.SetEnabled(t, true);
+  frm->MyDisplay.SetEnabled(CTL_CMD_STOP_CLIENT, false);
+}
+
+}  // namespace
+
+bool TValidate::StartSocketClient(const std::string& sHost, int32_t nPort) {
+  try {
+    MyAppInfo.bReconnecting = false;
+    WriteLog("TValidate.StartSocketClient", 1, 3, Msg(21) + sHost + ":" + IntToStr(nPort) + ")", false);
+    MyAppInfo.tMainSocketClientStateMachine.at(0) = MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING;
+    ResetKeepAlive();
+    ResetPeerTable();
+    TClientSocket& soc = ExchangeSocket();
+    soc.SetActive(false);
+    soc.Host = sHost;
+    soc.Port = nPort;
+    soc.SetActive(true);  // the outcome arrives later through the socket's events
+    return true;
+  } catch (const std::exception& e) {
+    LogError("StartSocketClient", e);
+    return false;
+  }
+}
+
+bool TValidate::StopSocketClient(int32_t nSocketClient, bool bDoNotAutoReconnect) {
+  try {
+    WriteLog("TValidate.StopSocketClient", 1, 3, Msg(22) + HostPort(), false);
+    MyAppInfo.tMainSocketClientStateMachine.at(nSocketClient) = MAIN_SOCKET_CLIENT_STATE_MACHINE_CLOSING;
+    ResetKeepAlive();
+    SocketClientRead("", nSocketClient);  // in CLOSING: logs the closure and deactivates the socket
+    ResetPeerTable();
+    if (MyAuditEvents.bEnabled) AuditStop();
+    if (!bDoNotAutoReconnect) {
+      // Logged once per pending reconnection, not on every failed attempt while one is pending.
+      if (MyConfigInfo.bServerAutoReconnect && !MyAppInfo.bReconnecting)
+        WriteLog("TfrmTelvane.socManagerClientDisconnect", 1, 3, "AMI Auto Reconnect Process...", true);
+      MyAppInfo.bReconnecting = MyConfigInfo.bServerAutoReconnect;
+    }
+    ShowClientStopped();
+    return true;
+  } catch (const std::exception& e) {
+    LogError("StopSocketClient", e);
+    return false;
+  }
+}
+
+bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSocketClient) {
+  const char* sSource = "TValidate.SocketClientRead";
+  try {
+    TMainSocketClientStateMachine_OPT& tState = MyAppInfo.tMainSocketClientStateMachine.at(nSocketClient);
+    switch (tState) {
+      case MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING:
+        if (Contains(sReceivedText, GREETING_MARK)) {
+          tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING;
+          WriteLog(sSource, 1, 3, Msg(23) + HostPort(), true);
+          ExchangeSocket().SendText("Action: Login\r\nUsername: " + MyConfigInfo.sUsername +
+                                    "\r\nSecret: " + MyConfigInfo.sSecret + "\r\n\r\n");
+        }
+        break;
+      case MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING:
+        if (!Contains(sReceivedText, "Response: ")) break;
+        if (Contains(sReceivedText, "Success")) {
+          WriteLog(sSource, 1, 3, Msg(24) + HostPort(), true);
+          tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING;
+          WriteLog(sSource, 1, 3, Msg(26) + HostPort(), true);
+          ExchangeSocket().SendText("Action: Queues\r\n\r\n");
+          // Events that shared the answer's read would otherwise be lost; they go on as a read of
+          // the running connection would.
+          if (const std::string sRest = AfterLoginAnswer(sReceivedText); !sRest.empty())
+            SocketClientRead(sRest, nSocketClient);
+        } else if (Contains(sReceivedText, "Error")) {
+          WriteLog(sSource, 1, 1, Msg(25) + HostPort(), true);
+          StopSocketClient(nSocketClient, false);
+        }
+        break;
+      case MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING:
+        // Whole and unchanged: the splitter reassembles events that span reads.
+        TGeneralMsgRead::GeneralMsgRead(MakeText(sReceivedText));
+        PrintGeneralLogReceived(sReceivedText);
+        break;
+      case MAIN_SOCKET_CLIENT_STATE_MACHINE_CLOSING:
+        WriteLog(sSource, 1, 3, Msg(27) + HostPort(), true);
+        tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE;
+        MyAppInfo.nTotalSocketReadEvents = 0;
+        ExchangeSocket().SetActive(false);
+        break;
+      case MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE:
+        break;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    LogError("SocketClientRead", e);
+    return false;
+  }
+}

@@ -4,12 +4,18 @@
 //   SetActive(true)  -> OnConnecting (host lookup and connect begin) -> OnConnect -> OnRead ...
 //   peer closes      -> OnDisconnect;   lookup/connect/read/write failure -> OnError
 // After OnDisconnect or OnError the connection is closed and Active() is false; handlers may call
-// SetActive(false/true) from inside any event. SetActive(false) closes without raising an event,
-// and completions of an older connection never reach the handlers of a newer one.
+// SetActive(false/true) from inside any event. SetActive(true) on an active socket changes nothing;
+// SetActive(false) closes without raising an event, and completions of an older connection never
+// reach the handlers of a newer one.
+// Host lookup and connect together are bounded by nConnectTimeoutMs; running out ends in OnError.
 // Reads are taken in pieces of at most 64 KiB; each piece raises one OnRead and is returned by the
-// next ReceiveText. Sends are queued in order and never block.
+// next ReceiveText (bytes a handler leaves untaken are kept and come with the next piece). Sends are
+// queued in order and never block; texts sent while connecting go out once connected. A send that
+// would take the queue past nMaxQueuedBytes is refused and fails the connection (OnError, raised
+// from the loop after the caller returns).
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,10 +30,13 @@ class TClientSocket {
   int Tag = 0;           // connection index carried by the socket; constant
   std::string Host;      // name or dotted address of the peer; set before SetActive(true)
   int Port = 0;          // TCP port of the peer
+  int nConnectTimeoutMs = 10000;                 // bound on lookup plus connect; read at SetActive(true)
+  size_t nMaxQueuedBytes = 4u * 1024u * 1024u;   // bound on output not yet written
 
   void SetActive(bool bActive);
   bool Active() const;                 // a connection is being opened or is open
-  std::string RemoteAddress() const;   // dotted address of the connected peer, or empty
+  std::string RemoteAddress() const;   // address of the connected peer (kept after it closes until
+                                       // the next SetActive(true)), or empty
   int SendText(const std::string& sBytes);  // queues the bytes; returns how many were taken
   std::string ReceiveText();           // bytes of the last read not taken yet (empty if none)
 
