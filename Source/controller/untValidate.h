@@ -4,7 +4,8 @@
 // shut-down (in service mode until the process ends). Its operations are grouped by concern, one
 // file each:
 //   untValidateConfig.cpp  constructor (configuration), destructor, folders
-//   untValidateDisplay.cpp log panes, status bars, audit capture         (control thread)
+//   untValidateDisplay.cpp log panes and status bars                    (control thread)
+//   untValidateAudit.cpp   audit capture                                (control thread)
 //   untValidateClient.cpp  the exchange connection                       (control thread)
 //   untValidateClientTable.cpp  the client table                          (control thread)
 //   untValidateServer.cpp  handshake, fan-out, listener                   (control thread)

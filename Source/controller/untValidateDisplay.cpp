@@ -27,17 +27,25 @@ void ToPane(const std::atomic<bool>& bSwitch, TPaneId tPane, TAuditList* lstAudi
   }
 }
 
+// Panels 0 to 2 of a ring's bar: write position, read position and their difference.
 void SetPositions(TStatusBarId tBar, int32_t nWP, int32_t nRP, int32_t nDiff) {
-  TfrmTelvane* frm = frmTelvane.load();
-  if (frm == nullptr) return;
-  frm->MyDisplay.SetStatus(tBar, 0, Msg(60) + IntToStr(nWP));
-  frm->MyDisplay.SetStatus(tBar, 1, Msg(61) + IntToStr(nRP));
-  frm->MyDisplay.SetStatus(tBar, 2, Msg(62) + IntToStr(nDiff));
+  try {
+    TfrmTelvane* frm = frmTelvane.load();
+    if (frm == nullptr) return;
+    frm->MyDisplay.SetStatus(tBar, 0, Msg(60) + IntToStr(nWP));
+    frm->MyDisplay.SetStatus(tBar, 1, Msg(61) + IntToStr(nRP));
+    frm->MyDisplay.SetStatus(tBar, 2, Msg(62) + IntToStr(nDiff));
+  } catch (const std::exception&) {
+  }
 }
 
+// Panel 3 of a specific bar: the key of the ring with the largest backlog, with its label.
 void SetKey(TStatusBarId tBar, int nLabel, int32_t nKey) {
-  TfrmTelvane* frm = frmTelvane.load();
-  if (frm != nullptr) frm->MyDisplay.SetStatus(tBar, 3, Msg(nLabel) + IntToStr(nKey));
+  try {
+    TfrmTelvane* frm = frmTelvane.load();
+    if (frm != nullptr) frm->MyDisplay.SetStatus(tBar, 3, Msg(nLabel) + IntToStr(nKey));
+  } catch (const std::exception&) {
+  }
 }
 
 }  // namespace

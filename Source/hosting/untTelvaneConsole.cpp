@@ -1,12 +1,124 @@
-// STUB: replaced by the console work.
-#include "hosting/untTelvane.h"
+// The manager object's console handlers: the layout rule, the "Clear" buttons, the "Enabled"
+// check boxes, the first showing of each page, and the audit box with the audit half of tmrMain.
+//
+// Control thread only. The audit half counts tmrMain's 5-second ticks while a capture runs; a
+// capture of m minutes ends on the (12 m + 1)-th tick, between 60 m and 60 m + 5 seconds after it
+// started.
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <optional>
+#include <string>
+
 #include "controller/untValidate.h"
-void TfrmTelvane::FormResize() {}
-void TfrmTelvane::cmdClearAllLogsClick() {}
-void TfrmTelvane::cmdPaneClearClick(TPaneId) {}
-void TfrmTelvane::chkPaneEnabledClick(TControlId) {}
-void TfrmTelvane::chkMainAuditClick() {}
-void TfrmTelvane::tabShow(int) {}
-void TfrmTelvane::tmrMainTimerAudit() {}
-void TValidate::AuditStart(int32_t) {}
-void TValidate::AuditStop() {}
+#include "hosting/untConsoleLayout.h"
+#include "hosting/untTelvane.h"
+#include "logging/untLogger.h"
+#include "logging/untUtil.h"
+#include "startup/untMessage.h"
+#include "startup/untVariables.h"
+
+namespace {
+
+// nDurationSeconds * 1000 must stay inside 32 bits; longer captures are cut to this many minutes.
+constexpr int32_t AUDIT_MAX_MINUTES = 35791;
+
+std::atomic<bool>* PaneSwitch(TControlId tCheck) {
+  switch (tCheck) {
+    case CTL_CHK_GENERIC_RECEIVED: return &MyAppInfo.bWriteGeneralLogReceived;
+    case CTL_CHK_GENERIC_PROCESSED: return &MyAppInfo.bWriteGeneralLogProcessed;
+    case CTL_CHK_GLOBAL_QUEUE: return &MyAppInfo.bWriteGlobalQueueLog;
+    case CTL_CHK_SPECIFIC_QUEUE: return &MyAppInfo.bWriteSpecificQueueLog;
+    case CTL_CHK_GLOBAL_PEER: return &MyAppInfo.bWriteGlobalPeerLog;
+    case CTL_CHK_SPECIFIC_PEER: return &MyAppInfo.bWriteSpecificPeerLog;
+    case CTL_CHK_GLOBAL_FEATUREPARK: return &MyAppInfo.bWriteGlobalFeatureParkLog;
+    case CTL_CHK_SPECIFIC_FEATUREPARK: return &MyAppInfo.bWriteSpecificFeatureParkLog;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+void TfrmTelvane::FormResize() {
+  try {
+    // Each pane wraps at its memo's width, so its displayed line count follows the layout.
+    const TConsoleLayout tLayout = ComputeConsoleLayout(MyDisplay.nScreenRows, MyDisplay.nScreenCols);
+    for (int n = 0; n < PANE_COUNT; ++n)
+      MyDisplay.SetWrapWidth(static_cast<TPaneId>(n), tLayout.vPanes[n].rMemo.nWidth);
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::cmdClearAllLogsClick() {
+  try {
+    if (MyValidate != nullptr) MyValidate->ClearAllLogs();
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::cmdPaneClearClick(TPaneId tPane) {
+  try {
+    MyDisplay.ClearPane(tPane);
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::chkPaneEnabledClick(TControlId tCheck) {
+  try {
+    if (std::atomic<bool>* pSwitch = PaneSwitch(tCheck)) *pSwitch = MyDisplay.vControls[tCheck].bChecked;
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::tabShow(int nTab) {
+  try {
+    if (nTab < 0 || nTab >= static_cast<int>(vTabShown.size()) || vTabShown[nTab]) return;
+    vTabShown[nTab] = true;
+    FormResize();
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::chkMainAuditClick() {
+  try {
+    if (MyAuditEvents.bEnabled) {
+      // A running capture ends, whatever the box now shows.
+      if (MyValidate != nullptr) MyValidate->AuditStop();
+      return;
+    }
+    if (!MyDisplay.vControls[CTL_CHK_MAIN_AUDIT].bChecked) return;
+    // Not a number, or below 1: one minute. The number shown is the number used.
+    const std::optional<int32_t> nRead = StrToIntStrict(MyDisplay.vControls[CTL_TXT_AUDIT_TIME].sText);
+    const int32_t nMinutes = nRead && *nRead >= 1 ? std::min(*nRead, AUDIT_MAX_MINUTES) : 1;
+    MyDisplay.SetText(CTL_TXT_AUDIT_TIME, IntToStr(nMinutes));
+    if (MyValidate != nullptr) MyValidate->AuditStart(nMinutes);
+  } catch (const std::exception& e) {
+    WriteLog("TfrmTelvane.chkMainAuditClick", 1, 0,
+             std::string("Error: ") + e.what() + " during chkMainAuditClick Process.", false);
+  }
+}
+
+void TfrmTelvane::tmrMainTimerAudit() {
+  const char* sSource = "TfrmTelvane.tmrMainTimer";
+  try {
+    if (!MyAuditEvents.bEnabled) {
+      MyMainTimerControl.nAuditTicks = 0;
+      return;
+    }
+    ++MyMainTimerControl.nAuditTicks;
+    const int32_t nSeconds = MyAuditEvents.nDurationSeconds;
+    if (static_cast<double>(MyMainTimerControl.nAuditTicks) <= nSeconds * 1000.0 / 5000.0) return;
+    WriteLog(sSource, 1, 3, "Timer of Audit: " + IntToStr(nSeconds) + " seconds...", false);
+    MyMainTimerControl.nAuditTicks = 0;
+    const std::string sTimeout = Msg(17) + IntToStr(nSeconds / 60);
+    WriteLog(sSource, 1, 3, sTimeout, false);
+    if (MyValidate != nullptr) {
+      MyValidate->PrintMainAudit(sTimeout);
+      MyValidate->AuditStop();
+    }
+  } catch (const std::exception& e) {
+    WriteLog(sSource, 1, 0,
+             std::string("Error: ") + e.what() + " during Main Timer (MyAuditEvents.bEnabled) Process.", false);
+    MyDisplay.SetBusy(false);
+  }
+}

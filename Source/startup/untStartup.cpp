@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "controller/untValidate.h"
+#include "hosting/untConsole.h"
 #include "hosting/untTelvane.h"
 #include "hosting/untTelvaneService.h"
 #include "logging/untLogger.h"
@@ -59,6 +60,7 @@ void InitializeRings() {
 int RunWindowMode() {
   TControlLoop& loop = TControlLoop::Instance();
   std::unique_ptr<TfrmTelvane> form;
+  std::unique_ptr<TConsole> console;
   // Closing the console: the shut-down, the termination request, then the loop ends.
   loop.SetOnTermination([&form, &loop] {
     if (form) {
@@ -67,9 +69,16 @@ int RunWindowMode() {
     }
     loop.Stop();
   });
+  // Before the console takes the terminal, so that the loop, not the screen library, owns these.
   CatchStopSignals([](const std::string&) { RequestTermination(); });
-  loop.Post([&form] { form = std::make_unique<TfrmTelvane>(true); });
+  loop.Post([&form, &console] {
+    form = std::make_unique<TfrmTelvane>(true);
+    // Without a terminal (output redirected) the relay runs the same with nothing drawn.
+    console = std::make_unique<TConsole>(*form);
+    if (!console->Open()) console.reset();
+  });
   loop.Run();
+  console.reset();  // gives the terminal back before the process ends
   form.reset();
   // Workers see bIsRunning false at their next turn; give them a moment to leave their loops.
   WaitForWorkers(std::chrono::seconds(3));
@@ -77,6 +86,7 @@ int RunWindowMode() {
 }
 
 int TelvaneMain(int argc, char** argv) {
+  IgnoreBrokenPipe();
   SetCurrentLanguage(0);
   SetApplicationTitle(Msg(0));
   MyAppInfo.sAppFilePath = ExecutableFolder();
