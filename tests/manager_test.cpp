@@ -34,8 +34,18 @@ class ManagerTest : public ::testing::TestWithParam<AutoStartCase> {
  protected:
   void SetUp() override {
     MyAppInfo.sAppFilePath = dir.Path() + "/";
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", "[AMI]\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=1\r\n[PROXY]\r\nSERVERPORT=" +
-                                                              std::to_string(testsupport::FreePort()) + "\r\n");
+    // An exchange that accepts and never speaks keeps the connection in its first state.
+    fdExchange = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fdExchange, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(fdExchange, 4), 0);
+    socklen_t nLen = sizeof(addr);
+    getsockname(fdExchange, reinterpret_cast<sockaddr*>(&addr), &nLen);
+    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini",
+                           "[AMI]\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" + std::to_string(ntohs(addr.sin_port)) +
+                               "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(testsupport::FreePort()) + "\r\n");
     InitializeSharedState();
     ASSERT_TRUE(StartLogWriter());
     MyValidate = new TValidate();
@@ -50,6 +60,7 @@ class ManagerTest : public ::testing::TestWithParam<AutoStartCase> {
     });
     TControlLoop::Instance().Post([] { TControlLoop::Instance().Stop(); });
     tControl.join();
+    close(fdExchange);
   }
   void Create(const AutoStartCase& c) {
     MyConfigInfo.bAutoStart = c.bAutoStart;
@@ -67,6 +78,7 @@ class ManagerTest : public ::testing::TestWithParam<AutoStartCase> {
   testsupport::TTempDir dir;
   std::thread tControl;
   std::unique_ptr<TfrmTelvane> form;  // control thread only
+  int fdExchange = -1;
 };
 
 TEST_P(ManagerTest, AutoStartHidesItsPairsAndLogsInOrder) {
