@@ -308,3 +308,18 @@ TEST_F(FifoTest, EveryRingOwnsItsOwnStretchOfSlots) {
 }
 
 }  // namespace
+
+// Regression: a stage paced by the raw difference napped after every event once its write
+// position had wrapped, so its ring filled and dropped events at any steady rate.
+TEST(FifoBacklogTest, BacklogAfterTheWritePositionWrapsIsTheCountWaiting) {
+  struct Case { int32_t nWP, nRP, nSlots, nExpected; };
+  const Case vCases[] = {
+      {0, 0, SPECIFIC_MSG_READ_SLOTS, 0},
+      {7, 2, SPECIFIC_MSG_READ_SLOTS, 5},
+      {3, 10000, SPECIFIC_MSG_READ_SLOTS, 4},      // wrote 10000, 0, 1, 2 past the end
+      {9999, 10000, SPECIFIC_MSG_READ_SLOTS, 10000},  // full: N - 1 waiting
+      {5, 99990, GENERIC_MSG_READ_SLOTS, 16},
+  };
+  for (const Case& c : vCases)
+    EXPECT_EQ(FifoBacklog(c.nWP, c.nRP, c.nSlots), c.nExpected) << c.nWP << " " << c.nRP;
+}

@@ -62,6 +62,14 @@ void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const
 void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
 TText FifoPop(TGenericMsgReadFifo& ring);
 TText FifoPop(TSpecificMsgReadFifo& ring);
+// Texts waiting in a ring, from positions read without the lock (possibly one step old). The
+// difference is corrected for wrap-around: taken as plain integers it turns negative every time the
+// write position wraps first, and a stage that paces itself by it would then nap after every event
+// while its ring fills up and drops events.
+inline int32_t FifoBacklog(int32_t nWP, int32_t nRP, int32_t nSlots) {
+  const int32_t nDiff = nWP - nRP;
+  return nDiff < 0 ? nDiff + nSlots : nDiff;
+}
 // Opens a ring: binds its slots in the shared mapping, positions to 0, bOpen set. False on failure.
 bool FifoOpen(TGenericMsgReadFifo& ring);
 bool FifoOpen(TSpecificMsgReadFifo& ring);

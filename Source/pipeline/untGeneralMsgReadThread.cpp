@@ -23,7 +23,8 @@ void TExecGeneralMsgReadThread::Execute() {
         HandOverToControl([&](TValidate& v) { v.PrintStatusBarMain(nWP, nRP, false, 0); });
       }
       if (TText sText = FifoPop(ring)) ProcessGenericMessage(*sText);
-      if (ring.nWP.load(std::memory_order_relaxed) - ring.nRP.load(std::memory_order_relaxed) <= SLEEP_BACKLOG)
+      if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
+                      GENERIC_MSG_READ_SLOTS) <= SLEEP_BACKLOG)
         SleepMs(SLEEP_MS);
     }
   } catch (const std::exception& e) {

@@ -64,7 +64,8 @@ void TExecGlobalStageThread::Execute() {
         HandOverToControl([&](TValidate& v) { (v.*tFamily.fnStatusBar)(nWP, nRP); });
       }
       if (TText sText = FifoPop(ring)) ProcessGlobalMessage(std::move(sText));
-      if (ring.nWP.load(std::memory_order_relaxed) - ring.nRP.load(std::memory_order_relaxed) <= SLEEP_BACKLOG)
+      if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
+                      SPECIFIC_MSG_READ_SLOTS) <= SLEEP_BACKLOG)
         SleepMs(SLEEP_MS);
     }
   } catch (const std::exception& e) {
