@@ -19,7 +19,7 @@ struct TCounting : TEventSplitterOutput {
 };
 
 std::string MakeStream(size_t nBytes, std::mt19937& rng) {
-  std::string s = "Asterisk Call Manager/1.1\r\nResponse: Success\r\nMessage: Authentication accepted\r\n\r\n";
+  std::string s = "Zunda Call Manager/5.0.1\r\nResponse: Success\r\nMessage: Authentication accepted\r\n\r\n";
   std::uniform_int_distribution<int> tKind(0, 9), tPeer(20001, 21000), tQueue(10001, 10100), tPark(701, 800);
   while (s.size() < nBytes) {
     const std::string sPeer = std::to_string(tPeer(rng));

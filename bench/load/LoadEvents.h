@@ -1,0 +1,37 @@
+// Replay files of events whose keys the benchmark controls, and the latency floor that the
+// relay's pacing sets for them.
+//
+// Only events the relay must deliver are written, so that every missing sequence number at a
+// client is a real loss: queue events (no state logic stands between them and the clients) and
+// extension status events with the value "Reachable", which the extension state logic always
+// forwards (that value sets the extension's channel count to 0). Event n of a file goes to key
+// first + (n mod keys), so every key gets the same share and the same per-key rate.
+//
+// Threads: none; pure functions over values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace telvaneload {
+
+enum TKeyFamily_OPT : uint8_t {
+  KEY_FAMILY_QUEUE,      // "Queue: 1xxxx", File: app_queue.c
+  KEY_FAMILY_EXTENSION,  // "Peer: SIP/2xxxx", File: chan_sip.c, PeerStatus: Reachable
+};
+
+// nEvents blocks, LF line ends (the simulator turns them into CR LF), blank line between blocks.
+std::string ReplayText(TKeyFamily_OPT tFamily, int32_t nFirstKey, int32_t nKeys, int64_t nEvents);
+
+// Quantiles of the latency that the design's pacing alone gives an event, in milliseconds: the
+// splitter's 10 ms poll, the global stage's 100 ms sleep, the per-key stage's wait for its next
+// 100 ms pass, and, when nDepth events of one key arrive together, one more pass for each event
+// queued in front of it on that key (k-th of them: k - 1 passes, k uniform in 1..nDepth).
+struct TLatencyFloor {
+  double dP50 = 0;  // ms
+  double dP99 = 0;  // ms
+  double dMax = 0;  // ms
+};
+TLatencyFloor PacingFloor(int64_t nDepth);
+
+}  // namespace telvaneload

@@ -1,0 +1,255 @@
+// One measured run of simulator, relay and clients; see LoadRig.h.
+#include "LoadRig.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+namespace telvaneload {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kStartTimeoutMs = 30000;      // a process to come up, the relay to log in
+constexpr int64_t kHandshakeTimeoutMs = 180000;  // every client through the handshake
+constexpr double kStallSeconds = 5;              // no new frame for this long: delivery is over
+constexpr int64_t kReplayBlockTarget = 50000;    // events per replay file; passes make up the rest
+const char* const kRelayLoggedIn = "recebendo eventos do servidor AMI";
+const char* const kRelayListening = "Cliente em modo Listen!";
+
+// "frames N" of the last progress line the client tool wrote to stderr.
+uint64_t LastProgressFrames(const std::string& sErr) {
+  const size_t nAt = sErr.rfind(", frames ");
+  return nAt == std::string::npos ? 0 : std::strtoull(sErr.c_str() + nAt + 9, nullptr, 10);
+}
+
+// The value of "name=" in the RESULT line, or -1.
+double ResultField(const std::string& sLine, const std::string& sName) {
+  const size_t nAt = sLine.find(" " + sName + "=");
+  if (nAt == std::string::npos) return -1;
+  return std::strtod(sLine.c_str() + nAt + sName.size() + 2, nullptr);
+}
+
+std::string RelayConfigText(int nExchangePort, int nProxyPort) {
+  std::ostringstream s;
+  s << "[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=1\r\n[AMI]\r\nAUTOSTART=1\r\nAUTORECONNECT=1\r\n"
+    << "RECONNECTTMR=5\r\nTIMEOUTTMR=30\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" << nExchangePort
+    << "\r\nUSERNAME=amiadmin\r\nSECRET=pxwdkr\r\n[PROXY]\r\nAUTOSTART=1\r\nSERVERPORT=" << nProxyPort
+    << "\r\n";
+  return s.str();
+}
+
+}  // namespace
+
+TLoadRig::TLoadRig(TRigConfig tNewConfig) : tConfig(std::move(tNewConfig)) {
+  if (tConfig.bKeepDir) tDir.Keep();
+}
+
+TLoadRig::~TLoadRig() {
+  tClients.Stop(SIGTERM, 5000);
+  tRelay.Stop(SIGTERM, 5000);
+  tExchange.WriteLine("quit");
+  tExchange.Stop(SIGTERM, 5000);
+}
+
+pid_t TLoadRig::RelayPid() const { return tRelay.Pid(); }
+
+bool TLoadRig::Setup(std::string& sError) {
+  if (tDir.Path().empty()) {
+    sError = "cannot create a run folder under /tmp";
+    return false;
+  }
+  return StartExchange(sError) && StartRelay(sError) && StartClients(sError);
+}
+
+// The replay file holds at most kReplayBlockTarget events; --repeat makes up the requested count
+// (rounded up to whole passes over the file).
+bool TLoadRig::StartExchange(std::string& sError) {
+  std::vector<std::string> vArgs = {tConfig.sBinDir + "/telvane-exchange", "--port", "0", "--silent",
+                                    "--stamp"};
+  if (tConfig.nEvents != 0) {
+    const int64_t nWanted = tConfig.nEvents < 0 ? kReplayBlockTarget : tConfig.nEvents;
+    const int64_t nPasses = (nWanted + kReplayBlockTarget - 1) / kReplayBlockTarget;
+    const int64_t nFileEvents = (nWanted + nPasses - 1) / nPasses;
+    nEvents = tConfig.nEvents < 0 ? -1 : nFileEvents * nPasses;
+    const std::string sFile = tDir.Path() + "/events.txt";
+    if (!WriteWholeFile(sFile, ReplayText(tConfig.tFamily, tConfig.nFirstKey, tConfig.nKeys, nFileEvents))) {
+      sError = "cannot write " + sFile;
+      return false;
+    }
+    std::ostringstream sRate;
+    sRate << tConfig.dRate;
+    vArgs.insert(vArgs.end(), {"--replay", sFile, "--repeat", std::to_string(nEvents < 0 ? 0 : nPasses),
+                               "--rate", sRate.str()});
+  }
+  if (!tExchange.Start(vArgs, tDir.Path(), tDir.Path() + "/exchange") ||
+      !WaitFor([&] { return !tExchange.StdoutLine("LISTENING ").empty() || !tExchange.Running(); },
+               kStartTimeoutMs)) {
+    sError = "the exchange simulator did not start: " + tExchange.Stderr();
+    return false;
+  }
+  nExchangePort = std::atoi(tExchange.StdoutLine("LISTENING ").c_str());
+  if (nExchangePort <= 0) sError = "the exchange simulator did not start: " + tExchange.Stderr();
+  return nExchangePort > 0;
+}
+
+bool TLoadRig::StartRelay(std::string& sError) {
+  const std::string sRelay = tDir.Path() + "/telvane";
+  std::error_code ec;
+  fs::copy_file(tConfig.sBinDir + "/telvane", sRelay, fs::copy_options::overwrite_existing, ec);
+  nProxyPort = FreeLoopbackPort();
+  if (ec || nProxyPort == 0 ||
+      !WriteWholeFile(tDir.Path() + "/Lib/Config.ini", RelayConfigText(nExchangePort, nProxyPort))) {
+    sError = "cannot prepare the relay's folder " + tDir.Path();
+    return false;
+  }
+  if (!tRelay.Start({sRelay}, tDir.Path(), tDir.Path() + "/relay")) {
+    sError = "cannot start " + sRelay;
+    return false;
+  }
+  const bool bUp = WaitFor([&] {
+    const std::string sLog = RelayLog();
+    return !tRelay.Running() || (sLog.find(kRelayLoggedIn) != std::string::npos &&
+                                 sLog.find(kRelayListening) != std::string::npos);
+  }, kStartTimeoutMs);
+  if (!bUp || !tRelay.Running()) {
+    sError = "the relay did not log in to the simulator and open its client port; see " + tDir.Path();
+    tDir.Keep();
+    return false;
+  }
+  return true;
+}
+
+bool TLoadRig::StartClients(std::string& sError) {
+  std::vector<std::string> vArgs = {
+      tConfig.sBinDir + "/telvane-client", "--port", std::to_string(nProxyPort), "--load",
+      std::to_string(tConfig.nClients), "--app-id", "Bench", "--queues", "10001-11000", "--peers",
+      "20001-30000", "--parks", "701-800", "--quiet", "--progress", "--retries", "5",
+      "--handshake-timeout", "10"};
+  if (nEvents > 0) {
+    const double dNominal = tConfig.dRate > 0 ? static_cast<double>(nEvents) / tConfig.dRate : 0;
+    vArgs.insert(vArgs.end(), {"--expect-seq", "1-" + std::to_string(nEvents), "--count",
+                               std::to_string(nEvents), "--duration",
+                               std::to_string(static_cast<int64_t>(dNominal * 3 + 600))});
+  }
+  if (!tClients.Start(vArgs, tDir.Path(), tDir.Path() + "/clients")) {
+    sError = "cannot start the client tool";
+    return false;
+  }
+  if (!WaitFor([&] { return tClients.Stdout().find("READY\n") != std::string::npos || !tClients.Running(); },
+               kHandshakeTimeoutMs, 100) || !tClients.Running()) {
+    sError = "the clients did not get through the handshake: " + tClients.Stderr().substr(0, 2000);
+    return false;
+  }
+  // The relay's log cannot tell: its ring drops lines while 100 handshakes are logged at once.
+  // The tool names every client that gave up ("client N: reason") on stderr; retries say so.
+  std::istringstream in(tClients.Stderr());
+  for (std::string sLine; std::getline(in, sLine);) {
+    if (sLine.rfind("client ", 0) == 0 && sLine.find("retrying") == std::string::npos) {
+      sError = "a client did not get through the handshake: " + sLine;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string TLoadRig::RelayLog() const {
+  std::string sText;
+  std::error_code ec;
+  for (const auto& tEntry : fs::directory_iterator(tDir.Path() + "/Log", ec))
+    if (tEntry.path().filename().string().rfind("GENERAL_", 0) == 0) sText += ReadWholeFile(tEntry.path());
+  return sText;
+}
+
+TRigResult TLoadRig::RunEvents() {
+  TRigResult tResult;
+  const double dNominal = tConfig.dRate > 0 ? static_cast<double>(nEvents) / tConfig.dRate : 0;
+  const double dCpuStart = CpuSeconds(tRelay.Pid());
+  const auto tStart = TClock::now();
+  tExchange.WriteLine("silent off");
+  uint64_t nSeen = 0;
+  auto tLastFrame = tStart;
+  double dCpuAtLastFrame = dCpuStart;
+  while (tClients.Running()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double dCpuNow = CpuSeconds(tRelay.Pid());
+    if (!tClients.Running()) {  // every client has every event
+      tLastFrame = TClock::now();
+      dCpuAtLastFrame = dCpuNow;
+      break;
+    }
+    const uint64_t nFrames = LastProgressFrames(tClients.Stderr());
+    if (nFrames > nSeen) {
+      nSeen = nFrames;
+      tLastFrame = TClock::now();
+      dCpuAtLastFrame = dCpuNow;
+    }
+    const double dElapsed = SecondsSince(tStart);
+    const bool bStalled = dElapsed > dNominal + kStallSeconds && SecondsSince(tLastFrame) > kStallSeconds;
+    tResult.bCut = dElapsed > dNominal + tConfig.dGraceSeconds;
+    if (bStalled || tResult.bCut || !tRelay.Running() || StopRequested()) tClients.Stop(SIGTERM, 10000);
+  }
+  tResult.dSeconds = std::chrono::duration<double>(tLastFrame - tStart).count();
+  tResult.dCpuSeconds = dCpuAtLastFrame - dCpuStart;
+  Finish(tResult);
+  return tResult;
+}
+
+TRigResult TLoadRig::RunIdle(double dSeconds) {
+  TRigResult tResult;
+  const double dCpuStart = CpuSeconds(tRelay.Pid());
+  const auto tStart = TClock::now();
+  WaitFor([&] { return !tRelay.Running() || StopRequested(); }, static_cast<int64_t>(dSeconds * 1000), 200);
+  tResult.dCpuSeconds = CpuSeconds(tRelay.Pid()) - dCpuStart;
+  tResult.dSeconds = SecondsSince(tStart);
+  tClients.Stop(SIGTERM, 10000);
+  Finish(tResult);
+  return tResult;
+}
+
+TRigResult TLoadRig::RunEndless(int64_t nEveryMs, const std::function<bool(double, int64_t)>& fnSample) {
+  TRigResult tResult;
+  const double dCpuStart = CpuSeconds(tRelay.Pid());
+  const auto tStart = TClock::now();
+  tExchange.WriteLine("silent off");
+  bool bGoOn = true;
+  while (bGoOn && tRelay.Running() && tClients.Running() && !StopRequested()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(nEveryMs));
+    bGoOn = fnSample(SecondsSince(tStart), StatusKb(tRelay.Pid(), "VmRSS"));
+  }
+  tResult.dCpuSeconds = CpuSeconds(tRelay.Pid()) - dCpuStart;
+  tResult.dSeconds = SecondsSince(tStart);
+  tClients.Stop(SIGTERM, 10000);
+  Finish(tResult);
+  return tResult;
+}
+
+// Reads what the clients reported and what /proc and the log say about the relay.
+void TLoadRig::Finish(TRigResult& tResult) {
+  tResult.bRelayAlive = tRelay.Running();
+  tResult.nPeakRssKb = StatusKb(tRelay.Pid(), "VmHWM");
+  tResult.nFullRingLines = CountOccurrences(RelayLog(), "FIFO FULL");
+  WaitFor([&] { return !tClients.Running(); }, 10000);
+  const std::string sResult = tClients.StdoutLine("RESULT");
+  if (sResult.empty()) {
+    tResult.sError = "the client tool wrote no RESULT line: " + tClients.Stderr().substr(0, 2000);
+    return;
+  }
+  tResult.nClientsReady = static_cast<int32_t>(ResultField(sResult, "clients"));
+  tResult.nFrames = static_cast<uint64_t>(ResultField(sResult, "frames"));
+  tResult.nLost = static_cast<uint64_t>(ResultField(sResult, "lost"));
+  tResult.nDuplicates = static_cast<uint64_t>(ResultField(sResult, "dup"));
+  tResult.dP50Ms = ResultField(sResult, "p50_ms");
+  tResult.dP99Ms = ResultField(sResult, "p99_ms");
+  tResult.dMaxMs = ResultField(sResult, "max_ms");
+  tResult.bOk = true;
+  if (!tResult.bRelayAlive) tDir.Keep();
+}
+
+}  // namespace telvaneload
