@@ -319,7 +319,7 @@ TEST_F(ConsoleTmuxTest, TrafficStatusBarsAndResize) {
   const auto Rows = [](const std::string& s) { return std::count(s.begin(), s.end(), '\n'); };
   for (auto [nCols, nRows] : {std::pair{120, 40}, std::pair{100, 30}}) {
     tmux->Resize(nCols, nRows);
-    EXPECT_TRUE(tmux->WaitScreen([&](const std::string& s) {
+    EXPECT_TRUE(tmux->WaitScreen([&, nCols = nCols, nRows = nRows](const std::string& s) {
       return Rows(s) == nRows && ClearAt(s, static_cast<size_t>(nCols - 12)) && Shows(s, "[x] Enabled") &&
              Shows(s, "[3 QueueMsgRead]");
     })) << nCols << "x" << nRows << "\n" << tmux->LastScreen();

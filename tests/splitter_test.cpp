@@ -103,7 +103,7 @@ std::string DialEvent(int n) {
 
 // A mixed stream with replies between the events, and the events it holds in order.
 std::pair<std::string, TEvents> MixedStream(int nEvents) {
-  std::string sStream = "Asterisk Call Manager/1.1\r\nResponse: Success\r\nMessage: Authentication accepted\r\n\r\n";
+  std::string sStream = "Zunda Call Manager/5.0.1\r\nResponse: Success\r\nMessage: Authentication accepted\r\n\r\n";
   TEvents vExpected;
   for (int n = 0; n < nEvents; ++n) {
     std::string sEvent;
