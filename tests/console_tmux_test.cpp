@@ -374,6 +374,8 @@ TEST_F(ConsoleTmuxTest, OneMinuteAuditWritesTheTenFiles) {
   EXPECT_TRUE(tmux->WaitScreen([](const std::string& s) {
     return Shows(s, "[ ] Enabled Audit Time (Min.) [1    ]") && Shows(s, "Finalizando processo de auditoria!");
   }, 150s)) << tmux->LastScreen();
+  // The screen shows the end (with the busy mark) before the files are written; wait for the last.
+  EXPECT_TRUE(testsupport::PollUntil([&] { return fs::is_regular_file(AuditPath("SPECIFICFEATUREPARK_")); }));
   for (const char* sPrefix : PREFIXES) EXPECT_TRUE(fs::is_regular_file(AuditPath(sPrefix))) << sPrefix;
   EXPECT_EQ(ReadFile(AuditPath("AUDIT_")),
             "Iniciando processo de auditoria...\r\nTimeout no processo de auditoria (Min.): 1\r\n"
