@@ -30,6 +30,23 @@ void LogCorrection(const char* sField, const std::string& sValueInForce) {
 
 bool IsValidPort(int32_t nPort) { return nPort >= 1 && nPort <= 65535; }
 
+// Each key's default, said once: the reader gives it for a missing or unreadable key, and the
+// corrections put it back where it applies.
+namespace config_default {
+constexpr int32_t LOG_VERBOSE = 99;
+constexpr bool AUTO_START = true;
+constexpr bool SERVER_AUTO_START = true;
+constexpr bool SERVER_AUTO_RECONNECT = true;
+constexpr int32_t SERVER_RECONNECT_TMR = 5;  // also the smallest value taken
+constexpr int32_t SERVER_TIMEOUT_TMR = 5;    // also the smallest value taken
+constexpr const char* SERVER_IP = "";
+constexpr int32_t SERVER_PORT = 50386;
+constexpr const char* USERNAME = "amiadmin";
+constexpr const char* SECRET = "pxwdkr";
+constexpr bool PROXY_AUTO_START = true;
+constexpr int32_t PROXY_PORT = 50387;
+}  // namespace config_default
+
 bool CreateAuditLists() {
   try {
     TAuditEvents& a = MyAuditEvents;
@@ -60,31 +77,33 @@ bool ReadConfigFile(std::string& sError) {
   TIniFile ini;
   if (!ini.Load(TValidate::GetConfigFilePath(), sError)) return false;
   TConfigInfo& c = MyConfigInfo;
-  c.nLogVerbose = ini.ReadInteger("LOG", "VERBOSE", 99);
-  c.bAutoStart = ini.ReadBool("GENERAL", "AUTOSTART", true);
-  c.bServerAutoStart = ini.ReadBool("AMI", "AUTOSTART", true);
-  c.bServerAutoReconnect = ini.ReadBool("AMI", "AUTORECONNECT", true);
-  c.nServerReconnectTmr = ini.ReadInteger("AMI", "RECONNECTTMR", 5);
-  c.nServerTimeoutTmr = ini.ReadInteger("AMI", "TIMEOUTTMR", 5);
-  c.sServerIP = ini.ReadString("AMI", "SERVERIP", "");
-  c.nServerPort = ini.ReadInteger("AMI", "SERVERPORT", 50386);
-  c.sUsername = ini.ReadString("AMI", "USERNAME", "amiadmin");
-  c.sSecret = ini.ReadString("AMI", "SECRET", "pxwdkr");
-  c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", true);
-  c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", 50387);
+  namespace d = config_default;
+  c.nLogVerbose = ini.ReadInteger("LOG", "VERBOSE", d::LOG_VERBOSE);
+  c.bAutoStart = ini.ReadBool("GENERAL", "AUTOSTART", d::AUTO_START);
+  c.bServerAutoStart = ini.ReadBool("AMI", "AUTOSTART", d::SERVER_AUTO_START);
+  c.bServerAutoReconnect = ini.ReadBool("AMI", "AUTORECONNECT", d::SERVER_AUTO_RECONNECT);
+  c.nServerReconnectTmr = ini.ReadInteger("AMI", "RECONNECTTMR", d::SERVER_RECONNECT_TMR);
+  c.nServerTimeoutTmr = ini.ReadInteger("AMI", "TIMEOUTTMR", d::SERVER_TIMEOUT_TMR);
+  c.sServerIP = ini.ReadString("AMI", "SERVERIP", d::SERVER_IP);
+  c.nServerPort = ini.ReadInteger("AMI", "SERVERPORT", d::SERVER_PORT);
+  c.sUsername = ini.ReadString("AMI", "USERNAME", d::USERNAME);
+  c.sSecret = ini.ReadString("AMI", "SECRET", d::SECRET);
+  c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", d::PROXY_AUTO_START);
+  c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
   return true;
 }
 
 // The corrections, in their fixed order. A blank test never changes the stored text; an empty
 // server address cannot be corrected, so it asks the process to end and stops the checks.
 void CheckAndCorrect() {
+  namespace d = config_default;
   TConfigInfo& c = MyConfigInfo;
-  if (c.nServerReconnectTmr < 5) {
-    c.nServerReconnectTmr = 5;
+  if (c.nServerReconnectTmr < d::SERVER_RECONNECT_TMR) {
+    c.nServerReconnectTmr = d::SERVER_RECONNECT_TMR;
     LogCorrection("nServerReconnectTmr", IntToStr(c.nServerReconnectTmr));
   }
-  if (c.nServerTimeoutTmr < 5) {
-    c.nServerTimeoutTmr = 5;
+  if (c.nServerTimeoutTmr < d::SERVER_TIMEOUT_TMR) {
+    c.nServerTimeoutTmr = d::SERVER_TIMEOUT_TMR;
     LogCorrection("nServerTimeoutTmr", IntToStr(c.nServerTimeoutTmr));
   }
   if (Trim(c.sServerIP).empty()) {
@@ -93,19 +112,19 @@ void CheckAndCorrect() {
     return;
   }
   if (!IsValidPort(c.nServerPort)) {
-    c.nServerPort = 50386;
+    c.nServerPort = d::SERVER_PORT;
     LogCorrection("nServerPort", IntToStr(c.nServerPort));
   }
   if (Trim(c.sUsername).empty()) {
-    c.sUsername = "amiadmin";
+    c.sUsername = d::USERNAME;
     LogCorrection("sUsername", c.sUsername);
   }
   if (Trim(c.sSecret).empty()) {
-    c.sSecret = "pxwdkr";
+    c.sSecret = d::SECRET;
     LogCorrection("sSecret", c.sSecret);
   }
   if (!IsValidPort(c.nProxyPort)) {
-    c.nProxyPort = 50387;
+    c.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }
 }
