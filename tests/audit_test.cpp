@@ -41,7 +41,7 @@ class AuditTest : public ::testing::Test {
     testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", CONFIG);
     InitializeSharedState();
     MyAppInfo.bIsService = false;
-    ASSERT_TRUE(StartLogWriter());
+    ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
     MyValidate = new TValidate();
     TControlLoop::Instance().ResetForTest();
     tControl = std::thread([] { TControlLoop::Instance().Run(); });

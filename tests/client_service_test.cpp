@@ -299,7 +299,7 @@ class ListenerTest : public ::testing::Test {
                            "[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=0\r\n[AMI]\r\nAUTOSTART=0\r\nSERVERIP=127.0.0.1\r\n"
                            "SERVERPORT=1\r\n[PROXY]\r\nAUTOSTART=0\r\nSERVERPORT=1\r\n");
     InitializeSharedState();
-    ASSERT_TRUE(StartLogWriter());
+    ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
     MyValidate = new TValidate();
     // Service mode forces the automatic starts; here the test starts the listener itself.
     MyConfigInfo.bAutoStart = MyConfigInfo.bServerAutoStart = MyConfigInfo.bProxyAutoStart = false;

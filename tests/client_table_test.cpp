@@ -27,7 +27,7 @@ TValidate& PrepareProcess() {
     MyAppInfo.bIsService = true;  // no modal notices
     testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", "[LOG]\r\nVERBOSE=3\r\n");
     InitializeSharedState();
-    StartLogWriter();
+    StartLogWriter(TValidate::GetLogDirectory());
     return new TValidate();
   }();
   return *pValidate;

@@ -326,7 +326,7 @@ bool StartInProcessOnce() {
     testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", LinkConfig("127.0.0.1", 5038));
     MyAppInfo.bIsService = false;
     InitializeSharedState();
-    const bool bLog = StartLogWriter();
+    const bool bLog = StartLogWriter(TValidate::GetLogDirectory());
     MyValidate = new TValidate();
     return bLog && FifoOpen(MyFifoReceived.MyGenericMsgRead);
   }();

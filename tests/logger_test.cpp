@@ -311,7 +311,7 @@ TEST_F(LogWriter, FileGetsCollapsedUtf8LinesWithCrLfWhileThePaneAndCaptureKeepTh
   TAuditList lstCapture;
   MyAuditEvents.lstMainLog = &lstCapture;
   MyAuditEvents.bEnabled = true;
-  ASSERT_TRUE(StartLogWriter());
+  ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
   const std::vector<std::string> vTexts = {"a \t\t b    c\t", "", Msg(13) + "10.0.0.1:5038)", "last"};
   for (const std::string& s : vTexts) WriteLog("TValidate.Create", 1, 3, s, false);
   WriteLog("T.Op", 2, 0, "target two", false);
@@ -329,7 +329,7 @@ TEST_F(LogWriter, FileGetsCollapsedUtf8LinesWithCrLfWhileThePaneAndCaptureKeepTh
 }
 
 TEST_F(LogWriter, LinesLoggedJustBeforeShutDownReachTheFile) {
-  ASSERT_TRUE(StartLogWriter());
+  ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
   for (int n = 0; n < 200; ++n) WriteLog("T.Op", 1, 3, "line " + std::to_string(n), false);
   MyAppInfo.bIsRunning = false;
   WriteLog("T.Op", 1, 3, "after the flag", false);
@@ -345,7 +345,7 @@ TEST_F(LogWriter, ServiceModeCopiesEachLineToStderrForTheJournal) {
     MyAppInfo.sAppFilePath = dir.Path() + (bService ? "/service/" : "/window/");
     MyAppInfo.bIsService = bService;
     testing::internal::CaptureStderr();  // a file, not a terminal
-    ASSERT_TRUE(StartLogWriter());
+    ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
     WriteLog("T.Op", 1, 3, Msg(13) + ")", false);
     WriteLog("T.Op", 1, 0, Msg(2), false);  // a CR inside the text
     WaitForLines(2);
@@ -363,7 +363,7 @@ TEST_F(LogWriter, WriterThatCannotWriteSaysWhyOnStderrAndEnds) {
   // The day's file name is taken by a folder: the folder is writable, the file cannot be opened.
   std::filesystem::create_directories(FilePath());
   testing::internal::CaptureStderr();
-  ASSERT_TRUE(StartLogWriter());
+  ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
   WriteLog("T.Op", 1, 3, "never written", false);
   const bool bEnded = PollUntil([] { return LiveWorkerCount() == 0; });
   const std::string sErr = testing::internal::GetCapturedStderr();
@@ -375,7 +375,7 @@ TEST_F(LogWriter, WriterThatCannotWriteSaysWhyOnStderrAndEnds) {
 TEST_F(LogWriter, StartFailsWhenTheLogFolderCannotBeWritten) {
   testsupport::WriteFile(dir.Path() + "/Log", "a file where the folder should be");
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(StartLogWriter());
+  EXPECT_FALSE(StartLogWriter(TValidate::GetLogDirectory()));
   const std::string sErr = testing::internal::GetCapturedStderr();
   EXPECT_NE(sErr.find(dir.Path() + "/Log"), std::string::npos) << sErr;
   EXPECT_EQ(LiveWorkerCount(), 0);
@@ -387,13 +387,13 @@ TEST_F(LogWriter, StartFailsWhenTheLogFolderIsReadOnly) {
   std::filesystem::permissions(TValidate::GetLogDirectory(), std::filesystem::perms::owner_read |
                                                                  std::filesystem::perms::owner_exec);
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(StartLogWriter());
+  EXPECT_FALSE(StartLogWriter(TValidate::GetLogDirectory()));
   testing::internal::GetCapturedStderr();
 }
 
 TEST_F(LogWriter, StartCreatesMissingParentFolders) {
   MyAppInfo.sAppFilePath = dir.Path() + "/deeper/still/";
-  ASSERT_TRUE(StartLogWriter());
+  ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
   WriteLog("T.Op", 1, 3, "x", false);
   EXPECT_EQ(WaitForLines(1).size(), 1u);
 }

@@ -47,7 +47,7 @@ class ManagerTest : public ::testing::TestWithParam<AutoStartCase> {
                            "[AMI]\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" + std::to_string(ntohs(addr.sin_port)) +
                                "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(testsupport::FreePort()) + "\r\n");
     InitializeSharedState();
-    ASSERT_TRUE(StartLogWriter());
+    ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
     MyValidate = new TValidate();
     TControlLoop::Instance().ResetForTest();
     tControl = std::thread([] { TControlLoop::Instance().Run(); });

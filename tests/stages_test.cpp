@@ -80,7 +80,7 @@ class TRecordingStage : public TStage {
   std::vector<std::string> vHeldBack;
 
  protected:
-  void WriteToClients(int32_t nKey, const std::string& sEvent) override { vWritten.emplace_back(nKey, sEvent); }
+  void Deliver(int32_t nKey, const std::string& sEvent) override { vWritten.emplace_back(nKey, sEvent); }
   void ShowInPane(int32_t nKey, const std::string& sEvent) override { vShown.emplace_back(nKey, sEvent); }
   void ShowPassStatus(const TExecSpecificStageThread::TPassStatus&) override {}
   bool ForwardEvent(const std::string& sEvent, int32_t nKey) override {

@@ -17,7 +17,10 @@
 #include <cstdint>
 #include <string>
 
+#include "logging/untDisplaySink.h"
 #include "startup/untVariables.h"
+
+class TServerConnection;
 
 class TValidate {
  public:
@@ -30,6 +33,14 @@ class TValidate {
 
   // ---- Panes and status bars (control thread; nothing without a registered console) ----
   void PrintMainAudit(const std::string& sMessage);
+  // A stage pane (one of the eight traffic panes): shown while its switch is on, captured while an
+  // audit runs. The keyed form frames the event with its key, as the per-key panes show it.
+  void PrintStageLog(TPaneId tPane, const std::string& sMessage);
+  void PrintStageKeyLog(TPaneId tPane, int32_t nKey, const std::string& sEvent);
+  // A stage's status bar: positions and difference; the per-key bars also the busiest key.
+  void PrintStatusBarGlobal(TStatusBarId tBar, int32_t nWP, int32_t nRP);
+  void PrintStatusBarSpecific(TStatusBarId tBar, int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nKey);
+  // The same, one routine per pane and bar.
   void PrintGeneralLogReceived(const std::string& sMessage);
   void PrintGeneralLogProcessed(const std::string& sMessage);
   void PrintGlobalQueueLog(const std::string& sMessage);
@@ -57,7 +68,8 @@ class TValidate {
   bool SocketClientRead(const std::string& sReceivedText, int32_t nSocketClient);
 
   // ---- Client service (control thread) ----
-  bool InsertClientInfo(const std::string& sAddress, int32_t nPort);
+  // pConnection: the session that takes the slot (null where there is none, as in table tests).
+  bool InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection = nullptr);
   bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,

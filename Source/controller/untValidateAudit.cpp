@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "controller/untValidate.h"
-#include "hosting/untTelvane.h"
+#include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
 #include "platform/untCodePage.h"
 #include "startup/untMessage.h"
@@ -99,17 +99,17 @@ std::vector<TAuditFile> AuditFiles() {
 // not leave the console showing work that is no longer going on.
 class TBusyMark {
  public:
-  explicit TBusyMark(TfrmTelvane* frmIn) : frm(frmIn) {
-    if (frm != nullptr) frm->MyDisplay.SetBusy(true);
+  explicit TBusyMark(TDisplaySink* pSinkIn) : pSink(pSinkIn) {
+    if (pSink != nullptr) pSink->SetBusy(true);
   }
   ~TBusyMark() {
-    if (frm != nullptr) frm->MyDisplay.SetBusy(false);
+    if (pSink != nullptr) pSink->SetBusy(false);
   }
   TBusyMark(const TBusyMark&) = delete;
   TBusyMark& operator=(const TBusyMark&) = delete;
 
  private:
-  TfrmTelvane* frm;
+  TDisplaySink* pSink;
 };
 
 }  // namespace
@@ -121,10 +121,10 @@ void TValidate::AuditStart(int32_t nDurationMinutes) {
     MyAuditEvents.nDurationSeconds = nMinutes * 60;
     MyAuditEvents.bEnabled = true;
     PrintMainAudit(Msg(15));
-    WriteLog("TfrmTelvane.chkMainAuditClick", 1, 3, Msg(15), false);
-    if (TfrmTelvane* frm = frmTelvane.load()) frm->MyDisplay.SetEnabled(CTL_TXT_AUDIT_TIME, false);
+    WriteLog("TfrmTelvane.chkMainAuditClick", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(15), false);
+    if (TDisplaySink* pSink = DisplaySink()) pSink->SetEnabled(CTL_TXT_AUDIT_TIME, false);
   } catch (const std::exception& e) {
-    WriteLog("TValidate.AuditStart", 1, 0, std::string("Error: ") + e.what() + " during AuditStart Process.", false);
+    LogOperationError("TValidate", "AuditStart", e.what());
   }
 }
 
@@ -132,14 +132,14 @@ void TValidate::AuditStop() {
   try {
     if (!MyAuditEvents.bEnabled) return;
     PrintMainAudit(Msg(16));
-    WriteLog("TfrmTelvane.chkMainAuditClick", 1, 3, Msg(16), false);
+    WriteLog("TfrmTelvane.chkMainAuditClick", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(16), false);
     MyAuditEvents.bEnabled = false;
-    TfrmTelvane* frm = frmTelvane.load();
-    if (frm != nullptr) {
-      frm->MyDisplay.SetEnabled(CTL_TXT_AUDIT_TIME, true);
-      frm->MyDisplay.SetChecked(CTL_CHK_MAIN_AUDIT, false);
+    TDisplaySink* pSink = DisplaySink();
+    if (pSink != nullptr) {
+      pSink->SetEnabled(CTL_TXT_AUDIT_TIME, true);
+      pSink->SetChecked(CTL_CHK_MAIN_AUDIT, false);
     }
-    TBusyMark busy(frm);
+    TBusyMark busy(pSink);
     const std::string sDirectory = GetAuditDirectory();
     std::error_code ec;
     std::filesystem::create_directories(sDirectory, ec);
@@ -147,6 +147,6 @@ void TValidate::AuditStop() {
     // In order; a failure ends the saving at that file, the earlier files stay written.
     for (const TAuditFile& f : AuditFiles()) SaveList(f.lst, f.bShared, sDirectory + "/" + f.sPrefix + sDatePart);
   } catch (const std::exception& e) {
-    WriteLog("TValidate.AuditStop", 1, 0, std::string("Error: ") + e.what() + " during AuditStop Process.", false);
+    LogOperationError("TValidate", "AuditStop", e.what());
   }
 }

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "controller/untValidate.h"
-#include "hosting/untTelvane.h"
+#include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untGeneralMsgRead.h"
@@ -40,10 +40,7 @@ std::string HostPort() {
 
 bool Contains(const std::string& sText, const char* sNeedle) { return sText.find(sNeedle) != std::string::npos; }
 
-void LogError(const char* sOperation, const std::exception& e) {
-  WriteLog(std::string("TValidate.") + sOperation, 1, 0,
-           std::string("Error: ") + e.what() + " during " + sOperation + " Process.", false);
-}
+void LogError(const char* sOperation, const std::exception& e) { LogOperationError("TValidate", sOperation, e.what()); }
 
 // What follows the login answer's block in the same read: events the exchange sent right after it.
 // Empty when the block's closing empty line is not in this read.
@@ -59,11 +56,11 @@ void ResetKeepAlive() {
 
 // The console's connection controls back to "not connected"; nothing without a registered console.
 void ShowClientStopped() {
-  TfrmTelvane* frm = frmTelvane.load();
-  if (frm == nullptr) return;
+  TDisplaySink* pSink = DisplaySink();
+  if (pSink == nullptr) return;
   for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT})
-    frm->MyDisplay.SetEnabled(t, true);
-  frm->MyDisplay.SetEnabled(CTL_CMD_STOP_CLIENT, false);
+    pSink->SetEnabled(t, true);
+  pSink->SetEnabled(CTL_CMD_STOP_CLIENT, false);
 }
 
 }  // namespace
@@ -71,7 +68,7 @@ void ShowClientStopped() {
 bool TValidate::StartSocketClient(const std::string& sHost, int32_t nPort) {
   try {
     MyAppInfo.bReconnecting = false;
-    WriteLog("TValidate.StartSocketClient", 1, 3, Msg(21) + sHost + ":" + IntToStr(nPort) + ")", false);
+    WriteLog("TValidate.StartSocketClient", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(21) + sHost + ":" + IntToStr(nPort) + ")", false);
     MyAppInfo.tMainSocketClientStateMachine.at(0) = MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING;
     ResetKeepAlive();
     ResetPeerTable();
@@ -89,7 +86,7 @@ bool TValidate::StartSocketClient(const std::string& sHost, int32_t nPort) {
 
 bool TValidate::StopSocketClient(int32_t nSocketClient, bool bDoNotAutoReconnect) {
   try {
-    WriteLog("TValidate.StopSocketClient", 1, 3, Msg(22) + HostPort(), false);
+    WriteLog("TValidate.StopSocketClient", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(22) + HostPort(), false);
     MyAppInfo.tMainSocketClientStateMachine.at(nSocketClient) = MAIN_SOCKET_CLIENT_STATE_MACHINE_CLOSING;
     ResetKeepAlive();
     SocketClientRead("", nSocketClient);  // in CLOSING: logs the closure and deactivates the socket
@@ -98,7 +95,7 @@ bool TValidate::StopSocketClient(int32_t nSocketClient, bool bDoNotAutoReconnect
     if (!bDoNotAutoReconnect) {
       // Logged once per pending reconnection, not on every failed attempt while one is pending.
       if (MyConfigInfo.bServerAutoReconnect && !MyAppInfo.bReconnecting)
-        WriteLog("TfrmTelvane.socManagerClientDisconnect", 1, 3, "AMI Auto Reconnect Process...", true);
+        WriteLog("TfrmTelvane.socManagerClientDisconnect", LOG_TARGET_MAIN, LOG_VERBOSE, "AMI Auto Reconnect Process...", true);
       MyAppInfo.bReconnecting = MyConfigInfo.bServerAutoReconnect;
     }
     ShowClientStopped();
@@ -117,7 +114,7 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING:
         if (Contains(sReceivedText, GREETING_MARK)) {
           tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING;
-          WriteLog(sSource, 1, 3, Msg(23) + HostPort(), true);
+          WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(23) + HostPort(), true);
           ExchangeSocket().SendText("Action: Login\r\nUsername: " + MyConfigInfo.sUsername +
                                     "\r\nSecret: " + MyConfigInfo.sSecret + "\r\n\r\n");
         }
@@ -125,16 +122,16 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING:
         if (!Contains(sReceivedText, "Response: ")) break;
         if (Contains(sReceivedText, "Success")) {
-          WriteLog(sSource, 1, 3, Msg(24) + HostPort(), true);
+          WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(24) + HostPort(), true);
           tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING;
-          WriteLog(sSource, 1, 3, Msg(26) + HostPort(), true);
+          WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(26) + HostPort(), true);
           ExchangeSocket().SendText("Action: Queues\r\n\r\n");
           // Events that shared the answer's read would otherwise be lost; they go on as a read of
           // the running connection would.
           if (const std::string sRest = AfterLoginAnswer(sReceivedText); !sRest.empty())
             SocketClientRead(sRest, nSocketClient);
         } else if (Contains(sReceivedText, "Error")) {
-          WriteLog(sSource, 1, 1, Msg(25) + HostPort(), true);
+          WriteLog(sSource, LOG_TARGET_MAIN, LOG_WARNING, Msg(25) + HostPort(), true);
           StopSocketClient(nSocketClient, false);
         }
         break;
@@ -144,7 +141,7 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
         PrintGeneralLogReceived(sReceivedText);
         break;
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_CLOSING:
-        WriteLog(sSource, 1, 3, Msg(27) + HostPort(), true);
+        WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(27) + HostPort(), true);
         tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE;
         MyAppInfo.nTotalSocketReadEvents = 0;
         ExchangeSocket().SetActive(false);

@@ -18,19 +18,14 @@
 
 namespace {
 
-constexpr int LEVEL_ERROR = 0;
-constexpr int LEVEL_VERBOSE = 3;
-constexpr int TARGET_PROXY = 2;
 
 void LogError(const char* sOperation, const std::string& sMessage) {
-  WriteLog(std::string("TValidate.") + sOperation, TARGET_PROXY, LEVEL_ERROR,
-           "Error: " + sMessage + " during " + sOperation + " Process.", false);
+  LogOperationError("TValidate", sOperation, sMessage, LOG_TARGET_PROXY);
 }
 
 // A list entry that failed names itself, and the list goes on.
 void LogEntryError(const char* sOperation, const std::string& sMessage, const std::string& sEntry) {
-  WriteLog(std::string("TValidate.") + sOperation, TARGET_PROXY, LEVEL_ERROR,
-           "Error: " + sMessage + " during " + sOperation + " Process (" + sEntry + ").", false);
+  WriteErrorLog(std::string("TValidate.") + sOperation, LOG_TARGET_PROXY, sMessage, sOperation, sEntry);
 }
 
 bool IsSlotIndex(int32_t nSlot) { return nSlot >= 0 && nSlot < MAX_CLIENT_SLOTS; }
@@ -98,7 +93,7 @@ void ChangeSubscription(TServerSocketInfo& slot, const TFamily& family, const st
   if (nIndex < 0) return;
   const bool bOn = IsTrueText(lstParts[1]);
   family.fnFlags(slot)[nIndex] = bOn;
-  WriteLog(std::string("TValidate.") + family.sChangeOperation, TARGET_PROXY, LEVEL_VERBOSE,
+  WriteLog(std::string("TValidate.") + family.sChangeOperation, LOG_TARGET_PROXY, LOG_VERBOSE,
            family.sChangePrefix + IntToStr(*n) + " to " + (bOn ? "True" : "False"), false);
 }
 
@@ -119,13 +114,14 @@ bool ChangeClientInfo(const TFamily& family, int32_t nSlot, const std::string& s
 
 }  // namespace
 
-bool TValidate::InsertClientInfo(const std::string& sAddress, int32_t nPort) {
+bool TValidate::InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection) {
   try {
     for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE) continue;
       slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
       slot.sRemoteAddress = sAddress;
       slot.nRemotePort = nPort;
+      slot.pConnection = pConnection;
       break;
     }
     // A full table leaves the connection without a slot; that is not a failure.

@@ -22,10 +22,12 @@ TValidate* MyValidate = nullptr;
 
 namespace {
 
-void LogCreate(int nLevel, const std::string& sText) { WriteLog("TValidate.Create", 1, nLevel, sText, true); }
+void LogCreate(int nLevel, const std::string& sText) {
+  WriteLog("TValidate.Create", LOG_TARGET_MAIN, nLevel, sText, true);
+}
 
 void LogCorrection(const char* sField, const std::string& sValueInForce) {
-  LogCreate(3, std::string("MyConfigInfo.") + sField + " is invalid, current value from Config is: " + sValueInForce);
+  LogCreate(LOG_VERBOSE, std::string("MyConfigInfo.") + sField + " is invalid, current value from Config is: " + sValueInForce);
 }
 
 bool IsValidPort(int32_t nPort) { return nPort >= 1 && nPort <= 65535; }
@@ -137,10 +139,10 @@ TValidate::TValidate() {
   try {
     std::string sError;
     if (!ReadConfigFile(sError)) {
-      LogCreate(0, Msg(2));
+      LogCreate(LOG_ERROR, Msg(2));
       return;
     }
-    LogCreate(3, "Success to Read Config File.");
+    LogCreate(LOG_VERBOSE, "Success to Read Config File.");
     if (MyAppInfo.bIsService) {
       // An unattended service always runs both sides and reconnects by itself.
       MyConfigInfo.bAutoStart = true;
@@ -151,7 +153,7 @@ TValidate::TValidate() {
     CheckAndCorrect();
   } catch (const std::exception& e) {
     // The terminal console has no busy pointer to put back.
-    LogCreate(0, std::string("Error: ") + e.what() + " during Login Process.");
+    LogCreate(LOG_ERROR, std::string("Error: ") + e.what() + " during Login Process.");
   }
 }
 

@@ -136,10 +136,7 @@ bool ApplyPeerChange(TClientPeerInfo& tEntry, const TPeerChange& tChange) {
   }
 }
 
-void LogPeerError(const char* sOperation, const std::exception& e) {
-  WriteLog(std::string("TValidate.") + sOperation, 1, 0,
-           std::string("Error: ") + e.what() + " during " + sOperation + " Process.", false);
-}
+void LogPeerError(const char* sOperation, const std::exception& e) { LogOperationError("TValidate", sOperation, e.what()); }
 
 }  // namespace
 

@@ -27,9 +27,6 @@
 
 namespace {
 
-constexpr int LEVEL_ERROR = 0;
-constexpr int LEVEL_VERBOSE = 3;
-constexpr int TARGET_PROXY = 2;
 
 const std::string GREETING = "Hi, lets connect...";
 const std::string STOP_NOTICE = "Server is going down!";  // 21 bytes, no line end
@@ -74,11 +71,11 @@ const TChangeCommand CHANGE_COMMANDS[] = {
 };
 
 void LogRead(int nMessage, const std::string& sTag) {
-  WriteLog("TValidate.SocketServerRead", TARGET_PROXY, LEVEL_VERBOSE, Msg(nMessage) + sTag, false);
+  WriteLog("TValidate.SocketServerRead", LOG_TARGET_PROXY, LOG_VERBOSE, Msg(nMessage) + sTag, false);
 }
 
-void LogError(const std::string& sOperation, const std::string& sText) {
-  WriteLog("TValidate." + sOperation, TARGET_PROXY, LEVEL_ERROR, "Error: " + sText, false);
+void LogError(const char* sOperation, const std::string& sWhat) {
+  LogOperationError("TValidate", sOperation, sWhat, LOG_TARGET_PROXY);
 }
 
 TServerConnection& ConnectionAt(int32_t nIndex) {
@@ -91,32 +88,34 @@ TServerConnection& ConnectionAt(int32_t nIndex) {
 void RestartHandshake(TServerSocketInfo& slot) {
   const std::string sAddress = slot.sRemoteAddress;
   const int32_t nPort = slot.nRemotePort;
+  TServerConnection* pConnection = slot.pConnection;
   slot = TServerSocketInfo();
   slot.sRemoteAddress = sAddress;
   slot.nRemotePort = nPort;
+  slot.pConnection = pConnection;
   slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
 }
 
-// Sends sEvent to every RUNNING slot whose flag nIndex in list pList is set.
+// Sends sEvent to every RUNNING slot whose flag nIndex in list pList is set, straight to the
+// session the slot holds.
 template <size_t N>
-bool WriteToSubscribers(TValidate& validate, const char* sOperation, std::array<bool, N> TServerSocketInfo::*pList,
-                        int32_t nIndex, const std::string& sEvent) {
+bool WriteToSubscribers(const char* sOperation, std::array<bool, N> TServerSocketInfo::*pList, int32_t nIndex,
+                        const std::string& sEvent) {
   try {
-    for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
-      const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
+    if (nIndex < 0) return true;
+    for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
-      if (nIndex < 0 || !(slot.*pList)[static_cast<size_t>(nIndex)]) continue;
-      const int32_t nConnection = validate.FindClientConnected(i);
-      if (nConnection < 0) continue;
+      if (!(slot.*pList)[static_cast<size_t>(nIndex)] || slot.pConnection == nullptr) continue;
       try {
-        ConnectionAt(nConnection).SendText(sEvent);
+        slot.pConnection->SendText(sEvent);
       } catch (const std::exception& e) {
-        LogError(sOperation, std::string(e.what()) + " during socManagerServer.Socket.Connections Process.");
+        WriteErrorLog(std::string("TValidate.") + sOperation, LOG_TARGET_PROXY, e.what(),
+                      "socManagerServer.Socket.Connections");
       }
     }
     return true;
   } catch (const std::exception& e) {
-    LogError(sOperation, std::string(e.what()) + " during " + sOperation + " Process.");
+    LogError(sOperation, e.what());
     return false;
   }
 }
@@ -215,29 +214,28 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
     }
     return true;
   } catch (const std::exception& e) {
-    LogError("SocketServerRead", std::string(e.what()) + " during SocketServerRead Process.");
+    LogError("SocketServerRead", e.what());
     return false;
   }
 }
 
 bool TValidate::SocketServerQueueWrite(int32_t nQueueNumber, const std::string& sEvent) {
-  return WriteToSubscribers(*this, "SocketServerQueueWrite", &TServerSocketInfo::vQueueList,
-                            QueueIndex(nQueueNumber), sEvent);
-}
-
-bool TValidate::SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent) {
-  return WriteToSubscribers(*this, "SocketServerPeerWrite", &TServerSocketInfo::vPeerList, PeerIndex(nPeerNumber),
+  return WriteToSubscribers("SocketServerQueueWrite", &TServerSocketInfo::vQueueList, QueueIndex(nQueueNumber),
                             sEvent);
 }
 
+bool TValidate::SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent) {
+  return WriteToSubscribers("SocketServerPeerWrite", &TServerSocketInfo::vPeerList, PeerIndex(nPeerNumber), sEvent);
+}
+
 bool TValidate::SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent) {
-  return WriteToSubscribers(*this, "SocketServerFeatureParkWrite", &TServerSocketInfo::vFeatureParkList,
+  return WriteToSubscribers("SocketServerFeatureParkWrite", &TServerSocketInfo::vFeatureParkList,
                             ParkIndex(nFeatureParkinglotNumber), sEvent);
 }
 
 bool TValidate::StartSocketServer(int32_t nPort) {
   try {
-    WriteLog("TValidate.StartSocketServer", TARGET_PROXY, LEVEL_VERBOSE, Msg(36) + IntToStr(nPort) + ")", false);
+    WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_VERBOSE, Msg(36) + IntToStr(nPort) + ")", false);
     for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
     if (socManagerServer == nullptr) throw std::runtime_error("the client listener does not exist");
     // Open connections of an earlier start are closed without the stop notice.
@@ -246,7 +244,7 @@ bool TValidate::StartSocketServer(int32_t nPort) {
     socManagerServer->SetActive(true);
     return true;
   } catch (const std::exception& e) {
-    LogError("StartSocketServer", std::string(e.what()) + " during StartSocketServer Process.");
+    LogError("StartSocketServer", e.what());
     return false;
   }
 }
@@ -254,25 +252,24 @@ bool TValidate::StartSocketServer(int32_t nPort) {
 bool TValidate::StopSocketServer() {
   try {
     if (socManagerServer == nullptr) throw std::runtime_error("the client listener does not exist");
-    WriteLog("TValidate.StopSocketServer", TARGET_PROXY, LEVEL_VERBOSE,
+    WriteLog("TValidate.StopSocketServer", LOG_TARGET_PROXY, LOG_VERBOSE,
              Msg(37) + IntToStr(socManagerServer->Port) + ")", false);
     for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
       TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
       // A slot without a connection stays CLOSING, so not free, until the next start.
       slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING;
-      const int32_t nConnection = FindClientConnected(i);
-      if (nConnection < 0) continue;
+      if (slot.pConnection == nullptr) continue;
       const std::string sAddress = slot.sRemoteAddress;
       const int32_t nPort = slot.nRemotePort;
-      ConnectionAt(nConnection).SendText(STOP_NOTICE);
-      SocketServerRead(STOP_NOTICE, nConnection, i, sAddress, nPort);  // CLOSING: logs and releases
+      slot.pConnection->SendText(STOP_NOTICE);
+      SocketServerRead(STOP_NOTICE, -1, i, sAddress, nPort);  // CLOSING: logs and releases
     }
     // Closes every connection, with or without a slot, without disconnect events; the notice
     // queued above is handed to the kernel first.
     socManagerServer->SetActive(false);
     return true;
   } catch (const std::exception& e) {
-    LogError("StopSocketServer", std::string(e.what()) + " during StopSocketServer Process.");
+    LogError("StopSocketServer", e.what());
     return false;
   }
 }

@@ -18,43 +18,7 @@
 #include <string>
 #include <vector>
 
-enum TPaneId : int {
-  PANE_MAIN_LOG,               // memMainLog, log target 1
-  PANE_PROXY_LOG,              // memProxyLog, log target 2
-  PANE_MAIN_AUDIT,             // memMainAudit
-  PANE_GENERIC_RECEIVED,       // memGenericMsgReadReceived
-  PANE_GENERIC_PROCESSED,      // memGenericMsgReadProcessed
-  PANE_GLOBAL_QUEUE,           // memGlobalQueueMsgRead
-  PANE_SPECIFIC_QUEUE,         // memSpecificQueueMsgRead
-  PANE_GLOBAL_PEER,            // memGlobalPeerMsgRead
-  PANE_SPECIFIC_PEER,          // memSpecificPeerMsgRead
-  PANE_GLOBAL_FEATUREPARK,     // memGlobalFeatureParkMsgRead
-  PANE_SPECIFIC_FEATUREPARK,   // memSpecificFeatureParkMsgRead
-  PANE_COUNT
-};
-
-enum TStatusBarId : int {
-  STB_MAIN,                    // stbMain: 2 panels
-  STB_GENERIC_MSG_READ,        // stbGenericMsgRead: 4 panels
-  STB_GLOBAL_QUEUE,            // stbGlobalQueueMsgRead: 3 panels
-  STB_SPECIFIC_QUEUE,          // stbSpecificQueueMsgRead: 4 panels
-  STB_GLOBAL_PEER,             // stbGlobalPeerMsgRead: 3
-  STB_SPECIFIC_PEER,           // stbSpecificPeerMsgRead: 4
-  STB_GLOBAL_FEATUREPARK,      // stbGlobalFeatureParkMsgRead: 3
-  STB_SPECIFIC_FEATUREPARK,    // stbSpecificFeatureParkMsgRead: 4
-  STB_COUNT
-};
-
-enum TControlId : int {
-  CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_TXT_PROXY_PORT,
-  CTL_CMD_START_PROXY, CTL_CMD_STOP_PROXY, CTL_CMD_START_CLIENT, CTL_CMD_STOP_CLIENT,
-  CTL_CMD_START_SERVER, CTL_CMD_STOP_SERVER, CTL_CMD_CLEAR_ALL_LOGS,
-  CTL_CHK_MAIN_AUDIT, CTL_TXT_AUDIT_TIME,
-  // The eight "Enabled" check boxes, in page order (same order as the pane switches).
-  CTL_CHK_GENERIC_RECEIVED, CTL_CHK_GENERIC_PROCESSED, CTL_CHK_GLOBAL_QUEUE, CTL_CHK_SPECIFIC_QUEUE,
-  CTL_CHK_GLOBAL_PEER, CTL_CHK_SPECIFIC_PEER, CTL_CHK_GLOBAL_FEATUREPARK, CTL_CHK_SPECIFIC_FEATUREPARK,
-  CTL_COUNT
-};
+#include "logging/untDisplaySink.h"
 
 constexpr int32_t PANE_LINE_LIMIT = 10000;    // displayed lines a stage pane holds before it empties
 constexpr int32_t PANE_RETAIN_LIMIT = 10000;  // displayed lines any pane keeps

@@ -11,6 +11,7 @@
 #include "platform/untClientSocket.h"
 #include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
+#include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -18,16 +19,18 @@ std::atomic<TfrmTelvane*> frmTelvane{nullptr};
 
 namespace {
 
-void LogError(const char* sOperation, const std::exception& e, int nTarget = 1) {
-  WriteLog(std::string("TfrmTelvane.") + sOperation, nTarget, 0,
-           std::string("Error: ") + e.what() + " during " + sOperation + " Process.", false);
+void LogError(const char* sOperation, const std::exception& e, int nTarget = LOG_TARGET_MAIN) {
+  LogOperationError("TfrmTelvane", sOperation, e.what(), nTarget);
 }
 
 }  // namespace
 
 TfrmTelvane::TfrmTelvane(bool bWindowModeIn) : bWindowMode(bWindowModeIn) {
   // Registered before the creation logic runs, so its log lines already find the window.
-  if (bWindowMode) frmTelvane = this;
+  if (bWindowMode) {
+    frmTelvane = this;
+    RegisterDisplaySink(this);
+  }
   FormCreate();
 }
 
@@ -51,9 +54,12 @@ TfrmTelvane::~TfrmTelvane() {
     socManagerServer->OnClientRead = nullptr;
     socManagerServer->OnClientOverflow = nullptr;
   }
+  UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
   frmTelvane.compare_exchange_strong(pSelf, nullptr);
 }
+
+void TfrmTelvane::Notice(const std::string& sText) { ShowAppMessage(1, sText); }
 
 void TfrmTelvane::FormCreate() {
   try {
@@ -133,15 +139,15 @@ void TfrmTelvane::FormCreate() {
     // 13. Automatic start.
     const char* sSource = "TfrmTelvane.FormCreate";
     if (MyConfigInfo.bAutoStart) {
-      WriteLog(sSource, 1, 3, "General Auto Start Process...", true);
+      WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, "General Auto Start Process...", true);
       cmdStartProxyClick();
     } else {
       if (MyConfigInfo.bServerAutoStart) {
-        WriteLog(sSource, 1, 3, "AMI Auto Start Process...", true);
+        WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, "AMI Auto Start Process...", true);
         cmdStartClientClick();
       }
       if (MyConfigInfo.bProxyAutoStart) {
-        WriteLog(sSource, 1, 3, "Server Auto Start Process...", true);
+        WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, "Server Auto Start Process...", true);
         cmdStartServerClick();
       }
     }
@@ -152,7 +158,7 @@ void TfrmTelvane::FormCreate() {
 
 void TfrmTelvane::FormCloseQuery() {
   try {
-    WriteLog("TfrmTelvane.FormCloseQuery", 1, 3,
+    WriteLog("TfrmTelvane.FormCloseQuery", LOG_TARGET_MAIN, LOG_VERBOSE,
              Msg(13) + MyConfigInfo.sServerIP + ":" + IntToStr(MyConfigInfo.nServerPort) + ")", false);
     MyAppInfo.bIsRunning = false;
     if (MyValidate != nullptr &&

@@ -2,8 +2,9 @@
 // relay's handlers, performs the automatic start, and holds the console's model.
 //
 // It exists in both modes. In window mode it is registered as frmTelvane (the console draws its
-// model); in service mode it is never registered, so every output to panes, status bars and
-// buttons is skipped. Everything here runs on the control thread. Handlers are grouped by file:
+// model) and as the display sink, through which the log call and the controller reach the model;
+// in service mode it is never registered, so every output to panes, status bars and buttons is
+// skipped. Everything here runs on the control thread. Handlers are grouped by file:
 //   untTelvane.cpp         creation, shut-down, start/stop actions, main timer
 //   untTelvaneClient.cpp   socManagerClient events, keep-alive, reconnection half of tmrMain
 //   untTelvaneServer.cpp   socManagerServer events
@@ -16,15 +17,16 @@
 #include <string>
 
 #include "hosting/untDisplayModel.h"
+#include "logging/untDisplaySink.h"
 #include "platform/untTimer.h"
 
 class TServerConnection;
 
-class TfrmTelvane {
+class TfrmTelvane : public TDisplaySink {
  public:
   // bWindowMode: shown as the console and registered as frmTelvane before FormCreate runs.
   explicit TfrmTelvane(bool bWindowMode);
-  ~TfrmTelvane();
+  ~TfrmTelvane() override;
   TfrmTelvane(const TfrmTelvane&) = delete;
   TfrmTelvane& operator=(const TfrmTelvane&) = delete;
 
@@ -71,6 +73,17 @@ class TfrmTelvane {
   void socManagerServerClientError(TServerConnection& connection, int& nErrorCode);
   void socManagerServerClientRead(TServerConnection& connection);
   void socManagerServerClientOverflow(TServerConnection& connection);
+
+  // ---- The display sink (window mode; control thread): the model, and notices as dialogs ----
+  void AppendPane(TPaneId tPane, const std::string& sText) override { MyDisplay.AppendPane(tPane, sText); }
+  void ClearPane(TPaneId tPane) override { MyDisplay.ClearPane(tPane); }
+  void SetStatus(TStatusBarId tBar, int nPanel, const std::string& sText) override {
+    MyDisplay.SetStatus(tBar, nPanel, sText);
+  }
+  void SetEnabled(TControlId tControl, bool bEnabled) override { MyDisplay.SetEnabled(tControl, bEnabled); }
+  void SetChecked(TControlId tControl, bool bChecked) override { MyDisplay.SetChecked(tControl, bChecked); }
+  void SetBusy(bool bBusy) override { MyDisplay.SetBusy(bBusy); }
+  void Notice(const std::string& sText) override;
 
   // ---- Owned state (control thread) ----
   const bool bWindowMode;      // constant

@@ -34,7 +34,7 @@
 namespace {
 
 void LogTimerError(const char* sSource, const std::exception& e, const char* sWhere) {
-  WriteLog(sSource, 1, 0, std::string("Error: ") + e.what() + " during Main Timer" + sWhere + " Process.", false);
+  WriteErrorLog(sSource, LOG_TARGET_MAIN, e.what(), std::string("Main Timer") + sWhere);
 }
 
 void ResetKeepAlive() {
@@ -54,12 +54,12 @@ void KeepAliveStep() {
   if (keep.tStateMachine == TIMEOUTEVENTS_STATE_STEP1) {
     // Set before the send: if the send fails, the next silent period still closes the connection.
     keep.tStateMachine = TIMEOUTEVENTS_STATE_STEP2;
-    WriteLog("TfrmTelvane.tmrAMIKeepAliveTimer", 1, 3,
+    WriteLog("TfrmTelvane.tmrAMIKeepAliveTimer", LOG_TARGET_MAIN, LOG_VERBOSE,
              "Timer of Keep Alive(" + sSeconds + "s) - Step 1. Sending command to AMI Server...", false);
     if (socManagerClient != nullptr) socManagerClient->SendText("Action: Command\r\nCommand: core show uptime\r\n\r\n");
   } else {
     keep.tStateMachine = TIMEOUTEVENTS_STATE_STEP1;
-    WriteLog("TfrmTelvane.tmrAMIKeepAliveTimer", 1, 3,
+    WriteLog("TfrmTelvane.tmrAMIKeepAliveTimer", LOG_TARGET_MAIN, LOG_VERBOSE,
              "Timer of Keep Alive(" + sSeconds + "s) - Step 2. Restarting Connection with AMI Server...", false);
     StopExchangeConnection();
   }
@@ -69,21 +69,21 @@ void KeepAliveStep() {
 
 void TfrmTelvane::socManagerClientConnecting() {
   try {
-    WriteLog("TfrmTelvane.socManagerClientConnecting", 1, 3, Msg(19) + socManagerClient->Host + ")", false);
+    WriteLog("TfrmTelvane.socManagerClientConnecting", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(19) + socManagerClient->Host + ")", false);
   } catch (const std::exception&) {
   }
 }
 
 void TfrmTelvane::socManagerClientConnect() {
   try {
-    WriteLog("TfrmTelvane.socManagerClientConnect", 1, 3, Msg(18) + socManagerClient->Host + ")", false);
+    WriteLog("TfrmTelvane.socManagerClientConnect", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(18) + socManagerClient->Host + ")", false);
   } catch (const std::exception&) {
   }
 }
 
 void TfrmTelvane::socManagerClientDisconnect() {
   try {
-    WriteLog("TfrmTelvane.socManagerClientDisconnect", 1, 3, Msg(20) + socManagerClient->RemoteAddress() + ")",
+    WriteLog("TfrmTelvane.socManagerClientDisconnect", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(20) + socManagerClient->RemoteAddress() + ")",
              true);
     StopExchangeConnection();
   } catch (const std::exception&) {
@@ -93,7 +93,7 @@ void TfrmTelvane::socManagerClientDisconnect() {
 void TfrmTelvane::socManagerClientError(int& nErrorCode) {
   try {
     nErrorCode = 0;  // handled here: the socket layer raises nothing further
-    WriteLog("TfrmTelvane.socManagerClientError", 1, 3, Msg(4) + socManagerClient->Host + ")", false);
+    WriteLog("TfrmTelvane.socManagerClientError", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(4) + socManagerClient->Host + ")", false);
     StopExchangeConnection();  // a failed connect attempt ends here too
   } catch (const std::exception&) {
   }
@@ -110,8 +110,7 @@ void TfrmTelvane::socManagerClientRead() {
     if (frm != nullptr && MyAppInfo.nTotalSocketReadEvents % 10 == 0)
       frm->MyDisplay.SetStatus(STB_MAIN, 0, Msg(59) + IntToStr(MyAppInfo.nTotalSocketReadEvents));
   } catch (const std::exception& e) {
-    WriteLog("TfrmTelvane.socManagerClientRead", 1, 0,
-             std::string("Error: ") + e.what() + " during socManagerClientRead Process.", false);
+    LogOperationError("TfrmTelvane", "socManagerClientRead", e.what());
   }
 }
 
@@ -146,11 +145,11 @@ void TfrmTelvane::tmrMainTimerReconnect() {
     const int32_t nSeconds = MyConfigInfo.nServerReconnectTmr;
     ++MyMainTimerControl.nReconnectTicks;
     if (static_cast<double>(MyMainTimerControl.nReconnectTicks) > static_cast<double>(nSeconds) * 1000.0 / 5000.0) {
-      WriteLog("TfrmTelvane.tmrMainTimer", 1, 3, "Timer of Auto Reconnect: " + IntToStr(nSeconds) + " seconds...",
+      WriteLog("TfrmTelvane.tmrMainTimer", LOG_TARGET_MAIN, LOG_VERBOSE, "Timer of Auto Reconnect: " + IntToStr(nSeconds) + " seconds...",
                false);
       MyMainTimerControl.nReconnectTicks = 0;
       MyAppInfo.bReconnecting = false;
-      WriteLog("TfrmTelvane.tmrMainTimer", 1, 3, Msg(14) + IntToStr(nSeconds), false);
+      WriteLog("TfrmTelvane.tmrMainTimer", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(14) + IntToStr(nSeconds), false);
       cmdStartClientClick();
     }
   } catch (const std::exception& e) {

@@ -93,8 +93,7 @@ void TfrmTelvane::chkMainAuditClick() {
     MyDisplay.SetText(CTL_TXT_AUDIT_TIME, IntToStr(nMinutes));
     if (MyValidate != nullptr) MyValidate->AuditStart(nMinutes);
   } catch (const std::exception& e) {
-    WriteLog("TfrmTelvane.chkMainAuditClick", 1, 0,
-             std::string("Error: ") + e.what() + " during chkMainAuditClick Process.", false);
+    LogOperationError("TfrmTelvane", "chkMainAuditClick", e.what());
   }
 }
 
@@ -108,17 +107,16 @@ void TfrmTelvane::tmrMainTimerAudit() {
     ++MyMainTimerControl.nAuditTicks;
     const int32_t nSeconds = MyAuditEvents.nDurationSeconds;
     if (static_cast<double>(MyMainTimerControl.nAuditTicks) <= nSeconds * 1000.0 / 5000.0) return;
-    WriteLog(sSource, 1, 3, "Timer of Audit: " + IntToStr(nSeconds) + " seconds...", false);
+    WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, "Timer of Audit: " + IntToStr(nSeconds) + " seconds...", false);
     MyMainTimerControl.nAuditTicks = 0;
     const std::string sTimeout = Msg(17) + IntToStr(nSeconds / 60);
-    WriteLog(sSource, 1, 3, sTimeout, false);
+    WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, sTimeout, false);
     if (MyValidate != nullptr) {
       MyValidate->PrintMainAudit(sTimeout);
       MyValidate->AuditStop();
     }
   } catch (const std::exception& e) {
-    WriteLog(sSource, 1, 0,
-             std::string("Error: ") + e.what() + " during Main Timer (MyAuditEvents.bEnabled) Process.", false);
+    WriteErrorLog(sSource, LOG_TARGET_MAIN, e.what(), "Main Timer (MyAuditEvents.bEnabled)");
     MyDisplay.SetBusy(false);
   }
 }

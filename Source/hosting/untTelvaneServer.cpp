@@ -3,7 +3,7 @@
 // Control thread only, one event at a time. A connection takes a slot when it connects and never
 // later; the slot is released by its disconnect (also after an error or an overflow cut-off, which
 // the listener follows with a disconnect). A read is logged whole, then given to the handshake of
-// the slot that carries the connection's address and port; a connection without a slot is only
+// the slot that holds the session; a connection without a slot is only
 // logged. Every handler swallows its own errors: nothing reaches the event loop.
 #include <string>
 
@@ -18,12 +18,9 @@
 
 namespace {
 
-constexpr int LEVEL_ERROR = 0;
-constexpr int LEVEL_VERBOSE = 3;
-constexpr int TARGET_PROXY = 2;
 
-void LogEvent(const char* sHandler, const std::string& sText, int nLevel = LEVEL_VERBOSE) {
-  WriteLog(std::string("TfrmTelvane.") + sHandler, TARGET_PROXY, nLevel, sText, false);
+void LogEvent(const char* sHandler, const std::string& sText, int nLevel = LOG_VERBOSE) {
+  WriteLog(std::string("TfrmTelvane.") + sHandler, LOG_TARGET_PROXY, nLevel, sText, false);
 }
 
 std::string ConnectionCount() {
@@ -35,21 +32,18 @@ std::string CountAndPeer(const TServerConnection& connection) {
   return ConnectionCount() + ":" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")";
 }
 
-int32_t FindSlot(const std::string& sAddress, int32_t nPort) {
-  for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
-    const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
-    if (slot.nRemotePort == nPort && slot.sRemoteAddress == sAddress) return i;
-  }
+// The slot that holds this session, or -1 (it found no free slot).
+int32_t FindSlot(const TServerConnection& connection) {
+  for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i)
+    if (MyAppInfo.MyServerSocketInfo[i].pConnection == &connection) return i;
   return -1;
 }
 
-int32_t FindConnection(const std::string& sAddress, int32_t nPort) {
+// The session's index in the listener's list, which the read's log line names.
+int32_t FindConnection(const TServerConnection& connection) {
   const int nCount = socManagerServer != nullptr ? socManagerServer->ActiveConnections() : 0;
-  for (int n = 0; n < nCount; ++n) {
-    const TServerConnection* pConnection = socManagerServer->Connections(n);
-    if (pConnection != nullptr && pConnection->RemotePort() == nPort && pConnection->RemoteAddress() == sAddress)
-      return n;
-  }
+  for (int n = 0; n < nCount; ++n)
+    if (socManagerServer->Connections(n) == &connection) return n;
   return -1;
 }
 
@@ -72,7 +66,8 @@ void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
 void TfrmTelvane::socManagerServerClientConnect(TServerConnection& connection) {
   try {
     LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(connection));
-    if (MyValidate != nullptr) MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort());
+    if (MyValidate != nullptr)
+      MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
   } catch (...) {
   }
 }
@@ -102,9 +97,9 @@ void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
     const std::string sText = connection.ReceiveText();
     LogEvent("socManagerServerClientRead",
              Msg(32) + CountAndPeer(connection) + ":\"" + RemoveAllCrLfPairs(sText) + "\"");
-    const int32_t nSlot = FindSlot(sAddress, nPort);
+    const int32_t nSlot = FindSlot(connection);
     if (nSlot < 0) return;  // a connection that found no free slot: its bytes are dropped
-    const int32_t nConnection = FindConnection(sAddress, nPort);
+    const int32_t nConnection = FindConnection(connection);
     if (nConnection < 0) return;
     LogEvent("socManagerServerClientRead", Msg(33) + IntToStr(nSlot) + " - " + Msg(34) + IntToStr(nConnection));
     if (MyValidate != nullptr) MyValidate->SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
@@ -119,7 +114,7 @@ void TfrmTelvane::socManagerServerClientOverflow(TServerConnection& connection) 
     LogEvent("socManagerServerClientOverflow",
              "Error: client output queue over " + IntToStr(static_cast<int64_t>(nBound)) +
                  " bytes, disconnecting (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")",
-             LEVEL_ERROR);
+             LOG_ERROR);
   } catch (...) {
   }
 }

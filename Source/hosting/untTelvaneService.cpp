@@ -16,16 +16,12 @@
 // Threads: the process's main thread runs the control loop, so it is the control thread: the
 // manager object is created, used and destroyed there, and every hand-over of the workers runs
 // there. The stop runs at most once, on the control thread.
-// Before the process ends (after the loop, or after install/uninstall) the loop is closed, so no
-// worker stays blocked in a hand-over; the log ring gets a bounded moment to reach the file (the
-// stop's own line is in it); then the workers are told to leave their loops and are waited for,
-// with a bound, so that none is still running while the process tears down.
+// What happens after the loop (or after install/uninstall) is the process end of both modes
+// (startup/untShutdown).
 #include "hosting/untTelvaneService.h"
 
-#include <chrono>
 #include <cstdio>
 #include <exception>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -35,7 +31,6 @@
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
 #include "platform/untSystemd.h"
-#include "platform/untWorker.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -71,30 +66,6 @@ std::string UnitName() { return std::string(SERVICE_NAME) + ".service"; }
 
 // systemctl is used only on the real unit folder; with TELVANE_UNIT_DIR it is never called.
 std::string SystemctlInCharge() { return UnitDirectoryOverridden() ? std::string() : SystemctlPath(); }
-
-// Waits, with a bound, until the log writer has taken every waiting line out of the ring.
-void WaitForLogWritten(std::chrono::milliseconds tTimeout) {
-  std::mutex* pLock = crsGenericFifo.load();
-  if (pLock == nullptr) return;
-  const auto tEnd = std::chrono::steady_clock::now() + tTimeout;
-  while (std::chrono::steady_clock::now() < tEnd) {
-    {
-      std::lock_guard<std::mutex> lock(*pLock);
-      if (MyGenericFifo.nWP == MyGenericFifo.nRP) return;
-    }
-    SleepMs(1);
-  }
-}
-
-int EndProcess(int nExitCode) {
-  // Install and uninstall never run the loop: close it, so that the workers' pending hand-overs
-  // are released instead of waiting for a loop that will not come.
-  TControlLoop::Instance().Stop();
-  WaitForLogWritten(std::chrono::seconds(2));
-  MyAppInfo.bIsRunning = false;
-  WaitForWorkers(std::chrono::seconds(3));
-  return nExitCode;
-}
 
 int InstallService(bool bSilent) {
   const TServiceDefinition def = TelvaneDefinition();
@@ -164,20 +135,20 @@ int RunService() {
 
 void TsrvTelvane::ServiceStart() {
   const char* sSource = "TsrvTelvane.ServiceStart";
-  WriteLog(sSource, 1, 3, "ServiceStart", false);
+  WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, "ServiceStart", false);
   try {
     pManager = new TfrmTelvane(false);  // not registered as frmTelvane: nothing is drawn
     pManager->Execute();
   } catch (const std::exception& e) {
     // The service still counts as started, with whatever was created.
-    WriteLog(sSource, 1, 0, std::string("Error: ") + e.what() + " during ServiceStart Process.", false);
+    WriteErrorLog(sSource, LOG_TARGET_MAIN, e.what(), "ServiceStart");
   } catch (...) {
-    WriteLog(sSource, 1, 0, "Error: unknown error during ServiceStart Process.", false);
+    WriteLog(sSource, LOG_TARGET_MAIN, LOG_ERROR, "Error: unknown error during ServiceStart Process.", false);
   }
 }
 
 void TsrvTelvane::ServiceStop() {
-  WriteLog("TsrvTelvane.ServiceStop", 1, 3, "ServiceStop", false);
+  WriteLog("TsrvTelvane.ServiceStop", LOG_TARGET_MAIN, LOG_VERBOSE, "ServiceStop", false);
   // No orderly shut-down of the connections: the process ends right after and closes them.
   TfrmTelvane* pOld = pManager;
   pManager = nullptr;
@@ -198,7 +169,7 @@ void TsrvTelvane::ServiceAfterInstall() {
 int RunServiceHost(int argc, char** argv) {
   const bool bSilent = FindServiceSwitch(argc, argv, "SILENT");
   // INSTALL wins when both are given.
-  if (FindServiceSwitch(argc, argv, "INSTALL")) return EndProcess(InstallService(bSilent));
-  if (FindServiceSwitch(argc, argv, "UNINSTALL")) return EndProcess(UninstallService(bSilent));
-  return EndProcess(RunService());
+  if (FindServiceSwitch(argc, argv, "INSTALL")) return InstallService(bSilent);
+  if (FindServiceSwitch(argc, argv, "UNINSTALL")) return UninstallService(bSilent);
+  return RunService();
 }

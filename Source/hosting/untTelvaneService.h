@@ -16,5 +16,6 @@ class TsrvTelvane {
   TfrmTelvane* pManager = nullptr;  // the manager object while the service runs; control thread
 };
 
-// Runs step 9 of start-up; returns the process exit code.
+// Runs the service (or installs or uninstalls it) until it stops; returns the process exit code.
+// The process end that follows is the caller's (EndProcess).
 int RunServiceHost(int argc, char** argv);

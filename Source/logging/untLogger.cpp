@@ -29,13 +29,11 @@
 #include <limits>
 #include <thread>
 
-#include "controller/untValidate.h"
-#include "hosting/untTelvane.h"
+#include "logging/untDisplaySink.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
-#include "startup/untIniFiles.h"
 #include "startup/untVariables.h"
 
 TGenericFifo& MyGenericFifo = *new TGenericFifo();  // never freed, like the lock
@@ -66,7 +64,7 @@ bool ClaimFullNotice() {
 void PostFullNotice(int32_t nPosition) {
   TControlLoop::Instance().Post([nPosition] {
     try {
-      ShowAppMessage(1, "FIFO FULL (GENERAL) - " + IntToStr(nPosition));
+      if (TDisplaySink* pSink = DisplaySink()) pSink->Notice("FIFO FULL (GENERAL) - " + IntToStr(nPosition));
     } catch (...) {
     }
   });
@@ -90,10 +88,10 @@ bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
 // The line in its pane and, on request, the bare text in the main status bar; control thread.
 void ShowOnConsole(int nTarget, const std::string& sLine, const std::string& sText, bool bEchoToStatus) {
   try {
-    TfrmTelvane* frm = frmTelvane.load();
-    if (frm == nullptr) return;
-    frm->MyDisplay.AppendPane(nTarget == 1 ? PANE_MAIN_LOG : PANE_PROXY_LOG, sLine);
-    if (bEchoToStatus) frm->MyDisplay.SetStatus(STB_MAIN, 1, sText);
+    TDisplaySink* pSink = DisplaySink();
+    if (pSink == nullptr) return;
+    pSink->AppendPane(nTarget == LOG_TARGET_MAIN ? PANE_MAIN_LOG : PANE_PROXY_LOG, sLine);
+    if (bEchoToStatus) pSink->SetStatus(STB_MAIN, 1, sText);
   } catch (...) {
   }
 }
@@ -139,8 +137,8 @@ bool ProbeWritable(const std::string& sDirectory, std::string& sError) {
 }  // namespace
 
 const char* LevelWord(int nLevel) {
-  if (nLevel == 0) return "ERROR";
-  if (nLevel == 1) return "WARNING";
+  if (nLevel == LOG_ERROR) return "ERROR";
+  if (nLevel == LOG_WARNING) return "WARNING";
   return "VERBOSE";
 }
 
@@ -163,14 +161,14 @@ void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::st
               bool bEchoToStatus) {
   std::mutex* pLock = crsGenericFifo.load();
   if (pLock == nullptr || !MyAppInfo.bIsRunning) return;
+  // A filtered line costs no clock reading and no formatting.
+  if (nLevel > MyConfigInfo.nLogVerbose || (nTarget != LOG_TARGET_MAIN && nTarget != LOG_TARGET_PROXY)) return;
   try {
-    std::string sLine = LogStamp() + LevelWord(nLevel);
-    if (nLevel > MyConfigInfo.nLogVerbose || (nTarget != 1 && nTarget != 2)) return;
     char sLevel[16];
     std::snprintf(sLevel, sizeof(sLevel), "[%.3d] ", nLevel);
-    sLine += sLevel + sSource + ": " + sText;
+    std::string sLine = LogStamp() + LevelWord(nLevel) + sLevel + sSource + ": " + sText;
     // Without a console (service mode, or before it exists) the line needs no second copy.
-    const bool bConsole = frmTelvane.load() != nullptr;
+    const bool bConsole = DisplaySink() != nullptr;
     const std::string sShown = bConsole ? sLine : std::string();
     int32_t nFullAt = 0;
     if (!PushLine(*pLock, std::move(sLine), nFullAt)) {
@@ -184,9 +182,18 @@ void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::st
   }
 }
 
-bool StartLogWriter() {
+void WriteErrorLog(const std::string& sSource, int nTarget, const std::string& sWhat, const std::string& sDuring,
+                   const std::string& sEntry) {
+  const std::string sTail = sEntry.empty() ? " Process." : " Process (" + sEntry + ").";
+  WriteLog(sSource, nTarget, LOG_ERROR, "Error: " + sWhat + " during " + sDuring + sTail, false);
+}
+
+void LogOperationError(const char* sClass, const char* sOperation, const std::string& sWhat, int nTarget) {
+  WriteErrorLog(std::string(sClass) + "." + sOperation, nTarget, sWhat, sOperation);
+}
+
+bool StartLogWriter(const std::string& sDirectory) {
   try {
-    const std::string sDirectory = TValidate::GetLogDirectory();
     std::error_code ec;
     std::filesystem::create_directories(sDirectory, ec);
     std::string sError;

@@ -16,6 +16,14 @@
 
 constexpr int32_t GENERIC_FIFO_SLOTS = 500;
 
+// Log targets: the pane a line is shown in besides the file.
+constexpr int LOG_TARGET_MAIN = 1;   // main log pane: the exchange side, the pipeline, the host
+constexpr int LOG_TARGET_PROXY = 2;  // proxy log pane: the client service
+// Log levels; a line is written when its level is at most [LOG] VERBOSE.
+constexpr int LOG_ERROR = 0;
+constexpr int LOG_WARNING = 1;
+constexpr int LOG_VERBOSE = 3;
+
 struct TGenericFifo {
   std::array<std::string, GENERIC_FIFO_SLOTS> vFifo;  // formatted lines waiting; guarded by crsGenericFifo
   int32_t nWP = 0;  // next slot to fill; guarded by crsGenericFifo
@@ -26,13 +34,23 @@ extern TGenericFifo& MyGenericFifo;
 // Null until StartLogWriter has run; never destroyed afterwards.
 extern std::atomic<std::mutex*> crsGenericFifo;
 
-// nTarget 1 = main log pane, 2 = proxy log pane; any other target is ignored entirely.
-// nLevel 0 ERROR, 1 WARNING, 3 VERBOSE. Texts are Windows-1252.
+// nTarget LOG_TARGET_MAIN or LOG_TARGET_PROXY; any other target is ignored entirely.
+// nLevel LOG_ERROR, LOG_WARNING or LOG_VERBOSE. Texts are Windows-1252.
 void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::string& sText,
               bool bEchoToStatus);
 
-// Creates the log folder, the ring's lock and the writer thread. False when it cannot start.
-bool StartLogWriter();
+// The system's error line at LOG_ERROR, no status echo:
+//   "Error: " + sWhat + " during " + sDuring + " Process." from sSource, or, for an entry of a
+//   list, "... Process (" + sEntry + ")." so the list can go on with the next entry.
+void WriteErrorLog(const std::string& sSource, int nTarget, const std::string& sWhat, const std::string& sDuring,
+                   const std::string& sEntry = "");
+// The common case: source sClass + "." + sOperation, during sOperation.
+void LogOperationError(const char* sClass, const char* sOperation, const std::string& sWhat,
+                       int nTarget = LOG_TARGET_MAIN);
+
+// Creates the log folder sDirectory (no trailing separator), the ring's lock and the writer thread.
+// False when it cannot start.
+bool StartLogWriter(const std::string& sDirectory);
 
 // "ERROR", "WARNING" or "VERBOSE" for a level number.
 const char* LevelWord(int nLevel);

@@ -97,3 +97,16 @@ void TExecLoggerGeneralThread::Execute() {
   // so say why where an operator or the journal will see it.
   if (!sError.empty()) std::fprintf(stderr, "Telvane: the log writer stopped: %s\n", sError.c_str());
 }
+
+void WaitForLogWritten(std::chrono::milliseconds tTimeout) {
+  std::mutex* pLock = crsGenericFifo.load();
+  if (pLock == nullptr) return;
+  const auto tEnd = std::chrono::steady_clock::now() + tTimeout;
+  while (std::chrono::steady_clock::now() < tEnd) {
+    {
+      std::lock_guard<std::mutex> lock(*pLock);
+      if (MyGenericFifo.nWP == MyGenericFifo.nRP) return;
+    }
+    SleepMs(1);
+  }
+}

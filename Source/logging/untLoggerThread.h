@@ -12,6 +12,7 @@
 // first one line on stderr says why, so a relay whose log stopped leaves a trace.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "platform/untWorker.h"
@@ -30,6 +31,10 @@ class TExecLoggerGeneralThread : public TWorkerThread {
  protected:
   void Execute() override;
 };
+
+// Waits, with a bound, until the writer has taken every waiting line out of the ring; any thread
+// but the writer's. Returns at once before the log writer was ever started.
+void WaitForLogWritten(std::chrono::milliseconds tTimeout);
 
 // WriteLog adds to MyAuditEvents.lstMainLog from any thread. The controller's destructor clears the
 // pointer, then calls this before deleting the list: it returns once no WriteLog can still be

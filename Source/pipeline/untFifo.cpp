@@ -93,7 +93,7 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) 
     const int32_t nNext = nWP + 1 >= RingSlots(ring) ? 0 : nWP + 1;
     if (nNext == ring.nRP.load(std::memory_order_relaxed)) {
       // The text is dropped (freed when this call returns, outside the lock); the ring keeps its contents.
-      PipelineLog(sSource, 0, sFullText + IntToStr(nNext), true);
+      PipelineLog(sSource, LOG_ERROR, sFullText + IntToStr(nNext), true);
       return;
     }
     ring.vFifo[nWP] = sText.release();

@@ -57,5 +57,5 @@ void TExecGeneralMsgReadThread::OnNotEvent(int32_t nCountErrNotEvent) {
 }
 
 void TExecGeneralMsgReadThread::OnCarryOverDropped(const std::string& sWhat) {
-  PipelineLog(SOURCE_PROCESS, 0, "Error: " + sWhat, false);
+  PipelineLog(SOURCE_PROCESS, LOG_ERROR, "Error: " + sWhat, false);
 }

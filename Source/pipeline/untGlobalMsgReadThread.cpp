@@ -11,48 +11,30 @@ namespace {
 constexpr int32_t SLEEP_BACKLOG = 5;  // events waiting at or below which the stage naps
 constexpr int SLEEP_MS = 100;
 
-const TGlobalStageFamily& QueueFamily() {
-  static const TGlobalStageFamily tFamily{&MyFifoReceived.MyGlobalQueueMsgRead,
-                                          &MyAppInfo.bWriteGlobalQueueLog,
-                                          "TExecGlobalQueueMsgReadThread.Execute",
-                                          "TExecGlobalQueueMsgReadThread.ProcessGlobalMessage",
-                                          &ExtractQueueNumber,
-                                          &TSpecificQueueMsgRead::SpecificQueueMsgRead,
-                                          &TValidate::PrintStatusBarGlobalQueue,
-                                          &TValidate::PrintGlobalQueueLog};
-  return tFamily;
-}
-
-const TGlobalStageFamily& PeerFamily() {
-  static const TGlobalStageFamily tFamily{&MyFifoReceived.MyGlobalPeerMsgRead,
-                                          &MyAppInfo.bWriteGlobalPeerLog,
-                                          "TExecGlobalPeerMsgReadThread.Execute",
-                                          "TExecGlobalPeerMsgReadThread.ProcessGlobalMessage",
-                                          &ExtractPeerNumber,
-                                          &TSpecificPeerMsgRead::SpecificPeerMsgRead,
-                                          &TValidate::PrintStatusBarGlobalPeer,
-                                          &TValidate::PrintGlobalPeerLog};
-  return tFamily;
-}
-
-const TGlobalStageFamily& FeatureParkFamily() {
-  static const TGlobalStageFamily tFamily{&MyFifoReceived.MyGlobalFeatureParkMsgRead,
-                                          &MyAppInfo.bWriteGlobalFeatureParkLog,
-                                          "TExecGlobalFeatureParkMsgReadThread.Execute",
-                                          "TExecGlobalFeatureParkMsgReadThread.ProcessGlobalMessage",
-                                          &ExtractFeatureParkNumber,
-                                          &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead,
-                                          &TValidate::PrintStatusBarGlobalFeaturePark,
-                                          &TValidate::PrintGlobalFeatureParkLog};
-  return tFamily;
-}
-
 }  // namespace
 
-TExecGlobalQueueMsgReadThread::TExecGlobalQueueMsgReadThread() : TExecGlobalStageThread(QueueFamily()) {}
-TExecGlobalPeerMsgReadThread::TExecGlobalPeerMsgReadThread() : TExecGlobalStageThread(PeerFamily()) {}
+const TGlobalStageFamily& GlobalStageFamily(TEventFamily_OPT tFamily) {
+  static const TGlobalStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
+      {&MyFifoReceived.MyGlobalQueueMsgRead, &MyAppInfo.bWriteGlobalQueueLog, PANE_GLOBAL_QUEUE, STB_GLOBAL_QUEUE,
+       "TExecGlobalQueueMsgReadThread.Execute", "TExecGlobalQueueMsgReadThread.ProcessGlobalMessage",
+       &ExtractQueueNumber, &TSpecificQueueMsgRead::SpecificQueueMsgRead},
+      {&MyFifoReceived.MyGlobalPeerMsgRead, &MyAppInfo.bWriteGlobalPeerLog, PANE_GLOBAL_PEER, STB_GLOBAL_PEER,
+       "TExecGlobalPeerMsgReadThread.Execute", "TExecGlobalPeerMsgReadThread.ProcessGlobalMessage",
+       &ExtractPeerNumber, &TSpecificPeerMsgRead::SpecificPeerMsgRead},
+      {&MyFifoReceived.MyGlobalFeatureParkMsgRead, &MyAppInfo.bWriteGlobalFeatureParkLog, PANE_GLOBAL_FEATUREPARK,
+       STB_GLOBAL_FEATUREPARK, "TExecGlobalFeatureParkMsgReadThread.Execute",
+       "TExecGlobalFeatureParkMsgReadThread.ProcessGlobalMessage", &ExtractFeatureParkNumber,
+       &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead},
+  };
+  return vFamilies[tFamily];
+}
+
+TExecGlobalQueueMsgReadThread::TExecGlobalQueueMsgReadThread()
+    : TExecGlobalStageThread(GlobalStageFamily(EVENT_FAMILY_QUEUE)) {}
+TExecGlobalPeerMsgReadThread::TExecGlobalPeerMsgReadThread()
+    : TExecGlobalStageThread(GlobalStageFamily(EVENT_FAMILY_PEER)) {}
 TExecGlobalFeatureParkMsgReadThread::TExecGlobalFeatureParkMsgReadThread()
-    : TExecGlobalStageThread(FeatureParkFamily()) {}
+    : TExecGlobalStageThread(GlobalStageFamily(EVENT_FAMILY_FEATUREPARK)) {}
 
 void TExecGlobalStageThread::Execute() {
   TSpecificMsgReadFifo& ring = *tFamily.pRing;
@@ -61,7 +43,7 @@ void TExecGlobalStageThread::Execute() {
       const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
       if (nWP % 10 == 0) {
         const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
-        HandOverToControl([&](TValidate& v) { (v.*tFamily.fnStatusBar)(nWP, nRP); });
+        HandOverToControl([&](TValidate& v) { v.PrintStatusBarGlobal(tFamily.tStatusBar, nWP, nRP); });
       }
       if (TText sText = FifoPop(ring)) ProcessGlobalMessage(std::move(sText));
       if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
@@ -89,7 +71,7 @@ void TExecGlobalStageThread::ProcessGlobalMessage(TText sMyNewMessage) {
     std::string sShown;
     if (bShow) sShown = *sMyNewMessage;  // the pushed text belongs to the next stage from now on
     tFamily.fnPushKeyed(std::move(sMyNewMessage), *nKey);
-    if (bShow) HandOverToControl([&](TValidate& v) { (v.*tFamily.fnPane)(sShown); });
+    if (bShow) HandOverToControl([&](TValidate& v) { v.PrintStageLog(tFamily.tPane, sShown); });
   } catch (const std::exception&) {
   }
 }

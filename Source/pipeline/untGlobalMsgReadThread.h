@@ -13,21 +13,25 @@
 #include <string>
 #include <string_view>
 
-#include "controller/untValidate.h"
+#include "logging/untDisplaySink.h"
+#include "pipeline/untEventOutlet.h"
 #include "pipeline/untFifo.h"
 #include "platform/untWorker.h"
 
-// What tells one global stage from another.
+// What tells one global stage from another: one row per family.
 struct TGlobalStageFamily {
-  TSpecificMsgReadFifo* pRing;                           // the family's global ring
-  const std::atomic<bool>* pbPaneSwitch;                 // MyAppInfo.bWriteGlobal...Log
-  const char* sExecuteSource;                            // "TExecGlobal...MsgReadThread.Execute"
-  const char* sProcessSource;                            // "...ProcessGlobalMessage"
-  std::optional<int32_t> (*fnExtractKey)(std::string_view);  // untEventKeys
-  void (*fnPushKeyed)(TText, int32_t);                   // TSpecific...MsgRead push
-  void (TValidate::*fnStatusBar)(int32_t, int32_t);      // PrintStatusBarGlobal...
-  void (TValidate::*fnPane)(const std::string&);         // PrintGlobal...Log
+  TSpecificMsgReadFifo* pRing;                               // the family's global ring
+  const std::atomic<bool>* pbPaneSwitch;                     // MyAppInfo.bWriteGlobal...Log
+  TPaneId tPane;                                             // the family's global pane
+  TStatusBarId tStatusBar;                                   // the family's global status bar
+  const char* sExecuteSource;                                // "TExecGlobal...MsgReadThread.Execute"
+  const char* sProcessSource;                                // "...ProcessGlobalMessage"
+  std::optional<int32_t> (*fnExtractKey)(std::string_view);  // untEventKeys: the event's key
+  void (*fnPushKeyed)(TText, int32_t);                       // the next hop: TSpecific...MsgRead push
 };
+
+// The row of a family; constant after the rings exist.
+const TGlobalStageFamily& GlobalStageFamily(TEventFamily_OPT tFamily);
 
 class TExecGlobalStageThread : public TWorkerThread {
  public:

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "controller/untValidate.h"
+#include "logging/untLogger.h"
 #include "platform/untControlLoop.h"
 
 // One pipeline log line: target 1, the given level, source "Class.Operation".

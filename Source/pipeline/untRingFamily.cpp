@@ -55,7 +55,7 @@ void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText) {
   if (!sText || !MyAppInfo.bIsRunning) return;
   const uint32_t nDropped = tTable.pnOutOfRange->fetch_add(1, std::memory_order_relaxed) + 1;
   if (!IsPowerOfTen(nDropped)) return;
-  PipelineLog(tTable.sSource, 1,
+  PipelineLog(tTable.sSource, LOG_WARNING,
               "Event dropped: " + IntToStr(nKey) + " lies outside " + IntToStr(tTable.nFirstKey) + " to " +
                   IntToStr(tTable.nFirstKey + tTable.nCount - 1) + " (" + IntToStr(nDropped) + " so far).",
               false);

@@ -6,35 +6,26 @@
 
 #include <span>
 
+#include "pipeline/untEventOutlet.h"
 #include "pipeline/untGlobalMsgReadThread.h"
 #include "pipeline/untRingFamily.h"
 #include "pipeline/untSpecificMsgReadThread.h"
 
 namespace {
 
-std::atomic<uint32_t> nQueueOutOfRange{0};  // queue numbers refused by the table; global queue stage
-std::atomic<uint32_t> nPeerOutOfRange{0};   // likewise for extensions
-std::atomic<uint32_t> nParkOutOfRange{0};   // likewise for parking lots
-
-const TKeyTable& QueueTable() {
-  static const TKeyTable tTable{MyFifoReceived.MySpecificQueueMsgRead, QUEUE_FIRST, QUEUE_COUNT,
-                                "TSpecificQueueMsgRead.SpecificQueueMsgRead", "Error: FIFO FULL (Specific/Queue) - ",
-                                &nQueueOutOfRange};
-  return tTable;
-}
-
-const TKeyTable& PeerTable() {
-  static const TKeyTable tTable{MyFifoReceived.MySpecificPeerMsgRead, PEER_FIRST, PEER_COUNT,
-                                "TSpecificPeerMsgRead.SpecificPeerMsgRead", "Error: FIFO FULL (Specific/Peer) - ",
-                                &nPeerOutOfRange};
-  return tTable;
-}
-
-const TKeyTable& FeatureParkTable() {
-  static const TKeyTable tTable{MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_FIRST, PARK_COUNT,
-                                "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead",
-                                "Error: FIFO FULL (Specific/FeaturePark) - ", &nParkOutOfRange};
-  return tTable;
+// The three per-key tables, one row per family.
+const TKeyTable& KeyTable(TEventFamily_OPT tFamily) {
+  static std::atomic<uint32_t> vOutOfRange[EVENT_FAMILY_COUNT]{};  // numbers refused; global stages
+  static const TKeyTable vTables[EVENT_FAMILY_COUNT] = {
+      {MyFifoReceived.MySpecificQueueMsgRead, QUEUE_FIRST, QUEUE_COUNT, "TSpecificQueueMsgRead.SpecificQueueMsgRead",
+       "Error: FIFO FULL (Specific/Queue) - ", &vOutOfRange[EVENT_FAMILY_QUEUE]},
+      {MyFifoReceived.MySpecificPeerMsgRead, PEER_FIRST, PEER_COUNT, "TSpecificPeerMsgRead.SpecificPeerMsgRead",
+       "Error: FIFO FULL (Specific/Peer) - ", &vOutOfRange[EVENT_FAMILY_PEER]},
+      {MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_FIRST, PARK_COUNT,
+       "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead", "Error: FIFO FULL (Specific/FeaturePark) - ",
+       &vOutOfRange[EVENT_FAMILY_FEATUREPARK]},
+  };
+  return vTables[tFamily];
 }
 
 // The served rings of a table: all but the last, which is never opened.
@@ -66,7 +57,7 @@ bool TSpecificQueueMsgRead::Initialize() {
 }
 
 void TSpecificQueueMsgRead::SpecificQueueMsgRead(TText sText, int32_t nQueueNumber) {
-  PushKeyed(QueueTable(), nQueueNumber, std::move(sText));
+  PushKeyed(KeyTable(EVENT_FAMILY_QUEUE), nQueueNumber, std::move(sText));
 }
 
 bool TGlobalPeerMsgRead::Initialize() {
@@ -86,7 +77,7 @@ bool TSpecificPeerMsgRead::Initialize() {
 }
 
 void TSpecificPeerMsgRead::SpecificPeerMsgRead(TText sText, int32_t nPeerNumber) {
-  PushKeyed(PeerTable(), nPeerNumber, std::move(sText));
+  PushKeyed(KeyTable(EVENT_FAMILY_PEER), nPeerNumber, std::move(sText));
 }
 
 bool TGlobalFeatureParkMsgRead::Initialize() {
@@ -106,5 +97,5 @@ bool TSpecificFeatureParkMsgRead::Initialize() {
 }
 
 void TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead(TText sText, int32_t nFeatureParkNumber) {
-  PushKeyed(FeatureParkTable(), nFeatureParkNumber, std::move(sText));
+  PushKeyed(KeyTable(EVENT_FAMILY_FEATUREPARK), nFeatureParkNumber, std::move(sText));
 }

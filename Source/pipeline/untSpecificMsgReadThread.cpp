@@ -9,51 +9,30 @@ namespace {
 constexpr int SLEEP_MS = 100;  // pause after every pass
 constexpr const char* AVOIDING = "********** Avoiding this Message **********";
 
-const TSpecificStageFamily& QueueFamily() {
-  static const TSpecificStageFamily tFamily{MyFifoReceived.MySpecificQueueMsgRead,
-                                            QUEUE_FIRST,
-                                            QUEUE_COUNT - 1,
-                                            &MyAppInfo.bWriteSpecificQueueLog,
-                                            "TExecSpecificQueueMsgReadThread.Execute",
-                                            "TExecSpecificQueueMsgReadThread.ProcessSpecificMessage",
-                                            &TValidate::SocketServerQueueWrite,
-                                            &TValidate::PrintSpecificQueueLog,
-                                            &TValidate::PrintStatusBarSpecificQueue};
-  return tFamily;
-}
-
-const TSpecificStageFamily& PeerFamily() {
-  static const TSpecificStageFamily tFamily{MyFifoReceived.MySpecificPeerMsgRead,
-                                            PEER_FIRST,
-                                            PEER_COUNT - 1,
-                                            &MyAppInfo.bWriteSpecificPeerLog,
-                                            "TExecSpecificPeerMsgReadThread.Execute",
-                                            "TExecSpecificPeerMsgReadThread.ProcessSpecificMessage",
-                                            &TValidate::SocketServerPeerWrite,
-                                            &TValidate::PrintSpecificPeerLog,
-                                            &TValidate::PrintStatusBarSpecificPeer};
-  return tFamily;
-}
-
-const TSpecificStageFamily& FeatureParkFamily() {
-  static const TSpecificStageFamily tFamily{MyFifoReceived.MySpecificFeatureParkMsgRead,
-                                            PARK_FIRST,
-                                            PARK_COUNT - 1,
-                                            &MyAppInfo.bWriteSpecificFeatureParkLog,
-                                            "TExecSpecificFeatureParkMsgReadThread.Execute",
-                                            "TExecSpecificFeatureParkMsgReadThread.ProcessSpecificMessage",
-                                            &TValidate::SocketServerFeatureParkWrite,
-                                            &TValidate::PrintSpecificFeatureParkLog,
-                                            &TValidate::PrintStatusBarSpecificFeaturePark};
-  return tFamily;
-}
-
 }  // namespace
 
-TExecSpecificQueueMsgReadThread::TExecSpecificQueueMsgReadThread() : TExecSpecificStageThread(QueueFamily()) {}
-TExecSpecificPeerMsgReadThread::TExecSpecificPeerMsgReadThread() : TExecSpecificStageThread(PeerFamily()) {}
+const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily) {
+  static const TSpecificStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
+      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, QUEUE_FIRST, QUEUE_COUNT - 1,
+       &MyAppInfo.bWriteSpecificQueueLog, PANE_SPECIFIC_QUEUE, STB_SPECIFIC_QUEUE,
+       "TExecSpecificQueueMsgReadThread.Execute", "TExecSpecificQueueMsgReadThread.ProcessSpecificMessage"},
+      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, PEER_FIRST, PEER_COUNT - 1,
+       &MyAppInfo.bWriteSpecificPeerLog, PANE_SPECIFIC_PEER, STB_SPECIFIC_PEER,
+       "TExecSpecificPeerMsgReadThread.Execute", "TExecSpecificPeerMsgReadThread.ProcessSpecificMessage"},
+      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_FIRST, PARK_COUNT - 1,
+       &MyAppInfo.bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
+       "TExecSpecificFeatureParkMsgReadThread.Execute",
+       "TExecSpecificFeatureParkMsgReadThread.ProcessSpecificMessage"},
+  };
+  return vFamilies[tFamily];
+}
+
+TExecSpecificQueueMsgReadThread::TExecSpecificQueueMsgReadThread()
+    : TExecSpecificStageThread(SpecificStageFamily(EVENT_FAMILY_QUEUE)) {}
+TExecSpecificPeerMsgReadThread::TExecSpecificPeerMsgReadThread()
+    : TExecSpecificStageThread(SpecificStageFamily(EVENT_FAMILY_PEER)) {}
 TExecSpecificFeatureParkMsgReadThread::TExecSpecificFeatureParkMsgReadThread()
-    : TExecSpecificStageThread(FeatureParkFamily()) {}
+    : TExecSpecificStageThread(SpecificStageFamily(EVENT_FAMILY_FEATUREPARK)) {}
 
 void TExecSpecificStageThread::Execute() {
   try {
@@ -83,7 +62,7 @@ void TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage
     const size_t nLength = sMyNewMessage.size();
     if (ForwardEvent(sMyNewMessage, nKey)) {
       // The event ends with its last line's CR LF; the blank line and one more close it for clients.
-      WriteToClients(nKey, sMyNewMessage.append("\r\n\r\n"));
+      Deliver(nKey, sMyNewMessage.append("\r\n\r\n"));
       sMyNewMessage.resize(nLength);
     } else {
       sMyNewMessage = std::string(AVOIDING) + "\r\n" + sMyNewMessage + AVOIDING + "\r\n";
@@ -94,16 +73,17 @@ void TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage
   }
 }
 
-void TExecSpecificStageThread::WriteToClients(int32_t nKey, const std::string& sEvent) {
-  HandOverToControl([&](TValidate& v) { (v.*tFamily.fnWrite)(nKey, sEvent); });
+void TExecSpecificStageThread::Deliver(int32_t nKey, const std::string& sFrame) {
+  DeliverToOutlets(tFamily.tFamily, nKey, sFrame);
 }
 
 void TExecSpecificStageThread::ShowInPane(int32_t nKey, const std::string& sEvent) {
-  HandOverToControl([&](TValidate& v) { (v.*tFamily.fnPane)(nKey, sEvent); });
+  HandOverToControl([&](TValidate& v) { v.PrintStageKeyLog(tFamily.tPane, nKey, sEvent); });
 }
 
 void TExecSpecificStageThread::ShowPassStatus(const TPassStatus& t) {
-  HandOverToControl([&](TValidate& v) { (v.*tFamily.fnStatusBar)(t.nMaxWP, t.nMaxRP, t.nMaxDiff, t.nMaxKey); });
+  HandOverToControl(
+      [&](TValidate& v) { v.PrintStatusBarSpecific(tFamily.tStatusBar, t.nMaxWP, t.nMaxRP, t.nMaxDiff, t.nMaxKey); });
 }
 
 bool TExecSpecificPeerMsgReadThread::ForwardEvent(const std::string& sMyNewMessage, int32_t nPeerNumber) {

@@ -1,6 +1,7 @@
 // Per-key stages: one thread per category serves every ring of its table in ascending key order,
-// takes at most one event per ring per pass, and hands each event to the client writer on the
-// control thread; then it shows the ring with the largest backlog and sleeps 100 ms.
+// takes at most one event per ring per pass, and hands each event it forwards to the registered
+// event outlets (untEventOutlet; the client fan-out is one); then it shows the ring with the
+// largest backlog and sleeps 100 ms.
 //
 // One thread per family. It takes one ring lock at a time, exactly once per ring per pass even when
 // the ring is empty, and never holds a lock across a hand-over. A pass allocates nothing until it
@@ -16,22 +17,26 @@
 #include <cstdint>
 #include <string>
 
-#include "controller/untValidate.h"
+#include "logging/untDisplaySink.h"
+#include "pipeline/untEventOutlet.h"
 #include "pipeline/untFifo.h"
 #include "platform/untWorker.h"
 
-// What tells one per-key stage from another.
+// What tells one per-key stage from another: one row per family.
 struct TSpecificStageFamily {
-  TSpecificMsgReadFifo* vRings;  // the table's first ring (key nFirstKey)
-  int32_t nFirstKey;             // 10001, 20001 or 701
-  int32_t nServedRings;          // 1000, 10000 or 100: the table's last ring is never served
-  const std::atomic<bool>* pbPaneSwitch;                    // MyAppInfo.bWriteSpecific...Log
-  const char* sExecuteSource;                               // "TExecSpecific...MsgReadThread.Execute"
-  const char* sProcessSource;                               // "...ProcessSpecificMessage"
-  bool (TValidate::*fnWrite)(int32_t, const std::string&);  // SocketServer...Write
-  void (TValidate::*fnPane)(int32_t, const std::string&);   // PrintSpecific...Log
-  void (TValidate::*fnStatusBar)(int32_t, int32_t, int32_t, int32_t);  // PrintStatusBarSpecific...
+  TEventFamily_OPT tFamily;               // what the outlets are told
+  TSpecificMsgReadFifo* vRings;           // the table's first ring (key nFirstKey)
+  int32_t nFirstKey;                      // 10001, 20001 or 701
+  int32_t nServedRings;                   // 1000, 10000 or 100: the table's last ring is never served
+  const std::atomic<bool>* pbPaneSwitch;  // MyAppInfo.bWriteSpecific...Log
+  TPaneId tPane;                          // the family's per-key pane
+  TStatusBarId tStatusBar;                // the family's per-key status bar
+  const char* sExecuteSource;             // "TExecSpecific...MsgReadThread.Execute"
+  const char* sProcessSource;             // "...ProcessSpecificMessage"
 };
+
+// The row of a family; constant after the rings exist.
+const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily);
 
 class TExecSpecificStageThread : public TWorkerThread {
  public:
@@ -45,16 +50,17 @@ class TExecSpecificStageThread : public TWorkerThread {
 
   // One pass over the served rings, without the status call and the sleep.
   TPassStatus RunPass();
-  // One event of key nKey: hands sMyNewMessage + CR LF CR LF to the client writer (unless the
-  // extension check holds it back) and shows it in the pane when asked. Catches and logs errors.
+  // One event of key nKey: hands sMyNewMessage + CR LF CR LF to the outlets (unless the extension
+  // check holds it back) and shows it in the pane when asked. Catches and logs errors.
   void ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey);
 
  protected:
   explicit TExecSpecificStageThread(const TSpecificStageFamily& tFamily) : tFamily(tFamily) {}
   void Execute() override;
 
-  // The stage's ways out, each a blocking hand-over to the control thread; tests replace them.
-  virtual void WriteToClients(int32_t nKey, const std::string& sEvent);
+  // The stage's ways out; tests replace them. Deliver hands the frame to the registered outlets;
+  // the pane and the status bar are blocking hand-overs to the control thread.
+  virtual void Deliver(int32_t nKey, const std::string& sFrame);
   virtual void ShowInPane(int32_t nKey, const std::string& sEvent);
   virtual void ShowPassStatus(const TPassStatus& tStatus);
   // Whether the event goes to the clients; only the extension stage ever says no.

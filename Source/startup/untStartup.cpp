@@ -5,10 +5,10 @@
 // Nothing here takes a lock: the state is written before the first worker starts.
 #include "startup/untStartup.h"
 
-#include <chrono>
 #include <memory>
 #include <string_view>
 
+#include "controller/untClientOutlet.h"
 #include "controller/untValidate.h"
 #include "hosting/untConsole.h"
 #include "hosting/untTelvane.h"
@@ -18,9 +18,9 @@
 #include "pipeline/untSpecificMsgRead.h"
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
-#include "platform/untWorker.h"
 #include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
+#include "startup/untShutdown.h"
 #include "startup/untTranslate.h"
 #include "startup/untVariables.h"
 
@@ -36,7 +36,7 @@ bool HasAppSwitch(int argc, char** argv) {
 }
 
 void ReportStartupFailure(int nMessage) {
-  WriteLog("TValidate.Create", 1, 1, Msg(nMessage), false);
+  WriteLog("TValidate.Create", LOG_TARGET_MAIN, LOG_WARNING, Msg(nMessage), false);
   ShowAppMessage(1, Msg(nMessage));
 }
 
@@ -80,8 +80,6 @@ int RunWindowMode() {
   loop.Run();
   console.reset();  // gives the terminal back before the process ends
   form.reset();
-  // Workers see bIsRunning false at their next turn; give them a moment to leave their loops.
-  WaitForWorkers(std::chrono::seconds(3));
   return 0;
 }
 
@@ -92,12 +90,13 @@ int TelvaneMain(int argc, char** argv) {
   MyAppInfo.sAppFilePath = ExecutableFolder();
   MyAppInfo.bIsService = !HasAppSwitch(argc, argv);
   InitializeSharedState();
-  if (!StartLogWriter()) {
+  if (!StartLogWriter(TValidate::GetLogDirectory())) {
     ReportStartupFailure(8);
     return 1;
   }
   MyValidate = new TValidate();
+  // The outlets are in place before the first stage can forward an event.
+  AddEventOutlet(&ClientFanOutlet());
   InitializeRings();
-  if (!MyAppInfo.bIsService) return RunWindowMode();
-  return RunServiceHost(argc, argv);
+  return EndProcess(MyAppInfo.bIsService ? RunServiceHost(argc, argv) : RunWindowMode());
 }

@@ -1,0 +1,45 @@
+#include "pipeline/untEventOutlet.h"
+
+#include <array>
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+// Filled in order under crsAdd; readers see a slot only after nOutlets counts it.
+std::array<std::atomic<TEventOutlet*>, MAX_EVENT_OUTLETS> vOutlets{};
+std::atomic<int> nOutlets{0};
+std::mutex crsAdd;  // serialises AddEventOutlet; never taken by Deliver
+
+}  // namespace
+
+const char* EventFamilyName(TEventFamily_OPT tFamily) {
+  switch (tFamily) {
+    case EVENT_FAMILY_QUEUE: return "queue";
+    case EVENT_FAMILY_PEER: return "extension";
+    case EVENT_FAMILY_FEATUREPARK: return "parking";
+    default: return "none";
+  }
+}
+
+bool AddEventOutlet(TEventOutlet* pOutlet) {
+  std::lock_guard<std::mutex> lock(crsAdd);
+  const int nCount = nOutlets.load(std::memory_order_relaxed);
+  for (int n = 0; n < nCount; ++n)
+    if (vOutlets[n].load(std::memory_order_relaxed) == pOutlet) return true;
+  if (nCount >= MAX_EVENT_OUTLETS) return false;
+  vOutlets[nCount].store(pOutlet, std::memory_order_relaxed);
+  nOutlets.store(nCount + 1, std::memory_order_release);
+  return true;
+}
+
+void DeliverToOutlets(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sFrame) {
+  const int nCount = nOutlets.load(std::memory_order_acquire);
+  for (int n = 0; n < nCount; ++n) vOutlets[n].load(std::memory_order_relaxed)->Deliver(tFamily, nKey, sFrame);
+}
+
+void RemoveAllEventOutlets() {
+  std::lock_guard<std::mutex> lock(crsAdd);
+  nOutlets.store(0, std::memory_order_release);
+  for (auto& pOutlet : vOutlets) pOutlet.store(nullptr, std::memory_order_relaxed);
+}

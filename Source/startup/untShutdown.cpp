@@ -1,0 +1,21 @@
+#include "startup/untShutdown.h"
+
+#include <chrono>
+
+#include "logging/untLoggerThread.h"
+#include "platform/untControlLoop.h"
+#include "platform/untWorker.h"
+#include "startup/untVariables.h"
+
+namespace {
+constexpr auto LOG_DRAIN_BOUND = std::chrono::seconds(2);  // the writer takes ~1 ms a line
+constexpr auto WORKERS_BOUND = std::chrono::seconds(3);    // every worker naps 100 ms at most
+}  // namespace
+
+int EndProcess(int nExitCode) {
+  TControlLoop::Instance().Stop();
+  WaitForLogWritten(LOG_DRAIN_BOUND);
+  MyAppInfo.bIsRunning = false;
+  WaitForWorkers(WORKERS_BOUND);
+  return nExitCode;
+}
