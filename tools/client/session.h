@@ -33,7 +33,7 @@
 
 #include <asio.hpp>
 
-#include "ClientProtocol.h"
+#include "protocol.h"
 
 namespace cticlient {
 

@@ -1,7 +1,7 @@
-// The CTI client's protocol logic without I/O; see ClientProtocol.h for the
+// The CTI client's protocol logic without I/O; see protocol.h for the
 // wire facts it relies on. Pure functions plus two per-connection objects used
 // by one thread at a time.
-#include "ClientProtocol.h"
+#include "protocol.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
-// One CTI client connection; see ClientSession.h for its states and invariants.
-#include "ClientSession.h"
+// One CTI client connection; see session.h for its states and invariants.
+#include "session.h"
 
 #include <cstdio>
 

@@ -15,9 +15,9 @@
 
 #include <asio.hpp>
 
-#include "ClientOptions.h"
-#include "ClientSession.h"
-#include "ClientStats.h"
+#include "options.h"
+#include "session.h"
+#include "stats.h"
 
 namespace cticlient {
 

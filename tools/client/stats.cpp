@@ -1,5 +1,5 @@
-// Latency histogram, sequence tracking and the load report; see ClientStats.h.
-#include "ClientStats.h"
+// Latency histogram, sequence tracking and the load report; see stats.h.
+#include "stats.h"
 
 #include <algorithm>
 #include <bit>

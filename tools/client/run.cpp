@@ -1,5 +1,5 @@
-// A run of the CTI client tool; see ClientRun.h.
-#include "ClientRun.h"
+// A run of the CTI client tool; see run.h.
+#include "run.h"
 
 #include <algorithm>
 #include <csignal>

@@ -1,12 +1,12 @@
-// Command-line parsing of the CTI client tool; see ClientOptions.h. One table
+// Command-line parsing of the CTI client tool; see options.h. One table
 // lists every option with its help line, so --help cannot fall behind.
-#include "ClientOptions.h"
+#include "options.h"
 
 #include <charconv>
 #include <cmath>
 #include <functional>
 
-#include "ClientProtocol.h"
+#include "protocol.h"
 
 namespace cticlient {
 

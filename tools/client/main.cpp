@@ -17,9 +17,9 @@
 
 #include <asio.hpp>
 
-#include "ClientOptions.h"
-#include "ClientProtocol.h"
-#include "ClientRun.h"
+#include "options.h"
+#include "protocol.h"
+#include "run.h"
 
 namespace {
 
