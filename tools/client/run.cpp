@@ -19,10 +19,10 @@ double SecondsBetween(std::chrono::steady_clock::time_point tFrom,
 // "[2024-05-01 12:00:00.123456] " in local time.
 void AppendReceiveTime(std::string& sOut, int64_t nMicros) {
   const std::time_t nSeconds = static_cast<std::time_t>(nMicros / 1000000);
-  std::tm MyTime{};
-  localtime_r(&nSeconds, &MyTime);
+  std::tm tTime{};
+  localtime_r(&nSeconds, &tTime);
   char sText[64];
-  const size_t nLen = std::strftime(sText, sizeof sText, "[%Y-%m-%d %H:%M:%S", &MyTime);
+  const size_t nLen = std::strftime(sText, sizeof sText, "[%Y-%m-%d %H:%M:%S", &tTime);
   std::snprintf(sText + nLen, sizeof sText - nLen, ".%06lld] ",
                 static_cast<long long>(nMicros % 1000000));
   sOut += sText;
@@ -30,59 +30,59 @@ void AppendReceiveTime(std::string& sOut, int64_t nMicros) {
 
 }  // namespace
 
-TClientRun::TClientRun(asio::io_context& MyIoIn, const TClientOptions& MyOptionsIn)
-    : MyIo(MyIoIn),
-      MyOptions(MyOptionsIn),
-      tmrDuration(MyIoIn),
-      tmrProgress(MyIoIn),
-      sigStop(MyIoIn, SIGINT, SIGTERM) {}
+TClientRun::TClientRun(asio::io_context& tNewIo, const TClientOptions& tNewOptions)
+    : tIo(tNewIo),
+      tOptions(tNewOptions),
+      tDurationTimer(tNewIo),
+      tProgressTimer(tNewIo),
+      tSignals(tNewIo, SIGINT, SIGTERM) {}
 
 bool TClientRun::Start(std::string& sError) {
-  std::error_code ec;
-  asio::ip::tcp::resolver MyResolver(MyIo);
-  auto vEndpoints = MyResolver.resolve(MyOptions.sHost, std::to_string(MyOptions.nPort), ec);
-  if (ec) {
-    sError = "cannot resolve " + MyOptions.sHost + ": " + ec.message();
+  std::error_code tError;
+  asio::ip::tcp::resolver tResolver(tIo);
+  auto vEndpoints = tResolver.resolve(tOptions.sHost, std::to_string(tOptions.nPort), tError);
+  if (tError) {
+    sError = "cannot resolve " + tOptions.sHost + ": " + tError.message();
     return false;
   }
   tStart = std::chrono::steady_clock::now();
-  const int32_t nClients = std::max(1, MyOptions.nLoad);
+  const int32_t nClients = std::max(1, tOptions.nLoad);
   vClients.resize(static_cast<size_t>(nClients));
   for (int32_t i = 0; i < nClients; ++i) {
-    THandshakeValues MyValues{MyOptions.sAppId, MyOptions.sToken, MyOptions.vQueues,
-                              MyOptions.vPeers, MyOptions.vParks};
-    if (IsLoad()) MyValues.sAppId += "-" + std::to_string(i + 1);
-    TSessionConfig MyConfig;
-    MyConfig.vEndpoints = vEndpoints;
-    MyConfig.vSteps = BuildHandshakeSteps(MyValues);
-    MyConfig.lstSend = MyOptions.lstSend;
-    MyConfig.nStepTimeout = std::chrono::milliseconds(
-        static_cast<int64_t>(MyOptions.dHandshakeTimeout * 1000.0 + 0.5));
-    MyConfig.nMaxAttempts = IsLoad() ? MyOptions.nRetries + 1 : 1;
-    MyConfig.bVerbose = MyOptions.bVerbose;
-    MyConfig.sTag = IsLoad() ? "client " + std::to_string(i + 1) : "telvane-client";
-    MyConfig.nIndex = i;
-    vClients[static_cast<size_t>(i)].MySession =
-        std::make_shared<TClientSession>(MyIo, std::move(MyConfig),
+    THandshakeValues tValues{tOptions.sAppId, tOptions.sToken, tOptions.vQueues,
+                              tOptions.vPeers, tOptions.vParks};
+    if (IsLoad()) tValues.sAppId += "-" + std::to_string(i + 1);
+    TSessionConfig tConfig;
+    tConfig.vEndpoints = vEndpoints;
+    tConfig.vSteps = BuildHandshakeSteps(tValues);
+    tConfig.lstSend = tOptions.lstSend;
+    tConfig.nStepTimeout = std::chrono::milliseconds(
+        static_cast<int64_t>(tOptions.dHandshakeTimeout * 1000.0 + 0.5));
+    tConfig.nMaxAttempts = IsLoad() ? tOptions.nRetries + 1 : 1;
+    tConfig.bVerbose = tOptions.bVerbose;
+    tConfig.sTag = IsLoad() ? "client " + std::to_string(i + 1) : "telvane-client";
+    tConfig.nIndex = i;
+    vClients[static_cast<size_t>(i)].pSession =
+        std::make_shared<TClientSession>(tIo, std::move(tConfig),
                                          static_cast<TClientSessionOwner&>(*this));
   }
   StartTimers();
-  for (TClientTally& MyTally : vClients) MyTally.MySession->Start();
+  for (TClientTally& tTally : vClients) tTally.pSession->Start();
   return true;
 }
 
 void TClientRun::StartTimers() {
-  sigStop.async_wait([this](const std::error_code& ec, int) {
-    if (!ec) Finish();
+  tSignals.async_wait([this](const std::error_code& e, int) {
+    if (!e) Finish();
   });
-  if (MyOptions.dDuration > 0) {
-    tmrDuration.expires_after(std::chrono::microseconds(
-        static_cast<int64_t>(MyOptions.dDuration * 1e6)));
-    tmrDuration.async_wait([this](const std::error_code& ec) {
-      if (!ec) Finish();
+  if (tOptions.dDuration > 0) {
+    tDurationTimer.expires_after(std::chrono::microseconds(
+        static_cast<int64_t>(tOptions.dDuration * 1e6)));
+    tDurationTimer.async_wait([this](const std::error_code& e) {
+      if (!e) Finish();
     });
   }
-  if (MyOptions.bProgress) OnProgressTick();
+  if (tOptions.bProgress) OnProgressTick();
 }
 
 void TClientRun::OnProgressTick() {
@@ -94,26 +94,26 @@ void TClientRun::OnProgressTick() {
                  static_cast<unsigned long long>(nFrames - nFramesAtTick));
   }
   nFramesAtTick = nFrames;
-  tmrProgress.expires_after(std::chrono::seconds(1));
-  tmrProgress.async_wait([this](const std::error_code& ec) {
-    if (!ec) OnProgressTick();
+  tProgressTimer.expires_after(std::chrono::seconds(1));
+  tProgressTimer.async_wait([this](const std::error_code& e) {
+    if (!e) OnProgressTick();
   });
 }
 
 void TClientRun::SendLine(const std::string& sLine) {
   if (bFinished || vClients.empty()) return;
-  vClients.front().MySession->SendCommand(sLine);
+  vClients.front().pSession->SendCommand(sLine);
 }
 
-TClientRun::TClientTally& TClientRun::TallyOf(TClientSession& MySession) {
-  return vClients[static_cast<size_t>(MySession.Index())];
+TClientRun::TClientTally& TClientRun::TallyOf(TClientSession& tSession) {
+  return vClients[static_cast<size_t>(tSession.Index())];
 }
 
 // Ends the run when no client can do more: every one has ended, or reached --count.
 void TClientRun::CheckAllDone() {
   const bool bAllDone = std::all_of(vClients.begin(), vClients.end(), [&](const TClientTally& c) {
-    return c.bEnded || (MyOptions.nCount > 0 && c.bReady &&
-                        c.nFrames >= static_cast<uint64_t>(MyOptions.nCount));
+    return c.bEnded || (tOptions.nCount > 0 && c.bReady &&
+                        c.nFrames >= static_cast<uint64_t>(tOptions.nCount));
   });
   if (bAllDone) Finish();
 }
@@ -122,11 +122,11 @@ void TClientRun::Finish() {
   if (bFinished) return;
   bFinished = true;
   tEnd = std::chrono::steady_clock::now();
-  for (TClientTally& MyTally : vClients) MyTally.MySession->Stop();
-  tmrDuration.cancel();
-  tmrProgress.cancel();
-  std::error_code ec;
-  sigStop.cancel(ec);
+  for (TClientTally& tTally : vClients) tTally.pSession->Stop();
+  tDurationTimer.cancel();
+  tProgressTimer.cancel();
+  std::error_code tError;
+  tSignals.cancel(tError);
 }
 
 void TClientRun::FlushStdout() {
@@ -137,10 +137,10 @@ void TClientRun::FlushStdout() {
 }
 
 // The event's lines with LF line ends, then an empty line between frames.
-void TClientRun::PrintFrame(const TFrame& MyFrame, int64_t nReadMicros) {
+void TClientRun::PrintFrame(const TFrame& tFrame, int64_t nReadMicros) {
   sOut.clear();
-  if (MyOptions.bTimestamps) AppendReceiveTime(sOut, nReadMicros);
-  std::string_view sText = MyFrame.sText;
+  if (tOptions.bTimestamps) AppendReceiveTime(sOut, nReadMicros);
+  std::string_view sText = tFrame.sText;
   while (!sText.empty()) {
     size_t nEnd = sText.find('\n');
     std::string_view sLine = sText.substr(0, nEnd);
@@ -154,9 +154,9 @@ void TClientRun::PrintFrame(const TFrame& MyFrame, int64_t nReadMicros) {
   FlushStdout();
 }
 
-void TClientRun::OnSessionReady(TClientSession& MySession) {
-  TClientTally& MyTally = TallyOf(MySession);
-  MyTally.bReady = true;
+void TClientRun::OnSessionReady(TClientSession& tSession) {
+  TClientTally& tTally = TallyOf(tSession);
+  tTally.bReady = true;
   if (nReady++ == 0) tFirstReady = std::chrono::steady_clock::now();
   ++nSettled;
   if (!bReadyPrinted && nSettled == static_cast<int32_t>(vClients.size())) {
@@ -166,55 +166,55 @@ void TClientRun::OnSessionReady(TClientSession& MySession) {
   }
 }
 
-void TClientRun::OnSessionFrame(TClientSession& MySession, const TFrame& MyFrame,
+void TClientRun::OnSessionFrame(TClientSession& tSession, const TFrame& tFrame,
                                 int64_t nReadMicros) {
-  TClientTally& MyTally = TallyOf(MySession);
-  ++MyTally.nFrames;
+  TClientTally& tTally = TallyOf(tSession);
+  ++tTally.nFrames;
   ++nFrames;
-  if (MyFrame.bHasSeq) MyTally.MySeq.Add(MyFrame.nSeq);
-  if (MyFrame.bHasSent && MyFrame.nSentMicros <= static_cast<uint64_t>(INT64_MAX))
-    MyLatency.Add(nReadMicros - static_cast<int64_t>(MyFrame.nSentMicros));
-  if (!IsLoad() && !MyOptions.bQuiet) PrintFrame(MyFrame, nReadMicros);
-  if (MyOptions.nCount > 0 && MyTally.nFrames == static_cast<uint64_t>(MyOptions.nCount))
+  if (tFrame.bHasSeq) tTally.tSeq.Add(tFrame.nSeq);
+  if (tFrame.bHasSent && tFrame.nSentMicros <= static_cast<uint64_t>(INT64_MAX))
+    tLatency.Add(nReadMicros - static_cast<int64_t>(tFrame.nSentMicros));
+  if (!IsLoad() && !tOptions.bQuiet) PrintFrame(tFrame, nReadMicros);
+  if (tOptions.nCount > 0 && tTally.nFrames == static_cast<uint64_t>(tOptions.nCount))
     CheckAllDone();
 }
 
-void TClientRun::OnSessionGoingDown(TClientSession& MySession) {
+void TClientRun::OnSessionGoingDown(TClientSession& tSession) {
   ++nGoingDown;
   if (IsLoad()) {
-    if (MyOptions.bVerbose) std::fprintf(stderr, "%s: %s\n", MySession.Tag().c_str(), GOING_DOWN_NOTICE.data());
+    if (tOptions.bVerbose) std::fprintf(stderr, "%s: %s\n", tSession.Tag().c_str(), GOING_DOWN_NOTICE.data());
     return;
   }
-  std::FILE* pTarget = MyOptions.bQuiet ? stderr : stdout;
+  std::FILE* pTarget = tOptions.bQuiet ? stderr : stdout;
   std::fprintf(pTarget, "%s\n", GOING_DOWN_NOTICE.data());
   if (pTarget == stdout) FlushStdout();
 }
 
-void TClientRun::OnSessionDropped(TClientSession& MySession, size_t nBytes, bool bAtClose) {
+void TClientRun::OnSessionDropped(TClientSession& tSession, size_t nBytes, bool bAtClose) {
   ++nDropped;
   if (bAtClose)
     std::fprintf(stderr, "%s: connection closed inside a frame; %zu bytes dropped\n",
-                 MySession.Tag().c_str(), nBytes);
+                 tSession.Tag().c_str(), nBytes);
   else
     std::fprintf(stderr, "%s: frame of %zu bytes dropped: over the %zu MiB bound\n",
-                 MySession.Tag().c_str(), nBytes, MAX_FRAME_BYTES_DEFAULT >> 20);
+                 tSession.Tag().c_str(), nBytes, kDefaultMaxFrameBytes >> 20);
 }
 
-void TClientRun::OnSessionRetry(TClientSession& MySession, const std::string& sWhy) {
+void TClientRun::OnSessionRetry(TClientSession& tSession, const std::string& sWhy) {
   std::fprintf(stderr, "%s: %s; retrying from the greeting (attempt %d of %d)\n",
-               MySession.Tag().c_str(), sWhy.c_str(), MySession.Attempts() + 1,
-               MyOptions.nRetries + 1);
+               tSession.Tag().c_str(), sWhy.c_str(), tSession.Attempts() + 1,
+               tOptions.nRetries + 1);
 }
 
-void TClientRun::OnSessionEnded(TClientSession& MySession, TSessionEnd_OPT tEnd,
+void TClientRun::OnSessionEnded(TClientSession& tSession, TSessionEnd_OPT tEnd,
                                 const std::string& sWhy) {
-  TClientTally& MyTally = TallyOf(MySession);
-  MyTally.bEnded = true;
+  TClientTally& tTally = TallyOf(tSession);
+  tTally.bEnded = true;
   if (tEnd == SESSION_END_FAILED || tEnd == SESSION_END_LOST) {
-    std::fprintf(stderr, "%s: %s\n", MySession.Tag().c_str(), sWhy.c_str());
+    std::fprintf(stderr, "%s: %s\n", tSession.Tag().c_str(), sWhy.c_str());
     if (tEnd == SESSION_END_FAILED || !IsLoad()) nExitCode = 1;
-  } else if (MyOptions.bVerbose) {
-    std::fprintf(stderr, "%s: %s\n", MySession.Tag().c_str(), sWhy.c_str());
+  } else if (tOptions.bVerbose) {
+    std::fprintf(stderr, "%s: %s\n", tSession.Tag().c_str(), sWhy.c_str());
   }
   if (tEnd == SESSION_END_FAILED && ++nSettled == static_cast<int32_t>(vClients.size()) &&
       nReady > 0 && !bReadyPrinted) {
@@ -226,39 +226,39 @@ void TClientRun::OnSessionEnded(TClientSession& MySession, TSessionEnd_OPT tEnd,
 }
 
 TRunTotals TClientRun::Totals() const {
-  TRunTotals MyTotals;
-  MyTotals.nClients = static_cast<int32_t>(vClients.size());
-  MyTotals.nReady = nReady;
-  MyTotals.nFrames = nFrames;
-  MyTotals.dSeconds = nReady > 0 ? SecondsBetween(tFirstReady, tEnd) : 0.0;
-  MyTotals.nGoingDown = nGoingDown;
-  MyTotals.nDropped = nDropped;
-  MyTotals.bExpectSeq = MyOptions.bExpectSeq;
-  MyTotals.nExpectFirst = MyOptions.nExpectFirst;
-  MyTotals.nExpectLast = MyOptions.nExpectLast;
+  TRunTotals tTotals;
+  tTotals.nClients = static_cast<int32_t>(vClients.size());
+  tTotals.nReady = nReady;
+  tTotals.nFrames = nFrames;
+  tTotals.dSeconds = nReady > 0 ? SecondsBetween(tFirstReady, tEnd) : 0.0;
+  tTotals.nGoingDown = nGoingDown;
+  tTotals.nDropped = nDropped;
+  tTotals.bExpectSeq = tOptions.bExpectSeq;
+  tTotals.nExpectFirst = tOptions.nExpectFirst;
+  tTotals.nExpectLast = tOptions.nExpectLast;
   bool bFirst = true;
-  for (const TClientTally& MyTally : vClients) {
-    MyTotals.nRetries += std::max(0, MyTally.MySession->Attempts() - 1);
-    if (!MyTally.bReady) continue;  // never subscribed: reported as not ready instead
-    MyTotals.nFramesMin = bFirst ? MyTally.nFrames : std::min(MyTotals.nFramesMin, MyTally.nFrames);
-    MyTotals.nFramesMax = std::max(MyTotals.nFramesMax, MyTally.nFrames);
+  for (const TClientTally& tTally : vClients) {
+    tTotals.nRetries += std::max(0, tTally.pSession->Attempts() - 1);
+    if (!tTally.bReady) continue;  // never subscribed: reported as not ready instead
+    tTotals.nFramesMin = bFirst ? tTally.nFrames : std::min(tTotals.nFramesMin, tTally.nFrames);
+    tTotals.nFramesMax = std::max(tTotals.nFramesMax, tTally.nFrames);
     bFirst = false;
-    MyTotals.nLost += MyOptions.bExpectSeq
-                          ? MyTally.MySeq.LostIn(MyOptions.nExpectFirst, MyOptions.nExpectLast)
-                          : MyTally.MySeq.LostBetweenSeen();
-    MyTotals.nDuplicates += MyTally.MySeq.Duplicates();
-    MyTotals.nUntracked += MyTally.MySeq.Untracked();
+    tTotals.nLost += tOptions.bExpectSeq
+                          ? tTally.tSeq.LostIn(tOptions.nExpectFirst, tOptions.nExpectLast)
+                          : tTally.tSeq.LostBetweenSeen();
+    tTotals.nDuplicates += tTally.tSeq.Duplicates();
+    tTotals.nUntracked += tTally.tSeq.Untracked();
   }
-  return MyTotals;
+  return tTotals;
 }
 
 void TClientRun::PrintEnd() {
   if (!bFinished) tEnd = std::chrono::steady_clock::now();
-  if (!IsLoad() && !MyOptions.bQuiet) return;
+  if (!IsLoad() && !tOptions.bQuiet) return;
   if (!IsLoad() && nReady == 0) return;  // the failure is already on stderr
-  const TRunTotals MyTotals = Totals();
+  const TRunTotals tTotals = Totals();
   const std::string sText =
-      IsLoad() ? FormatReport(MyTotals, MyLatency) : FormatResultLine(MyTotals, MyLatency) + "\n";
+      IsLoad() ? FormatReport(tTotals, tLatency) : FormatResultLine(tTotals, tLatency) + "\n";
   std::fputs(sText.c_str(), stdout);
   std::fflush(stdout);
 }

@@ -10,15 +10,15 @@ namespace cticlient {
 
 namespace {
 
-// Values below EXACT_LIMIT have a bucket each; above, every power of two is cut
-// into SUB_BUCKETS buckets of equal width.
-constexpr uint64_t EXACT_LIMIT = 1024;
-constexpr uint64_t SUB_BUCKETS = 512;
-constexpr int EXACT_BITS = 10;  // log2(EXACT_LIMIT)
-constexpr size_t BUCKET_COUNT = EXACT_LIMIT + (64 - EXACT_BITS) * SUB_BUCKETS;
+// Values below kExactLimit have a bucket each; above, every power of two is cut
+// into kSubBuckets buckets of equal width.
+constexpr uint64_t kExactLimit = 1024;
+constexpr uint64_t kSubBuckets = 512;
+constexpr int kExactBits = 10;  // log2(kExactLimit)
+constexpr size_t kBucketCount = kExactLimit + (64 - kExactBits) * kSubBuckets;
 
-std::string FormatMillis(const TLatencyHistogram& MyLatency, int64_t nMicros) {
-  if (MyLatency.Count() == 0) return "nan";
+std::string FormatMillis(const TLatencyHistogram& tLatency, int64_t nMicros) {
+  if (tLatency.Count() == 0) return "nan";
   char sText[32];
   std::snprintf(sText, sizeof sText, "%.3f", static_cast<double>(nMicros) / 1000.0);
   return sText;
@@ -34,21 +34,21 @@ std::string FormatFixed(double dValue, int nDecimals) {
 
 // ---- TLatencyHistogram -----------------------------------------------------
 
-TLatencyHistogram::TLatencyHistogram() : vBuckets(BUCKET_COUNT, 0) {}
+TLatencyHistogram::TLatencyHistogram() : vBuckets(kBucketCount, 0) {}
 
 size_t TLatencyHistogram::BucketOf(uint64_t nValue) {
-  if (nValue < EXACT_LIMIT) return static_cast<size_t>(nValue);
-  const int nExponent = std::bit_width(nValue) - 1;      // EXACT_BITS..63
-  const int nShift = nExponent - (EXACT_BITS - 1);       // keeps 10 significant bits
-  const uint64_t nSub = (nValue >> nShift) - SUB_BUCKETS;  // 0..SUB_BUCKETS-1
-  return static_cast<size_t>(EXACT_LIMIT + (nExponent - EXACT_BITS) * SUB_BUCKETS + nSub);
+  if (nValue < kExactLimit) return static_cast<size_t>(nValue);
+  const int nExponent = std::bit_width(nValue) - 1;      // kExactBits..63
+  const int nShift = nExponent - (kExactBits - 1);       // keeps 10 significant bits
+  const uint64_t nSub = (nValue >> nShift) - kSubBuckets;  // 0..kSubBuckets-1
+  return static_cast<size_t>(kExactLimit + (nExponent - kExactBits) * kSubBuckets + nSub);
 }
 
 uint64_t TLatencyHistogram::UpperEdgeOf(size_t nBucket) {
-  if (nBucket < EXACT_LIMIT) return nBucket;
-  const uint64_t nOffset = nBucket - EXACT_LIMIT;
-  const int nShift = static_cast<int>(nOffset / SUB_BUCKETS) + 1;
-  const uint64_t nSub = SUB_BUCKETS + nOffset % SUB_BUCKETS;
+  if (nBucket < kExactLimit) return nBucket;
+  const uint64_t nOffset = nBucket - kExactLimit;
+  const int nShift = static_cast<int>(nOffset / kSubBuckets) + 1;
+  const uint64_t nSub = kSubBuckets + nOffset % kSubBuckets;
   return ((nSub + 1) << nShift) - 1;
 }
 
@@ -81,17 +81,17 @@ int64_t TLatencyHistogram::PercentileMicros(double dPercent) const {
 
 void TSeqTracker::Add(uint64_t nSeq) {
   ++nTotal;
-  auto itBlock = vBlocks.find(nSeq / BLOCK_BITS);
+  auto itBlock = vBlocks.find(nSeq / kBlockBits);
   if (itBlock == vBlocks.end()) {
-    if (vBlocks.size() >= MAX_BLOCKS) {
+    if (vBlocks.size() >= kMaxBlocks) {
       ++nUntracked;
       return;
     }
-    itBlock = vBlocks.emplace(nSeq / BLOCK_BITS, TBlock{}).first;
+    itBlock = vBlocks.emplace(nSeq / kBlockBits, TBlock{}).first;
   }
-  TBlock& MyBlock = itBlock->second;
-  const uint64_t nBit = nSeq % BLOCK_BITS;
-  uint64_t& nWord = MyBlock[nBit / 64];
+  TBlock& vBlock = itBlock->second;
+  const uint64_t nBit = nSeq % kBlockBits;
+  uint64_t& nWord = vBlock[nBit / 64];
   const uint64_t nMask = uint64_t{1} << (nBit % 64);
   if (nWord & nMask) return;
   nWord |= nMask;
@@ -110,11 +110,11 @@ uint64_t TSeqTracker::LostBetweenSeen() const {
 // its cost does not depend on how wide the range is.
 uint64_t TSeqTracker::CountIn(uint64_t nFirst, uint64_t nLast) const {
   uint64_t nFound = 0;
-  for (const auto& [nBlock, MyBlock] : vBlocks) {
-    const uint64_t nBase = nBlock * BLOCK_BITS;
-    if (nBase > nLast || nBase + (BLOCK_BITS - 1) < nFirst) continue;
-    for (uint64_t nWord = 0; nWord < MyBlock.size(); ++nWord) {
-      uint64_t nBits = MyBlock[nWord];
+  for (const auto& [nBlock, vBlock] : vBlocks) {
+    const uint64_t nBase = nBlock * kBlockBits;
+    if (nBase > nLast || nBase + (kBlockBits - 1) < nFirst) continue;
+    for (uint64_t nWord = 0; nWord < vBlock.size(); ++nWord) {
+      uint64_t nBits = vBlock[nWord];
       while (nBits != 0) {
         const uint64_t nSeq = nBase + nWord * 64 + static_cast<uint64_t>(std::countr_zero(nBits));
         if (nSeq >= nFirst && nSeq <= nLast) ++nFound;
@@ -132,55 +132,55 @@ uint64_t TSeqTracker::LostIn(uint64_t nFirst, uint64_t nLast) const {
 
 // ---- Report ----------------------------------------------------------------
 
-double FramesPerSecond(const TRunTotals& MyTotals) {
-  return MyTotals.dSeconds > 0 ? static_cast<double>(MyTotals.nFrames) / MyTotals.dSeconds : 0.0;
+double FramesPerSecond(const TRunTotals& tTotals) {
+  return tTotals.dSeconds > 0 ? static_cast<double>(tTotals.nFrames) / tTotals.dSeconds : 0.0;
 }
 
-std::string FormatResultLine(const TRunTotals& MyTotals, const TLatencyHistogram& MyLatency) {
-  return "RESULT clients=" + std::to_string(MyTotals.nReady) +
-         " frames=" + std::to_string(MyTotals.nFrames) +
-         " fps=" + FormatFixed(FramesPerSecond(MyTotals), 1) +
-         " lost=" + std::to_string(MyTotals.nLost) +
-         " dup=" + std::to_string(MyTotals.nDuplicates) +
-         " p50_ms=" + FormatMillis(MyLatency, MyLatency.PercentileMicros(50)) +
-         " p99_ms=" + FormatMillis(MyLatency, MyLatency.PercentileMicros(99)) +
-         " max_ms=" + FormatMillis(MyLatency, MyLatency.MaxMicros());
+std::string FormatResultLine(const TRunTotals& tTotals, const TLatencyHistogram& tLatency) {
+  return "RESULT clients=" + std::to_string(tTotals.nReady) +
+         " frames=" + std::to_string(tTotals.nFrames) +
+         " fps=" + FormatFixed(FramesPerSecond(tTotals), 1) +
+         " lost=" + std::to_string(tTotals.nLost) +
+         " dup=" + std::to_string(tTotals.nDuplicates) +
+         " p50_ms=" + FormatMillis(tLatency, tLatency.PercentileMicros(50)) +
+         " p99_ms=" + FormatMillis(tLatency, tLatency.PercentileMicros(99)) +
+         " max_ms=" + FormatMillis(tLatency, tLatency.MaxMicros());
 }
 
-std::string FormatReport(const TRunTotals& MyTotals, const TLatencyHistogram& MyLatency) {
+std::string FormatReport(const TRunTotals& tTotals, const TLatencyHistogram& tLatency) {
   std::string sReport;
-  sReport += "clients ready: " + std::to_string(MyTotals.nReady) + " of " +
-             std::to_string(MyTotals.nClients) + " (handshake retries: " +
-             std::to_string(MyTotals.nRetries) + ")\n";
-  sReport += "frames: " + std::to_string(MyTotals.nFrames) + " in all, per client min " +
-             std::to_string(MyTotals.nFramesMin) + " max " + std::to_string(MyTotals.nFramesMax) +
+  sReport += "clients ready: " + std::to_string(tTotals.nReady) + " of " +
+             std::to_string(tTotals.nClients) + " (handshake retries: " +
+             std::to_string(tTotals.nRetries) + ")\n";
+  sReport += "frames: " + std::to_string(tTotals.nFrames) + " in all, per client min " +
+             std::to_string(tTotals.nFramesMin) + " max " + std::to_string(tTotals.nFramesMax) +
              "\n";
-  sReport += "rate: " + FormatFixed(FramesPerSecond(MyTotals), 1) + " frames/s over " +
-             FormatFixed(MyTotals.dSeconds, 3) + " s\n";
-  sReport += "latency: " + std::to_string(MyLatency.Count()) + " stamped frames, p50 " +
-             FormatMillis(MyLatency, MyLatency.PercentileMicros(50)) + " ms, p99 " +
-             FormatMillis(MyLatency, MyLatency.PercentileMicros(99)) + " ms, max " +
-             FormatMillis(MyLatency, MyLatency.MaxMicros()) + " ms";
-  if (MyLatency.NegativeCount() > 0)
-    sReport += " (" + std::to_string(MyLatency.NegativeCount()) + " sent in the future, counted as 0)";
+  sReport += "rate: " + FormatFixed(FramesPerSecond(tTotals), 1) + " frames/s over " +
+             FormatFixed(tTotals.dSeconds, 3) + " s\n";
+  sReport += "latency: " + std::to_string(tLatency.Count()) + " stamped frames, p50 " +
+             FormatMillis(tLatency, tLatency.PercentileMicros(50)) + " ms, p99 " +
+             FormatMillis(tLatency, tLatency.PercentileMicros(99)) + " ms, max " +
+             FormatMillis(tLatency, tLatency.MaxMicros()) + " ms";
+  if (tLatency.NegativeCount() > 0)
+    sReport += " (" + std::to_string(tLatency.NegativeCount()) + " sent in the future, counted as 0)";
   sReport += "\n";
-  sReport += "loss: " + std::to_string(MyTotals.nLost) + " lost, " +
-             std::to_string(MyTotals.nDuplicates) + " duplicates";
-  if (MyTotals.bExpectSeq)
-    sReport += " (expected " + std::to_string(MyTotals.nExpectFirst) + "-" +
-               std::to_string(MyTotals.nExpectLast) + " at every client)";
+  sReport += "loss: " + std::to_string(tTotals.nLost) + " lost, " +
+             std::to_string(tTotals.nDuplicates) + " duplicates";
+  if (tTotals.bExpectSeq)
+    sReport += " (expected " + std::to_string(tTotals.nExpectFirst) + "-" +
+               std::to_string(tTotals.nExpectLast) + " at every client)";
   else
     sReport += " (gaps between each client's lowest and highest)";
   sReport += "\n";
-  if (MyTotals.nGoingDown > 0)
-    sReport += "server going down notices: " + std::to_string(MyTotals.nGoingDown) + "\n";
-  if (MyTotals.nDropped > 0)
+  if (tTotals.nGoingDown > 0)
+    sReport += "server going down notices: " + std::to_string(tTotals.nGoingDown) + "\n";
+  if (tTotals.nDropped > 0)
     sReport += "frames dropped (over the size bound or cut by a close): " +
-               std::to_string(MyTotals.nDropped) + "\n";
-  if (MyTotals.nUntracked > 0)
-    sReport += "sequence numbers too scattered to track: " + std::to_string(MyTotals.nUntracked) +
+               std::to_string(tTotals.nDropped) + "\n";
+  if (tTotals.nUntracked > 0)
+    sReport += "sequence numbers too scattered to track: " + std::to_string(tTotals.nUntracked) +
                "\n";
-  sReport += FormatResultLine(MyTotals, MyLatency) + "\n";
+  sReport += FormatResultLine(tTotals, tLatency) + "\n";
   return sReport;
 }
 
