@@ -3,11 +3,11 @@
 // percentiles, option errors), compiled in directly, and the telvane-client
 // binary run against a small fake relay on loopback that plays the server's
 // side of the handshake one read per message, as the relay does.
-#include "../tools/client/ClientProtocol.h"
+#include "../tools/client/protocol.h"
 
-#include "../tools/client/ClientOptions.cpp"
-#include "../tools/client/ClientProtocol.cpp"
-#include "../tools/client/ClientStats.cpp"
+#include "../tools/client/options.cpp"
+#include "../tools/client/protocol.cpp"
+#include "../tools/client/stats.cpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

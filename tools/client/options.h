@@ -44,7 +44,7 @@ struct TClientOptions {
 
 // Parses argv[1..]; "--name value" and "--name=value" are both accepted. On
 // failure returns false and sets sError to a one-line reason.
-bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions& MyOptions,
+bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions& tOptions,
                         std::string& sError);
 
 // The text printed by --help: one line per option.

@@ -1,7 +1,7 @@
-// The CTI client's protocol logic without I/O; see ClientProtocol.h for the
+// The CTI client's protocol logic without I/O; see protocol.h for the
 // wire facts it relies on. Pure functions plus two per-connection objects used
 // by one thread at a time.
-#include "ClientProtocol.h"
+#include "protocol.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,8 +10,8 @@ namespace cticlient {
 
 namespace {
 
-constexpr size_t MAX_NUMBER_DIGITS = 9;       // keeps every number inside int32_t
-constexpr size_t MAX_REPLY_BYTES = 64 * 1024;  // handshake reply kept while no prompt came
+constexpr size_t kMaxNumberDigits = 9;        // keeps every number inside int32_t
+constexpr size_t kMaxReplyBytes = 64 * 1024;  // handshake reply kept while no prompt came
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -23,7 +23,7 @@ std::string_view TrimBlanks(std::string_view sText) {
 
 bool ParseListNumber(std::string_view sText, int32_t& nValue) {
   sText = TrimBlanks(sText);
-  if (sText.empty() || sText.size() > MAX_NUMBER_DIGITS) return false;
+  if (sText.empty() || sText.size() > kMaxNumberDigits) return false;
   int32_t nResult = 0;
   for (char c : sText) {
     if (c < '0' || c > '9') return false;
@@ -50,8 +50,8 @@ bool ExpandEntry(std::string_view sEntry, std::vector<int32_t>& vNumbers, std::s
     sError = "range runs backwards: \"" + std::string(TrimBlanks(sEntry)) + "\"";
     return false;
   }
-  if (vNumbers.size() + static_cast<size_t>(nLast - nFirst) + 1 > MAX_LIST_NUMBERS) {
-    sError = "more than " + std::to_string(MAX_LIST_NUMBERS) + " numbers in one list";
+  if (vNumbers.size() + static_cast<size_t>(nLast - nFirst) + 1 > kMaxListNumbers) {
+    sError = "more than " + std::to_string(kMaxListNumbers) + " numbers in one list";
     return false;
   }
   for (int32_t n = nFirst; n <= nLast; ++n) vNumbers.push_back(n);
@@ -88,30 +88,30 @@ std::string JoinNumberList(const std::vector<int32_t>& vNumbers) {
   return sText;
 }
 
-size_t CountOutside(const std::vector<int32_t>& vNumbers, TNumberRange MyRange) {
+size_t CountOutside(const std::vector<int32_t>& vNumbers, TNumberRange tRange) {
   return static_cast<size_t>(std::count_if(vNumbers.begin(), vNumbers.end(), [&](int32_t n) {
-    return n < MyRange.nFirst || n > MyRange.nLast;
+    return n < tRange.nFirst || n > tRange.nLast;
   }));
 }
 
 // ---- Handshake -------------------------------------------------------------
 
-std::vector<THandshakeStep> BuildHandshakeSteps(const THandshakeValues& MyValues) {
+std::vector<THandshakeStep> BuildHandshakeSteps(const THandshakeValues& tValues) {
   const auto List = [](std::string_view sKey, const std::vector<int32_t>& vNumbers) {
     return std::string(sKey) + "(" + JoinNumberList(vNumbers) + ")\r\n";
   };
   return {
       {"Hi, lets connect...\r\n", "Welcome to", "greeting"},
-      {"MyAppID: " + MyValues.sAppId + "\r\n", "Token:  ?", "MyAppID"},
-      {"MyAppToken: " + MyValues.sToken + "\r\n", "QueueInfo:  ?", "MyAppToken"},
-      {List("GetQueueInfo: ", MyValues.vQueues), "PeerInfo:  ?", "GetQueueInfo"},
-      {List("GetPeerInfo: ", MyValues.vPeers), "FeatureParkInfo:  ?", "GetPeerInfo"},
-      {List("GetFeatureParkInfo: ", MyValues.vParks), "Server is ready and up!",
+      {"MyAppID: " + tValues.sAppId + "\r\n", "Token:  ?", "MyAppID"},
+      {"MyAppToken: " + tValues.sToken + "\r\n", "QueueInfo:  ?", "MyAppToken"},
+      {List("GetQueueInfo: ", tValues.vQueues), "PeerInfo:  ?", "GetQueueInfo"},
+      {List("GetPeerInfo: ", tValues.vPeers), "FeatureParkInfo:  ?", "GetPeerInfo"},
+      {List("GetFeatureParkInfo: ", tValues.vParks), "Server is ready and up!",
        "GetFeatureParkInfo"},
   };
 }
 
-THandshake::THandshake(std::vector<THandshakeStep> vStepsIn) : vSteps(std::move(vStepsIn)) {}
+THandshake::THandshake(std::vector<THandshakeStep> vNewSteps) : vSteps(std::move(vNewSteps)) {}
 
 void THandshake::Reset() {
   nStep = 0;
@@ -127,7 +127,7 @@ THandshakeReply_OPT THandshake::Feed(std::string_view sChunk, std::string& sRest
   if (nFound == std::string::npos) {
     if (sReply.find(GOING_DOWN_NOTICE) != std::string::npos) return HANDSHAKE_REPLY_GOING_DOWN;
     // Keep only a tail long enough to hold a prompt or the notice cut by a read.
-    if (sReply.size() > MAX_REPLY_BYTES) sReply.erase(0, sReply.size() - 64);
+    if (sReply.size() > kMaxReplyBytes) sReply.erase(0, sReply.size() - 64);
     return HANDSHAKE_REPLY_NEED_MORE;
   }
   ++nStep;
@@ -151,51 +151,51 @@ std::optional<uint64_t> ParseStampNumber(std::string_view sValue) {
   return nResult;
 }
 
-void ParseStampLine(std::string_view sLine, TFrame& MyFrame) {
-  if (sLine.size() < STAMP_SEQ_KEY.size() || sLine[0] != 'T') return;
-  if (!MyFrame.bHasSeq && sLine.starts_with(STAMP_SEQ_KEY)) {
-    if (auto nValue = ParseStampNumber(sLine.substr(STAMP_SEQ_KEY.size()))) {
-      MyFrame.bHasSeq = true;
-      MyFrame.nSeq = *nValue;
+void ParseStampLine(std::string_view sLine, TFrame& tFrame) {
+  if (sLine.size() < kStampSeqKey.size() || sLine[0] != 'T') return;
+  if (!tFrame.bHasSeq && sLine.starts_with(kStampSeqKey)) {
+    if (auto nValue = ParseStampNumber(sLine.substr(kStampSeqKey.size()))) {
+      tFrame.bHasSeq = true;
+      tFrame.nSeq = *nValue;
     }
-  } else if (!MyFrame.bHasSent && sLine.starts_with(STAMP_SENT_KEY)) {
-    if (auto nValue = ParseStampNumber(sLine.substr(STAMP_SENT_KEY.size()))) {
-      MyFrame.bHasSent = true;
-      MyFrame.nSentMicros = *nValue;
+  } else if (!tFrame.bHasSent && sLine.starts_with(kStampSentKey)) {
+    if (auto nValue = ParseStampNumber(sLine.substr(kStampSentKey.size()))) {
+      tFrame.bHasSent = true;
+      tFrame.nSentMicros = *nValue;
     }
   }
 }
 
 // ---- Frames ----------------------------------------------------------------
 
-TFrameSplitter::TFrameSplitter(size_t nMaxFrameBytesIn) : nMaxFrameBytes(nMaxFrameBytesIn) {}
+TFrameSplitter::TFrameSplitter(size_t nNewMaxFrameBytes) : nMaxFrameBytes(nNewMaxFrameBytes) {}
 
 void TFrameSplitter::ResetFrame() {
   bInFrame = false;
-  MyFrame = TFrame{};
+  tFrame = TFrame{};
 }
 
 // At a frame's start the notice may stand where an event would begin.
-bool TFrameSplitter::TakeGoingDown(TFrameSink& MySink) {
+bool TFrameSplitter::TakeGoingDown(TFrameSink& tSink) {
   if (bSkipping || bInFrame || nScanPos != nFrameStart) return false;
   if (sBuffer.size() - nScanPos < GOING_DOWN_NOTICE.size()) return false;
   if (std::string_view(sBuffer).substr(nScanPos, GOING_DOWN_NOTICE.size()) != GOING_DOWN_NOTICE)
     return false;
   nScanPos += GOING_DOWN_NOTICE.size();
   nFrameStart = nScanPos;
-  MySink.OnGoingDown();
+  tSink.OnGoingDown();
   return true;
 }
 
 // nLineEnd is the position of the line's '\n'; nScanPos is already past it.
-void TFrameSplitter::TakeLine(size_t nLineStart, size_t nLineEnd, TFrameSink& MySink) {
+void TFrameSplitter::TakeLine(size_t nLineStart, size_t nLineEnd, TFrameSink& tSink) {
   std::string_view sLine(sBuffer.data() + nLineStart, nLineEnd - nLineStart);
   if (!sLine.empty() && sLine.back() == '\r') sLine.remove_suffix(1);
   if (bSkipping) {
     if (sLine.empty() && !bMidLine) {
       bSkipping = false;
       nFrameStart = nScanPos;
-      MySink.OnFrameDropped(nSkipped);
+      tSink.OnFrameDropped(nSkipped);
     } else {
       nSkipped += nScanPos - nLineStart;
       bMidLine = false;
@@ -204,30 +204,30 @@ void TFrameSplitter::TakeLine(size_t nLineStart, size_t nLineEnd, TFrameSink& My
   }
   if (!sLine.empty()) {
     bInFrame = true;
-    ParseStampLine(sLine, MyFrame);
+    ParseStampLine(sLine, tFrame);
     return;
   }
   if (bInFrame) {
-    MyFrame.sText = std::string_view(sBuffer.data() + nFrameStart, nLineStart - nFrameStart);
+    tFrame.sText = std::string_view(sBuffer.data() + nFrameStart, nLineStart - nFrameStart);
     // A frame completed within one chunk was never checked by Compact().
-    if (MyFrame.sText.size() > nMaxFrameBytes) MySink.OnFrameDropped(MyFrame.sText.size());
-    else MySink.OnFrame(MyFrame);
+    if (tFrame.sText.size() > nMaxFrameBytes) tSink.OnFrameDropped(tFrame.sText.size());
+    else tSink.OnFrame(tFrame);
     ResetFrame();
   }
   nFrameStart = nScanPos;  // an empty line between frames is skipped
 }
 
-void TFrameSplitter::Feed(std::string_view sChunk, TFrameSink& MySink) {
+void TFrameSplitter::Feed(std::string_view sChunk, TFrameSink& tSink) {
   sBuffer.append(sChunk);
   while (true) {
-    if (TakeGoingDown(MySink)) continue;
+    if (TakeGoingDown(tSink)) continue;
     const void* pNewLine =
         std::memchr(sBuffer.data() + nScanPos, '\n', sBuffer.size() - nScanPos);
     if (pNewLine == nullptr) break;
     const size_t nLineStart = nScanPos;
     const size_t nLineEnd = static_cast<size_t>(static_cast<const char*>(pNewLine) - sBuffer.data());
     nScanPos = nLineEnd + 1;
-    TakeLine(nLineStart, nLineEnd, MySink);
+    TakeLine(nLineStart, nLineEnd, tSink);
     if (bSkipping) nFrameStart = nScanPos;  // skipped lines are not kept
   }
   Compact();

@@ -12,18 +12,18 @@
 #include <memory>
 #include <string>
 #include <vector>
-
+// After a standard header, as in every file here: see main.cpp.
 #include <asio.hpp>
 
-#include "ClientOptions.h"
-#include "ClientSession.h"
-#include "ClientStats.h"
+#include "options.h"
+#include "session.h"
+#include "stats.h"
 
 namespace cticlient {
 
 class TClientRun : private TClientSessionOwner {
  public:
-  TClientRun(asio::io_context& MyIoIn, const TClientOptions& MyOptionsIn);
+  TClientRun(asio::io_context& tNewIo, const TClientOptions& tNewOptions);
 
   bool Start(std::string& sError);     // resolves the relay and starts every client
   void SendLine(const std::string& sLine);  // a typed command, for the single client
@@ -32,40 +32,40 @@ class TClientRun : private TClientSessionOwner {
 
  private:
   struct TClientTally {
-    std::shared_ptr<TClientSession> MySession;  // the connection
+    std::shared_ptr<TClientSession> pSession;   // the connection
     uint64_t nFrames = 0;                       // frames received
-    TSeqTracker MySeq;                          // TelvaneSeq values seen
+    TSeqTracker tSeq;                           // TelvaneSeq values seen
     bool bReady = false;                        // got through the handshake
     bool bEnded = false;                        // ended (closed, lost or failed)
   };
 
-  bool IsLoad() const { return MyOptions.nLoad > 0; }
-  TClientTally& TallyOf(TClientSession& MySession);
+  bool IsLoad() const { return tOptions.nLoad > 0; }
+  TClientTally& TallyOf(TClientSession& tSession);
   void StartTimers();
   void OnProgressTick();
   void CheckAllDone();
   void Finish();
-  void PrintFrame(const TFrame& MyFrame, int64_t nReadMicros);
+  void PrintFrame(const TFrame& tFrame, int64_t nReadMicros);
   void FlushStdout();
   TRunTotals Totals() const;
 
-  void OnSessionReady(TClientSession& MySession) override;
-  void OnSessionFrame(TClientSession& MySession, const TFrame& MyFrame, int64_t nReadMicros) override;
-  void OnSessionGoingDown(TClientSession& MySession) override;
-  void OnSessionDropped(TClientSession& MySession, size_t nBytes, bool bAtClose) override;
-  void OnSessionRetry(TClientSession& MySession, const std::string& sWhy) override;
-  void OnSessionEnded(TClientSession& MySession, TSessionEnd_OPT tEnd, const std::string& sWhy) override;
+  void OnSessionReady(TClientSession& tSession) override;
+  void OnSessionFrame(TClientSession& tSession, const TFrame& tFrame, int64_t nReadMicros) override;
+  void OnSessionGoingDown(TClientSession& tSession) override;
+  void OnSessionDropped(TClientSession& tSession, size_t nBytes, bool bAtClose) override;
+  void OnSessionRetry(TClientSession& tSession, const std::string& sWhy) override;
+  void OnSessionEnded(TClientSession& tSession, TSessionEnd_OPT tEnd, const std::string& sWhy) override;
 
   // Constant after construction.
-  asio::io_context& MyIo;           // the one event loop
-  const TClientOptions MyOptions;   // the command line
+  asio::io_context& tIo;           // the one event loop
+  const TClientOptions tOptions;   // the command line
 
   // io_context thread only.
   std::vector<TClientTally> vClients;   // one per connection, index = client number - 1
-  asio::steady_timer tmrDuration;       // --duration
-  asio::steady_timer tmrProgress;       // --progress, every second
-  asio::signal_set sigStop;             // SIGINT, SIGTERM
-  TLatencyHistogram MyLatency;          // all clients' stamped frames
+  asio::steady_timer tDurationTimer;    // --duration
+  asio::steady_timer tProgressTimer;    // --progress, every second
+  asio::signal_set tSignals;            // SIGINT, SIGTERM
+  TLatencyHistogram tLatency;           // all clients' stamped frames
   uint64_t nFrames = 0;                 // frames of all clients
   uint64_t nFramesAtTick = 0;           // nFrames at the previous progress line
   uint64_t nGoingDown = 0;              // notices received

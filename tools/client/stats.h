@@ -40,7 +40,7 @@ class TLatencyHistogram {
 
 // Distinct sequence numbers one client has seen, kept as a sparse bitmap of
 // 4096-number blocks so that any spread of values costs memory only per block
-// touched. At most MAX_BLOCKS blocks (2 MiB) are kept: a number that would need
+// touched. At most kMaxBlocks blocks (2 MiB) are kept: a number that would need
 // another one, which only a garbled stream produces, is counted as untracked
 // and left out of loss and duplicates.
 class TSeqTracker {
@@ -56,15 +56,15 @@ class TSeqTracker {
   uint64_t LostIn(uint64_t nFirst, uint64_t nLast) const;
 
  private:
-  static constexpr uint64_t BLOCK_BITS = 4096;
-  static constexpr size_t MAX_BLOCKS = 4096;
-  using TBlock = std::array<uint64_t, BLOCK_BITS / 64>;
+  static constexpr uint64_t kBlockBits = 4096;
+  static constexpr size_t kMaxBlocks = 4096;
+  using TBlock = std::array<uint64_t, kBlockBits / 64>;
   uint64_t CountIn(uint64_t nFirst, uint64_t nLast) const;
 
   std::unordered_map<uint64_t, TBlock> vBlocks;  // block index -> bits of its numbers
   uint64_t nTotal = 0;      // numbers added, duplicates included
   uint64_t nDistinct = 0;   // different numbers added
-  uint64_t nUntracked = 0;  // numbers not kept because of MAX_BLOCKS
+  uint64_t nUntracked = 0;  // numbers not kept because of kMaxBlocks
   uint64_t nLow = 0;        // lowest number seen; valid when nDistinct > 0
   uint64_t nHigh = 0;       // highest number seen; valid when nDistinct > 0
 };
@@ -88,13 +88,13 @@ struct TRunTotals {
   uint64_t nExpectLast = 0;      // last expected sequence number
 };
 
-double FramesPerSecond(const TRunTotals& MyTotals);
+double FramesPerSecond(const TRunTotals& tTotals);
 
 // "RESULT clients=.. frames=.. fps=.. lost=.. dup=.. p50_ms=.. p99_ms=.. max_ms=..";
 // latencies are "nan" when no frame carried a sent stamp.
-std::string FormatResultLine(const TRunTotals& MyTotals, const TLatencyHistogram& MyLatency);
+std::string FormatResultLine(const TRunTotals& tTotals, const TLatencyHistogram& tLatency);
 
 // The human report of a load run, several lines, ending with the RESULT line.
-std::string FormatReport(const TRunTotals& MyTotals, const TLatencyHistogram& MyLatency);
+std::string FormatReport(const TRunTotals& tTotals, const TLatencyHistogram& tLatency);
 
 }  // namespace cticlient

@@ -1,5 +1,5 @@
-// One CTI client connection; see ClientSession.h for its states and invariants.
-#include "ClientSession.h"
+// One CTI client connection; see session.h for its states and invariants.
+#include "session.h"
 
 #include <cstdio>
 
@@ -9,18 +9,18 @@ namespace {
 
 // Lists this long may reach the relay in more than one read, which it would
 // take as two messages; worth a hint when such a step gets no answer.
-constexpr size_t LONG_MESSAGE_BYTES = 8 * 1024;
+constexpr size_t kLongMessageBytes = 8 * 1024;
 
 // Line ends made visible; a long text is cut, keeping its length.
 std::string Printable(std::string_view sText) {
-  constexpr size_t MAX_SHOWN = 200;
+  constexpr size_t kMaxShown = 200;
   std::string sOut;
-  for (char c : sText.substr(0, MAX_SHOWN)) {
+  for (char c : sText.substr(0, kMaxShown)) {
     if (c == '\r') sOut += "\\r";
     else if (c == '\n') sOut += "\\n";
     else sOut += c;
   }
-  if (sText.size() > MAX_SHOWN) sOut += "... (" + std::to_string(sText.size()) + " bytes)";
+  if (sText.size() > kMaxShown) sOut += "... (" + std::to_string(sText.size()) + " bytes)";
   return sOut;
 }
 
@@ -31,14 +31,14 @@ int64_t RealtimeMicros() {
   return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-TClientSession::TClientSession(asio::io_context& MyIoIn, TSessionConfig MyConfigIn,
-                               TClientSessionOwner& MyOwnerIn)
-    : MyConfig(std::move(MyConfigIn)),
-      MyOwner(MyOwnerIn),
-      socClient(MyIoIn),
-      tmrDeadline(MyIoIn),
-      tmrPace(MyIoIn),
-      MyHandshake(MyConfig.vSteps) {}
+TClientSession::TClientSession(asio::io_context& tNewIo, TSessionConfig tNewConfig,
+                               TClientSessionOwner& tNewOwner)
+    : tConfig(std::move(tNewConfig)),
+      tOwner(tNewOwner),
+      tSocket(tNewIo),
+      tDeadlineTimer(tNewIo),
+      tPaceTimer(tNewIo),
+      tHandshake(tConfig.vSteps) {}
 
 void TClientSession::Start() { Connect(); }
 
@@ -53,62 +53,62 @@ void TClientSession::SendCommand(std::string sLine) {
 }
 
 void TClientSession::Trace(const std::string& sDirection, std::string_view sText) const {
-  if (MyConfig.bVerbose)
-    std::fprintf(stderr, "%s %s %s\n", MyConfig.sTag.c_str(), sDirection.c_str(),
+  if (tConfig.bVerbose)
+    std::fprintf(stderr, "%s %s %s\n", tConfig.sTag.c_str(), sDirection.c_str(),
                  Printable(sText).c_str());
 }
 
 void TClientSession::CloseSocket() {
   ++nDeadlineId;
-  std::error_code ec;
-  socClient.close(ec);
-  tmrDeadline.cancel();
-  tmrPace.cancel();
+  std::error_code tError;
+  tSocket.close(tError);
+  tDeadlineTimer.cancel();
+  tPaceTimer.cancel();
 }
 
 void TClientSession::Connect() {
   ++nAttempts;
   ++nConnId;
   tState = CLIENT_SESSION_STATE_CONNECTING;
-  MyHandshake.Reset();
+  tHandshake.Reset();
   ArmDeadline();
-  asio::async_connect(socClient, MyConfig.vEndpoints,
-                      [self = shared_from_this(), nId = nConnId](const std::error_code& ec,
+  asio::async_connect(tSocket, tConfig.vEndpoints,
+                      [self = shared_from_this(), nId = nConnId](const std::error_code& e,
                                                                  const asio::ip::tcp::endpoint&) {
-                        if (nId == self->nConnId) self->OnConnected(ec);
+                        if (nId == self->nConnId) self->OnConnected(e);
                       });
 }
 
-void TClientSession::OnConnected(const std::error_code& ec) {
+void TClientSession::OnConnected(const std::error_code& tError) {
   if (tState != CLIENT_SESSION_STATE_CONNECTING) return;
-  if (ec) {
-    Fail("cannot connect: " + ec.message());
+  if (tError) {
+    Fail("cannot connect: " + tError.message());
     return;
   }
-  std::error_code ecIgnored;
-  socClient.set_option(asio::ip::tcp::no_delay(true), ecIgnored);
+  std::error_code tIgnored;
+  tSocket.set_option(asio::ip::tcp::no_delay(true), tIgnored);
   tState = CLIENT_SESSION_STATE_HANDSHAKE;
   SendStep();
   StartRead();
 }
 
 void TClientSession::SendStep() {
-  const std::string& sMessage = MyHandshake.Current().sMessage;
+  const std::string& sMessage = tHandshake.Current().sMessage;
   Trace(">", sMessage);
   ArmDeadline();
-  asio::async_write(socClient, asio::buffer(sMessage),
-                    [self = shared_from_this(), nId = nConnId](const std::error_code& ec, size_t) {
-                      if (ec && nId == self->nConnId &&
+  asio::async_write(tSocket, asio::buffer(sMessage),
+                    [self = shared_from_this(), nId = nConnId](const std::error_code& e, size_t) {
+                      if (e && nId == self->nConnId &&
                           self->tState == CLIENT_SESSION_STATE_HANDSHAKE)
-                        self->Fail("cannot send " + std::string(self->MyHandshake.Current().sName) +
-                                   ": " + ec.message());
+                        self->Fail("cannot send " + std::string(self->tHandshake.Current().sName) +
+                                   ": " + e.message());
                     });
 }
 
 void TClientSession::ArmDeadline() {
   const uint64_t nId = ++nDeadlineId;
-  tmrDeadline.expires_after(MyConfig.nStepTimeout);
-  tmrDeadline.async_wait([self = shared_from_this(), nId](const std::error_code&) {
+  tDeadlineTimer.expires_after(tConfig.nStepTimeout);
+  tDeadlineTimer.async_wait([self = shared_from_this(), nId](const std::error_code&) {
     if (nId != self->nDeadlineId) return;
     if (self->tState == CLIENT_SESSION_STATE_CONNECTING) self->Fail("timed out connecting");
     else if (self->tState == CLIENT_SESSION_STATE_HANDSHAKE) self->Fail(self->TimeoutText());
@@ -116,30 +116,30 @@ void TClientSession::ArmDeadline() {
 }
 
 std::string TClientSession::TimeoutText() const {
-  const THandshakeStep& MyStep = MyHandshake.Current();
+  const THandshakeStep& tStep = tHandshake.Current();
   char sSeconds[32];
-  std::snprintf(sSeconds, sizeof sSeconds, "%g", double(MyConfig.nStepTimeout.count()) / 1000.0);
-  std::string sText = "handshake failed: no \"" + std::string(MyStep.sPrompt) + "\" within " +
-                      sSeconds + " s after " + std::string(MyStep.sName) +
+  std::snprintf(sSeconds, sizeof sSeconds, "%g", double(tConfig.nStepTimeout.count()) / 1000.0);
+  std::string sText = "handshake failed: no \"" + std::string(tStep.sPrompt) + "\" within " +
+                      sSeconds + " s after " + std::string(tStep.sName) +
                       " (the relay answers a rejected step with silence)";
-  if (MyStep.sMessage.size() > LONG_MESSAGE_BYTES)
-    sText += "; that message was " + std::to_string(MyStep.sMessage.size()) +
+  if (tStep.sMessage.size() > kLongMessageBytes)
+    sText += "; that message was " + std::to_string(tStep.sMessage.size()) +
              " bytes and may have reached the relay in more than one read";
   return sText;
 }
 
 void TClientSession::StartRead() {
-  socClient.async_read_some(asio::buffer(vReadBuffer),
-                            [self = shared_from_this(), nId = nConnId](const std::error_code& ec,
+  tSocket.async_read_some(asio::buffer(vReadBuffer),
+                            [self = shared_from_this(), nId = nConnId](const std::error_code& e,
                                                                        size_t nBytes) {
-                              if (nId == self->nConnId) self->OnRead(ec, nBytes);
+                              if (nId == self->nConnId) self->OnRead(e, nBytes);
                             });
 }
 
-void TClientSession::OnRead(const std::error_code& ec, size_t nBytes) {
+void TClientSession::OnRead(const std::error_code& tError, size_t nBytes) {
   if (tState != CLIENT_SESSION_STATE_HANDSHAKE && tState != CLIENT_SESSION_STATE_RUNNING) return;
-  if (ec) {
-    HandleClose(ec);
+  if (tError) {
+    HandleClose(tError);
     return;
   }
   const std::string_view sChunk(vReadBuffer.data(), nBytes);
@@ -147,7 +147,7 @@ void TClientSession::OnRead(const std::error_code& ec, size_t nBytes) {
     HandleHandshake(sChunk);
   } else {
     nReadMicros = RealtimeMicros();
-    MyFrames.Feed(sChunk, *this);
+    tSplitter.Feed(sChunk, *this);
   }
   if (tState == CLIENT_SESSION_STATE_HANDSHAKE || tState == CLIENT_SESSION_STATE_RUNNING)
     StartRead();
@@ -156,16 +156,16 @@ void TClientSession::OnRead(const std::error_code& ec, size_t nBytes) {
 void TClientSession::HandleHandshake(std::string_view sChunk) {
   Trace("<", sChunk);
   std::string sRest;
-  switch (MyHandshake.Feed(sChunk, sRest)) {
+  switch (tHandshake.Feed(sChunk, sRest)) {
     case HANDSHAKE_REPLY_NEED_MORE:
       return;
     case HANDSHAKE_REPLY_GOING_DOWN:
-      MyOwner.OnSessionGoingDown(*this);
+      tOwner.OnSessionGoingDown(*this);
       if (tState == CLIENT_SESSION_STATE_HANDSHAKE)
         Fail("handshake failed: the relay is going down");
       return;
     case HANDSHAKE_REPLY_PROMPT:
-      if (MyHandshake.Done()) BecomeReady(sRest);
+      if (tHandshake.Done()) BecomeReady(sRest);
       else SendStep();
       return;
   }
@@ -173,44 +173,45 @@ void TClientSession::HandleHandshake(std::string_view sChunk) {
 
 void TClientSession::BecomeReady(const std::string& sRest) {
   ++nDeadlineId;
-  tmrDeadline.cancel();
+  tDeadlineTimer.cancel();
   tState = CLIENT_SESSION_STATE_RUNNING;
-  MyOwner.OnSessionReady(*this);
+  tOwner.OnSessionReady(*this);
   if (tState != CLIENT_SESSION_STATE_RUNNING) return;
   // --send commands go first, before anything typed while the handshake ran.
-  for (auto it = MyConfig.lstSend.rbegin(); it != MyConfig.lstSend.rend(); ++it)
+  for (auto it = tConfig.lstSend.rbegin(); it != tConfig.lstSend.rend(); ++it)
     lstCommands.push_front(*it + "\r\n");
   PumpCommands();
   // Events may follow the last prompt in the same read.
   nReadMicros = RealtimeMicros();
-  MyFrames.Feed(sRest, *this);
+  tSplitter.Feed(sRest, *this);
 }
 
-void TClientSession::HandleClose(const std::error_code& ec) {
-  const bool bEof = ec == asio::error::eof;
+void TClientSession::HandleClose(const std::error_code& tError) {
+  const bool bEof = tError == asio::error::eof;
   if (tState == CLIENT_SESSION_STATE_HANDSHAKE) {
     Fail("handshake failed: " +
-         std::string(bEof ? "the relay closed the connection" : "connection error: " + ec.message()) +
-         " while waiting for \"" + std::string(MyHandshake.Current().sPrompt) + "\"");
+         std::string(bEof ? "the relay closed the connection"
+                          : "connection error: " + tError.message()) +
+         " while waiting for \"" + std::string(tHandshake.Current().sPrompt) + "\"");
     return;
   }
-  const size_t nUnfinished = MyFrames.Finish();
-  if (nUnfinished > 0) MyOwner.OnSessionDropped(*this, nUnfinished, true);
+  const size_t nUnfinished = tSplitter.Finish();
+  if (nUnfinished > 0) tOwner.OnSessionDropped(*this, nUnfinished, true);
   if (tState != CLIENT_SESSION_STATE_RUNNING) return;
   End(bEof ? SESSION_END_CLOSED : SESSION_END_LOST,
-      bEof ? "the relay closed the connection" : "connection lost: " + ec.message());
+      bEof ? "the relay closed the connection" : "connection lost: " + tError.message());
 }
 
 void TClientSession::Fail(const std::string& sWhy) {
   CloseSocket();
-  if (nAttempts >= MyConfig.nMaxAttempts) {
+  if (nAttempts >= tConfig.nMaxAttempts) {
     End(SESSION_END_FAILED, sWhy);
     return;
   }
   tState = CLIENT_SESSION_STATE_IDLE;
-  MyOwner.OnSessionRetry(*this, sWhy);
-  tmrPace.expires_after(RETRY_PAUSE);
-  tmrPace.async_wait([self = shared_from_this(), nId = nConnId](const std::error_code&) {
+  tOwner.OnSessionRetry(*this, sWhy);
+  tPaceTimer.expires_after(kRetryPause);
+  tPaceTimer.async_wait([self = shared_from_this(), nId = nConnId](const std::error_code&) {
     if (nId == self->nConnId && self->tState == CLIENT_SESSION_STATE_IDLE) self->Connect();
   });
 }
@@ -218,7 +219,7 @@ void TClientSession::Fail(const std::string& sWhy) {
 void TClientSession::End(TSessionEnd_OPT tEnd, const std::string& sWhy) {
   tState = CLIENT_SESSION_STATE_ENDED;
   CloseSocket();
-  MyOwner.OnSessionEnded(*this, tEnd, sWhy);
+  tOwner.OnSessionEnded(*this, tEnd, sWhy);
 }
 
 void TClientSession::PumpCommands() {
@@ -226,30 +227,30 @@ void TClientSession::PumpCommands() {
   bWriting = true;
   Trace(">", lstCommands.front());
   asio::async_write(
-      socClient, asio::buffer(lstCommands.front()),
-      [self = shared_from_this(), nId = nConnId](const std::error_code& ec, size_t) {
+      tSocket, asio::buffer(lstCommands.front()),
+      [self = shared_from_this(), nId = nConnId](const std::error_code& e, size_t) {
         if (nId != self->nConnId || self->tState != CLIENT_SESSION_STATE_RUNNING) return;
         self->lstCommands.pop_front();
-        if (ec) return;  // the read side reports the broken connection
-        self->tmrPace.expires_after(COMMAND_GAP);
-        self->tmrPace.async_wait([self](const std::error_code& ecWait) {
-          if (ecWait || self->tState != CLIENT_SESSION_STATE_RUNNING) return;
+        if (e) return;  // the read side reports the broken connection
+        self->tPaceTimer.expires_after(kCommandGap);
+        self->tPaceTimer.async_wait([self](const std::error_code& eWait) {
+          if (eWait || self->tState != CLIENT_SESSION_STATE_RUNNING) return;
           self->bWriting = false;
           self->PumpCommands();
         });
       });
 }
 
-void TClientSession::OnFrame(const TFrame& MyFrame) {
-  if (tState == CLIENT_SESSION_STATE_RUNNING) MyOwner.OnSessionFrame(*this, MyFrame, nReadMicros);
+void TClientSession::OnFrame(const TFrame& tFrame) {
+  if (tState == CLIENT_SESSION_STATE_RUNNING) tOwner.OnSessionFrame(*this, tFrame, nReadMicros);
 }
 
 void TClientSession::OnGoingDown() {
-  if (tState == CLIENT_SESSION_STATE_RUNNING) MyOwner.OnSessionGoingDown(*this);
+  if (tState == CLIENT_SESSION_STATE_RUNNING) tOwner.OnSessionGoingDown(*this);
 }
 
 void TClientSession::OnFrameDropped(size_t nBytes) {
-  if (tState == CLIENT_SESSION_STATE_RUNNING) MyOwner.OnSessionDropped(*this, nBytes, false);
+  if (tState == CLIENT_SESSION_STATE_RUNNING) tOwner.OnSessionDropped(*this, nBytes, false);
 }
 
 }  // namespace cticlient

@@ -1,6 +1,6 @@
-// Entry of telvane-client, the CTI client tool: parses the command line, runs
-// one interactive client or a load run on a single io_context, and returns 0 on
-// a normal end, 1 when a connection or handshake failed, 2 on a usage error.
+// telvane-client: the CTI client tool. Parses the command line, runs one
+// interactive client or a load run on a single io_context, and returns 0 on a
+// normal end, 1 when a connection or handshake failed, 2 on a usage error.
 //
 // Threads: the main thread runs the io_context. In single-client mode a second,
 // detached thread reads stdin and hands each line over with asio::post; it
@@ -14,12 +14,13 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-
+// A standard header must come before Asio's: Asio picks its allocator by a macro of the standard
+// library, and translation units that disagree pair aligned_alloc with operator delete.
 #include <asio.hpp>
 
-#include "ClientOptions.h"
-#include "ClientProtocol.h"
-#include "ClientRun.h"
+#include "options.h"
+#include "protocol.h"
+#include "run.h"
 
 namespace {
 
@@ -32,27 +33,27 @@ struct TStdinBridge {
   TClientRun* pRun = nullptr;         // receives each line; constant
 };
 
-void PostLine(const std::shared_ptr<TStdinBridge>& MyBridge, std::string sLine) {
+void PostLine(const std::shared_ptr<TStdinBridge>& pBridge, std::string sLine) {
   if (!sLine.empty() && sLine.back() == '\r') sLine.pop_back();
   if (sLine.empty()) return;
-  std::lock_guard<std::mutex> MyLock(MyBridge->crsBridge);
-  if (!MyBridge->bOpen) return;
-  TClientRun* pRun = MyBridge->pRun;
-  asio::post(*MyBridge->pIo, [pRun, sLine = std::move(sLine)] { pRun->SendLine(sLine); });
+  std::lock_guard<std::mutex> tLock(pBridge->crsBridge);
+  if (!pBridge->bOpen) return;
+  TClientRun* pRun = pBridge->pRun;
+  asio::post(*pBridge->pIo, [pRun, sLine = std::move(sLine)] { pRun->SendLine(sLine); });
 }
 
 // Reads stdin with plain read(2), which works for terminals, pipes and files
 // alike. End of input only ends the reading; the client keeps running.
-void ReadStdin(std::shared_ptr<TStdinBridge> MyBridge) {
-  constexpr size_t MAX_LINE = 64 * 1024;  // a longer line is cut there
+void ReadStdin(std::shared_ptr<TStdinBridge> pBridge) {
+  constexpr size_t kMaxLineBytes = 64 * 1024;  // a longer line is cut there
   std::string sPending;
   char vBuffer[4096];
   while (true) {
     const ssize_t nRead = ::read(STDIN_FILENO, vBuffer, sizeof vBuffer);
     if (nRead <= 0) return;
     for (ssize_t i = 0; i < nRead; ++i) {
-      if (vBuffer[i] == '\n' || sPending.size() >= MAX_LINE) {
-        PostLine(MyBridge, std::move(sPending));
+      if (vBuffer[i] == '\n' || sPending.size() >= kMaxLineBytes) {
+        PostLine(pBridge, std::move(sPending));
         sPending.clear();
         if (vBuffer[i] == '\n') continue;
       }
@@ -61,36 +62,36 @@ void ReadStdin(std::shared_ptr<TStdinBridge> MyBridge) {
   }
 }
 
-void WarnOutside(const char* sWhat, const std::vector<int32_t>& vNumbers, TNumberRange MyRange) {
-  const size_t nOutside = CountOutside(vNumbers, MyRange);
+void WarnOutside(const char* sWhat, const std::vector<int32_t>& vNumbers, TNumberRange tRange) {
+  const size_t nOutside = CountOutside(vNumbers, tRange);
   if (nOutside > 0)
     std::fprintf(stderr, "telvane-client: warning: %zu %s outside %d-%d; the relay ignores them\n",
-                 nOutside, sWhat, MyRange.nFirst, MyRange.nLast);
+                 nOutside, sWhat, tRange.nFirst, tRange.nLast);
 }
 
-int Run(const TClientOptions& MyOptions) {
-  WarnOutside("queue numbers", MyOptions.vQueues, QUEUE_RANGE);
-  WarnOutside("extension numbers", MyOptions.vPeers, PEER_RANGE);
-  WarnOutside("parking lot numbers", MyOptions.vParks, PARK_RANGE);
+int Run(const TClientOptions& tOptions) {
+  WarnOutside("queue numbers", tOptions.vQueues, kQueueRange);
+  WarnOutside("extension numbers", tOptions.vPeers, kPeerRange);
+  WarnOutside("parking lot numbers", tOptions.vParks, kParkRange);
 
-  asio::io_context MyIo(1);
-  TClientRun MyRun(MyIo, MyOptions);
+  asio::io_context tIo(1);
+  TClientRun tRun(tIo, tOptions);
   std::string sError;
-  if (!MyRun.Start(sError)) {
+  if (!tRun.Start(sError)) {
     std::fprintf(stderr, "telvane-client: %s\n", sError.c_str());
     return 1;
   }
-  auto MyBridge = std::make_shared<TStdinBridge>();
-  MyBridge->pIo = &MyIo;
-  MyBridge->pRun = &MyRun;
-  if (MyOptions.nLoad == 0) std::thread(ReadStdin, MyBridge).detach();
-  MyIo.run();
+  auto pBridge = std::make_shared<TStdinBridge>();
+  pBridge->pIo = &tIo;
+  pBridge->pRun = &tRun;
+  if (tOptions.nLoad == 0) std::thread(ReadStdin, pBridge).detach();
+  tIo.run();
   {
-    std::lock_guard<std::mutex> MyLock(MyBridge->crsBridge);
-    MyBridge->bOpen = false;
+    std::lock_guard<std::mutex> tLock(pBridge->crsBridge);
+    pBridge->bOpen = false;
   }
-  MyRun.PrintEnd();
-  return MyRun.ExitCode();
+  tRun.PrintEnd();
+  return tRun.ExitCode();
 }
 
 }  // namespace
@@ -98,18 +99,18 @@ int Run(const TClientOptions& MyOptions) {
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> lstArgs(argv + 1, argv + argc);
-  TClientOptions MyOptions;
+  TClientOptions tOptions;
   std::string sError;
-  if (!ParseClientOptions(lstArgs, MyOptions, sError)) {
+  if (!ParseClientOptions(lstArgs, tOptions, sError)) {
     std::fprintf(stderr, "telvane-client: %s (see --help)\n", sError.c_str());
     return 2;
   }
-  if (MyOptions.bHelp) {
+  if (tOptions.bHelp) {
     std::fputs(ClientUsageText().c_str(), stdout);
     return 0;
   }
   try {
-    return Run(MyOptions);
+    return Run(tOptions);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "telvane-client: %s\n", e.what());
     return 1;

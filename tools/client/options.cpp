@@ -1,12 +1,12 @@
-// Command-line parsing of the CTI client tool; see ClientOptions.h. One table
+// Command-line parsing of the CTI client tool; see options.h. One table
 // lists every option with its help line, so --help cannot fall behind.
-#include "ClientOptions.h"
+#include "options.h"
 
 #include <charconv>
 #include <cmath>
 #include <functional>
 
-#include "ClientProtocol.h"
+#include "protocol.h"
 
 namespace cticlient {
 
@@ -44,67 +44,67 @@ bool IsLineText(const std::string& sText) {
 }
 
 TSetter List(std::vector<int32_t> TClientOptions::*pField) {
-  return [pField](TClientOptions& MyOptions, const std::string& sValue, std::string& sError) {
-    return ExpandNumberList(sValue, MyOptions.*pField, sError);
+  return [pField](TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
+    return ExpandNumberList(sValue, tOptions.*pField, sError);
   };
 }
 
 TSetter Line(std::string TClientOptions::*pField, bool bAllowEmpty) {
-  return [pField, bAllowEmpty](TClientOptions& MyOptions, const std::string& sValue,
+  return [pField, bAllowEmpty](TClientOptions& tOptions, const std::string& sValue,
                                std::string& sError) {
     if ((!bAllowEmpty && sValue.empty()) || !IsLineText(sValue)) {
       sError = "must be one line of printable text";
       return false;
     }
-    MyOptions.*pField = sValue;
+    tOptions.*pField = sValue;
     return true;
   };
 }
 
 TSetter Switch(bool TClientOptions::*pField) {
-  return [pField](TClientOptions& MyOptions, const std::string&, std::string&) {
-    MyOptions.*pField = true;
+  return [pField](TClientOptions& tOptions, const std::string&, std::string&) {
+    tOptions.*pField = true;
     return true;
   };
 }
 
 template <typename TNumber>
 TSetter Whole(TNumber TClientOptions::*pField, TNumber nMin, TNumber nMax) {
-  return [=](TClientOptions& MyOptions, const std::string& sValue, std::string& sError) {
-    if (ParseWhole(sValue, nMin, nMax, MyOptions.*pField)) return true;
+  return [=](TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
+    if (ParseWhole(sValue, nMin, nMax, tOptions.*pField)) return true;
     sError = "must be a whole number from " + std::to_string(nMin) + " to " + std::to_string(nMax);
     return false;
   };
 }
 
 TSetter Seconds(double TClientOptions::*pField) {
-  return [pField](TClientOptions& MyOptions, const std::string& sValue, std::string& sError) {
-    if (ParseSeconds(sValue, MyOptions.*pField)) return true;
+  return [pField](TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
+    if (ParseSeconds(sValue, tOptions.*pField)) return true;
     sError = "must be a positive number of seconds";
     return false;
   };
 }
 
-bool SetExpectSeq(TClientOptions& MyOptions, const std::string& sValue, std::string& sError) {
+bool SetExpectSeq(TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
   const size_t nDash = sValue.find('-');
   const uint64_t nMax = UINT64_MAX - 1;
   if (nDash == std::string::npos ||
-      !ParseWhole(sValue.substr(0, nDash), uint64_t{0}, nMax, MyOptions.nExpectFirst) ||
-      !ParseWhole(sValue.substr(nDash + 1), uint64_t{0}, nMax, MyOptions.nExpectLast) ||
-      MyOptions.nExpectFirst > MyOptions.nExpectLast) {
+      !ParseWhole(sValue.substr(0, nDash), uint64_t{0}, nMax, tOptions.nExpectFirst) ||
+      !ParseWhole(sValue.substr(nDash + 1), uint64_t{0}, nMax, tOptions.nExpectLast) ||
+      tOptions.nExpectFirst > tOptions.nExpectLast) {
     sError = "must be a range A-B of sequence numbers with A <= B";
     return false;
   }
-  MyOptions.bExpectSeq = true;
+  tOptions.bExpectSeq = true;
   return true;
 }
 
-bool AddSend(TClientOptions& MyOptions, const std::string& sValue, std::string& sError) {
+bool AddSend(TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
   if (!IsLineText(sValue)) {
     sError = "must be one line of printable text";
     return false;
   }
-  MyOptions.lstSend.push_back(sValue);
+  tOptions.lstSend.push_back(sValue);
   return true;
 }
 
@@ -134,14 +134,14 @@ const std::vector<TOptionDef>& OptionTable() {
 }
 
 const TOptionDef* FindOption(const std::string& sName) {
-  for (const TOptionDef& MyDef : OptionTable())
-    if (sName == MyDef.sName) return &MyDef;
+  for (const TOptionDef& tDef : OptionTable())
+    if (sName == tDef.sName) return &tDef;
   return nullptr;
 }
 
 }  // namespace
 
-bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions& MyOptions,
+bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions& tOptions,
                         std::string& sError) {
   for (size_t i = 0; i < lstArgs.size(); ++i) {
     const std::string& sArg = lstArgs[i];
@@ -171,7 +171,7 @@ bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions&
       return false;
     }
     std::string sWhy;
-    if (!pDef->fSet(MyOptions, sValue, sWhy)) {
+    if (!pDef->fSet(tOptions, sValue, sWhy)) {
       sError = "--" + sName + ": " + sWhy;
       return false;
     }
@@ -183,12 +183,12 @@ std::string ClientUsageText() {
   std::string sText =
       "usage: telvane-client [options]\n"
       "Connects to the relay's client port, subscribes and prints every event frame.\n";
-  for (const TOptionDef& MyDef : OptionTable()) {
-    std::string sLeft = std::string("  --") + MyDef.sName;
-    if (MyDef.sValue != nullptr) sLeft += std::string(" ") + MyDef.sValue;
+  for (const TOptionDef& tDef : OptionTable()) {
+    std::string sLeft = std::string("  --") + tDef.sName;
+    if (tDef.sValue != nullptr) sLeft += std::string(" ") + tDef.sValue;
     if (sLeft.size() < 26) sLeft.resize(26, ' ');
     else sLeft += ' ';
-    sText += sLeft + MyDef.sHelp + "\n";
+    sText += sLeft + tDef.sHelp + "\n";
   }
   return sText;
 }

@@ -9,7 +9,7 @@
 //   CONNECTING --connected--> HANDSHAKE --last prompt--> RUNNING --close--> ENDED
 //        |                        |
 //        +--error / deadline------+--> retry from CONNECTING (attempts left,
-//                                      after RETRY_PAUSE) or ENDED (failed)
+//                                      after kRetryPause) or ENDED (failed)
 //
 // Invariants:
 //   - Handshake steps are written one at a time; the next step goes out only
@@ -18,7 +18,7 @@
 //   - Every handler carries the connection number it was started for; a handler
 //     of an earlier attempt or of a re-armed deadline does nothing.
 //   - Commands are written only in RUNNING, one at a time and at least
-//     COMMAND_GAP apart, so that two commands are unlikely to reach the relay in
+//     kCommandGap apart, so that two commands are unlikely to reach the relay in
 //     one read (it would act on the first only). Commands given earlier wait.
 //   - After Stop() or the end, no callback reaches the owner.
 #pragma once
@@ -30,10 +30,10 @@
 #include <memory>
 #include <string>
 #include <vector>
-
+// After a standard header, as in every file here: see main.cpp.
 #include <asio.hpp>
 
-#include "ClientProtocol.h"
+#include "protocol.h"
 
 namespace cticlient {
 
@@ -49,14 +49,14 @@ enum TSessionEnd_OPT {
 class TClientSessionOwner {
  public:
   virtual ~TClientSessionOwner() = default;
-  virtual void OnSessionReady(TClientSession& MySession) = 0;
+  virtual void OnSessionReady(TClientSession& tSession) = 0;
   // nReadMicros: when the read that completed the frame returned, µs since the epoch.
-  virtual void OnSessionFrame(TClientSession& MySession, const TFrame& MyFrame,
+  virtual void OnSessionFrame(TClientSession& tSession, const TFrame& tFrame,
                               int64_t nReadMicros) = 0;
-  virtual void OnSessionGoingDown(TClientSession& MySession) = 0;
-  virtual void OnSessionDropped(TClientSession& MySession, size_t nBytes, bool bAtClose) = 0;
-  virtual void OnSessionRetry(TClientSession& MySession, const std::string& sWhy) = 0;
-  virtual void OnSessionEnded(TClientSession& MySession, TSessionEnd_OPT tEnd,
+  virtual void OnSessionGoingDown(TClientSession& tSession) = 0;
+  virtual void OnSessionDropped(TClientSession& tSession, size_t nBytes, bool bAtClose) = 0;
+  virtual void OnSessionRetry(TClientSession& tSession, const std::string& sWhy) = 0;
+  virtual void OnSessionEnded(TClientSession& tSession, TSessionEnd_OPT tEnd,
                               const std::string& sWhy) = 0;
 };
 
@@ -81,29 +81,29 @@ enum TClientSessionState_OPT {
 
 class TClientSession : public std::enable_shared_from_this<TClientSession>, private TFrameSink {
  public:
-  static constexpr std::chrono::milliseconds COMMAND_GAP{100};
-  static constexpr std::chrono::milliseconds RETRY_PAUSE{200};
+  static constexpr std::chrono::milliseconds kCommandGap{100};
+  static constexpr std::chrono::milliseconds kRetryPause{200};
 
-  TClientSession(asio::io_context& MyIoIn, TSessionConfig MyConfigIn, TClientSessionOwner& MyOwnerIn);
+  TClientSession(asio::io_context& tNewIo, TSessionConfig tNewConfig, TClientSessionOwner& tNewOwner);
 
   void Start();
   void Stop();                          // closes; the owner hears nothing more
   void SendCommand(std::string sLine);  // CR LF is appended; waits for RUNNING
-  const std::string& Tag() const { return MyConfig.sTag; }
-  int32_t Index() const { return MyConfig.nIndex; }
+  const std::string& Tag() const { return tConfig.sTag; }
+  int32_t Index() const { return tConfig.nIndex; }
   int32_t Attempts() const { return nAttempts; }
   bool IsRunning() const { return tState == CLIENT_SESSION_STATE_RUNNING; }
 
  private:
   void Connect();
-  void OnConnected(const std::error_code& ec);
+  void OnConnected(const std::error_code& tError);
   void SendStep();
   void ArmDeadline();
   void StartRead();
-  void OnRead(const std::error_code& ec, size_t nBytes);
+  void OnRead(const std::error_code& tError, size_t nBytes);
   void HandleHandshake(std::string_view sChunk);
   void BecomeReady(const std::string& sRest);
-  void HandleClose(const std::error_code& ec);
+  void HandleClose(const std::error_code& tError);
   void Fail(const std::string& sWhy);
   void End(TSessionEnd_OPT tEnd, const std::string& sWhy);
   void CloseSocket();
@@ -111,20 +111,20 @@ class TClientSession : public std::enable_shared_from_this<TClientSession>, priv
   std::string TimeoutText() const;
   void Trace(const std::string& sDirection, std::string_view sText) const;
 
-  void OnFrame(const TFrame& MyFrame) override;
+  void OnFrame(const TFrame& tFrame) override;
   void OnGoingDown() override;
   void OnFrameDropped(size_t nBytes) override;
 
   // Constant after construction.
-  const TSessionConfig MyConfig;    // endpoints, steps, limits
-  TClientSessionOwner& MyOwner;     // receives every callback
+  const TSessionConfig tConfig;    // endpoints, steps, limits
+  TClientSessionOwner& tOwner;     // receives every callback
 
   // io_context thread only.
-  asio::ip::tcp::socket socClient;  // the connection of the current attempt
-  asio::steady_timer tmrDeadline;   // connect and prompt deadline
-  asio::steady_timer tmrPace;       // command spacing, and the pause before a retry
-  THandshake MyHandshake;           // prompts of the current attempt
-  TFrameSplitter MyFrames;          // frames of the running connection
+  asio::ip::tcp::socket tSocket;    // the connection of the current attempt
+  asio::steady_timer tDeadlineTimer;  // connect and prompt deadline
+  asio::steady_timer tPaceTimer;    // command spacing, and the pause before a retry
+  THandshake tHandshake;            // prompts of the current attempt
+  TFrameSplitter tSplitter;         // frames of the running connection
   std::array<char, 64 * 1024> vReadBuffer{};  // one read
   TClientSessionState_OPT tState = CLIENT_SESSION_STATE_IDLE;  // see the diagram above
   int32_t nAttempts = 0;            // connects made so far

@@ -28,42 +28,42 @@
 
 namespace cticlient {
 
-inline constexpr std::string_view ACCESS_CODE_DEFAULT = "qmRoK8]";
+inline constexpr std::string_view kDefaultAccessCode = "qmRoK8]";
 inline constexpr std::string_view GOING_DOWN_NOTICE = "Server is going down!";
-inline constexpr std::string_view STAMP_SEQ_KEY = "TelvaneSeq: ";
-inline constexpr std::string_view STAMP_SENT_KEY = "TelvaneSent: ";
-inline constexpr size_t MAX_FRAME_BYTES_DEFAULT = size_t{16} << 20;  // 16 MiB
-inline constexpr size_t MAX_LIST_NUMBERS = 100000;  // bound on one expanded list
+inline constexpr std::string_view kStampSeqKey = "TelvaneSeq: ";
+inline constexpr std::string_view kStampSentKey = "TelvaneSent: ";
+inline constexpr size_t kDefaultMaxFrameBytes = size_t{16} << 20;  // 16 MiB
+inline constexpr size_t kMaxListNumbers = 100000;  // bound on one expanded list
 
 // Subscription ranges of the relay; numbers outside them are ignored there.
 struct TNumberRange {
   int32_t nFirst = 0;  // first number, inclusive
   int32_t nLast = 0;   // last number, inclusive
 };
-inline constexpr TNumberRange QUEUE_RANGE{10001, 11001};
-inline constexpr TNumberRange PEER_RANGE{20001, 30001};
-inline constexpr TNumberRange PARK_RANGE{701, 801};
+inline constexpr TNumberRange kQueueRange{10001, 11001};
+inline constexpr TNumberRange kPeerRange{20001, 30001};
+inline constexpr TNumberRange kParkRange{701, 801};
 
 // ---- Number lists ----------------------------------------------------------
 
 // Expands "10001-10010,10020" into its numbers, in the order written. Blanks
 // around entries and around "-" are allowed; a list of blanks is empty. Returns
 // false with a one-line reason for an empty entry, a non-number, a reversed
-// range or more than MAX_LIST_NUMBERS numbers in all.
+// range or more than kMaxListNumbers numbers in all.
 bool ExpandNumberList(std::string_view sList, std::vector<int32_t>& vNumbers,
                       std::string& sError);
 
 // "10001,10002": the form the relay's list steps take between the parentheses.
 std::string JoinNumberList(const std::vector<int32_t>& vNumbers);
 
-// How many of vNumbers lie outside MyRange.
-size_t CountOutside(const std::vector<int32_t>& vNumbers, TNumberRange MyRange);
+// How many of vNumbers lie outside tRange.
+size_t CountOutside(const std::vector<int32_t>& vNumbers, TNumberRange tRange);
 
 // ---- Handshake -------------------------------------------------------------
 
 struct THandshakeValues {
   std::string sAppId;                            // application name sent in MyAppID
-  std::string sToken{ACCESS_CODE_DEFAULT};       // access code sent in MyAppToken
+  std::string sToken{kDefaultAccessCode};        // access code sent in MyAppToken
   std::vector<int32_t> vQueues;                  // queue numbers to subscribe
   std::vector<int32_t> vPeers;                   // extension numbers to subscribe
   std::vector<int32_t> vParks;                   // parking lot numbers to subscribe
@@ -76,7 +76,7 @@ struct THandshakeStep {
 };
 
 // The six steps, greeting first.
-std::vector<THandshakeStep> BuildHandshakeSteps(const THandshakeValues& MyValues);
+std::vector<THandshakeStep> BuildHandshakeSteps(const THandshakeValues& tValues);
 
 enum THandshakeReply_OPT {
   HANDSHAKE_REPLY_NEED_MORE,   // the prompt has not arrived yet
@@ -123,14 +123,14 @@ struct TFrame {
   uint64_t nSentMicros = 0;  // its value: microseconds since the Unix epoch
 };
 
-// If sLine (without its line end) is a stamp field, stores its value in MyFrame;
+// If sLine (without its line end) is a stamp field, stores its value in tFrame;
 // the first valid occurrence of each field wins.
-void ParseStampLine(std::string_view sLine, TFrame& MyFrame);
+void ParseStampLine(std::string_view sLine, TFrame& tFrame);
 
 class TFrameSink {
  public:
   virtual ~TFrameSink() = default;
-  virtual void OnFrame(const TFrame& MyFrame) = 0;
+  virtual void OnFrame(const TFrame& tFrame) = 0;
   virtual void OnGoingDown() = 0;
   virtual void OnFrameDropped(size_t nBytes) = 0;  // a frame over the size bound
 };
@@ -142,17 +142,17 @@ class TFrameSink {
 // skipped up to its end, and OnFrameDropped reports it.
 class TFrameSplitter {
  public:
-  explicit TFrameSplitter(size_t nMaxFrameBytes = MAX_FRAME_BYTES_DEFAULT);
+  explicit TFrameSplitter(size_t nMaxFrameBytes = kDefaultMaxFrameBytes);
 
-  void Feed(std::string_view sChunk, TFrameSink& MySink);
+  void Feed(std::string_view sChunk, TFrameSink& tSink);
 
   // At end of stream: the bytes of an unfinished frame (0 when only blank line
   // ends are pending), after which the splitter starts afresh.
   size_t Finish();
 
  private:
-  bool TakeGoingDown(TFrameSink& MySink);
-  void TakeLine(size_t nLineStart, size_t nLineEnd, TFrameSink& MySink);
+  bool TakeGoingDown(TFrameSink& tSink);
+  void TakeLine(size_t nLineStart, size_t nLineEnd, TFrameSink& tSink);
   void Compact();
   void DiscardPartialLine();
   void ResetFrame();
@@ -162,7 +162,7 @@ class TFrameSplitter {
   size_t nFrameStart = 0;   // where the current frame begins in sBuffer
   size_t nScanPos = 0;      // first byte not yet scanned for a line end
   bool bInFrame = false;    // the current frame has at least one non-empty line
-  TFrame MyFrame;           // stamps of the current frame
+  TFrame tFrame;            // stamps of the current frame
   bool bSkipping = false;   // inside a frame over the bound; its bytes are discarded
   bool bMidLine = false;    // skipping: the discarded bytes ended inside a line
   size_t nSkipped = 0;      // skipping: bytes of the oversized frame so far
