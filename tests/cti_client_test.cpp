@@ -85,7 +85,7 @@ const std::string TRAILER = "\r\n\r\n";
 
 // The tail of the last prompt, three frames and the stop notice, as the relay writes them.
 const std::string RUNNING_STREAM = "\r\n\r\n" + EVENT_A + TRAILER + EVENT_B + TRAILER +
-                                   std::string(GOING_DOWN_NOTICE) + EVENT_C + TRAILER;
+                                   std::string(kGoingDownNotice) + EVENT_C + TRAILER;
 
 TEST(FrameSplitter, SameFramesWhereverTheReadsEnd) {
   const std::vector<std::string> lstExpected = {EVENT_A, EVENT_B, "<going down>", EVENT_C};
@@ -515,7 +515,7 @@ TEST(ClientBinary, HandshakeOneWritePerStepThenFramesAndStopNotice) {
       c.Send(sFrameB.substr(0, 10));
       std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the frame arrive in two reads
       c.Send(sFrameB.substr(10));
-      c.Send(GOING_DOWN_NOTICE);
+      c.Send(kGoingDownNotice);
     });
     const TClientResult r = RunClient({"--port", std::to_string(MyRelay.Port()), "--app-id",
                                        "Desk7", "--queues", "10001-10003,10005", "--peers",

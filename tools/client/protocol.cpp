@@ -125,7 +125,7 @@ THandshakeReply_OPT THandshake::Feed(std::string_view sChunk, std::string& sRest
   const std::string_view sPrompt = vSteps[nStep].sPrompt;
   const size_t nFound = sReply.find(sPrompt);
   if (nFound == std::string::npos) {
-    if (sReply.find(GOING_DOWN_NOTICE) != std::string::npos) return HANDSHAKE_REPLY_GOING_DOWN;
+    if (sReply.find(kGoingDownNotice) != std::string::npos) return HANDSHAKE_REPLY_GOING_DOWN;
     // Keep only a tail long enough to hold a prompt or the notice cut by a read.
     if (sReply.size() > kMaxReplyBytes) sReply.erase(0, sReply.size() - 64);
     return HANDSHAKE_REPLY_NEED_MORE;
@@ -178,10 +178,10 @@ void TFrameSplitter::ResetFrame() {
 // At a frame's start the notice may stand where an event would begin.
 bool TFrameSplitter::TakeGoingDown(TFrameSink& tSink) {
   if (bSkipping || bInFrame || nScanPos != nFrameStart) return false;
-  if (sBuffer.size() - nScanPos < GOING_DOWN_NOTICE.size()) return false;
-  if (std::string_view(sBuffer).substr(nScanPos, GOING_DOWN_NOTICE.size()) != GOING_DOWN_NOTICE)
+  if (sBuffer.size() - nScanPos < kGoingDownNotice.size()) return false;
+  if (std::string_view(sBuffer).substr(nScanPos, kGoingDownNotice.size()) != kGoingDownNotice)
     return false;
-  nScanPos += GOING_DOWN_NOTICE.size();
+  nScanPos += kGoingDownNotice.size();
   nFrameStart = nScanPos;
   tSink.OnGoingDown();
   return true;

@@ -29,7 +29,7 @@
 namespace cticlient {
 
 inline constexpr std::string_view kDefaultAccessCode = "qmRoK8]";
-inline constexpr std::string_view GOING_DOWN_NOTICE = "Server is going down!";
+inline constexpr std::string_view kGoingDownNotice = "Server is going down!";
 inline constexpr std::string_view kStampSeqKey = "TelvaneSeq: ";
 inline constexpr std::string_view kStampSentKey = "TelvaneSent: ";
 inline constexpr size_t kDefaultMaxFrameBytes = size_t{16} << 20;  // 16 MiB

@@ -182,11 +182,11 @@ void TClientRun::OnSessionFrame(TClientSession& tSession, const TFrame& tFrame,
 void TClientRun::OnSessionGoingDown(TClientSession& tSession) {
   ++nGoingDown;
   if (IsLoad()) {
-    if (tOptions.bVerbose) std::fprintf(stderr, "%s: %s\n", tSession.Tag().c_str(), GOING_DOWN_NOTICE.data());
+    if (tOptions.bVerbose) std::fprintf(stderr, "%s: %s\n", tSession.Tag().c_str(), kGoingDownNotice.data());
     return;
   }
   std::FILE* pTarget = tOptions.bQuiet ? stderr : stdout;
-  std::fprintf(pTarget, "%s\n", GOING_DOWN_NOTICE.data());
+  std::fprintf(pTarget, "%s\n", kGoingDownNotice.data());
   if (pTarget == stdout) FlushStdout();
 }
 
