@@ -142,6 +142,7 @@ class Client:
         self._frames = queue.Queue(FRAME_QUEUE)
         self._closing = threading.Event()
         self._wake_r, self._wake_w = socket.socketpair()
+        self._wake_w.setblocking(False)        # one pending byte wakes; more are not needed
         self.reconnects = 0                    # links renewed since connect()
         self._thread = threading.Thread(target=self._run, name="telvane-client", daemon=True)
         self._thread.start()
@@ -206,6 +207,8 @@ class Client:
         self.close()
 
     def _change(self, family, changes):
+        if self._closing.is_set():
+            raise ClientClosed("the client is closed")
         changes = dict(changes)
         commands = protocol.change_commands(family, changes)  # checks before anything changes
         with self._lock:
@@ -218,7 +221,7 @@ class Client:
         try:
             self._wake_w.send(b"x")
         except OSError:
-            pass  # the thread has ended; nothing to wake
+            pass  # a wake-up is pending already, or the thread has ended
 
     # ---- the I/O thread -----------------------------------------------------
 
