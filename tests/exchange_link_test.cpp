@@ -645,7 +645,7 @@ TEST_F(ExchangeLinkInProcess, OperatorStopLeavesAPendingReconnectionPendingAndRe
     for (TControlId t : vFields) form->MyDisplay.SetEnabled(t, false);
     form->MyDisplay.SetEnabled(CTL_CMD_STOP_CLIENT, true);
     {
-      std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+      TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
       MyAppInfo.MyClientSocketInfo.vPeerList[7] = {PEER_STATE_UP, 2};
     }
     MyAppInfo.tMainSocketClientStateMachine[0] = MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING;

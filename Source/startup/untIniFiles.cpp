@@ -30,6 +30,7 @@
 #include <mutex>
 
 #include "platform/untCodePage.h"
+#include "platform/untMutex.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -102,8 +103,8 @@ bool ParseIniInteger(std::string_view s, int32_t& nOut) {
   return ParseDigits(s, 10, bNegative, nOut);
 }
 
-std::mutex crsPresenter;          // guards fnPresenter
-TNoticePresenter fnPresenter;     // installed by the console; empty until then
+TMutex crsPresenter;                                // guards fnPresenter
+TNoticePresenter fnPresenter GUARDED_BY(crsPresenter);  // installed by the console; empty until then
 
 // The notice without a dialog: caption and text on stderr, each CR as a line break, in UTF-8.
 int PresentOnStderr(const std::string& sCaption, const std::string& sText) {
@@ -225,7 +226,7 @@ int ShowAppMessage(int nType, const std::string& sText) {
     if (MyAppInfo.bIsService || nType < 0 || nType > 4) return 0;
     TNoticePresenter fnShow;
     {
-      std::lock_guard<std::mutex> lock(crsPresenter);
+      TMutexLock lock(crsPresenter);
       fnShow = fnPresenter;
     }
     if (fnShow) return fnShow(nType, Msg(0), sText);
@@ -236,6 +237,6 @@ int ShowAppMessage(int nType, const std::string& sText) {
 }
 
 void SetNoticePresenter(TNoticePresenter fnNew) {
-  std::lock_guard<std::mutex> lock(crsPresenter);
+  TMutexLock lock(crsPresenter);
   fnPresenter = std::move(fnNew);
 }
