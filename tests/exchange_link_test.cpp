@@ -528,10 +528,13 @@ TEST_F(ExchangeLinkInProcess, ReconnectionStartsAtTheFirstMainTickPastRDividedBy
       MyAppInfo.tMainSocketClientStateMachine[0] = MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE;
     });
     EXPECT_EQ(nStartedAt, c.nTick);
-    const std::string sLog = LogThrough(LogMsg(14) + IntToStr(c.nSeconds));
-    EXPECT_TRUE(InOrder(sLog, {"TfrmTelvane.tmrMainTimer: Timer of Auto Reconnect: " + IntToStr(c.nSeconds) + " seconds...",
-                               "TfrmTelvane.tmrMainTimer: " + LogMsg(14) + IntToStr(c.nSeconds),
-                               "TValidate.StartSocketClient: " + LogMsg(21)}));
+    const std::vector<std::string> lstLines = {
+        "TfrmTelvane.tmrMainTimer: Timer of Auto Reconnect: " + IntToStr(c.nSeconds) + " seconds...",
+        "TfrmTelvane.tmrMainTimer: " + LogMsg(14) + IntToStr(c.nSeconds), "TValidate.StartSocketClient: " + LogMsg(21)};
+    // The writer puts one line at a time into the file: wait for the last line, not the tick's.
+    std::string sLog;
+    PollUntil([&] { return static_cast<bool>(InOrder(sLog = LogThrough(lstLines[1]), lstLines)); });
+    EXPECT_TRUE(InOrder(sLog, lstLines));
   }
   // Without a pending reconnection a main tick only clears the count.
   OnControl([&] {
