@@ -2,7 +2,8 @@
 //
 // Each Initialize opens its ring(s) and starts the one consumer thread of the family. The per-key
 // pushes select the ring by key (number minus the first of the range); a key outside the table, or
-// the never-opened last ring (11001, 30001, 801), is dropped without touching memory outside it.
+// the never-opened last ring (11001, 30001, 801 with the classic ranges), is dropped without
+// touching memory outside it. The ranges are those in force (MyConfigInfo.MyProfile).
 #pragma once
 
 #include <cstdint>
