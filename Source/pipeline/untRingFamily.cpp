@@ -63,3 +63,7 @@ void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText) {
   WarnDropped(tTable, IntToStr(nKey) + " lies outside " + IntToStr(nFirstKey) + " to " +
                           IntToStr(int64_t{nFirstKey} + tTable.nCount - 1));
 }
+
+void DropUnnamedKey(const TKeyTable& tTable, const std::string& sWhy) {
+  if (MyAppInfo.bIsRunning) WarnDropped(tTable, sWhy);
+}

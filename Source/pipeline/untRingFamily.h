@@ -37,3 +37,6 @@ struct TKeyTable {
 // dropped with a WARNING line on the 1st, 10th, 100th, ... such drop of the family (a busy exchange
 // must not flood the log). The never-opened last ring refuses silently, as every closed ring does.
 void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText);
+// An event whose key names nothing in the table (sWhy says what): dropped, counted and warned
+// about with the numbers PushKeyed refuses.
+void DropUnnamedKey(const TKeyTable& tTable, const std::string& sWhy);

@@ -62,6 +62,11 @@ void TSpecificQueueMsgRead::SpecificQueueMsgRead(TText sText, int32_t nQueueNumb
   PushKeyed(KeyTable(EVENT_FAMILY_QUEUE), nQueueNumber, std::move(sText));
 }
 
+void TSpecificQueueMsgRead::DropUnlistedQueue(std::string_view sName) {
+  const std::string sShown(sName.substr(0, 64));  // a name is short; a hostile value need not be
+  DropUnnamedKey(KeyTable(EVENT_FAMILY_QUEUE), "queue \"" + sShown + "\" is not listed in [QUEUENAMES]");
+}
+
 bool TGlobalPeerMsgRead::Initialize() {
   return InitializeFamily("TGlobalPeerMsgRead.Initialize", {&MyFifoReceived.MyGlobalPeerMsgRead, 1},
                           &Create<TExecGlobalPeerMsgReadThread>);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "pipeline/untFifo.h"
 
@@ -20,6 +21,9 @@ class TSpecificQueueMsgRead {
  public:
   static bool Initialize();
   static void SpecificQueueMsgRead(TText sText, int32_t nQueueNumber);
+  // An event of a queue named by words that [QUEUENAMES] does not list: dropped like a number
+  // outside the table, counted with those and warned about as thinly.
+  static void DropUnlistedQueue(std::string_view sName);
 };
 
 class TGlobalPeerMsgRead {
