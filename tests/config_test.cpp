@@ -230,4 +230,85 @@ TEST_F(ConfigTest, FoldersLieBesideTheExecutable) {
   EXPECT_EQ(TValidate::GetConfigFilePath(), dir.Path() + "/Lib/Config.ini");
 }
 
+// ---- The classification profile: [AMI] PROFILE, CHANNELTECH, [KEYS], [QUEUENAMES] ----
+
+TEST_F(ConfigTest, CurrentProfileTakesItsTechnologiesRangesAndNamedQueues) {
+  WriteConfig("[AMI]\nSERVERIP=h\nPROFILE=current\nCHANNELTECH= PJSIP , IAX2 \n"
+              "[KEYS]\nQUEUEFIRST=5001\nEXTENFIRST=201\nPARKFIRST=0x2BD\n"
+              "[QUEUENAMES]\nSupport=5001\nsales = 5002\nSALES=5003\n");
+  Create();
+  EXPECT_EQ(Logged(), std::vector<std::string>{"Success to Read Config File."});
+  const TProfileConfig& p = MyConfigInfo.MyProfile;
+  EXPECT_EQ(p.tProfile, AMI_PROFILE_CURRENT);
+  EXPECT_EQ(p.lstChannelTech, (std::vector<std::string>{"PJSIP", "IAX2"}));
+  EXPECT_EQ(QueueIndex(5001), 0);
+  EXPECT_EQ(QueueIndex(6001), QUEUE_COUNT - 1);
+  EXPECT_EQ(QueueIndex(10001), -1);
+  EXPECT_EQ(PeerIndex(201), 0);
+  EXPECT_EQ(ParkIndex(701), 0);
+  ASSERT_EQ(p.vQueueNames.size(), 2u) << "a name given twice counts once, as first written";
+  EXPECT_EQ(p.vQueueNames[0].sName, "SALES");
+  EXPECT_EQ(p.vQueueNames[0].nQueue, 5002);
+  EXPECT_EQ(p.vQueueNames[1].sName, "SUPPORT");
+  EXPECT_EQ(p.vQueueNames[1].nQueue, 5001);
+}
+
+// The profile's lines come first, before those of the classic keys.
+TEST_F(ConfigTest, CurrentProfileCorrectsBadKeysAndDropsBadQueueNames) {
+  WriteConfig("[AMI]\nRECONNECTTMR=0\nSERVERIP=h\nPROFILE=CURRENT\nCHANNELTECH=PJ SIP\n"
+              "[KEYS]\nQUEUEFIRST=-1\nEXTENFIRST=2147480000\nPARKFIRST=abc\n"
+              "[QUEUENAMES]\n123=10001\nvip=99999\nx=abc\nok=11001\n");
+  Create();
+  const std::vector<std::string> vExpected = {
+      "Success to Read Config File.",
+      Correction("MyProfile.sChannelTech", "SIP,PJSIP"),
+      Correction("MyProfile.nQueueFirst", "10001"),
+      Correction("MyProfile.nPeerFirst", "20001"),
+      Correction("MyProfile.lstQueueNames(123=10001)", "ignored"),
+      Correction("MyProfile.lstQueueNames(vip=99999)", "ignored"),
+      Correction("MyProfile.lstQueueNames(x=abc)", "ignored"),
+      Correction("nServerReconnectTmr", "5"),
+  };
+  EXPECT_EQ(Logged(), vExpected);
+  const TProfileConfig& p = MyConfigInfo.MyProfile;
+  EXPECT_EQ(p.lstChannelTech, (std::vector<std::string>{"SIP", "PJSIP"}));
+  EXPECT_EQ(p.nParkFirst, PARK_FIRST) << "not a number: the default, without a line";
+  ASSERT_EQ(p.vQueueNames.size(), 1u);
+  EXPECT_EQ(p.vQueueNames[0].sName, "OK");
+}
+
+TEST_F(ConfigTest, ClassicKeysByTheClassicRangesAndSaysWhatItIgnores) {
+  const std::string sIgnored =
+      "MyConfigInfo.MyProfile: [AMI] CHANNELTECH, [KEYS] and [QUEUENAMES] apply only with [AMI] PROFILE=CURRENT; "
+      "ignored.";
+  struct Case {
+    const char* sIni;
+    std::vector<std::string> vLines;  // after "Success to Read Config File."
+  };
+  const Case vCases[] = {
+      {"[AMI]\nSERVERIP=h\n", {}},
+      {"[AMI]\nSERVERIP=h\nPROFILE=Classic\nCHANNELTECH=SIP,PJSIP\n[KEYS]\nQUEUEFIRST=10001\n", {}},
+      {"[AMI]\nSERVERIP=h\nPROFILE=MODERN\n", {Correction("MyProfile.sProfile", "CLASSIC")}},
+      {"[AMI]\nSERVERIP=h\nPROFILE=\n", {Correction("MyProfile.sProfile", "CLASSIC")}},
+      {"[AMI]\nSERVERIP=h\n[KEYS]\nEXTENFIRST=201\n[QUEUENAMES]\nsales=10002\n", {sIgnored}},
+      {"[AMI]\nSERVERIP=h\nCHANNELTECH=PJSIP\n", {sIgnored}},
+  };
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(c.sIni);
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    vExpected.insert(vExpected.end(), c.vLines.begin(), c.vLines.end());
+    EXPECT_EQ(Logged(), vExpected) << c.sIni;
+    const TProfileConfig& p = MyConfigInfo.MyProfile;
+    EXPECT_EQ(p.tProfile, AMI_PROFILE_CLASSIC) << c.sIni;
+    EXPECT_EQ(PeerIndex(PEER_FIRST), 0) << c.sIni;
+    EXPECT_EQ(PeerIndex(PEER_LAST), PEER_COUNT - 1) << c.sIni;
+    EXPECT_EQ(QueueIndex(QUEUE_FIRST), 0) << c.sIni;
+    EXPECT_EQ(ParkIndex(PARK_FIRST), 0) << c.sIni;
+    EXPECT_TRUE(p.vQueueNames.empty()) << c.sIni;
+    TearDown();
+  }
+}
+
 }  // namespace

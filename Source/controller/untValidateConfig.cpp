@@ -2,13 +2,22 @@
 // reads, corrects and publishes Lib/Config.ini into MyConfigInfo; the destructor, which frees the
 // lists; and the folders beside the executable.
 //
+// The classification profile ([AMI] PROFILE, CHANNELTECH, [KEYS], [QUEUENAMES]) is read with the
+// other keys and checked first, so the key ranges in force are sound before anything can use them;
+// under CLASSIC the keys only CURRENT reads are ignored and the classic ranges stay.
+//
 // Thread: the main thread during start-up (the constructor runs after the log writer has started
 // and before any ring worker exists, so MyConfigInfo needs no lock: every later access is a read),
 // and the control thread at the console's shut-down (the destructor).
 // Order matters: nLogVerbose takes the file's value as soon as the file is read, so every line
 // logged after that is already filtered by the configured level. Every line of the constructor is
 // logged with source "TValidate.Create", target 1 (main log pane) and the status-bar echo.
+#include <algorithm>
 #include <exception>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
@@ -47,6 +56,12 @@ constexpr const char* USERNAME = "amiadmin";
 constexpr const char* SECRET = "pxwdkr";
 constexpr bool PROXY_AUTO_START = true;
 constexpr int32_t PROXY_PORT = 50387;
+// [AMI] PROFILE and what only the CURRENT profile reads; CLASSIC always keys by the classic ranges.
+constexpr const char* PROFILE = "CLASSIC";
+constexpr const char* CHANNEL_TECH = "SIP,PJSIP";
+constexpr int32_t KEYS_QUEUE_FIRST = QUEUE_FIRST;
+constexpr int32_t KEYS_PEER_FIRST = PEER_FIRST;
+constexpr int32_t KEYS_PARK_FIRST = PARK_FIRST;
 }  // namespace config_default
 
 bool CreateAuditLists() {
@@ -74,6 +89,113 @@ void FreeList(TAuditList*& lst) {
   delete lstOld;
 }
 
+// ---- The classification profile: [AMI] PROFILE, [AMI] CHANNELTECH, [KEYS], [QUEUENAMES] ----
+
+std::string UpperAscii(std::string_view sText) {
+  std::string sOut(sText);
+  for (char& c : sOut)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return sOut;
+}
+
+bool IsAllDigits(std::string_view sText) {
+  return !sText.empty() && std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Read as they stand; the checks below decide what is in force.
+void ReadProfileKeys(const TIniFile& ini) {
+  namespace d = config_default;
+  TProfileConfig& p = MyConfigInfo.MyProfile;
+  p.sProfile = ini.ReadString("AMI", "PROFILE", d::PROFILE);
+  p.sChannelTech = ini.ReadString("AMI", "CHANNELTECH", d::CHANNEL_TECH);
+  p.nQueueFirst = ini.ReadInteger("KEYS", "QUEUEFIRST", d::KEYS_QUEUE_FIRST);
+  p.nPeerFirst = ini.ReadInteger("KEYS", "EXTENFIRST", d::KEYS_PEER_FIRST);
+  p.nParkFirst = ini.ReadInteger("KEYS", "PARKFIRST", d::KEYS_PARK_FIRST);
+  p.lstQueueNameLines = ini.ReadSection("QUEUENAMES");
+}
+
+// CLASSIC keys by the classic ranges whatever the file says; say so when the file said otherwise.
+void IgnoreCurrentOnlyKeys(TProfileConfig& p) {
+  namespace d = config_default;
+  const bool bGiven = p.sChannelTech != d::CHANNEL_TECH || p.nQueueFirst != d::KEYS_QUEUE_FIRST ||
+                      p.nPeerFirst != d::KEYS_PEER_FIRST || p.nParkFirst != d::KEYS_PARK_FIRST ||
+                      !p.lstQueueNameLines.empty();
+  p.nQueueFirst = d::KEYS_QUEUE_FIRST;
+  p.nPeerFirst = d::KEYS_PEER_FIRST;
+  p.nParkFirst = d::KEYS_PARK_FIRST;
+  p.lstChannelTech.clear();
+  p.vQueueNames.clear();
+  if (bGiven)
+    LogCreate(LOG_VERBOSE, "MyConfigInfo.MyProfile: [AMI] CHANNELTECH, [KEYS] and [QUEUENAMES] apply only with "
+                           "[AMI] PROFILE=CURRENT; ignored.");
+}
+
+// The technologies, comma-separated; each a word of letters, digits, '_' or '-'.
+std::vector<std::string> ChannelTechList(std::string_view sText) {
+  std::vector<std::string> lstParts, lstTech;
+  SplitDelimited(',', sText, true, lstParts);
+  for (const std::string& sPart : lstParts) {
+    const std::string sTech = Trim(sPart);
+    if (sTech.empty()) continue;
+    const bool bWord = std::all_of(sTech.begin(), sTech.end(), [](char c) {
+      return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+    if (!bWord) return {};
+    lstTech.push_back(sTech);
+  }
+  return lstTech;
+}
+
+void CheckChannelTech(TProfileConfig& p) {
+  p.lstChannelTech = ChannelTechList(p.sChannelTech);
+  if (!p.lstChannelTech.empty()) return;
+  p.sChannelTech = config_default::CHANNEL_TECH;
+  p.lstChannelTech = ChannelTechList(p.sChannelTech);
+  LogCorrection("MyProfile.sChannelTech", p.sChannelTech);
+}
+
+// A first number must leave room for the whole range below the 32-bit limit.
+void CheckKeyFirst(int32_t& nFirst, int32_t nCount, int32_t nDefault, const char* sField) {
+  if (nFirst >= 0 && int64_t{nFirst} + nCount - 1 <= std::numeric_limits<int32_t>::max()) return;
+  nFirst = nDefault;
+  LogCorrection(sField, IntToStr(nFirst));
+}
+
+// name=number, the number inside the queue range in force; a name made only of digits would never
+// be looked up (a number is read as a number), so it is refused too. Refused lines are dropped.
+void CheckQueueNames(TProfileConfig& p) {
+  p.vQueueNames.clear();
+  for (const auto& [sName, sValue] : p.lstQueueNameLines) {
+    const std::optional<int32_t> nQueue = IniIntegerValue(sValue);
+    if (IsAllDigits(sName) || !nQueue || KeyIndex(*nQueue, p.nQueueFirst, QUEUE_COUNT) < 0) {
+      LogCorrection(("MyProfile.lstQueueNames(" + sName + "=" + sValue + ")").c_str(), "ignored");
+      continue;
+    }
+    p.vQueueNames.push_back({UpperAscii(sName), *nQueue});
+  }
+  std::sort(p.vQueueNames.begin(), p.vQueueNames.end(),
+            [](const TQueueName& a, const TQueueName& b) { return a.sName < b.sName; });
+}
+
+// Runs first among the checks, so the ranges in force are sound even when a later check stops
+// start-up; ends with every field of MyProfile in force.
+void CheckAndCorrectProfile() {
+  namespace d = config_default;
+  TProfileConfig& p = MyConfigInfo.MyProfile;
+  const std::string sProfile = UpperAscii(p.sProfile);
+  p.tProfile = sProfile == "CURRENT" ? AMI_PROFILE_CURRENT : AMI_PROFILE_CLASSIC;
+  if (sProfile != "CURRENT" && sProfile != "CLASSIC") {
+    p.sProfile = d::PROFILE;
+    LogCorrection("MyProfile.sProfile", p.sProfile);
+  }
+  if (p.tProfile == AMI_PROFILE_CLASSIC) return IgnoreCurrentOnlyKeys(p);
+  CheckChannelTech(p);
+  CheckKeyFirst(p.nQueueFirst, QUEUE_COUNT, d::KEYS_QUEUE_FIRST, "MyProfile.nQueueFirst");
+  CheckKeyFirst(p.nPeerFirst, PEER_COUNT, d::KEYS_PEER_FIRST, "MyProfile.nPeerFirst");
+  CheckKeyFirst(p.nParkFirst, PARK_COUNT, d::KEYS_PARK_FIRST, "MyProfile.nParkFirst");
+  CheckQueueNames(p);
+}
+
 // Every field from the file, in the order of the keys; false when the file cannot be read.
 bool ReadConfigFile(std::string& sError) {
   TIniFile ini;
@@ -92,6 +214,7 @@ bool ReadConfigFile(std::string& sError) {
   c.sSecret = ini.ReadString("AMI", "SECRET", d::SECRET);
   c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", d::PROXY_AUTO_START);
   c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
+  ReadProfileKeys(ini);
   return true;
 }
 
@@ -100,6 +223,7 @@ bool ReadConfigFile(std::string& sError) {
 void CheckAndCorrect() {
   namespace d = config_default;
   TConfigInfo& c = MyConfigInfo;
+  CheckAndCorrectProfile();
   if (c.nServerReconnectTmr < d::SERVER_RECONNECT_TMR) {
     c.nServerReconnectTmr = d::SERVER_RECONNECT_TMR;
     LogCorrection("nServerReconnectTmr", IntToStr(c.nServerReconnectTmr));

@@ -2,6 +2,9 @@
 // whole events with TEventSplitter (which holds the carry-over between chunks) and pushes each event
 // into the global ring(s) of its category.
 //
+// The splitter classifies by the profile in force when the thread object is made (start-up, after
+// the configuration was read): CLASSIC by module lines, CURRENT by event names.
+//
 // One thread. It takes the raw ring's lock to pop and, inside each push, one global ring's lock;
 // never two at once. Display calls are blocking hand-overs to the control thread. The carry-over
 // and nCountErrNotEvent belong to this thread alone and survive reconnections of the exchange.
@@ -10,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "pipeline/untEventProfile.h"
 #include "pipeline/untEventSplitter.h"
 #include "platform/untWorker.h"
 
@@ -27,5 +31,6 @@ class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOu
   void OnNotEvent(int32_t nCountErrNotEvent) override;
   void OnCarryOverDropped(const std::string& sWhat) override;
 
-  TEventSplitter tSplitter;  // carry-over (the old sSaveLastPartOfMessage) and nCountErrNotEvent; this thread
+  // Carry-over (the old sSaveLastPartOfMessage) and nCountErrNotEvent; this thread.
+  TEventSplitter tSplitter{EventClassifier(MyConfigInfo.MyProfile)};
 };

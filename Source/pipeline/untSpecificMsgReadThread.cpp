@@ -13,14 +13,14 @@ constexpr const char* AVOIDING = "********** Avoiding this Message **********";
 
 const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily) {
   static const TSpecificStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
-      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, QUEUE_FIRST, QUEUE_COUNT - 1,
+      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT - 1,
        &MyAppInfo.bWriteSpecificQueueLog, PANE_SPECIFIC_QUEUE, STB_SPECIFIC_QUEUE,
        "TExecSpecificQueueMsgReadThread.Execute", "TExecSpecificQueueMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, PEER_FIRST, PEER_COUNT - 1,
+      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT - 1,
        &MyAppInfo.bWriteSpecificPeerLog, PANE_SPECIFIC_PEER, STB_SPECIFIC_PEER,
        "TExecSpecificPeerMsgReadThread.Execute", "TExecSpecificPeerMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_FIRST, PARK_COUNT - 1,
-       &MyAppInfo.bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
+      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, &MyConfigInfo.MyProfile.nParkFirst,
+       PARK_COUNT - 1, &MyAppInfo.bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
        "TExecSpecificFeatureParkMsgReadThread.Execute",
        "TExecSpecificFeatureParkMsgReadThread.ProcessSpecificMessage"},
   };
@@ -47,12 +47,13 @@ void TExecSpecificStageThread::Execute() {
 
 TExecSpecificStageThread::TPassStatus TExecSpecificStageThread::RunPass() {
   TPassStatus tStatus;
+  const int32_t nFirstKey = *tFamily.pnFirstKey;
   for (int32_t n = 0; n < tFamily.nServedRings; ++n) {
     TSpecificMsgReadFifo& ring = tFamily.vRings[n];
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
-    if (nWP - nRP > tStatus.nMaxDiff) tStatus = {tFamily.nFirstKey + n, nWP - nRP, nRP, nWP};
-    if (TText sText = FifoPop(ring)) ProcessSpecificMessage(*sText, tFamily.nFirstKey + n);
+    if (nWP - nRP > tStatus.nMaxDiff) tStatus = {nFirstKey + n, nWP - nRP, nRP, nWP};
+    if (TText sText = FifoPop(ring)) ProcessSpecificMessage(*sText, nFirstKey + n);
   }
   return tStatus;
 }

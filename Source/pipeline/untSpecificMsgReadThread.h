@@ -25,8 +25,8 @@
 // What tells one per-key stage from another: one row per family.
 struct TSpecificStageFamily {
   TEventFamily_OPT tFamily;               // what the outlets are told
-  TSpecificMsgReadFifo* vRings;           // the table's first ring (key nFirstKey)
-  int32_t nFirstKey;                      // 10001, 20001 or 701
+  TSpecificMsgReadFifo* vRings;           // the table's first ring (key *pnFirstKey)
+  const int32_t* pnFirstKey;              // MyConfigInfo.MyProfile's first number, fixed at start-up
   int32_t nServedRings;                   // 1000, 10000 or 100: the table's last ring is never served
   const std::atomic<bool>* pbPaneSwitch;  // MyAppInfo.bWriteSpecific...Log
   TPaneId tPane;                          // the family's per-key pane

@@ -99,6 +99,25 @@ bool SetExpectSeq(TClientOptions& tOptions, const std::string& sValue, std::stri
   return true;
 }
 
+// "Q,E,P": the first numbers of the relay's queue, extension and parking ranges; the sizes are
+// the relay's own (1,001, 10,001 and 101 numbers).
+bool SetKeyFirst(TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
+  const size_t nComma1 = sValue.find(','), nComma2 = sValue.find(',', nComma1 + 1);
+  int32_t vFirst[3] = {};
+  const int32_t nMax = INT32_MAX - 10000;
+  if (nComma1 == std::string::npos || nComma2 == std::string::npos ||
+      !ParseWhole(sValue.substr(0, nComma1), 0, nMax, vFirst[0]) ||
+      !ParseWhole(sValue.substr(nComma1 + 1, nComma2 - nComma1 - 1), 0, nMax, vFirst[1]) ||
+      !ParseWhole(sValue.substr(nComma2 + 1), 0, nMax, vFirst[2])) {
+    sError = "must be three first numbers Q,E,P, e.g. 10001,201,701";
+    return false;
+  }
+  tOptions.tQueueRange = {vFirst[0], vFirst[0] + (kQueueRange.nLast - kQueueRange.nFirst)};
+  tOptions.tPeerRange = {vFirst[1], vFirst[1] + (kPeerRange.nLast - kPeerRange.nFirst)};
+  tOptions.tParkRange = {vFirst[2], vFirst[2] + (kParkRange.nLast - kParkRange.nFirst)};
+  return true;
+}
+
 bool AddSend(TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
   if (!IsLineText(sValue)) {
     sError = "must be one line of printable text";
@@ -117,6 +136,7 @@ const std::vector<TOptionDef>& OptionTable() {
       {"queues", "LIST", "queues to subscribe: numbers and ranges, e.g. 10001-10010,10020 (may be empty)", List(&TClientOptions::vQueues)},
       {"peers", "LIST", "extensions to subscribe, same form (20001-30001)", List(&TClientOptions::vPeers)},
       {"parks", "LIST", "parking lots to subscribe, same form (701-801)", List(&TClientOptions::vParks)},
+      {"key-first", "Q,E,P", "first queue, extension and parking numbers of the relay's ranges (default 10001,20001,701)", SetKeyFirst},
       {"send", "TEXT", "command sent after READY, e.g. \"ChangeQueueInfo: (10001:FALSE)\"; repeatable", AddSend},
       {"timestamps", nullptr, "prefix each printed frame with its receive time", Switch(&TClientOptions::bTimestamps)},
       {"quiet", nullptr, "print no frames, only READY and a RESULT line at the end", Switch(&TClientOptions::bQuiet)},

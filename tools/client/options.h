@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
+
 namespace cticlient {
 
 struct TClientOptions {
@@ -22,6 +24,10 @@ struct TClientOptions {
   std::vector<int32_t> vQueues;  // queue numbers
   std::vector<int32_t> vPeers;   // extension numbers
   std::vector<int32_t> vParks;   // parking lot numbers
+  // The relay's ranges, for the warning about numbers it ignores (moved by its [KEYS]).
+  TNumberRange tQueueRange = kQueueRange;
+  TNumberRange tPeerRange = kPeerRange;
+  TNumberRange tParkRange = kParkRange;
 
   // Output.
   bool bTimestamps = false;  // prefix each printed frame with its receive time
