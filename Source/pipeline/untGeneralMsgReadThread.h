@@ -7,6 +7,7 @@
 // and nCountErrNotEvent belong to this thread alone and survive reconnections of the exchange.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,7 +17,8 @@
 class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOutput {
  public:
   // One raw chunk: split it and file its events. Errors are logged; the rest of the chunk is lost.
-  void ProcessGenericMessage(std::string_view sText);
+  // nReadStampUs: when the chunk was read; every event this chunk completes carries it.
+  void ProcessGenericMessage(std::string_view sText, int64_t nReadStampUs = 0);
   int32_t CountErrNotEvent() const { return tSplitter.CountErrNotEvent(); }
 
  protected:
@@ -28,4 +30,5 @@ class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOu
   void OnCarryOverDropped(const std::string& sWhat) override;
 
   TEventSplitter tSplitter;  // carry-over (the old sSaveLastPartOfMessage) and nCountErrNotEvent; this thread
+  int64_t nChunkStampUs = 0;  // read stamp of the chunk being split; this thread
 };

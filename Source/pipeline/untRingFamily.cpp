@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "logging/untCounters.h"
 #include "logging/untUtil.h"
 #include "pipeline/untPipelineCommon.h"
 
@@ -53,6 +54,7 @@ void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText) {
     return;
   }
   if (!sText || !MyAppInfo.bIsRunning) return;
+  CountUp(MyCounters.vEventsDropped[DROP_REASON_KEY_OUT_OF_RANGE]);
   const uint32_t nDropped = tTable.pnOutOfRange->fetch_add(1, std::memory_order_relaxed) + 1;
   if (!IsPowerOfTen(nDropped)) return;
   PipelineLog(tTable.sSource, LOG_WARNING,
