@@ -47,7 +47,31 @@ constexpr const char* USERNAME = "amiadmin";
 constexpr const char* SECRET = "pxwdkr";
 constexpr bool PROXY_AUTO_START = true;
 constexpr int32_t PROXY_PORT = 50387;
+constexpr int32_t METRICS_PORT = 0;  // no endpoint
+constexpr const char* METRICS_BIND_IP = "127.0.0.1";
 }  // namespace config_default
+
+// [METRICS]: the metrics and health endpoint.
+void ReadMetricsConfig(const TIniFile& ini) {
+  namespace d = config_default;
+  TMetricsConfig& m = MyConfigInfo.MyMetrics;
+  m.nPort = ini.ReadInteger("METRICS", "PORT", d::METRICS_PORT);
+  m.sBindIP = ini.ReadString("METRICS", "BINDIP", d::METRICS_BIND_IP);
+}
+
+// A port outside 0..65535 turns the endpoint off rather than open it where nobody expects it.
+void CheckMetricsConfig() {
+  namespace d = config_default;
+  TMetricsConfig& m = MyConfigInfo.MyMetrics;
+  if (m.nPort < 0 || m.nPort > 65535) {
+    m.nPort = d::METRICS_PORT;
+    LogCorrection("MyMetrics.nPort", IntToStr(m.nPort));
+  }
+  if (Trim(m.sBindIP).empty()) {
+    m.sBindIP = d::METRICS_BIND_IP;
+    LogCorrection("MyMetrics.sBindIP", m.sBindIP);
+  }
+}
 
 bool CreateAuditLists() {
   try {
@@ -92,6 +116,7 @@ bool ReadConfigFile(std::string& sError) {
   c.sSecret = ini.ReadString("AMI", "SECRET", d::SECRET);
   c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", d::PROXY_AUTO_START);
   c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
+  ReadMetricsConfig(ini);
   return true;
 }
 
@@ -129,6 +154,7 @@ void CheckAndCorrect() {
     c.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }
+  CheckMetricsConfig();
 }
 
 }  // namespace

@@ -125,6 +125,12 @@ struct TAppInfo {
   std::atomic<bool> bWriteSpecificFeatureParkLog{false};
 };
 
+// [METRICS]: the HTTP endpoint for Prometheus metrics and the health check.
+struct TMetricsConfig {
+  int32_t nPort = 0;    // TCP port of the endpoint; 0 = no endpoint
+  std::string sBindIP;  // address the endpoint listens on (IPv4 or IPv6 text)
+};
+
 // Configuration; written only by TValidate's constructor during start-up, read-only afterwards.
 struct TConfigInfo {
   std::atomic<int32_t> nLogVerbose{0};  // highest log level written (read by every logging thread)
@@ -139,6 +145,7 @@ struct TConfigInfo {
   std::string sSecret;              // login secret
   bool bProxyAutoStart = false;     // start the client listener at creation
   int32_t nProxyPort = 0;           // TCP port for client applications
+  TMetricsConfig MyMetrics;         // [METRICS]
 };
 
 // A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;
