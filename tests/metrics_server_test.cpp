@@ -104,6 +104,30 @@ TEST_F(MetricsEndpoint, HealthIsOkWhileLoggedInAndNamesTheExchangeOnceItIsGone) 
   EXPECT_EQ(Sample(Page(), "telvane_exchange_connected"), 0);
 }
 
+TEST_F(MetricsEndpoint, EventsThatReachNoOutletAreCountedByReason) {
+  StartRelay({"--silent"});
+  ASSERT_TRUE(PollUntil([&] { return Sample(Page(), "telvane_exchange_connected") == 1; }));
+  const std::string sPath = relay.Dir() + "/events.txt";
+  WriteFile(sPath,
+            "Event: Join\r\nFile: app_queue.c\r\nQueue: 99999\r\n\r\n"   // key out of range
+            "Event: Join\r\nFile: app_queue.c\r\nCount: 1\r\n\r\n"      // no key
+            "Event: Reload\r\nFile: pbx.c\r\n\r\n"                       // no ring
+            "Event: Join\r\nFile: app_queue.c\r\nQueue: 10001\r\n\r\n");  // delivered (to nobody)
+  sim.Process().WriteStdin("send " + sPath + "\n");
+  ASSERT_TRUE(WaitSample("telvane_relay_latency_seconds_count", 1)) << Page();
+  const std::string sPage = Page();
+  struct Case { const char* sSample; double nValue; };
+  const Case vCases[] = {
+      {"telvane_events_total{family=\"queue\"}", 3},
+      {"telvane_events_total{family=\"none\"}", 1},
+      {"telvane_events_dropped_total{reason=\"key_out_of_range\"}", 1},
+      {"telvane_events_dropped_total{reason=\"no_key\"}", 1},
+      {"telvane_events_dropped_total{reason=\"ring_full\"}", 0},
+      {"telvane_frames_sent_total", 0},
+  };
+  for (const Case& t : vCases) EXPECT_EQ(Sample(sPage, t.sSample), t.nValue) << t.sSample << "\n" << sPage;
+}
+
 TEST_F(MetricsEndpoint, RequestsOutsideTheTwoPagesAreRefusedAndTheRelayServesOn) {
   StartRelay({"--silent"});
   struct Case { const char* sMethod; const char* sPath; int nStatus; };
