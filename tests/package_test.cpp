@@ -48,9 +48,9 @@ TEST(Package, HoldsTheLayoutItsDependenciesAndAConfigurationFileAndItsRelayRuns)
   const std::string sDeb = dir.Path() + "/" + sOut.substr(0, sOut.find('\n'));
 
   ASSERT_EQ(Shell("dpkg-deb -c '" + sDeb + "'", sOut), 0) << sOut;
-  for (const char* sPath : {" ./opt/telvane/telvane\n", " ./opt/telvane/telvane-exchange\n", " ./opt/telvane/telvane-client\n",
-                            " ./opt/telvane/Lib/Config.ini\n", " ./opt/telvane/Log/\n",
-                            " ./lib/systemd/system/Varnel_Telvane.service\n"})
+  for (const char* sPath : {" ./opt/telvane/telvane\n", " ./opt/telvane/telvane-exchange\n",
+                            " ./opt/telvane/telvane-client\n", " ./opt/telvane/Lib/Config.ini\n",
+                            " ./opt/telvane/Log/\n", " ./lib/systemd/system/Varnel_Telvane.service\n"})
     EXPECT_NE(sOut.find(sPath), std::string::npos) << sPath << sOut;
   EXPECT_EQ(sOut.find(".wants/"), std::string::npos) << "the unit must not be enabled by the package\n" << sOut;
 
@@ -61,14 +61,16 @@ TEST(Package, HoldsTheLayoutItsDependenciesAndAConfigurationFileAndItsRelayRuns)
   const std::string sControl = dir.Path() + "/control";
   ASSERT_EQ(Shell("dpkg-deb -e '" + sDeb + "' '" + sControl + "'", sOut), 0) << sOut;
   EXPECT_EQ(ReadFile(sControl + "/conffiles"), "/opt/telvane/Lib/Config.ini\n");
-  EXPECT_EQ(Commands(ReadFile(sControl + "/postinst")).find("enable"), std::string::npos) << ReadFile(sControl + "/postinst");
+  const std::string sPostinst = ReadFile(sControl + "/postinst");
+  EXPECT_EQ(Commands(sPostinst).find("enable"), std::string::npos) << sPostinst;
 
   const std::string sRoot = dir.Path() + "/root";
   ASSERT_EQ(Shell("dpkg-deb -x '" + sDeb + "' '" + sRoot + "'", sOut), 0) << sOut;
   const std::string sUnit = ReadFile(sRoot + "/lib/systemd/system/Varnel_Telvane.service");
   EXPECT_NE(sUnit.find("\nExecStart=/opt/telvane/telvane\n"), std::string::npos) << sUnit;
   EXPECT_NE(sUnit.find("\nType=notify\n"), std::string::npos) << sUnit;
-  EXPECT_EQ(ReadFile(sRoot + "/opt/telvane/Lib/Config.ini"), ReadFile(std::string(TELVANE_SOURCE_DIR) + "/Lib/Config.ini"));
+  EXPECT_EQ(ReadFile(sRoot + "/opt/telvane/Lib/Config.ini"),
+            ReadFile(std::string(TELVANE_SOURCE_DIR) + "/Lib/Config.ini"));
 
   // The shipped sample leaves SERVERIP empty: the check says so with exit 6.
   TProcess relay;

@@ -48,7 +48,8 @@ void PublishClients() {
   for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
     const TMainSocketServerStateMachine_OPT t = slot.tMainSocketServerStateMachine;
     if (t == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) ++nRunning;
-    else if (t >= MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING && t <= MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP5)
+    else if (t >= MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING &&
+             t <= MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP5)
       ++nHandshake;
   }
   StoreGauge(MyCounters.nClientsRunning, nRunning);
@@ -155,7 +156,8 @@ TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
   mg_init_library(0);
   pContext = StartCivetweb(sPorts, sError);
   if (pContext == nullptr) {
-    WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: metrics endpoint not started on " + sPorts + ": " + sError, true);
+    WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: metrics endpoint not started on " + sPorts + ": " + sError,
+             true);
     return;
   }
   mg_set_request_handler(pContext, "/metrics$", &HandleMetrics, nullptr);

@@ -118,7 +118,8 @@ void LatencyMetrics(TPage& p, const TLatencyHistogram& h) {
 void ProcessMetrics(TPage& p, const TProcessFigures& t) {
   struct TFigure { const char* sName; const char* sType; const char* sHelp; double nValue; };
   const TFigure vFigures[] = {
-      {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", static_cast<double>(t.nResidentBytes)},
+      {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+       static_cast<double>(t.nResidentBytes)},
       {"process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", static_cast<double>(t.nVirtualBytes)},
       {"process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.", t.nCpuSeconds},
       {"process_open_fds", "gauge", "Number of open file descriptors.", static_cast<double>(t.nOpenFds)},

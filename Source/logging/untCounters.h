@@ -38,7 +38,13 @@ enum TDropReason_OPT : int {
 };
 
 // Rings whose backlog is published: the raw ring and the three global rings.
-enum TCounterRing_OPT : int { COUNTER_RING_RAW = 0, COUNTER_RING_QUEUE, COUNTER_RING_PEER, COUNTER_RING_FEATUREPARK, COUNTER_RING_COUNT };
+enum TCounterRing_OPT : int {
+  COUNTER_RING_RAW = 0,
+  COUNTER_RING_QUEUE,
+  COUNTER_RING_PEER,
+  COUNTER_RING_FEATUREPARK,
+  COUNTER_RING_COUNT
+};
 
 // The relay's latency, in fixed buckets chosen around the stages' 100 ms pacing. Observe costs two
 // or three relaxed adds; the buckets are kept per bucket (not cumulative) so one add suffices, and

@@ -33,7 +33,7 @@ void ReadFds(TProcessFigures& t) {
   for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) ++n;
   if (!ec) t.nOpenFds = n;
   rlimit r{};
-  if (getrlimit(RLIMIT_NOFILE, &r) == 0) t.nMaxFds = r.rlim_cur == RLIM_INFINITY ? -1 : static_cast<int64_t>(r.rlim_cur);
+  if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur != RLIM_INFINITY) t.nMaxFds = static_cast<int64_t>(r.rlim_cur);
 }
 
 // Boot time (/proc/stat "btime") plus the start in clock ticks after boot (/proc/self/stat field
@@ -54,7 +54,8 @@ void ReadStartTime(TProcessFigures& t) {
   for (int nField = 3; nField <= 22 && (sFields >> sField); ++nField) {
     if (nField != 22) continue;
     const long nTicks = sysconf(_SC_CLK_TCK);
-    if (nTicks > 0) t.nStartTimeSeconds = static_cast<double>(nBootTime) + std::stod(sField) / static_cast<double>(nTicks);
+    if (nTicks > 0)
+      t.nStartTimeSeconds = static_cast<double>(nBootTime) + std::stod(sField) / static_cast<double>(nTicks);
   }
 }
 
