@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "logging/untDisplaySink.h"
 #include "startup/untVariables.h"
@@ -30,6 +31,21 @@ class TValidate {
   static std::string GetLogDirectory();    // <exe folder>Log, no trailing separator
   static std::string GetAuditDirectory();  // the same folder
   static std::string GetConfigFilePath();  // <exe folder>Lib/Config.ini
+
+  // ---- Configuration reading: the constructor's and the configuration check's one path ----
+  enum TConfigRead_OPT {
+    CONFIG_READ_OK,              // read and corrected; the server address is set
+    CONFIG_READ_NOT_CONFIGURED,  // read, but the server address is empty (the checks stopped there)
+    CONFIG_READ_FAILED,          // the file exists but cannot be read, or the reading failed
+  };
+  // Where the lines of a reading go instead of the log: the level and the text as logged.
+  using TConfigLineSink = void (*)(int nLevel, const std::string& sText);
+  // Reads Lib/Config.ini into MyConfigInfo, forces the service's auto-start and corrects what is
+  // out of range, logging each line (or handing it to fnLine when not null). Never raises; psError
+  // gets the reason of a failure. Main thread, before any worker reads MyConfigInfo.
+  static TConfigRead_OPT ReadConfiguration(TConfigLineSink fnLine, std::string* psError = nullptr);
+  // Every key with the value in force, one "[SECTION] KEY=value" each; user name and secret masked.
+  static std::vector<std::string> ConfigValuesInForce();
 
   // ---- Panes and status bars (control thread; nothing without a registered console) ----
   void PrintMainAudit(const std::string& sMessage);

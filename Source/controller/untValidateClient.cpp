@@ -16,6 +16,7 @@
 #include <string>
 
 #include "controller/untValidate.h"
+#include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
@@ -137,7 +138,7 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
         break;
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING:
         // Whole and unchanged: the splitter reassembles events that span reads.
-        TGeneralMsgRead::GeneralMsgRead(MakeText(sReceivedText));
+        TGeneralMsgRead::GeneralMsgRead(MakeText(sReceivedText, MonotonicMicroseconds()));
         PrintGeneralLogReceived(sReceivedText);
         break;
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_CLOSING:

@@ -11,11 +11,13 @@
 // and the control thread at the console's shut-down (the destructor).
 // Order matters: nLogVerbose takes the file's value as soon as the file is read, so every line
 // logged after that is already filtered by the configured level. Every line of the constructor is
-// logged with source "TValidate.Create", target 1 (main log pane) and the status-bar echo.
+// logged with source "TValidate.Create", target 1 (main log pane) and the status-bar echo. The
+// configuration check (-check) runs the same reading with its lines printed instead of logged.
 #include <algorithm>
 #include <exception>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -31,7 +33,14 @@ TValidate* MyValidate = nullptr;
 
 namespace {
 
+// Where the lines of a reading go instead of the log (the configuration check); null: the log.
+TValidate::TConfigLineSink fnConfigLine = nullptr;
+
 void LogCreate(int nLevel, const std::string& sText) {
+  if (fnConfigLine != nullptr) {
+    fnConfigLine(nLevel, sText);
+    return;
+  }
   WriteLog("TValidate.Create", LOG_TARGET_MAIN, nLevel, sText, true);
 }
 
@@ -62,7 +71,31 @@ constexpr const char* CHANNEL_TECH = "SIP,PJSIP";
 constexpr int32_t KEYS_QUEUE_FIRST = QUEUE_FIRST;
 constexpr int32_t KEYS_PEER_FIRST = PEER_FIRST;
 constexpr int32_t KEYS_PARK_FIRST = PARK_FIRST;
+constexpr int32_t METRICS_PORT = 0;  // no endpoint
+constexpr const char* METRICS_BIND_IP = "127.0.0.1";
 }  // namespace config_default
+
+// [METRICS]: the metrics and health endpoint.
+void ReadMetricsConfig(const TIniFile& ini) {
+  namespace d = config_default;
+  TMetricsConfig& m = MyConfigInfo.MyMetrics;
+  m.nPort = ini.ReadInteger("METRICS", "PORT", d::METRICS_PORT);
+  m.sBindIP = ini.ReadString("METRICS", "BINDIP", d::METRICS_BIND_IP);
+}
+
+// A port outside 0..65535 turns the endpoint off rather than open it where nobody expects it.
+void CheckMetricsConfig() {
+  namespace d = config_default;
+  TMetricsConfig& m = MyConfigInfo.MyMetrics;
+  if (m.nPort < 0 || m.nPort > 65535) {
+    m.nPort = d::METRICS_PORT;
+    LogCorrection("MyMetrics.nPort", IntToStr(m.nPort));
+  }
+  if (Trim(m.sBindIP).empty()) {
+    m.sBindIP = d::METRICS_BIND_IP;
+    LogCorrection("MyMetrics.sBindIP", m.sBindIP);
+  }
+}
 
 bool CreateAuditLists() {
   try {
@@ -215,12 +248,13 @@ bool ReadConfigFile(std::string& sError) {
   c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", d::PROXY_AUTO_START);
   c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
   ReadProfileKeys(ini);
+  ReadMetricsConfig(ini);
   return true;
 }
 
 // The corrections, in their fixed order. A blank test never changes the stored text; an empty
-// server address cannot be corrected, so it asks the process to end and stops the checks.
-void CheckAndCorrect() {
+// server address cannot be corrected: the checks stop there and the result is false.
+bool CheckAndCorrect() {
   namespace d = config_default;
   TConfigInfo& c = MyConfigInfo;
   CheckAndCorrectProfile();
@@ -234,8 +268,7 @@ void CheckAndCorrect() {
   }
   if (Trim(c.sServerIP).empty()) {
     LogCorrection("sServerIP", c.sServerIP);
-    RequestTermination();
-    return;
+    return false;
   }
   if (!IsValidPort(c.nServerPort)) {
     c.nServerPort = d::SERVER_PORT;
@@ -253,6 +286,8 @@ void CheckAndCorrect() {
     c.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }
+  CheckMetricsConfig();
+  return true;
 }
 
 }  // namespace
@@ -260,25 +295,36 @@ void CheckAndCorrect() {
 TValidate::TValidate() {
   // Without the lists audit capture will not work; the configuration is still read.
   if (!CreateAuditLists()) ShowAppMessage(1, Msg(3));
+  // An empty server address cannot be served: the process ends after start-up.
+  if (ReadConfiguration(nullptr) == CONFIG_READ_NOT_CONFIGURED) RequestTermination();
+}
+
+TValidate::TConfigRead_OPT TValidate::ReadConfiguration(TConfigLineSink fnLine, std::string* psError) {
+  fnConfigLine = fnLine;
+  TConfigRead_OPT tResult = CONFIG_READ_FAILED;
   try {
     std::string sError;
     if (!ReadConfigFile(sError)) {
       LogCreate(LOG_ERROR, Msg(2));
-      return;
+      if (psError != nullptr) *psError = sError;
+    } else {
+      LogCreate(LOG_VERBOSE, "Success to Read Config File.");
+      if (MyAppInfo.bIsService) {
+        // An unattended service always runs both sides and reconnects by itself.
+        MyConfigInfo.bAutoStart = true;
+        MyConfigInfo.bServerAutoStart = true;
+        MyConfigInfo.bServerAutoReconnect = true;
+        MyConfigInfo.bProxyAutoStart = true;
+      }
+      tResult = CheckAndCorrect() ? CONFIG_READ_OK : CONFIG_READ_NOT_CONFIGURED;
     }
-    LogCreate(LOG_VERBOSE, "Success to Read Config File.");
-    if (MyAppInfo.bIsService) {
-      // An unattended service always runs both sides and reconnects by itself.
-      MyConfigInfo.bAutoStart = true;
-      MyConfigInfo.bServerAutoStart = true;
-      MyConfigInfo.bServerAutoReconnect = true;
-      MyConfigInfo.bProxyAutoStart = true;
-    }
-    CheckAndCorrect();
   } catch (const std::exception& e) {
     // The terminal console has no busy pointer to put back.
     LogCreate(LOG_ERROR, std::string("Error: ") + e.what() + " during Login Process.");
+    if (psError != nullptr) *psError = e.what();
   }
+  fnConfigLine = nullptr;
+  return tResult;
 }
 
 TValidate::~TValidate() {
@@ -297,6 +343,29 @@ TValidate::~TValidate() {
   FreeList(a.lstSpecificPeer);
   FreeList(a.lstGlobalFeaturePark);
   FreeList(a.lstSpecificFeaturePark);
+}
+
+std::vector<std::string> TValidate::ConfigValuesInForce() {
+  const TConfigInfo& c = MyConfigInfo;
+  auto fnBool = [](bool b) { return std::string(b ? "1" : "0"); };
+  // Masked as the console masks them: what they are stays in the file.
+  auto fnMasked = [](const std::string& sText) { return std::string(sText.size(), '*'); };
+  return {
+      "[LOG] VERBOSE=" + IntToStr(c.nLogVerbose.load()),
+      "[GENERAL] AUTOSTART=" + fnBool(c.bAutoStart),
+      "[AMI] AUTOSTART=" + fnBool(c.bServerAutoStart),
+      "[AMI] AUTORECONNECT=" + fnBool(c.bServerAutoReconnect),
+      "[AMI] RECONNECTTMR=" + IntToStr(c.nServerReconnectTmr),
+      "[AMI] TIMEOUTTMR=" + IntToStr(c.nServerTimeoutTmr),
+      "[AMI] SERVERIP=" + c.sServerIP,
+      "[AMI] SERVERPORT=" + IntToStr(c.nServerPort),
+      "[AMI] USERNAME=" + fnMasked(c.sUsername),
+      "[AMI] SECRET=" + fnMasked(c.sSecret),
+      "[PROXY] AUTOSTART=" + fnBool(c.bProxyAutoStart),
+      "[PROXY] SERVERPORT=" + IntToStr(c.nProxyPort),
+      "[METRICS] PORT=" + IntToStr(c.MyMetrics.nPort),
+      "[METRICS] BINDIP=" + c.MyMetrics.sBindIP,
+  };
 }
 
 std::string TValidate::GetLogDirectory() { return MyAppInfo.sAppFilePath + "Log"; }

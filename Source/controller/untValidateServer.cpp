@@ -20,6 +20,7 @@
 #include <string>
 
 #include "controller/untValidate.h"
+#include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "platform/untServerSocket.h"
@@ -107,7 +108,9 @@ bool WriteToSubscribers(const char* sOperation, std::array<bool, N> TServerSocke
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
       if (!(slot.*pList)[static_cast<size_t>(nIndex)] || slot.pConnection == nullptr) continue;
       try {
-        slot.pConnection->SendText(sEvent);
+        const int nTaken = slot.pConnection->SendText(sEvent);
+        CountUp(MyCounters.nFramesSent);
+        CountUp(MyCounters.nBytesSent, nTaken > 0 ? static_cast<uint64_t>(nTaken) : 0);
       } catch (const std::exception& e) {
         WriteErrorLog(std::string("TValidate.") + sOperation, LOG_TARGET_PROXY, e.what(),
                       "socManagerServer.Socket.Connections");
@@ -199,6 +202,7 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
       const TExtractResult_OPT tResult =
           ExtractHandshakeValue(sReceivedText, step.sKey, step.sTerminator, sValue, step.nValueOffset);
       if (tResult != EXTRACT_RESULT_FOUND) {
+        CountUp(MyCounters.nHandshakeFailures);
         slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
         LogRead(tResult == EXTRACT_RESULT_NO_KEY ? step.nMsgNoKey : step.nMsgNoTerminator, sTag);
         return true;

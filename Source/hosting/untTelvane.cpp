@@ -31,9 +31,12 @@ TfrmTelvane::TfrmTelvane(bool bWindowModeIn) : bWindowMode(bWindowModeIn) {
     RegisterDisplaySink(this);
   }
   FormCreate();
+  // After the automatic start, so the first gauges already see both sides starting.
+  pMetrics = StartMetricsServer();
 }
 
 TfrmTelvane::~TfrmTelvane() {
+  pMetrics.reset();  // its timer and HTTP threads end before anything they read goes
   tmrMain.SetEnabled(false);
   tmrAMIKeepAlive.SetEnabled(false);
   // The sockets outlive the manager object; make sure none of their events reaches it again.

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "hosting/untDisplayModel.h"
+#include "hosting/untMetricsServer.h"
 #include "logging/untDisplaySink.h"
 #include "platform/untTimer.h"
 
@@ -90,6 +91,7 @@ class TfrmTelvane : public TDisplaySink {
   TTimer tmrAMIKeepAlive;      // every 1000 ms
   TDisplayModel MyDisplay;     // what the console draws
   std::array<bool, 5> vTabShown{};  // tab pages already laid out once (their Tag)
+  std::unique_ptr<TMetricsServer> pMetrics;  // the metrics endpoint, when [METRICS] PORT is set
 };
 
 // The registered console window; null in service mode and before window-mode creation.

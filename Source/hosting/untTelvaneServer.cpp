@@ -10,6 +10,7 @@
 #include "controller/untValidate.h"
 #include "controller/untValidateServer.h"
 #include "hosting/untTelvane.h"
+#include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "platform/untServerSocket.h"
@@ -108,6 +109,7 @@ void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
 }
 
 void TfrmTelvane::socManagerServerClientOverflow(TServerConnection& connection) {
+  CountUp(MyCounters.nClientCutoffs);
   try {
     const size_t nBound = socManagerServer != nullptr ? socManagerServer->nMaxQueuedBytes
                                                       : TServerSocket::nDefaultMaxQueuedBytes;

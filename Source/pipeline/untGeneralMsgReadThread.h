@@ -10,6 +10,7 @@
 // and nCountErrNotEvent belong to this thread alone and survive reconnections of the exchange.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,8 @@
 class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOutput {
  public:
   // One raw chunk: split it and file its events. Errors are logged; the rest of the chunk is lost.
-  void ProcessGenericMessage(std::string_view sText);
+  // nReadStampUs: when the chunk was read; every event this chunk completes carries it.
+  void ProcessGenericMessage(std::string_view sText, int64_t nReadStampUs = 0);
   int32_t CountErrNotEvent() const { return tSplitter.CountErrNotEvent(); }
 
  protected:
@@ -33,4 +35,5 @@ class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOu
 
   // Carry-over (the old sSaveLastPartOfMessage) and nCountErrNotEvent; this thread.
   TEventSplitter tSplitter{EventClassifier(MyConfigInfo.MyProfile)};
+  int64_t nChunkStampUs = 0;  // read stamp of the chunk being split; this thread
 };

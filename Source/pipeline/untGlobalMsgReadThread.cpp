@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "logging/untCounters.h"
 #include "pipeline/untEventProfile.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untSpecificMsgRead.h"
@@ -71,7 +72,10 @@ void TExecGlobalStageThread::ProcessGlobalMessage(TText sMyNewMessage) {
     PipelineLogError(tFamily.sProcessSource, e.what());
     return;
   }
-  if (!nKey) return;
+  if (!nKey) {
+    CountUp(MyCounters.vEventsDropped[DROP_REASON_NO_KEY]);
+    return;
+  }
   // Push and pane are one unit: a failure in it loses this event only, without a line (a full
   // ring has logged its own).
   try {

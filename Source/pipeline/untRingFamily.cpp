@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "logging/untCounters.h"
 #include "logging/untUtil.h"
 #include "pipeline/untPipelineCommon.h"
 
@@ -22,6 +23,7 @@ bool IsPowerOfTen(uint32_t n) {
 
 // Counts a refused event of the family and warns on the 1st, 10th, 100th, ... of them.
 void WarnDropped(const TKeyTable& tTable, const std::string& sWhy) {
+  CountUp(MyCounters.vEventsDropped[DROP_REASON_KEY_OUT_OF_RANGE]);
   const uint32_t nDropped = tTable.pnOutOfRange->fetch_add(1, std::memory_order_relaxed) + 1;
   if (!IsPowerOfTen(nDropped)) return;
   PipelineLog(tTable.sSource, LOG_WARNING, "Event dropped: " + sWhy + " (" + IntToStr(nDropped) + " so far).", false);

@@ -2,7 +2,14 @@
 
 #include <exception>
 
+#include "logging/untCounters.h"
 #include "pipeline/untPipelineCommon.h"
+
+// The metrics number the families as the outlets do.
+static_assert(static_cast<int>(EVENT_FAMILY_QUEUE) == COUNTER_FAMILY_QUEUE &&
+                  static_cast<int>(EVENT_FAMILY_PEER) == COUNTER_FAMILY_PEER &&
+                  static_cast<int>(EVENT_FAMILY_FEATUREPARK) == COUNTER_FAMILY_FEATUREPARK,
+              "counter families follow the event families");
 
 namespace {
 
@@ -53,25 +60,31 @@ TExecSpecificStageThread::TPassStatus TExecSpecificStageThread::RunPass() {
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
     if (nWP - nRP > tStatus.nMaxDiff) tStatus = {nFirstKey + n, nWP - nRP, nRP, nWP};
-    if (TText sText = FifoPop(ring)) ProcessSpecificMessage(*sText, nFirstKey + n);
+    TText sText = FifoPop(ring);
+    if (sText && ProcessSpecificMessage(*sText, nFirstKey + n) && sText->nReadStampUs != 0)
+      MyCounters.tRelayLatency.Observe(MonotonicMicroseconds() - sText->nReadStampUs);
   }
   return tStatus;
 }
 
-void TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey) {
+bool TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey) {
+  bool bDelivered = false;
   try {
     const size_t nLength = sMyNewMessage.size();
     if (ForwardEvent(sMyNewMessage, nKey)) {
       // The event ends with its last line's CR LF; the blank line and one more close it for clients.
       Deliver(nKey, sMyNewMessage.append("\r\n\r\n"));
+      bDelivered = true;
       sMyNewMessage.resize(nLength);
     } else {
+      CountUp(MyCounters.vEventsDropped[DROP_REASON_HELD_BACK]);
       sMyNewMessage = std::string(AVOIDING) + "\r\n" + sMyNewMessage + AVOIDING + "\r\n";
     }
     if (ShowStagePane(*tFamily.pbPaneSwitch)) ShowInPane(nKey, sMyNewMessage);
   } catch (const std::exception& e) {
     PipelineLogError(tFamily.sProcessSource, e.what());
   }
+  return bDelivered;
 }
 
 void TExecSpecificStageThread::Deliver(int32_t nKey, const std::string& sFrame) {

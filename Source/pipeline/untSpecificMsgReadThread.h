@@ -51,8 +51,10 @@ class TExecSpecificStageThread : public TWorkerThread {
   // One pass over the served rings, without the status call and the sleep.
   TPassStatus RunPass();
   // One event of key nKey: hands sMyNewMessage + CR LF CR LF to the outlets (unless the extension
-  // check holds it back) and shows it in the pane when asked. Catches and logs errors.
-  void ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey);
+  // check holds it back) and shows it in the pane when asked. Catches and logs errors. True when
+  // the outlets had the event; the pass then counts its latency, from the exchange read that
+  // completed it to the moment the outlets returned (the client writes queued).
+  bool ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey);
 
  protected:
   explicit TExecSpecificStageThread(const TSpecificStageFamily& tFamily) : tFamily(tFamily) {}

@@ -160,6 +160,10 @@ struct TProfileConfig {
   int32_t nParkFirst = PARK_FIRST;    // first parking slot ([KEYS] PARKFIRST under CURRENT)
   std::vector<std::string> lstChannelTech;  // CURRENT: technologies whose channels name extensions
   std::vector<TQueueName> vQueueNames;      // CURRENT: named queues, sorted by sName
+// [METRICS]: the HTTP endpoint for Prometheus metrics and the health check.
+struct TMetricsConfig {
+  int32_t nPort = 0;    // TCP port of the endpoint; 0 = no endpoint
+  std::string sBindIP;  // address the endpoint listens on (IPv4 or IPv6 text)
 };
 
 // Configuration; written only by TValidate's constructor during start-up, read-only afterwards.
@@ -177,6 +181,7 @@ struct TConfigInfo {
   bool bProxyAutoStart = false;     // start the client listener at creation
   int32_t nProxyPort = 0;           // TCP port for client applications
   TProfileConfig MyProfile;         // classification profile, key ranges, named queues
+  TMetricsConfig MyMetrics;         // [METRICS]
 };
 
 // A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;
