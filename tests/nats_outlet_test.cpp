@@ -268,6 +268,22 @@ TEST_F(NatsOutlet, LateConsumerReplaysTheStreamTheRelayCreated) {
   EXPECT_TRUE(second.WaitForLog("NATS stream TELVANE found; it keeps the frames of telvane.>.")) << second.LogText();
 }
 
+// Without JetStream there is no stream: a log line, tried again later, and frames go out all the same.
+TEST_F(NatsOutlet, StreamThatCannotBeHadLeavesPublishingAsItIs) {
+  ASSERT_TRUE(nats.Start(0, false));
+  StartRelay("URL=" + nats.Url() + "\r\nSTREAM=TELVANE\r\n");
+  ASSERT_TRUE(relay.WaitForLog("Cannot look up the NATS stream TELVANE: ")) << relay.LogText();
+  EXPECT_TRUE(relay.WaitForLog("; frames are published all the same, and the stream is tried again every 30 s "
+                               "(failed tries so far: 1)."))
+      << relay.LogText();
+  TNatsCollector collector;
+  ASSERT_TRUE(collector.Start(nats.Url(), "telvane.>"));
+  const std::string e1 = QueueEvent(10005, 1);
+  Send(e1);
+  ASSERT_TRUE(collector.WaitForCount(1));
+  EXPECT_EQ(collector.Messages().front().sData, Frame(e1));
+}
+
 // The client tool's live mode: more than 16 numbers make one wildcard subscription, filtered to
 // the list; a load run reports frames and loss as on the relay's port.
 TEST_F(NatsOutlet, ClientToolLoadRunFollowsItsListsAndCountsLoss) {

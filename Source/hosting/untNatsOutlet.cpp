@@ -12,8 +12,10 @@
 //     and buffers again.
 //   - The link thread makes the connection once, so that an unreachable server never delays the
 //     start-up, then every LINK_NAP_MS compares nConnects with the count at which it last looked
-//     at the stream: after every (re)connect it looks the stream up and creates it when missing.
-//     Stream requests wait at most JS_WAIT_MS; a failure is a log line and publishing goes on.
+//     at the stream: after every (re)connect it looks the stream up and creates it when missing,
+//     and while that fails (JetStream off, a cluster still electing its leader) it tries again
+//     every STREAM_RETRY. Stream requests wait at most JS_WAIT_MS; a failure is a thinned log line
+//     and publishing goes on without the stream.
 //   - The client library runs the connection callbacks on a thread of its own, one at a time.
 //     They call WriteLog (thread-safe) and touch atomics only, never the control thread's state.
 // Ordering: one connection, and the frames of one key come from one stage thread in order, so the
@@ -27,6 +29,7 @@
 #include <nats/nats.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <memory>
 
@@ -43,6 +46,7 @@ constexpr int64_t WRITE_DEADLINE_MS = 1000;    // longest a publish waits for a 
 constexpr int64_t CONNECT_TIMEOUT_MS = 2000;   // one server's TCP and protocol handshake
 constexpr int64_t RECONNECT_WAIT_MS = 1000;    // between two rounds over the servers
 constexpr int64_t JS_WAIT_MS = 2000;           // one stream request
+constexpr std::chrono::seconds STREAM_RETRY{30};  // between looks while the stream cannot be had
 constexpr int64_t CLOSE_FLUSH_MS = 1000;       // what the shut-down gives the last frames
 constexpr int LINK_NAP_MS = 100;               // the link thread's turn
 constexpr int64_t NANOS_PER_HOUR = 3600LL * 1000 * 1000 * 1000;
@@ -88,8 +92,8 @@ class TNatsOutlet : public TEventOutlet {
   natsStatus Publish(natsConnection* pConn, TEventFamily_OPT tFamily, int32_t nKey, uint64_t nFrameSeq,
                      const std::string& sFrame) const;
   void CountDrop(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sReason);
-  void EnsureStream(natsConnection* pConn);
-  void CreateStream(jsCtx* pJs);
+  std::string EnsureStream(natsConnection* pConn);
+  std::string CreateStream(jsCtx* pJs);
   void ReportStreamFound(const jsStreamInfo* pInfo);
   void NoteConnected(natsConnection* pConn, const char* sWord);
 
@@ -114,6 +118,8 @@ class TNatsOutlet : public TEventOutlet {
 
   // Link thread only.
   uint64_t nStreamConnects = 0;  // nConnects when the stream was last looked at
+  uint64_t nStreamFailures = 0;  // looks in a row that failed; 0 once the stream is there
+  std::chrono::steady_clock::time_point tNextStreamTry;  // while failing: the next look
 };
 
 TNatsOutlet* pNatsOutlet = nullptr;  // set once at start-up, never freed
@@ -259,38 +265,51 @@ void TNatsOutlet::OnAsyncError(natsConnection*, natsSubscription*, natsStatus s,
 
 // ---- Stream (link thread) ----
 
+// Looks at the stream after every (re)connect, and again every STREAM_RETRY while it could not.
 void TNatsOutlet::KeepStream() {
   if (tConfig.sStream.empty()) return;
   const uint64_t nNow = nConnects.load();
   natsConnection* pConn = pConnection.load(std::memory_order_acquire);
-  if (nNow == nStreamConnects || pConn == nullptr) return;
+  const bool bRetryDue = nStreamFailures > 0 && std::chrono::steady_clock::now() >= tNextStreamTry;
+  if (pConn == nullptr || (nNow == nStreamConnects && !bRetryDue)) return;
   if (natsConnection_Status(pConn) != NATS_CONN_STATUS_CONNECTED) return;
   nStreamConnects = nNow;
-  EnsureStream(pConn);
+  const std::string sFailure = EnsureStream(pConn);
+  if (sFailure.empty()) {
+    nStreamFailures = 0;
+    return;
+  }
+  tNextStreamTry = std::chrono::steady_clock::now() + STREAM_RETRY;
+  if (IsThinnedLogCount(++nStreamFailures))
+    LogNats(SOURCE_STREAM, LOG_ERROR,
+            sFailure + "; frames are published all the same, and the stream is tried again every " +
+                IntToStr(STREAM_RETRY.count()) + " s (failed tries so far: " +
+                IntToStr(static_cast<int64_t>(nStreamFailures)) + ").");
 }
 
-void TNatsOutlet::EnsureStream(natsConnection* pConn) {
+// "" when the stream is there (found or created), else what went wrong.
+std::string TNatsOutlet::EnsureStream(natsConnection* pConn) {
   jsOptions tOptions;
   jsOptions_Init(&tOptions);
   tOptions.Wait = JS_WAIT_MS;
   jsCtx* pJs = nullptr;
   jsStreamInfo* pInfo = nullptr;
   jsErrCode nError = static_cast<jsErrCode>(0);
+  std::string sFailure;
   natsStatus s = natsConnection_JetStream(&pJs, pConn, &tOptions);
   if (s == NATS_OK) s = js_GetStreamInfo(&pInfo, pJs, tConfig.sStream.c_str(), nullptr, &nError);
   if (s == NATS_OK)
     ReportStreamFound(pInfo);
   else if (s == NATS_NOT_FOUND)
-    CreateStream(pJs);
+    sFailure = CreateStream(pJs);
   else
-    LogNats(SOURCE_STREAM, LOG_ERROR,
-            "Cannot look up the NATS stream " + tConfig.sStream + ": " + StatusText(s) +
-                "; frames are published all the same, and the stream is looked at again after the next reconnect.");
+    sFailure = "Cannot look up the NATS stream " + tConfig.sStream + ": " + StatusText(s);
   jsStreamInfo_Destroy(pInfo);
   jsCtx_Destroy(pJs);
+  return sFailure;
 }
 
-void TNatsOutlet::CreateStream(jsCtx* pJs) {
+std::string TNatsOutlet::CreateStream(jsCtx* pJs) {
   const std::string sSubjects = tConfig.sSubjectPrefix + ".>";
   const char* vSubjects[] = {sSubjects.c_str()};
   jsStreamConfig tStream;
@@ -303,15 +322,14 @@ void TNatsOutlet::CreateStream(jsCtx* pJs) {
   jsStreamInfo* pInfo = nullptr;
   jsErrCode nError = static_cast<jsErrCode>(0);
   const natsStatus s = js_AddStream(&pInfo, pJs, &tStream, nullptr, &nError);
-  if (s == NATS_OK)
-    LogNats(SOURCE_STREAM, LOG_VERBOSE,
-            "NATS stream " + tConfig.sStream + " created over " + sSubjects + ", keeping frames " +
-                IntToStr(tConfig.nMaxAgeHours) + " hours.");
-  else
-    LogNats(SOURCE_STREAM, LOG_ERROR,
-            "Cannot create the NATS stream " + tConfig.sStream + " over " + sSubjects + ": " + StatusText(s) +
-                " (JetStream error " + IntToStr(nError) + "); frames are published all the same.");
   jsStreamInfo_Destroy(pInfo);
+  if (s != NATS_OK)
+    return "Cannot create the NATS stream " + tConfig.sStream + " over " + sSubjects + ": " + StatusText(s) +
+           " (JetStream error " + IntToStr(nError) + ")";
+  LogNats(SOURCE_STREAM, LOG_VERBOSE,
+          "NATS stream " + tConfig.sStream + " created over " + sSubjects + ", keeping frames " +
+              IntToStr(tConfig.nMaxAgeHours) + " hours.");
+  return "";
 }
 
 // An existing stream is the operator's: it is used as it is, with a warning when it does not take

@@ -25,12 +25,12 @@ std::string Header(natsMsg* pMsg, const char* sName) {
 
 }  // namespace
 
-bool TNatsServer::Start(int nNewPort) {
+bool TNatsServer::Start(int nNewPort, bool bJetStream) {
   if (nPort == 0) nPort = nNewPort != 0 ? nNewPort : FreePort();
+  std::vector<std::string> vArgs = {NatsServerBinary(), "-a", "127.0.0.1", "-p", std::to_string(nPort)};
+  if (bJetStream) vArgs.insert(vArgs.end(), {"-js", "-sd", dirStore.Path()});
   process = std::make_unique<TProcess>();
-  if (!process->Start({NatsServerBinary(), "-a", "127.0.0.1", "-p", std::to_string(nPort), "-js", "-sd",
-                       dirStore.Path()}))
-    return false;
+  if (!process->Start(vArgs)) return false;
   return PollUntil([&] { return process->Stderr().find("Server is ready") != std::string::npos || !process->Running(); }) &&
          process->Running();
 }
