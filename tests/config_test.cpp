@@ -37,6 +37,7 @@ class ConfigTest : public ::testing::Test {
     c.bAutoStart = c.bServerAutoStart = c.bServerAutoReconnect = c.bProxyAutoStart = false;
     c.nServerReconnectTmr = c.nServerTimeoutTmr = c.nServerPort = c.nProxyPort = 0;
     c.sServerIP = c.sUsername = c.sSecret = "";
+    c.MyNats = TNatsConfig();
     if (crsGenericFifo.load() == nullptr) crsGenericFifo = new std::mutex();  // lives until process end
     MyGenericFifo = TGenericFifo();
     ClearTerminationRequestForTest();
@@ -172,7 +173,54 @@ TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
   EXPECT_EQ(c.sUsername, "amiadmin");
   EXPECT_EQ(c.sSecret, "pxwdkr");
   EXPECT_EQ(c.nProxyPort, 50387);
+  EXPECT_EQ(c.MyNats.sUrl, "") << "publishing to NATS stays off";
+  EXPECT_EQ(c.MyNats.sCreds, "");
+  EXPECT_EQ(c.MyNats.sSubjectPrefix, "telvane");
+  EXPECT_EQ(c.MyNats.sStream, "");
+  EXPECT_EQ(c.MyNats.nMaxAgeHours, 24);
   EXPECT_TRUE(TerminationRequested());
+}
+
+// The URL and the credentials file are kept as read (the client library judges them when it
+// connects); a subject prefix, a stream name or an age the server would refuse falls back.
+TEST_F(ConfigTest, NatsKeysOutsideTheirRulesFallBackToTheirDefaults) {
+  struct Case {
+    const char* sKeys;                  // lines of [NATS]
+    std::vector<std::string> vFields;   // corrected fields, in order
+    const char* sPrefix;                // in force afterwards
+    const char* sStream;
+    int32_t nMaxAgeHours;
+  };
+  const std::string sPrefix = "MyNats.sSubjectPrefix", sStream = "MyNats.sStream", sAge = "MyNats.nMaxAgeHours";
+  const Case vCases[] = {
+      {"URL=nats://a:4222, tls://b:4222\nCREDS=/etc/telvane.creds\nSUBJECTPREFIX=cc.lisbon\nSTREAM=TELVANE\n"
+       "MAXAGE=1\n", {}, "cc.lisbon", "TELVANE", 1},
+      {"SUBJECTPREFIX=a..b\nSTREAM=TEL.VANE\nMAXAGE=0\n", {sPrefix, sStream, sAge}, "telvane", "", 24},
+      {"SUBJECTPREFIX=tel vane\nSTREAM=T*\nMAXAGE=87601\n", {sPrefix, sStream, sAge}, "telvane", "", 24},
+      {"SUBJECTPREFIX=telvane.>\nSTREAM=A/B\nMAXAGE=87600\n", {sPrefix, sStream}, "telvane", "", 87600},
+      {"SUBJECTPREFIX=.telvane\nMAXAGE=-5\n", {sPrefix, sAge}, "telvane", "", 24},
+      {"SUBJECTPREFIX=   \n", {sPrefix}, "telvane", "", 24},
+      {"MAXAGE=abc\n", {}, "telvane", "", 24},
+  };
+  SetUp();
+  WriteConfig(std::string("[AMI]\nSERVERIP=h\n[NATS]\n") + vCases[0].sKeys);
+  Create();
+  EXPECT_EQ(MyConfigInfo.MyNats.sUrl, "nats://a:4222, tls://b:4222");
+  EXPECT_EQ(MyConfigInfo.MyNats.sCreds, "/etc/telvane.creds");
+  TearDown();
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(std::string("[AMI]\nSERVERIP=h\n[NATS]\n") + c.sKeys);
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    for (const std::string& sField : c.vFields)
+      vExpected.push_back(Correction(sField, sField == sPrefix ? "telvane" : sField == sAge ? "24" : ""));
+    EXPECT_EQ(Logged(), vExpected) << c.sKeys;
+    EXPECT_EQ(MyConfigInfo.MyNats.sSubjectPrefix, c.sPrefix) << c.sKeys;
+    EXPECT_EQ(MyConfigInfo.MyNats.sStream, c.sStream) << c.sKeys;
+    EXPECT_EQ(MyConfigInfo.MyNats.nMaxAgeHours, c.nMaxAgeHours) << c.sKeys;
+    TearDown();
+  }
 }
 
 TEST_F(ConfigTest, UnreadableFileLogsMessageTwoAndSkipsEverythingElse) {

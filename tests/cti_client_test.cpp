@@ -330,6 +330,9 @@ TEST(Options, BadCommandLinesNameTheOption) {
       {{"--expect-seq", "9-1"}, "--expect-seq"},
       {{"--app-id", "a\r\nb"}, "--app-id"},
       {{"--send", "x\ny"}, "--send"},
+      {{"--nats", "nats://h:4222", "--send", "A"}, "--send needs the relay's port"},
+      {{"--nats-stream", "TELVANE"}, "--nats-stream needs --nats"},
+      {{"--nats", ""}, "--nats"},
   };
   for (const TCase& c : vCases) {
     TClientOptions MyOptions;

@@ -96,6 +96,15 @@ void CheckMetricsConfig() {
     LogCorrection("MyMetrics.sBindIP", m.sBindIP);
   }
 }
+// Section [NATS], said once like the keys above. An empty URL leaves publishing off.
+namespace nats_default {
+constexpr const char* URL = "";
+constexpr const char* CREDS = "";
+constexpr const char* SUBJECT_PREFIX = "telvane";
+constexpr const char* STREAM = "";  // no stream
+constexpr int32_t MAX_AGE_HOURS = 24;
+constexpr int32_t MAX_AGE_HOURS_LIMIT = 87600;  // ten years; the server counts in nanoseconds
+}  // namespace nats_default
 
 bool CreateAuditLists() {
   try {
@@ -227,6 +236,53 @@ void CheckAndCorrectProfile() {
   CheckKeyFirst(p.nPeerFirst, PEER_COUNT, d::KEYS_PEER_FIRST, "MyProfile.nPeerFirst");
   CheckKeyFirst(p.nParkFirst, PARK_COUNT, d::KEYS_PARK_FIRST, "MyProfile.nParkFirst");
   CheckQueueNames(p);
+// ---- Section [NATS] ----
+
+// Subject tokens may hold any printable character but the wildcards; a blank, a control character
+// or an empty token ("a..b", a leading or trailing point) would make every publish fail.
+bool IsValidSubjectPrefix(const std::string& sPrefix) {
+  if (sPrefix.empty() || sPrefix.front() == '.' || sPrefix.back() == '.') return false;
+  for (size_t n = 0; n < sPrefix.size(); ++n) {
+    const unsigned char c = static_cast<unsigned char>(sPrefix[n]);
+    if (c <= ' ' || c >= 0x7F || c == '*' || c == '>') return false;
+    if (c == '.' && sPrefix[n + 1] == '.') return false;
+  }
+  return true;
+}
+
+// A stream name is one subject-free token: no point, wildcard, path separator or blank.
+bool IsValidStreamName(const std::string& sName) {
+  if (sName.size() > 255) return false;
+  for (unsigned char c : sName)
+    if (c <= ' ' || c >= 0x7F || c == '.' || c == '*' || c == '>' || c == '/' || c == '\\') return false;
+  return true;
+}
+
+void ReadNatsKeys(TIniFile& ini, TNatsConfig& n) {
+  namespace d = nats_default;
+  n.sUrl = ini.ReadString("NATS", "URL", d::URL);
+  n.sCreds = ini.ReadString("NATS", "CREDS", d::CREDS);
+  n.sSubjectPrefix = ini.ReadString("NATS", "SUBJECTPREFIX", d::SUBJECT_PREFIX);
+  n.sStream = ini.ReadString("NATS", "STREAM", d::STREAM);
+  n.nMaxAgeHours = ini.ReadInteger("NATS", "MAXAGE", d::MAX_AGE_HOURS);
+}
+
+// The URL and the credentials file are left to the client library, which names what it rejects
+// when it connects; the subject prefix, the stream and its age are checked here.
+void CheckNatsKeys(TNatsConfig& n) {
+  namespace d = nats_default;
+  if (!IsValidSubjectPrefix(n.sSubjectPrefix)) {
+    n.sSubjectPrefix = d::SUBJECT_PREFIX;
+    LogCorrection("MyNats.sSubjectPrefix", n.sSubjectPrefix);
+  }
+  if (!IsValidStreamName(n.sStream)) {
+    n.sStream = d::STREAM;
+    LogCorrection("MyNats.sStream", n.sStream);
+  }
+  if (n.nMaxAgeHours < 1 || n.nMaxAgeHours > d::MAX_AGE_HOURS_LIMIT) {
+    n.nMaxAgeHours = d::MAX_AGE_HOURS;
+    LogCorrection("MyNats.nMaxAgeHours", IntToStr(n.nMaxAgeHours));
+  }
 }
 
 // Every field from the file, in the order of the keys; false when the file cannot be read.
@@ -249,6 +305,7 @@ bool ReadConfigFile(std::string& sError) {
   c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
   ReadProfileKeys(ini);
   ReadMetricsConfig(ini);
+  ReadNatsKeys(ini, c.MyNats);
   return true;
 }
 
@@ -288,6 +345,7 @@ bool CheckAndCorrect() {
   }
   CheckMetricsConfig();
   return true;
+  CheckNatsKeys(c.MyNats);
 }
 
 }  // namespace

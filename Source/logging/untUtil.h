@@ -35,3 +35,7 @@ bool IsTrueText(std::string_view sText);
 
 // Decimal text of a number.
 std::string IntToStr(int64_t nValue);
+
+// True for the counts 1, 10, 100, 1000, ...: a repeated failure is logged at those counts only, so
+// a flood leaves a handful of lines that still say how many there were.
+bool IsThinnedLogCount(uint64_t nCount);

@@ -167,6 +167,15 @@ struct TMetricsConfig {
 };
 
 // Configuration; written only by TValidate's constructor during start-up, read-only afterwards.
+// Section [NATS]. An empty sUrl leaves publishing off and everything else unused.
+struct TNatsConfig {
+  std::string sUrl;             // servers, comma-separated ("nats://host:4222,tls://host:4222")
+  std::string sCreds;           // credentials file (user JWT and seed); empty for none
+  std::string sSubjectPrefix;   // first token(s) of every subject, e.g. "telvane"
+  std::string sStream;          // JetStream stream over "<prefix>.>", created when missing; empty for none
+  int32_t nMaxAgeHours = 0;     // how long the stream keeps a frame, hours
+};
+
 struct TConfigInfo {
   std::atomic<int32_t> nLogVerbose{0};  // highest log level written (read by every logging thread)
   bool bAutoStart = false;          // start both sides when the manager object is created
@@ -182,6 +191,7 @@ struct TConfigInfo {
   int32_t nProxyPort = 0;           // TCP port for client applications
   TProfileConfig MyProfile;         // classification profile, key ranges, named queues
   TMetricsConfig MyMetrics;         // [METRICS]
+  TNatsConfig MyNats;               // section [NATS]: publishing every frame by key
 };
 
 // A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;

@@ -148,6 +148,10 @@ const std::vector<TOptionDef>& OptionTable() {
       {"handshake-timeout", "S", "seconds to wait for each handshake reply (default 5)", Seconds(&TClientOptions::dHandshakeTimeout)},
       {"retries", "N", "load mode: handshake attempts after a failed one, from the greeting (default 3)", Whole(&TClientOptions::nRetries, 0, 1000)},
       {"verbose", nullptr, "show the handshake and retries on stderr", Switch(&TClientOptions::bVerbose)},
+      {"nats", "URL", "follow the frames on NATS instead of the relay's port: servers, comma-separated", Line(&TClientOptions::sNatsUrl, false)},
+      {"nats-prefix", "P", "subject prefix the relay publishes under (default telvane)", Line(&TClientOptions::sNatsPrefix, false)},
+      {"nats-stream", "NAME", "with --nats: replay the JetStream stream NAME from its first frame, then follow it", Line(&TClientOptions::sNatsStream, false)},
+      {"nats-creds", "FILE", "with --nats: credentials file (user JWT and seed)", Line(&TClientOptions::sNatsCreds, false)},
       {"help", nullptr, "print this text and exit", Switch(&TClientOptions::bHelp)},
   };
   return vTable;
@@ -196,13 +200,22 @@ bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions&
       return false;
     }
   }
+  if (!tOptions.sNatsUrl.empty() && !tOptions.lstSend.empty()) {
+    sError = "--send needs the relay's port; NATS subscribers send nothing";
+    return false;
+  }
+  if (tOptions.sNatsUrl.empty() && !tOptions.sNatsStream.empty()) {
+    sError = "--nats-stream needs --nats";
+    return false;
+  }
   return true;
 }
 
 std::string ClientUsageText() {
   std::string sText =
       "usage: telvane-client [options]\n"
-      "Connects to the relay's client port, subscribes and prints every event frame.\n";
+      "Connects to the relay's client port, subscribes and prints every event frame;\n"
+      "with --nats, follows the same frames on NATS instead.\n";
   for (const TOptionDef& tDef : OptionTable()) {
     std::string sLeft = std::string("  --") + tDef.sName;
     if (tDef.sValue != nullptr) sLeft += std::string(" ") + tDef.sValue;

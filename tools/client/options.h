@@ -46,10 +46,17 @@ struct TClientOptions {
   double dHandshakeTimeout = 5;      // seconds to wait for each prompt
   int32_t nRetries = 3;              // load mode: handshake attempts after the first
   bool bHelp = false;                // print the usage text and exit
+
+  // NATS mode: follow the relay's frames on NATS instead of its client port.
+  std::string sNatsUrl;              // servers, comma-separated; empty = port mode
+  std::string sNatsPrefix = "telvane";  // subject prefix the relay publishes under
+  std::string sNatsStream;           // replay this JetStream stream from its start; empty = live only
+  std::string sNatsCreds;            // credentials file; empty for none
 };
 
 // Parses argv[1..]; "--name value" and "--name=value" are both accepted. On
-// failure returns false and sets sError to a one-line reason.
+// failure returns false and sets sError to a one-line reason. Options of the
+// port mode that mean nothing on NATS (--send) are refused with --nats.
 bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions& tOptions,
                         std::string& sError);
 

@@ -30,6 +30,20 @@ void AppendReceiveTime(std::string& sOut, int64_t nMicros) {
 
 }  // namespace
 
+void AppendFrameText(std::string& sOut, const TFrame& tFrame, int64_t nReadMicros, bool bTimestamps) {
+  if (bTimestamps) AppendReceiveTime(sOut, nReadMicros);
+  std::string_view sText = tFrame.sText;
+  while (!sText.empty()) {
+    size_t nEnd = sText.find('\n');
+    std::string_view sLine = sText.substr(0, nEnd);
+    if (!sLine.empty() && sLine.back() == '\r') sLine.remove_suffix(1);
+    sOut.append(sLine);
+    sOut += '\n';
+    sText.remove_prefix(nEnd == std::string_view::npos ? sText.size() : nEnd + 1);
+  }
+  sOut += '\n';
+}
+
 TClientRun::TClientRun(asio::io_context& tNewIo, const TClientOptions& tNewOptions)
     : tIo(tNewIo),
       tOptions(tNewOptions),
@@ -136,20 +150,9 @@ void TClientRun::FlushStdout() {
   }
 }
 
-// The event's lines with LF line ends, then an empty line between frames.
 void TClientRun::PrintFrame(const TFrame& tFrame, int64_t nReadMicros) {
   sOut.clear();
-  if (tOptions.bTimestamps) AppendReceiveTime(sOut, nReadMicros);
-  std::string_view sText = tFrame.sText;
-  while (!sText.empty()) {
-    size_t nEnd = sText.find('\n');
-    std::string_view sLine = sText.substr(0, nEnd);
-    if (!sLine.empty() && sLine.back() == '\r') sLine.remove_suffix(1);
-    sOut.append(sLine);
-    sOut += '\n';
-    sText.remove_prefix(nEnd == std::string_view::npos ? sText.size() : nEnd + 1);
-  }
-  sOut += '\n';
+  AppendFrameText(sOut, tFrame, nReadMicros, tOptions.bTimestamps);
   std::fwrite(sOut.data(), 1, sOut.size(), stdout);
   FlushStdout();
 }
