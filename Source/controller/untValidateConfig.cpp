@@ -236,6 +236,8 @@ void CheckAndCorrectProfile() {
   CheckKeyFirst(p.nPeerFirst, PEER_COUNT, d::KEYS_PEER_FIRST, "MyProfile.nPeerFirst");
   CheckKeyFirst(p.nParkFirst, PARK_COUNT, d::KEYS_PARK_FIRST, "MyProfile.nParkFirst");
   CheckQueueNames(p);
+}
+
 // ---- Section [NATS] ----
 
 // Subject tokens may hold any printable character but the wildcards; a blank, a control character
@@ -344,8 +346,8 @@ bool CheckAndCorrect() {
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }
   CheckMetricsConfig();
-  return true;
   CheckNatsKeys(c.MyNats);
+  return true;
 }
 
 }  // namespace

@@ -160,13 +160,14 @@ struct TProfileConfig {
   int32_t nParkFirst = PARK_FIRST;    // first parking slot ([KEYS] PARKFIRST under CURRENT)
   std::vector<std::string> lstChannelTech;  // CURRENT: technologies whose channels name extensions
   std::vector<TQueueName> vQueueNames;      // CURRENT: named queues, sorted by sName
+};
+
 // [METRICS]: the HTTP endpoint for Prometheus metrics and the health check.
 struct TMetricsConfig {
   int32_t nPort = 0;    // TCP port of the endpoint; 0 = no endpoint
   std::string sBindIP;  // address the endpoint listens on (IPv4 or IPv6 text)
 };
 
-// Configuration; written only by TValidate's constructor during start-up, read-only afterwards.
 // Section [NATS]. An empty sUrl leaves publishing off and everything else unused.
 struct TNatsConfig {
   std::string sUrl;             // servers, comma-separated ("nats://host:4222,tls://host:4222")
@@ -176,6 +177,7 @@ struct TNatsConfig {
   int32_t nMaxAgeHours = 0;     // how long the stream keeps a frame, hours
 };
 
+// Configuration; written only by TValidate's constructor during start-up, read-only afterwards.
 struct TConfigInfo {
   std::atomic<int32_t> nLogVerbose{0};  // highest log level written (read by every logging thread)
   bool bAutoStart = false;          // start both sides when the manager object is created
