@@ -15,11 +15,6 @@ void StartConsumer(TCreateConsumer fnCreate) {
   pThread.release();  // from here the thread owns and frees itself
 }
 
-bool IsPowerOfTen(uint32_t n) {
-  while (n >= 10 && n % 10 == 0) n /= 10;
-  return n == 1;
-}
-
 }  // namespace
 
 bool InitializeFamily(const char* sSource, TGenericMsgReadFifo& ring, TCreateConsumer fnCreate) {
