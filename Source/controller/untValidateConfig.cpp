@@ -9,11 +9,14 @@
 // logged after that is already filtered by the configured level. Every line of the constructor is
 // logged with source "TValidate.Create", target 1 (main log pane) and the status-bar echo.
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
+#include "platform/untAddressRange.h"
 #include "platform/untControlLoop.h"
 #include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
@@ -47,6 +50,20 @@ constexpr const char* USERNAME = "amiadmin";
 constexpr const char* SECRET = "pxwdkr";
 constexpr bool PROXY_AUTO_START = true;
 constexpr int32_t PROXY_PORT = 50387;
+// The client port's guards and TLS, and the exchange link's TLS.
+constexpr int32_t HANDSHAKE_TIMEOUT = 10;         // seconds; 0 turns the deadline off
+constexpr int32_t HANDSHAKE_TIMEOUT_MAX = 86400;  // a day; beyond it the value is taken as a mistake
+constexpr int32_t MAX_PER_ADDRESS = 10;           // 0 turns the limit off
+constexpr const char* BIND_IP = "";               // every interface
+constexpr const char* ALLOW_FROM = "";            // everyone
+// What an allow-list in which no entry is a range falls back to: the relay's own host, never everyone.
+constexpr const char* ALLOW_FROM_NONE_VALID = "127.0.0.0/8,::1/128";
+constexpr int32_t TLS_PORT = 0;                   // no TLS listener
+constexpr const char* TLS_CERT = "";
+constexpr const char* TLS_KEY = "";
+constexpr bool EXCHANGE_TLS = false;
+constexpr const char* EXCHANGE_TLS_CA_FILE = "";  // the system's trust store
+constexpr bool EXCHANGE_TLS_VERIFY = true;
 }  // namespace config_default
 
 bool CreateAuditLists() {
@@ -74,6 +91,26 @@ void FreeList(TAuditList*& lst) {
   delete lstOld;
 }
 
+void ReadClientPortKeys(const TIniFile& ini) {
+  namespace d = config_default;
+  TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
+  p.nHandshakeTimeout = ini.ReadInteger("PROXY", "HANDSHAKETIMEOUT", d::HANDSHAKE_TIMEOUT);
+  p.nMaxPerAddress = ini.ReadInteger("PROXY", "MAXPERADDRESS", d::MAX_PER_ADDRESS);
+  p.sBindIP = ini.ReadString("PROXY", "BINDIP", d::BIND_IP);
+  p.sAllowFrom = ini.ReadString("PROXY", "ALLOWFROM", d::ALLOW_FROM);
+  p.nTlsPort = ini.ReadInteger("PROXY", "TLSPORT", d::TLS_PORT);
+  p.sTlsCert = ini.ReadString("PROXY", "TLSCERT", d::TLS_CERT);
+  p.sTlsKey = ini.ReadString("PROXY", "TLSKEY", d::TLS_KEY);
+}
+
+void ReadExchangeTlsKeys(const TIniFile& ini) {
+  namespace d = config_default;
+  TConfigInfo::TExchangeTlsConfig& t = MyConfigInfo.MyExchangeTls;
+  t.bEnabled = ini.ReadBool("AMI", "TLS", d::EXCHANGE_TLS);
+  t.sCaFile = ini.ReadString("AMI", "TLSCAFILE", d::EXCHANGE_TLS_CA_FILE);
+  t.bVerify = ini.ReadBool("AMI", "TLSVERIFY", d::EXCHANGE_TLS_VERIFY);
+}
+
 // Every field from the file, in the order of the keys; false when the file cannot be read.
 bool ReadConfigFile(std::string& sError) {
   TIniFile ini;
@@ -92,7 +129,39 @@ bool ReadConfigFile(std::string& sError) {
   c.sSecret = ini.ReadString("AMI", "SECRET", d::SECRET);
   c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", d::PROXY_AUTO_START);
   c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
+  ReadClientPortKeys(ini);
+  ReadExchangeTlsKeys(ini);
   return true;
+}
+
+// The client port's keys. An allow-list keeps its valid ranges; one with none falls back to the
+// local host, because an operator who wrote a list meant to shut others out.
+void CheckClientPortKeys() {
+  namespace d = config_default;
+  TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
+  if (p.nHandshakeTimeout < 0 || p.nHandshakeTimeout > d::HANDSHAKE_TIMEOUT_MAX) {
+    p.nHandshakeTimeout = d::HANDSHAKE_TIMEOUT;
+    LogCorrection("MyClientPort.nHandshakeTimeout", IntToStr(p.nHandshakeTimeout));
+  }
+  if (p.nMaxPerAddress < 0) {
+    p.nMaxPerAddress = d::MAX_PER_ADDRESS;
+    LogCorrection("MyClientPort.nMaxPerAddress", IntToStr(p.nMaxPerAddress));
+  }
+  if (!p.sBindIP.empty() && !IsIpAddressText(p.sBindIP)) {
+    p.sBindIP = d::BIND_IP;
+    LogCorrection("MyClientPort.sBindIP", p.sBindIP);
+  }
+  TAddressRanges ranges;
+  std::vector<std::string> lstInvalid;
+  ranges.Parse(p.sAllowFrom, lstInvalid);
+  if (!lstInvalid.empty()) {
+    p.sAllowFrom = ranges.Empty() ? d::ALLOW_FROM_NONE_VALID : ranges.Text();
+    LogCorrection("MyClientPort.sAllowFrom", p.sAllowFrom);
+  }
+  if (p.nTlsPort != 0 && (!IsValidPort(p.nTlsPort) || p.nTlsPort == MyConfigInfo.nProxyPort)) {
+    p.nTlsPort = d::TLS_PORT;
+    LogCorrection("MyClientPort.nTlsPort", IntToStr(p.nTlsPort));
+  }
 }
 
 // The corrections, in their fixed order. A blank test never changes the stored text; an empty
@@ -129,6 +198,7 @@ void CheckAndCorrect() {
     c.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }
+  CheckClientPortKeys();
 }
 
 }  // namespace
