@@ -339,6 +339,7 @@ TEST(Options, BadCommandLinesNameTheOption) {
       {{"--expect-seq", "9-1"}, "--expect-seq"},
       {{"--app-id", "a\r\nb"}, "--app-id"},
       {{"--send", "x\ny"}, "--send"},
+      {{"--ca", "ca.pem"}, "--ca needs --tls"},
   };
   for (const TCase& c : vCases) {
     TClientOptions MyOptions;
