@@ -229,6 +229,8 @@ class TTlsSession final : public TServerSession {
       if (self->bClosed || self->bEnding) return;
       std::shared_ptr<TSessionHost> pHost = self->Host();
       if (!pHost) return;
+      // A peer that just leaves (a port scan, a desk giving up) is a close, not a TLS failure.
+      if (IsTlsPeerClose(ec)) return pHost->SessionEnd(self, SESSION_END_CLOSED, 0, "");
       if (ec) return pHost->SessionEnd(self, SESSION_END_TLS, 0, TlsErrorText(self->stream, ec));
       self->bHandshaken = true;
       self->StartRead();

@@ -9,7 +9,7 @@
 //   read piece --> host.SessionRead (OnClientRead) --> next piece ...
 //   peer closes                 --> host.SessionEnd(CLOSED)
 //   read failure                --> host.SessionEnd(ERROR)
-//   TLS handshake failure       --> host.SessionEnd(TLS, reason)
+//   TLS handshake failure       --> host.SessionEnd(TLS, reason)   (peer left during it: CLOSED)
 //   send failure, Close()       --> posted: host.SessionEnd(ERROR / CLOSED)
 //   output above the bound      --> closed at once, posted: host.SessionEnd(OVERFLOW)
 //   deadline passed             --> host.SessionTimeout (OnClientTimeout), once
