@@ -130,7 +130,8 @@ TEST_F(ClientPortTest, IdleFloodFromOneAddressLeavesRoomForADeskFromAnother) {
   for (const char* s : {" 1 refused so far.", " 10 refused so far.", " 100 refused so far."})
     EXPECT_EQ(Count(s), 1u) << s;
   EXPECT_EQ(Count("MAXPERADDRESS (127.0.0.2:"), 3u);
-  EXPECT_EQ(Count(Cp1252ToUtf8(Msg(29))), 11u) << "the ten of the flood and the desk";
+  // The ten of the flood and the desk (the log writer may still hold the desk's line).
+  EXPECT_TRUE(PollUntil([&] { return Count(Cp1252ToUtf8(Msg(29))) == 11; })) << Count(Cp1252ToUtf8(Msg(29)));
 }
 
 TEST_F(ClientPortTest, HandshakeDeadlineClosesIdleConnectionsAndFreesTheirSlots) {
