@@ -38,6 +38,8 @@ class ConfigTest : public ::testing::Test {
     c.nServerReconnectTmr = c.nServerTimeoutTmr = c.nServerPort = c.nProxyPort = 0;
     c.sServerIP = c.sUsername = c.sSecret = "";
     c.MyNats = TNatsConfig();
+    c.MyClientPort = {};
+    c.MyExchangeTls = {};
     if (crsGenericFifo.load() == nullptr) crsGenericFifo = new std::mutex();  // lives until process end
     MyGenericFifo = TGenericFifo();
     ClearTerminationRequestForTest();
@@ -219,6 +221,69 @@ TEST_F(ConfigTest, NatsKeysOutsideTheirRulesFallBackToTheirDefaults) {
     EXPECT_EQ(MyConfigInfo.MyNats.sSubjectPrefix, c.sPrefix) << c.sKeys;
     EXPECT_EQ(MyConfigInfo.MyNats.sStream, c.sStream) << c.sKeys;
     EXPECT_EQ(MyConfigInfo.MyNats.nMaxAgeHours, c.nMaxAgeHours) << c.sKeys;
+  EXPECT_EQ(c.MyClientPort.nHandshakeTimeout, 10);
+  EXPECT_EQ(c.MyClientPort.nMaxPerAddress, 10);
+  EXPECT_EQ(c.MyClientPort.sBindIP, "");
+  EXPECT_EQ(c.MyClientPort.sAllowFrom, "");
+  EXPECT_EQ(c.MyClientPort.nTlsPort, 0);
+  EXPECT_FALSE(c.MyExchangeTls.bEnabled);
+  EXPECT_EQ(c.MyExchangeTls.sCaFile, "");
+  EXPECT_TRUE(c.MyExchangeTls.bVerify);
+  EXPECT_TRUE(TerminationRequested());
+}
+
+// The client port's and the exchange link's keys: each value that cannot be used is corrected with
+// the usual line, and a value that can is taken as written.
+TEST_F(ConfigTest, ClientPortAndExchangeTlsKeysAreCheckedLikeTheOthers) {
+  struct Case {
+    const char* sLines;     // added to the file after [AMI] SERVERIP
+    const char* sField;     // the field of MyConfigInfo, as the correction line names it
+    std::string sInForce;   // its value afterwards, as text
+    bool bLine;             // a correction line is logged
+  };
+  const Case vCases[] = {
+      {"[PROXY]\nHANDSHAKETIMEOUT=0\n", "MyClientPort.nHandshakeTimeout", "0", false},
+      {"[PROXY]\nHANDSHAKETIMEOUT=30\n", "MyClientPort.nHandshakeTimeout", "30", false},
+      {"[PROXY]\nHANDSHAKETIMEOUT=-1\n", "MyClientPort.nHandshakeTimeout", "10", true},
+      {"[PROXY]\nHANDSHAKETIMEOUT=86401\n", "MyClientPort.nHandshakeTimeout", "10", true},
+      {"[PROXY]\nMAXPERADDRESS=0\n", "MyClientPort.nMaxPerAddress", "0", false},
+      {"[PROXY]\nMAXPERADDRESS=-5\n", "MyClientPort.nMaxPerAddress", "10", true},
+      {"[PROXY]\nBINDIP=::\n", "MyClientPort.sBindIP", "::", false},
+      {"[PROXY]\nBINDIP=office-server\n", "MyClientPort.sBindIP", "", true},
+      {"[PROXY]\nALLOWFROM=10.0.0.0/8, ::1\n", "MyClientPort.sAllowFrom", "10.0.0.0/8, ::1", false},
+      {"[PROXY]\nALLOWFROM=10.0.0.0/8,office\n", "MyClientPort.sAllowFrom", "10.0.0.0/8", true},
+      // A list of nothing but mistakes shuts the port to all but the local host, never opens it.
+      {"[PROXY]\nALLOWFROM=office\n", "MyClientPort.sAllowFrom", "127.0.0.0/8,::1/128", true},
+      {"[PROXY]\nTLSPORT=50443\n", "MyClientPort.nTlsPort", "50443", false},
+      {"[PROXY]\nTLSPORT=70000\n", "MyClientPort.nTlsPort", "0", true},
+      {"[PROXY]\nSERVERPORT=50500\nTLSPORT=50500\n", "MyClientPort.nTlsPort", "0", true},
+      {"[PROXY]\nTLSCERT=/etc/telvane/relay.pem\n", "MyClientPort.sTlsCert", "/etc/telvane/relay.pem", false},
+      {"[AMI]\nTLS=1\n", "MyExchangeTls.bEnabled", "1", false},
+      {"[AMI]\nTLSVERIFY=0\n", "MyExchangeTls.bVerify", "0", false},
+      {"[AMI]\nTLSCAFILE=/etc/telvane/ca.pem\n", "MyExchangeTls.sCaFile", "/etc/telvane/ca.pem", false},
+  };
+  const auto InForce = [](const std::string& sField) -> std::string {
+    const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
+    const TConfigInfo::TExchangeTlsConfig& t = MyConfigInfo.MyExchangeTls;
+    if (sField == "MyClientPort.nHandshakeTimeout") return std::to_string(p.nHandshakeTimeout);
+    if (sField == "MyClientPort.nMaxPerAddress") return std::to_string(p.nMaxPerAddress);
+    if (sField == "MyClientPort.sBindIP") return p.sBindIP;
+    if (sField == "MyClientPort.sAllowFrom") return p.sAllowFrom;
+    if (sField == "MyClientPort.nTlsPort") return std::to_string(p.nTlsPort);
+    if (sField == "MyClientPort.sTlsCert") return p.sTlsCert;
+    if (sField == "MyExchangeTls.bEnabled") return std::to_string(t.bEnabled);
+    if (sField == "MyExchangeTls.bVerify") return std::to_string(t.bVerify);
+    if (sField == "MyExchangeTls.sCaFile") return t.sCaFile;
+    return "?";
+  };
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(std::string("[AMI]\nSERVERIP=h\n") + c.sLines);
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    if (c.bLine) vExpected.push_back(Correction(c.sField, c.sInForce));
+    EXPECT_EQ(Logged(), vExpected) << c.sLines;
+    EXPECT_EQ(InForce(c.sField), c.sInForce) << c.sLines;
     TearDown();
   }
 }

@@ -333,6 +333,7 @@ TEST(Options, BadCommandLinesNameTheOption) {
       {{"--nats", "nats://h:4222", "--send", "A"}, "--send needs the relay's port"},
       {{"--nats-stream", "TELVANE"}, "--nats-stream needs --nats"},
       {{"--nats", ""}, "--nats"},
+      {{"--ca", "ca.pem"}, "--ca needs --tls"},
   };
   for (const TCase& c : vCases) {
     TClientOptions MyOptions;

@@ -181,6 +181,8 @@ TEST(ExchangeSimOptions, AcceptsWellFormedAndRejectsKeysTheRelayCouldNotRead) {
       {{"--count", "12x"}, false},
       {{"--seed"}, false},
       {{"--bogus"}, false},
+      {{"--tls-cert", "relay.pem", "--tls-key", "relay.key"}, true},
+      {{"--tls-cert", "relay.pem"}, false},  // a certificate without its key
   };
   for (const Case& c : vCases) {
     TExchangeOptions t;

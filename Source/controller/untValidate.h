@@ -9,6 +9,7 @@
 //   untValidateClient.cpp  the exchange connection                       (control thread)
 //   untValidateClientTable.cpp  the client table                          (control thread)
 //   untValidateServer.cpp  handshake, fan-out, listener                   (control thread)
+//   untValidateClientPort.cpp  admission, handshake deadline, TLS listener   (control thread)
 //   untValidatePeer.cpp    extension states                              (per-extension stage)
 // Every operation catches its own errors, logs the system's error line and returns its failure
 // value; nothing propagates to the event loop.
@@ -101,6 +102,18 @@ class TValidate {
   bool SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent);
   bool StartSocketServer(int32_t nPort);
   bool StopSocketServer();
+
+  // ---- Client port guards (control thread) ----
+  // Allow-list and per-address limit, asked before a connection is listed; false refuses it.
+  bool AdmitClient(TServerConnection& connection);
+  // The handshake deadline ([PROXY] HANDSHAKETIMEOUT) from now; nothing when it is off.
+  void StartHandshakeDeadline(TServerConnection* pConnection);
+  void StopHandshakeDeadline(TServerConnection* pConnection);
+  // The deadline passed: logs it and closes the connection, whose disconnect frees its slot.
+  void HandshakeDeadlinePassed(TServerConnection& connection);
+  // Opens the TLS listener when [PROXY] TLSPORT is set; a failure is logged and leaves the plain
+  // port alone. False when it failed.
+  bool StartTlsListener();
 
   // ---- Extension states (per-extension stage's thread; reset from the control thread) ----
   static bool ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPeerNumber, bool& bGenerateEvent);

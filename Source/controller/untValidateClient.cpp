@@ -77,6 +77,9 @@ bool TValidate::StartSocketClient(const std::string& sHost, int32_t nPort) {
     soc.SetActive(false);
     soc.Host = sHost;
     soc.Port = nPort;
+    soc.bTls = MyConfigInfo.MyExchangeTls.bEnabled;
+    soc.sTlsCaFile = MyConfigInfo.MyExchangeTls.sCaFile;
+    soc.bTlsVerify = MyConfigInfo.MyExchangeTls.bVerify;
     soc.SetActive(true);  // the outcome arrives later through the socket's events
     return true;
   } catch (const std::exception& e) {

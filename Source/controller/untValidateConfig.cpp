@@ -19,12 +19,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <string>
 #include <vector>
 
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
+#include "platform/untAddressRange.h"
 #include "platform/untControlLoop.h"
 #include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
@@ -73,6 +75,20 @@ constexpr int32_t KEYS_PEER_FIRST = PEER_FIRST;
 constexpr int32_t KEYS_PARK_FIRST = PARK_FIRST;
 constexpr int32_t METRICS_PORT = 0;  // no endpoint
 constexpr const char* METRICS_BIND_IP = "127.0.0.1";
+// The client port's guards and TLS, and the exchange link's TLS.
+constexpr int32_t HANDSHAKE_TIMEOUT = 10;         // seconds; 0 turns the deadline off
+constexpr int32_t HANDSHAKE_TIMEOUT_MAX = 86400;  // a day; beyond it the value is taken as a mistake
+constexpr int32_t MAX_PER_ADDRESS = 10;           // 0 turns the limit off
+constexpr const char* BIND_IP = "";               // every interface
+constexpr const char* ALLOW_FROM = "";            // everyone
+// What an allow-list in which no entry is a range falls back to: the relay's own host, never everyone.
+constexpr const char* ALLOW_FROM_NONE_VALID = "127.0.0.0/8,::1/128";
+constexpr int32_t TLS_PORT = 0;                   // no TLS listener
+constexpr const char* TLS_CERT = "";
+constexpr const char* TLS_KEY = "";
+constexpr bool EXCHANGE_TLS = false;
+constexpr const char* EXCHANGE_TLS_CA_FILE = "";  // the system's trust store
+constexpr bool EXCHANGE_TLS_VERIFY = true;
 }  // namespace config_default
 
 // [METRICS]: the metrics and health endpoint.
@@ -285,6 +301,24 @@ void CheckNatsKeys(TNatsConfig& n) {
     n.nMaxAgeHours = d::MAX_AGE_HOURS;
     LogCorrection("MyNats.nMaxAgeHours", IntToStr(n.nMaxAgeHours));
   }
+void ReadClientPortKeys(const TIniFile& ini) {
+  namespace d = config_default;
+  TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
+  p.nHandshakeTimeout = ini.ReadInteger("PROXY", "HANDSHAKETIMEOUT", d::HANDSHAKE_TIMEOUT);
+  p.nMaxPerAddress = ini.ReadInteger("PROXY", "MAXPERADDRESS", d::MAX_PER_ADDRESS);
+  p.sBindIP = ini.ReadString("PROXY", "BINDIP", d::BIND_IP);
+  p.sAllowFrom = ini.ReadString("PROXY", "ALLOWFROM", d::ALLOW_FROM);
+  p.nTlsPort = ini.ReadInteger("PROXY", "TLSPORT", d::TLS_PORT);
+  p.sTlsCert = ini.ReadString("PROXY", "TLSCERT", d::TLS_CERT);
+  p.sTlsKey = ini.ReadString("PROXY", "TLSKEY", d::TLS_KEY);
+}
+
+void ReadExchangeTlsKeys(const TIniFile& ini) {
+  namespace d = config_default;
+  TConfigInfo::TExchangeTlsConfig& t = MyConfigInfo.MyExchangeTls;
+  t.bEnabled = ini.ReadBool("AMI", "TLS", d::EXCHANGE_TLS);
+  t.sCaFile = ini.ReadString("AMI", "TLSCAFILE", d::EXCHANGE_TLS_CA_FILE);
+  t.bVerify = ini.ReadBool("AMI", "TLSVERIFY", d::EXCHANGE_TLS_VERIFY);
 }
 
 // Every field from the file, in the order of the keys; false when the file cannot be read.
@@ -308,7 +342,39 @@ bool ReadConfigFile(std::string& sError) {
   ReadProfileKeys(ini);
   ReadMetricsConfig(ini);
   ReadNatsKeys(ini, c.MyNats);
+  ReadClientPortKeys(ini);
+  ReadExchangeTlsKeys(ini);
   return true;
+}
+
+// The client port's keys. An allow-list keeps its valid ranges; one with none falls back to the
+// local host, because an operator who wrote a list meant to shut others out.
+void CheckClientPortKeys() {
+  namespace d = config_default;
+  TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
+  if (p.nHandshakeTimeout < 0 || p.nHandshakeTimeout > d::HANDSHAKE_TIMEOUT_MAX) {
+    p.nHandshakeTimeout = d::HANDSHAKE_TIMEOUT;
+    LogCorrection("MyClientPort.nHandshakeTimeout", IntToStr(p.nHandshakeTimeout));
+  }
+  if (p.nMaxPerAddress < 0) {
+    p.nMaxPerAddress = d::MAX_PER_ADDRESS;
+    LogCorrection("MyClientPort.nMaxPerAddress", IntToStr(p.nMaxPerAddress));
+  }
+  if (!p.sBindIP.empty() && !IsIpAddressText(p.sBindIP)) {
+    p.sBindIP = d::BIND_IP;
+    LogCorrection("MyClientPort.sBindIP", p.sBindIP);
+  }
+  TAddressRanges ranges;
+  std::vector<std::string> lstInvalid;
+  ranges.Parse(p.sAllowFrom, lstInvalid);
+  if (!lstInvalid.empty()) {
+    p.sAllowFrom = ranges.Empty() ? d::ALLOW_FROM_NONE_VALID : ranges.Text();
+    LogCorrection("MyClientPort.sAllowFrom", p.sAllowFrom);
+  }
+  if (p.nTlsPort != 0 && (!IsValidPort(p.nTlsPort) || p.nTlsPort == MyConfigInfo.nProxyPort)) {
+    p.nTlsPort = d::TLS_PORT;
+    LogCorrection("MyClientPort.nTlsPort", IntToStr(p.nTlsPort));
+  }
 }
 
 // The corrections, in their fixed order. A blank test never changes the stored text; an empty
@@ -348,6 +414,7 @@ bool CheckAndCorrect() {
   CheckMetricsConfig();
   CheckNatsKeys(c.MyNats);
   return true;
+  CheckClientPortKeys();
 }
 
 }  // namespace

@@ -165,6 +165,8 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
     // a closing one is released whatever the text.
     if (tState != MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING && tState != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE &&
         tState != MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING && sReceivedText.find(GREETING) != std::string::npos) {
+      // A client that was through gets a fresh deadline for its new handshake.
+      if (tState == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) StartHandshakeDeadline(slot.pConnection);
       RestartHandshake(slot);
       tState = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
     }
@@ -213,7 +215,10 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
       LogRead(step.nMsgDone, sTag);
       slot.tMainSocketServerStateMachine = step.tNext;
       ConnectionAt(nSocketServerClientPos).SendText(step.sPrompt);
-      if (step.tNext == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) LogRead(54, sTag);
+      if (step.tNext == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) {
+        StopHandshakeDeadline(slot.pConnection);
+        LogRead(54, sTag);
+      }
       return true;
     }
     return true;
@@ -245,7 +250,9 @@ bool TValidate::StartSocketServer(int32_t nPort) {
     // Open connections of an earlier start are closed without the stop notice.
     socManagerServer->SetActive(false);
     socManagerServer->Port = nPort;
+    socManagerServer->BindAddress = MyConfigInfo.MyClientPort.sBindIP;
     socManagerServer->SetActive(true);
+    StartTlsListener();  // its own failure leaves the plain port serving
     return true;
   } catch (const std::exception& e) {
     LogError("StartSocketServer", e.what());

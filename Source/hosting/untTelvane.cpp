@@ -49,12 +49,15 @@ TfrmTelvane::~TfrmTelvane() {
   }
   if (socManagerServer != nullptr) {
     socManagerServer->OnListen = nullptr;
+    socManagerServer->OnAdmit = nullptr;
     socManagerServer->OnAccept = nullptr;
     socManagerServer->OnClientConnect = nullptr;
     socManagerServer->OnClientDisconnect = nullptr;
     socManagerServer->OnClientError = nullptr;
     socManagerServer->OnClientRead = nullptr;
     socManagerServer->OnClientOverflow = nullptr;
+    socManagerServer->OnClientTimeout = nullptr;
+    socManagerServer->OnClientTlsError = nullptr;
   }
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
@@ -97,12 +100,17 @@ void TfrmTelvane::FormCreate() {
     // 6. The client listener.
     if (socManagerServer == nullptr) socManagerServer = new TServerSocket();  // lives until process end
     socManagerServer->OnListen = [this] { socManagerServerListen(); };
+    socManagerServer->OnAdmit = [this](TServerConnection& c) { return socManagerServerAdmit(c); };
     socManagerServer->OnAccept = [this](TServerConnection& c) { socManagerServerAccept(c); };
     socManagerServer->OnClientConnect = [this](TServerConnection& c) { socManagerServerClientConnect(c); };
     socManagerServer->OnClientDisconnect = [this](TServerConnection& c) { socManagerServerClientDisconnect(c); };
     socManagerServer->OnClientError = [this](TServerConnection& c, int& n) { socManagerServerClientError(c, n); };
     socManagerServer->OnClientRead = [this](TServerConnection& c) { socManagerServerClientRead(c); };
     socManagerServer->OnClientOverflow = [this](TServerConnection& c) { socManagerServerClientOverflow(c); };
+    socManagerServer->OnClientTimeout = [this](TServerConnection& c) { socManagerServerClientTimeout(c); };
+    socManagerServer->OnClientTlsError = [this](TServerConnection& c, const std::string& s) {
+      socManagerServerClientTlsError(c, s);
+    };
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);

@@ -68,12 +68,15 @@ class TfrmTelvane : public TDisplaySink {
 
   // ---- socManagerServer events ----
   void socManagerServerListen();
+  bool socManagerServerAdmit(TServerConnection& connection);
   void socManagerServerAccept(TServerConnection& connection);
   void socManagerServerClientConnect(TServerConnection& connection);
   void socManagerServerClientDisconnect(TServerConnection& connection);
   void socManagerServerClientError(TServerConnection& connection, int& nErrorCode);
   void socManagerServerClientRead(TServerConnection& connection);
   void socManagerServerClientOverflow(TServerConnection& connection);
+  void socManagerServerClientTimeout(TServerConnection& connection);
+  void socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason);
 
   // ---- The display sink (window mode; control thread): the model, and notices as dialogs ----
   void AppendPane(TPaneId tPane, const std::string& sText) override { MyDisplay.AppendPane(tPane, sText); }

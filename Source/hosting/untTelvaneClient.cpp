@@ -95,6 +95,12 @@ void TfrmTelvane::socManagerClientError(int& nErrorCode) {
   try {
     nErrorCode = 0;  // handled here: the socket layer raises nothing further
     WriteLog("TfrmTelvane.socManagerClientError", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(4) + socManagerClient->Host + ")", false);
+    // Over TLS the reason matters to the operator (a refused certificate, an unknown authority).
+    if (socManagerClient->bTls)
+      WriteLog("TfrmTelvane.socManagerClientError", LOG_TARGET_MAIN, LOG_WARNING,
+               "Exchange link over TLS failed (" + socManagerClient->Host + ":" + IntToStr(socManagerClient->Port) +
+                   "): " + socManagerClient->LastErrorText(),
+               false);
     StopExchangeConnection();  // a failed connect attempt ends here too
   } catch (const std::exception&) {
   }

@@ -16,11 +16,6 @@ void StartConsumer(TCreateConsumer fnCreate) {
   pThread.release();  // from here the thread owns and frees itself
 }
 
-bool IsPowerOfTen(uint32_t n) {
-  while (n >= 10 && n % 10 == 0) n /= 10;
-  return n == 1;
-}
-
 // Counts a refused event of the family and warns on the 1st, 10th, 100th, ... of them.
 void WarnDropped(const TKeyTable& tTable, const std::string& sWhy) {
   CountUp(MyCounters.vEventsDropped[DROP_REASON_KEY_OUT_OF_RANGE]);

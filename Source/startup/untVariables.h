@@ -194,6 +194,25 @@ struct TConfigInfo {
   TProfileConfig MyProfile;         // classification profile, key ranges, named queues
   TMetricsConfig MyMetrics;         // [METRICS]
   TNatsConfig MyNats;               // section [NATS]: publishing every frame by key
+
+  // [PROXY] keys that guard the client port on a shared network. Start values: no deadline, no
+  // limit, every interface, everyone admitted, no TLS listener.
+  struct TClientPortConfig {
+    int32_t nHandshakeTimeout = 0;  // seconds a connection may take to reach RUNNING; 0 = no limit
+    int32_t nMaxPerAddress = 0;     // connections from one address not yet RUNNING; 0 = no limit
+    std::string sBindIP;            // local address of both client listeners; empty = every interface
+    std::string sAllowFrom;         // comma-separated CIDR ranges admitted; empty = everyone
+    int32_t nTlsPort = 0;           // port of the TLS listener; 0 = none
+    std::string sTlsCert;           // PEM certificate chain of the TLS listener
+    std::string sTlsKey;            // PEM private key of the TLS listener
+  } MyClientPort;
+
+  // [AMI] keys of the exchange link over TLS.
+  struct TExchangeTlsConfig {
+    bool bEnabled = false;  // speak TLS to the exchange
+    std::string sCaFile;    // PEM file of trusted authorities; empty = the system's trust store
+    bool bVerify = true;    // check the exchange's certificate chain and name
+  } MyExchangeTls;
 };
 
 // A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;

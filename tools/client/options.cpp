@@ -131,6 +131,8 @@ const std::vector<TOptionDef>& OptionTable() {
   static const std::vector<TOptionDef> vTable = {
       {"host", "H", "relay host name or address (default 127.0.0.1)", Line(&TClientOptions::sHost, false)},
       {"port", "P", "relay's client port (default 50387)", Whole(&TClientOptions::nPort, 1, 65535)},
+      {"tls", nullptr, "speak TLS (to the relay's TLS port) and verify its certificate and host name", Switch(&TClientOptions::bTls)},
+      {"ca", "FILE", "with --tls: PEM file of the trusted authorities (default: the system's trust store)", Line(&TClientOptions::sCaFile, false)},
       {"app-id", "NAME", "application name sent in the handshake; load mode sends NAME-1..NAME-N", Line(&TClientOptions::sAppId, true)},
       {"token", "CODE", "access code (default qmRoK8])", Line(&TClientOptions::sToken, true)},
       {"queues", "LIST", "queues to subscribe: numbers and ranges, e.g. 10001-10010,10020 (may be empty)", List(&TClientOptions::vQueues)},
@@ -206,6 +208,10 @@ bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions&
   }
   if (tOptions.sNatsUrl.empty() && !tOptions.sNatsStream.empty()) {
     sError = "--nats-stream needs --nats";
+    return false;
+  }
+  if (!tOptions.sCaFile.empty() && !tOptions.bTls) {
+    sError = "--ca needs --tls";
     return false;
   }
   return true;

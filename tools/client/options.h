@@ -17,6 +17,8 @@ struct TClientOptions {
   // Where and who.
   std::string sHost = "127.0.0.1";      // relay host name or address
   int32_t nPort = 50387;                // relay's client port
+  bool bTls = false;                    // speak TLS (the relay's TLSPORT)
+  std::string sCaFile;                  // PEM file of trusted authorities for --tls; empty: system store
   std::string sAppId = "telvane-client";  // application name; load mode appends -1..-N
   std::string sToken = "qmRoK8]";       // access code
 

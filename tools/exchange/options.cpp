@@ -107,6 +107,9 @@ const std::vector<TOptionRow>& OptionTable() {
       {"--port", "N", "TCP port to listen on (default 50386; 0 = any free port)",
        Integer<int32_t>(&T::nPort, 0, 65535)},
       {"--bind", "ADDR", "address to listen on (default 127.0.0.1)", Text(&T::sBindAddress)},
+      {"--tls-cert", "FILE", "speak TLS 1.2+ with this PEM certificate chain (needs --tls-key)",
+       Text(&T::sTlsCert)},
+      {"--tls-key", "FILE", "PEM private key of --tls-cert", Text(&T::sTlsKey)},
       {"--no-greeting", nullptr, "send no greeting on connect", Switch(&T::bNoGreeting)},
       {"--greeting-split", nullptr, "send the greeting in two writes cut inside a word",
        Switch(&T::bGreetingSplit)},
@@ -187,6 +190,8 @@ bool ValidateOptions(const TExchangeOptions& t, std::string& sError) {
     sError = "--cut-random and --cut-every exclude each other";
   else if (t.nCloseAfter > 0 && t.nResetAfter > 0)
     sError = "--close-after and --reset-after exclude each other";
+  else if (t.sTlsCert.empty() != t.sTlsKey.empty())
+    sError = "--tls-cert and --tls-key go together";
   return sError.empty();
 }
 

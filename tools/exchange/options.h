@@ -31,6 +31,8 @@ struct TExchangeOptions {
   // Listening.
   std::string sBindAddress = "127.0.0.1";  // address the listener binds
   int32_t nPort = 50386;                   // TCP port; 0 lets the system choose
+  std::string sTlsCert;                    // PEM certificate chain: speak TLS; empty: plain TCP
+  std::string sTlsKey;                     // PEM private key of sTlsCert
 
   // Greeting and login.
   bool bNoGreeting = false;         // send nothing on connect
