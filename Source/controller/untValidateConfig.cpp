@@ -301,6 +301,10 @@ void CheckNatsKeys(TNatsConfig& n) {
     n.nMaxAgeHours = d::MAX_AGE_HOURS;
     LogCorrection("MyNats.nMaxAgeHours", IntToStr(n.nMaxAgeHours));
   }
+}
+
+// ---- The client port and the exchange link over TLS: [PROXY] and [AMI] keys ----
+
 void ReadClientPortKeys(const TIniFile& ini) {
   namespace d = config_default;
   TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
@@ -413,8 +417,8 @@ bool CheckAndCorrect() {
   }
   CheckMetricsConfig();
   CheckNatsKeys(c.MyNats);
-  return true;
   CheckClientPortKeys();
+  return true;
 }
 
 }  // namespace
