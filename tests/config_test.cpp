@@ -180,6 +180,14 @@ TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
   EXPECT_EQ(c.MyNats.sSubjectPrefix, "telvane");
   EXPECT_EQ(c.MyNats.sStream, "");
   EXPECT_EQ(c.MyNats.nMaxAgeHours, 24);
+  EXPECT_EQ(c.MyClientPort.nHandshakeTimeout, 10);
+  EXPECT_EQ(c.MyClientPort.nMaxPerAddress, 10);
+  EXPECT_EQ(c.MyClientPort.sBindIP, "");
+  EXPECT_EQ(c.MyClientPort.sAllowFrom, "");
+  EXPECT_EQ(c.MyClientPort.nTlsPort, 0);
+  EXPECT_FALSE(c.MyExchangeTls.bEnabled);
+  EXPECT_EQ(c.MyExchangeTls.sCaFile, "");
+  EXPECT_TRUE(c.MyExchangeTls.bVerify);
   EXPECT_TRUE(TerminationRequested());
 }
 
@@ -221,15 +229,8 @@ TEST_F(ConfigTest, NatsKeysOutsideTheirRulesFallBackToTheirDefaults) {
     EXPECT_EQ(MyConfigInfo.MyNats.sSubjectPrefix, c.sPrefix) << c.sKeys;
     EXPECT_EQ(MyConfigInfo.MyNats.sStream, c.sStream) << c.sKeys;
     EXPECT_EQ(MyConfigInfo.MyNats.nMaxAgeHours, c.nMaxAgeHours) << c.sKeys;
-  EXPECT_EQ(c.MyClientPort.nHandshakeTimeout, 10);
-  EXPECT_EQ(c.MyClientPort.nMaxPerAddress, 10);
-  EXPECT_EQ(c.MyClientPort.sBindIP, "");
-  EXPECT_EQ(c.MyClientPort.sAllowFrom, "");
-  EXPECT_EQ(c.MyClientPort.nTlsPort, 0);
-  EXPECT_FALSE(c.MyExchangeTls.bEnabled);
-  EXPECT_EQ(c.MyExchangeTls.sCaFile, "");
-  EXPECT_TRUE(c.MyExchangeTls.bVerify);
-  EXPECT_TRUE(TerminationRequested());
+    TearDown();
+  }
 }
 
 // The client port's and the exchange link's keys: each value that cannot be used is corrected with
