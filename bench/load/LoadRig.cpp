@@ -36,13 +36,25 @@ double ResultField(const std::string& sLine, const std::string& sName) {
   return std::strtod(sLine.c_str() + nAt + sName.size() + 2, nullptr);
 }
 
-std::string RelayConfigText(int nExchangePort, int nProxyPort) {
+// nNatsPort 0: no [NATS] section, so the relay publishes nothing.
+std::string RelayConfigText(int nExchangePort, int nProxyPort, int nNatsPort) {
   std::ostringstream s;
   s << "[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=1\r\n[AMI]\r\nAUTOSTART=1\r\nAUTORECONNECT=1\r\n"
     << "RECONNECTTMR=5\r\nTIMEOUTTMR=30\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" << nExchangePort
     << "\r\nUSERNAME=amiadmin\r\nSECRET=pxwdkr\r\n[PROXY]\r\nAUTOSTART=1\r\nSERVERPORT=" << nProxyPort
     << "\r\n";
+  if (nNatsPort > 0) s << "[NATS]\r\nURL=nats://127.0.0.1:" << nNatsPort << "\r\n";
   return s.str();
+}
+
+// nats-server from the Debian package (/usr/sbin), or the first one on PATH.
+std::string NatsServerPath() {
+  std::error_code ec;
+  if (fs::exists("/usr/sbin/nats-server", ec)) return "/usr/sbin/nats-server";
+  std::istringstream tPath(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
+  for (std::string sDir; std::getline(tPath, sDir, ':');)
+    if (fs::exists(sDir + "/nats-server", ec)) return sDir + "/nats-server";
+  return "/usr/sbin/nats-server";
 }
 
 }  // namespace
@@ -52,10 +64,12 @@ TLoadRig::TLoadRig(TRigConfig tNewConfig) : tConfig(std::move(tNewConfig)) {
 }
 
 TLoadRig::~TLoadRig() {
+  tNatsClients.Stop(SIGTERM, 5000);
   tClients.Stop(SIGTERM, 5000);
   tRelay.Stop(SIGTERM, 5000);
   tExchange.WriteLine("quit");
   tExchange.Stop(SIGTERM, 5000);
+  tNats.Stop(SIGTERM, 5000);
 }
 
 pid_t TLoadRig::RelayPid() const { return tRelay.Pid(); }
@@ -65,7 +79,9 @@ bool TLoadRig::Setup(std::string& sError) {
     sError = "cannot create a run folder under /tmp";
     return false;
   }
-  return StartExchange(sError) && StartRelay(sError) && StartClients(sError);
+  const bool bNats = tConfig.nNatsSubscribers > 0;
+  return StartExchange(sError) && (!bNats || StartNats(sError)) && StartRelay(sError) && StartClients(sError) &&
+         (!bNats || StartNatsClients(sError));
 }
 
 // The replay file holds at most kReplayBlockTarget events; --repeat makes up the requested count
@@ -76,7 +92,7 @@ bool TLoadRig::StartExchange(std::string& sError) {
   if (tConfig.nEvents != 0) {
     const int64_t nWanted = tConfig.nEvents < 0 ? kReplayBlockTarget : tConfig.nEvents;
     const int64_t nPasses = (nWanted + kReplayBlockTarget - 1) / kReplayBlockTarget;
-    const int64_t nFileEvents = (nWanted + nPasses - 1) / nPasses;
+    nFileEvents = (nWanted + nPasses - 1) / nPasses;
     nEvents = tConfig.nEvents < 0 ? -1 : nFileEvents * nPasses;
     const std::string sFile = tDir.Path() + "/events.txt";
     if (!WriteWholeFile(sFile, ReplayText(tConfig.tFamily, tConfig.nFirstKey, tConfig.nKeys, nFileEvents))) {
@@ -105,7 +121,7 @@ bool TLoadRig::StartRelay(std::string& sError) {
   fs::copy_file(tConfig.sBinDir + "/telvane", sRelay, fs::copy_options::overwrite_existing, ec);
   nProxyPort = FreeLoopbackPort();
   if (ec || nProxyPort == 0 ||
-      !WriteWholeFile(tDir.Path() + "/Lib/Config.ini", RelayConfigText(nExchangePort, nProxyPort))) {
+      !WriteWholeFile(tDir.Path() + "/Lib/Config.ini", RelayConfigText(nExchangePort, nProxyPort, nNatsPort))) {
     sError = "cannot prepare the relay's folder " + tDir.Path();
     return false;
   }
@@ -159,6 +175,73 @@ bool TLoadRig::StartClients(std::string& sError) {
   return true;
 }
 
+// nats-server on a free port, without JetStream (nothing is kept).
+bool TLoadRig::StartNats(std::string& sError) {
+  nNatsPort = FreeLoopbackPort();
+  if (nNatsPort == 0 ||
+      !tNats.Start({NatsServerPath(), "-a", "127.0.0.1", "-p", std::to_string(nNatsPort)}, tDir.Path(),
+                   tDir.Path() + "/nats") ||
+      !WaitFor([&] { return tNats.Stderr().find("Server is ready") != std::string::npos || !tNats.Running(); },
+               kStartTimeoutMs) ||
+      !tNats.Running()) {
+    sError = "nats-server did not start (exit status " + std::to_string(tNats.ExitCode()) +
+             "): " + tNats.Stderr().substr(0, 2000);
+    return false;
+  }
+  return true;
+}
+
+// Events of one replay pass go round the keys, so the first nNatsKeys keys get a known share.
+int64_t TLoadRig::NatsFramesPerSubscriber() const {
+  if (nEvents <= 0 || nFileEvents <= 0) return 0;
+  int64_t nPerPass = 0;
+  for (int64_t j = 0; j < std::min<int64_t>(tConfig.nNatsKeys, tConfig.nKeys); ++j)
+    nPerPass += j < nFileEvents ? (nFileEvents - 1 - j) / tConfig.nKeys + 1 : 0;
+  return nPerPass * (nEvents / nFileEvents);
+}
+
+bool TLoadRig::StartNatsClients(std::string& sError) {
+  const bool bQueues = tConfig.tFamily == KEY_FAMILY_QUEUE;
+  const std::string sKeys = std::to_string(tConfig.nFirstKey) + "-" +
+                            std::to_string(tConfig.nFirstKey + std::min(tConfig.nNatsKeys, tConfig.nKeys) - 1);
+  std::vector<std::string> vArgs = {tConfig.sBinDir + "/telvane-client", "--nats",
+                                    "nats://127.0.0.1:" + std::to_string(nNatsPort), "--load",
+                                    std::to_string(tConfig.nNatsSubscribers), bQueues ? "--queues" : "--peers", sKeys,
+                                    "--quiet", "--progress"};
+  if (nEvents > 0) {
+    const double dNominal = tConfig.dRate > 0 ? static_cast<double>(nEvents) / tConfig.dRate : 0;
+    vArgs.insert(vArgs.end(), {"--count", std::to_string(NatsFramesPerSubscriber()), "--duration",
+                               std::to_string(static_cast<int64_t>(dNominal * 3 + 600))});
+  }
+  if (!tNatsClients.Start(vArgs, tDir.Path(), tDir.Path() + "/nats-clients") ||
+      !WaitFor([&] { return tNatsClients.Stdout().find("READY\n") != std::string::npos || !tNatsClients.Running(); },
+               kHandshakeTimeoutMs, 100) ||
+      !tNatsClients.Running()) {
+    sError = "the NATS subscribers did not start: " + tNatsClients.Stderr().substr(0, 2000);
+    return false;
+  }
+  return true;
+}
+
+// Their own figures; loss from frame counts (each subscriber sees only its keys' stamps).
+void TLoadRig::FinishNats(TRigResult& tResult) {
+  WaitFor([&] { return !tNatsClients.Running(); }, static_cast<int64_t>(tConfig.dGraceSeconds * 1000));
+  tNatsClients.Stop(SIGTERM, 10000);
+  const std::string sResult = tNatsClients.StdoutLine("RESULT");
+  if (sResult.empty()) {
+    tResult.sError = "the NATS subscribers wrote no RESULT line: " + tNatsClients.Stderr().substr(0, 2000);
+    tResult.bOk = false;
+    return;
+  }
+  tResult.nNatsFrames = static_cast<uint64_t>(ResultField(sResult, "frames"));
+  const uint64_t nDistinct = tResult.nNatsFrames - static_cast<uint64_t>(ResultField(sResult, "dup"));
+  const uint64_t nExpected = static_cast<uint64_t>(NatsFramesPerSubscriber()) * tConfig.nNatsSubscribers;
+  tResult.nNatsLost = nExpected > nDistinct ? nExpected - nDistinct : 0;
+  tResult.dNatsP50Ms = ResultField(sResult, "p50_ms");
+  tResult.dNatsP99Ms = ResultField(sResult, "p99_ms");
+  tResult.dNatsMaxMs = ResultField(sResult, "max_ms");
+}
+
 std::string TLoadRig::RelayLog() const {
   std::string sText;
   std::error_code ec;
@@ -198,6 +281,7 @@ TRigResult TLoadRig::RunEvents() {
   tResult.dSeconds = std::chrono::duration<double>(tLastFrame - tStart).count();
   tResult.dCpuSeconds = dCpuAtLastFrame - dCpuStart;
   Finish(tResult);
+  if (tConfig.nNatsSubscribers > 0 && tResult.bOk) FinishNats(tResult);
   return tResult;
 }
 
