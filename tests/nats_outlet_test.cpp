@@ -41,7 +41,7 @@ TEST(NatsHelpers, ServerListAndSecretsKeptOutOfTheLog) {
 TEST(NatsHelpers, RepeatedFailuresAreLoggedAtOneTenHundred) {
   std::vector<uint64_t> vLogged;
   for (uint64_t n = 0; n <= 100000; ++n)
-    if (IsThinnedLogCount(n)) vLogged.push_back(n);
+    if (IsPowerOfTen(n)) vLogged.push_back(n);
   EXPECT_EQ(vLogged, (std::vector<uint64_t>{1, 10, 100, 1000, 10000, 100000}));
 }
 

@@ -159,7 +159,7 @@ natsStatus TNatsOutlet::Publish(natsConnection* pConn, TEventFamily_OPT tFamily,
 
 void TNatsOutlet::CountDrop(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sReason) {
   const uint64_t nCount = nDropped.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (!IsThinnedLogCount(nCount)) return;
+  if (!IsPowerOfTen(nCount)) return;
   LogNats(SOURCE_DELIVER, LOG_ERROR,
           std::string("Frame of ") + EventFamilyName(tFamily) + " " + IntToStr(nKey) + " not published to NATS (" +
               sReason + "); " + IntToStr(static_cast<int64_t>(nCount)) + " dropped so far.");
@@ -257,7 +257,7 @@ void TNatsOutlet::OnClosed(natsConnection* pConn, void*) {
 
 void TNatsOutlet::OnAsyncError(natsConnection*, natsSubscription*, natsStatus s, void* pClosure) {
   const uint64_t nCount = static_cast<TNatsOutlet*>(pClosure)->nAsyncErrors.fetch_add(1) + 1;
-  if (!IsThinnedLogCount(nCount)) return;
+  if (!IsPowerOfTen(nCount)) return;
   LogNats(SOURCE_CONNECT, LOG_ERROR,
           std::string("NATS reported: ") + natsStatus_GetText(s) + "; " + IntToStr(static_cast<int64_t>(nCount)) +
               " such reports so far.");
@@ -280,7 +280,7 @@ void TNatsOutlet::KeepStream() {
     return;
   }
   tNextStreamTry = std::chrono::steady_clock::now() + STREAM_RETRY;
-  if (IsThinnedLogCount(++nStreamFailures))
+  if (IsPowerOfTen(++nStreamFailures))
     LogNats(SOURCE_STREAM, LOG_ERROR,
             sFailure + "; frames are published all the same, and the stream is tried again every " +
                 IntToStr(STREAM_RETRY.count()) + " s (failed tries so far: " +

@@ -126,8 +126,7 @@ bool IsTrueText(std::string_view sText) {
 
 std::string IntToStr(int64_t nValue) { return std::to_string(nValue); }
 
-bool IsThinnedLogCount(uint64_t nCount) {
-  if (nCount == 0) return false;
-  while (nCount % 10 == 0) nCount /= 10;
+bool IsPowerOfTen(uint64_t nCount) {
+  while (nCount >= 10 && nCount % 10 == 0) nCount /= 10;
   return nCount == 1;
 }

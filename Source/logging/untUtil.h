@@ -36,6 +36,6 @@ bool IsTrueText(std::string_view sText);
 // Decimal text of a number.
 std::string IntToStr(int64_t nValue);
 
-// True for the counts 1, 10, 100, 1000, ...: a repeated failure is logged at those counts only, so
-// a flood leaves a handful of lines that still say how many there were.
-bool IsThinnedLogCount(uint64_t nCount);
+// True for 1, 10, 100, ...: a log line repeated under a flood is written only for those
+// occurrences, each saying how many there were so far, so a flood costs a handful of lines.
+bool IsPowerOfTen(uint64_t nCount);

@@ -20,6 +20,10 @@
 
 #include "LoadEvents.h"
 #include "LoadSupport.h"
+#include "support/NatsSupport.h"
+#include "support/TestNet.h"
+#include "support/TestProcess.h"
+#include "support/TestRelay.h"
 
 namespace telvaneload {
 
@@ -79,29 +83,26 @@ class TLoadRig {
   TRigResult RunEndless(int64_t nEveryMs, const std::function<bool(double dSeconds, int64_t nRssKb)>& fnSample);
 
   int64_t EventsOffered() const { return nEvents; }  // after Setup: the file's events × passes
-  pid_t RelayPid() const;
+  pid_t RelayPid() { return tRelay.Process().Pid(); }
 
  private:
   bool StartExchange(std::string& sError);
   bool StartRelay(std::string& sError);
   bool StartClients(std::string& sError);
-  bool StartNats(std::string& sError);
   bool StartNatsClients(std::string& sError);
   int64_t NatsFramesPerSubscriber() const;
   void FinishNats(TRigResult& tResult);
   std::string RelayLog() const;
   void Finish(TRigResult& tResult);
 
-  TRigConfig tConfig;     // as given; constant
-  TRunDir tDir;           // the run's folder: relay copy, replay file, outputs
-  TChild tExchange;       // the simulator
-  TChild tRelay;          // the relay
-  TChild tClients;        // the client tool in load mode
-  TChild tNats;           // nats-server, when the run has NATS subscribers
-  TChild tNatsClients;    // the client tool's NATS load mode
+  TRigConfig tConfig;                   // as given; constant
+  testsupport::TRelay tRelay;           // the relay; its folder is the run's: replay file, outputs
+  testsupport::TExchangeSim tExchange;  // the simulator
+  testsupport::TProcess tClients;       // the client tool in load mode
+  testsupport::TNatsServer tNats;       // nats-server, when the run has NATS subscribers
+  testsupport::TProcess tNatsClients;   // the client tool's NATS load mode
   int64_t nEvents = 0;    // events that the simulator will send (0 when idle, -1 endless)
   int64_t nFileEvents = 0;  // events in the replay file; nEvents / nFileEvents passes
-  int nNatsPort = 0;      // nats-server's client port
   int nExchangePort = 0;  // simulator's port
   int nProxyPort = 0;     // relay's client port
 };

@@ -72,9 +72,9 @@ void WarnOutside(const char* sWhat, const std::vector<int32_t>& vNumbers, TNumbe
 }
 
 int Run(const TClientOptions& tOptions) {
-  WarnOutside("queue numbers", tOptions.vQueues, kQueueRange);
-  WarnOutside("extension numbers", tOptions.vPeers, kPeerRange);
-  WarnOutside("parking lot numbers", tOptions.vParks, kParkRange);
+  WarnOutside("queue numbers", tOptions.vQueues, tOptions.tQueueRange);
+  WarnOutside("extension numbers", tOptions.vPeers, tOptions.tPeerRange);
+  WarnOutside("parking lot numbers", tOptions.vParks, tOptions.tParkRange);
   if (!tOptions.sNatsUrl.empty()) return RunNats(tOptions);
 
   asio::io_context tIo(1);

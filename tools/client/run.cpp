@@ -59,6 +59,15 @@ bool TClientRun::Start(std::string& sError) {
     sError = "cannot resolve " + tOptions.sHost + ": " + tError.message();
     return false;
   }
+  std::shared_ptr<asio::ssl::context> pTlsContext;
+  if (tOptions.bTls) {
+    try {
+      pTlsContext = MakeClientTlsContext(tOptions.sCaFile);
+    } catch (const std::exception& e) {
+      sError = e.what();
+      return false;
+    }
+  }
   tStart = std::chrono::steady_clock::now();
   const int32_t nClients = std::max(1, tOptions.nLoad);
   vClients.resize(static_cast<size_t>(nClients));
@@ -68,6 +77,8 @@ bool TClientRun::Start(std::string& sError) {
     if (IsLoad()) tValues.sAppId += "-" + std::to_string(i + 1);
     TSessionConfig tConfig;
     tConfig.vEndpoints = vEndpoints;
+    tConfig.pTlsContext = pTlsContext;
+    tConfig.sHost = tOptions.sHost;
     tConfig.vSteps = BuildHandshakeSteps(tValues);
     tConfig.lstSend = tOptions.lstSend;
     tConfig.nStepTimeout = std::chrono::milliseconds(
