@@ -378,7 +378,7 @@ TEST(CurrentProfile, ExtensionStatesFollowTheClassicRulesOnAnotherNumberingPlan)
   for (const Step& s : vSteps) {
     bool bGenerateEvent = true;
     EXPECT_TRUE(TValidate::ValidatePeerEvents(s.sEvent, 201, bGenerateEvent));
-    std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+    TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
     const TClientPeerInfo& t = MyAppInfo.MyClientSocketInfo.vPeerList[0];
     EXPECT_EQ(bGenerateEvent, s.bForward) << s.sEvent;
     EXPECT_EQ(t.tPeerState, s.tState) << s.sEvent;
