@@ -52,6 +52,7 @@ TLoadRig::TLoadRig(TRigConfig tNewConfig)
 }
 
 TLoadRig::~TLoadRig() {
+  tNatsClients.Stop(SIGTERM, kStopGrace);
   tClients.Stop(SIGTERM, kStopGrace);
   tRelay.Process().Stop(SIGTERM, kStopGrace);
   tExchange.Process().WriteStdin("quit\n");
@@ -63,7 +64,12 @@ bool TLoadRig::Setup(std::string& sError) {
     sError = "cannot create a run folder under /tmp";
     return false;
   }
-  return StartExchange(sError) && StartRelay(sError) && StartClients(sError);
+  const bool bNats = tConfig.nNatsSubscribers > 0;
+  if (bNats && !tNats.Start(0, false)) {
+    sError = "nats-server did not start";
+    return false;
+  }
+  return StartExchange(sError) && StartRelay(sError) && StartClients(sError) && (!bNats || StartNatsClients(sError));
 }
 
 // The replay file holds at most kReplayBlockTarget events; --repeat makes up the requested count
@@ -73,7 +79,7 @@ bool TLoadRig::StartExchange(std::string& sError) {
   if (tConfig.nEvents != 0) {
     const int64_t nWanted = tConfig.nEvents < 0 ? kReplayBlockTarget : tConfig.nEvents;
     const int64_t nPasses = (nWanted + kReplayBlockTarget - 1) / kReplayBlockTarget;
-    const int64_t nFileEvents = (nWanted + nPasses - 1) / nPasses;
+    nFileEvents = (nWanted + nPasses - 1) / nPasses;
     nEvents = tConfig.nEvents < 0 ? -1 : nFileEvents * nPasses;
     const std::string sFile = tRelay.Dir() + "/events.txt";
     if (!testsupport::WriteFile(sFile, ReplayText(tConfig.tFamily, tConfig.nFirstKey, tConfig.nKeys, nFileEvents))) {
@@ -96,8 +102,10 @@ bool TLoadRig::StartExchange(std::string& sError) {
 
 bool TLoadRig::StartRelay(std::string& sError) {
   nProxyPort = testsupport::FreePort();
-  if (nProxyPort == 0 ||
-      !tRelay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort, kOneAddressForAll, kRelayTimeoutSeconds))) {
+  // With NATS subscribers, the relay publishes to the run's nats-server.
+  const std::string sNats = tConfig.nNatsSubscribers > 0 ? "[NATS]\r\nURL=" + tNats.Url() + "\r\n" : "";
+  if (nProxyPort == 0 || !tRelay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort, kOneAddressForAll + sNats,
+                                                                      kRelayTimeoutSeconds))) {
     sError = "cannot prepare the relay's folder " + tRelay.Dir();
     return false;
   }
@@ -151,6 +159,56 @@ bool TLoadRig::StartClients(std::string& sError) {
   return true;
 }
 
+// Events of one replay pass go round the keys, so the first nNatsKeys keys get a known share.
+int64_t TLoadRig::NatsFramesPerSubscriber() const {
+  if (nEvents <= 0 || nFileEvents <= 0) return 0;
+  int64_t nPerPass = 0;
+  for (int64_t j = 0; j < std::min<int64_t>(tConfig.nNatsKeys, tConfig.nKeys); ++j)
+    nPerPass += j < nFileEvents ? (nFileEvents - 1 - j) / tConfig.nKeys + 1 : 0;
+  return nPerPass * (nEvents / nFileEvents);
+}
+
+bool TLoadRig::StartNatsClients(std::string& sError) {
+  const bool bQueues = tConfig.tFamily == KEY_FAMILY_QUEUE;
+  const std::string sKeys = std::to_string(tConfig.nFirstKey) + "-" +
+                            std::to_string(tConfig.nFirstKey + std::min(tConfig.nNatsKeys, tConfig.nKeys) - 1);
+  std::vector<std::string> vArgs = {tConfig.sBinDir + "/telvane-client", "--nats", tNats.Url(), "--load",
+                                    std::to_string(tConfig.nNatsSubscribers), bQueues ? "--queues" : "--peers", sKeys,
+                                    "--quiet", "--progress"};
+  if (nEvents > 0) {
+    const double dNominal = tConfig.dRate > 0 ? static_cast<double>(nEvents) / tConfig.dRate : 0;
+    vArgs.insert(vArgs.end(), {"--count", std::to_string(NatsFramesPerSubscriber()), "--duration",
+                               std::to_string(static_cast<int64_t>(dNominal * 3 + 600))});
+  }
+  if (!tNatsClients.Start(vArgs, {.sWorkDir = tRelay.Dir(), .vExtraEnv = {}, .sOutputPrefix = tRelay.Dir() + "/nats-clients"}) ||
+      !WaitFor([&] { return tNatsClients.Stdout().find("READY\n") != std::string::npos || !tNatsClients.Running(); },
+               kHandshakeTimeoutMs, 100) ||
+      !tNatsClients.Running()) {
+    sError = "the NATS subscribers did not start: " + tNatsClients.Stderr().substr(0, 2000);
+    return false;
+  }
+  return true;
+}
+
+// Their own figures; loss from frame counts (each subscriber sees only its keys' stamps).
+void TLoadRig::FinishNats(TRigResult& tResult) {
+  WaitFor([&] { return !tNatsClients.Running(); }, static_cast<int64_t>(tConfig.dGraceSeconds * 1000));
+  tNatsClients.Stop(SIGTERM, kClientsGrace);
+  std::string sResult;
+  if (!tNatsClients.FindStdoutLine("RESULT", sResult)) {
+    tResult.sError = "the NATS subscribers wrote no RESULT line: " + tNatsClients.Stderr().substr(0, 2000);
+    tResult.bOk = false;
+    return;
+  }
+  tResult.nNatsFrames = static_cast<uint64_t>(ResultField(sResult, "frames"));
+  const uint64_t nDistinct = tResult.nNatsFrames - static_cast<uint64_t>(ResultField(sResult, "dup"));
+  const uint64_t nExpected = static_cast<uint64_t>(NatsFramesPerSubscriber()) * tConfig.nNatsSubscribers;
+  tResult.nNatsLost = nExpected > nDistinct ? nExpected - nDistinct : 0;
+  tResult.dNatsP50Ms = ResultField(sResult, "p50_ms");
+  tResult.dNatsP99Ms = ResultField(sResult, "p99_ms");
+  tResult.dNatsMaxMs = ResultField(sResult, "max_ms");
+}
+
 std::string TLoadRig::RelayLog() const {
   std::string sText;
   std::error_code ec;
@@ -190,6 +248,7 @@ TRigResult TLoadRig::RunEvents() {
   tResult.dSeconds = std::chrono::duration<double>(tLastFrame - tStart).count();
   tResult.dCpuSeconds = dCpuAtLastFrame - dCpuStart;
   Finish(tResult);
+  if (tConfig.nNatsSubscribers > 0 && tResult.bOk) FinishNats(tResult);
   return tResult;
 }
 

@@ -9,9 +9,9 @@ namespace testsupport {
 
 namespace {
 
-// nats-server from the Debian package, or the first one on PATH.
+// nats-server from the Debian package (/usr/sbin), or the first one on PATH.
 std::string NatsServerBinary() {
-  if (FileExists("/usr/bin/nats-server")) return "/usr/bin/nats-server";
+  if (FileExists("/usr/sbin/nats-server")) return "/usr/sbin/nats-server";
   std::istringstream tPath(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
   for (std::string sDir; std::getline(tPath, sDir, ':');)
     if (FileExists(sDir + "/nats-server")) return sDir + "/nats-server";
