@@ -563,8 +563,11 @@ TEST_F(ExchangeLinkInProcess, OperatorStopLeavesAPendingReconnectionPendingAndRe
     EXPECT_EQ(State(), MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE);
     for (TControlId t : vFields) EXPECT_TRUE(form->MyDisplay.vControls[t].bEnabled) << t;
     EXPECT_FALSE(form->MyDisplay.vControls[CTL_CMD_STOP_CLIENT].bEnabled);
-    EXPECT_EQ(MyAppInfo.MyClientSocketInfo.vPeerList[7].tPeerState, PEER_STATE_UNKNOWN);
-    EXPECT_EQ(MyAppInfo.MyClientSocketInfo.vPeerList[7].nChannelCount, 0);
+    {
+      TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+      EXPECT_EQ(MyAppInfo.MyClientSocketInfo.vPeerList[7].tPeerState, PEER_STATE_UNKNOWN);
+      EXPECT_EQ(MyAppInfo.MyClientSocketInfo.vPeerList[7].nChannelCount, 0);
+    }
     form->tmrMainTimerReconnect();
     form->tmrMainTimerReconnect();
     EXPECT_EQ(State(), MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING) << "the wait ran out: reconnected";
