@@ -5,8 +5,9 @@
 // session is listed from before OnAccept until after its OnClientDisconnect has returned, so the
 // connection an event names is always among Connections(0..ActiveConnections()-1) during it.
 //
-//   accept --> list it, OnAccept, OnClientConnect --> wait readable --> read piece (<= 64 KiB into
-//   the listener's one buffer) --> OnClientRead (ReceiveText gives the piece) --> wait readable ...
+//   accept --> list it, OnAccept, OnClientConnect --> wait readable --> read piece (everything the
+//   kernel holds, up to 1 MiB, into the listener's one buffer) --> OnClientRead (ReceiveText gives
+//   the piece) --> wait readable ...
 //   peer closes (EOF)           --> OnClientDisconnect, unlist, close
 //   read failure (reset, ...)   --> OnClientError, OnClientDisconnect, unlist, close
 //   send failure                --> posted: OnClientError, OnClientDisconnect, unlist, close
@@ -38,7 +39,10 @@
 
 namespace {
 
-constexpr size_t READ_PIECE_BYTES = 64 * 1024;
+// A client's handshake step is one read event, so a large one (the extension list of a site with
+// every extension, ~70 KB) must not be cut into two by the read itself: a read event takes all
+// the kernel holds, up to this bound.
+constexpr size_t READ_PIECE_BYTES = 1024 * 1024;
 constexpr size_t DRAIN_LIMIT_BYTES = 1024 * 1024;  // unread input discarded at a graceful close
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
 
@@ -67,7 +71,7 @@ struct TServerSocket::TImpl : std::enable_shared_from_this<TServerSocket::TImpl>
   std::shared_ptr<tcp::acceptor> pAcceptor;         // the listener while active, else null
   asio::steady_timer tmrAcceptRetry;                // pause after accept failed for lack of resources
   std::vector<TSessionPtr> vSessions;               // open connections in accept order
-  std::array<char, READ_PIECE_BYTES> vReadBuffer;   // every read lands here; valid during OnClientRead
+  std::vector<char> vReadBuffer = std::vector<char>(READ_PIECE_BYTES);  // every read lands here; valid during OnClientRead
   TServerSocket* pOwner;                            // null once the owner is gone
 
   bool IsListed(const TSession* pSession) const {
@@ -284,26 +288,31 @@ void TServerSocket::TImpl::OnAccepted(tcp::socket socket) {
 
 void TServerSocket::TImpl::ReadPiece(const TSessionPtr& pSession) {
   asio::error_code ec;
-  size_t n = 0;
-  do {
-    n = pSession->socket.read_some(asio::buffer(vReadBuffer), ec);
-  } while (ec == asio::error::interrupted);
-  if (IsWouldBlock(ec)) {
+  size_t nPiece = 0;
+  // Everything available now, so one client write stays one read event when it arrived whole.
+  while (nPiece < vReadBuffer.size()) {
+    const size_t n = pSession->socket.read_some(asio::buffer(vReadBuffer.data() + nPiece, vReadBuffer.size() - nPiece), ec);
+    if (ec == asio::error::interrupted) continue;
+    if (ec) break;
+    nPiece += n;
+  }
+  if (nPiece == 0 && IsWouldBlock(ec)) {
     pSession->WaitReadable();
     return;
   }
-  if (ec == asio::error::eof) {
+  if (nPiece > 0) {
+    pSession->svUnread = std::string_view(vReadBuffer.data(), nPiece);
+    Raise(&TServerSocket::OnClientRead, *pSession);
+    pSession->svUnread = {};  // a piece the handler did not take is dropped with the event
+    if (pSession->bClosed || pSession->bEnding || !IsListed(pSession.get())) return;
+  }
+  // The end the kernel reported behind the data comes after the data's read event.
+  if (ec == asio::error::eof)
     EndSession(pSession, 0, false);
-    return;
-  }
-  if (ec) {
+  else if (ec && !IsWouldBlock(ec))
     EndSession(pSession, ec.value(), false);
-    return;
-  }
-  pSession->svUnread = std::string_view(vReadBuffer.data(), n);
-  Raise(&TServerSocket::OnClientRead, *pSession);
-  pSession->svUnread = {};  // a piece the handler did not take is dropped with the event
-  if (!pSession->bClosed && !pSession->bEnding && IsListed(pSession.get())) pSession->WaitReadable();
+  else
+    pSession->WaitReadable();
 }
 
 // The end of one connection: the error or overflow event, then the disconnect event, then it

@@ -2,9 +2,9 @@
 //
 // Control thread only; no thread per connection. Events, one at a time on the control thread:
 //   SetActive(true) -> OnListen; each accepted peer -> OnAccept, then OnClientConnect (it is now
-//   counted in ActiveConnections); bytes -> OnClientRead (one event per read of at most 64 KiB,
-//   taken with ReceiveText); peer close -> OnClientDisconnect; failure -> OnClientError, then,
-//   when the failure ended the connection, OnClientDisconnect.
+//   counted in ActiveConnections); bytes -> OnClientRead (one event for all the bytes the kernel
+//   holds, at most 1 MiB, taken with ReceiveText); peer close -> OnClientDisconnect; failure ->
+//   OnClientError, then, when the failure ended the connection, OnClientDisconnect.
 // SetActive(false) closes every connection without a disconnect event.
 // Each connection has its own output queue: SendText never blocks. A connection whose queue holds
 // more than nMaxQueuedBytes is cut off: OnClientOverflow, then OnClientDisconnect, raised after
