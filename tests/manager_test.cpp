@@ -68,6 +68,7 @@ class ManagerTest : public ::testing::TestWithParam<AutoStartCase> {
     MyConfigInfo.bProxyAutoStart = c.bProxyAutoStart;
     TControlLoop::Instance().Synchronize([this] { form = std::make_unique<TfrmTelvane>(true); });
   }
+  void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(TControlLoop::Instance().Synchronize(fn)); }
   TControlState Control(TControlId t) {
     TControlState state;
     TControlLoop::Instance().Synchronize([&] { state = form->MyDisplay.vControls[t]; });
@@ -90,8 +91,9 @@ TEST_P(ManagerTest, AutoStartHidesItsPairsAndLogsInOrder) {
   EXPECT_EQ(Control(CTL_CMD_STOP_CLIENT).bVisible, c.bClientVisible);
   EXPECT_EQ(Control(CTL_CMD_START_SERVER).bVisible, c.bServerVisible);
   EXPECT_EQ(Control(CTL_CMD_STOP_SERVER).bVisible, c.bServerVisible);
-  // "Stop Proxy" starts disabled and nothing enables it; "Start Proxy" starts enabled.
-  EXPECT_TRUE(Control(CTL_CMD_START_PROXY).bEnabled);
+  // "Stop Proxy" starts disabled and nothing enables it; "Start Proxy" is off once both sides run.
+  const bool bBothRun = c.bAutoStart || (c.bServerAutoStart && c.bProxyAutoStart);
+  EXPECT_EQ(Control(CTL_CMD_START_PROXY).bEnabled, !bBothRun);
   EXPECT_FALSE(Control(CTL_CMD_STOP_PROXY).bEnabled);
   if (c.vLogOrder.empty()) return;
   ASSERT_TRUE(PollUntil([&] { return LogText().find(c.vLogOrder.back()) != std::string::npos; }));
@@ -131,6 +133,32 @@ TEST_F(ManagerTest, ManualStartClientSwitchesFieldsAndButtons) {
   for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT})
     EXPECT_TRUE(Control(t).bEnabled) << t;
   EXPECT_FALSE(Control(CTL_CMD_STOP_CLIENT).bEnabled);
+}
+
+// "Start Proxy" would re-open a running listener and drop every client without the stop notice:
+// it is off exactly while both sides run, whichever way a side started or stopped.
+TEST_F(ManagerTest, StartProxyIsOffWhileBothSidesRun) {
+  Create(AutoStartCase{"None", false, false, false, true, true, true, {}});
+  struct Step {
+    const char* sAction;
+    std::function<void(TfrmTelvane&)> fn;
+    bool bStartProxy;  // enabled afterwards
+  };
+  const Step vSteps[] = {
+      {"start client", [](TfrmTelvane& f) { f.cmdStartClientClick(); }, true},
+      {"start server", [](TfrmTelvane& f) { f.cmdStartServerClick(); }, false},
+      {"connection lost", [](TfrmTelvane&) { MyValidate->StopSocketClient(0, false); }, true},
+      {"reconnect", [](TfrmTelvane& f) { f.cmdStartClientClick(); }, false},
+      {"stop server", [](TfrmTelvane& f) { f.cmdStopServerClick(); }, true},
+      {"start server", [](TfrmTelvane& f) { f.cmdStartServerClick(); }, false},
+      {"stop client", [](TfrmTelvane& f) { f.cmdStopClientClick(); }, true},
+      {"start proxy", [](TfrmTelvane& f) { f.cmdStartProxyClick(); }, false},
+      {"stop proxy", [](TfrmTelvane& f) { f.cmdStopProxyClick(); }, true},
+  };
+  for (const Step& step : vSteps) {
+    OnControl([&] { step.fn(*form); });
+    EXPECT_EQ(Control(CTL_CMD_START_PROXY).bEnabled, step.bStartProxy) << "after " << step.sAction;
+  }
 }
 
 TEST_F(ManagerTest, ServerStartThatFailsLeavesStartServerEnabled) {

@@ -213,6 +213,7 @@ void TfrmTelvane::cmdStartClientClick() {
                            CTL_CMD_START_CLIENT})
         MyDisplay.SetEnabled(t, false);
       MyDisplay.SetEnabled(CTL_CMD_STOP_CLIENT, true);
+      ShowStartProxy();
     }
   } catch (const std::exception& e) {
     LogError("cmdStartClientClick", e);
@@ -234,6 +235,7 @@ void TfrmTelvane::cmdStartServerClick() {
       MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, false);
       MyDisplay.SetEnabled(CTL_CMD_START_SERVER, false);
       MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, true);
+      ShowStartProxy();
     }
   } catch (const std::exception& e) {
     LogError("cmdStartServerClick", e, 2);
@@ -246,9 +248,17 @@ void TfrmTelvane::cmdStopServerClick() {
     MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, true);
     MyDisplay.SetEnabled(CTL_CMD_START_SERVER, true);
     MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, false);
+    ShowStartProxy();
   } catch (const std::exception& e) {
     LogError("cmdStopServerClick", e);
   }
+}
+
+void TfrmTelvane::ShowStartProxy() {
+  // A side runs from its start to its stop, as its "Stop" button shows (also while hidden).
+  const bool bBothRun =
+      MyDisplay.vControls[CTL_CMD_STOP_CLIENT].bEnabled && MyDisplay.vControls[CTL_CMD_STOP_SERVER].bEnabled;
+  MyDisplay.SetEnabled(CTL_CMD_START_PROXY, !bBothRun);
 }
 
 void TfrmTelvane::tmrMainTimer() {
