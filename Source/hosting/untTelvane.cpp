@@ -160,6 +160,10 @@ void TfrmTelvane::FormCloseQuery() {
   try {
     WriteLog("TfrmTelvane.FormCloseQuery", LOG_TARGET_MAIN, LOG_VERBOSE,
              Msg(13) + MyConfigInfo.sServerIP + ":" + IntToStr(MyConfigInfo.nServerPort) + ")", false);
+    // A running capture ends here and writes its ten files, whatever the exchange connection's
+    // state (the exchange's stop below ends it only when logged in), while the log still takes
+    // its closing line.
+    if (MyValidate != nullptr && MyAuditEvents.bEnabled) MyValidate->AuditStop();
     MyAppInfo.bIsRunning = false;
     if (MyValidate != nullptr &&
         MyAppInfo.tMainSocketClientStateMachine[0] == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING)

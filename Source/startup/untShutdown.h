@@ -1,7 +1,8 @@
 // The end of the process, the same for both modes. What stops, in order:
 //   1. The mode's own stop, on the control thread, while the loop still runs:
-//        window mode: FormCloseQuery (run flag off, the exchange link and the listener stopped,
-//                     the controller destroyed), then FormClose (termination request);
+//        window mode: FormCloseQuery (a running capture written, run flag off, the exchange link
+//                     and the listener stopped, the controller destroyed), then FormClose
+//                     (termination request);
 //        service mode: ServiceStop (the manager object destroyed; the process end closes the rest).
 //   2. The control loop is closed (EndProcess): no event runs any more, and a worker waiting in a
 //      hand-over is released instead of waiting for a loop that will not come.
