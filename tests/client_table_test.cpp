@@ -14,25 +14,31 @@
 #include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using testsupport::PollUntil;
 
-// Once per process: a folder with Lib/Config.ini and Log/, the log writer, and the controller.
+// Once per process: a folder with Lib/Config.ini and Log/, the log writer, and the controller, in
+// service mode (no modal notices). The test environment below stops it before the process ends.
+std::unique_ptr<testsupport::TRelayFixture> pProcessRelay;  // test thread
+
 TValidate& PrepareProcess() {
-  static TValidate* pValidate = [] {
-    static testsupport::TTempDir dir;  // removed at process exit
-    MyAppInfo.sAppFilePath = dir.Path() + "/";
-    MyAppInfo.bIsService = true;  // no modal notices
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", "[LOG]\r\nVERBOSE=3\r\n");
-    InitializeSharedState();
-    StartLogWriter(TValidate::GetLogDirectory());
-    return new TValidate();
-  }();
-  return *pValidate;
+  if (!pProcessRelay) {
+    pProcessRelay = std::make_unique<testsupport::TRelayFixture>();
+    pProcessRelay->Start({.sConfig = "[LOG]\r\nVERBOSE=3\r\n", .bService = true, .bLogWriter = true});
+  }
+  return *MyValidate;
 }
+
+class TProcessRelayEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { pProcessRelay.reset(); }
+};
+[[maybe_unused]] ::testing::Environment* const pProcessRelayEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TProcessRelayEnvironment());
 
 // A clean table per case; the log can be read back between two markers.
 class ClientTableTest : public ::testing::Test {
@@ -42,7 +48,7 @@ class ClientTableTest : public ::testing::Test {
     for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
   }
 
-  std::string LogText() const { return testsupport::ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()); }
+  std::string LogText() const { return pProcessRelay->LogText(); }
 
   // Runs fn and returns the log lines it wrote (everything between two fresh markers), each
   // without its time stamp.
@@ -244,9 +250,8 @@ TEST(TextRoutines, SplitDelimitedStrict) {
 
 // FindClientConnected against a real listener: the slot's address and port name the connection.
 TEST_F(ClientTableTest, FindClientConnectedMatchesAddressAndPort) {
-  TControlLoop& loop = TControlLoop::Instance();
-  loop.ResetForTest();
-  std::thread tControl([&loop] { loop.Run(); });
+  testsupport::TControlThread control;
+  TControlLoop& loop = control.Loop();
   std::vector<std::pair<std::string, int>> vConnected;  // control thread
   int nPort = 0;
   loop.Synchronize([&] {
@@ -275,8 +280,6 @@ TEST_F(ClientTableTest, FindClientConnectedMatchesAddressAndPort) {
     delete socManagerServer;
     socManagerServer = nullptr;
   });
-  loop.Post([&loop] { loop.Stop(); });
-  tControl.join();
 }
 
 }  // namespace

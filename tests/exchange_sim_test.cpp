@@ -12,12 +12,10 @@
 #include "../tools/exchange/protocol.cpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +30,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TestSupport.h"
+
 namespace exsim {
 namespace {
 
@@ -42,82 +42,19 @@ const std::string kLogin = "Action: Login\r\nUsername: amiadmin\r\nSecret: pxwdk
 // ---------------------------------------------------------------------------------------------
 // Helpers: the simulator as a child process, a raw client, event parsing.
 
+// The simulator started by the constructor; Port() is 0 when it did not report one.
 class TSimProcess {
  public:
-  explicit TSimProcess(const std::vector<std::string>& lstArgs) {
-    int vIn[2], vOut[2];  // close-on-exec, so no other child holds this one's stdin open
-    if (pipe2(vIn, O_CLOEXEC) != 0 || pipe2(vOut, O_CLOEXEC) != 0) return;
-    nPid = fork();
-    if (nPid == 0) {
-      dup2(vIn[0], STDIN_FILENO);
-      dup2(vOut[1], STDOUT_FILENO);
-      close(vIn[1]);
-      close(vOut[0]);
-      std::vector<std::string> lstAll = {TELVANE_EXCHANGE_BINARY, "--port", "0"};
-      lstAll.insert(lstAll.end(), lstArgs.begin(), lstArgs.end());
-      std::vector<char*> vArgv;
-      for (std::string& s : lstAll) vArgv.push_back(s.data());
-      vArgv.push_back(nullptr);
-      execv(vArgv[0], vArgv.data());
-      _exit(127);
-    }
-    close(vIn[0]);
-    close(vOut[1]);
-    nStdin = vIn[1];
-    nStdout = vOut[0];
-    std::string sLine = ReadStdoutLine();
-    if (sLine.rfind("LISTENING ", 0) == 0)
-      nPort = static_cast<uint16_t>(std::stoi(sLine.substr(10)));
-  }
-  ~TSimProcess() {
-    if (nPid > 0 && !bExited) {
-      kill(nPid, SIGKILL);
-      waitpid(nPid, nullptr, 0);
-    }
-    if (nStdin >= 0) close(nStdin);
-    if (nStdout >= 0) close(nStdout);
-  }
-  uint16_t Port() const { return nPort; }
-  void Command(const std::string& sLine) {
-    std::string s = sLine + "\n";
-    ASSERT_EQ(write(nStdin, s.data(), s.size()), static_cast<ssize_t>(s.size()));
-  }
-  void CloseStdin() {
-    close(nStdin);
-    nStdin = -1;
-  }
+  explicit TSimProcess(const std::vector<std::string>& lstArgs) { tSim.Start(lstArgs); }
+  uint16_t Port() const { return static_cast<uint16_t>(tSim.Port()); }
+  void Command(const std::string& sLine) { ASSERT_TRUE(tSim.Process().WriteStdin(sLine + "\n")); }
+  void CloseStdin() { tSim.Process().CloseStdin(); }
   // Exit status after the process ends on its own, or -1 if it is still running at the deadline.
-  int WaitExit() {
-    for (auto tEnd = std::chrono::steady_clock::now() + kDeadline;
-         std::chrono::steady_clock::now() < tEnd; std::this_thread::sleep_for(5ms)) {
-      int nStatus = 0;
-      if (waitpid(nPid, &nStatus, WNOHANG) == nPid) {
-        bExited = true;
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-      }
-    }
-    return -1;
-  }
-  pid_t Pid() const { return nPid; }
+  int WaitExit() { return tSim.Process().WaitExit(kDeadline); }
+  pid_t Pid() const { return tSim.Process().Pid(); }
 
  private:
-  std::string ReadStdoutLine() {
-    std::string sLine;
-    char c = 0;
-    auto tEnd = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < tEnd) {
-      pollfd tPoll{nStdout, POLLIN, 0};
-      if (poll(&tPoll, 1, 100) <= 0) continue;
-      if (read(nStdout, &c, 1) != 1 || c == '\n') break;
-      sLine += c;
-    }
-    return sLine;
-  }
-
-  pid_t nPid = -1;
-  int nStdin = -1, nStdout = -1;
-  uint16_t nPort = 0;    // listening port reported by the child; 0 if none came
-  bool bExited = false;  // reaped by WaitExit
+  testsupport::TExchangeSim tSim;  // killed with this object if still running
 };
 
 class TRawClient {

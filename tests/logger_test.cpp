@@ -26,9 +26,12 @@
 #include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+using testsupport::TControlThread;
 
 using namespace std::chrono_literals;
 using testsupport::PollUntil;
@@ -181,25 +184,6 @@ TEST_F(LogRing, FullRingHolds499LinesDropsTheNextAndAcceptsAgainOnceOneIsWritten
   EXPECT_TRUE(vFile[0].ends_with("T.Op: line 0"));
 }
 
-// The control thread on a thread of the test, for as long as the object lives. Handlers queued
-// by an earlier test of the same process run first, before the test installs anything.
-class TControlThread {
- public:
-  TControlThread() {
-    loop.ResetForTest();
-    tThread = std::thread([this] { loop.Run(); });
-    loop.Synchronize([] {});
-  }
-  ~TControlThread() {
-    loop.Post([this] { loop.Stop(); });
-    tThread.join();
-  }
-  TControlLoop& loop = TControlLoop::Instance();
-
- private:
-  std::thread tThread;
-};
-
 // The full-ring notice reaches the operator through the control thread; a producer never waits
 // for it, even while the operator has the dialog open.
 TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducers) {
@@ -238,7 +222,7 @@ TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducer
   for (int n = 0; n < 2000; ++n) WriteLog("T.Op", 1, 3, "dropped", false);
   const auto tLastDrop = std::chrono::steady_clock::now();
   OpenGate();
-  control.loop.Synchronize([] {});  // every notice posted so far has been shown
+  control.Loop().Synchronize([] {});  // every notice posted so far has been shown
 
   const auto nSeconds = std::chrono::duration_cast<std::chrono::seconds>(tLastDrop - tFirstDrop).count();
   EXPECT_LE(nShown.load(), nSeconds + 1);
@@ -248,7 +232,7 @@ TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducer
 TEST_F(LogRing, ConsoleGetsTheWholeLineAndTheStatusBarTheBareTextOnTheControlThread) {
   std::unique_ptr<TfrmTelvane> form;  // created and destroyed on the control thread
   TControlThread control;
-  TControlLoop& loop = control.loop;
+  TControlLoop& loop = control.Loop();
   loop.Synchronize([&form] { form = std::make_unique<TfrmTelvane>(true); });
   std::vector<std::string> vMainNow;
   // On the control thread the pane is written at once.
@@ -292,10 +276,10 @@ TEST_F(LogRing, LinesWrittenBeforeTheConsoleReachItsPanesWhenItRegisters) {
   }
   std::unique_ptr<TfrmTelvane> form;  // created and destroyed on the control thread
   TControlThread control;
-  control.loop.Synchronize([&form] { form = std::make_unique<TfrmTelvane>(true); });
+  control.OnControl([&form] { form = std::make_unique<TfrmTelvane>(true); });
   WriteLog("T.Late", 1, 3, "from a worker after", false);
   std::vector<std::string> vMain, vProxy;
-  control.loop.Synchronize([&] {
+  control.OnControl([&] {
     const auto& main = form->MyDisplay.vPanes[PANE_MAIN_LOG].Lines();
     const auto& proxy = form->MyDisplay.vPanes[PANE_PROXY_LOG].Lines();
     vMain.assign(main.begin(), main.end());

@@ -5,20 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <functional>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include "controller/untValidate.h"
-#include "logging/untLogger.h"
-#include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -36,53 +31,33 @@ struct AutoStartCase {
 class ManagerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    MyAppInfo.sAppFilePath = dir.Path() + "/";
-    // An exchange that accepts and never speaks keeps the connection in its first state.
-    fdExchange = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fdExchange, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(fdExchange, 4), 0);
-    socklen_t nLen = sizeof(addr);
-    getsockname(fdExchange, reinterpret_cast<sockaddr*>(&addr), &nLen);
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini",
-                           "[AMI]\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" + std::to_string(ntohs(addr.sin_port)) +
-                               "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(testsupport::FreePort()) + "\r\n");
-    InitializeSharedState();
-    ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
-    MyValidate = new TValidate();
-    TControlLoop::Instance().ResetForTest();
-    tControl = std::thread([] { TControlLoop::Instance().Run(); });
+    // The exchange accepts and never speaks: the connection stays in its first state.
+    ASSERT_TRUE(exchange.Listening());
+    ASSERT_TRUE(relay.Start({.sConfig = "[AMI]\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" + std::to_string(exchange.Port()) +
+                                        "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(testsupport::FreePort()) + "\r\n",
+                             .bService = false,
+                             .bLogWriter = true}));
+    relay.StartControlThread();
   }
-  void TearDown() override {
-    TControlLoop::Instance().Synchronize([this] {
-      form.reset();
-      delete MyValidate;
-      MyValidate = nullptr;
-    });
-    TControlLoop::Instance().Post([] { TControlLoop::Instance().Stop(); });
-    tControl.join();
-    close(fdExchange);
-  }
+  void TearDown() override { relay.Stop(); }
   void Create(const AutoStartCase& c) {
     MyConfigInfo.bAutoStart = c.bAutoStart;
     MyConfigInfo.bServerAutoStart = c.bServerAutoStart;
     MyConfigInfo.bProxyAutoStart = c.bProxyAutoStart;
-    TControlLoop::Instance().Synchronize([this] { form = std::make_unique<TfrmTelvane>(true); });
+    relay.CreateManager(true);
   }
-  void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(TControlLoop::Instance().Synchronize(fn)); }
   TControlState Control(TControlId t) {
     TControlState state;
-    TControlLoop::Instance().Synchronize([&] { state = form->MyDisplay.vControls[t]; });
+    relay.OnControl([&] { state = relay.Manager().MyDisplay.vControls[t]; });
     return state;
   }
-  std::string LogText() { return ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()); }
+  std::string LogText() { return relay.LogText(); }
+  void OnManager(void (TfrmTelvane::*fnAction)()) {
+    relay.OnControl([&] { (relay.Manager().*fnAction)(); });
+  }
 
-  testsupport::TTempDir dir;
-  std::thread tControl;
-  std::unique_ptr<TfrmTelvane> form;  // control thread only
-  int fdExchange = -1;
+  testsupport::TLoopbackListener exchange{4};
+  testsupport::TRelayFixture relay;
 };
 
 class ManagerTest : public ManagerFixture, public ::testing::WithParamInterface<AutoStartCase> {};
@@ -129,12 +104,12 @@ TEST_F(ManagerTest, ManualStartClientSwitchesFieldsAndButtons) {
   EXPECT_FALSE(Control(CTL_CMD_STOP_CLIENT).bEnabled);
   EXPECT_TRUE(Control(CTL_CMD_START_SERVER).bEnabled);
   EXPECT_FALSE(Control(CTL_CMD_STOP_SERVER).bEnabled);
-  TControlLoop::Instance().Synchronize([this] { form->cmdStartClientClick(); });
+  OnManager(&TfrmTelvane::cmdStartClientClick);
   for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT})
     EXPECT_FALSE(Control(t).bEnabled) << t;
   EXPECT_TRUE(Control(CTL_CMD_STOP_CLIENT).bEnabled);
   // The operator's stop gives the fields and "Start Client" back.
-  TControlLoop::Instance().Synchronize([this] { form->cmdStopClientClick(); });
+  OnManager(&TfrmTelvane::cmdStopClientClick);
   for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT})
     EXPECT_TRUE(Control(t).bEnabled) << t;
   EXPECT_FALSE(Control(CTL_CMD_STOP_CLIENT).bEnabled);
@@ -161,7 +136,7 @@ TEST_F(ManagerTest, StartProxyIsOffWhileBothSidesRun) {
       {"stop proxy", [](TfrmTelvane& f) { f.cmdStopProxyClick(); }, true},
   };
   for (const Step& step : vSteps) {
-    OnControl([&] { step.fn(*form); });
+    relay.OnControl([&] { step.fn(relay.Manager()); });
     EXPECT_EQ(Control(CTL_CMD_START_PROXY).bEnabled, step.bStartProxy) << "after " << step.sAction;
   }
 }
@@ -169,20 +144,13 @@ TEST_F(ManagerTest, StartProxyIsOffWhileBothSidesRun) {
 TEST_F(ManagerTest, ServerStartThatFailsLeavesStartServerEnabled) {
   Create(AutoStartCase{"None", false, false, false, true, true, true, {}});
   // Someone else listens on the proxy port already, so the activation fails.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = 0;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(fd, 1), 0);
-  socklen_t nLen = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
-  MyConfigInfo.nProxyPort = ntohs(addr.sin_port);
-  TControlLoop::Instance().Synchronize([this] { form->cmdStartServerClick(); });
+  testsupport::TLoopbackListener taken(1);
+  ASSERT_TRUE(taken.Listening());
+  MyConfigInfo.nProxyPort = taken.Port();
+  OnManager(&TfrmTelvane::cmdStartServerClick);
   EXPECT_TRUE(Control(CTL_CMD_START_SERVER).bEnabled);
   EXPECT_FALSE(Control(CTL_CMD_STOP_SERVER).bEnabled);
   EXPECT_TRUE(PollUntil([&] { return LogText().find("during StartSocketServer Process.") != std::string::npos; }));
-  close(fd);
 }
 
 // The close of the console. Message 13 names the exchange's address and port; a running capture
@@ -203,7 +171,7 @@ class CloseTest : public ManagerFixture, public ::testing::WithParamInterface<Cl
   }
   TMainSocketClientStateMachine_OPT ExchangeState() {
     TMainSocketClientStateMachine_OPT t = MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE;
-    OnControl([&] { t = MyAppInfo.tMainSocketClientStateMachine[0]; });
+    relay.OnControl([&] { t = MyAppInfo.tMainSocketClientStateMachine[0]; });
     return t;
   }
   testsupport::TExchangeSim sim;
@@ -216,8 +184,10 @@ TEST_P(CloseTest, EndsTheCaptureStopsWhatRunsAndLogsTheExchange) {
     MyConfigInfo.nServerPort = sim.Port();
   }
   Create(AutoStartCase{"ServerOnly", false, false, true, true, true, false, {}});
-  OnControl([this] { form->cmdStartClientClick(); });
-  if (c.bLoggedIn) ASSERT_TRUE(PollUntil([&] { return ExchangeState() == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING; }));
+  OnManager(&TfrmTelvane::cmdStartClientClick);
+  if (c.bLoggedIn) {
+    ASSERT_TRUE(PollUntil([&] { return ExchangeState() == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING; }));
+  }
   testsupport::TTcpClient running, starting;
   if (c.bRunningClient) {
     ASSERT_TRUE(running.Connect(MyConfigInfo.nProxyPort));
@@ -225,20 +195,22 @@ TEST_P(CloseTest, EndsTheCaptureStopsWhatRunsAndLogsTheExchange) {
     ASSERT_TRUE(starting.Connect(MyConfigInfo.nProxyPort));
     ASSERT_TRUE(PollUntil([&] {
       bool bTaken = false;
-      OnControl([&] { bTaken = MyAppInfo.MyServerSocketInfo[1].tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE; });
+      relay.OnControl([&] {
+        bTaken = MyAppInfo.MyServerSocketInfo[1].tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE;
+      });
       return bTaken;
     }));
   }
-  if (c.bCapture) OnControl([] { MyValidate->AuditStart(1); });
+  if (c.bCapture) relay.OnControl([] { MyValidate->AuditStart(1); });
   const TMainSocketClientStateMachine_OPT tBefore = ExchangeState();
 
-  OnControl([this] { form->FormCloseQuery(); });
+  OnManager(&TfrmTelvane::FormCloseQuery);
 
   EXPECT_EQ(MyValidate, nullptr) << "the controller is destroyed";
   EXPECT_EQ(ExchangeState(), c.bLoggedIn ? MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE : tBefore)
       << "stopped only when logged in";
   bool bListening = false;
-  OnControl([&] { bListening = socManagerServer->Active(); });
+  relay.OnControl([&] { bListening = socManagerServer->Active(); });
   EXPECT_EQ(bListening, !c.bRunningClient) << "stopped only when a client runs";
   if (c.bRunningClient) {
     for (testsupport::TTcpClient* pClient : {&running, &starting}) {

@@ -14,10 +14,10 @@
 #include <functional>
 #include <future>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "platform/untControlLoop.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -29,8 +29,6 @@ using testsupport::TTcpClient;
 class ServerSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    loop.ResetForTest();
-    tControl = std::thread([this] { loop.Run(); });
     OnControl([this] {
       pServer = std::make_unique<TServerSocket>();
       TServerSocket& s = *pServer;
@@ -50,11 +48,7 @@ class ServerSocketTest : public ::testing::Test {
       nPort = s.LocalPort();
     });
   }
-  void TearDown() override {
-    OnControl([this] { pServer.reset(); });
-    loop.Post([this] { loop.Stop(); });
-    tControl.join();
-  }
+  void TearDown() override { OnControl([this] { pServer.reset(); }); }
 
   void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(loop.Synchronize(fn)); }
   void Record(const std::string& sEvent, TServerConnection& c, const std::string& sDetail = "") {
@@ -121,8 +115,8 @@ class ServerSocketTest : public ::testing::Test {
     close(fd);
   }
 
-  TControlLoop& loop = TControlLoop::Instance();
-  std::thread tControl;
+  testsupport::TControlThread control;  // the loop on its own thread, for the length of a case
+  TControlLoop& loop = control.Loop();
   int nPort = 0;
   // Control thread only:
   std::unique_ptr<TServerSocket> pServer;

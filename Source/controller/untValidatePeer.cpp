@@ -213,7 +213,7 @@ bool TValidate::ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPe
 
     bool bForward = true;
     {
-      std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+      TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
       bForward = ApplyPeerChange(MyAppInfo.MyClientSocketInfo.vPeerList[nIndex], tChange);
     }
     if (tChange.bRecognised) bGenerateEvent = bForward;
@@ -226,7 +226,7 @@ bool TValidate::ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPe
 
 void TValidate::ResetPeerTable() {
   try {
-    std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+    TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
     for (TClientPeerInfo& tEntry : MyAppInfo.MyClientSocketInfo.vPeerList) {
       tEntry.tPeerState = PEER_STATE_UNKNOWN;
       tEntry.nChannelCount = 0;

@@ -11,7 +11,6 @@
 #include "platform/untClientSocket.h"
 #include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
-#include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -58,8 +57,6 @@ TfrmTelvane::~TfrmTelvane() {
   TfrmTelvane* pSelf = this;
   frmTelvane.compare_exchange_strong(pSelf, nullptr);
 }
-
-void TfrmTelvane::Notice(const std::string& sText) { ShowAppMessage(1, sText); }
 
 void TfrmTelvane::FormCreate() {
   try {

@@ -86,7 +86,6 @@ class TfrmTelvane : public TDisplaySink {
   void SetEnabled(TControlId tControl, bool bEnabled) override { MyDisplay.SetEnabled(tControl, bEnabled); }
   void SetChecked(TControlId tControl, bool bChecked) override { MyDisplay.SetChecked(tControl, bChecked); }
   void SetBusy(bool bBusy) override { MyDisplay.SetBusy(bBusy); }
-  void Notice(const std::string& sText) override;
 
   // ---- Owned state (control thread) ----
   const bool bWindowMode;      // constant

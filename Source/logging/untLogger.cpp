@@ -35,6 +35,7 @@
 #include "logging/untUtil.h"
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
+#include "startup/untIniFiles.h"
 #include "startup/untVariables.h"
 
 TGenericFifo& MyGenericFifo = *new TGenericFifo();  // never freed, like the lock
@@ -65,7 +66,7 @@ bool ClaimFullNotice() {
 void PostFullNotice(int32_t nPosition) {
   TControlLoop::Instance().Post([nPosition] {
     try {
-      if (TDisplaySink* pSink = DisplaySink()) pSink->Notice("FIFO FULL (GENERAL) - " + IntToStr(nPosition));
+      ShowAppMessage(1, "FIFO FULL (GENERAL) - " + IntToStr(nPosition));
     } catch (...) {
     }
   });

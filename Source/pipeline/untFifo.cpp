@@ -20,6 +20,7 @@
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untRingFamily.h"
 #include "platform/untMemory.h"
+#include "platform/untMutex.h"
 
 // Allocated once and never freed: workers may still pop while the process ends.
 TFifoReceived& MyFifoReceived = *new TFifoReceived();
@@ -30,12 +31,12 @@ constexpr int64_t SPECIFIC_RING_COUNT = 3 + QUEUE_COUNT + PEER_COUNT + PARK_COUN
 constexpr int64_t TOTAL_SLOTS = GENERIC_MSG_READ_SLOTS + SPECIFIC_RING_COUNT * SPECIFIC_MSG_READ_SLOTS;
 static_assert(TOTAL_SLOTS == 111'171'107, "every ring keeps its full slot count");
 
-std::mutex crsSlotBase;             // guards pSlotBase and sSlotBaseError
-std::string** pSlotBase = nullptr;  // the shared mapping; null until the first successful FifoOpen
-std::string sSlotBaseError;         // why the last reservation failed
+TMutex crsSlotBase;                                       // guards pSlotBase and sSlotBaseError
+std::string** pSlotBase GUARDED_BY(crsSlotBase) = nullptr;  // the shared mapping; null until the first FifoOpen
+std::string sSlotBaseError GUARDED_BY(crsSlotBase);         // why the last reservation failed
 
 std::string** SlotBase() {
-  std::lock_guard<std::mutex> lock(crsSlotBase);
+  TMutexLock lock(crsSlotBase);
   if (!pSlotBase) {
     std::string sError;
     pSlotBase = static_cast<std::string**>(ReserveZeroedMemory(TOTAL_SLOTS * sizeof(std::string*), &sError));
@@ -135,6 +136,6 @@ bool FifoOpen(TSpecificMsgReadFifo& ring) {
 }
 
 std::string FifoOpenError() {
-  std::lock_guard<std::mutex> lock(crsSlotBase);
+  TMutexLock lock(crsSlotBase);
   return sSlotBaseError.empty() ? std::string("the ring does not belong to MyFifoReceived") : sSlotBaseError;
 }

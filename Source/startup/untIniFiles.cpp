@@ -31,6 +31,7 @@
 #include <mutex>
 
 #include "platform/untCodePage.h"
+#include "platform/untMutex.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -103,9 +104,9 @@ bool ParseIniInteger(std::string_view s, int32_t& nOut) {
   return ParseDigits(s, 10, bNegative, nOut);
 }
 
-std::mutex crsPresenter;          // guards fnPresenter
-TNoticePresenter fnPresenter;     // installed by the console; empty until then
-std::atomic<int> nNoticesOnStderr{0};  // notices written by PresentOnStderr
+TMutex crsPresenter;                                // guards fnPresenter
+TNoticePresenter fnPresenter GUARDED_BY(crsPresenter);  // installed by the console; empty until then
+std::atomic<int> nNoticesOnStderr{0};               // notices written by PresentOnStderr
 
 // The notice without a dialog: caption and text on stderr, each CR as a line break, in UTF-8.
 int PresentOnStderr(const std::string& sCaption, const std::string& sText) {
@@ -228,7 +229,7 @@ int ShowAppMessage(int nType, const std::string& sText) {
     if (MyAppInfo.bIsService || nType < 0 || nType > 4) return 0;
     TNoticePresenter fnShow;
     {
-      std::lock_guard<std::mutex> lock(crsPresenter);
+      TMutexLock lock(crsPresenter);
       fnShow = fnPresenter;
     }
     if (fnShow) return fnShow(nType, Msg(0), sText);
@@ -239,7 +240,7 @@ int ShowAppMessage(int nType, const std::string& sText) {
 }
 
 void SetNoticePresenter(TNoticePresenter fnNew) {
-  std::lock_guard<std::mutex> lock(crsPresenter);
+  TMutexLock lock(crsPresenter);
   fnPresenter = std::move(fnNew);
 }
 

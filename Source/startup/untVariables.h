@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/untMutex.h"
+
 // ---- Key ranges: the index of a number is the number minus the first of its range. ----
 constexpr int32_t QUEUE_FIRST = 10001, QUEUE_LAST = 11001, QUEUE_COUNT = 1001;
 constexpr int32_t PEER_FIRST = 20001, PEER_LAST = 30001, PEER_COUNT = 10001;
@@ -93,8 +95,8 @@ struct TClientPeerInfo {
 // Extension state table. Written by the per-extension stage and reset by the control thread;
 // crsPeerTable keeps a reset from interleaving with the update of an entry.
 struct TClientSocketInfo {
-  std::mutex crsPeerTable;                           // guards vPeerList
-  std::array<TClientPeerInfo, PEER_COUNT> vPeerList;  // by extension index; guarded by crsPeerTable
+  TMutex crsPeerTable;                                                    // guards vPeerList
+  std::array<TClientPeerInfo, PEER_COUNT> vPeerList GUARDED_BY(crsPeerTable);  // by extension index
 };
 
 struct TAppInfo {
@@ -145,8 +147,8 @@ struct TConfigInfo {
 // A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;
 // the other nine are touched by the control thread only and take it uncontended.
 struct TAuditList {
-  std::mutex crsList;                 // guards vLines
-  std::vector<std::string> vLines;    // captured texts in arrival order; guarded by crsList
+  TMutex crsList;                                      // guards vLines
+  std::vector<std::string> vLines GUARDED_BY(crsList);  // captured texts in arrival order
   void Add(const std::string& sText);
   std::vector<std::string> Snapshot();
 };

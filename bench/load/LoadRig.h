@@ -17,6 +17,9 @@
 
 #include "LoadEvents.h"
 #include "LoadSupport.h"
+#include "support/TestNet.h"
+#include "support/TestProcess.h"
+#include "support/TestRelay.h"
 
 namespace telvaneload {
 
@@ -67,7 +70,7 @@ class TLoadRig {
   TRigResult RunEndless(int64_t nEveryMs, const std::function<bool(double dSeconds, int64_t nRssKb)>& fnSample);
 
   int64_t EventsOffered() const { return nEvents; }  // after Setup: the file's events × passes
-  pid_t RelayPid() const;
+  pid_t RelayPid() { return tRelay.Process().Pid(); }
 
  private:
   bool StartExchange(std::string& sError);
@@ -76,11 +79,10 @@ class TLoadRig {
   std::string RelayLog() const;
   void Finish(TRigResult& tResult);
 
-  TRigConfig tConfig;     // as given; constant
-  TRunDir tDir;           // the run's folder: relay copy, replay file, outputs
-  TChild tExchange;       // the simulator
-  TChild tRelay;          // the relay
-  TChild tClients;        // the client tool in load mode
+  TRigConfig tConfig;                   // as given; constant
+  testsupport::TRelay tRelay;           // the relay; its folder is the run's: replay file, outputs
+  testsupport::TExchangeSim tExchange;  // the simulator
+  testsupport::TProcess tClients;       // the client tool in load mode
   int64_t nEvents = 0;    // events that the simulator will send (0 when idle, -1 endless)
   int nExchangePort = 0;  // simulator's port
   int nProxyPort = 0;     // relay's client port

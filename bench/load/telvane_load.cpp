@@ -213,7 +213,7 @@ std::string TableRow(const TRow& tRow) {
 
 std::string MachineLine() {
   std::string sModel = "unknown CPU";
-  const std::string sInfo = ReadWholeFile("/proc/cpuinfo");
+  const std::string sInfo = ReadFile("/proc/cpuinfo");
   const size_t nAt = sInfo.find("model name");
   if (nAt != std::string::npos) {
     const size_t nColon = sInfo.find(':', nAt), nEnd = sInfo.find('\n', nAt);
@@ -227,7 +227,7 @@ std::string MachineLine() {
 
 // The 1-minute load average: the machine may be shared, and the figures show it.
 std::string LoadAverage() {
-  const std::string s = ReadWholeFile("/proc/loadavg");
+  const std::string s = ReadFile("/proc/loadavg");
   return s.substr(0, s.find(' '));
 }
 
