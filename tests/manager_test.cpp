@@ -164,6 +164,8 @@ struct CloseCase {
   bool bCapture;        // an audit capture runs
 };
 
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.sName; }
+
 class CloseTest : public ManagerFixture, public ::testing::WithParamInterface<CloseCase> {
  protected:
   std::string AuditPath(const std::string& sPrefix) const {
