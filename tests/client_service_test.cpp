@@ -86,7 +86,9 @@ class RelayClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     nProxyPort = testsupport::FreePort();
-    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nProxyPort));
+    // Every client here comes from 127.0.0.1, up to 101 at once; the per-address limit has tests
+    // of its own (client_port_test).
+    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nProxyPort, "MAXPERADDRESS=0\r\n"));
     ASSERT_TRUE(relay.Start());
     ASSERT_TRUE(relay.WaitForLog(LogMsg(35))) << relay.LogText();
   }

@@ -330,6 +330,10 @@ TEST(Options, BadCommandLinesNameTheOption) {
       {{"--expect-seq", "9-1"}, "--expect-seq"},
       {{"--app-id", "a\r\nb"}, "--app-id"},
       {{"--send", "x\ny"}, "--send"},
+      {{"--nats", "nats://h:4222", "--send", "A"}, "--send needs the relay's port"},
+      {{"--nats-stream", "TELVANE"}, "--nats-stream needs --nats"},
+      {{"--nats", ""}, "--nats"},
+      {{"--ca", "ca.pem"}, "--ca needs --tls"},
   };
   for (const TCase& c : vCases) {
     TClientOptions MyOptions;

@@ -30,6 +30,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pipeline/untEventProfile.h"
 #include "support/TestSupport.h"
 
 namespace exsim {
@@ -180,6 +181,8 @@ TEST(ExchangeSimOptions, AcceptsWellFormedAndRejectsKeysTheRelayCouldNotRead) {
       {{"--count", "12x"}, false},
       {{"--seed"}, false},
       {{"--bogus"}, false},
+      {{"--tls-cert", "relay.pem", "--tls-key", "relay.key"}, true},
+      {{"--tls-cert", "relay.pem"}, false},  // a certificate without its key
   };
   for (const Case& c : vCases) {
     TExchangeOptions t;
@@ -418,6 +421,75 @@ TEST(ExchangeSimGenerator, SameSeedSameTrafficOtherSeedOther) {
   }
   EXPECT_EQ(s1, s2);
   EXPECT_NE(s1, s3);
+}
+
+// ---- The current dialect ----
+
+TEST(ExchangeSimOptions, CurrentProfileTakesAnyNumberingPlanAndNamedQueues) {
+  struct Case {
+    std::vector<std::string> lstArgs;
+    std::string sError;  // empty: accepted
+  };
+  const Case vCases[] = {
+      {{"--profile", "current", "--peers", "201-220", "--queues", "501-510", "--parks", "7001-7005"}, ""},
+      {{"--profile", "current", "--queue-names", "support,sales,after-hours_2"}, ""},
+      {{"--peers", "201-220"}, "--peers must lie within 20000-29999"},
+      {{"--queue-names", "support"}, "--queue-names needs --profile current"},
+      {{"--profile", "current", "--queue-names", "123"}, "invalid value for --queue-names: 123"},
+      {{"--profile", "current", "--queue-names", "sales,sales"}, "invalid value for --queue-names: sales,sales"},
+      {{"--profile", "current", "--queue-names", "a b"}, "invalid value for --queue-names: a b"},
+      {{"--profile", "current", "--queue-names", "a,"}, "invalid value for --queue-names: a,"},
+      {{"--profile", "modern"}, "invalid value for --profile: modern"},
+  };
+  for (const Case& c : vCases) {
+    TExchangeOptions t;
+    std::string sError;
+    EXPECT_EQ(ParseOptions(c.lstArgs, t, sError), c.sError.empty()) << c.lstArgs[1];
+    EXPECT_EQ(sError, c.sError) << c.lstArgs[1];
+  }
+}
+
+// Every block of the current dialect is what a current release writes, and the relay's CURRENT
+// rules file it under a key of the ranges and names the simulator was given.
+TEST(ExchangeSimGenerator, CurrentDialectIsKeyedByTheRelaysCurrentRules) {
+  TExchangeOptions t;
+  std::string sError;
+  ASSERT_TRUE(ParseOptions({"--profile", "current", "--peers", "201-204", "--queue-names", "support,sales",
+                            "--parks", "701-702"}, t, sError)) << sError;
+  TProfileConfig tRelay;
+  tRelay.tProfile = AMI_PROFILE_CURRENT;
+  tRelay.lstChannelTech = {"SIP", "PJSIP"};
+  tRelay.nPeerFirst = 201;
+  tRelay.vQueueNames = {{"SALES", 10002}, {"SUPPORT", 10001}};
+  TEventGenerator tGenerator(t);
+  std::set<std::string> lstSeen;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string s = tGenerator.Next();
+    SCOPED_TRACE(s);
+    for (const char* sClassicLine : {"\r\nFile: ", "\r\nLine: ", "\r\nFunc: ", " SIP/", "Channel: SIP/"})
+      ASSERT_EQ(s.find(sClassicLine), std::string::npos) << sClassicLine;
+    const uint32_t nRings = ClassifyCurrentEvent(s);
+    ASSERT_NE(nRings, 0u);
+    if (nRings & EVENT_RING_QUEUE) {
+      const int32_t nQueue = ExtractQueueKey(s, tRelay).value_or(0);
+      ASSERT_TRUE(nQueue == 10001 || nQueue == 10002);
+    }
+    if (nRings & EVENT_RING_PEER) {
+      const int32_t nPeer = ExtractPeerKey(s, tRelay).value_or(0);
+      ASSERT_TRUE(nPeer >= 201 && nPeer <= 204);
+    }
+    if (nRings & EVENT_RING_FEATUREPARK) {
+      const int32_t nSlot = ExtractFeatureParkKey(s, tRelay).value_or(0);
+      ASSERT_TRUE(nSlot == 701 || nSlot == 702);
+      ASSERT_LT(s.find("ParkeeExten: "), s.find("ParkingSpace: "));
+    }
+    lstSeen.insert(FieldOf(s, "Event") + "/" + FieldOf(s, "PeerStatus"));
+  }
+  for (const char* sKind :
+       {"QueueCallerJoin/", "QueueCallerLeave/", "AgentCalled/", "AgentConnect/", "AgentComplete/",
+        "QueueMemberStatus/", "QueueMemberPause/", "Newchannel/", "Newstate/", "DialBegin/", "DialEnd/", "Hangup/",
+        "PeerStatus/Reachable", "PeerStatus/Unreachable", "ParkedCall/", "UnParkedCall/", "ParkedCallTimeOut/"})
+    EXPECT_TRUE(lstSeen.count(sKind)) << sKind;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,12 +8,14 @@
 #include <utility>
 #include <vector>
 
+#include "logging/untCounters.h"
 #include "pipeline/untFifo.h"
 #include "pipeline/untGeneralMsgRead.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
 #include "startup/untVariables.h"
 #include "support/ReferenceSplitter.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -272,6 +274,38 @@ TEST(GeneralMsgReadThread, SplitsRawRingIntoGlobalRings) {
   EXPECT_EQ(vQueue, (std::vector<std::string>{Cut(QueueEvent(1)), sBoth}));
   EXPECT_EQ(vPeer, (std::vector<std::string>{Cut(ChannelEvent(2)), Cut(DialEvent(4))}));
   EXPECT_EQ(vPark, (std::vector<std::string>{sBoth, Cut(ParkEvent(3))}));
+
+  MyAppInfo.bIsRunning = false;
+  EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));
+}
+
+// The latency of an event is measured from the exchange read that completed it: each event takes
+// the stamp of the chunk in which its end arrived, not of the chunk in which it began. The events
+// are counted by the ring they went to.
+TEST(GeneralMsgReadThread, EachEventCarriesTheStampOfTheReadThatCompletedIt) {
+  TControlLoop::Instance().Stop();
+  MyAppInfo.bIsRunning = true;
+  TFifoReceived& f = MyFifoReceived;
+  ASSERT_TRUE(FifoOpen(f.MyGlobalQueueMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MyGlobalPeerMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MyGlobalFeatureParkMsgRead));
+  ASSERT_TRUE(TGeneralMsgRead::Initialize());
+
+  const std::pair<const char*, int64_t> vChunks[] = {
+      {"Event: Join\r\nFile: app_queue.c\r\nQueue: 10001\r\n", 100},
+      {"\r\nEvent: Leave\r\nFile: app_queue.c\r\n", 200},  // ends Join, begins Leave
+      {"\r\nEvent: Other\r\nFile: pbx.c\r\n\r\n", 300},   // ends Leave and Other (no ring)
+  };
+  for (const auto& [sChunk, nStamp] : vChunks) TGeneralMsgRead::GeneralMsgRead(MakeText(sChunk, nStamp));
+
+  std::vector<std::pair<std::string, int64_t>> vQueue;
+  ASSERT_TRUE(testsupport::PollUntil([&] {
+    if (TText s = FifoPop(f.MyGlobalQueueMsgRead)) vQueue.emplace_back(s->substr(0, s->find("\r\n")), s->nReadStampUs);
+    return vQueue.size() == 2 && MyCounters.vEvents[COUNTER_FAMILY_NONE] == 1;
+  }));
+  EXPECT_EQ(vQueue, (std::vector<std::pair<std::string, int64_t>>{{"Event: Join", 200}, {"Event: Leave", 300}}));
+  EXPECT_EQ(MyCounters.vEvents[COUNTER_FAMILY_QUEUE].load(), 2u);
+  EXPECT_EQ(MyCounters.vEvents[COUNTER_FAMILY_PEER].load(), 0u);
 
   MyAppInfo.bIsRunning = false;
   EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));

@@ -31,9 +31,12 @@ TfrmTelvane::TfrmTelvane(bool bWindowModeIn) : bWindowMode(bWindowModeIn) {
     RegisterDisplaySink(this);
   }
   FormCreate();
+  // After the automatic start, so the first gauges already see both sides starting.
+  pMetrics = StartMetricsServer();
 }
 
 TfrmTelvane::~TfrmTelvane() {
+  pMetrics.reset();  // its timer and HTTP threads end before anything they read goes
   tmrMain.SetEnabled(false);
   tmrAMIKeepAlive.SetEnabled(false);
   // The sockets outlive the manager object; make sure none of their events reaches it again.
@@ -46,12 +49,15 @@ TfrmTelvane::~TfrmTelvane() {
   }
   if (socManagerServer != nullptr) {
     socManagerServer->OnListen = nullptr;
+    socManagerServer->OnAdmit = nullptr;
     socManagerServer->OnAccept = nullptr;
     socManagerServer->OnClientConnect = nullptr;
     socManagerServer->OnClientDisconnect = nullptr;
     socManagerServer->OnClientError = nullptr;
     socManagerServer->OnClientRead = nullptr;
     socManagerServer->OnClientOverflow = nullptr;
+    socManagerServer->OnClientTimeout = nullptr;
+    socManagerServer->OnClientTlsError = nullptr;
   }
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
@@ -94,12 +100,17 @@ void TfrmTelvane::FormCreate() {
     // 6. The client listener.
     if (socManagerServer == nullptr) socManagerServer = new TServerSocket();  // lives until process end
     socManagerServer->OnListen = [this] { socManagerServerListen(); };
+    socManagerServer->OnAdmit = [this](TServerConnection& c) { return socManagerServerAdmit(c); };
     socManagerServer->OnAccept = [this](TServerConnection& c) { socManagerServerAccept(c); };
     socManagerServer->OnClientConnect = [this](TServerConnection& c) { socManagerServerClientConnect(c); };
     socManagerServer->OnClientDisconnect = [this](TServerConnection& c) { socManagerServerClientDisconnect(c); };
     socManagerServer->OnClientError = [this](TServerConnection& c, int& n) { socManagerServerClientError(c, n); };
     socManagerServer->OnClientRead = [this](TServerConnection& c) { socManagerServerClientRead(c); };
     socManagerServer->OnClientOverflow = [this](TServerConnection& c) { socManagerServerClientOverflow(c); };
+    socManagerServer->OnClientTimeout = [this](TServerConnection& c) { socManagerServerClientTimeout(c); };
+    socManagerServer->OnClientTlsError = [this](TServerConnection& c, const std::string& s) {
+      socManagerServerClientTlsError(c, s);
+    };
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);

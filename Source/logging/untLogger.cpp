@@ -30,6 +30,7 @@
 #include <limits>
 #include <thread>
 
+#include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
@@ -178,6 +179,7 @@ void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::st
     const std::string sShown = bConsole ? sLine : std::string();
     int32_t nFullAt = 0;
     if (!PushLine(*pLock, std::move(sLine), nFullAt)) {
+      CountUp(MyCounters.nLogLinesDropped);
       if (!MyAppInfo.bIsService && ClaimFullNotice()) PostFullNotice(nFullAt);
       return;
     }

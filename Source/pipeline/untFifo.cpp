@@ -16,6 +16,7 @@
 #include <functional>
 #include <utility>
 
+#include "logging/untCounters.h"
 #include "logging/untUtil.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untRingFamily.h"
@@ -32,14 +33,14 @@ constexpr int64_t TOTAL_SLOTS = GENERIC_MSG_READ_SLOTS + SPECIFIC_RING_COUNT * S
 static_assert(TOTAL_SLOTS == 111'171'107, "every ring keeps its full slot count");
 
 TMutex crsSlotBase;                                       // guards pSlotBase and sSlotBaseError
-std::string** pSlotBase GUARDED_BY(crsSlotBase) = nullptr;  // the shared mapping; null until the first FifoOpen
+TPipelineText** pSlotBase GUARDED_BY(crsSlotBase) = nullptr;  // the shared mapping; null until the first FifoOpen
 std::string sSlotBaseError GUARDED_BY(crsSlotBase);         // why the last reservation failed
 
-std::string** SlotBase() {
+TPipelineText** SlotBase() {
   TMutexLock lock(crsSlotBase);
   if (!pSlotBase) {
     std::string sError;
-    pSlotBase = static_cast<std::string**>(ReserveZeroedMemory(TOTAL_SLOTS * sizeof(std::string*), &sError));
+    pSlotBase = static_cast<TPipelineText**>(ReserveZeroedMemory(TOTAL_SLOTS * sizeof(TPipelineText*), &sError));
     if (!pSlotBase) sSlotBaseError = "ring slots could not be reserved: " + sError;
   }
   return pSlotBase;
@@ -76,7 +77,7 @@ template <class TRing>
 bool OpenAt(TRing& ring, int64_t nFirstSlot) {
   if (ring.bOpen.load(std::memory_order_acquire)) return true;  // a ring opens once and stays open
   if (nFirstSlot < 0) return false;
-  std::string** pBase = SlotBase();
+  TPipelineText** pBase = SlotBase();
   if (!pBase) return false;
   ring.vFifo = pBase + nFirstSlot;
   ring.nWP.store(0, std::memory_order_relaxed);
@@ -85,14 +86,25 @@ bool OpenAt(TRing& ring, int64_t nFirstSlot) {
   return true;
 }
 
+// A refusal is counted for the metrics: a raw read is not an event yet, so it has its own counter.
+void CountRefused(TGenericMsgReadFifo&, TDropReason_OPT tReason) {
+  if (tReason == DROP_REASON_RING_FULL) CountUp(MyCounters.nExchangeReadsDropped);
+}
+void CountRefused(TSpecificMsgReadFifo&, TDropReason_OPT tReason) { CountUp(MyCounters.vEventsDropped[tReason]); }
+
 template <class TRing>
 void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) {
-  if (!sText || !ring.bOpen.load(std::memory_order_acquire) || !MyAppInfo.bIsRunning) return;
+  if (!sText || !MyAppInfo.bIsRunning) return;
+  if (!ring.bOpen.load(std::memory_order_acquire)) {
+    CountRefused(ring, DROP_REASON_RING_CLOSED);
+    return;
+  }
   try {
     std::lock_guard<std::mutex> lock(RingLock(ring));
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nNext = nWP + 1 >= RingSlots(ring) ? 0 : nWP + 1;
     if (nNext == ring.nRP.load(std::memory_order_relaxed)) {
+      CountRefused(ring, DROP_REASON_RING_FULL);
       // The text is dropped (freed when this call returns, outside the lock); the ring keeps its contents.
       PipelineLog(sSource, LOG_ERROR, sFullText + IntToStr(nNext), true);
       return;

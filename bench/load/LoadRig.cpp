@@ -20,6 +20,9 @@ constexpr int64_t kStartTimeoutMs = 30000;      // a process to come up, the rel
 constexpr int64_t kHandshakeTimeoutMs = 180000;  // every client through the handshake
 constexpr double kStallSeconds = 5;              // no new frame for this long: delivery is over
 constexpr int64_t kReplayBlockTarget = 50000;    // events per replay file; passes make up the rest
+// Every client of a run comes from 127.0.0.1 and they all connect at once: the per-address limit,
+// meant for strangers, would only make them queue up.
+constexpr const char* kOneAddressForAll = "MAXPERADDRESS=0\r\n";
 constexpr int kRelayTimeoutSeconds = 30;         // the exchange's keep-alive silence: not reached here
 constexpr std::chrono::seconds kStopGrace(5);    // a program to end after SIGTERM, before SIGKILL
 constexpr std::chrono::seconds kClientsGrace(10);  // the clients to write their RESULT line and end
@@ -94,7 +97,7 @@ bool TLoadRig::StartExchange(std::string& sError) {
 bool TLoadRig::StartRelay(std::string& sError) {
   nProxyPort = testsupport::FreePort();
   if (nProxyPort == 0 ||
-      !tRelay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort, "", kRelayTimeoutSeconds))) {
+      !tRelay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort, kOneAddressForAll, kRelayTimeoutSeconds))) {
     sError = "cannot prepare the relay's folder " + tRelay.Dir();
     return false;
   }
