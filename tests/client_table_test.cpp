@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -244,7 +245,7 @@ TEST(TextRoutines, IsTrueText) {
 }
 
 TEST(TextRoutines, SplitDelimitedStrict) {
-  struct Case { const char* sText; char cDelimiter; std::vector<std::string> vExpected; };
+  struct Case { std::string_view sText; char cDelimiter; std::vector<std::string> vExpected; };
   const Case vCases[] = {
       {"", ',', {}},
       {"a", ',', {"a"}},
@@ -254,11 +255,24 @@ TEST(TextRoutines, SplitDelimitedStrict) {
       {"\"10001,10002\",10003", ',', {"10001,10002", "10003"}},  // a quoted entry keeps its commas
       {"\"a\"\"b\"", ',', {"a\"b"}},
       {"20001:TR:X", ':', {"20001", "TR", "X"}},
+      // The quoted text alone is the entry: what follows the closing quote is dropped.
+      {"\"701\"x,702", ',', {"701", "702"}},
+      {"\"701\" ,702", ',', {"701", "702"}},
+      {"\"701\"x", ',', {"701"}},
+      {"\"701\"x,", ',', {"701", ""}},
+      {"701,\"702", ',', {"701", "702"}},  // an open quote runs to the end
+      {"\"\",702", ',', {"", "702"}},
+      {"70\"1\",702", ',', {"70\"1\"", "702"}},  // a quote inside an entry is plain text
+      // A NUL ends the list.
+      {std::string_view("701\0,702", 8), ',', {"701"}},
+      {std::string_view("701,\0" "702", 8), ',', {"701", ""}},
+      {std::string_view("\0" "701", 4), ',', {}},
+      {std::string_view("\"7\0" "01\",702", 10), ',', {"7"}},
   };
   for (const Case& c : vCases) {
     std::vector<std::string> vOut{"left over"};
     SplitDelimited(c.cDelimiter, c.sText, true, vOut);
-    EXPECT_EQ(vOut, c.vExpected) << '"' << c.sText << '"';
+    EXPECT_EQ(vOut, c.vExpected) << '"' << std::string(c.sText) << '"';
   }
 }
 

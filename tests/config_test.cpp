@@ -91,6 +91,7 @@ TEST_F(ConfigTest, CorrectionsAreLoggedInTheirOrderWithTheValueNowInForce) {
   EXPECT_EQ(MyConfigInfo.sSecret, "s3");
   EXPECT_EQ(MyConfigInfo.nProxyPort, 50387);
   EXPECT_FALSE(TerminationRequested());
+  EXPECT_EQ(MyAppInfo.sConfigRefusal, "");
   // Every line is VERBOSE[003] on target 1 with the constructor's source.
   EXPECT_NE(MyGenericFifo.vFifo[0].find("] VERBOSE[003] TValidate.Create: Success"), std::string::npos);
 }
@@ -156,6 +157,7 @@ TEST_F(ConfigTest, EmptyServerAddressRequestsTerminationAndStopsTheChecks) {
     };
     EXPECT_EQ(Logged(), vExpected) << c.sLine;
     EXPECT_TRUE(TerminationRequested()) << c.sLine;
+    EXPECT_EQ(MyAppInfo.sConfigRefusal, Correction("sServerIP", c.sLogged)) << "kept for the terminal";
     EXPECT_EQ(MyConfigInfo.nServerPort, 0) << "the rows after the address are skipped";
     EXPECT_EQ(MyConfigInfo.sUsername, "");
     TearDown();

@@ -1,6 +1,7 @@
 // The console's layout rule in cells, checked at three terminal sizes without a terminal: the
-// split of each page, "Clear" beside its memo with the bottoms level, "Enabled" right above
-// "Clear", status bar panels in quarters and thirds, and nothing overlapping or off the screen.
+// split of each page, the audit group folded on a low screen, "Clear" beside its memo with the
+// bottoms level, "Enabled" right above "Clear", status bar panels in quarters and thirds, a blank
+// between top-bar controls, and nothing overlapping or off the screen.
 #include "hosting/untConsoleLayout.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +17,13 @@ struct SizeCase {
   int32_t nMemoWidth;     // width of every pane's memo outside the audit group
   int32_t nQuarter;       // each of the first three panels of a four-panel bar
   int32_t nThird;         // each of the first two panels of a three-panel bar
+  bool bAuditFolded;      // the audit group is one row
 };
 
 const SizeCase SIZES[] = {
-    {24, 80, 17, 66, 20, 27},
-    {40, 120, 33, 106, 30, 40},
-    {60, 200, 53, 186, 50, 67},
+    {24, 80, 17, 66, 20, 27, true},
+    {40, 120, 33, 106, 30, 40, false},
+    {60, 200, 53, 186, 50, 67, false},
 };
 
 class ConsoleLayoutTest : public ::testing::TestWithParam<SizeCase> {};
@@ -46,16 +48,23 @@ TEST_P(ConsoleLayoutTest, PagesSplitByTheRule) {
 
   // Main: the audit group on top, the proxy log with half of what is left (rounded), the main log
   // with the rest.
-  const int32_t nRest = c.nPageHeight - CONSOLE_AUDIT_HEIGHT;
+  EXPECT_EQ(l.bAuditFolded, c.bAuditFolded);
+  const int32_t nAudit = c.bAuditFolded ? 1 : CONSOLE_AUDIT_HEIGHT;
+  const int32_t nRest = c.nPageHeight - nAudit;
   const auto nProxy = static_cast<int32_t>(std::lround(nRest / 2.0));
   const TPaneLayout& main = l.vPanes[PANE_MAIN_LOG];
   const TPaneLayout& proxy = l.vPanes[PANE_PROXY_LOG];
-  EXPECT_EQ(main.rCaption.nRow, l.rPage.nRow + CONSOLE_AUDIT_HEIGHT);
+  EXPECT_EQ(l.rAuditGroup.nHeight, nAudit);
+  EXPECT_EQ(main.rCaption.nRow, l.rPage.nRow + nAudit);
   EXPECT_EQ(proxy.rMemo.Bottom() - proxy.rCaption.nRow + 1, nProxy);
   EXPECT_EQ(main.rMemo.Bottom() + 1, proxy.rCaption.nRow);
   EXPECT_EQ(proxy.rMemo.Bottom(), l.rPage.Bottom());
   EXPECT_EQ(l.rAuditGroup.nWidth, c.nCols - 2);
-  EXPECT_EQ(l.vPanes[PANE_MAIN_AUDIT].rMemo.nWidth, c.nCols - 2 - CONSOLE_CLEAR_WIDTH - 3);
+  if (!c.bAuditFolded) {
+    EXPECT_EQ(l.vPanes[PANE_MAIN_AUDIT].rMemo.nWidth, c.nCols - 2 - CONSOLE_CLEAR_WIDTH - 3);
+  }
+  // Folded or not, the audit memo wraps as the unfolded one does.
+  EXPECT_EQ(l.vPanes[PANE_MAIN_AUDIT].nWrapWidth, c.nCols - 2 - CONSOLE_CLEAR_WIDTH - 3);
 
   // Traffic pages: one status bar row, then the upper pane with half of the rest (rounded).
   const auto nUpper = static_cast<int32_t>(std::lround((c.nPageHeight - 1) / 2.0));
@@ -82,6 +91,7 @@ TEST_P(ConsoleLayoutTest, ClearBesideItsMemoAndEnabledAboveIt) {
     const std::string sPane = PaneCaption(static_cast<TPaneId>(n));
     if (n != PANE_MAIN_AUDIT) {
       EXPECT_EQ(p.rMemo.nWidth, c.nMemoWidth) << sPane;
+      EXPECT_EQ(p.nWrapWidth, c.nMemoWidth) << sPane;
     }
     EXPECT_EQ(p.rClear.nWidth, CONSOLE_CLEAR_WIDTH) << sPane;
     EXPECT_EQ(p.rClear.nCol, p.rMemo.Right() + 2) << sPane;  // one cell right: the scroll bar
@@ -143,6 +153,29 @@ TEST_P(ConsoleLayoutTest, TopBarControlsFitWithoutOverlap) {
   EXPECT_LT(l.vControls[CTL_CMD_START_PROXY].nCol, l.vControls[CTL_CMD_START_CLIENT].nCol);
   EXPECT_LT(l.vControls[CTL_CMD_START_CLIENT].nCol, l.vControls[CTL_CMD_START_SERVER].nCol);
   EXPECT_EQ(l.vControls[CTL_CMD_START_SERVER].Right(), c.nCols - 2);
+  // Each button holds its own text, "[F3 Start Client]" (the key, a blank, the caption, brackets).
+  for (int n = CTL_CMD_START_PROXY; n <= CTL_CMD_CLEAR_ALL_LOGS; ++n) {
+    const auto t = static_cast<TControlId>(n);
+    EXPECT_GE(l.vControls[t].nWidth, static_cast<int32_t>(std::string(ButtonKey(t)).size() + 1 +
+                                                           std::string(ControlCaption(t)).size() + 2))
+        << ControlCaption(t);
+  }
+}
+
+// "[F3 Start Client][F5 Start Server]" reads as one button: on every row of the top bar a blank
+// cell separates any two controls.
+TEST_P(ConsoleLayoutTest, TopBarControlsKeepABlankBetweenThem) {
+  const SizeCase& c = GetParam();
+  const TConsoleLayout l = ComputeConsoleLayout(c.nRows, c.nCols);
+  for (int a = CTL_TXT_SERVER_IP; a <= CTL_CMD_CLEAR_ALL_LOGS; ++a) {
+    for (int b = CTL_TXT_SERVER_IP; b <= CTL_CMD_CLEAR_ALL_LOGS; ++b) {
+      const TCellRect& ra = l.vControls[a];
+      const TCellRect& rb = l.vControls[b];
+      if (a == b || ra.nRow != rb.nRow || ra.nCol > rb.nCol) continue;
+      EXPECT_GE(rb.nCol - ra.Right(), 2) << ControlCaption(static_cast<TControlId>(a)) << " and "
+                                         << ControlCaption(static_cast<TControlId>(b));
+    }
+  }
 }
 
 TEST_P(ConsoleLayoutTest, PageControlsStayApart) {
@@ -173,6 +206,26 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ConsoleLayoutTest, ::testing::ValuesIn(SIZES),
                          [](const auto& info) {
                            return std::to_string(info.param.nCols) + "x" + std::to_string(info.param.nRows);
                          });
+
+// On a low screen the audit group gives its rows to the two logs: at every height from 80 x 24 up
+// each log keeps at least seven text rows (five at 80 x 24 before the fold), and the folded row
+// still holds the check box, the minutes, the memo and its "Clear".
+TEST(ConsoleLayoutLow, AuditGroupFoldsSoTheLogsKeepTheirRows) {
+  for (int32_t nRows = CONSOLE_MIN_ROWS; nRows <= 60; ++nRows) {
+    const TConsoleLayout l = ComputeConsoleLayout(nRows, 80);
+    EXPECT_GE(l.vPanes[PANE_MAIN_LOG].rMemo.nHeight, 7) << nRows;
+    EXPECT_GE(l.vPanes[PANE_PROXY_LOG].rMemo.nHeight, 7) << nRows;
+    if (!l.bAuditFolded) continue;
+    const TPaneLayout& audit = l.vPanes[PANE_MAIN_AUDIT];
+    for (const TCellRect& r : {l.vControls[CTL_CHK_MAIN_AUDIT], l.vControls[CTL_TXT_AUDIT_TIME], audit.rMemo,
+                               audit.rScrollBar, audit.rClear})
+      EXPECT_EQ(r.nRow, l.rPage.nRow) << nRows;
+    EXPECT_GE(audit.rMemo.nWidth, 20) << nRows;
+    EXPECT_EQ(audit.rClear.Right(), l.vPanes[PANE_MAIN_LOG].rClear.Right()) << nRows;
+  }
+  EXPECT_TRUE(ComputeConsoleLayout(24, 80).bAuditFolded);
+  EXPECT_FALSE(ComputeConsoleLayout(40, 80).bAuditFolded);
+}
 
 TEST(ConsoleLayoutSmall, BelowTheMinimumIsFlaggedAndStillSane) {
   const TConsoleLayout l = ComputeConsoleLayout(20, 60);

@@ -1,9 +1,11 @@
 // The operator console end to end: the real relay runs with -app inside a detached tmux session
 // against the exchange simulator, and the tests read the screen with capture-pane and type with
 // send-keys. Covered: captions and button states for the three auto-start combinations, each way
-// of closing (q, F10, Ctrl+C, SIGHUP), traffic in a pane once its "Enabled" is ticked, status bars
-// moving, a resize to 120 x 40 and back, the full-log notice that blocks the operator but not the
-// relay, and a one-minute audit capture that writes the ten files (about 70 s).
+// of closing (q and F10 after a Yes, Ctrl+C, SIGHUP), the questions before closing and before
+// "Clear All Log", "Start Proxy" off while both sides run, traffic in a pane once its "Enabled" is
+// ticked, status bars moving, a resize to 120 x 40 and back, the layout at 80 x 24, the full-log
+// notice that blocks the operator but not the relay, and a one-minute audit capture that writes
+// the ten files (about 70 s).
 // Every tmux server runs on its own socket and is killed at the end of its test.
 #include <gtest/gtest.h>
 
@@ -73,11 +75,12 @@ class TTmux {
     if (!sSocketPath.empty()) fs::remove(sSocketPath);  // tmux leaves the socket file behind
   }
 
-  // The shell of the pane writes the relay's exit status to relay.exit beside it.
-  bool Start(const std::string& sDirIn, int nCols, int nRows) {
+  // The shell of the pane writes the relay's exit status to relay.exit beside it; sBefore is a
+  // shell command run first in the same shell (a limit, say).
+  bool Start(const std::string& sDirIn, int nCols, int nRows, const std::string& sBefore = "") {
     sDir = sDirIn;
     const bool bStarted = Run({"new-session", "-d", "-s", "relay", "-x", std::to_string(nCols), "-y",
-                               std::to_string(nRows), "-c", sDir, "./telvane -app; echo $? > relay.exit"})
+                               std::to_string(nRows), "-c", sDir, sBefore + "./telvane -app; echo $? > relay.exit"})
                               .has_value();
     sSocketPath = Trim(Run({"display-message", "-p", "#{socket_path}"}).value_or(""));
     return bStarted;
@@ -154,11 +157,11 @@ class ConsoleTmuxTest : public ::testing::Test {
     ASSERT_TRUE(sim.Start({"--generate", "--rate", "50"}));
     nProxyPort = testsupport::FreePort();
   }
-  // The relay in a 100 x 30 session with the given auto-start keys.
-  void StartRelay(bool bGeneral, bool bAmi, bool bProxy) {
+  // The relay in a session of nCols x nRows (100 x 30 unless given) with the given auto-start keys.
+  void StartRelay(bool bGeneral, bool bAmi, bool bProxy, int nCols = 100, int nRows = 30) {
     relay.WriteConfig(Config(sim.Port(), nProxyPort, bGeneral, bAmi, bProxy));
     tmux = std::make_unique<TTmux>(sTmux);
-    ASSERT_TRUE(tmux->Start(relay.Dir(), 100, 30));
+    ASSERT_TRUE(tmux->Start(relay.Dir(), nCols, nRows));
     ASSERT_TRUE(tmux->WaitFor("Total MSGs: ")) << tmux->LastScreen();
   }
   // Waits until "Total MSGs" has passed nAbove; returns the count seen.
@@ -185,7 +188,7 @@ struct ButtonCase {
   // capture drops trailing blanks), an enabled one "[F4 Stop Client]".
   std::vector<std::string> vShown;
   std::vector<std::string> vAbsent;  // nowhere on the screen
-  std::string sCloseKey;             // how the operator closes the console; empty: SIGHUP
+  std::vector<std::string> vCloseKeys;  // how the operator closes the console; empty: SIGHUP
 };
 
 void PrintTo(const ButtonCase& c, std::ostream* os) { *os << c.sName; }
@@ -215,26 +218,30 @@ TEST_P(ConsoleButtonsTest, CaptionsAndButtonStatesThenClose) {
     EXPECT_TRUE(Shows(tmux->LastScreen(), sLabel)) << sLabel;
   const int nPid = tmux->Pid();
   ASSERT_GT(nPid, 0);
-  if (c.sCloseKey.empty())
+  if (c.vCloseKeys.empty()) {
     kill(nPid, SIGHUP);  // the terminal window closing
-  else
-    tmux->Keys({c.sCloseKey});
+  } else {
+    // q and F10 ask first; the answer may come in the same read as the question's key.
+    tmux->Keys(c.vCloseKeys);
+  }
   EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
 }
 
 const ButtonCase BUTTON_CASES[] = {
     {"GeneralAutoStart", true, false, false,
      {" F3 Start Client", "[F4 Stop Client]", " F5 Start Server", "[F6 Stop Server]"},
-     {"Start Proxy", "Stop Proxy", "[F3 Start Client]", "[F5 Start Server]"}, "q"},
+     {"Start Proxy", "Stop Proxy", "[F3 Start Client]", "[F5 Start Server]"}, {"q", "y"}},
+    // Both sides run: "Start Proxy" has nothing to start.
     {"AmiAndProxyAutoStart", false, true, true,
-     {"[F1 Start Proxy]", " F2 Stop Proxy"},
-     {"Start Client", "Stop Client", "Start Server", "Stop Server", "[F2 Stop Proxy]"}, "F10"},
+     {" F1 Start Proxy", " F2 Stop Proxy"},
+     {"Start Client", "Stop Client", "Start Server", "Stop Server", "[F1 Start Proxy]", "[F2 Stop Proxy]"},
+     {"F10", "Enter"}},
     {"NoAutoStart", false, false, false,
-     {"[F1 Start Proxy]", " F2 Stop Proxy", "[F3 Start Client]", " F4 Stop Client", "[F5 Start Server]",
+     {"[F1 Start Proxy] [F3 Start Client] [F5 Start Server]", " F2 Stop Proxy", " F4 Stop Client",
       " F6 Stop Server"},
-     {"[F2 Stop Proxy]", "[F4 Stop Client]", "[F6 Stop Server]"}, "C-c"},
+     {"[F2 Stop Proxy]", "[F4 Stop Client]", "[F6 Stop Server]"}, {"C-c"}},
     {"AllAutoStartClosedBySighup", true, true, true, {"Total MSGs: "},
-     {"Start Proxy", "Start Client", "Start Server"}, ""},
+     {"Start Proxy", "Start Client", "Start Server"}, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(AutoStart, ConsoleButtonsTest, ::testing::ValuesIn(BUTTON_CASES),
@@ -244,14 +251,98 @@ TEST_F(ConsoleTmuxTest, KeysPressTheButtons) {
   StartRelay(false, false, false);
   tmux->Keys({"F5"});  // Start Server
   EXPECT_TRUE(tmux->WaitScreen([](const std::string& s) {
-    return Shows(s, " F5 Start Server") && Shows(s, "[F6 Stop Server]");
+    return Shows(s, " F5 Start Server") && Shows(s, "[F6 Stop Server]") && Shows(s, "[F1 Start Proxy]");
+  })) << tmux->LastScreen();
+  tmux->Keys({"F3"});  // Start Client: both sides run, so "Start Proxy" goes off
+  EXPECT_TRUE(tmux->WaitScreen([](const std::string& s) {
+    return Shows(s, " F3 Start Client") && Shows(s, "[F4 Stop Client]") && Shows(s, " F1 Start Proxy");
   })) << tmux->LastScreen();
   tmux->Keys({"F2"});  // Stop Proxy is disabled: nothing happens
-  tmux->Keys({"F6"});  // Stop Server
+  tmux->Keys({"F6"});  // Stop Server: "Start Proxy" has a side to start again
   EXPECT_TRUE(tmux->WaitScreen([](const std::string& s) {
-    return Shows(s, "[F5 Start Server]") && Shows(s, " F6 Stop Server");
+    return Shows(s, "[F5 Start Server]") && Shows(s, " F6 Stop Server") && Shows(s, "[F1 Start Proxy]");
   })) << tmux->LastScreen();
-  tmux->Keys({"q"});
+  tmux->Keys({"q", "y"});
+  EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Start-up notices (here: rings that cannot reserve their memory under an address-space limit)
+// are written on the terminal, and the console waits for Enter instead of covering them at once.
+TEST_F(ConsoleTmuxTest, StartupNoticesAreReadBeforeTheConsoleOpens) {
+  if (kSanitized) GTEST_SKIP() << "a sanitized relay needs more address space than the limit leaves";
+  relay.WriteConfig(Config(sim.Port(), nProxyPort, false, false, false));
+  tmux = std::make_unique<TTmux>(sTmux);
+  ASSERT_TRUE(tmux->Start(relay.Dir(), 100, 30, "ulimit -v 400000; "));
+  ASSERT_TRUE(tmux->WaitScreen([](const std::string& s) {
+    return Shows(s, "Telvane: 0013 - Erro na inicializa") && Shows(s, "Contate o administrador do sistema.") &&
+           Shows(s, "Telvane: press Enter to open the console.");
+  })) << tmux->LastScreen();
+  EXPECT_FALSE(Shows(tmux->LastScreen(), "Total MSGs: ")) << "the console covered the notices";
+  tmux->Keys({"Enter"});
+  ASSERT_TRUE(tmux->WaitFor("Total MSGs: ")) << tmux->LastScreen();
+  tmux->Keys({"q", "y"});
+  EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
+}
+
+// The smallest screen: buttons apart, the audit group folded into the row under the tabs so the
+// logs get its rows, and the lines logged before the console existed in the main log.
+TEST_F(ConsoleTmuxTest, At80x24ButtonsStandApartAndTheAuditGroupIsOneRow) {
+  StartRelay(false, false, false, 80, 24);
+  ASSERT_TRUE(tmux->WaitScreen([](const std::string& s) {
+    return Shows(s, "[F1 Start Proxy] [F3 Start Client] [F5 Start Server]") &&
+           Shows(s, "TValidate.Create: Success");  // the pane wraps the rest
+  })) << tmux->LastScreen();
+  std::vector<std::string> vLines;
+  std::istringstream in(tmux->LastScreen());
+  for (std::string sLine; std::getline(in, sLine);) vLines.push_back(sLine);
+  ASSERT_GE(vLines.size(), 7u) << tmux->LastScreen();
+  EXPECT_TRUE(Shows(vLines[4], "[1 Main]")) << vLines[4];
+  EXPECT_TRUE(Shows(vLines[5], "[ ] Enabled Audit Time (Min.) [10   ]") && Shows(vLines[5], "Clear")) << vLines[5];
+  EXPECT_TRUE(Shows(vLines[6], "Main log")) << vLines[6];
+  tmux->Keys({"q", "y"});
+  EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
+}
+
+// q, F10 and C sit among one-key actions: each asks first in a Yes/No dialog captioned "Telvane",
+// and No, Esc or n leaves everything as it was.
+TEST_F(ConsoleTmuxTest, QuitAndClearAllAskFirst) {
+  StartRelay(true, false, false);
+  ASSERT_TRUE(tmux->WaitFor("socManagerServerListen")) << tmux->LastScreen();
+  const auto Dialog = [](const std::string& sQuestion) {
+    return [sQuestion](const std::string& s) {
+      return Shows(s, " Telvane ") && Shows(s, sQuestion) && Shows(s, "[ Yes ]") && Shows(s, "[ No ]");
+    };
+  };
+  const auto NoDialog = [](const std::string& s) { return !Shows(s, "[ Yes ]") && Shows(s, "q/F10 Quit"); };
+  for (const std::vector<std::string>& vAnswer : {std::vector<std::string>{"q", "n"}, {"F10", "Escape"}}) {
+    tmux->Keys({vAnswer[0]});
+    ASSERT_TRUE(tmux->WaitScreen(Dialog("Close Telvane?"))) << tmux->LastScreen();
+    tmux->Keys({vAnswer[1]});
+    ASSERT_TRUE(tmux->WaitScreen(NoDialog)) << vAnswer[1] << "\n" << tmux->LastScreen();
+    EXPECT_EQ(tmux->ExitStatus(), "") << "the relay ended after " << vAnswer[1];
+  }
+  tmux->Keys({"C"});
+  ASSERT_TRUE(tmux->WaitScreen(Dialog("empty every log pane?"))) << tmux->LastScreen();
+  tmux->Keys({"n"});
+  ASSERT_TRUE(tmux->WaitScreen(NoDialog)) << tmux->LastScreen();
+  EXPECT_TRUE(Shows(tmux->LastScreen(), "socManagerServerListen")) << "cleared after No";
+  tmux->Keys({"C", "y"});
+  EXPECT_TRUE(tmux->WaitScreen([](const std::string& s) {
+    return !Shows(s, "[ Yes ]") && !Shows(s, "socManagerServerListen");
+  })) << tmux->LastScreen();
+  tmux->Keys({"F10", "Enter"});  // Enter on the selected Yes
   EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
 }
 
@@ -281,7 +372,7 @@ TEST_F(ConsoleTmuxTest, MouseClicksTabsBoxesButtonsAndWheel) {
   EXPECT_TRUE(tmux->WaitScreen([](const std::string& s) {
     return Shows(s, "[F5 Start Server]") && Shows(s, " F6 Stop Server");
   })) << tmux->LastScreen();
-  tmux->Keys({"q"});
+  tmux->Keys({"q", "y"});
   EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
 }
 
@@ -324,7 +415,7 @@ TEST_F(ConsoleTmuxTest, TrafficStatusBarsAndResize) {
              Shows(s, "[3 QueueMsgRead]");
     })) << nCols << "x" << nRows << "\n" << tmux->LastScreen();
   }
-  tmux->Keys({"q"});
+  tmux->Keys({"q", "y"});
   EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
 }
 
@@ -384,7 +475,7 @@ TEST_F(ConsoleTmuxTest, OneMinuteAuditWritesTheTenFiles) {
   // With every pane switched off, the stages still fed their lists.
   for (const char* sPrefix : {"READRECEIVED_", "READPROCESSED_", "GLOBALQUEUE_", "SPECIFICPEER_"})
     EXPECT_FALSE(ReadFile(AuditPath(sPrefix)).empty()) << sPrefix;
-  tmux->Keys({"q"});
+  tmux->Keys({"q", "y"});
   EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
 }
 

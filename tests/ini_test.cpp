@@ -249,7 +249,9 @@ TEST_F(NoticeTest, FailingPresenterGivesZero) {
   EXPECT_EQ(ShowAppMessage(1, "x"), 0);
 }
 
-TEST_F(NoticeTest, WithoutPresenterTheNoticeGoesToStderrInUtf8) {
+// Counted, so start-up lets the operator read them before the console covers the terminal.
+TEST_F(NoticeTest, WithoutPresenterTheNoticeGoesToStderrInUtf8AndIsCounted) {
+  const int nBefore = NoticesShownOnStderr();
   testing::internal::CaptureStderr();
   const int nResult = ShowAppMessage(1, Msg(8));
   const std::string sErr = testing::internal::GetCapturedStderr();
@@ -257,6 +259,14 @@ TEST_F(NoticeTest, WithoutPresenterTheNoticeGoesToStderrInUtf8) {
   EXPECT_EQ(sErr,
             "Telvane: 0016 - Erro na inicializa\xC3\xA7\xC3\xA3o do sistema de Logs. \n"
             "Contate o administrador do sistema.\n");
+  EXPECT_EQ(NoticesShownOnStderr(), nBefore + 1);
+  // A notice the console's dialog shows, or a service's, is not on the terminal.
+  SetNoticePresenter([](int, const std::string&, const std::string&) { return ID_OK; });
+  ShowAppMessage(1, "x");
+  SetNoticePresenter(nullptr);
+  MyAppInfo.bIsService = true;
+  ShowAppMessage(1, "x");
+  EXPECT_EQ(NoticesShownOnStderr(), nBefore + 1);
 }
 
 }  // namespace

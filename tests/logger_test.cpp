@@ -19,6 +19,7 @@
 
 #include "controller/untValidate.h"
 #include "hosting/untTelvane.h"
+#include "logging/untDisplaySink.h"
 #include "logging/untLoggerThread.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
@@ -262,6 +263,36 @@ TEST_F(LogRing, ConsoleGetsTheWholeLineAndTheStatusBarTheBareTextOnTheControlThr
   ASSERT_EQ(vProxy.size(), 1u);
   EXPECT_TRUE(vProxy[0].ends_with("WARNING[001] T.Worker: from  a worker"));
   EXPECT_EQ(sStatus, "from  a worker") << "the last echo, bare";
+}
+
+// The configuration check logs before the console exists: its lines (the last 1,000 of whatever
+// came before) reach the panes when the console's sink registers, in order, before later lines.
+// Must run in a process where no sink registered yet: under CTest every case has its own.
+TEST_F(LogRing, LinesWrittenBeforeTheConsoleReachItsPanesWhenItRegisters) {
+  constexpr int nEarly = static_cast<int>(EARLY_LINES_KEPT) + 5;
+  for (int n = 0; n < nEarly; ++n) {
+    WriteLog("T.Early", n == nEarly - 1 ? 2 : 1, 3, "early " + std::to_string(n), false);
+    TakeOne();  // the ring holds 499 lines; the writer's pass keeps it from filling
+  }
+  std::unique_ptr<TfrmTelvane> form;  // created and destroyed on the control thread
+  TControlThread control;
+  control.OnControl([&form] { form = std::make_unique<TfrmTelvane>(true); });
+  WriteLog("T.Late", 1, 3, "from a worker after", false);
+  std::vector<std::string> vMain, vProxy;
+  control.OnControl([&] {
+    const auto& main = form->MyDisplay.vPanes[PANE_MAIN_LOG].Lines();
+    const auto& proxy = form->MyDisplay.vPanes[PANE_PROXY_LOG].Lines();
+    vMain.assign(main.begin(), main.end());
+    vProxy.assign(proxy.begin(), proxy.end());
+    form.reset();
+  });
+  ASSERT_EQ(vMain.size(), EARLY_LINES_KEPT);  // 999 kept early ones, then the late one
+  EXPECT_TRUE(std::regex_search(vMain.front(), kLineFormat)) << vMain.front();
+  EXPECT_TRUE(vMain.front().ends_with("VERBOSE[003] T.Early: early 5")) << vMain.front();
+  EXPECT_TRUE(vMain[vMain.size() - 2].ends_with("T.Early: early " + std::to_string(nEarly - 2)));
+  EXPECT_TRUE(vMain.back().ends_with("T.Late: from a worker after")) << vMain.back();
+  ASSERT_EQ(vProxy.size(), 1u);
+  EXPECT_TRUE(vProxy[0].ends_with("T.Early: early " + std::to_string(nEarly - 1))) << "each line in its own pane";
 }
 
 // The writer thread and its file.

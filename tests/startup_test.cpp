@@ -1,6 +1,7 @@
 // Start-up as the operator and systemd see it: the real binary in its own folder, ended by a
-// configuration without a server address, by a missing Config.ini, or by a log folder it cannot
-// write; and the mode switch read from the command line.
+// configuration without a server address (status 6 and the reason on the terminal in window mode
+// too), by a missing Config.ini, or by a log folder it cannot write; and the mode switch read from
+// the command line.
 #include "startup/untStartup.h"
 
 #include <gtest/gtest.h>
@@ -57,12 +58,19 @@ TEST(StartupSwitch, AppAfterDashSlashOrBackslashInAnyCaseSelectsWindowMode) {
   }
 }
 
+// What the operator reads on the terminal once the console has closed.
+std::string RefusalText(const TRelay& relay) {
+  return "Telvane: " + kServerIpLine + "\nTelvane: SERVERIP in " + relay.Dir() +
+         "/Lib/Config.ini is empty: give the exchange's address in section [AMI].\n";
+}
+
 TEST(Startup, ConfigWithoutServerAddressLogsItAndEndsByItself) {
   TRelay relay;
   relay.WriteConfig("[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=0\r\n[AMI]\r\nAUTOSTART=0\r\n"
                     "[PROXY]\r\nAUTOSTART=0\r\n");
   ASSERT_TRUE(relay.Start({"-app"}));
-  EXPECT_EQ(relay.Process().WaitExit(), 0) << relay.Process().Stderr();
+  EXPECT_EQ(relay.Process().WaitExit(), 6) << relay.Process().Stderr();
+  EXPECT_NE(relay.Process().Stderr().find(RefusalText(relay)), std::string::npos) << relay.Process().Stderr();
   const std::vector<std::string> vLines = FileLines(relay.LogText());
   ASSERT_FALSE(vLines.empty());
   for (const std::string& s : vLines) EXPECT_TRUE(std::regex_search(s, kLineFormat)) << s;
@@ -75,7 +83,8 @@ TEST(Startup, ConfigWithoutServerAddressLogsItAndEndsByItself) {
 TEST(Startup, MissingConfigGivesDefaultsAndTheServerAddressLine) {
   TRelay relay;  // no Lib folder at all
   ASSERT_TRUE(relay.Start({"-app"}));
-  EXPECT_EQ(relay.Process().WaitExit(), 0) << relay.Process().Stderr();
+  EXPECT_EQ(relay.Process().WaitExit(), 6) << relay.Process().Stderr();
+  EXPECT_NE(relay.Process().Stderr().find(RefusalText(relay)), std::string::npos) << relay.Process().Stderr();
   EXPECT_NE(relay.LogText().find("TValidate.Create: " + kServerIpLine + "\r\n"), std::string::npos)
       << relay.LogText();
 }

@@ -56,10 +56,12 @@ void ResetKeepAlive() {
 }
 
 // The console's connection controls back to "not connected"; nothing without a registered console.
+// With this side stopped, "Start Proxy" has a side to start again.
 void ShowClientStopped() {
   TDisplaySink* pSink = DisplaySink();
   if (pSink == nullptr) return;
-  for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT})
+  for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT,
+                       CTL_CMD_START_PROXY})
     pSink->SetEnabled(t, true);
   pSink->SetEnabled(CTL_CMD_STOP_CLIENT, false);
 }

@@ -46,8 +46,12 @@ void LogCreate(int nLevel, const std::string& sText) {
   WriteLog("TValidate.Create", LOG_TARGET_MAIN, nLevel, sText, true);
 }
 
+std::string CorrectionText(const char* sField, const std::string& sValueInForce) {
+  return std::string("MyConfigInfo.") + sField + " is invalid, current value from Config is: " + sValueInForce;
+}
+
 void LogCorrection(const char* sField, const std::string& sValueInForce) {
-  LogCreate(LOG_VERBOSE, std::string("MyConfigInfo.") + sField + " is invalid, current value from Config is: " + sValueInForce);
+  LogCreate(LOG_VERBOSE, CorrectionText(sField, sValueInForce));
 }
 
 bool IsValidPort(int32_t nPort) { return nPort >= 1 && nPort <= 65535; }
@@ -397,6 +401,8 @@ bool CheckAndCorrect() {
   }
   if (Trim(c.sServerIP).empty()) {
     LogCorrection("sServerIP", c.sServerIP);
+    // Kept for the terminal: the operator who started the console sees it only briefly otherwise.
+    MyAppInfo.sConfigRefusal = CorrectionText("sServerIP", c.sServerIP);
     return false;
   }
   if (!IsValidPort(c.nServerPort)) {

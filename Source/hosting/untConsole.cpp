@@ -7,12 +7,15 @@
 #include "hosting/untTelvane.h"
 #include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
+#include "startup/untIniFiles.h"
+#include "startup/untMessage.h"
 
 namespace {
 
 constexpr int REDRAW_INTERVAL_MS = 100;
 constexpr int32_t WHEEL_LINES = 3;
 constexpr int32_t KEY_CTRL_L = 12;
+constexpr int NOTICE_QUESTION_YES_NO = 3;  // ShowAppMessage's type with the buttons Yes and No
 
 // F1..F6 in this order.
 constexpr TControlId FUNCTION_BUTTONS[] = {CTL_CMD_START_PROXY, CTL_CMD_STOP_PROXY, CTL_CMD_START_CLIENT,
@@ -56,14 +59,21 @@ void TConsole::Close() {
 }
 
 void TConsole::OnInput(const std::vector<TTermEvent>& vEvents) {
-  for (const TTermEvent& e : vEvents) {
-    if (!term.IsOpen()) return;
-    if (e.nKey != 0)
-      OnKey(e.nKey);
-    else
-      OnMouse(e);
+  vInput.insert(vInput.end(), vEvents.begin(), vEvents.end());
+  while (HandleNextInput()) {
   }
   Paint();
+}
+
+bool TConsole::HandleNextInput() {
+  if (vInput.empty() || !term.IsOpen()) return false;
+  const TTermEvent e = vInput.front();
+  vInput.pop_front();
+  if (e.nKey != 0)
+    OnKey(e.nKey);
+  else
+    OnMouse(e);
+  return true;
 }
 
 void TConsole::OnResize() {
@@ -85,7 +95,7 @@ void TConsole::OnKey(int32_t nKey) {
   }
   if (tLayout.bTooSmall) {
     // Nothing but the notice is drawn: only the keys that need no screen work.
-    if (nKey == 'q' || nKey == TERM_KEY_F1 + 9) RequestTermination();
+    if (nKey == 'q' || nKey == TERM_KEY_F1 + 9) AskToClose();
     if (nKey == TERM_KEY_RESIZE) OnResize();
     return;
   }
@@ -96,8 +106,10 @@ void TConsole::OnKey(int32_t nKey) {
   }
   const int32_t nRows = tLayout.vPanes[FocusedPane()].rMemo.nHeight;
   switch (nKey) {
-    case 'q': case TERM_KEY_F1 + 9: RequestTermination(); break;
-    case 'C': PressButton(CTL_CMD_CLEAR_ALL_LOGS); break;
+    case 'q': case TERM_KEY_F1 + 9: AskToClose(); break;
+    case 'C':
+      if (Confirm("Clear All Log: empty every log pane?")) PressButton(CTL_CMD_CLEAR_ALL_LOGS);
+      break;
     case TERM_KEY_TAB: ShowPage((nPage + 1) % PAGE_COUNT); break;
     case TERM_KEY_BACKTAB: ShowPage((nPage + PAGE_COUNT - 1) % PAGE_COUNT); break;
     case '1': case '2': case '3': case '4': case '5': ShowPage(nKey - '1'); break;
@@ -217,6 +229,14 @@ void TConsole::PressButton(TControlId tButton) {
     case CTL_CMD_CLEAR_ALL_LOGS: form.cmdClearAllLogsClick(); break;
     default: break;
   }
+}
+
+bool TConsole::Confirm(const std::string& sQuestion) {
+  return ShowNotice(NOTICE_QUESTION_YES_NO, Msg(0), sQuestion) == ID_YES;
+}
+
+void TConsole::AskToClose() {
+  if (Confirm("Close Telvane? The relay shuts down and exits.")) RequestTermination();
 }
 
 void TConsole::ToggleEnabled(TPaneId tPane) {

@@ -8,7 +8,9 @@
 // Keys (shown on screen): F1-F6 the six buttons, C "Clear All Log", Tab/Shift+Tab and 1-5 the
 // pages, Up/Down the focused pane, PgUp/PgDn/Home/End (and the mouse wheel) scroll it, e or space
 // its "Enabled" box, c its "Clear", a the audit box, m the minutes field (digits, Backspace, Enter),
-// q, F10 or Ctrl+C close the console, which shuts the relay down. Ctrl+L repaints everything.
+// q or F10 close the console, which shuts the relay down, and C clears every pane, both only after
+// a Yes in a question dialog: they sit among one-key actions. Ctrl+C (and SIGHUP, SIGTERM) close
+// at once. Ctrl+L repaints everything.
 //
 // The notice dialog (ShowAppMessage) is modal for the operator but not for the relay: while it
 // waits for an answer the control thread keeps serving sockets, timers and hand-overs through a
@@ -68,6 +70,7 @@ class TConsole {
 
   // ---- Input (untConsole.cpp) ----
   void OnInput(const std::vector<TTermEvent>& vEvents);
+  bool HandleNextInput();  // false when none waits
   void OnKey(int32_t nKey);
   void OnMouse(const TTermEvent& e);
   void OnResize();
@@ -75,6 +78,8 @@ class TConsole {
   void ShowPage(int nNewPage);
   void MoveFocus(int nDelta);
   void PressButton(TControlId tButton);
+  bool Confirm(const std::string& sQuestion);  // Yes in the question dialog
+  void AskToClose();
   void ToggleEnabled(TPaneId tPane);
   void ToggleAudit();
   void ScrollFocused(int32_t nDelta);
@@ -117,5 +122,8 @@ class TConsole {
   uint64_t nPaintedVersion = 0;        // the model's nVersion at the last paint
   std::unique_ptr<TDialog> pDialog;    // the open notice, if any
   std::deque<TNotice> vPending;        // notices waiting for the open one to close
+  // Input received and not handled yet: a key that opens a dialog leaves the keys typed after it
+  // here, and the dialog takes them first.
+  std::deque<TTermEvent> vInput;
   std::shared_ptr<bool> pAlive;        // false after Close; posted calls check it
 };

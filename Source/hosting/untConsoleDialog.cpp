@@ -84,8 +84,10 @@ int TConsole::ShowNotice(int nType, const std::string& sCaption, const std::stri
   Paint();
   // Until the operator answers, the relay goes on in nested turns of the loop; a stopped loop (the
   // console closing meanwhile) ends the wait with 0.
-  while (pDialog->nResult < 0 && term.IsOpen())
+  while (pDialog->nResult < 0 && term.IsOpen()) {
+    if (HandleNextInput()) continue;  // typed together with the key that opened the dialog
     if (!ServeControlLoopFor(100)) break;
+  }
   const int nCode = std::max(pDialog->nResult, 0);
   pDialog.reset();
   Paint();
@@ -155,8 +157,10 @@ void TConsole::DialogKey(int32_t nKey) {
     case TERM_KEY_RIGHT: case TERM_KEY_TAB: d.nSelected = (d.nSelected + 1) % nCount; return;
     case TERM_KEY_ENTER: case ' ': d.nResult = d.vCodes[static_cast<size_t>(d.nSelected)]; return;
     case TERM_KEY_ESCAPE:
-      // Escape cancels where there is a Cancel, and closes a notice that has only OK.
+      // Escape cancels where there is a Cancel, answers No to a Yes/No question, and closes a
+      // notice that has only OK.
       if (Has(ID_CANCEL)) d.nResult = ID_CANCEL;
+      else if (Has(ID_NO)) d.nResult = ID_NO;
       else if (nCount == 1) d.nResult = d.vCodes[0];
       return;
     default: break;

@@ -125,9 +125,11 @@ void TConsole::DrawTabs() {
 
 void TConsole::DrawMainPage() {
   const TCellRect& g = tLayout.rAuditGroup;
-  term.Frame(g.nRow, g.nCol, g.nHeight, g.nWidth, TERM_STYLE_FRAME);
-  Text(g.nRow, g.nCol + 2, " Audit ", g.nWidth - 4,
-       FocusedPane() == PANE_MAIN_AUDIT ? TERM_STYLE_ACTIVE : TERM_STYLE_FRAME);
+  if (!tLayout.bAuditFolded) {  // folded into one row, the group has no frame to carry its name
+    term.Frame(g.nRow, g.nCol, g.nHeight, g.nWidth, TERM_STYLE_FRAME);
+    Text(g.nRow, g.nCol + 2, " Audit ", g.nWidth - 4,
+         FocusedPane() == PANE_MAIN_AUDIT ? TERM_STYLE_ACTIVE : TERM_STYLE_FRAME);
+  }
   DrawCheckBox(CTL_CHK_MAIN_AUDIT, tLayout.vControls[CTL_CHK_MAIN_AUDIT]);
   const TCellRect& r = tLayout.vControls[CTL_TXT_AUDIT_TIME];
   const TControlState& c = form.MyDisplay.vControls[CTL_TXT_AUDIT_TIME];

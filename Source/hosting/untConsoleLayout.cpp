@@ -8,6 +8,7 @@
 namespace {
 
 constexpr int32_t TOP_BAR_ROWS = 3;
+constexpr int32_t BUTTON_GAP = 1;  // blank cells between button columns, and before the fields
 constexpr int32_t IP_MIN_WIDTH = 15, IP_MAX_WIDTH = 32;  // the Server IP field's value cells
 
 int32_t Half(int32_t n) { return static_cast<int32_t>(std::lround(n / 2.0)); }
@@ -48,36 +49,47 @@ TPaneLayout Pane(int32_t nRow, int32_t nHeight, int32_t nWidth, int32_t nLead, b
   p.rScrollBar = Rect(nCaption + 1, p.rMemo.nCol + nMemoWidth, nMemoRows, 1);
   p.rClear = Rect(p.rMemo.Bottom(), p.rMemo.nCol + nMemoWidth + 1, 1, CONSOLE_CLEAR_WIDTH);
   if (bEnabled) p.rEnabled = Rect(p.rClear.nRow - 1, p.rClear.nCol, 1, CONSOLE_CLEAR_WIDTH);
+  p.nWrapWidth = p.rMemo.nWidth;
   return p;
 }
 
+// "[F3 Start Client]": the key, a blank and the caption between brackets.
+int32_t ButtonWidth(TControlId t) {
+  return static_cast<int32_t>(std::strlen(ButtonKey(t)) + 1 + std::strlen(ControlCaption(t)) + 2);
+}
+
 void LayOutTopBar(TConsoleLayout& l, int32_t nCols) {
-  // Buttons right-aligned in three columns (proxy, client, server), start above, stop below.
-  const int32_t nServer = nCols - 1 - CONSOLE_BUTTON_WIDTH;
-  const int32_t nClient = nServer - CONSOLE_BUTTON_WIDTH;
-  const int32_t nProxy = nClient - CONSOLE_BUTTON_WIDTH;
+  // Buttons right-aligned in three columns (proxy, client, server), start above, stop below; one
+  // blank column to the right edge, as beside the panes' "Clear".
+  const int32_t nProxyWidth = std::max(ButtonWidth(CTL_CMD_START_PROXY), ButtonWidth(CTL_CMD_STOP_PROXY));
+  const int32_t nClientWidth = std::max(ButtonWidth(CTL_CMD_START_CLIENT), ButtonWidth(CTL_CMD_STOP_CLIENT));
+  const int32_t nServerWidth = std::max({ButtonWidth(CTL_CMD_START_SERVER), ButtonWidth(CTL_CMD_STOP_SERVER),
+                                         ButtonWidth(CTL_CMD_CLEAR_ALL_LOGS)});
+  const int32_t nServer = nCols - 1 - nServerWidth;
+  const int32_t nClient = nServer - BUTTON_GAP - nClientWidth;
+  const int32_t nProxy = nClient - BUTTON_GAP - nProxyWidth;
   const int32_t nTop = l.rTopBar.nRow;
-  l.vControls[CTL_CMD_START_PROXY] = Rect(nTop, nProxy, 1, CONSOLE_BUTTON_WIDTH);
-  l.vControls[CTL_CMD_STOP_PROXY] = Rect(nTop + 1, nProxy, 1, CONSOLE_BUTTON_WIDTH);
-  l.vControls[CTL_CMD_START_CLIENT] = Rect(nTop, nClient, 1, CONSOLE_BUTTON_WIDTH);
-  l.vControls[CTL_CMD_STOP_CLIENT] = Rect(nTop + 1, nClient, 1, CONSOLE_BUTTON_WIDTH);
-  l.vControls[CTL_CMD_START_SERVER] = Rect(nTop, nServer, 1, CONSOLE_BUTTON_WIDTH);
-  l.vControls[CTL_CMD_STOP_SERVER] = Rect(nTop + 1, nServer, 1, CONSOLE_BUTTON_WIDTH);
-  l.vControls[CTL_CMD_CLEAR_ALL_LOGS] = Rect(nTop + 2, nServer, 1, CONSOLE_BUTTON_WIDTH);
-  // The five fields flow left to right over the rows left of the buttons.
-  const int32_t vRowWidth[TOP_BAR_ROWS] = {nProxy - 2, nProxy - 2, nServer - 2};
+  l.vControls[CTL_CMD_START_PROXY] = Rect(nTop, nProxy, 1, nProxyWidth);
+  l.vControls[CTL_CMD_STOP_PROXY] = Rect(nTop + 1, nProxy, 1, nProxyWidth);
+  l.vControls[CTL_CMD_START_CLIENT] = Rect(nTop, nClient, 1, nClientWidth);
+  l.vControls[CTL_CMD_STOP_CLIENT] = Rect(nTop + 1, nClient, 1, nClientWidth);
+  l.vControls[CTL_CMD_START_SERVER] = Rect(nTop, nServer, 1, nServerWidth);
+  l.vControls[CTL_CMD_STOP_SERVER] = Rect(nTop + 1, nServer, 1, nServerWidth);
+  l.vControls[CTL_CMD_CLEAR_ALL_LOGS] = Rect(nTop + 2, nServer, 1, nServerWidth);
+  // The five fields flow left to right over the rows left of the buttons, from the left edge.
+  const int32_t vRowWidth[TOP_BAR_ROWS] = {nProxy - BUTTON_GAP, nProxy - BUTTON_GAP, nServer - BUTTON_GAP};
   const int32_t nIpWidth = std::clamp(vRowWidth[0] - 11, IP_MIN_WIDTH, IP_MAX_WIDTH);
   const struct { TControlId t; int32_t nValue; } vFields[] = {
       {CTL_TXT_SERVER_IP, nIpWidth}, {CTL_TXT_SERVER_PORT, 5}, {CTL_TXT_USERNAME, 8},
       {CTL_TXT_SECRET, 8}, {CTL_TXT_PROXY_PORT, 5}};
-  int32_t nRow = 0, nCol = 1;
+  int32_t nRow = 0, nCol = 0;
   for (const auto& f : vFields) {
     const auto nWidth = static_cast<int32_t>(std::strlen(ControlCaption(f.t))) + 2 + f.nValue;
-    while (nRow < TOP_BAR_ROWS - 1 && nCol - 1 + nWidth > vRowWidth[nRow]) {
+    while (nRow < TOP_BAR_ROWS - 1 && nCol + nWidth > vRowWidth[nRow]) {
       ++nRow;
-      nCol = 1;
+      nCol = 0;
     }
-    l.vControls[f.t] = Rect(nTop + nRow, nCol, 1, std::min(nWidth, vRowWidth[nRow] - (nCol - 1)));
+    l.vControls[f.t] = Rect(nTop + nRow, nCol, 1, std::min(nWidth, vRowWidth[nRow] - nCol));
     nCol += nWidth + 2;
   }
 }
@@ -91,25 +103,57 @@ void LayOutTabs(TConsoleLayout& l) {
   }
 }
 
-void LayOutMainPage(TConsoleLayout& l) {
-  const TCellRect& page = l.rPage;
-  const int32_t nTop = page.nRow, nWidth = page.nWidth;
-  // Audit group: panel width - 2; its memo: group width - Clear width - 3, keeps its 2 rows.
-  l.rAuditGroup = Rect(nTop, 1, CONSOLE_AUDIT_HEIGHT, nWidth - 2);
+// Text rows of the lower (proxy) and upper (main) log when the audit group takes nAuditRows.
+int32_t FewerLogRows(int32_t nPageHeight, int32_t nAuditRows) {
+  const int32_t nRest = nPageHeight - nAuditRows;
+  const int32_t nProxy = Half(nRest);
+  return std::min(nProxy, nRest - nProxy) - 1;  // each log has a caption row
+}
+
+// The audit group with its frame: the check box row, then the memo's two rows with "Clear".
+void LayOutAuditGroup(TConsoleLayout& l, int32_t nTop, int32_t nWidth) {
+  l.rAuditGroup = Rect(nTop, 1, CONSOLE_AUDIT_HEIGHT, nWidth - 2);  // panel width - 2
   const TCellRect& g = l.rAuditGroup;
   l.vControls[CTL_CHK_MAIN_AUDIT] = Rect(nTop + 1, g.nCol + 2, 1, 29);  // "[ ] Enabled Audit Time (Min.)"
   l.vControls[CTL_TXT_AUDIT_TIME] = Rect(nTop + 1, g.nCol + 2 + 29 + 1, 1, CONSOLE_MINUTES_DIGITS + 2);
   TPaneLayout& audit = l.vPanes[PANE_MAIN_AUDIT];
-  const int32_t nMemoWidth = g.nWidth - CONSOLE_CLEAR_WIDTH - 3;
+  const int32_t nMemoWidth = g.nWidth - CONSOLE_CLEAR_WIDTH - 3;  // group width - Clear width - 3
   audit.rMemo = Rect(nTop + 2, g.nCol + 1, 2, nMemoWidth);
   audit.rScrollBar = Rect(audit.rMemo.nRow, audit.rMemo.nCol + nMemoWidth, 2, 1);
   audit.rClear = Rect(audit.rMemo.Bottom(), audit.rScrollBar.nCol + 1, 1, CONSOLE_CLEAR_WIDTH);
+  audit.nWrapWidth = nMemoWidth;
+}
+
+// The audit group folded into one row without a frame: check box, minutes, memo, "Clear"; the
+// memo and "Clear" end where they end in the other panes.
+void LayOutFoldedAuditGroup(TConsoleLayout& l, int32_t nTop, int32_t nWidth) {
+  l.rAuditGroup = Rect(nTop, 1, 1, nWidth - 2);
+  l.vControls[CTL_CHK_MAIN_AUDIT] = Rect(nTop, 1, 1, 29);
+  l.vControls[CTL_TXT_AUDIT_TIME] = Rect(nTop, 1 + 29 + 1, 1, CONSOLE_MINUTES_DIGITS + 2);
+  TPaneLayout& audit = l.vPanes[PANE_MAIN_AUDIT];
+  const int32_t nMemoCol = l.vControls[CTL_TXT_AUDIT_TIME].Right() + 2;
+  const int32_t nScrollCol = nWidth - CONSOLE_CLEAR_WIDTH - 2;
+  audit.rMemo = Rect(nTop, nMemoCol, 1, nScrollCol - nMemoCol);
+  audit.rScrollBar = Rect(nTop, nScrollCol, 1, 1);
+  audit.rClear = Rect(nTop, nScrollCol + 1, 1, CONSOLE_CLEAR_WIDTH);
+  audit.nWrapWidth = nWidth - 2 - CONSOLE_CLEAR_WIDTH - 3;
+}
+
+void LayOutMainPage(TConsoleLayout& l) {
+  const TCellRect& page = l.rPage;
+  const int32_t nTop = page.nRow, nWidth = page.nWidth;
+  l.bAuditFolded = FewerLogRows(page.nHeight, CONSOLE_AUDIT_HEIGHT) < CONSOLE_LOG_MIN_ROWS;
+  const int32_t nAuditRows = l.bAuditFolded ? 1 : CONSOLE_AUDIT_HEIGHT;
+  if (l.bAuditFolded)
+    LayOutFoldedAuditGroup(l, nTop, nWidth);
+  else
+    LayOutAuditGroup(l, nTop, nWidth);
   // The rest: proxy log below with half, main log above with the remainder.
-  const int32_t nRest = page.nHeight - CONSOLE_AUDIT_HEIGHT;
+  const int32_t nRest = page.nHeight - nAuditRows;
   const int32_t nProxy = Half(nRest);
   const int32_t nMain = nRest - nProxy;
-  l.vPanes[PANE_MAIN_LOG] = Pane(nTop + CONSOLE_AUDIT_HEIGHT, nMain, nWidth, 0, false);
-  l.vPanes[PANE_PROXY_LOG] = Pane(nTop + CONSOLE_AUDIT_HEIGHT + nMain, nProxy, nWidth, 0, false);
+  l.vPanes[PANE_MAIN_LOG] = Pane(nTop + nAuditRows, nMain, nWidth, 0, false);
+  l.vPanes[PANE_PROXY_LOG] = Pane(nTop + nAuditRows + nMain, nProxy, nWidth, 0, false);
 }
 
 // A traffic page: a status bar row, the upper pane, then the lower pane (with its own status bar

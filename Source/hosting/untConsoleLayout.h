@@ -5,7 +5,13 @@
 //     (that cell is the memo's scroll bar), with its bottom row level with the memo's bottom row;
 //     "Enabled" takes Clear's column one row above it. Memo width = pane width - Clear width - 3.
 //   - Main page: the audit group (fixed height) on top, then the main log and the proxy log; the
-//     proxy log gets half of (page height - audit height), rounded, the main log the rest.
+//     proxy log gets half of (page height - audit height), rounded, the main log the rest. On a
+//     screen too low to give each log CONSOLE_LOG_MIN_ROWS text rows that way (80 x 24), the audit
+//     group folds into one row (check box, minutes, a one-row memo, "Clear") and the logs get the
+//     rows it gave up.
+//   - Top bar: the six buttons right-aligned in three columns (proxy, client, server; start above,
+//     stop below, "Clear All Log" under the server pair), each column as wide as its widest
+//     caption, with a blank between columns and before the fields, which flow from the left edge.
 //   - Traffic pages: a status bar row, then the upper pane with half of (page height - 1), rounded;
 //     the lower pane takes the rest (with its own status bar row first on the three key pages).
 //   - Status bar panels: a quarter or a third of the page width each, rounded; the last panel
@@ -24,8 +30,8 @@
 constexpr int32_t CONSOLE_MIN_ROWS = 24;
 constexpr int32_t CONSOLE_MIN_COLS = 80;
 constexpr int32_t CONSOLE_CLEAR_WIDTH = 11;    // "[  Clear  ]"; "[x] Enabled" fits the same column
-constexpr int32_t CONSOLE_BUTTON_WIDTH = 17;   // "[F3 Start Client]"
 constexpr int32_t CONSOLE_AUDIT_HEIGHT = 5;    // the audit group: border, check box row, memo, border
+constexpr int32_t CONSOLE_LOG_MIN_ROWS = 8;    // text rows each log pane of "Main" gets before the audit folds
 constexpr int32_t CONSOLE_MINUTES_DIGITS = 5;  // characters the minutes field holds
 constexpr int32_t CONSOLE_MAIN_PANEL0_WIDTH = 20;  // "Total MSGs: " and the count
 
@@ -51,11 +57,14 @@ struct TPaneLayout {
   TCellRect rScrollBar;  // the column between the memo and "Clear"
   TCellRect rClear;      // the "Clear" button
   TCellRect rEnabled;    // the "Enabled" check box; empty for the three panes of "Main"
+  int32_t nWrapWidth = 0;  // columns the text wraps at: the memo's width, but for the folded audit
+                           // memo the unfolded one's, so its one row starts its last line
 };
 
 struct TConsoleLayout {
   int32_t nRows = 0, nCols = 0;  // the terminal's size as given
   bool bTooSmall = false;        // smaller than 80 x 24: the console shows a notice instead
+  bool bAuditFolded = false;     // the audit group is one row (a low screen)
   TCellRect rTitle, rTopBar, rTabStrip, rPage, rMainStatus, rLegend, rAuditGroup;
   std::array<TCellRect, CTL_COUNT> vControls;  // fields with their label, buttons, check boxes
   std::array<TCellRect, PAGE_COUNT> vTabs;

@@ -168,6 +168,10 @@ void TfrmTelvane::FormCloseQuery() {
   try {
     WriteLog("TfrmTelvane.FormCloseQuery", LOG_TARGET_MAIN, LOG_VERBOSE,
              Msg(13) + MyConfigInfo.sServerIP + ":" + IntToStr(MyConfigInfo.nServerPort) + ")", false);
+    // A running capture ends here and writes its ten files, whatever the exchange connection's
+    // state (the exchange's stop below ends it only when logged in), while the log still takes
+    // its closing line.
+    if (MyValidate != nullptr && MyAuditEvents.bEnabled) MyValidate->AuditStop();
     MyAppInfo.bIsRunning = false;
     if (MyValidate != nullptr &&
         MyAppInfo.tMainSocketClientStateMachine[0] == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING)
@@ -221,6 +225,7 @@ void TfrmTelvane::cmdStartClientClick() {
                            CTL_CMD_START_CLIENT})
         MyDisplay.SetEnabled(t, false);
       MyDisplay.SetEnabled(CTL_CMD_STOP_CLIENT, true);
+      ShowStartProxy();
     }
   } catch (const std::exception& e) {
     LogError("cmdStartClientClick", e);
@@ -242,6 +247,7 @@ void TfrmTelvane::cmdStartServerClick() {
       MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, false);
       MyDisplay.SetEnabled(CTL_CMD_START_SERVER, false);
       MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, true);
+      ShowStartProxy();
     }
   } catch (const std::exception& e) {
     LogError("cmdStartServerClick", e, 2);
@@ -254,9 +260,17 @@ void TfrmTelvane::cmdStopServerClick() {
     MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, true);
     MyDisplay.SetEnabled(CTL_CMD_START_SERVER, true);
     MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, false);
+    ShowStartProxy();
   } catch (const std::exception& e) {
     LogError("cmdStopServerClick", e);
   }
+}
+
+void TfrmTelvane::ShowStartProxy() {
+  // A side runs from its start to its stop, as its "Stop" button shows (also while hidden).
+  const bool bBothRun =
+      MyDisplay.vControls[CTL_CMD_STOP_CLIENT].bEnabled && MyDisplay.vControls[CTL_CMD_STOP_SERVER].bEnabled;
+  MyDisplay.SetEnabled(CTL_CMD_START_PROXY, !bBothRun);
 }
 
 void TfrmTelvane::tmrMainTimer() {

@@ -45,6 +45,9 @@ class TfrmTelvane : public TDisplaySink {
   void cmdStopClientClick();
   void cmdStartServerClick();
   void cmdStopServerClick();
+  // "Start Proxy" re-opens whatever runs (the listener drops every client without the stop
+  // notice): while both sides run there is nothing for it to start, so it is off.
+  void ShowStartProxy();
 
   // ---- Console controls ----
   void cmdClearAllLogsClick();

@@ -44,7 +44,7 @@ void TfrmTelvane::FormResize() {
     // Each pane wraps at its memo's width, so its displayed line count follows the layout.
     const TConsoleLayout tLayout = ComputeConsoleLayout(MyDisplay.nScreenRows, MyDisplay.nScreenCols);
     for (int n = 0; n < PANE_COUNT; ++n)
-      MyDisplay.SetWrapWidth(static_cast<TPaneId>(n), tLayout.vPanes[n].rMemo.nWidth);
+      MyDisplay.SetWrapWidth(static_cast<TPaneId>(n), tLayout.vPanes[n].nWrapWidth);
   } catch (...) {
   }
 }

@@ -32,6 +32,7 @@
 #include "platform/untProcess.h"
 #include "platform/untSystemd.h"
 #include "startup/untMessage.h"
+#include "startup/untShutdown.h"
 #include "startup/untVariables.h"
 
 namespace {
@@ -44,9 +45,8 @@ constexpr int SERVICE_START_TIMEOUT_SEC = 30;  // the wait hint with room for sl
 static_assert(SERVICE_START_TIMEOUT_SEC * 1000 >= SERVICE_WAIT_HINT_MS, "the start time-out must cover the wait hint");
 constexpr int SERVICE_STOP_TIMEOUT_SEC = 20;   // the stop waits at most ~5 s for the log and workers
 constexpr int SERVICE_RESTART_SEC = 5;
-// A termination request in service mode comes from the configuration check; 6 is the LSB code
-// "program is not configured", which systemd names in its status and which no restart can mend.
-constexpr int EXIT_CODE_NOT_CONFIGURED = 6;
+// A termination request in service mode comes from the configuration check: it ends with
+// EXIT_CODE_NOT_CONFIGURED (startup/untShutdown.h).
 constexpr int EXIT_CODE_FAILURE = 1;
 
 TServiceDefinition TelvaneDefinition() {

@@ -2,6 +2,10 @@
 // knowing it. The manager object registers one in window mode only; in service mode none is
 // registered and every display call does nothing.
 //
+// Lines the log accepted before the first sink registered (the configuration check runs before the
+// console exists) are kept, the last EARLY_LINES_KEPT of them, and handed to that sink's panes when
+// it registers; from then on nothing is kept.
+//
 // Threads: every member is called on the control thread only, and the registration is changed
 // there too (the manager object's creation and destruction). Other threads may test whether a sink
 // is registered (DisplaySink() != nullptr) to skip building text nobody will see, and hand the
@@ -9,6 +13,7 @@
 // member (the log call may be the caller) and must not take a ring lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -70,3 +75,8 @@ TDisplaySink* DisplaySink();
 // when it is still the one given, so a late destructor cannot remove its successor.
 void RegisterDisplaySink(TDisplaySink* pSink);
 void UnregisterDisplaySink(TDisplaySink* pSink);
+
+constexpr size_t EARLY_LINES_KEPT = 1000;
+// Any thread: keeps a line for the first sink's pane tPane. False once a sink has registered: the
+// caller then shows the line itself.
+bool KeepEarlyLine(TPaneId tPane, const std::string& sText);

@@ -12,7 +12,8 @@
 //     check an instant before shut-down still finds it.
 //   - Pane and status output is made on the control thread only: directly when WriteLog runs there,
 //     otherwise posted without waiting. The full-ring notice is always posted, at most once a
-//     second, so a producer is never held up by an operator's dialog.
+//     second, so a producer is never held up by an operator's dialog. In window mode a line written
+//     before the console's sink registered is kept for its pane (untDisplaySink.h) instead.
 //   - lstMainLog is appended under its own lock; nMainLogCaptureUsers counts the appends in
 //     flight, so the controller's destructor can free the list once none holds it.
 //   - StartLogWriter refuses a log folder it cannot create a file in: a relay whose log could
@@ -87,18 +88,21 @@ bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
   return true;
 }
 
+TPaneId PaneOf(int nTarget) { return nTarget == LOG_TARGET_MAIN ? PANE_MAIN_LOG : PANE_PROXY_LOG; }
+
 // The line in its pane and, on request, the bare text in the main status bar; control thread.
 void ShowOnConsole(int nTarget, const std::string& sLine, const std::string& sText, bool bEchoToStatus) {
   try {
     TDisplaySink* pSink = DisplaySink();
     if (pSink == nullptr) return;
-    pSink->AppendPane(nTarget == LOG_TARGET_MAIN ? PANE_MAIN_LOG : PANE_PROXY_LOG, sLine);
+    pSink->AppendPane(PaneOf(nTarget), sLine);
     if (bEchoToStatus) pSink->SetStatus(STB_MAIN, 1, sText);
   } catch (...) {
   }
 }
 
 void ToConsole(int nTarget, const std::string& sLine, const std::string& sText, bool bEchoToStatus) {
+  if (DisplaySink() == nullptr && KeepEarlyLine(PaneOf(nTarget), sLine)) return;
   TControlLoop& loop = TControlLoop::Instance();
   if (loop.IsControlThread()) {
     ShowOnConsole(nTarget, sLine, sText, bEchoToStatus);
@@ -169,8 +173,9 @@ void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::st
     char sLevel[16];
     std::snprintf(sLevel, sizeof(sLevel), "[%.3d] ", nLevel);
     std::string sLine = LogStamp() + LevelWord(nLevel) + sLevel + sSource + ": " + sText;
-    // Without a console (service mode, or before it exists) the line needs no second copy.
-    const bool bConsole = DisplaySink() != nullptr;
+    // Service mode never shows the line: no second copy. Window mode shows it in its pane, or keeps
+    // it for the pane while the console does not exist yet.
+    const bool bConsole = !MyAppInfo.bIsService;
     const std::string sShown = bConsole ? sLine : std::string();
     int32_t nFullAt = 0;
     if (!PushLine(*pLock, std::move(sLine), nFullAt)) {

@@ -86,13 +86,16 @@ std::optional<int32_t> StrToIntStrict(std::string_view sText, std::string* sErro
 
 void SplitDelimited(char cDelimiter, std::string_view sText, bool bStrict, std::vector<std::string>& lstOut) {
   lstOut.clear();
+  // A NUL ends the list, as it ends the text a client could mean.
+  sText = sText.substr(0, sText.find('\0'));
   if (sText.empty()) return;
   size_t n = 0;
   const auto IsSeparator = [&](char c) { return c == cDelimiter || (!bStrict && c == ' '); };
   while (true) {
     std::string sEntry;
-    if (n < sText.size() && sText[n] == '"') {
-      // Quoted entry: "" stands for one quote; text after the closing quote up to the delimiter joins it.
+    if (sText[n] == '"') {
+      // Quoted entry: "" stands for one quote, and the quoted text is the whole entry; whatever
+      // follows the closing quote up to the next delimiter is dropped.
       ++n;
       while (n < sText.size()) {
         if (sText[n] == '"') {
@@ -105,8 +108,10 @@ void SplitDelimited(char cDelimiter, std::string_view sText, bool bStrict, std::
         }
         sEntry += sText[n++];
       }
+      while (n < sText.size() && !IsSeparator(sText[n])) ++n;
+    } else {
+      while (n < sText.size() && !IsSeparator(sText[n])) sEntry += sText[n++];
     }
-    while (n < sText.size() && !IsSeparator(sText[n])) sEntry += sText[n++];
     lstOut.push_back(std::move(sEntry));
     if (n >= sText.size()) return;
     ++n;  // past the delimiter; a delimiter at the very end yields a last, empty entry

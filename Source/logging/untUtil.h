@@ -26,7 +26,9 @@ std::optional<int32_t> StrToIntStrict(std::string_view sText, std::string* sErro
 
 // Splits at cDelimiter into lstOut (cleared first). Strict mode: only the delimiter separates and
 // blanks stay inside entries; an entry starting with '"' is a quoted string ("" inside is one
-// quote); a delimiter at the very end yields a last, empty entry; an empty text yields no entry.
+// quote) and is the quoted text alone: anything after the closing quote up to the next delimiter
+// is dropped; a delimiter at the very end yields a last, empty entry; the text ends at its first
+// NUL; an empty text yields no entry.
 void SplitDelimited(char cDelimiter, std::string_view sText, bool bStrict,
                     std::vector<std::string>& lstOut);
 

@@ -2,8 +2,9 @@
 //
 // Plain sessions write at once, as far as the kernel takes it without blocking; the rest waits in
 // the queue and goes out when the socket is writable again (Asio chat_server's write_in_progress
-// is bWaitingWrite). They read into the listener's one 64 KiB buffer, synchronously once the
-// socket is readable, so a hundred idle sessions hold no read buffer each.
+// is bWaitingWrite). They read into the listener's one 1 MiB buffer, synchronously once the socket
+// is readable, everything the kernel holds at that moment, so a hundred idle sessions hold no read
+// buffer each and one client write that arrived whole is one read event.
 // TLS sessions go through asio::ssl: one asynchronous read into their own buffer (a TLS record
 // holds at most 16 KiB) and one asynchronous write at a time; the bytes of the write in flight
 // move out of the queue into sWriting, so dropping the queue never frees a buffer in use.
@@ -152,17 +153,23 @@ class TPlainSession final : public TServerSession {
   void ReadPiece(TSessionHost& host) {
     std::array<char, SESSION_READ_PIECE_BYTES>& vBuffer = host.ReadBuffer();
     asio::error_code ec;
-    size_t n = 0;
-    do {
-      n = socket.read_some(asio::buffer(vBuffer), ec);
-    } while (ec == asio::error::interrupted);
-    if (IsWouldBlock(ec)) return WaitReadable();
+    size_t nPiece = 0;
+    while (nPiece < vBuffer.size()) {  // everything available now, up to the bound
+      const size_t n = socket.read_some(asio::buffer(vBuffer.data() + nPiece, vBuffer.size() - nPiece), ec);
+      if (ec == asio::error::interrupted) continue;
+      if (ec) break;
+      nPiece += n;
+    }
+    if (nPiece > 0) {
+      svUnread = std::string_view(vBuffer.data(), nPiece);
+      host.SessionRead(*this);
+      svUnread = {};  // a piece the handler did not take is dropped with the event
+      if (bClosed || bEnding || !host.IsListed(this)) return;
+    }
+    // An end the kernel reported behind the data comes after the data's read event.
     if (ec == asio::error::eof) return host.SessionEnd(Self(), SESSION_END_CLOSED, 0, "");
-    if (ec) return host.SessionEnd(Self(), SESSION_END_ERROR, ec.value(), "");
-    svUnread = std::string_view(vBuffer.data(), n);
-    host.SessionRead(*this);
-    svUnread = {};  // a piece the handler did not take is dropped with the event
-    if (!bClosed && !bEnding && host.IsListed(this)) WaitReadable();
+    if (ec && !IsWouldBlock(ec)) return host.SessionEnd(Self(), SESSION_END_ERROR, ec.value(), "");
+    WaitReadable();
   }
 
   // Writes the queue as far as the kernel takes it. bFinal (at close): never waits, never fails.

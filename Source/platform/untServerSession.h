@@ -38,7 +38,10 @@ enum TSessionEnd_OPT {
   SESSION_END_TLS,       // the TLS handshake failed: TLS error, then disconnect
 };
 
-constexpr size_t SESSION_READ_PIECE_BYTES = 64 * 1024;
+// A client's handshake step is one read event, so a large one (the extension list of a site with
+// every extension, ~70 KB) must not be cut into two by the read itself: a plain read event takes
+// all the kernel holds, up to this bound.
+constexpr size_t SESSION_READ_PIECE_BYTES = 1024 * 1024;
 
 class TServerSession;
 using TServerSessionPtr = std::shared_ptr<TServerSession>;

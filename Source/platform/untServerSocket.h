@@ -3,9 +3,9 @@
 // Control thread only; no thread per connection. Events, one at a time on the control thread:
 //   SetActive(true) -> OnListen; each accepted peer -> OnAdmit (not listed yet; false closes it at
 //   once, nothing sent and no further event), then OnAccept, then OnClientConnect (it is now
-//   counted in ActiveConnections); bytes -> OnClientRead (one event per read of at most 64 KiB,
-//   taken with ReceiveText); peer close -> OnClientDisconnect; failure -> OnClientError, then,
-//   when the failure ended the connection, OnClientDisconnect.
+//   counted in ActiveConnections); bytes -> OnClientRead (one event for all the bytes the kernel
+//   holds, at most 1 MiB, taken with ReceiveText); peer close -> OnClientDisconnect; failure ->
+//   OnClientError, then, when the failure ended the connection, OnClientDisconnect.
 // SetActive(false) closes every connection without a disconnect event.
 // ListenTls opens a second listener whose connections speak TLS; they share the list, the events
 // and the bounds of the plain ones, so no handler needs to know which port a client used. Their

@@ -21,6 +21,7 @@
 #define NCURSES_WIDECHAR 1
 #include <curses.h>
 #include <langinfo.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -319,6 +320,23 @@ void TTerminal::Flush() {
 
 void TTerminal::FullRepaint() {
   if (IsOpen()) clearok(curscr, TRUE);
+}
+
+void WaitForEnterOnTerminal(const std::string& sPromptUtf8) {
+  if (isatty(STDIN_FILENO) != 1 || isatty(STDERR_FILENO) != 1) return;
+  std::fputs(sPromptUtf8.c_str(), stderr);
+  std::fflush(stderr);
+  // The terminal is still in its line mode: stdin becomes readable once a line is complete.
+  while (true) {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0) {
+      char c = 0;
+      const ssize_t n = read(STDIN_FILENO, &c, 1);
+      if (n <= 0 || c == '\n') return;
+      continue;
+    }
+    if (!ServeControlLoopFor(100) || TerminationRequested()) return;
+  }
 }
 
 bool ServeControlLoopFor(int nMilliseconds) {

@@ -98,6 +98,12 @@ class TTerminal {
   std::unique_ptr<TImpl> pImpl;
 };
 
+// Before the console takes the screen, on the control thread: when stdin and stderr are both
+// terminals, writes sPromptUtf8 on stderr and waits until a line is typed (Enter), stdin ends, or
+// the control loop stops; the loop is served meanwhile, so signals and hand-overs still run.
+// Returns at once, without writing, when there is no terminal to ask.
+void WaitForEnterOnTerminal(const std::string& sPromptUtf8);
+
 // Serves the control loop for at most nMilliseconds: runs ready handlers (sockets, timers, input)
 // or waits for one. For a modal wait on the control thread, such as a notice waiting for the
 // operator, so the relay keeps working meanwhile. False once the loop has been stopped.

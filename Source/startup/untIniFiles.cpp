@@ -21,6 +21,7 @@
 // called outside it, so a presenter that shows a modal dialog never blocks SetNoticePresenter.
 #include "startup/untIniFiles.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -115,6 +116,7 @@ std::string TextValue(std::string_view sRaw) {
 
 TMutex crsPresenter;                                // guards fnPresenter
 TNoticePresenter fnPresenter GUARDED_BY(crsPresenter);  // installed by the console; empty until then
+std::atomic<int> nNoticesOnStderr{0};               // notices written by PresentOnStderr
 
 // The notice without a dialog: caption and text on stderr, each CR as a line break, in UTF-8.
 int PresentOnStderr(const std::string& sCaption, const std::string& sText) {
@@ -131,6 +133,7 @@ int PresentOnStderr(const std::string& sCaption, const std::string& sText) {
   // One write, so notices from two threads do not interleave.
   if (std::fwrite(sOut.data(), 1, sOut.size(), stderr) != sOut.size()) return 0;
   std::fflush(stderr);
+  ++nNoticesOnStderr;
   return ID_OK;
 }
 
@@ -261,3 +264,5 @@ void SetNoticePresenter(TNoticePresenter fnNew) {
   TMutexLock lock(crsPresenter);
   fnPresenter = std::move(fnNew);
 }
+
+int NoticesShownOnStderr() { return nNoticesOnStderr.load(); }

@@ -54,5 +54,8 @@ int ShowAppMessage(int nType, const std::string& sText);
 
 // How a notice is shown; until the console installs its dialog, window mode writes the caption and
 // the text to stderr (each CR as a line break) and answers OK.
+// NoticesShownOnStderr counts the notices written that way, so start-up can let the operator read
+// them before the console covers the terminal.
 using TNoticePresenter = std::function<int(int nType, const std::string& sCaption, const std::string& sText)>;
 void SetNoticePresenter(TNoticePresenter fnPresenter);
+int NoticesShownOnStderr();

@@ -1,7 +1,8 @@
 // The end of the process, the same for both modes. What stops, in order:
 //   1. The mode's own stop, on the control thread, while the loop still runs:
-//        window mode: FormCloseQuery (run flag off, the exchange link and the listener stopped,
-//                     the controller destroyed), then FormClose (termination request);
+//        window mode: FormCloseQuery (a running capture written, run flag off, the exchange link
+//                     and the listener stopped, the controller destroyed), then FormClose
+//                     (termination request);
 //        service mode: ServiceStop (the manager object destroyed; the process end closes the rest).
 //   2. The control loop is closed (EndProcess): no event runs any more, and a worker waiting in a
 //      hand-over is released instead of waiting for a loop that will not come.
@@ -14,6 +15,11 @@
 //      closed.
 // Main thread, after the control loop has returned (or without it: install and uninstall).
 #pragma once
+
+// The exit code of a relay whose configuration cannot run (no exchange address), in both modes:
+// the LSB code "program is not configured", which systemd names in its status and which no
+// restart can mend.
+constexpr int EXIT_CODE_NOT_CONFIGURED = 6;
 
 // Steps 2 to 6; returns nExitCode.
 int EndProcess(int nExitCode);

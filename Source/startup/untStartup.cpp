@@ -7,7 +7,9 @@
 // Nothing here takes a lock: the state is written before the first worker starts.
 #include "startup/untStartup.h"
 
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "controller/untClientOutlet.h"
@@ -19,9 +21,11 @@
 #include "logging/untLogger.h"
 #include "pipeline/untGeneralMsgRead.h"
 #include "pipeline/untSpecificMsgRead.h"
+#include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
 #include "platform/untSystemd.h"
+#include "platform/untTerminal.h"
 #include "startup/untConfigCheck.h"
 #include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
@@ -62,6 +66,28 @@ void InitializeRings() {
     ReportStartupFailure(12);
 }
 
+namespace {
+
+// Start-up notices went to the terminal line by line; the full-screen console would cover them
+// at once, so the operator reads them first and opens the console with Enter.
+void LetTheOperatorReadStartupNotices() {
+  if (NoticesShownOnStderr() == 0 || TerminationRequested()) return;
+  WaitForEnterOnTerminal("Telvane: press Enter to open the console.\n");
+}
+
+// After the console has closed: a configuration that cannot run is said on the terminal, where
+// the operator who started the relay looks, and not only in Log/.
+int ReportConfigRefusal() {
+  const std::string sCaption = Cp1252ToUtf8(Msg(0)) + ": ";
+  // The path is the file system's own text; the rest is the relay's code page.
+  std::fprintf(stderr, "%s%s\n%sSERVERIP in %s is empty: give the exchange's address in section [AMI].\n",
+               sCaption.c_str(), Cp1252ToUtf8(MyAppInfo.sConfigRefusal).c_str(), sCaption.c_str(),
+               TValidate::GetConfigFilePath().c_str());
+  return EXIT_CODE_NOT_CONFIGURED;
+}
+
+}  // namespace
+
 int RunWindowMode() {
   TControlLoop& loop = TControlLoop::Instance();
   std::unique_ptr<TfrmTelvane> form;
@@ -76,16 +102,19 @@ int RunWindowMode() {
   });
   // Before the console takes the terminal, so that the loop, not the screen library, owns these.
   CatchStopSignals([](const std::string&) { RequestTermination(); });
-  loop.Post([&form, &console] {
+  loop.Post([&form, &console, &loop] {
+    LetTheOperatorReadStartupNotices();
+    if (!loop.IsRunning()) return;  // closed while the notices were read
     form = std::make_unique<TfrmTelvane>(true);
-    // Without a terminal (output redirected) the relay runs the same with nothing drawn.
+    // Without a terminal (output redirected) the relay runs the same with nothing drawn; ended
+    // already (the configuration check), it would only flash.
     console = std::make_unique<TConsole>(*form);
-    if (!console->Open()) console.reset();
+    if (TerminationRequested() || !console->Open()) console.reset();
   });
   loop.Run();
   console.reset();  // gives the terminal back before the process ends
   form.reset();
-  return 0;
+  return MyAppInfo.sConfigRefusal.empty() ? 0 : ReportConfigRefusal();
 }
 
 int TelvaneMain(int argc, char** argv) {

@@ -26,6 +26,7 @@ void InitializeSharedState() {
   MyAppInfo.MyTimeoutEventsControl.nTimeoutControl = 0;
   MyAppInfo.MyTimeoutEventsControl.tStateMachine = TIMEOUTEVENTS_STATE_STEP1;
   MyAppInfo.nTotalSocketReadEvents = 0;
+  MyAppInfo.sConfigRefusal.clear();
   for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo)
     slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_NONE;
   MyAppInfo.bWriteGeneralLogReceived = false;

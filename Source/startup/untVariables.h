@@ -113,6 +113,7 @@ struct TAppInfo {
   // Constant after start-up.
   std::string sAppFilePath;      // folder of the executable, with a trailing '/'
   bool bIsService = false;       // service mode (true) or window mode (false)
+  std::string sConfigRefusal;    // the correction line that asked the process to end; empty if none
 
   // Written by the control thread, read by every worker.
   std::atomic<bool> bIsRunning{false};  // false ends the log writer and the workers; rings refuse text
