@@ -8,8 +8,12 @@
 // test can never use a dead lock at shut-down.
 //
 // Memory: the 111,171,107 pointer-sized slots of all rings are one anonymous mapping reserved at
-// first use; a page is committed only when a push first writes into it, so an idle ring costs no
-// memory. A slot holds the text object itself (moved in and out, never copied).
+// first use, each ring's stretch starting on a page of its own; a page is committed only when a
+// push first writes into it, so an idle ring costs no memory. A pop that leaves a page behind, or
+// that empties the ring, gives the emptied pages back, so a ring keeps about the pages its backlog
+// spans, not every page its positions ever passed. A slot holds the text object itself (moved in
+// and out, never copied).
+
 #pragma once
 
 #include <atomic>
@@ -29,18 +33,21 @@ constexpr int32_t SPECIFIC_MSG_READ_SLOTS = 10001;
 
 struct TGenericMsgReadFifo {
   std::mutex crsMsgReadGeneric;    // the ring's lock
-  std::string** vFifo = nullptr;   // GENERIC_MSG_READ_SLOTS slots; guarded by the lock
+  std::string** vFifo = nullptr;   // GENERIC_MSG_READ_SLOTS slots, page-aligned; guarded by the lock
   std::atomic<int32_t> nWP{0};     // next slot to write; changed under the lock
   std::atomic<int32_t> nRP{0};     // next slot to read; changed under the lock
   std::atomic<bool> bOpen{false};  // set once by Initialize
+  int32_t nReleasedPage = -1;      // page given back as the ring emptied, while the positions stay
+                                   // on it; guarded by the lock
 };
 
 struct TSpecificMsgReadFifo {
   std::mutex crsMsgReadSpecific;
-  std::string** vFifo = nullptr;   // SPECIFIC_MSG_READ_SLOTS slots
+  std::string** vFifo = nullptr;   // SPECIFIC_MSG_READ_SLOTS slots, page-aligned
   std::atomic<int32_t> nWP{0};
   std::atomic<int32_t> nRP{0};
   std::atomic<bool> bOpen{false};
+  int32_t nReleasedPage = -1;      // as in TGenericMsgReadFifo
 };
 
 struct TFifoReceived {
