@@ -314,6 +314,52 @@ TEST_F(FifoTest, EveryRingOwnsItsOwnStretchOfWholePages) {
   EXPECT_FALSE(FifoOpen(tStranger));
 }
 
+// The texts waiting in all rings together may take [GENERAL] MAXQUEUEDMB; past it a push is refused
+// like a push into a full ring, whichever ring it is for, and the refusals are counted.
+TEST_F(FifoTest, TextsPastTheByteBudgetAreRefusedCountedAndLoggedThinnedOut) {
+  if (FifoQueuedBytes() != 0) GTEST_SKIP() << "an earlier case of this process left texts queued";
+  MyConfigInfo.MyQueueBudget.nMaxQueuedMB = 1;
+  TFifoReceived& f = MyFifoReceived;
+  ASSERT_TRUE(FifoOpen(f.MyGenericMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MySpecificPeerMsgRead[5]));
+  const std::string sRead(100'000, 'r');  // ten fit in 1 MB, the eleventh does not
+  for (int n = 0; n < 10; ++n) TGeneralMsgRead::GeneralMsgRead(MakeText(sRead));
+  EXPECT_TRUE(TakeLines().empty());
+  const int64_t nTen = FifoQueuedBytes();
+  EXPECT_GE(nTen, 10 * 100'000);
+  EXPECT_LE(nTen, 1 << 20);
+
+  // Refused in every ring alike: an event just larger than the room left (with its string object).
+  TGeneralMsgRead::GeneralMsgRead(MakeText(sRead));
+  const std::string sEvent(static_cast<size_t>((1 << 20) - nTen), 'e');
+  for (int n = 0; n < 99; ++n) TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText(sEvent), 20006);
+  EXPECT_EQ(f.MyGenericMsgRead.nWP - f.MyGenericMsgRead.nRP, 10);
+  EXPECT_EQ(f.MySpecificPeerMsgRead[5].nWP, f.MySpecificPeerMsgRead[5].nRP);
+  EXPECT_EQ(FifoBudgetRefusals(), 100u);
+  EXPECT_EQ(FifoQueuedBytes(), nTen);
+  const std::vector<TLogLine> vLog = TakeLines();
+  ASSERT_EQ(vLog.size(), 3u) << "the 1st, 10th and 100th refusal";
+  const char* vCounts[] = {"1", "10", "100"};
+  for (size_t n = 0; n < vLog.size(); ++n) {
+    EXPECT_EQ(vLog[n].sText, std::string("Error: QUEUED TEXTS OVER [GENERAL] MAXQUEUEDMB (1 MB) - text dropped, ") +
+                                 vCounts[n] + " so far");
+    EXPECT_EQ(vLog[n].nLevel, 0);
+    EXPECT_TRUE(vLog[n].bEcho);
+  }
+  EXPECT_EQ(vLog[0].sSource, "TGeneralMsgRead.GeneralMsgRead");
+  EXPECT_EQ(vLog[2].sSource, "TSpecificPeerMsgRead.SpecificPeerMsgRead");
+
+  // What a pop gives back may be taken again; emptied rings count nothing.
+  ASSERT_TRUE(FifoPop(f.MyGenericMsgRead));
+  TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText("Event: PeerStatus\r\n"), 20006);
+  EXPECT_EQ(f.MySpecificPeerMsgRead[5].nWP - f.MySpecificPeerMsgRead[5].nRP, 1);
+  while (FifoPop(f.MyGenericMsgRead)) {
+  }
+  ASSERT_TRUE(FifoPop(f.MySpecificPeerMsgRead[5]));
+  EXPECT_EQ(FifoQueuedBytes(), 0);
+  EXPECT_TRUE(TakeLines().empty());
+}
+
 // Pages of the ring's stretch that are resident now.
 int ResidentPages(const TSpecificMsgReadFifo& ring) {
   const size_t nBytes = (SPECIFIC_MSG_READ_SLOTS * sizeof(std::string*) + MemoryPageSize() - 1) / MemoryPageSize() *

@@ -47,6 +47,7 @@ constexpr const char* USERNAME = "amiadmin";
 constexpr const char* SECRET = "pxwdkr";
 constexpr bool PROXY_AUTO_START = true;
 constexpr int32_t PROXY_PORT = 50387;
+constexpr int32_t MAX_QUEUED_MB = DEFAULT_MAX_QUEUED_MB;  // also what holds before the file is read
 }  // namespace config_default
 
 bool CreateAuditLists() {
@@ -74,6 +75,19 @@ void FreeList(TAuditList*& lst) {
   delete lstOld;
 }
 
+// [GENERAL] MAXQUEUEDMB: the memory budget of all queued texts.
+void ReadQueueBudget(const TIniFile& ini) {
+  MyConfigInfo.MyQueueBudget.nMaxQueuedMB = ini.ReadInteger("GENERAL", "MAXQUEUEDMB", config_default::MAX_QUEUED_MB);
+}
+
+// A budget below 1 MB would refuse every event.
+void CheckQueueBudget() {
+  TQueueBudgetConfig& q = MyConfigInfo.MyQueueBudget;
+  if (q.nMaxQueuedMB >= 1) return;
+  q.nMaxQueuedMB = config_default::MAX_QUEUED_MB;
+  LogCorrection("MyQueueBudget.nMaxQueuedMB", IntToStr(q.nMaxQueuedMB));
+}
+
 // Every field from the file, in the order of the keys; false when the file cannot be read.
 bool ReadConfigFile(std::string& sError) {
   TIniFile ini;
@@ -92,6 +106,7 @@ bool ReadConfigFile(std::string& sError) {
   c.sSecret = ini.ReadString("AMI", "SECRET", d::SECRET);
   c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", d::PROXY_AUTO_START);
   c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
+  ReadQueueBudget(ini);
   return true;
 }
 
@@ -129,6 +144,7 @@ void CheckAndCorrect() {
     c.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }
+  CheckQueueBudget();
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The ring discipline and the slot storage of every event ring.
+// The ring discipline, the slot storage of every event ring and the byte budget of queued texts.
 //
 // Storage: the slots of all 11,107 rings are one anonymous mapping, reserved by the first FifoOpen
 // and never released. Each ring owns a fixed stretch of it, in the field order of TFifoReceived
@@ -20,9 +20,11 @@
 // Threads: FifoOpen runs at start-up before the ring's consumer exists; FifoPush runs on the ring's
 // one producer, FifoPop on its one consumer. Both hold the ring's lock only to move one pointer and
 // one position (and, once per page, to give a page back). The full-ring line is the one log call
-// made under a ring lock (ring lock, then log lock; never the reverse).
+// made under a ring lock (ring lock, then log lock; never the reverse); the budget line is made
+// before the lock is taken.
 #include "pipeline/untFifo.h"
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <utility>
@@ -45,6 +47,11 @@ std::mutex crsSlotBase;             // guards pSlotBase and sSlotBaseError
 std::string** pSlotBase = nullptr;  // the shared mapping; null until the first successful FifoOpen
 std::string sSlotBaseError;         // why the last reservation failed
 
+std::atomic<int64_t> nQueuedBytes{0};        // QueuedTextBytes of every text in every ring
+std::atomic<uint64_t> nBudgetRefusals{0};    // texts refused for the budget since start
+std::atomic<int64_t> nLastBudgetLineMs{-1};  // steady clock of the last budget line; -1: none yet
+constexpr int64_t BUDGET_LINE_EVERY_MS = 60'000;
+
 // Slots on one page of the mapping (512 with 4 KiB pages and 8-byte slots).
 int32_t SlotsPerPage() {
   static const int32_t n = static_cast<int32_t>(MemoryPageSize() / sizeof(std::string*));
@@ -63,6 +70,33 @@ std::string** SlotBase() {
     if (!pSlotBase) sSlotBaseError = "ring slots could not be reserved: " + sError;
   }
   return pSlotBase;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsPowerOfTen(uint64_t n) {
+  while (n >= 10 && n % 10 == 0) n /= 10;
+  return n == 1;
+}
+
+// True when the text fits the budget; otherwise counts it and, thinned, logs it.
+bool FitsBudget(const std::string& sText, const char* sSource) {
+  const int64_t nBudget = FifoQueuedByteBudget();
+  if (nQueuedBytes.load(std::memory_order_relaxed) + QueuedTextBytes(sText) <= nBudget) return true;
+  const uint64_t nRefused = nBudgetRefusals.fetch_add(1, std::memory_order_relaxed) + 1;
+  const int64_t nNow = NowMs();
+  int64_t nLast = nLastBudgetLineMs.load(std::memory_order_relaxed);
+  const bool bDue = IsPowerOfTen(nRefused) || (nLast >= 0 && nNow - nLast >= BUDGET_LINE_EVERY_MS);
+  if (bDue && nLastBudgetLineMs.compare_exchange_strong(nLast, nNow)) {
+    PipelineLog(sSource, LOG_ERROR,
+                "Error: QUEUED TEXTS OVER [GENERAL] MAXQUEUEDMB (" + IntToStr(nBudget >> 20) + " MB) - text dropped, " +
+                    IntToStr(static_cast<int64_t>(nRefused)) + " so far",
+                true);
+  }
+  return false;
 }
 
 // Position of pRing among n rings starting at pFirst, or -1.
@@ -137,6 +171,8 @@ template <class TRing>
 void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) {
   if (!sText || !ring.bOpen.load(std::memory_order_acquire) || !MyAppInfo.bIsRunning) return;
   try {
+    if (!FitsBudget(*sText, sSource)) return;
+    const int64_t nBytes = QueuedTextBytes(*sText);
     std::lock_guard<std::mutex> lock(RingLock(ring));
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nNext = nWP + 1 >= RingSlots(ring) ? 0 : nWP + 1;
@@ -147,6 +183,7 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) 
     }
     ring.vFifo[nWP] = sText.release();
     ring.nWP.store(nNext, std::memory_order_relaxed);
+    nQueuedBytes.fetch_add(nBytes, std::memory_order_relaxed);
   } catch (const std::exception& e) {
     PipelineLogError(sSource, e.what());
   }
@@ -163,6 +200,7 @@ TText Pop(TRing& ring) {
   const int32_t nNext = nRP + 1 >= RingSlots(ring) ? 0 : nRP + 1;
   ring.nRP.store(nNext, std::memory_order_relaxed);
   ReleasePassedPages(ring, nRP, nNext, ring.nWP.load(std::memory_order_relaxed));
+  nQueuedBytes.fetch_sub(QueuedTextBytes(*sText), std::memory_order_relaxed);
   return sText;
 }
 
@@ -185,6 +223,10 @@ bool FifoOpen(TSpecificMsgReadFifo& ring) {
   if (nOrdinal < 0) return OpenAt(ring, -1);
   return OpenAt(ring, Stretch(GENERIC_MSG_READ_SLOTS) + nOrdinal * Stretch(SPECIFIC_MSG_READ_SLOTS));
 }
+
+int64_t FifoQueuedBytes() { return nQueuedBytes.load(std::memory_order_relaxed); }
+int64_t FifoQueuedByteBudget() { return int64_t{MyConfigInfo.MyQueueBudget.nMaxQueuedMB} << 20; }
+uint64_t FifoBudgetRefusals() { return nBudgetRefusals.load(std::memory_order_relaxed); }
 
 std::string FifoOpenError() {
   std::lock_guard<std::mutex> lock(crsSlotBase);
