@@ -212,11 +212,17 @@ TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducer
     bGateOpen = true;
   };
   TControlThread control;
+  // The console's form is the display sink the notice goes to, as in window mode.
+  std::unique_ptr<TfrmTelvane> form;  // created and destroyed on the control thread
+  control.loop.Synchronize([&form] { form = std::make_unique<TfrmTelvane>(true); });
   // Destroyed before the control thread is joined, so a failed assertion cannot leave it waiting.
   struct TAtExit {
     std::function<void()> fn;
     ~TAtExit() { fn(); }
-  } openAtExit{OpenGate};
+  } openAtExit{[&] {
+    OpenGate();
+    control.loop.Synchronize([&form] { form.reset(); });
+  }};
   SetNoticePresenter([&](int nType, const std::string&, const std::string& sText) {
     EXPECT_EQ(nType, 1);
     sShownText = sText;
