@@ -7,7 +7,9 @@
 //
 // Invariants:
 //   - The ring holds at most GENERIC_FIFO_SLOTS - 1 lines: it is full when nWP + 1 (wrapped)
-//     equals nRP, and a line offered to a full ring is dropped with all of its side outputs.
+//     equals nRP, and a line offered to a full ring is dropped with all of its side outputs. It is
+//     counted in nDropped; the next line accepted takes the count along in vDroppedBefore, so the
+//     file says how many lines are missing, and where, in both modes.
 //   - crsGenericFifo, once created, is never destroyed, so a producer that passed the run-flag
 //     check an instant before shut-down still finds it.
 //   - Pane and status output is made on the control thread only: directly when WriteLog runs there,
@@ -28,6 +30,7 @@
 #include <filesystem>
 #include <limits>
 #include <thread>
+#include <utility>
 
 #include "logging/untDisplaySink.h"
 #include "logging/untLoggerThread.h"
@@ -70,17 +73,19 @@ void PostFullNotice(int32_t nPosition) {
   });
 }
 
-// Stores the finished line. Returns false when the ring is full; nFullAt is then the position
-// that met nRP.
+// Stores the finished line with the count of lines dropped before it. Returns false when the ring
+// is full (the line is counted as dropped); nFullAt is then the position that met nRP.
 bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
   std::lock_guard<std::mutex> lock(crsLock);
   TGenericFifo& fifo = MyGenericFifo;
   const int32_t nNext = fifo.nWP + 1 >= GENERIC_FIFO_SLOTS ? 0 : fifo.nWP + 1;
   if (nNext == fifo.nRP) {
     nFullAt = nNext;
+    if (fifo.nDropped < std::numeric_limits<int32_t>::max()) ++fifo.nDropped;
     return false;
   }
   fifo.vFifo[fifo.nWP] = std::move(sLine);
+  fifo.vDroppedBefore[fifo.nWP] = std::exchange(fifo.nDropped, 0);
   fifo.nWP = nNext;
   return true;
 }
@@ -142,6 +147,12 @@ const char* LevelWord(int nLevel) {
   return "VERBOSE";
 }
 
+std::string FormatLogLine(const std::string& sStamp, int nLevel, const std::string& sSource, const std::string& sText) {
+  char sLevel[16];
+  std::snprintf(sLevel, sizeof(sLevel), "[%.3d] ", nLevel);
+  return sStamp + LevelWord(nLevel) + sLevel + sSource + ": " + sText;
+}
+
 std::string LogStamp() {
   const std::tm t = LocalNow();
   char sStamp[48];
@@ -164,9 +175,7 @@ void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::st
   // A filtered line costs no clock reading and no formatting.
   if (nLevel > MyConfigInfo.nLogVerbose || (nTarget != LOG_TARGET_MAIN && nTarget != LOG_TARGET_PROXY)) return;
   try {
-    char sLevel[16];
-    std::snprintf(sLevel, sizeof(sLevel), "[%.3d] ", nLevel);
-    std::string sLine = LogStamp() + LevelWord(nLevel) + sLevel + sSource + ": " + sText;
+    std::string sLine = FormatLogLine(LogStamp(), nLevel, sSource, sText);
     // Without a console (service mode, or before it exists) the line needs no second copy.
     const bool bConsole = DisplaySink() != nullptr;
     const std::string sShown = bConsole ? sLine : std::string();
@@ -209,9 +218,7 @@ bool StartLogWriter(const std::string& sDirectory) {
     }
     {
       std::lock_guard<std::mutex> lock(*pLock);
-      for (std::string& sSlot : MyGenericFifo.vFifo) sSlot.clear();
-      MyGenericFifo.nWP = 0;
-      MyGenericFifo.nRP = 0;
+      MyGenericFifo = TGenericFifo();
     }
     auto* pWriter = new TExecLoggerGeneralThread();
     pWriter->sDirectoryThread = sDirectory;

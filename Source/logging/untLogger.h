@@ -2,9 +2,11 @@
 //
 // WriteLog may be called from any thread. It stamps the line with the local time, filters it by
 // level, and puts it into MyGenericFifo (500 slots, lock crsGenericFifo); the writer thread
-// (untLoggerThread) appends each line to Log/GENERAL_<date>.log. Producers never do file I/O and
-// never wait for more than one line's write. A full ring drops the new line; the operator's notice
-// for it is posted to the control thread, at most once a second, so no producer is held up.
+// (untLoggerThread) appends the waiting lines to Log/GENERAL_<date>.log. Producers never do file
+// I/O and only wait while the writer moves the waiting lines out of the ring. A full ring drops the
+// new line and counts it; the next line the ring accepts carries the count, and the writer puts a
+// line saying how many were dropped in front of it. In window mode the operator's notice is posted
+// to the control thread as well, at most once a second, so no producer is held up.
 // crsGenericFifo lives until the process ends, so no producer can outlive it.
 #pragma once
 
@@ -24,10 +26,14 @@ constexpr int LOG_ERROR = 0;
 constexpr int LOG_WARNING = 1;
 constexpr int LOG_VERBOSE = 3;
 
+// Every field is guarded by crsGenericFifo.
 struct TGenericFifo {
-  std::array<std::string, GENERIC_FIFO_SLOTS> vFifo;  // formatted lines waiting; guarded by crsGenericFifo
-  int32_t nWP = 0;  // next slot to fill; guarded by crsGenericFifo
-  int32_t nRP = 0;  // next slot to write to the file; guarded by crsGenericFifo
+  std::array<std::string, GENERIC_FIFO_SLOTS> vFifo;  // formatted lines waiting
+  std::array<int32_t, GENERIC_FIFO_SLOTS> vDroppedBefore{};  // lines dropped at the full ring just before this one
+  int32_t nWP = 0;       // next slot to fill
+  int32_t nRP = 0;       // next slot the writer takes
+  int32_t nDropped = 0;  // lines dropped since the last accepted one (or since the writer last claimed them)
+  int32_t nTaken = 0;    // lines the writer took out of the ring and has not written yet
 };
 
 extern TGenericFifo& MyGenericFifo;
@@ -54,6 +60,8 @@ bool StartLogWriter(const std::string& sDirectory);
 
 // "ERROR", "WARNING" or "VERBOSE" for a level number.
 const char* LevelWord(int nLevel);
+// A whole log line: sStamp (from LogStamp) + level word + "[%.3d] " + sSource + ": " + sText.
+std::string FormatLogLine(const std::string& sStamp, int nLevel, const std::string& sSource, const std::string& sText);
 // "[YYYY/MM/DD HH:MM:SS] " for the local time now.
 std::string LogStamp();
 // "GENERAL_YYYY-MM-DD.log" for the local date now.
