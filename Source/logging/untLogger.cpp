@@ -23,6 +23,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -47,6 +48,13 @@ namespace {
 constexpr int64_t NO_NOTICE_YET = std::numeric_limits<int64_t>::min();
 std::atomic<int64_t> nLastFullNoticeMs{NO_NOTICE_YET};  // steady clock of the last full notice
 std::atomic<int> nMainLogCaptureUsers{0};                // WriteLog calls holding lstMainLog
+// Wakes the napping writer; waited on with crsGenericFifo. Never freed, like the lock.
+std::condition_variable& cvLinesPileUp = *new std::condition_variable();
+constexpr int32_t WAKE_WRITER_AT = GENERIC_FIFO_SLOTS / 4;  // lines waiting that end the writer's nap
+
+int32_t LinesWaiting(const TGenericFifo& fifo) {
+  return (fifo.nWP - fifo.nRP + GENERIC_FIFO_SLOTS) % GENERIC_FIFO_SLOTS;
+}
 
 std::tm LocalNow() {
   const std::time_t t = std::time(nullptr);
@@ -74,9 +82,10 @@ void PostFullNotice(int32_t nPosition) {
 }
 
 // Stores the finished line with the count of lines dropped before it. Returns false when the ring
-// is full (the line is counted as dropped); nFullAt is then the position that met nRP.
+// is full (the line is counted as dropped); nFullAt is then the position that met nRP. Wakes the
+// writer when this line makes a quarter of the ring wait.
 bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
-  std::lock_guard<std::mutex> lock(crsLock);
+  std::unique_lock<std::mutex> lock(crsLock);
   TGenericFifo& fifo = MyGenericFifo;
   const int32_t nNext = fifo.nWP + 1 >= GENERIC_FIFO_SLOTS ? 0 : fifo.nWP + 1;
   if (nNext == fifo.nRP) {
@@ -87,6 +96,9 @@ bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
   fifo.vFifo[fifo.nWP] = std::move(sLine);
   fifo.vDroppedBefore[fifo.nWP] = std::exchange(fifo.nDropped, 0);
   fifo.nWP = nNext;
+  const bool bWake = LinesWaiting(fifo) == WAKE_WRITER_AT;
+  lock.unlock();
+  if (bWake) cvLinesPileUp.notify_one();
   return true;
 }
 
@@ -223,7 +235,11 @@ bool StartLogWriter(const std::string& sDirectory) {
     auto* pWriter = new TExecLoggerGeneralThread();
     pWriter->sDirectoryThread = sDirectory;
     pWriter->bEchoToStderr = MyAppInfo.bIsService && !IsTerminal(2);
-    if (!pWriter->Start(true)) {
+    // At the control thread's priority, not the lowest: on a busy machine the lowest left the
+    // writer unscheduled for tens of milliseconds, and a burst from the control thread (100 desks
+    // shaking hands at once, thousands of connections) overflowed the ring meanwhile. The writer
+    // sleeps between wake-ups and its work per line is small.
+    if (!pWriter->Start(WORKER_PRIORITY_NORMAL)) {
       delete pWriter;
       return false;
     }
@@ -231,6 +247,13 @@ bool StartLogWriter(const std::string& sDirectory) {
   } catch (...) {
     return false;
   }
+}
+
+void NapUntilLinesPileUp(std::chrono::milliseconds tNap) {
+  std::mutex* pLock = crsGenericFifo.load();
+  if (pLock == nullptr) return;
+  std::unique_lock<std::mutex> lock(*pLock);
+  cvLinesPileUp.wait_for(lock, tNap, [] { return LinesWaiting(MyGenericFifo) >= WAKE_WRITER_AT; });
 }
 
 void WaitForMainLogCaptureUsers() {

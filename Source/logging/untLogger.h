@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -53,6 +54,10 @@ void WriteErrorLog(const std::string& sSource, int nTarget, const std::string& s
 // The common case: source sClass + "." + sOperation, during sOperation.
 void LogOperationError(const char* sClass, const char* sOperation, const std::string& sWhat,
                        int nTarget = LOG_TARGET_MAIN);
+
+// The writer's nap between wake-ups: returns after tNap, or as soon as a producer finds a quarter
+// of the ring waiting, so that a burst is written while it comes in. Writer thread only.
+void NapUntilLinesPileUp(std::chrono::milliseconds tNap);
 
 // Creates the log folder sDirectory (no trailing separator), the ring's lock and the writer thread.
 // False when it cannot start.

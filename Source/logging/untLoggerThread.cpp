@@ -1,7 +1,8 @@
 // The general log's writer thread (design in untLoggerThread.h).
 //
-// Thread: the writer only. It holds crsGenericFifo just to move the waiting lines into vBatch and,
-// after a write, to clear nTaken; the file is opened, written and closed without the lock, so a
+// Thread: the writer only. It holds crsGenericFifo just to move the waiting lines into vBatch, to
+// clear nTaken after a write and to wait for its nap's end (the producers wake it early when a
+// quarter of the ring waits); the file is opened, written and closed without the lock, so a
 // producer never waits for the disk. A line counts as written once it is in the file: nTaken keeps
 // WaitForLogWritten waiting for the lines in vBatch too.
 #include "logging/untLoggerThread.h"
@@ -182,13 +183,18 @@ bool TExecLoggerGeneralThread::WriteWaitingLines(std::string& sError) {
 void TExecLoggerGeneralThread::Execute() {
   std::string sError;
   while (MyAppInfo.bIsRunning) {
+    bool bWritten = false;
     try {
-      WriteWaitingLines(sError);
+      bWritten = WriteWaitingLines(sError);
     } catch (const std::exception& e) {
       // Out of memory, most likely: the lines of this pass may be lost, the writer goes on.
       std::fprintf(stderr, "Telvane: the log writer: %s\n", e.what());
     }
-    SleepMs(1);
+    // While the log cannot be written the ring stays full: a plain nap, or the writer would spin.
+    if (bWritten)
+      NapUntilLinesPileUp(std::chrono::milliseconds(1));
+    else
+      SleepMs(1);
   }
   // WriteLog accepts nothing once the flag is clear, so this ends: the lines logged just before
   // the end, the reason for it among them, reach the file. A log still failing is not waited for.

@@ -2,7 +2,8 @@
 //
 // TExecLoggerGeneralThread is the one consumer of MyGenericFifo. At each wake-up it takes every
 // waiting line out of the ring (holding crsGenericFifo only to move them), writes them in order
-// with one open, append and close of <sDirectoryThread>/GENERAL_<local date>.log, and naps 1 ms.
+// with one open, append and close of <sDirectoryThread>/GENERAL_<local date>.log, and naps 1 ms,
+// or less when a burst fills a quarter of the ring meanwhile.
 // Each line goes to the file of the date at which it is written, so a batch written across
 // midnight is split between the two days' files. The file copy has its whitespace collapsed, ends
 // in CR LF and is UTF-8 (lines inside the relay are Windows-1252). A line that carries a count of
@@ -14,9 +15,9 @@
 // The first write that succeeds begins with one line saying for how long and why the log could not
 // be written and how many lines were dropped meanwhile. A failure never ends the writer.
 //
-// It runs at the lowest priority until MyAppInfo.bIsRunning turns false, then writes the lines
-// still waiting (WriteLog accepts no more by then, so this ends) and frees itself. The lines
-// logged during shut-down, among them why the relay ends, are therefore kept.
+// It runs at the control thread's priority (see StartLogWriter) until MyAppInfo.bIsRunning turns
+// false, then writes the lines still waiting (WriteLog accepts no more by then, so this ends) and
+// frees itself. The lines logged during shut-down, among them why the relay ends, are therefore kept.
 #pragma once
 
 #include <chrono>
