@@ -53,6 +53,7 @@ TfrmTelvane::~TfrmTelvane() {
     socManagerServer->OnClientError = nullptr;
     socManagerServer->OnClientRead = nullptr;
     socManagerServer->OnClientOverflow = nullptr;
+    socManagerServer->OnAcceptError = nullptr;
   }
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
@@ -103,6 +104,7 @@ void TfrmTelvane::FormCreate() {
     socManagerServer->OnClientError = [this](TServerConnection& c, int& n) { socManagerServerClientError(c, n); };
     socManagerServer->OnClientRead = [this](TServerConnection& c) { socManagerServerClientRead(c); };
     socManagerServer->OnClientOverflow = [this](TServerConnection& c) { socManagerServerClientOverflow(c); };
+    socManagerServer->OnAcceptError = [this](const std::string& sReason) { socManagerServerAcceptError(sReason); };
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);

@@ -73,6 +73,7 @@ class TfrmTelvane : public TDisplaySink {
   void socManagerServerClientError(TServerConnection& connection, int& nErrorCode);
   void socManagerServerClientRead(TServerConnection& connection);
   void socManagerServerClientOverflow(TServerConnection& connection);
+  void socManagerServerAcceptError(const std::string& sReason);
 
   // ---- The display sink (window mode; control thread): the model, and notices as dialogs ----
   void AppendPane(TPaneId tPane, const std::string& sText) override { MyDisplay.AppendPane(tPane, sText); }

@@ -5,6 +5,10 @@
 // the listener follows with a disconnect). A read is logged whole, then given to the handshake of
 // the slot that holds the session; a connection without a slot is only
 // logged. Every handler swallows its own errors: nothing reaches the event loop.
+//
+// Accept failures for lack of descriptors come every 100 ms for as long as the shortage lasts; they
+// are logged thinned (the 1st, 10th, 100th, ... of a shortage), and the first accept after one
+// says how many attempts failed, so the log shows when it began and when it ended.
 #include <string>
 
 #include "controller/untValidate.h"
@@ -18,6 +22,12 @@
 
 namespace {
 
+int64_t nAcceptFailures = 0;  // failed accepts of the current shortage; control thread
+
+bool IsPowerOfTen(int64_t n) {
+  while (n >= 10 && n % 10 == 0) n /= 10;
+  return n == 1;
+}
 
 void LogEvent(const char* sHandler, const std::string& sText, int nLevel = LOG_VERBOSE) {
   WriteLog(std::string("TfrmTelvane.") + sHandler, LOG_TARGET_PROXY, nLevel, sText, false);
@@ -58,6 +68,11 @@ void TfrmTelvane::socManagerServerListen() {
 
 void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
   try {
+    if (nAcceptFailures > 0) {
+      LogEvent("socManagerServerAccept", "Accepting connections again after " + IntToStr(nAcceptFailures) +
+                                             " failed attempts.", LOG_WARNING);
+      nAcceptFailures = 0;
+    }
     LogEvent("socManagerServerAccept", Msg(28) + CountAndPeer(connection));
   } catch (...) {
   }
@@ -114,6 +129,17 @@ void TfrmTelvane::socManagerServerClientOverflow(TServerConnection& connection) 
     LogEvent("socManagerServerClientOverflow",
              "Error: client output queue over " + IntToStr(static_cast<int64_t>(nBound)) +
                  " bytes, disconnecting (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")",
+             LOG_ERROR);
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerAcceptError(const std::string& sReason) {
+  try {
+    if (!IsPowerOfTen(++nAcceptFailures)) return;
+    LogEvent("socManagerServerAcceptError",
+             "Error: cannot accept a connection: " + sReason + "; trying again every 100 ms (" +
+                 IntToStr(nAcceptFailures) + " failed so far).",
              LOG_ERROR);
   } catch (...) {
   }

@@ -259,6 +259,9 @@ void TServerSocket::TImpl::RetryAccept(const std::shared_ptr<tcp::acceptor>& pAc
     StartAccept();  // e.g. the peer gave up before we took it
     return;
   }
+  const std::string sReason = ec.message();
+  Raise(&TServerSocket::OnAcceptError, sReason);
+  if (pAcceptor != pAcc) return;  // the handler stopped the listener
   tmrAcceptRetry.expires_after(ACCEPT_RETRY_DELAY);
   tmrAcceptRetry.async_wait([self = shared_from_this(), pAcc](const asio::error_code& ecWait) {
     if (!ecWait && self->pAcceptor == pAcc) self->StartAccept();

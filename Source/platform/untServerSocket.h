@@ -6,6 +6,9 @@
 //   taken with ReceiveText); peer close -> OnClientDisconnect; failure -> OnClientError, then,
 //   when the failure ended the connection, OnClientDisconnect.
 // SetActive(false) closes every connection without a disconnect event.
+// An accept that fails for lack of resources (no free descriptor, no memory) raises OnAcceptError
+// with the reason; the listener then pauses 100 ms and accepts again, so it neither
+// spins nor stops while descriptors run out, and the waiting peers are taken once some are free.
 // Each connection has its own output queue: SendText never blocks. A connection whose queue holds
 // more than nMaxQueuedBytes is cut off: OnClientOverflow, then OnClientDisconnect, raised after
 // the current handler returns, so the connection list never changes under a caller's loop.
@@ -59,6 +62,7 @@ class TServerSocket {
   std::function<void(TServerConnection&, int& nErrorCode)> OnClientError;
   std::function<void(TServerConnection&)> OnClientRead;
   std::function<void(TServerConnection&)> OnClientOverflow;
+  std::function<void(const std::string& sReason)> OnAcceptError;  // accept failed for lack of resources
 
  private:
   struct TImpl;
