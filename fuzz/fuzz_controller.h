@@ -1,6 +1,7 @@
 // Shared by the fuzz targets that drive the controller's client operations: the process set-up
-// (shared records, a controller built from a minimal Config.ini, a client listener that never
-// listens), a sentinel slot that no operation on slot 0 may touch, and slot snapshots.
+// (shared records, a controller built from a minimal Config.ini by the tests' relay fixture, a
+// client listener that never listens), a sentinel slot that no operation on slot 0 may touch, and
+// slot snapshots.
 //
 // Threads: libFuzzer's one thread plays the control thread; the log writer is never started, so
 // WriteLog returns at once and nothing is written to disk while fuzzing.
@@ -9,17 +10,13 @@
 // targets model.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "controller/untValidate.h"
 #include "fuzz_support.h"
 #include "platform/untServerSocket.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 
 namespace fuzzsupport {
 
@@ -28,26 +25,17 @@ constexpr int32_t SENTINEL_SLOT = 1;  // holds a running client that must never 
 const std::string FUZZ_ADDRESS = "127.0.0.1";
 constexpr int32_t FUZZ_PORT = 40000;
 
-// Once per process: shared records, the listener object and the controller. The controller reads
-// Config.ini from a temporary folder that is removed again once it has been read.
+// Once per process: shared records and the controller in service mode (no notices), made by the
+// tests' relay fixture without log writer, control thread or manager object; then the listener
+// object. The folder with Config.ini goes when the process ends normally.
 inline TValidate& PrepareController() {
+  static testsupport::TRelayFixture tRelay;
   static TValidate* pValidate = [] {
-    char sTemplate[] = "/tmp/telvane-fuzz-XXXXXX";
-    const char* sDir = mkdtemp(sTemplate);
-    FUZZ_CHECK(sDir != nullptr, "cannot create a temporary folder");
-    std::filesystem::create_directories(std::string(sDir) + "/Lib");
-    if (std::FILE* pFile = std::fopen((std::string(sDir) + "/Lib/Config.ini").c_str(), "wb")) {
-      std::fputs("[AMI]\r\nSERVERIP=127.0.0.1\r\n", pFile);
-      std::fclose(pFile);
-    }
-    MyAppInfo.sAppFilePath = std::string(sDir) + "/";
-    MyAppInfo.bIsService = true;  // no notices
-    InitializeSharedState();
+    const bool bStarted =
+        tRelay.Start({.sConfig = "[AMI]\r\nSERVERIP=127.0.0.1\r\n", .bService = true, .bLogWriter = false});
+    FUZZ_CHECK(bStarted && MyValidate != nullptr, "cannot set up the controller");
     socManagerServer = new TServerSocket();  // never set active: no connection at all
-    TValidate* p = new TValidate();
-    std::error_code ec;
-    std::filesystem::remove_all(sDir, ec);
-    return p;
+    return MyValidate;
   }();
   return *pValidate;
 }

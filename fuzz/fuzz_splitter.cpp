@@ -4,8 +4,9 @@
 // The stream is fed three ways: in the reads the input names, recut into reads of 1 to 64 bytes
 // chosen from the stream's own bytes, and as one read. After every read the events cut so far,
 // their rings and the not-event count must equal those of the splitting rule written the plain
-// way (TReference: carry-over plus read, every "\r\n\r\n" rewritten as "\r\n\r", events cut from
-// "Event:" to the marker). No carry-over may be dropped: inputs stay far below the bounds.
+// way (support/ReferenceSplitter.h, shared with the splitter's test: carry-over plus read, every
+// "\r\n\r\n" rewritten as "\r\n\r", events cut from "Event:" to the marker). No carry-over may
+// be dropped: inputs stay far below the bounds.
 // One thread (libFuzzer's); each input gets fresh splitters.
 #include <cstddef>
 #include <cstdint>
@@ -16,11 +17,12 @@
 
 #include "fuzz_support.h"
 #include "pipeline/untEventSplitter.h"
+#include "support/ReferenceSplitter.h"
 
 namespace {
 
 using fuzzsupport::Escaped;
-using TEvents = std::vector<std::pair<std::string, uint32_t>>;  // event text, rings
+using TEvents = testsupport::TReferenceSplitter::TEvents;  // event text, rings
 
 struct TRecorder : TEventSplitterOutput {
   TEvents vEvents;
@@ -30,57 +32,11 @@ struct TRecorder : TEventSplitterOutput {
   void OnCarryOverDropped(const std::string&) override { ++nDropped; }
 };
 
+// The plain rule, with every event it has cut so far.
 struct TReference {
-  std::string sSaveLastPartOfMessage;
-  int32_t nCountErrNotEvent = 0;
+  testsupport::TReferenceSplitter tRule;
   TEvents vEvents;
-
-  static std::string Rewrite(const std::string& s) {
-    std::string sOut;
-    for (size_t n = 0; n < s.size();) {
-      if (s.compare(n, 4, "\r\n\r\n") == 0) {
-        sOut += "\r\n\r";
-        n += 4;
-      } else {
-        sOut += s[n++];
-      }
-    }
-    return sOut;
-  }
-  static bool HasNonBlank(const std::string& s) {
-    for (char c : s)
-      if (static_cast<unsigned char>(c) > 0x20) return true;
-    return false;
-  }
-  static uint32_t Classify(const std::string& s) {
-    const auto has = [&](const char* t) { return s.find(t) != std::string::npos; };
-    uint32_t nRings = 0;
-    if (has("File: app_queue.c")) nRings |= EVENT_RING_QUEUE;
-    if (has("File: channel.c") || has("File: chan_sip.c") || has("File: app_dial.c")) nRings |= EVENT_RING_PEER;
-    if (has("File: features.c")) nRings |= EVENT_RING_FEATUREPARK;
-    return nRings;
-  }
-  void Feed(std::string_view sRead) {
-    std::string sBuffer = Rewrite(sSaveLastPartOfMessage + std::string(sRead));
-    while (HasNonBlank(sBuffer)) {
-      const size_t nEvent = sBuffer.find("Event:");
-      if (nEvent == std::string::npos) {
-        sSaveLastPartOfMessage = sBuffer;
-        ++nCountErrNotEvent;
-        return;
-      }
-      const std::string sRest = sBuffer.substr(nEvent);
-      const size_t nMarker = sRest.find("\r\n\r");
-      if (nMarker == std::string::npos) {
-        sSaveLastPartOfMessage = sRest;
-        return;
-      }
-      const std::string sEventFound = sRest.substr(0, nMarker + 2);
-      vEvents.emplace_back(sEventFound, Classify(sEventFound));
-      sBuffer = sRest.substr(nMarker + 3);
-      sSaveLastPartOfMessage.clear();
-    }
-  }
+  void Feed(std::string_view sRead) { tRule.Feed(sRead, vEvents); }
 };
 
 std::string Describe(const std::vector<std::string_view>& vReads, size_t nUpTo) {
@@ -112,9 +68,9 @@ void FeedAndCompare(const char* sHow, const std::vector<std::string_view>& vRead
                  "rings of event " + std::to_string(e) + " differ; " + Where());
     }
     nChecked = tOut.vEvents.size();
-    FUZZ_CHECK(tSplitter.CountErrNotEvent() == tReference.nCountErrNotEvent,
+    FUZZ_CHECK(tSplitter.CountErrNotEvent() == tReference.tRule.CountErrNotEvent(),
                "not-event count " + std::to_string(tSplitter.CountErrNotEvent()) + ", the rule gives " +
-                   std::to_string(tReference.nCountErrNotEvent) + "; " + Where());
+                   std::to_string(tReference.tRule.CountErrNotEvent()) + "; " + Where());
   }
 }
 

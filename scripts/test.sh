@@ -37,6 +37,7 @@ stage() {  # stage <name> <command...>
 }
 
 stage "build and tests" normal_suite
+stage "client libraries" bash scripts/clients-test.sh
 stage "ASan+UBSan build and tests" bash scripts/sanitizers.sh address
 stage "TSan build and tests" bash scripts/sanitizers.sh thread
 stage "fuzz targets" bash scripts/fuzz.sh "${TELVANE_FUZZ_SECONDS:-60}"

@@ -14,9 +14,9 @@
 #include "controller/untValidate.h"
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
-#include "platform/untControlLoop.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -37,26 +37,12 @@ const char* const PREFIXES[] = {"AUDIT_", "MAINLOG_", "READRECEIVED_", "READPROC
 class AuditTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    MyAppInfo.sAppFilePath = dir.Path() + "/";
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", CONFIG);
-    InitializeSharedState();
-    MyAppInfo.bIsService = false;
-    ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
-    MyValidate = new TValidate();
-    TControlLoop::Instance().ResetForTest();
-    tControl = std::thread([] { TControlLoop::Instance().Run(); });
-    OnControl([this] { form = std::make_unique<TfrmTelvane>(true); });
+    ASSERT_TRUE(relay.Start({.sConfig = CONFIG, .bService = false, .bLogWriter = true}));
+    relay.StartControlThread();
+    relay.CreateManager(true, [this](TfrmTelvane& tManager) { form = &tManager; });
   }
-  void TearDown() override {
-    OnControl([this] {
-      form.reset();
-      delete MyValidate;
-      MyValidate = nullptr;
-    });
-    TControlLoop::Instance().Post([] { TControlLoop::Instance().Stop(); });
-    tControl.join();
-  }
-  static void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(TControlLoop::Instance().Synchronize(fn)); }
+  void TearDown() override { relay.Stop(); }
+  void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(relay.OnControl(fn)); }
 
   // The operator leaves sText in the minutes field and ticks (or unticks) the box.
   void ClickAudit(const std::string& sText) {
@@ -73,12 +59,11 @@ class AuditTest : public ::testing::Test {
     return c;
   }
   std::string AuditPath(const std::string& sPrefix) const {
-    return dir.Path() + "/Log/" + sPrefix + testsupport::Today() + ".audit";
+    return relay.Dir() + "/Log/" + sPrefix + testsupport::Today() + ".audit";
   }
 
-  testsupport::TTempDir dir;
-  std::thread tControl;
-  std::unique_ptr<TfrmTelvane> form;  // control thread only
+  testsupport::TRelayFixture relay;
+  TfrmTelvane* form = nullptr;  // the fixture's manager object; control thread only
 };
 
 TEST_F(AuditTest, MinutesFieldShowsTheMinutesUsed) {
@@ -169,7 +154,7 @@ TEST_F(AuditTest, TenFilesInOrderUtf8AndReplacedByTheNextCapture) {
   OnControl([&] { bBusy = form->MyDisplay.bBusy; });
   EXPECT_FALSE(bBusy);
   EXPECT_TRUE(testsupport::PollUntil([&] {
-    return ReadFile(dir.Path() + "/Log/" + LogFileName()).find("during AuditStop Process.") != std::string::npos;
+    return ReadFile(relay.Dir() + "/Log/" + LogFileName()).find("during AuditStop Process.") != std::string::npos;
   }));
 }
 

@@ -17,10 +17,10 @@
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
 #include "platform/untCodePage.h"
-#include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -86,16 +86,15 @@ class RelayClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     nProxyPort = testsupport::FreePort();
-    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nProxyPort));
+    // Every client here comes from 127.0.0.1, up to 101 at once; the per-address limit has tests
+    // of its own (client_port_test).
+    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nProxyPort, "MAXPERADDRESS=0\r\n"));
     ASSERT_TRUE(relay.Start());
     ASSERT_TRUE(relay.WaitForLog(LogMsg(35))) << relay.LogText();
   }
   bool Logged(const std::string& sText) const { return relay.WaitForLog(sText); }
   size_t Count(const std::string& sText) const {
-    const std::string sLog = relay.LogText();
-    size_t n = 0;
-    for (size_t at = sLog.find(sText); at != std::string::npos; at = sLog.find(sText, at + 1)) ++n;
-    return n;
+    return static_cast<size_t>(testsupport::CountOf(relay.LogText(), sText));
   }
 
   testsupport::TRelay relay;
@@ -293,42 +292,27 @@ TEST_F(RelayClientTest, HostileInputLeavesTheRelayServing) {
 class ListenerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    MyAppInfo.sAppFilePath = dir.Path() + "/";
-    MyAppInfo.bIsService = true;
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini",
-                           "[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=0\r\n[AMI]\r\nAUTOSTART=0\r\nSERVERIP=127.0.0.1\r\n"
-                           "SERVERPORT=1\r\n[PROXY]\r\nAUTOSTART=0\r\nSERVERPORT=1\r\n");
-    InitializeSharedState();
-    ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
-    MyValidate = new TValidate();
+    ASSERT_TRUE(relay.Start({.sConfig = "[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=0\r\n[AMI]\r\nAUTOSTART=0\r\n"
+                                        "SERVERIP=127.0.0.1\r\nSERVERPORT=1\r\n[PROXY]\r\nAUTOSTART=0\r\nSERVERPORT=1\r\n",
+                             .bService = true,
+                             .bLogWriter = true}));
     // Service mode forces the automatic starts; here the test starts the listener itself.
     MyConfigInfo.bAutoStart = MyConfigInfo.bServerAutoStart = MyConfigInfo.bProxyAutoStart = false;
-    loop.ResetForTest();
-    tControl = std::thread([this] { loop.Run(); });
+    relay.StartControlThread();
     nPort = testsupport::FreePort();
     bool bStarted = false;
-    OnControl([&] {
-      form = std::make_unique<TfrmTelvane>(false);
-      bStarted = MyValidate->StartSocketServer(nPort);
-    });
+    relay.CreateManager(false, [&](TfrmTelvane&) { bStarted = MyValidate->StartSocketServer(nPort); });
     ASSERT_TRUE(bStarted);
   }
   void TearDown() override {
-    OnControl([this] {
+    relay.Stop([] {
       if (socManagerServer != nullptr) socManagerServer->SetActive(false);
-      form.reset();
-      delete MyValidate;
-      MyValidate = nullptr;
     });
-    loop.Post([this] { loop.Stop(); });
-    tControl.join();
   }
 
-  void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(loop.Synchronize(fn)); }
-  std::string LogText() const { return testsupport::ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()); }
-  bool Logged(const std::string& sText) const {
-    return PollUntil([&] { return LogText().find(sText) != std::string::npos; });
-  }
+  void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(relay.OnControl(fn)); }
+  std::string LogText() const { return relay.LogText(); }
+  bool Logged(const std::string& sText) const { return relay.WaitForLog(sText); }
   std::vector<TMainSocketServerStateMachine_OPT> States() {
     std::vector<TMainSocketServerStateMachine_OPT> v;
     OnControl([&] {
@@ -337,11 +321,8 @@ class ListenerTest : public ::testing::Test {
     return v;
   }
 
-  testsupport::TTempDir dir;
-  TControlLoop& loop = TControlLoop::Instance();
-  std::thread tControl;
+  testsupport::TRelayFixture relay;
   int nPort = 0;
-  std::unique_ptr<TfrmTelvane> form;  // control thread only
 };
 
 TEST_F(ListenerTest, StopSendsTheNoticeToEveryClientWithASlotAndLeavesTheRestClosing) {
@@ -399,23 +380,17 @@ TEST_F(ListenerTest, StartOnANewPortClosesOpenConnectionsWithoutTheNotice) {
 }
 
 TEST_F(ListenerTest, StartOnATakenPortFailsWithItsErrorLine) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(fd, 1), 0);
-  socklen_t nLen = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
+  testsupport::TLoopbackListener taken(1);
+  ASSERT_TRUE(taken.Listening());
   bool bStarted = true, bActive = true;
   OnControl([&] {
-    bStarted = MyValidate->StartSocketServer(ntohs(addr.sin_port));
+    bStarted = MyValidate->StartSocketServer(taken.Port());
     bActive = socManagerServer->Active();
   });
   EXPECT_FALSE(bStarted);
   EXPECT_FALSE(bActive);
   EXPECT_TRUE(Logged("ERROR[000] TValidate.StartSocketServer: Error: "));
   EXPECT_TRUE(Logged(" during StartSocketServer Process."));
-  close(fd);
 }
 
 // Events go to RUNNING clients whose list holds the key, in full and unchanged, and to no one else.

@@ -207,15 +207,10 @@ TEST_F(ClientSocketTest, LargeTransferArrivesWholeInPiecesOfAtMost64KiB) {
 // A listener whose accept queue is full: further connects hang in SYN_SENT (loopback only).
 struct TFullBacklog {
   TFullBacklog() {
-    nListen = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(nListen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    listen(nListen, 0);
-    socklen_t nLen = sizeof(addr);
-    getsockname(nListen, reinterpret_cast<sockaddr*>(&addr), &nLen);
-    nPort = ntohs(addr.sin_port);
+    addr.sin_port = htons(static_cast<uint16_t>(listener.Port()));
     // Fill the queue until a connect no longer completes (bounded).
     for (int n = 0; n < 16; ++n) {
       const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -227,10 +222,9 @@ struct TFullBacklog {
   }
   ~TFullBacklog() {
     for (int fd : vFillers) close(fd);
-    close(nListen);
   }
-  int nListen = -1;
-  int nPort = 0;
+  int Port() const { return listener.Port(); }
+  testsupport::TLoopbackListener listener{0};  // backlog 0: full after the first connection or two
   std::vector<int> vFillers;
 };
 
@@ -248,7 +242,7 @@ TEST_F(ClientSocketTest, FailuresEndInOnErrorAndLeaveTheSocketInactive) {
       {"refused", "127.0.0.1", testsupport::FreePort(), {"connecting", "error"}, ECONNREFUSED},
       // An empty label cannot be encoded, so the lookup fails locally without a query.
       {"name not found", "no-such-host..invalid", 5038, {"connecting", "error"}, 0},
-      {"connect timeout", "127.0.0.1", full.nPort, {"connecting", "error"}, ETIMEDOUT},
+      {"connect timeout", "127.0.0.1", full.Port(), {"connecting", "error"}, ETIMEDOUT},
       {"reset by peer", "127.0.0.1", resetter.Port(), {"connecting", "connect", "error"}, ECONNRESET},
   };
   for (const Case& c : vCases) {

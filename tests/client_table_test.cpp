@@ -13,25 +13,31 @@
 #include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using testsupport::PollUntil;
 
-// Once per process: a folder with Lib/Config.ini and Log/, the log writer, and the controller.
+// Once per process: a folder with Lib/Config.ini and Log/, the log writer, and the controller, in
+// service mode (no modal notices). The test environment below stops it before the process ends.
+std::unique_ptr<testsupport::TRelayFixture> pProcessRelay;  // test thread
+
 TValidate& PrepareProcess() {
-  static TValidate* pValidate = [] {
-    static testsupport::TTempDir dir;  // removed at process exit
-    MyAppInfo.sAppFilePath = dir.Path() + "/";
-    MyAppInfo.bIsService = true;  // no modal notices
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", "[LOG]\r\nVERBOSE=3\r\n");
-    InitializeSharedState();
-    StartLogWriter(TValidate::GetLogDirectory());
-    return new TValidate();
-  }();
-  return *pValidate;
+  if (!pProcessRelay) {
+    pProcessRelay = std::make_unique<testsupport::TRelayFixture>();
+    pProcessRelay->Start({.sConfig = "[LOG]\r\nVERBOSE=3\r\n", .bService = true, .bLogWriter = true});
+  }
+  return *MyValidate;
 }
+
+class TProcessRelayEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { pProcessRelay.reset(); }
+};
+[[maybe_unused]] ::testing::Environment* const pProcessRelayEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TProcessRelayEnvironment());
 
 // A clean table per case; the log can be read back between two markers.
 class ClientTableTest : public ::testing::Test {
@@ -41,7 +47,7 @@ class ClientTableTest : public ::testing::Test {
     for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
   }
 
-  std::string LogText() const { return testsupport::ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()); }
+  std::string LogText() const { return pProcessRelay->LogText(); }
 
   // Runs fn and returns the log lines it wrote (everything between two fresh markers), each
   // without its time stamp.
@@ -191,6 +197,34 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"EmptyList", &TValidate::ChangePeerClientInfo, " \r\n", {10002, 20002}, {}}),
     [](const auto& info) { return std::string(info.param.sName); });
 
+// A site whose queues start at 5001 and whose extensions have three to five digits from 201: the
+// handshake lists and the change commands take that plan's numbers, of every width it has.
+TEST_F(ClientTableTest, ListsAndChangeCommandsUseTheRangesInForce) {
+  const TProfileConfig tSaved = MyConfigInfo.MyProfile;
+  MyConfigInfo.MyProfile.tProfile = AMI_PROFILE_CURRENT;
+  MyConfigInfo.MyProfile.nQueueFirst = 5001;
+  MyConfigInfo.MyProfile.nPeerFirst = 201;
+  const auto fnSubscribed = [](const TServerSocketInfo& slot) {
+    std::vector<int> v;
+    for (int n = 0; n < QUEUE_COUNT; ++n) if (slot.vQueueList[n]) v.push_back(5001 + n);
+    for (int n = 0; n < PEER_COUNT; ++n) if (slot.vPeerList[n]) v.push_back(201 + n);
+    return v;
+  };
+  validate.InsertClientInfo("10.0.0.1", 1000);
+  EXPECT_TRUE(validate.UpdateClientInfo(0, "", "", "5000,5001,6001,6002,10001", "200,201,10201,10202,20001", ""));
+  EXPECT_EQ(fnSubscribed(Slot(0)), (std::vector<int>{5001, 6001, 201, 10201}));
+  const std::string sSource = "VERBOSE[003] TValidate.ChangePeerClientInfo: Changing Peer: ";
+  const std::vector<std::string> vLogged = LinesLoggedBy([&] {
+    EXPECT_TRUE(validate.ChangePeerClientInfo(0, "201:FALSE,202:TRUE,1000:TRUE,10201:FALSE,203:Y,20001:TRUE"));
+  });
+  EXPECT_EQ(vLogged, (std::vector<std::string>{sSource + "201 to False", sSource + "202 to True",
+                                               sSource + "1000 to True", sSource + "10201 to False"}));
+  EXPECT_EQ(fnSubscribed(Slot(0)), (std::vector<int>{5001, 6001, 202, 1000}));
+  EXPECT_TRUE(validate.ChangeQueueClientInfo(0, "5001:FALSE,5002:TRUE"));
+  EXPECT_EQ(fnSubscribed(Slot(0)), (std::vector<int>{5002, 6001, 202, 1000}));
+  MyConfigInfo.MyProfile = tSaved;
+}
+
 TEST_F(ClientTableTest, SlotIndexOutsideTheTableFails) {
   for (int32_t nSlot : {-1, MAX_CLIENT_SLOTS}) {
     EXPECT_FALSE(validate.UpdateClientInfo(nSlot, "App", "", "10001", "", "")) << nSlot;
@@ -230,9 +264,8 @@ TEST(TextRoutines, SplitDelimitedStrict) {
 
 // FindClientConnected against a real listener: the slot's address and port name the connection.
 TEST_F(ClientTableTest, FindClientConnectedMatchesAddressAndPort) {
-  TControlLoop& loop = TControlLoop::Instance();
-  loop.ResetForTest();
-  std::thread tControl([&loop] { loop.Run(); });
+  testsupport::TControlThread control;
+  TControlLoop& loop = control.Loop();
   std::vector<std::pair<std::string, int>> vConnected;  // control thread
   int nPort = 0;
   loop.Synchronize([&] {
@@ -261,8 +294,6 @@ TEST_F(ClientTableTest, FindClientConnectedMatchesAddressAndPort) {
     delete socManagerServer;
     socManagerServer = nullptr;
   });
-  loop.Post([&loop] { loop.Stop(); });
-  tControl.join();
 }
 
 }  // namespace

@@ -37,6 +37,9 @@ class ConfigTest : public ::testing::Test {
     c.bAutoStart = c.bServerAutoStart = c.bServerAutoReconnect = c.bProxyAutoStart = false;
     c.nServerReconnectTmr = c.nServerTimeoutTmr = c.nServerPort = c.nProxyPort = 0;
     c.sServerIP = c.sUsername = c.sSecret = "";
+    c.MyNats = TNatsConfig();
+    c.MyClientPort = {};
+    c.MyExchangeTls = {};
     c.MyQueueBudget = TQueueBudgetConfig();
     if (crsGenericFifo.load() == nullptr) crsGenericFifo = new std::mutex();  // lives until process end
     MyGenericFifo = TGenericFifo();
@@ -173,7 +176,118 @@ TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
   EXPECT_EQ(c.sUsername, "amiadmin");
   EXPECT_EQ(c.sSecret, "pxwdkr");
   EXPECT_EQ(c.nProxyPort, 50387);
+  EXPECT_EQ(c.MyNats.sUrl, "") << "publishing to NATS stays off";
+  EXPECT_EQ(c.MyNats.sCreds, "");
+  EXPECT_EQ(c.MyNats.sSubjectPrefix, "telvane");
+  EXPECT_EQ(c.MyNats.sStream, "");
+  EXPECT_EQ(c.MyNats.nMaxAgeHours, 24);
+  EXPECT_EQ(c.MyClientPort.nHandshakeTimeout, 10);
+  EXPECT_EQ(c.MyClientPort.nMaxPerAddress, 10);
+  EXPECT_EQ(c.MyClientPort.sBindIP, "");
+  EXPECT_EQ(c.MyClientPort.sAllowFrom, "");
+  EXPECT_EQ(c.MyClientPort.nTlsPort, 0);
+  EXPECT_FALSE(c.MyExchangeTls.bEnabled);
+  EXPECT_EQ(c.MyExchangeTls.sCaFile, "");
+  EXPECT_TRUE(c.MyExchangeTls.bVerify);
   EXPECT_TRUE(TerminationRequested());
+}
+
+// The URL and the credentials file are kept as read (the client library judges them when it
+// connects); a subject prefix, a stream name or an age the server would refuse falls back.
+TEST_F(ConfigTest, NatsKeysOutsideTheirRulesFallBackToTheirDefaults) {
+  struct Case {
+    const char* sKeys;                  // lines of [NATS]
+    std::vector<std::string> vFields;   // corrected fields, in order
+    const char* sPrefix;                // in force afterwards
+    const char* sStream;
+    int32_t nMaxAgeHours;
+  };
+  const std::string sPrefix = "MyNats.sSubjectPrefix", sStream = "MyNats.sStream", sAge = "MyNats.nMaxAgeHours";
+  const Case vCases[] = {
+      {"URL=nats://a:4222, tls://b:4222\nCREDS=/etc/telvane.creds\nSUBJECTPREFIX=cc.lisbon\nSTREAM=TELVANE\n"
+       "MAXAGE=1\n", {}, "cc.lisbon", "TELVANE", 1},
+      {"SUBJECTPREFIX=a..b\nSTREAM=TEL.VANE\nMAXAGE=0\n", {sPrefix, sStream, sAge}, "telvane", "", 24},
+      {"SUBJECTPREFIX=tel vane\nSTREAM=T*\nMAXAGE=87601\n", {sPrefix, sStream, sAge}, "telvane", "", 24},
+      {"SUBJECTPREFIX=telvane.>\nSTREAM=A/B\nMAXAGE=87600\n", {sPrefix, sStream}, "telvane", "", 87600},
+      {"SUBJECTPREFIX=.telvane\nMAXAGE=-5\n", {sPrefix, sAge}, "telvane", "", 24},
+      {"SUBJECTPREFIX=   \n", {sPrefix}, "telvane", "", 24},
+      {"MAXAGE=abc\n", {}, "telvane", "", 24},
+  };
+  SetUp();
+  WriteConfig(std::string("[AMI]\nSERVERIP=h\n[NATS]\n") + vCases[0].sKeys);
+  Create();
+  EXPECT_EQ(MyConfigInfo.MyNats.sUrl, "nats://a:4222, tls://b:4222");
+  EXPECT_EQ(MyConfigInfo.MyNats.sCreds, "/etc/telvane.creds");
+  TearDown();
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(std::string("[AMI]\nSERVERIP=h\n[NATS]\n") + c.sKeys);
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    for (const std::string& sField : c.vFields)
+      vExpected.push_back(Correction(sField, sField == sPrefix ? "telvane" : sField == sAge ? "24" : ""));
+    EXPECT_EQ(Logged(), vExpected) << c.sKeys;
+    EXPECT_EQ(MyConfigInfo.MyNats.sSubjectPrefix, c.sPrefix) << c.sKeys;
+    EXPECT_EQ(MyConfigInfo.MyNats.sStream, c.sStream) << c.sKeys;
+    EXPECT_EQ(MyConfigInfo.MyNats.nMaxAgeHours, c.nMaxAgeHours) << c.sKeys;
+    TearDown();
+  }
+}
+
+// The client port's and the exchange link's keys: each value that cannot be used is corrected with
+// the usual line, and a value that can is taken as written.
+TEST_F(ConfigTest, ClientPortAndExchangeTlsKeysAreCheckedLikeTheOthers) {
+  struct Case {
+    const char* sLines;     // added to the file after [AMI] SERVERIP
+    const char* sField;     // the field of MyConfigInfo, as the correction line names it
+    std::string sInForce;   // its value afterwards, as text
+    bool bLine;             // a correction line is logged
+  };
+  const Case vCases[] = {
+      {"[PROXY]\nHANDSHAKETIMEOUT=0\n", "MyClientPort.nHandshakeTimeout", "0", false},
+      {"[PROXY]\nHANDSHAKETIMEOUT=30\n", "MyClientPort.nHandshakeTimeout", "30", false},
+      {"[PROXY]\nHANDSHAKETIMEOUT=-1\n", "MyClientPort.nHandshakeTimeout", "10", true},
+      {"[PROXY]\nHANDSHAKETIMEOUT=86401\n", "MyClientPort.nHandshakeTimeout", "10", true},
+      {"[PROXY]\nMAXPERADDRESS=0\n", "MyClientPort.nMaxPerAddress", "0", false},
+      {"[PROXY]\nMAXPERADDRESS=-5\n", "MyClientPort.nMaxPerAddress", "10", true},
+      {"[PROXY]\nBINDIP=::\n", "MyClientPort.sBindIP", "::", false},
+      {"[PROXY]\nBINDIP=office-server\n", "MyClientPort.sBindIP", "", true},
+      {"[PROXY]\nALLOWFROM=10.0.0.0/8, ::1\n", "MyClientPort.sAllowFrom", "10.0.0.0/8, ::1", false},
+      {"[PROXY]\nALLOWFROM=10.0.0.0/8,office\n", "MyClientPort.sAllowFrom", "10.0.0.0/8", true},
+      // A list of nothing but mistakes shuts the port to all but the local host, never opens it.
+      {"[PROXY]\nALLOWFROM=office\n", "MyClientPort.sAllowFrom", "127.0.0.0/8,::1/128", true},
+      {"[PROXY]\nTLSPORT=50443\n", "MyClientPort.nTlsPort", "50443", false},
+      {"[PROXY]\nTLSPORT=70000\n", "MyClientPort.nTlsPort", "0", true},
+      {"[PROXY]\nSERVERPORT=50500\nTLSPORT=50500\n", "MyClientPort.nTlsPort", "0", true},
+      {"[PROXY]\nTLSCERT=/etc/telvane/relay.pem\n", "MyClientPort.sTlsCert", "/etc/telvane/relay.pem", false},
+      {"[AMI]\nTLS=1\n", "MyExchangeTls.bEnabled", "1", false},
+      {"[AMI]\nTLSVERIFY=0\n", "MyExchangeTls.bVerify", "0", false},
+      {"[AMI]\nTLSCAFILE=/etc/telvane/ca.pem\n", "MyExchangeTls.sCaFile", "/etc/telvane/ca.pem", false},
+  };
+  const auto InForce = [](const std::string& sField) -> std::string {
+    const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
+    const TConfigInfo::TExchangeTlsConfig& t = MyConfigInfo.MyExchangeTls;
+    if (sField == "MyClientPort.nHandshakeTimeout") return std::to_string(p.nHandshakeTimeout);
+    if (sField == "MyClientPort.nMaxPerAddress") return std::to_string(p.nMaxPerAddress);
+    if (sField == "MyClientPort.sBindIP") return p.sBindIP;
+    if (sField == "MyClientPort.sAllowFrom") return p.sAllowFrom;
+    if (sField == "MyClientPort.nTlsPort") return std::to_string(p.nTlsPort);
+    if (sField == "MyClientPort.sTlsCert") return p.sTlsCert;
+    if (sField == "MyExchangeTls.bEnabled") return std::to_string(t.bEnabled);
+    if (sField == "MyExchangeTls.bVerify") return std::to_string(t.bVerify);
+    if (sField == "MyExchangeTls.sCaFile") return t.sCaFile;
+    return "?";
+  };
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(std::string("[AMI]\nSERVERIP=h\n") + c.sLines);
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    if (c.bLine) vExpected.push_back(Correction(c.sField, c.sInForce));
+    EXPECT_EQ(Logged(), vExpected) << c.sLines;
+    EXPECT_EQ(InForce(c.sField), c.sInForce) << c.sLines;
+    TearDown();
+  }
 }
 
 TEST_F(ConfigTest, UnreadableFileLogsMessageTwoAndSkipsEverythingElse) {
@@ -252,6 +366,87 @@ TEST_F(ConfigTest, FoldersLieBesideTheExecutable) {
   EXPECT_EQ(TValidate::GetLogDirectory(), dir.Path() + "/Log");
   EXPECT_EQ(TValidate::GetAuditDirectory(), dir.Path() + "/Log");
   EXPECT_EQ(TValidate::GetConfigFilePath(), dir.Path() + "/Lib/Config.ini");
+}
+
+// ---- The classification profile: [AMI] PROFILE, CHANNELTECH, [KEYS], [QUEUENAMES] ----
+
+TEST_F(ConfigTest, CurrentProfileTakesItsTechnologiesRangesAndNamedQueues) {
+  WriteConfig("[AMI]\nSERVERIP=h\nPROFILE=current\nCHANNELTECH= PJSIP , IAX2 \n"
+              "[KEYS]\nQUEUEFIRST=5001\nEXTENFIRST=201\nPARKFIRST=0x2BD\n"
+              "[QUEUENAMES]\nSupport=5001\nsales = 5002\nSALES=5003\n");
+  Create();
+  EXPECT_EQ(Logged(), std::vector<std::string>{"Success to Read Config File."});
+  const TProfileConfig& p = MyConfigInfo.MyProfile;
+  EXPECT_EQ(p.tProfile, AMI_PROFILE_CURRENT);
+  EXPECT_EQ(p.lstChannelTech, (std::vector<std::string>{"PJSIP", "IAX2"}));
+  EXPECT_EQ(QueueIndex(5001), 0);
+  EXPECT_EQ(QueueIndex(6001), QUEUE_COUNT - 1);
+  EXPECT_EQ(QueueIndex(10001), -1);
+  EXPECT_EQ(PeerIndex(201), 0);
+  EXPECT_EQ(ParkIndex(701), 0);
+  ASSERT_EQ(p.vQueueNames.size(), 2u) << "a name given twice counts once, as first written";
+  EXPECT_EQ(p.vQueueNames[0].sName, "SALES");
+  EXPECT_EQ(p.vQueueNames[0].nQueue, 5002);
+  EXPECT_EQ(p.vQueueNames[1].sName, "SUPPORT");
+  EXPECT_EQ(p.vQueueNames[1].nQueue, 5001);
+}
+
+// The profile's lines come first, before those of the classic keys.
+TEST_F(ConfigTest, CurrentProfileCorrectsBadKeysAndDropsBadQueueNames) {
+  WriteConfig("[AMI]\nRECONNECTTMR=0\nSERVERIP=h\nPROFILE=CURRENT\nCHANNELTECH=PJ SIP\n"
+              "[KEYS]\nQUEUEFIRST=-1\nEXTENFIRST=2147480000\nPARKFIRST=abc\n"
+              "[QUEUENAMES]\n123=10001\nvip=99999\nx=abc\nok=11001\n");
+  Create();
+  const std::vector<std::string> vExpected = {
+      "Success to Read Config File.",
+      Correction("MyProfile.sChannelTech", "SIP,PJSIP"),
+      Correction("MyProfile.nQueueFirst", "10001"),
+      Correction("MyProfile.nPeerFirst", "20001"),
+      Correction("MyProfile.lstQueueNames(123=10001)", "ignored"),
+      Correction("MyProfile.lstQueueNames(vip=99999)", "ignored"),
+      Correction("MyProfile.lstQueueNames(x=abc)", "ignored"),
+      Correction("nServerReconnectTmr", "5"),
+  };
+  EXPECT_EQ(Logged(), vExpected);
+  const TProfileConfig& p = MyConfigInfo.MyProfile;
+  EXPECT_EQ(p.lstChannelTech, (std::vector<std::string>{"SIP", "PJSIP"}));
+  EXPECT_EQ(p.nParkFirst, PARK_FIRST) << "not a number: the default, without a line";
+  ASSERT_EQ(p.vQueueNames.size(), 1u);
+  EXPECT_EQ(p.vQueueNames[0].sName, "OK");
+}
+
+TEST_F(ConfigTest, ClassicKeysByTheClassicRangesAndSaysWhatItIgnores) {
+  const std::string sIgnored =
+      "MyConfigInfo.MyProfile: [AMI] CHANNELTECH, [KEYS] and [QUEUENAMES] apply only with [AMI] PROFILE=CURRENT; "
+      "ignored.";
+  struct Case {
+    const char* sIni;
+    std::vector<std::string> vLines;  // after "Success to Read Config File."
+  };
+  const Case vCases[] = {
+      {"[AMI]\nSERVERIP=h\n", {}},
+      {"[AMI]\nSERVERIP=h\nPROFILE=Classic\nCHANNELTECH=SIP,PJSIP\n[KEYS]\nQUEUEFIRST=10001\n", {}},
+      {"[AMI]\nSERVERIP=h\nPROFILE=MODERN\n", {Correction("MyProfile.sProfile", "CLASSIC")}},
+      {"[AMI]\nSERVERIP=h\nPROFILE=\n", {Correction("MyProfile.sProfile", "CLASSIC")}},
+      {"[AMI]\nSERVERIP=h\n[KEYS]\nEXTENFIRST=201\n[QUEUENAMES]\nsales=10002\n", {sIgnored}},
+      {"[AMI]\nSERVERIP=h\nCHANNELTECH=PJSIP\n", {sIgnored}},
+  };
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(c.sIni);
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    vExpected.insert(vExpected.end(), c.vLines.begin(), c.vLines.end());
+    EXPECT_EQ(Logged(), vExpected) << c.sIni;
+    const TProfileConfig& p = MyConfigInfo.MyProfile;
+    EXPECT_EQ(p.tProfile, AMI_PROFILE_CLASSIC) << c.sIni;
+    EXPECT_EQ(PeerIndex(PEER_FIRST), 0) << c.sIni;
+    EXPECT_EQ(PeerIndex(PEER_LAST), PEER_COUNT - 1) << c.sIni;
+    EXPECT_EQ(QueueIndex(QUEUE_FIRST), 0) << c.sIni;
+    EXPECT_EQ(ParkIndex(PARK_FIRST), 0) << c.sIni;
+    EXPECT_TRUE(p.vQueueNames.empty()) << c.sIni;
+    TearDown();
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/untTimer.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -19,16 +20,8 @@ using testsupport::PollUntil;
 // Runs the loop on its own thread for the length of a test.
 class ControlLoopTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    TControlLoop::Instance().ResetForTest();
-    tControl = std::thread([] { TControlLoop::Instance().Run(); });
-    ASSERT_TRUE(PollUntil([] { return TControlLoop::Instance().IsRunning(); }));
-  }
-  void TearDown() override {
-    TControlLoop::Instance().Post([] { TControlLoop::Instance().Stop(); });
-    tControl.join();
-  }
-  std::thread tControl;
+  void SetUp() override { ASSERT_TRUE(PollUntil([] { return TControlLoop::Instance().IsRunning(); })); }
+  testsupport::TControlThread control;
 };
 
 TEST_F(ControlLoopTest, WorkerHandOverRunsOnControlThreadAndWaits) {

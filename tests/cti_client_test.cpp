@@ -9,27 +9,18 @@
 #include "../tools/client/protocol.cpp"
 #include "../tools/client/stats.cpp"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
 
 using namespace cticlient;
 using ::testing::HasSubstr;
@@ -339,6 +330,10 @@ TEST(Options, BadCommandLinesNameTheOption) {
       {{"--expect-seq", "9-1"}, "--expect-seq"},
       {{"--app-id", "a\r\nb"}, "--app-id"},
       {{"--send", "x\ny"}, "--send"},
+      {{"--nats", "nats://h:4222", "--send", "A"}, "--send needs the relay's port"},
+      {{"--nats-stream", "TELVANE"}, "--nats-stream needs --nats"},
+      {{"--nats", ""}, "--nats"},
+      {{"--ca", "ca.pem"}, "--ca needs --tls"},
   };
   for (const TCase& c : vCases) {
     TClientOptions MyOptions;
@@ -360,33 +355,15 @@ TEST(Options, BadCommandLinesNameTheOption) {
 
 // ---- The binary against a fake relay ---------------------------------------
 
-constexpr int DEADLINE_MS = 20000;
+using testsupport::TLoopbackListener;
+using TFakeConnection = testsupport::TTcpClient;
 
-// One accepted connection of the fake relay. Like the relay, it treats each
-// read as one message.
-struct TFakeConnection {
-  int nFd = -1;
-
-  // One read; empty on close, error or deadline.
-  std::string ReadOnce() {
-    pollfd MyPoll{nFd, POLLIN, 0};
-    if (poll(&MyPoll, 1, DEADLINE_MS) <= 0) return {};
-    char vBuffer[65536];
-    const ssize_t n = recv(nFd, vBuffer, sizeof vBuffer, 0);
-    return n > 0 ? std::string(vBuffer, static_cast<size_t>(n)) : std::string();
-  }
-  void Send(std::string_view sText) {
-    while (!sText.empty()) {
-      const ssize_t n = send(nFd, sText.data(), sText.size(), MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sText.remove_prefix(static_cast<size_t>(n));
-    }
-  }
-  void WaitForClose() {
-    for (int i = 0; i < 1000 && !ReadOnce().empty(); ++i) {
-    }
-  }
-};
+// One read of a fake relay's connection, taken as one message as the relay does; empty on close,
+// error or deadline.
+std::string ReadMessage(TFakeConnection& c) {
+  c.Take();
+  return c.ReadOnce() > 0 ? c.Take() : std::string();
+}
 
 const std::vector<std::string> PROMPTS = {
     "Welcome to Telvane 1.0\r\n\r\n", "Token:  ?\r\n\r\n", "QueueInfo:  ?\r\n\r\n",
@@ -399,7 +376,7 @@ std::vector<std::string> ServeHandshake(TFakeConnection& c, int nSilentAt = -1,
                                         const std::string& sAfterReady = "") {
   std::vector<std::string> lstMessages;
   for (int nStep = 0; nStep < static_cast<int>(PROMPTS.size()); ++nStep) {
-    std::string sMessage = c.ReadOnce();
+    std::string sMessage = ReadMessage(c);
     if (sMessage.empty()) break;
     lstMessages.push_back(sMessage);
     if (nStep == nSilentAt) break;
@@ -408,51 +385,17 @@ std::vector<std::string> ServeHandshake(TFakeConnection& c, int nSilentAt = -1,
   return lstMessages;
 }
 
-// A loopback listener on a port the system chooses; each accepted connection is
-// served by fHandler on its own thread. Threads are joined on destruction.
+// A fake relay: a loopback listener whose accepted connections are each served by fnServe on a
+// thread of their own; the threads are joined when it goes away.
 class TFakeRelay {
  public:
-  using THandler = std::function<void(TFakeConnection&, int nIndex)>;
-
-  TFakeRelay(int nConnections, THandler fHandlerIn) : fHandler(std::move(fHandlerIn)) {
-    nListenFd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in MyAddr{};
-    MyAddr.sin_family = AF_INET;
-    MyAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(nListenFd, reinterpret_cast<sockaddr*>(&MyAddr), sizeof MyAddr);
-    listen(nListenFd, 64);
-    socklen_t nLen = sizeof MyAddr;
-    getsockname(nListenFd, reinterpret_cast<sockaddr*>(&MyAddr), &nLen);
-    nPort = ntohs(MyAddr.sin_port);
-    thrAccept = std::thread([this, nConnections] { AcceptLoop(nConnections); });
+  TFakeRelay(int nConnections, TLoopbackListener::TServe fnServe) {
+    listener.ServeEach(nConnections, std::move(fnServe));
   }
-  ~TFakeRelay() {
-    thrAccept.join();
-    for (std::thread& t : vServers) t.join();
-    close(nListenFd);
-  }
-  int Port() const { return nPort; }
+  int Port() const { return listener.Port(); }
 
  private:
-  void AcceptLoop(int nConnections) {
-    for (int i = 0; i < nConnections; ++i) {
-      pollfd MyPoll{nListenFd, POLLIN, 0};
-      if (poll(&MyPoll, 1, DEADLINE_MS) <= 0) return;
-      const int nFd = accept(nListenFd, nullptr, nullptr);
-      if (nFd < 0) return;
-      vServers.emplace_back([this, nFd, i] {
-        TFakeConnection MyConnection{nFd};
-        fHandler(MyConnection, i);
-        close(nFd);
-      });
-    }
-  }
-
-  THandler fHandler;
-  int nListenFd = -1;
-  int nPort = 0;
-  std::thread thrAccept;
-  std::vector<std::thread> vServers;
+  TLoopbackListener listener;
 };
 
 struct TClientResult {
@@ -461,48 +404,22 @@ struct TClientResult {
   std::string sErr;
 };
 
-std::string ReadWholeFile(const std::string& sPath) {
-  std::ifstream MyFile(sPath, std::ios::binary);
-  std::stringstream MyText;
-  MyText << MyFile.rdbuf();
-  return MyText.str();
-}
-
 // Runs the client binary to its end with sInput on stdin.
 TClientResult RunClient(const std::vector<std::string>& lstArgs, const std::string& sInput = "") {
-  const std::string sBase = ::testing::TempDir() + "cti_client_" + std::to_string(getpid()) + "_" +
-                            std::to_string(reinterpret_cast<uintptr_t>(&lstArgs));
-  const std::string sIn = sBase + ".in", sOut = sBase + ".out", sErr = sBase + ".err";
-  std::ofstream(sIn, std::ios::binary) << sInput;
   std::vector<std::string> lstArgv = {TELVANE_CLIENT_BINARY};
   lstArgv.insert(lstArgv.end(), lstArgs.begin(), lstArgs.end());
-  std::vector<char*> vArgv;
-  for (std::string& s : lstArgv) vArgv.push_back(s.data());
-  vArgv.push_back(nullptr);
-  const pid_t nPid = fork();
-  if (nPid == 0) {
-    dup2(open(sIn.c_str(), O_RDONLY), 0);
-    dup2(open(sOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-    dup2(open(sErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-    execv(vArgv[0], vArgv.data());
-    _exit(127);
-  }
+  testsupport::TProcess MyClient;
   TClientResult MyResult;
-  int nStatus = 0;
-  const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waitpid(nPid, &nStatus, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > tDeadline) {
-      kill(nPid, SIGKILL);
-      waitpid(nPid, &nStatus, 0);
-      ADD_FAILURE() << "client did not end";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!MyClient.Start(lstArgv)) {
+    ADD_FAILURE() << "cannot start " << TELVANE_CLIENT_BINARY;
+    return MyResult;
   }
-  MyResult.nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-  MyResult.sOut = ReadWholeFile(sOut);
-  MyResult.sErr = ReadWholeFile(sErr);
-  for (const std::string& s : {sIn, sOut, sErr}) unlink(s.c_str());
+  MyClient.WriteStdin(sInput);
+  MyClient.CloseStdin();
+  MyResult.nExitCode = MyClient.WaitExit(std::chrono::seconds(60));
+  if (MyResult.nExitCode == -1) ADD_FAILURE() << "client did not end";  // killed on the way out
+  MyResult.sOut = MyClient.Stdout();
+  MyResult.sErr = MyClient.Stderr();
   return MyResult;
 }
 
@@ -541,7 +458,7 @@ TEST(ClientBinary, SendsCommandsFromOptionAndStdinAfterReady) {
       ServeHandshake(c);
       const std::string sWanted = "ChangeQueueInfo: (10001:FALSE)\r\nChangePeerInfo: (20001:TRUE)\r\n";
       for (int i = 0; i < 100 && sCommands.size() < sWanted.size(); ++i) {
-        const std::string sRead = c.ReadOnce();
+        const std::string sRead = ReadMessage(c);
         if (sRead.empty()) break;
         sCommands += sRead;
       }
@@ -560,7 +477,7 @@ TEST(ClientBinary, CountEndsTheRunAndTimestampsPrefixFrames) {
   TFakeRelay MyRelay(1, [&](TFakeConnection& c, int) {
     ServeHandshake(c);
     c.Send(EVENT_A + TRAILER + EVENT_B + TRAILER + EVENT_C + TRAILER);
-    c.WaitForClose();
+    c.WaitClosed();
   });
   const TClientResult r = RunClient({"--port", std::to_string(MyRelay.Port()), "--count", "2",
                                      "--timestamps", "--duration", "60"});
@@ -588,7 +505,7 @@ TEST(ClientBinary, HandshakeFailuresExitNonZeroWithTheReason) {
     if (c.nSilentAt >= 0) {
       TFakeRelay MyRelay(1, [&](TFakeConnection& MyConnection, int) {
         ServeHandshake(MyConnection, c.nSilentAt);
-        MyConnection.WaitForClose();
+        MyConnection.WaitClosed();
       });
       r = RunClient({"--port", std::to_string(MyRelay.Port()), "--handshake-timeout", "0.5"});
     } else {
@@ -649,7 +566,7 @@ TEST(ClientBinary, LoadRunRetriesAHandshakeFromTheGreeting) {
     TFakeRelay MyRelay(2, [&](TFakeConnection& c, int nIndex) {
       const std::vector<std::string> lstMessages = ServeHandshake(c, nIndex == 0 ? 1 : -1);
       if (!lstMessages.empty() && lstMessages[0] == "Hi, lets connect...\r\n") ++nGreetings;
-      if (nIndex == 0) c.WaitForClose();
+      if (nIndex == 0) c.WaitClosed();
     });
     r = RunClient({"--port", std::to_string(MyRelay.Port()), "--load", "1", "--quiet",
                    "--handshake-timeout", "0.5", "--retries", "2", "--duration", "60"});

@@ -8,10 +8,6 @@
 #include "controller/untValidate.h"
 
 #include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -34,6 +30,7 @@
 #include "platform/untWorker.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -41,6 +38,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testsupport::kDeadline;
+using testsupport::CountOf;
 using testsupport::PollUntil;
 
 const std::string GREETING = "Zunda Call Manager/5.0.1\r\n";
@@ -50,89 +48,10 @@ const std::string QUEUES = "Action: Queues\r\n\r\n";
 const std::string PROBE = "Action: Command\r\nCommand: core show uptime\r\n\r\n";
 const std::string RECONNECT_ARMED = "VERBOSE[003] TfrmTelvane.socManagerClientDisconnect: AMI Auto Reconnect Process...";
 
-// ---- A scripted exchange: one accepted connection, driven from the test thread ----
+// ---- A scripted exchange: a loopback listener whose accepted connections the test thread drives ----
 
-class TExchangePeer {
- public:
-  explicit TExchangePeer(int fd) : nFd(fd) {}
-  ~TExchangePeer() { Close(); }
-  bool Send(const std::string& sBytes) {
-    for (size_t nDone = 0; nDone < sBytes.size();) {
-      const ssize_t n = send(nFd, sBytes.data() + nDone, sBytes.size() - nDone, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      nDone += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // Reads until what was received holds sNeedle, then returns it up to and including the needle.
-  std::string TakeThrough(const std::string& sNeedle, std::chrono::milliseconds tTimeout = kDeadline) {
-    const auto tEnd = Clock::now() + tTimeout;
-    while (sReceived.find(sNeedle) == std::string::npos && Clock::now() < tEnd && ReadSome(tEnd) > 0) {
-    }
-    const size_t nAt = sReceived.find(sNeedle);
-    if (nAt == std::string::npos) return "<not received: " + sReceived + ">";
-    std::string sTaken = sReceived.substr(0, nAt + sNeedle.size());
-    sReceived.erase(0, sTaken.size());
-    return sTaken;
-  }
-  bool WaitClosed(std::chrono::milliseconds tTimeout = kDeadline) {
-    const auto tEnd = Clock::now() + tTimeout;
-    while (Clock::now() < tEnd) {
-      if (ReadSome(tEnd) == 0) return true;
-    }
-    return false;
-  }
-  void Reset() {
-    linger l{1, 0};
-    setsockopt(nFd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-    Close();
-  }
-  void Close() {
-    if (nFd >= 0) close(nFd);
-    nFd = -1;
-  }
-
- private:
-  int ReadSome(Clock::time_point tEnd) {  // >0 bytes, 0 closed, -1 nothing before tEnd
-    const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - Clock::now()).count();
-    pollfd p{nFd, POLLIN, 0};
-    if (nLeft <= 0 || poll(&p, 1, static_cast<int>(nLeft)) <= 0) return -1;
-    char sBuffer[65536];
-    const ssize_t n = recv(nFd, sBuffer, sizeof(sBuffer), 0);
-    if (n <= 0) return 0;
-    sReceived.append(sBuffer, static_cast<size_t>(n));
-    return static_cast<int>(n);
-  }
-  int nFd;
-  std::string sReceived;
-};
-
-class TExchangeListener {
- public:
-  TExchangeListener() {
-    nFd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(nFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    listen(nFd, 16);
-    socklen_t nLen = sizeof(addr);
-    getsockname(nFd, reinterpret_cast<sockaddr*>(&addr), &nLen);
-    nPort = ntohs(addr.sin_port);
-  }
-  ~TExchangeListener() { close(nFd); }
-  int Port() const { return nPort; }
-  std::unique_ptr<TExchangePeer> Accept(std::chrono::milliseconds tTimeout = kDeadline) {
-    pollfd p{nFd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(tTimeout.count())) <= 0) return nullptr;
-    const int fd = accept(nFd, nullptr, nullptr);
-    return fd < 0 ? nullptr : std::make_unique<TExchangePeer>(fd);
-  }
-
- private:
-  int nFd = -1;
-  int nPort = 0;
-};
+using TExchangeListener = testsupport::TLoopbackListener;
+using TExchangePeer = testsupport::TTcpClient;
 
 // ---- Log helpers ----
 
@@ -151,12 +70,6 @@ std::string HostPort(const std::string& sHost, int nPort) { return sHost + ":" +
     nFrom = nAt + sLine.size();
   }
   return ::testing::AssertionSuccess();
-}
-
-size_t Count(const std::string& sText, const std::string& sNeedle) {
-  size_t nCount = 0;
-  for (size_t n = sText.find(sNeedle); n != std::string::npos; n = sText.find(sNeedle, n + 1)) ++nCount;
-  return nCount;
 }
 
 std::string LinkConfig(const std::string& sHost, int nPort) {
@@ -196,7 +109,7 @@ TEST(ExchangeLinkRelay, LoginQueuesProbeCloseAndReconnectionWithTheirBytesAndLog
   EXPECT_EQ(again->TakeThrough("\r\n\r\n"), LOGIN);
 
   const std::string sHp = HostPort("127.0.0.1", exchange.Port());
-  ASSERT_TRUE(PollUntil([&] { return Count(relay.LogText(), LogMsg(23) + sHp) == 2; }));
+  ASSERT_TRUE(PollUntil([&] { return CountOf(relay.LogText(), LogMsg(23) + sHp) == 2; }));
   EXPECT_TRUE(InOrder(relay.LogText(), {
       "VERBOSE[003] TValidate.StartSocketClient: " + LogMsg(21) + sHp,
       "VERBOSE[003] TfrmTelvane.socManagerClientConnecting: " + LogMsg(19) + "127.0.0.1)",
@@ -224,8 +137,8 @@ TEST(ExchangeLinkRelay, RejectedLoginIsAWarningThenAStopAndIsRetriedAfterTheWait
   ASSERT_TRUE(relay.Start());
   const std::string sHp = HostPort("127.0.0.1", sim.Port());
   const std::string sRejected = "WARNING[001] TValidate.SocketClientRead: " + LogMsg(25) + sHp;
-  ASSERT_TRUE(PollUntil([&] { return Count(relay.LogText(), sRejected) == 2; }, 40s)) << relay.LogText();
-  ASSERT_TRUE(PollUntil([&] { return Count(relay.LogText(), "AMI Auto Reconnect Process...") == 2; }));
+  ASSERT_TRUE(PollUntil([&] { return CountOf(relay.LogText(), sRejected) == 2; }, 40s)) << relay.LogText();
+  ASSERT_TRUE(PollUntil([&] { return CountOf(relay.LogText(), "AMI Auto Reconnect Process...") == 2; }));
   const std::string sCycle[] = {
       sRejected,
       "VERBOSE[003] TValidate.StopSocketClient: " + LogMsg(22) + sHp,
@@ -317,30 +230,25 @@ TEST(ExchangeLinkRelay, ConnectionFailuresEndInAStopThatArmsTheReconnection) {
 
 // ==== In process ====
 
-// Start-up done once per process: the folder beside "the executable", the log writer, the
-// controller and the raw ring (opened without its splitter: this thread is its consumer).
+// The relay in this process, started once per process: the folder beside "the executable", the
+// log writer, the controller, and the raw ring (opened without its splitter: this thread is its
+// consumer). Each case adds a control thread and a manager object of its own.
+std::unique_ptr<testsupport::TRelayFixture> pInProcessRelay;  // test thread
+
 bool StartInProcessOnce() {
   static const bool bStarted = [] {
-    static testsupport::TTempDir dir;
-    MyAppInfo.sAppFilePath = dir.Path() + "/";
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", LinkConfig("127.0.0.1", 5038));
-    MyAppInfo.bIsService = false;
-    InitializeSharedState();
-    const bool bLog = StartLogWriter(TValidate::GetLogDirectory());
-    MyValidate = new TValidate();
-    return bLog && FifoOpen(MyFifoReceived.MyGenericMsgRead);
+    pInProcessRelay = std::make_unique<testsupport::TRelayFixture>();
+    const testsupport::TRelayOptions tOptions{.sConfig = LinkConfig("127.0.0.1", 5038), .bService = false,
+                                              .bLogWriter = true};
+    return pInProcessRelay->Start(tOptions) && FifoOpen(MyFifoReceived.MyGenericMsgRead);
   }();
   return bStarted;
 }
 
-// Ends the log writer before the folder goes away at process exit.
+// Stops the relay, its log writer first, before its folder goes and the process ends.
 class TInProcessEnvironment : public ::testing::Environment {
  public:
-  void TearDown() override {
-    if (MyValidate == nullptr) return;
-    MyAppInfo.bIsRunning = false;
-    WaitForWorkers(5s);
-  }
+  void TearDown() override { pInProcessRelay.reset(); }
 };
 [[maybe_unused]] ::testing::Environment* const pInProcessEnvironment =
     ::testing::AddGlobalTestEnvironment(new TInProcessEnvironment());
@@ -371,27 +279,24 @@ class ExchangeLinkInProcess : public ::testing::Test {
     MyAppInfo.bReconnecting = false;
     MyAppInfo.nTotalSocketReadEvents = 0;
     MyMainTimerControl.nReconnectTicks = 0;
-    TControlLoop::Instance().ResetForTest();
-    thControl = std::thread([] { TControlLoop::Instance().Run(); });
+    Relay().StartControlThread();
     sMarker = std::string("---- ") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + " ----";
-    OnControl([this] {
-      form = std::make_unique<TfrmTelvane>(true);
+    Relay().CreateManager(true, [this](TfrmTelvane& tManager) {
+      form = &tManager;
       HoldTimers();
       WriteLog("ExchangeLinkTest", 1, 3, sMarker, false);
     });
   }
   void TearDown() override {
-    OnControl([this] {
-      socManagerClient->SetActive(false);
-      form.reset();
-    });
-    TControlLoop::Instance().Stop();
-    thControl.join();
+    Relay().DestroyManager([] { socManagerClient->SetActive(false); });
+    form = nullptr;
+    Relay().StopControlThread();
     // Texts left in the ring would be abandoned at exit, where the leak checker counts them.
     while (FifoPop(MyFifoReceived.MyGenericMsgRead)) {
     }
   }
-  static void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(TControlLoop::Instance().Synchronize(fn)); }
+  static testsupport::TRelayFixture& Relay() { return *pInProcessRelay; }
+  static void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(Relay().OnControl(fn)); }
   // A handler restarts its timer on the way out; a test's tick is a direct call instead.
   void HoldTimers() {
     form->tmrMain.SetEnabled(false);
@@ -437,8 +342,7 @@ class ExchangeLinkInProcess : public ::testing::Test {
   }
 
   TExchangeListener exchange;
-  std::unique_ptr<TfrmTelvane> form;  // control thread
-  std::thread thControl;
+  TfrmTelvane* form = nullptr;  // the fixture's manager object; control thread
   std::string sMarker;
 };
 
@@ -507,7 +411,7 @@ TEST_F(ExchangeLinkInProcess, GreetingSplitOverTwoRealReadsIsNeverRecognised) {
   ASSERT_TRUE(peer->Send(GREETING));
   EXPECT_EQ(peer->TakeThrough("\r\n\r\n"), LOGIN);
   EXPECT_EQ(StateNow(), MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING);
-  EXPECT_EQ(Count(LogThrough(LogMsg(23)), LogMsg(23)), 1u);
+  EXPECT_EQ(CountOf(LogThrough(LogMsg(23)), LogMsg(23)), 1);
 }
 
 // Each read after the login goes whole and byte for byte into the raw ring, one ring text per read.
@@ -596,8 +500,8 @@ TEST_F(ExchangeLinkInProcess, KeepAliveCountsOnlyWhenLoggedInAndAnyReadRestartsI
   const std::string sStep1 = "TfrmTelvane.tmrAMIKeepAliveTimer: Timer of Keep Alive(5s) - Step 1. Sending command to AMI Server...";
   const std::string sStep2 = "TfrmTelvane.tmrAMIKeepAliveTimer: Timer of Keep Alive(5s) - Step 2. Restarting Connection with AMI Server...";
   const std::string sLog = LogThrough(LogMsg(27));
-  EXPECT_EQ(Count(sLog, sStep1), 2u);
-  EXPECT_EQ(Count(sLog, sStep2), 1u);
+  EXPECT_EQ(CountOf(sLog, sStep1), 2);
+  EXPECT_EQ(CountOf(sLog, sStep2), 1);
   EXPECT_TRUE(InOrder(sLog, {sStep1, sStep1, sStep2, "TValidate.StopSocketClient: " + LogMsg(22), LogMsg(27)}));
   EXPECT_EQ(sLog.find("AMI Auto Reconnect Process..."), std::string::npos);
 }
@@ -624,10 +528,13 @@ TEST_F(ExchangeLinkInProcess, ReconnectionStartsAtTheFirstMainTickPastRDividedBy
       MyAppInfo.tMainSocketClientStateMachine[0] = MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE;
     });
     EXPECT_EQ(nStartedAt, c.nTick);
-    const std::string sLog = LogThrough(LogMsg(14) + IntToStr(c.nSeconds));
-    EXPECT_TRUE(InOrder(sLog, {"TfrmTelvane.tmrMainTimer: Timer of Auto Reconnect: " + IntToStr(c.nSeconds) + " seconds...",
-                               "TfrmTelvane.tmrMainTimer: " + LogMsg(14) + IntToStr(c.nSeconds),
-                               "TValidate.StartSocketClient: " + LogMsg(21)}));
+    const std::vector<std::string> lstLines = {
+        "TfrmTelvane.tmrMainTimer: Timer of Auto Reconnect: " + IntToStr(c.nSeconds) + " seconds...",
+        "TfrmTelvane.tmrMainTimer: " + LogMsg(14) + IntToStr(c.nSeconds), "TValidate.StartSocketClient: " + LogMsg(21)};
+    // The writer puts one line at a time into the file: wait for the last line, not the tick's.
+    std::string sLog;
+    PollUntil([&] { return static_cast<bool>(InOrder(sLog = LogThrough(lstLines[1]), lstLines)); });
+    EXPECT_TRUE(InOrder(sLog, lstLines));
   }
   // Without a pending reconnection a main tick only clears the count.
   OnControl([&] {
@@ -645,7 +552,7 @@ TEST_F(ExchangeLinkInProcess, OperatorStopLeavesAPendingReconnectionPendingAndRe
     for (TControlId t : vFields) form->MyDisplay.SetEnabled(t, false);
     form->MyDisplay.SetEnabled(CTL_CMD_STOP_CLIENT, true);
     {
-      std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+      TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
       MyAppInfo.MyClientSocketInfo.vPeerList[7] = {PEER_STATE_UP, 2};
     }
     MyAppInfo.tMainSocketClientStateMachine[0] = MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING;
@@ -665,9 +572,9 @@ TEST_F(ExchangeLinkInProcess, OperatorStopLeavesAPendingReconnectionPendingAndRe
     EXPECT_TRUE(form->MyDisplay.vControls[CTL_CMD_STOP_CLIENT].bEnabled);
   });
   const std::string sLog = LogThrough(LogMsg(14) + "5");
-  EXPECT_EQ(Count(sLog, "AMI Auto Reconnect Process..."), 1u) << "logged only when a reconnection is armed";
-  EXPECT_EQ(Count(sLog, LogMsg(22)), 3u);
-  EXPECT_EQ(Count(sLog, LogMsg(27)), 3u);
+  EXPECT_EQ(CountOf(sLog, "AMI Auto Reconnect Process..."), 1) << "logged only when a reconnection is armed";
+  EXPECT_EQ(CountOf(sLog, LogMsg(22)), 3);
+  EXPECT_EQ(CountOf(sLog, LogMsg(27)), 3);
 }
 
 // An exchange that accepts and closes at once, 1,000 times through the real handlers, reconnecting

@@ -12,12 +12,10 @@
 #include "../tools/exchange/protocol.cpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +30,9 @@
 
 #include <gtest/gtest.h>
 
+#include "pipeline/untEventProfile.h"
+#include "support/TestSupport.h"
+
 namespace exsim {
 namespace {
 
@@ -42,82 +43,19 @@ const std::string kLogin = "Action: Login\r\nUsername: amiadmin\r\nSecret: pxwdk
 // ---------------------------------------------------------------------------------------------
 // Helpers: the simulator as a child process, a raw client, event parsing.
 
+// The simulator started by the constructor; Port() is 0 when it did not report one.
 class TSimProcess {
  public:
-  explicit TSimProcess(const std::vector<std::string>& lstArgs) {
-    int vIn[2], vOut[2];  // close-on-exec, so no other child holds this one's stdin open
-    if (pipe2(vIn, O_CLOEXEC) != 0 || pipe2(vOut, O_CLOEXEC) != 0) return;
-    nPid = fork();
-    if (nPid == 0) {
-      dup2(vIn[0], STDIN_FILENO);
-      dup2(vOut[1], STDOUT_FILENO);
-      close(vIn[1]);
-      close(vOut[0]);
-      std::vector<std::string> lstAll = {TELVANE_EXCHANGE_BINARY, "--port", "0"};
-      lstAll.insert(lstAll.end(), lstArgs.begin(), lstArgs.end());
-      std::vector<char*> vArgv;
-      for (std::string& s : lstAll) vArgv.push_back(s.data());
-      vArgv.push_back(nullptr);
-      execv(vArgv[0], vArgv.data());
-      _exit(127);
-    }
-    close(vIn[0]);
-    close(vOut[1]);
-    nStdin = vIn[1];
-    nStdout = vOut[0];
-    std::string sLine = ReadStdoutLine();
-    if (sLine.rfind("LISTENING ", 0) == 0)
-      nPort = static_cast<uint16_t>(std::stoi(sLine.substr(10)));
-  }
-  ~TSimProcess() {
-    if (nPid > 0 && !bExited) {
-      kill(nPid, SIGKILL);
-      waitpid(nPid, nullptr, 0);
-    }
-    if (nStdin >= 0) close(nStdin);
-    if (nStdout >= 0) close(nStdout);
-  }
-  uint16_t Port() const { return nPort; }
-  void Command(const std::string& sLine) {
-    std::string s = sLine + "\n";
-    ASSERT_EQ(write(nStdin, s.data(), s.size()), static_cast<ssize_t>(s.size()));
-  }
-  void CloseStdin() {
-    close(nStdin);
-    nStdin = -1;
-  }
+  explicit TSimProcess(const std::vector<std::string>& lstArgs) { tSim.Start(lstArgs); }
+  uint16_t Port() const { return static_cast<uint16_t>(tSim.Port()); }
+  void Command(const std::string& sLine) { ASSERT_TRUE(tSim.Process().WriteStdin(sLine + "\n")); }
+  void CloseStdin() { tSim.Process().CloseStdin(); }
   // Exit status after the process ends on its own, or -1 if it is still running at the deadline.
-  int WaitExit() {
-    for (auto tEnd = std::chrono::steady_clock::now() + kDeadline;
-         std::chrono::steady_clock::now() < tEnd; std::this_thread::sleep_for(5ms)) {
-      int nStatus = 0;
-      if (waitpid(nPid, &nStatus, WNOHANG) == nPid) {
-        bExited = true;
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-      }
-    }
-    return -1;
-  }
-  pid_t Pid() const { return nPid; }
+  int WaitExit() { return tSim.Process().WaitExit(kDeadline); }
+  pid_t Pid() const { return tSim.Process().Pid(); }
 
  private:
-  std::string ReadStdoutLine() {
-    std::string sLine;
-    char c = 0;
-    auto tEnd = std::chrono::steady_clock::now() + kDeadline;
-    while (std::chrono::steady_clock::now() < tEnd) {
-      pollfd tPoll{nStdout, POLLIN, 0};
-      if (poll(&tPoll, 1, 100) <= 0) continue;
-      if (read(nStdout, &c, 1) != 1 || c == '\n') break;
-      sLine += c;
-    }
-    return sLine;
-  }
-
-  pid_t nPid = -1;
-  int nStdin = -1, nStdout = -1;
-  uint16_t nPort = 0;    // listening port reported by the child; 0 if none came
-  bool bExited = false;  // reaped by WaitExit
+  testsupport::TExchangeSim tSim;  // killed with this object if still running
 };
 
 class TRawClient {
@@ -243,6 +181,8 @@ TEST(ExchangeSimOptions, AcceptsWellFormedAndRejectsKeysTheRelayCouldNotRead) {
       {{"--count", "12x"}, false},
       {{"--seed"}, false},
       {{"--bogus"}, false},
+      {{"--tls-cert", "relay.pem", "--tls-key", "relay.key"}, true},
+      {{"--tls-cert", "relay.pem"}, false},  // a certificate without its key
   };
   for (const Case& c : vCases) {
     TExchangeOptions t;
@@ -481,6 +421,75 @@ TEST(ExchangeSimGenerator, SameSeedSameTrafficOtherSeedOther) {
   }
   EXPECT_EQ(s1, s2);
   EXPECT_NE(s1, s3);
+}
+
+// ---- The current dialect ----
+
+TEST(ExchangeSimOptions, CurrentProfileTakesAnyNumberingPlanAndNamedQueues) {
+  struct Case {
+    std::vector<std::string> lstArgs;
+    std::string sError;  // empty: accepted
+  };
+  const Case vCases[] = {
+      {{"--profile", "current", "--peers", "201-220", "--queues", "501-510", "--parks", "7001-7005"}, ""},
+      {{"--profile", "current", "--queue-names", "support,sales,after-hours_2"}, ""},
+      {{"--peers", "201-220"}, "--peers must lie within 20000-29999"},
+      {{"--queue-names", "support"}, "--queue-names needs --profile current"},
+      {{"--profile", "current", "--queue-names", "123"}, "invalid value for --queue-names: 123"},
+      {{"--profile", "current", "--queue-names", "sales,sales"}, "invalid value for --queue-names: sales,sales"},
+      {{"--profile", "current", "--queue-names", "a b"}, "invalid value for --queue-names: a b"},
+      {{"--profile", "current", "--queue-names", "a,"}, "invalid value for --queue-names: a,"},
+      {{"--profile", "modern"}, "invalid value for --profile: modern"},
+  };
+  for (const Case& c : vCases) {
+    TExchangeOptions t;
+    std::string sError;
+    EXPECT_EQ(ParseOptions(c.lstArgs, t, sError), c.sError.empty()) << c.lstArgs[1];
+    EXPECT_EQ(sError, c.sError) << c.lstArgs[1];
+  }
+}
+
+// Every block of the current dialect is what a current release writes, and the relay's CURRENT
+// rules file it under a key of the ranges and names the simulator was given.
+TEST(ExchangeSimGenerator, CurrentDialectIsKeyedByTheRelaysCurrentRules) {
+  TExchangeOptions t;
+  std::string sError;
+  ASSERT_TRUE(ParseOptions({"--profile", "current", "--peers", "201-204", "--queue-names", "support,sales",
+                            "--parks", "701-702"}, t, sError)) << sError;
+  TProfileConfig tRelay;
+  tRelay.tProfile = AMI_PROFILE_CURRENT;
+  tRelay.lstChannelTech = {"SIP", "PJSIP"};
+  tRelay.nPeerFirst = 201;
+  tRelay.vQueueNames = {{"SALES", 10002}, {"SUPPORT", 10001}};
+  TEventGenerator tGenerator(t);
+  std::set<std::string> lstSeen;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string s = tGenerator.Next();
+    SCOPED_TRACE(s);
+    for (const char* sClassicLine : {"\r\nFile: ", "\r\nLine: ", "\r\nFunc: ", " SIP/", "Channel: SIP/"})
+      ASSERT_EQ(s.find(sClassicLine), std::string::npos) << sClassicLine;
+    const uint32_t nRings = ClassifyCurrentEvent(s);
+    ASSERT_NE(nRings, 0u);
+    if (nRings & EVENT_RING_QUEUE) {
+      const int32_t nQueue = ExtractQueueKey(s, tRelay).value_or(0);
+      ASSERT_TRUE(nQueue == 10001 || nQueue == 10002);
+    }
+    if (nRings & EVENT_RING_PEER) {
+      const int32_t nPeer = ExtractPeerKey(s, tRelay).value_or(0);
+      ASSERT_TRUE(nPeer >= 201 && nPeer <= 204);
+    }
+    if (nRings & EVENT_RING_FEATUREPARK) {
+      const int32_t nSlot = ExtractFeatureParkKey(s, tRelay).value_or(0);
+      ASSERT_TRUE(nSlot == 701 || nSlot == 702);
+      ASSERT_LT(s.find("ParkeeExten: "), s.find("ParkingSpace: "));
+    }
+    lstSeen.insert(FieldOf(s, "Event") + "/" + FieldOf(s, "PeerStatus"));
+  }
+  for (const char* sKind :
+       {"QueueCallerJoin/", "QueueCallerLeave/", "AgentCalled/", "AgentConnect/", "AgentComplete/",
+        "QueueMemberStatus/", "QueueMemberPause/", "Newchannel/", "Newstate/", "DialBegin/", "DialEnd/", "Hangup/",
+        "PeerStatus/Reachable", "PeerStatus/Unreachable", "ParkedCall/", "UnParkedCall/", "ParkedCallTimeOut/"})
+    EXPECT_TRUE(lstSeen.count(sKind)) << sKind;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -39,8 +39,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::CountOf;
 using testsupport::PollUntil;
-using testsupport::TProcess;
+using testsupport::TExchangeSim;
 using testsupport::TRelay;
 using testsupport::TTcpClient;
 using testsupport::TTempDir;
@@ -51,12 +52,6 @@ constexpr auto kReconnectDeadline = 60s;  // a reconnection takes 5-10 s; the ma
 int EnvCount(const char* sName, int nDefault) {
   const char* sValue = std::getenv(sName);
   return sValue != nullptr && std::atoi(sValue) > 0 ? std::atoi(sValue) : nDefault;
-}
-
-int CountOf(const std::string& sText, const std::string& sNeedle) {
-  int nCount = 0;
-  for (size_t n = sText.find(sNeedle); n != std::string::npos; n = sText.find(sNeedle, n + 1)) ++nCount;
-  return nCount;
 }
 
 // nCount queue events for queues 10001.. round robin, each tagged "Batch: sBatch", with a filler
@@ -77,19 +72,7 @@ std::string QueueEvents(const std::string& sBatch, int nQueues, int nCount, size
 bool HandshakeWithin(TTcpClient& tClient, int nQueues, std::chrono::milliseconds tStep) {
   std::string sQueues;
   for (int n = 0; n < nQueues; ++n) sQueues += (n > 0 ? "," : "") + std::to_string(10001 + n);
-  const std::pair<std::string, std::string> vSteps[] = {
-      {"Hi, lets connect...\r\n", "Welcome to Telvane 1.0\r\n\r\n"},
-      {"MyAppID: Fault\r\n", "Token:  ?\r\n\r\n"},
-      {"MyAppToken: qmRoK8]\r\n", "QueueInfo:  ?\r\n\r\n"},
-      {"GetQueueInfo: (" + sQueues + ")\r\n", "PeerInfo:  ?\r\n\r\n"},
-      {"GetPeerInfo: ()\r\n", "FeatureParkInfo:  ?\r\n\r\n"},
-      {"GetFeatureParkInfo: ()\r\n", "Server is ready and up!\r\n\r\n"},
-  };
-  for (const auto& [sSend, sExpect] : vSteps) {
-    if (!tClient.Send(sSend) || !tClient.ReadUntil(sExpect, tStep)) return false;
-    tClient.Take();
-  }
-  return true;
+  return testsupport::Handshake(tClient, "Fault", sQueues, "", "", tStep);
 }
 
 // ---- Clients whose every received frame is read and filed by batch ----
@@ -120,11 +103,8 @@ class TClientPool {
   void Drop(int nIndex, bool bReset) {
     std::lock_guard<std::mutex> lock(crsClients);
     TState& t = vClients[static_cast<size_t>(nIndex)];
-    if (bReset) {
-      const linger tLinger{1, 0};
-      setsockopt(t.pClient->Fd(), SOL_SOCKET, SO_LINGER, &tLinger, sizeof tLinger);
-    }
-    t.pClient->Close();
+    if (bReset) t.pClient->Reset();
+    else t.pClient->Close();
     t.bDropped = true;
   }
   std::vector<int> Live() {
@@ -261,24 +241,22 @@ class FaultRunTest : public ::testing::Test {
   // Starts the simulator on nPort (0: any) with the given options; false if it never listened.
   bool StartExchange(int nPort, const std::vector<std::string>& vOptions) {
     for (int nTry = 0; nTry < 5; ++nTry) {
-      pExchange = std::make_unique<TProcess>();
-      std::vector<std::string> vArgs = {TELVANE_EXCHANGE_BINARY, "--port", std::to_string(nPort), "--verbose"};
+      pExchange = std::make_unique<TExchangeSim>();
+      pExchange->SetPort(nPort);
+      std::vector<std::string> vArgs = {"--verbose"};
       vArgs.insert(vArgs.end(), vOptions.begin(), vOptions.end());
-      if (!pExchange->Start(vArgs)) continue;
-      PollUntil([&] { return pExchange->Stdout().find("LISTENING ") != std::string::npos || !pExchange->Running(); });
-      const size_t nAt = pExchange->Stdout().find("LISTENING ");
-      if (nAt != std::string::npos && pExchange->Running()) {
-        nExchangePort = std::atoi(pExchange->Stdout().c_str() + nAt + 10);
+      if (pExchange->Start(vArgs) && pExchange->Process().Running()) {
+        nExchangePort = pExchange->Port();
         return true;
       }
     }
     return false;
   }
   void KillExchange() {
-    pExchange->Signal(SIGKILL);
-    pExchange->WaitExit();
+    pExchange->Process().Signal(SIGKILL);
+    pExchange->Process().WaitExit();
   }
-  void ExchangeCommand(const std::string& sLine) { pExchange->WriteStdin(sLine + "\n"); }
+  void ExchangeCommand(const std::string& sLine) { pExchange->Process().WriteStdin(sLine + "\n"); }
 
   bool StartRelay() {
     nProxyPort = testsupport::FreePort();
@@ -299,7 +277,7 @@ class FaultRunTest : public ::testing::Test {
   }
 
   TTempDir dirFiles;                    // replay files
-  std::unique_ptr<TProcess> pExchange;  // the current simulator
+  std::unique_ptr<TExchangeSim> pExchange;  // the current simulator
   int nExchangePort = 0;                // its port, kept across restarts
   TRelay relay;
   int nProxyPort = 0;                   // the relay's client port
@@ -348,7 +326,7 @@ TEST_F(FaultRunTest, ExchangeKilledAndRestartedUnderLoad) {
     bStreams = vState.empty() || vState[0] == "--cut-random";
     ASSERT_TRUE(StartExchange(nExchangePort, fnOptions(++nGeneration, vState)));
     const std::string sBatch = "g" + std::to_string(nGeneration);
-    if (!PollUntil([&] { return pExchange->Stderr().find("connection from") != std::string::npos; },
+    if (!PollUntil([&] { return pExchange->Process().Stderr().find("connection from") != std::string::npos; },
                    std::chrono::milliseconds(900 + n * 37 % 600)))
       continue;
     ++nMet;

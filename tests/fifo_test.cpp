@@ -300,7 +300,7 @@ TEST_F(FifoTest, EveryRingOwnsItsOwnStretchOfWholePages) {
   ASSERT_TRUE(FifoOpen(f.MyGlobalPeerMsgRead));
   ASSERT_TRUE(FifoOpen(f.MySpecificFeatureParkMsgRead[99]));
   // A stretch is the ring's slots rounded up to whole pages, so no page is shared by two rings.
-  const int64_t nPerPage = static_cast<int64_t>(MemoryPageSize() / sizeof(std::string*));
+  const int64_t nPerPage = static_cast<int64_t>(MemoryPageSize() / sizeof(TPipelineText*));
   const int64_t nGeneric = (GENERIC_MSG_READ_SLOTS + nPerPage - 1) / nPerPage * nPerPage;
   const int64_t nSpecific = (SPECIFIC_MSG_READ_SLOTS + nPerPage - 1) / nPerPage * nPerPage;
   EXPECT_EQ(f.MyGlobalQueueMsgRead.vFifo - f.MyGenericMsgRead.vFifo, nGeneric);
@@ -362,7 +362,7 @@ TEST_F(FifoTest, TextsPastTheByteBudgetAreRefusedCountedAndLoggedThinnedOut) {
 
 // Pages of the ring's stretch that are resident now.
 int ResidentPages(const TSpecificMsgReadFifo& ring) {
-  const size_t nBytes = (SPECIFIC_MSG_READ_SLOTS * sizeof(std::string*) + MemoryPageSize() - 1) / MemoryPageSize() *
+  const size_t nBytes = (SPECIFIC_MSG_READ_SLOTS * sizeof(TPipelineText*) + MemoryPageSize() - 1) / MemoryPageSize() *
                         MemoryPageSize();
   std::vector<unsigned char> vResident(nBytes / MemoryPageSize());
   if (mincore(ring.vFifo, nBytes, vResident.data()) != 0) return -1;

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
@@ -134,6 +137,28 @@ TEST(IniHasKey, SeesKeysInAnyCaseAndOnlyInTheirSection) {
   EXPECT_TRUE(ini.HasKey("AMI", "USERNAME"));
   EXPECT_FALSE(ini.HasKey("AMI", "SERVERPORT"));
   EXPECT_FALSE(ini.HasKey("LOG", "USERNAME"));
+}
+
+// [QUEUENAMES] is read as a whole section: the keys as first written, each once, with the value
+// ReadString gives for it.
+TEST(IniReadSection, ListsEachKeyOnceWithItsFirstValue) {
+  TIniFile ini;
+  ini.Parse("[QueueNames]\nSupport = \"10001\" \nsales=10002\n[KEYS]\nEXTENFIRST=201\n"
+            "[QUEUENAMES]\nSUPPORT=10009\nvip=\n;billing=10003\nnoequals\n");
+  const std::vector<std::pair<std::string, std::string>> vExpected = {
+      {"Support", "10001"}, {"sales", "10002"}, {"vip", ""}};
+  EXPECT_EQ(ini.ReadSection("queuenames"), vExpected);
+  EXPECT_TRUE(ini.ReadSection("ABSENT").empty());
+}
+
+TEST(IniReadSection, IntegerValuesFollowTheReadIntegerRules) {
+  struct Case {
+    const char* sValue;
+    std::optional<int32_t> nExpected;
+  };
+  const Case vCases[] = {{"10001", 10001}, {"-5", -5}, {"0x2711", 10001}, {"$2711", 10001},
+                         {"", std::nullopt}, {"ten", std::nullopt}, {"2147483648", std::nullopt}};
+  for (const Case& c : vCases) EXPECT_EQ(IniIntegerValue(c.sValue), c.nExpected) << c.sValue;
 }
 
 TEST(IniParse, StartsAfreshEachTime) {

@@ -26,9 +26,12 @@
 #include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+using testsupport::TControlThread;
 
 using namespace std::chrono_literals;
 using testsupport::PollUntil;
@@ -220,25 +223,6 @@ TEST_F(LogRing, BatchWrittenAcrossMidnightIsSplitBetweenTheTwoDaysFiles) {
   for (int n = 0; n < 3; ++n) EXPECT_TRUE(vDay2[n].ends_with("line " + std::to_string(n + 2))) << vDay2[n];
 }
 
-// The control thread on a thread of the test, for as long as the object lives. Handlers queued
-// by an earlier test of the same process run first, before the test installs anything.
-class TControlThread {
- public:
-  TControlThread() {
-    loop.ResetForTest();
-    tThread = std::thread([this] { loop.Run(); });
-    loop.Synchronize([] {});
-  }
-  ~TControlThread() {
-    loop.Post([this] { loop.Stop(); });
-    tThread.join();
-  }
-  TControlLoop& loop = TControlLoop::Instance();
-
- private:
-  std::thread tThread;
-};
-
 // The full-ring notice reaches the operator through the control thread; a producer never waits
 // for it, even while the operator has the dialog open.
 TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducers) {
@@ -252,17 +236,11 @@ TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducer
     bGateOpen = true;
   };
   TControlThread control;
-  // The console's form is the display sink the notice goes to, as in window mode.
-  std::unique_ptr<TfrmTelvane> form;  // created and destroyed on the control thread
-  control.loop.Synchronize([&form] { form = std::make_unique<TfrmTelvane>(true); });
   // Destroyed before the control thread is joined, so a failed assertion cannot leave it waiting.
   struct TAtExit {
     std::function<void()> fn;
     ~TAtExit() { fn(); }
-  } openAtExit{[&] {
-    OpenGate();
-    control.loop.Synchronize([&form] { form.reset(); });
-  }};
+  } openAtExit{OpenGate};
   SetNoticePresenter([&](int nType, const std::string&, const std::string& sText) {
     EXPECT_EQ(nType, 1);
     sShownText = sText;
@@ -283,7 +261,7 @@ TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducer
   for (int n = 0; n < 2000; ++n) WriteLog("T.Op", 1, 3, "dropped", false);
   const auto tLastDrop = std::chrono::steady_clock::now();
   OpenGate();
-  control.loop.Synchronize([] {});  // every notice posted so far has been shown
+  control.Loop().Synchronize([] {});  // every notice posted so far has been shown
 
   const auto nSeconds = std::chrono::duration_cast<std::chrono::seconds>(tLastDrop - tFirstDrop).count();
   EXPECT_LE(nShown.load(), nSeconds + 1);
@@ -293,7 +271,7 @@ TEST_F(LogRing, FullRingNoticeIsPostedAtMostOncePerSecondAndNeverHoldsUpProducer
 TEST_F(LogRing, ConsoleGetsTheWholeLineAndTheStatusBarTheBareTextOnTheControlThread) {
   std::unique_ptr<TfrmTelvane> form;  // created and destroyed on the control thread
   TControlThread control;
-  TControlLoop& loop = control.loop;
+  TControlLoop& loop = control.Loop();
   loop.Synchronize([&form] { form = std::make_unique<TfrmTelvane>(true); });
   std::vector<std::string> vMainNow;
   // On the control thread the pane is written at once.

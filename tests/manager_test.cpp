@@ -5,23 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <string>
+#include <vector>
 
-#include <thread>
-
-#include "controller/untValidate.h"
-#include "logging/untLogger.h"
-#include "platform/untControlLoop.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using testsupport::PollUntil;
-using testsupport::ReadFile;
 
 struct AutoStartCase {
   const char* sName;
@@ -33,52 +26,33 @@ struct AutoStartCase {
 class ManagerTest : public ::testing::TestWithParam<AutoStartCase> {
  protected:
   void SetUp() override {
-    MyAppInfo.sAppFilePath = dir.Path() + "/";
-    // An exchange that accepts and never speaks keeps the connection in its first state.
-    fdExchange = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fdExchange, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(fdExchange, 4), 0);
-    socklen_t nLen = sizeof(addr);
-    getsockname(fdExchange, reinterpret_cast<sockaddr*>(&addr), &nLen);
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini",
-                           "[AMI]\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" + std::to_string(ntohs(addr.sin_port)) +
-                               "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(testsupport::FreePort()) + "\r\n");
-    InitializeSharedState();
-    ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
-    MyValidate = new TValidate();
-    TControlLoop::Instance().ResetForTest();
-    tControl = std::thread([] { TControlLoop::Instance().Run(); });
+    // The exchange accepts and never speaks: the connection stays in its first state.
+    ASSERT_TRUE(exchange.Listening());
+    ASSERT_TRUE(relay.Start({.sConfig = "[AMI]\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" + std::to_string(exchange.Port()) +
+                                        "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(testsupport::FreePort()) + "\r\n",
+                             .bService = false,
+                             .bLogWriter = true}));
+    relay.StartControlThread();
   }
-  void TearDown() override {
-    TControlLoop::Instance().Synchronize([this] {
-      form.reset();
-      delete MyValidate;
-      MyValidate = nullptr;
-    });
-    TControlLoop::Instance().Post([] { TControlLoop::Instance().Stop(); });
-    tControl.join();
-    close(fdExchange);
-  }
+  void TearDown() override { relay.Stop(); }
   void Create(const AutoStartCase& c) {
     MyConfigInfo.bAutoStart = c.bAutoStart;
     MyConfigInfo.bServerAutoStart = c.bServerAutoStart;
     MyConfigInfo.bProxyAutoStart = c.bProxyAutoStart;
-    TControlLoop::Instance().Synchronize([this] { form = std::make_unique<TfrmTelvane>(true); });
+    relay.CreateManager(true);
   }
   TControlState Control(TControlId t) {
     TControlState state;
-    TControlLoop::Instance().Synchronize([&] { state = form->MyDisplay.vControls[t]; });
+    relay.OnControl([&] { state = relay.Manager().MyDisplay.vControls[t]; });
     return state;
   }
-  std::string LogText() { return ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()); }
+  std::string LogText() { return relay.LogText(); }
+  void OnManager(void (TfrmTelvane::*fnAction)()) {
+    relay.OnControl([&] { (relay.Manager().*fnAction)(); });
+  }
 
-  testsupport::TTempDir dir;
-  std::thread tControl;
-  std::unique_ptr<TfrmTelvane> form;  // control thread only
-  int fdExchange = -1;
+  testsupport::TLoopbackListener exchange{4};
+  testsupport::TRelayFixture relay;
 };
 
 TEST_P(ManagerTest, AutoStartHidesItsPairsAndLogsInOrder) {
@@ -122,12 +96,12 @@ TEST_F(ManagerTest, ManualStartClientSwitchesFieldsAndButtons) {
   EXPECT_FALSE(Control(CTL_CMD_STOP_CLIENT).bEnabled);
   EXPECT_TRUE(Control(CTL_CMD_START_SERVER).bEnabled);
   EXPECT_FALSE(Control(CTL_CMD_STOP_SERVER).bEnabled);
-  TControlLoop::Instance().Synchronize([this] { form->cmdStartClientClick(); });
+  OnManager(&TfrmTelvane::cmdStartClientClick);
   for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT})
     EXPECT_FALSE(Control(t).bEnabled) << t;
   EXPECT_TRUE(Control(CTL_CMD_STOP_CLIENT).bEnabled);
   // The operator's stop gives the fields and "Start Client" back.
-  TControlLoop::Instance().Synchronize([this] { form->cmdStopClientClick(); });
+  OnManager(&TfrmTelvane::cmdStopClientClick);
   for (TControlId t : {CTL_TXT_SERVER_IP, CTL_TXT_SERVER_PORT, CTL_TXT_USERNAME, CTL_TXT_SECRET, CTL_CMD_START_CLIENT})
     EXPECT_TRUE(Control(t).bEnabled) << t;
   EXPECT_FALSE(Control(CTL_CMD_STOP_CLIENT).bEnabled);
@@ -136,20 +110,13 @@ TEST_F(ManagerTest, ManualStartClientSwitchesFieldsAndButtons) {
 TEST_F(ManagerTest, ServerStartThatFailsLeavesStartServerEnabled) {
   Create(AutoStartCase{"None", false, false, false, true, true, true, {}});
   // Someone else listens on the proxy port already, so the activation fails.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = 0;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  ASSERT_EQ(listen(fd, 1), 0);
-  socklen_t nLen = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
-  MyConfigInfo.nProxyPort = ntohs(addr.sin_port);
-  TControlLoop::Instance().Synchronize([this] { form->cmdStartServerClick(); });
+  testsupport::TLoopbackListener taken(1);
+  ASSERT_TRUE(taken.Listening());
+  MyConfigInfo.nProxyPort = taken.Port();
+  OnManager(&TfrmTelvane::cmdStartServerClick);
   EXPECT_TRUE(Control(CTL_CMD_START_SERVER).bEnabled);
   EXPECT_FALSE(Control(CTL_CMD_STOP_SERVER).bEnabled);
   EXPECT_TRUE(PollUntil([&] { return LogText().find("during StartSocketServer Process.") != std::string::npos; }));
-  close(fd);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "hosting/untConsoleLayout.h"
 #include "hosting/untTelvane.h"
 #include "startup/untVariables.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -35,18 +36,12 @@ std::string Lines(int32_t nCount, const std::string& sEach = "x") {
 class PanesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    MyAppInfo.sAppFilePath = dir.Path() + "/";
-    testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", CONFIG);
-    InitializeSharedState();
-    MyAppInfo.bIsService = false;
-    MyValidate = new TValidate();
-    form = std::make_unique<TfrmTelvane>(true);
+    ASSERT_TRUE(relay.Start({.sConfig = CONFIG, .bService = false, .bLogWriter = false}));
+    relay.CreateManager(true, [this](TfrmTelvane& tManager) { form = &tManager; });
   }
   void TearDown() override {
     MyAuditEvents.bEnabled = false;
-    form.reset();
-    delete MyValidate;
-    MyValidate = nullptr;
+    relay.Stop();
   }
   TDisplayModel& Display() { return form->MyDisplay; }
   std::vector<std::string> PaneLines(TPaneId t) {
@@ -54,8 +49,8 @@ class PanesTest : public ::testing::Test {
     return {v.begin(), v.end()};
   }
 
-  testsupport::TTempDir dir;
-  std::unique_ptr<TfrmTelvane> form;
+  testsupport::TRelayFixture relay;  // no control thread: this thread is the only one
+  TfrmTelvane* form = nullptr;       // the fixture's manager object
 };
 
 struct FramedCase {
@@ -209,7 +204,8 @@ TEST_F(PanesTest, SwitchGatesThePaneButNotTheCapture) {
 
 TEST_F(PanesTest, WithoutARegisteredConsoleNothingHappens) {
   // Service mode: the manager object exists but is not registered; nothing is shown or captured.
-  form.reset();
+  relay.DestroyManager();
+  form = nullptr;
   TfrmTelvane service(false);
   ASSERT_EQ(frmTelvane.load(), nullptr);
   MyAppInfo.bWriteGlobalPeerLog = true;

@@ -51,12 +51,12 @@ const std::string FOUR_DIGIT_NEWCHANNEL = Msg({"Event: Newchannel", "Channel: SI
                                               "ChannelStateDesc: Down"});
 
 TClientPeerInfo Entry(int32_t nPeer) {
-  std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+  TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
   return MyAppInfo.MyClientSocketInfo.vPeerList[nPeer - PEER_FIRST];
 }
 
 void SetEntry(int32_t nPeer, TPeerState_OPT tState, int32_t nCount) {
-  std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+  TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
   MyAppInfo.MyClientSocketInfo.vPeerList[nPeer - PEER_FIRST] = {tState, nCount};
 }
 

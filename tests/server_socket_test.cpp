@@ -1,6 +1,7 @@
 // The client listener on the control thread: event order, read pieces, closing without events,
-// failures that end a connection, the cut-off of a client that does not read, and accepting while
-// the process has no descriptor left.
+// failures that end a connection, the cut-off of a client that does not read, admission at accept,
+// the connection deadline, keep-alive, the listener's addresses, and accepting while the process
+// has no descriptor left.
 #include "platform/untServerSocket.h"
 
 #include <gtest/gtest.h>
@@ -11,13 +12,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "platform/untControlLoop.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -29,8 +32,6 @@ using testsupport::TTcpClient;
 class ServerSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    loop.ResetForTest();
-    tControl = std::thread([this] { loop.Run(); });
     OnControl([this] {
       pServer = std::make_unique<TServerSocket>();
       TServerSocket& s = *pServer;
@@ -51,11 +52,7 @@ class ServerSocketTest : public ::testing::Test {
       nPort = s.LocalPort();
     });
   }
-  void TearDown() override {
-    OnControl([this] { pServer.reset(); });
-    loop.Post([this] { loop.Stop(); });
-    tControl.join();
-  }
+  void TearDown() override { OnControl([this] { pServer.reset(); }); }
 
   void OnControl(const std::function<void()>& fn) { ASSERT_TRUE(loop.Synchronize(fn)); }
   void Record(const std::string& sEvent, TServerConnection& c, const std::string& sDetail = "") {
@@ -106,8 +103,8 @@ class ServerSocketTest : public ::testing::Test {
     close(fd);
   }
 
-  TControlLoop& loop = TControlLoop::Instance();
-  std::thread tControl;
+  testsupport::TControlThread control;  // the loop on its own thread, for the length of a case
+  TControlLoop& loop = control.Loop();
   int nPort = 0;
   // Control thread only:
   std::unique_ptr<TServerSocket> pServer;
@@ -264,6 +261,137 @@ TEST_F(ServerSocketTest, ClientThatNeverReadsIsCutOffAndTheOtherKeepsReceiving) 
             (std::vector<std::string>{"Overflow " + pSilent, "Disconnect " + pSilent}));
   EXPECT_EQ(ActiveConnections(), 1);
   close(fdSilent);
+}
+
+
+// A refused peer is closed before anything is sent and raises no event after the admission.
+TEST_F(ServerSocketTest, RefusedPeerIsClosedWithoutAByteOrAnEvent) {
+  bool bAdmit = false;  // control thread
+  OnControl([&] {
+    pServer->OnAdmit = [&](TServerConnection& c) {
+      Record("Admit", c, std::to_string(pServer->ActiveConnections()));
+      c.SendText("must not be sent");
+      return bAdmit;
+    };
+  });
+  TTcpClient refused;
+  ASSERT_TRUE(refused.Connect(nPort));
+  const std::string p = std::to_string(LocalPortOf(refused.Fd()));
+  ASSERT_TRUE(refused.WaitClosed());
+  EXPECT_EQ(refused.Received(), "");
+  EXPECT_EQ(Events(), (std::vector<std::string>{"Listen", "Admit " + p + " 0"}));
+  EXPECT_EQ(ActiveConnections(), 0);
+
+  OnControl([&] { bAdmit = true; });
+  TTcpClient admitted;
+  ASSERT_TRUE(admitted.Connect(nPort));
+  EXPECT_TRUE(WaitForEvent("Connect " + std::to_string(LocalPortOf(admitted.Fd())) + " 1"));
+}
+
+// The deadline fires once for a connection that keeps it, never for one that cancelled it; Close
+// ends the connection with its disconnect, raised after the handler that called it.
+TEST_F(ServerSocketTest, DeadlineRaisesTimeoutUnlessCancelledAndCloseEndsTheConnection) {
+  OnControl([&] {
+    pServer->OnClientConnect = [&](TServerConnection& c) {
+      Record("Connect", c);
+      c.SetDeadline(1000);
+    };
+    pServer->OnClientRead = [&](TServerConnection& c) {
+      Record("Read", c);
+      if (c.ReceiveText() == "run") c.SetDeadline(0);
+    };
+    pServer->OnClientTimeout = [&](TServerConnection& c) {
+      Record("Timeout", c);
+      c.Close();
+      Record("Closed", c, std::to_string(pServer->ActiveConnections()));
+    };
+  });
+  TTcpClient running, idle;
+  ASSERT_TRUE(running.Connect(nPort));
+  const std::string pRunning = std::to_string(LocalPortOf(running.Fd()));
+  ASSERT_TRUE(running.Send("run"));
+  ASSERT_TRUE(WaitForEvent("Read " + pRunning));
+  // The idle one's deadline is set after the running one's would have passed, so by the time it
+  // fires, the cancelled one would have fired too.
+  ASSERT_TRUE(idle.Connect(nPort));
+  const std::string pIdle = std::to_string(LocalPortOf(idle.Fd()));
+  ASSERT_TRUE(WaitForEvent("Disconnect " + pIdle));
+  ASSERT_TRUE(idle.WaitClosed());
+  EXPECT_EQ(idle.Received(), "");
+  const std::vector<std::string> v = Events();
+  EXPECT_EQ(std::vector<std::string>(v.end() - 3, v.end()),
+            (std::vector<std::string>{"Timeout " + pIdle, "Closed " + pIdle + " 2", "Disconnect " + pIdle}));
+  for (const std::string& s : v) EXPECT_NE(s, "Timeout " + pRunning);
+  EXPECT_TRUE(running.ReadFor(std::chrono::milliseconds(10))) << "the running one stays open";
+  EXPECT_EQ(ActiveConnections(), 1);
+}
+
+// Keep-alive shows in the kernel's table as the connection's timer (2), due within the idle time
+// (in hundredths of a second), instead of no timer at all.
+TEST_F(ServerSocketTest, EveryConnectionHasKeepAliveOn) {
+  TTcpClient client;
+  ASSERT_TRUE(client.Connect(nPort));
+  const int nClientPort = LocalPortOf(client.Fd());
+  ASSERT_TRUE(WaitForEvent("Connect " + std::to_string(nClientPort) + " 1"));
+  std::ifstream in("/proc/net/tcp");
+  std::string sLine;
+  bool bFound = false;
+  while (std::getline(in, sLine)) {
+    std::istringstream fields(sLine);
+    std::string sSlot, sLocal, sRemote, sState, sQueues, sTimer;
+    fields >> sSlot >> sLocal >> sRemote >> sState >> sQueues >> sTimer;
+    if (sSlot.empty() || sSlot.back() != ':') continue;  // the heading
+    if (std::stoi(sLocal.substr(sLocal.size() - 4), nullptr, 16) != nPort ||
+        std::stoi(sRemote.substr(sRemote.size() - 4), nullptr, 16) != nClientPort)
+      continue;
+    bFound = true;
+    EXPECT_EQ(sTimer.substr(0, 2), "02") << sLine;
+    EXPECT_LE(std::stoul(sTimer.substr(3), nullptr, 16), 4500u) << sLine;
+  }
+  EXPECT_TRUE(bFound);
+}
+
+TEST_F(ServerSocketTest, DualStackListenerNamesIPv4PeersAsIPv4) {
+  std::string sError;
+  OnControl([&] {
+    pServer->SetActive(false);
+    pServer->BindAddress = "::";
+    pServer->Port = 0;
+    try {
+      pServer->SetActive(true);
+      nPort = pServer->LocalPort();
+    } catch (const std::runtime_error& e) {
+      sError = e.what();
+    }
+  });
+  if (!sError.empty()) GTEST_SKIP() << "no IPv6 here: " << sError;
+  std::string sAddress;
+  OnControl([&] { pServer->OnClientConnect = [&](TServerConnection& c) { sAddress = c.RemoteAddress(); }; });
+  TTcpClient client;
+  ASSERT_TRUE(client.Connect(nPort));
+  ASSERT_TRUE(PollUntil([&] {
+    std::string s;
+    OnControl([&] { s = sAddress; });
+    return !s.empty();
+  }));
+  OnControl([&] { EXPECT_EQ(sAddress, "127.0.0.1"); });
+}
+
+TEST_F(ServerSocketTest, UnreadableTlsCertificateNamesTheFileAndLeavesThePlainPort) {
+  std::string sError;
+  OnControl([&] {
+    try {
+      pServer->ListenTls(0, "/nonexistent/relay.pem", "/nonexistent/relay.key");
+    } catch (const std::runtime_error& e) {
+      sError = e.what();
+    }
+    EXPECT_EQ(pServer->LocalTlsPort(), 0);
+    EXPECT_TRUE(pServer->Active());
+  });
+  EXPECT_NE(sError.find("/nonexistent/relay.pem"), std::string::npos) << sError;
+  EXPECT_NE(sError.find("No such file"), std::string::npos) << sError;
+  TTcpClient client;
+  EXPECT_TRUE(client.Connect(nPort));
 }
 
 // Every descriptor the process may still open, taken until the object goes: the soft limit is

@@ -194,7 +194,9 @@ class ServiceInstallTest : public ::testing::Test {
     std::vector<std::string> vAll = {relay.BinaryPath()};
     vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
     last = std::make_unique<testsupport::TProcess>();
-    EXPECT_TRUE(last->Start(vAll, relay.Dir(), {"TELVANE_UNIT_DIR=" + sDir, notify.Env()}));
+    EXPECT_TRUE(last->Start(vAll, {.sWorkDir = relay.Dir(),
+                                   .vExtraEnv = {"TELVANE_UNIT_DIR=" + sDir, notify.Env()},
+                                   .sOutputPrefix = ""}));
     return last->WaitExit();
   }
   std::string UnitPath() const { return units.Path() + "/Varnel_Telvane.service"; }

@@ -8,11 +8,14 @@
 #include <utility>
 #include <vector>
 
+#include "logging/untCounters.h"
 #include "pipeline/untFifo.h"
 #include "pipeline/untGeneralMsgRead.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
 #include "startup/untVariables.h"
+#include "support/ReferenceSplitter.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -27,56 +30,9 @@ struct TRecorder : TEventSplitterOutput {
   void OnCarryOverDropped(const std::string& sWhat) override { vDropped.push_back(sWhat); }
 };
 
-// The splitting rule written the plain way, over the whole buffer for every chunk: the carry-over
-// joined to the chunk, every "\r\n\r\n" rewritten as "\r\n\r", then events cut one by one. The
-// splitter must give exactly what this gives, chunk by chunk.
-struct TReferenceSplitter {
-  std::string sSaveLastPartOfMessage;
-  int32_t nCountErrNotEvent = 0;
-
-  static std::string Rewrite(const std::string& s) {
-    std::string sOut;
-    for (size_t n = 0; n < s.size();) {
-      if (s.compare(n, 4, "\r\n\r\n") == 0) sOut += "\r\n\r", n += 4;
-      else sOut += s[n++];
-    }
-    return sOut;
-  }
-  static bool HasNonBlank(const std::string& s) {
-    for (char c : s)
-      if (static_cast<unsigned char>(c) > 0x20) return true;
-    return false;
-  }
-  static uint32_t Classify(const std::string& s) {
-    const auto has = [&](const char* t) { return s.find(t) != std::string::npos; };
-    uint32_t nRings = 0;
-    if (has("File: app_queue.c")) nRings |= EVENT_RING_QUEUE;
-    if (has("File: channel.c") || has("File: chan_sip.c") || has("File: app_dial.c")) nRings |= EVENT_RING_PEER;
-    if (has("File: features.c")) nRings |= EVENT_RING_FEATUREPARK;
-    return nRings;
-  }
-  void Feed(const std::string& sText, TEvents& vOut) {
-    std::string sBuffer = Rewrite(sSaveLastPartOfMessage + sText);
-    while (HasNonBlank(sBuffer)) {
-      const size_t nEvent = sBuffer.find("Event:");
-      if (nEvent == std::string::npos) {
-        sSaveLastPartOfMessage = sBuffer;
-        ++nCountErrNotEvent;
-        return;
-      }
-      const std::string sRest = sBuffer.substr(nEvent);
-      const size_t nMarker = sRest.find("\r\n\r");
-      if (nMarker == std::string::npos) {
-        sSaveLastPartOfMessage = sRest;
-        return;
-      }
-      const std::string sEventFound = sRest.substr(0, nMarker + 2);
-      vOut.emplace_back(sEventFound, Classify(sEventFound));
-      sBuffer = sRest.substr(nMarker + 3);
-      sSaveLastPartOfMessage.clear();
-    }
-  }
-};
+// The splitting rule written the plain way (support/ReferenceSplitter.h): the splitter must give
+// exactly what it gives, chunk by chunk.
+using testsupport::TReferenceSplitter;
 
 TRecorder FeedAll(const std::vector<std::string>& vChunks) {
   TEventSplitter tSplitter;
@@ -164,7 +120,7 @@ TEST(EventSplitter, MatchesPlainRuleChunkByChunkOnAdversarialStreams) {
       tSplitter.Feed(sChunk, tOut);
       tReference.Feed(sChunk, vExpected);
       ASSERT_EQ(tOut.vEvents, vExpected) << "stream " << nStream;
-      ASSERT_EQ(tSplitter.CountErrNotEvent(), tReference.nCountErrNotEvent) << "stream " << nStream;
+      ASSERT_EQ(tSplitter.CountErrNotEvent(), tReference.CountErrNotEvent()) << "stream " << nStream;
     }
   }
 }
@@ -318,6 +274,38 @@ TEST(GeneralMsgReadThread, SplitsRawRingIntoGlobalRings) {
   EXPECT_EQ(vQueue, (std::vector<std::string>{Cut(QueueEvent(1)), sBoth}));
   EXPECT_EQ(vPeer, (std::vector<std::string>{Cut(ChannelEvent(2)), Cut(DialEvent(4))}));
   EXPECT_EQ(vPark, (std::vector<std::string>{sBoth, Cut(ParkEvent(3))}));
+
+  MyAppInfo.bIsRunning = false;
+  EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));
+}
+
+// The latency of an event is measured from the exchange read that completed it: each event takes
+// the stamp of the chunk in which its end arrived, not of the chunk in which it began. The events
+// are counted by the ring they went to.
+TEST(GeneralMsgReadThread, EachEventCarriesTheStampOfTheReadThatCompletedIt) {
+  TControlLoop::Instance().Stop();
+  MyAppInfo.bIsRunning = true;
+  TFifoReceived& f = MyFifoReceived;
+  ASSERT_TRUE(FifoOpen(f.MyGlobalQueueMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MyGlobalPeerMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MyGlobalFeatureParkMsgRead));
+  ASSERT_TRUE(TGeneralMsgRead::Initialize());
+
+  const std::pair<const char*, int64_t> vChunks[] = {
+      {"Event: Join\r\nFile: app_queue.c\r\nQueue: 10001\r\n", 100},
+      {"\r\nEvent: Leave\r\nFile: app_queue.c\r\n", 200},  // ends Join, begins Leave
+      {"\r\nEvent: Other\r\nFile: pbx.c\r\n\r\n", 300},   // ends Leave and Other (no ring)
+  };
+  for (const auto& [sChunk, nStamp] : vChunks) TGeneralMsgRead::GeneralMsgRead(MakeText(sChunk, nStamp));
+
+  std::vector<std::pair<std::string, int64_t>> vQueue;
+  ASSERT_TRUE(testsupport::PollUntil([&] {
+    if (TText s = FifoPop(f.MyGlobalQueueMsgRead)) vQueue.emplace_back(s->substr(0, s->find("\r\n")), s->nReadStampUs);
+    return vQueue.size() == 2 && MyCounters.vEvents[COUNTER_FAMILY_NONE] == 1;
+  }));
+  EXPECT_EQ(vQueue, (std::vector<std::pair<std::string, int64_t>>{{"Event: Join", 200}, {"Event: Leave", 300}}));
+  EXPECT_EQ(MyCounters.vEvents[COUNTER_FAMILY_QUEUE].load(), 2u);
+  EXPECT_EQ(MyCounters.vEvents[COUNTER_FAMILY_PEER].load(), 0u);
 
   MyAppInfo.bIsRunning = false;
   EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));

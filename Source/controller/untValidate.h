@@ -9,6 +9,7 @@
 //   untValidateClient.cpp  the exchange connection                       (control thread)
 //   untValidateClientTable.cpp  the client table                          (control thread)
 //   untValidateServer.cpp  handshake, fan-out, listener                   (control thread)
+//   untValidateClientPort.cpp  admission, handshake deadline, TLS listener   (control thread)
 //   untValidatePeer.cpp    extension states                              (per-extension stage)
 // Every operation catches its own errors, logs the system's error line and returns its failure
 // value; nothing propagates to the event loop.
@@ -16,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "logging/untDisplaySink.h"
 #include "startup/untVariables.h"
@@ -30,6 +32,21 @@ class TValidate {
   static std::string GetLogDirectory();    // <exe folder>Log, no trailing separator
   static std::string GetAuditDirectory();  // the same folder
   static std::string GetConfigFilePath();  // <exe folder>Lib/Config.ini
+
+  // ---- Configuration reading: the constructor's and the configuration check's one path ----
+  enum TConfigRead_OPT {
+    CONFIG_READ_OK,              // read and corrected; the server address is set
+    CONFIG_READ_NOT_CONFIGURED,  // read, but the server address is empty (the checks stopped there)
+    CONFIG_READ_FAILED,          // the file exists but cannot be read, or the reading failed
+  };
+  // Where the lines of a reading go instead of the log: the level and the text as logged.
+  using TConfigLineSink = void (*)(int nLevel, const std::string& sText);
+  // Reads Lib/Config.ini into MyConfigInfo, forces the service's auto-start and corrects what is
+  // out of range, logging each line (or handing it to fnLine when not null). Never raises; psError
+  // gets the reason of a failure. Main thread, before any worker reads MyConfigInfo.
+  static TConfigRead_OPT ReadConfiguration(TConfigLineSink fnLine, std::string* psError = nullptr);
+  // Every key with the value in force, one "[SECTION] KEY=value" each; user name and secret masked.
+  static std::vector<std::string> ConfigValuesInForce();
 
   // ---- Panes and status bars (control thread; nothing without a registered console) ----
   void PrintMainAudit(const std::string& sMessage);
@@ -85,6 +102,18 @@ class TValidate {
   bool SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent);
   bool StartSocketServer(int32_t nPort);
   bool StopSocketServer();
+
+  // ---- Client port guards (control thread) ----
+  // Allow-list and per-address limit, asked before a connection is listed; false refuses it.
+  bool AdmitClient(TServerConnection& connection);
+  // The handshake deadline ([PROXY] HANDSHAKETIMEOUT) from now; nothing when it is off.
+  void StartHandshakeDeadline(TServerConnection* pConnection);
+  void StopHandshakeDeadline(TServerConnection* pConnection);
+  // The deadline passed: logs it and closes the connection, whose disconnect frees its slot.
+  void HandshakeDeadlinePassed(TServerConnection& connection);
+  // Opens the TLS listener when [PROXY] TLSPORT is set; a failure is logged and leaves the plain
+  // port alone. False when it failed.
+  bool StartTlsListener();
 
   // ---- Extension states (per-extension stage's thread; reset from the control thread) ----
   static bool ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPeerNumber, bool& bGenerateEvent);

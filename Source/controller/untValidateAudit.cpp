@@ -56,7 +56,7 @@ void SaveList(TAuditList* lst, bool bShared, const std::string& sPath) {
       WriteEntries(pFile, lst->Snapshot(), sPath);
     } else if (lst != nullptr) {
       // Only the control thread appends to this list, and that is us: no copy needed.
-      std::lock_guard<std::mutex> lock(lst->crsList);
+      TMutexLock lock(lst->crsList);
       WriteEntries(pFile, lst->vLines, sPath);
     }
   } catch (...) {

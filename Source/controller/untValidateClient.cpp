@@ -16,6 +16,7 @@
 #include <string>
 
 #include "controller/untValidate.h"
+#include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
@@ -76,6 +77,9 @@ bool TValidate::StartSocketClient(const std::string& sHost, int32_t nPort) {
     soc.SetActive(false);
     soc.Host = sHost;
     soc.Port = nPort;
+    soc.bTls = MyConfigInfo.MyExchangeTls.bEnabled;
+    soc.sTlsCaFile = MyConfigInfo.MyExchangeTls.sCaFile;
+    soc.bTlsVerify = MyConfigInfo.MyExchangeTls.bVerify;
     soc.SetActive(true);  // the outcome arrives later through the socket's events
     return true;
   } catch (const std::exception& e) {
@@ -137,7 +141,7 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
         break;
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING:
         // Whole and unchanged: the splitter reassembles events that span reads.
-        TGeneralMsgRead::GeneralMsgRead(MakeText(sReceivedText));
+        TGeneralMsgRead::GeneralMsgRead(MakeText(sReceivedText, MonotonicMicroseconds()));
         PrintGeneralLogReceived(sReceivedText);
         break;
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_CLOSING:

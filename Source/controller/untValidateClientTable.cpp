@@ -18,7 +18,6 @@
 
 namespace {
 
-
 void LogError(const char* sOperation, const std::string& sMessage) {
   LogOperationError("TValidate", sOperation, sMessage, LOG_TARGET_PROXY);
 }
@@ -43,19 +42,34 @@ std::string CleanValue(std::string_view sText) { return RemoveCrLf(Trim(sText));
 
 // One subscription family: its flags in a slot, its range, and its texts.
 struct TFamily {
-  int32_t (*fnIndex)(int32_t);  // number -> flag index, -1 outside the range
+  int32_t (*fnIndex)(int32_t);  // number -> flag index, -1 outside the range in force
   bool* (*fnFlags)(TServerSocketInfo&);
-  size_t nShortEntry, nLongEntry;  // the two lengths a change entry may have ("n:TRUE", "n:FALSE")
+  int32_t (*fnFirst)();         // first number of the range in force (MyConfigInfo.MyProfile)
+  int32_t nCount;               // numbers in the range
   const char* sChangeOperation;
   const char* sChangePrefix;
 };
 
-const TFamily QUEUES{QueueIndex, [](TServerSocketInfo& s) { return s.vQueueList.data(); }, 10, 11,
-                     "ChangeQueueClientInfo", "Changing Queue: "};
-const TFamily PEERS{PeerIndex, [](TServerSocketInfo& s) { return s.vPeerList.data(); }, 10, 11,
-                    "ChangePeerClientInfo", "Changing Peer: "};
-const TFamily PARKS{ParkIndex, [](TServerSocketInfo& s) { return s.vFeatureParkList.data(); }, 8, 9,
-                    "ChangeFeatureParkClientInfo", "Changing FeaturePark: "};
+const TFamily QUEUES{QueueIndex, [](TServerSocketInfo& s) { return s.vQueueList.data(); },
+                     [] { return MyConfigInfo.MyProfile.nQueueFirst; }, QUEUE_COUNT, "ChangeQueueClientInfo",
+                     "Changing Queue: "};
+const TFamily PEERS{PeerIndex, [](TServerSocketInfo& s) { return s.vPeerList.data(); },
+                    [] { return MyConfigInfo.MyProfile.nPeerFirst; }, PEER_COUNT, "ChangePeerClientInfo",
+                    "Changing Peer: "};
+const TFamily PARKS{ParkIndex, [](TServerSocketInfo& s) { return s.vFeatureParkList.data(); },
+                    [] { return MyConfigInfo.MyProfile.nParkFirst; }, PARK_COUNT, "ChangeFeatureParkClientInfo",
+                    "Changing FeaturePark: "};
+
+size_t DigitCount(int64_t n) { return n < 10 ? 1 : 1 + DigitCount(n / 10); }
+
+// A change entry is a number of the range written in full, a colon and TRUE or FALSE: with the
+// classic ranges 10 or 11 characters for queues and extensions, 8 or 9 for parking lots. Other
+// ranges allow every width their numbers have.
+bool IsChangeEntryLength(const TFamily& family, size_t nLength) {
+  const int32_t nFirst = family.fnFirst();
+  const size_t nShortest = DigitCount(nFirst), nLongest = DigitCount(int64_t{nFirst} + family.nCount - 1);
+  return nLength >= nShortest + 5 && nLength <= nLongest + 6;
+}
 
 // Sets the flag of every listed number in range; a number that does not convert is logged by
 // entry and the list goes on. The entries are trimmed one by one.
@@ -76,10 +90,10 @@ void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::strin
   }
 }
 
-// One change entry, "number:yes-or-no" of one of the family's two lengths; anything else is
-// skipped without a log.
+// One change entry, "number:yes-or-no" of one of the family's lengths; anything else is skipped
+// without a log.
 void ChangeSubscription(TServerSocketInfo& slot, const TFamily& family, const std::string& sEntry) {
-  if (sEntry.size() != family.nShortEntry && sEntry.size() != family.nLongEntry) return;
+  if (!IsChangeEntryLength(family, sEntry.size())) return;
   std::vector<std::string> lstParts;
   SplitDelimited(':', sEntry, true, lstParts);
   if (lstParts.size() != 2) return;

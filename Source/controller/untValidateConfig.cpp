@@ -2,18 +2,31 @@
 // reads, corrects and publishes Lib/Config.ini into MyConfigInfo; the destructor, which frees the
 // lists; and the folders beside the executable.
 //
+// The classification profile ([AMI] PROFILE, CHANNELTECH, [KEYS], [QUEUENAMES]) is read with the
+// other keys and checked first, so the key ranges in force are sound before anything can use them;
+// under CLASSIC the keys only CURRENT reads are ignored and the classic ranges stay.
+//
 // Thread: the main thread during start-up (the constructor runs after the log writer has started
 // and before any ring worker exists, so MyConfigInfo needs no lock: every later access is a read),
 // and the control thread at the console's shut-down (the destructor).
 // Order matters: nLogVerbose takes the file's value as soon as the file is read, so every line
 // logged after that is already filtered by the configured level. Every line of the constructor is
-// logged with source "TValidate.Create", target 1 (main log pane) and the status-bar echo.
+// logged with source "TValidate.Create", target 1 (main log pane) and the status-bar echo. The
+// configuration check (-check) runs the same reading with its lines printed instead of logged.
+#include <algorithm>
 #include <exception>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <string>
+#include <vector>
 
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
+#include "platform/untAddressRange.h"
 #include "platform/untControlLoop.h"
 #include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
@@ -22,7 +35,14 @@ TValidate* MyValidate = nullptr;
 
 namespace {
 
+// Where the lines of a reading go instead of the log (the configuration check); null: the log.
+TValidate::TConfigLineSink fnConfigLine = nullptr;
+
 void LogCreate(int nLevel, const std::string& sText) {
+  if (fnConfigLine != nullptr) {
+    fnConfigLine(nLevel, sText);
+    return;
+  }
   WriteLog("TValidate.Create", LOG_TARGET_MAIN, nLevel, sText, true);
 }
 
@@ -47,8 +67,61 @@ constexpr const char* USERNAME = "amiadmin";
 constexpr const char* SECRET = "pxwdkr";
 constexpr bool PROXY_AUTO_START = true;
 constexpr int32_t PROXY_PORT = 50387;
+// [AMI] PROFILE and what only the CURRENT profile reads; CLASSIC always keys by the classic ranges.
+constexpr const char* PROFILE = "CLASSIC";
+constexpr const char* CHANNEL_TECH = "SIP,PJSIP";
+constexpr int32_t KEYS_QUEUE_FIRST = QUEUE_FIRST;
+constexpr int32_t KEYS_PEER_FIRST = PEER_FIRST;
+constexpr int32_t KEYS_PARK_FIRST = PARK_FIRST;
+constexpr int32_t METRICS_PORT = 0;  // no endpoint
+constexpr const char* METRICS_BIND_IP = "127.0.0.1";
+// The client port's guards and TLS, and the exchange link's TLS.
+constexpr int32_t HANDSHAKE_TIMEOUT = 10;         // seconds; 0 turns the deadline off
+constexpr int32_t HANDSHAKE_TIMEOUT_MAX = 86400;  // a day; beyond it the value is taken as a mistake
+constexpr int32_t MAX_PER_ADDRESS = 10;           // 0 turns the limit off
+constexpr const char* BIND_IP = "";               // every interface
+constexpr const char* ALLOW_FROM = "";            // everyone
+// What an allow-list in which no entry is a range falls back to: the relay's own host, never everyone.
+constexpr const char* ALLOW_FROM_NONE_VALID = "127.0.0.0/8,::1/128";
+constexpr int32_t TLS_PORT = 0;                   // no TLS listener
+constexpr const char* TLS_CERT = "";
+constexpr const char* TLS_KEY = "";
+constexpr bool EXCHANGE_TLS = false;
+constexpr const char* EXCHANGE_TLS_CA_FILE = "";  // the system's trust store
+constexpr bool EXCHANGE_TLS_VERIFY = true;
 constexpr int32_t MAX_QUEUED_MB = DEFAULT_MAX_QUEUED_MB;  // also what holds before the file is read
 }  // namespace config_default
+
+// [METRICS]: the metrics and health endpoint.
+void ReadMetricsConfig(const TIniFile& ini) {
+  namespace d = config_default;
+  TMetricsConfig& m = MyConfigInfo.MyMetrics;
+  m.nPort = ini.ReadInteger("METRICS", "PORT", d::METRICS_PORT);
+  m.sBindIP = ini.ReadString("METRICS", "BINDIP", d::METRICS_BIND_IP);
+}
+
+// A port outside 0..65535 turns the endpoint off rather than open it where nobody expects it.
+void CheckMetricsConfig() {
+  namespace d = config_default;
+  TMetricsConfig& m = MyConfigInfo.MyMetrics;
+  if (m.nPort < 0 || m.nPort > 65535) {
+    m.nPort = d::METRICS_PORT;
+    LogCorrection("MyMetrics.nPort", IntToStr(m.nPort));
+  }
+  if (Trim(m.sBindIP).empty()) {
+    m.sBindIP = d::METRICS_BIND_IP;
+    LogCorrection("MyMetrics.sBindIP", m.sBindIP);
+  }
+}
+// Section [NATS], said once like the keys above. An empty URL leaves publishing off.
+namespace nats_default {
+constexpr const char* URL = "";
+constexpr const char* CREDS = "";
+constexpr const char* SUBJECT_PREFIX = "telvane";
+constexpr const char* STREAM = "";  // no stream
+constexpr int32_t MAX_AGE_HOURS = 24;
+constexpr int32_t MAX_AGE_HOURS_LIMIT = 87600;  // ten years; the server counts in nanoseconds
+}  // namespace nats_default
 
 bool CreateAuditLists() {
   try {
@@ -73,6 +146,184 @@ void FreeList(TAuditList*& lst) {
   TAuditList* lstOld = lst;
   lst = nullptr;
   delete lstOld;
+}
+
+// ---- The classification profile: [AMI] PROFILE, [AMI] CHANNELTECH, [KEYS], [QUEUENAMES] ----
+
+std::string UpperAscii(std::string_view sText) {
+  std::string sOut(sText);
+  for (char& c : sOut)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return sOut;
+}
+
+bool IsAllDigits(std::string_view sText) {
+  return !sText.empty() && std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Read as they stand; the checks below decide what is in force.
+void ReadProfileKeys(const TIniFile& ini) {
+  namespace d = config_default;
+  TProfileConfig& p = MyConfigInfo.MyProfile;
+  p.sProfile = ini.ReadString("AMI", "PROFILE", d::PROFILE);
+  p.sChannelTech = ini.ReadString("AMI", "CHANNELTECH", d::CHANNEL_TECH);
+  p.nQueueFirst = ini.ReadInteger("KEYS", "QUEUEFIRST", d::KEYS_QUEUE_FIRST);
+  p.nPeerFirst = ini.ReadInteger("KEYS", "EXTENFIRST", d::KEYS_PEER_FIRST);
+  p.nParkFirst = ini.ReadInteger("KEYS", "PARKFIRST", d::KEYS_PARK_FIRST);
+  p.lstQueueNameLines = ini.ReadSection("QUEUENAMES");
+}
+
+// CLASSIC keys by the classic ranges whatever the file says; say so when the file said otherwise.
+void IgnoreCurrentOnlyKeys(TProfileConfig& p) {
+  namespace d = config_default;
+  const bool bGiven = p.sChannelTech != d::CHANNEL_TECH || p.nQueueFirst != d::KEYS_QUEUE_FIRST ||
+                      p.nPeerFirst != d::KEYS_PEER_FIRST || p.nParkFirst != d::KEYS_PARK_FIRST ||
+                      !p.lstQueueNameLines.empty();
+  p.nQueueFirst = d::KEYS_QUEUE_FIRST;
+  p.nPeerFirst = d::KEYS_PEER_FIRST;
+  p.nParkFirst = d::KEYS_PARK_FIRST;
+  p.lstChannelTech.clear();
+  p.vQueueNames.clear();
+  if (bGiven)
+    LogCreate(LOG_VERBOSE, "MyConfigInfo.MyProfile: [AMI] CHANNELTECH, [KEYS] and [QUEUENAMES] apply only with "
+                           "[AMI] PROFILE=CURRENT; ignored.");
+}
+
+// The technologies, comma-separated; each a word of letters, digits, '_' or '-'.
+std::vector<std::string> ChannelTechList(std::string_view sText) {
+  std::vector<std::string> lstParts, lstTech;
+  SplitDelimited(',', sText, true, lstParts);
+  for (const std::string& sPart : lstParts) {
+    const std::string sTech = Trim(sPart);
+    if (sTech.empty()) continue;
+    const bool bWord = std::all_of(sTech.begin(), sTech.end(), [](char c) {
+      return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+    if (!bWord) return {};
+    lstTech.push_back(sTech);
+  }
+  return lstTech;
+}
+
+void CheckChannelTech(TProfileConfig& p) {
+  p.lstChannelTech = ChannelTechList(p.sChannelTech);
+  if (!p.lstChannelTech.empty()) return;
+  p.sChannelTech = config_default::CHANNEL_TECH;
+  p.lstChannelTech = ChannelTechList(p.sChannelTech);
+  LogCorrection("MyProfile.sChannelTech", p.sChannelTech);
+}
+
+// A first number must leave room for the whole range below the 32-bit limit.
+void CheckKeyFirst(int32_t& nFirst, int32_t nCount, int32_t nDefault, const char* sField) {
+  if (nFirst >= 0 && int64_t{nFirst} + nCount - 1 <= std::numeric_limits<int32_t>::max()) return;
+  nFirst = nDefault;
+  LogCorrection(sField, IntToStr(nFirst));
+}
+
+// name=number, the number inside the queue range in force; a name made only of digits would never
+// be looked up (a number is read as a number), so it is refused too. Refused lines are dropped.
+void CheckQueueNames(TProfileConfig& p) {
+  p.vQueueNames.clear();
+  for (const auto& [sName, sValue] : p.lstQueueNameLines) {
+    const std::optional<int32_t> nQueue = IniIntegerValue(sValue);
+    if (IsAllDigits(sName) || !nQueue || KeyIndex(*nQueue, p.nQueueFirst, QUEUE_COUNT) < 0) {
+      LogCorrection(("MyProfile.lstQueueNames(" + sName + "=" + sValue + ")").c_str(), "ignored");
+      continue;
+    }
+    p.vQueueNames.push_back({UpperAscii(sName), *nQueue});
+  }
+  std::sort(p.vQueueNames.begin(), p.vQueueNames.end(),
+            [](const TQueueName& a, const TQueueName& b) { return a.sName < b.sName; });
+}
+
+// Runs first among the checks, so the ranges in force are sound even when a later check stops
+// start-up; ends with every field of MyProfile in force.
+void CheckAndCorrectProfile() {
+  namespace d = config_default;
+  TProfileConfig& p = MyConfigInfo.MyProfile;
+  const std::string sProfile = UpperAscii(p.sProfile);
+  p.tProfile = sProfile == "CURRENT" ? AMI_PROFILE_CURRENT : AMI_PROFILE_CLASSIC;
+  if (sProfile != "CURRENT" && sProfile != "CLASSIC") {
+    p.sProfile = d::PROFILE;
+    LogCorrection("MyProfile.sProfile", p.sProfile);
+  }
+  if (p.tProfile == AMI_PROFILE_CLASSIC) return IgnoreCurrentOnlyKeys(p);
+  CheckChannelTech(p);
+  CheckKeyFirst(p.nQueueFirst, QUEUE_COUNT, d::KEYS_QUEUE_FIRST, "MyProfile.nQueueFirst");
+  CheckKeyFirst(p.nPeerFirst, PEER_COUNT, d::KEYS_PEER_FIRST, "MyProfile.nPeerFirst");
+  CheckKeyFirst(p.nParkFirst, PARK_COUNT, d::KEYS_PARK_FIRST, "MyProfile.nParkFirst");
+  CheckQueueNames(p);
+}
+
+// ---- Section [NATS] ----
+
+// Subject tokens may hold any printable character but the wildcards; a blank, a control character
+// or an empty token ("a..b", a leading or trailing point) would make every publish fail.
+bool IsValidSubjectPrefix(const std::string& sPrefix) {
+  if (sPrefix.empty() || sPrefix.front() == '.' || sPrefix.back() == '.') return false;
+  for (size_t n = 0; n < sPrefix.size(); ++n) {
+    const unsigned char c = static_cast<unsigned char>(sPrefix[n]);
+    if (c <= ' ' || c >= 0x7F || c == '*' || c == '>') return false;
+    if (c == '.' && sPrefix[n + 1] == '.') return false;
+  }
+  return true;
+}
+
+// A stream name is one subject-free token: no point, wildcard, path separator or blank.
+bool IsValidStreamName(const std::string& sName) {
+  if (sName.size() > 255) return false;
+  for (unsigned char c : sName)
+    if (c <= ' ' || c >= 0x7F || c == '.' || c == '*' || c == '>' || c == '/' || c == '\\') return false;
+  return true;
+}
+
+void ReadNatsKeys(TIniFile& ini, TNatsConfig& n) {
+  namespace d = nats_default;
+  n.sUrl = ini.ReadString("NATS", "URL", d::URL);
+  n.sCreds = ini.ReadString("NATS", "CREDS", d::CREDS);
+  n.sSubjectPrefix = ini.ReadString("NATS", "SUBJECTPREFIX", d::SUBJECT_PREFIX);
+  n.sStream = ini.ReadString("NATS", "STREAM", d::STREAM);
+  n.nMaxAgeHours = ini.ReadInteger("NATS", "MAXAGE", d::MAX_AGE_HOURS);
+}
+
+// The URL and the credentials file are left to the client library, which names what it rejects
+// when it connects; the subject prefix, the stream and its age are checked here.
+void CheckNatsKeys(TNatsConfig& n) {
+  namespace d = nats_default;
+  if (!IsValidSubjectPrefix(n.sSubjectPrefix)) {
+    n.sSubjectPrefix = d::SUBJECT_PREFIX;
+    LogCorrection("MyNats.sSubjectPrefix", n.sSubjectPrefix);
+  }
+  if (!IsValidStreamName(n.sStream)) {
+    n.sStream = d::STREAM;
+    LogCorrection("MyNats.sStream", n.sStream);
+  }
+  if (n.nMaxAgeHours < 1 || n.nMaxAgeHours > d::MAX_AGE_HOURS_LIMIT) {
+    n.nMaxAgeHours = d::MAX_AGE_HOURS;
+    LogCorrection("MyNats.nMaxAgeHours", IntToStr(n.nMaxAgeHours));
+  }
+}
+
+// ---- The client port and the exchange link over TLS: [PROXY] and [AMI] keys ----
+
+void ReadClientPortKeys(const TIniFile& ini) {
+  namespace d = config_default;
+  TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
+  p.nHandshakeTimeout = ini.ReadInteger("PROXY", "HANDSHAKETIMEOUT", d::HANDSHAKE_TIMEOUT);
+  p.nMaxPerAddress = ini.ReadInteger("PROXY", "MAXPERADDRESS", d::MAX_PER_ADDRESS);
+  p.sBindIP = ini.ReadString("PROXY", "BINDIP", d::BIND_IP);
+  p.sAllowFrom = ini.ReadString("PROXY", "ALLOWFROM", d::ALLOW_FROM);
+  p.nTlsPort = ini.ReadInteger("PROXY", "TLSPORT", d::TLS_PORT);
+  p.sTlsCert = ini.ReadString("PROXY", "TLSCERT", d::TLS_CERT);
+  p.sTlsKey = ini.ReadString("PROXY", "TLSKEY", d::TLS_KEY);
+}
+
+void ReadExchangeTlsKeys(const TIniFile& ini) {
+  namespace d = config_default;
+  TConfigInfo::TExchangeTlsConfig& t = MyConfigInfo.MyExchangeTls;
+  t.bEnabled = ini.ReadBool("AMI", "TLS", d::EXCHANGE_TLS);
+  t.sCaFile = ini.ReadString("AMI", "TLSCAFILE", d::EXCHANGE_TLS_CA_FILE);
+  t.bVerify = ini.ReadBool("AMI", "TLSVERIFY", d::EXCHANGE_TLS_VERIFY);
 }
 
 // [GENERAL] MAXQUEUEDMB: the memory budget of all queued texts.
@@ -106,15 +357,51 @@ bool ReadConfigFile(std::string& sError) {
   c.sSecret = ini.ReadString("AMI", "SECRET", d::SECRET);
   c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", d::PROXY_AUTO_START);
   c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
+  ReadProfileKeys(ini);
+  ReadMetricsConfig(ini);
+  ReadNatsKeys(ini, c.MyNats);
+  ReadClientPortKeys(ini);
+  ReadExchangeTlsKeys(ini);
   ReadQueueBudget(ini);
   return true;
 }
 
+// The client port's keys. An allow-list keeps its valid ranges; one with none falls back to the
+// local host, because an operator who wrote a list meant to shut others out.
+void CheckClientPortKeys() {
+  namespace d = config_default;
+  TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
+  if (p.nHandshakeTimeout < 0 || p.nHandshakeTimeout > d::HANDSHAKE_TIMEOUT_MAX) {
+    p.nHandshakeTimeout = d::HANDSHAKE_TIMEOUT;
+    LogCorrection("MyClientPort.nHandshakeTimeout", IntToStr(p.nHandshakeTimeout));
+  }
+  if (p.nMaxPerAddress < 0) {
+    p.nMaxPerAddress = d::MAX_PER_ADDRESS;
+    LogCorrection("MyClientPort.nMaxPerAddress", IntToStr(p.nMaxPerAddress));
+  }
+  if (!p.sBindIP.empty() && !IsIpAddressText(p.sBindIP)) {
+    p.sBindIP = d::BIND_IP;
+    LogCorrection("MyClientPort.sBindIP", p.sBindIP);
+  }
+  TAddressRanges ranges;
+  std::vector<std::string> lstInvalid;
+  ranges.Parse(p.sAllowFrom, lstInvalid);
+  if (!lstInvalid.empty()) {
+    p.sAllowFrom = ranges.Empty() ? d::ALLOW_FROM_NONE_VALID : ranges.Text();
+    LogCorrection("MyClientPort.sAllowFrom", p.sAllowFrom);
+  }
+  if (p.nTlsPort != 0 && (!IsValidPort(p.nTlsPort) || p.nTlsPort == MyConfigInfo.nProxyPort)) {
+    p.nTlsPort = d::TLS_PORT;
+    LogCorrection("MyClientPort.nTlsPort", IntToStr(p.nTlsPort));
+  }
+}
+
 // The corrections, in their fixed order. A blank test never changes the stored text; an empty
-// server address cannot be corrected, so it asks the process to end and stops the checks.
-void CheckAndCorrect() {
+// server address cannot be corrected: the checks stop there and the result is false.
+bool CheckAndCorrect() {
   namespace d = config_default;
   TConfigInfo& c = MyConfigInfo;
+  CheckAndCorrectProfile();
   if (c.nServerReconnectTmr < d::SERVER_RECONNECT_TMR) {
     c.nServerReconnectTmr = d::SERVER_RECONNECT_TMR;
     LogCorrection("nServerReconnectTmr", IntToStr(c.nServerReconnectTmr));
@@ -125,8 +412,7 @@ void CheckAndCorrect() {
   }
   if (Trim(c.sServerIP).empty()) {
     LogCorrection("sServerIP", c.sServerIP);
-    RequestTermination();
-    return;
+    return false;
   }
   if (!IsValidPort(c.nServerPort)) {
     c.nServerPort = d::SERVER_PORT;
@@ -144,7 +430,11 @@ void CheckAndCorrect() {
     c.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }
+  CheckMetricsConfig();
+  CheckNatsKeys(c.MyNats);
+  CheckClientPortKeys();
   CheckQueueBudget();
+  return true;
 }
 
 }  // namespace
@@ -152,25 +442,36 @@ void CheckAndCorrect() {
 TValidate::TValidate() {
   // Without the lists audit capture will not work; the configuration is still read.
   if (!CreateAuditLists()) ShowAppMessage(1, Msg(3));
+  // An empty server address cannot be served: the process ends after start-up.
+  if (ReadConfiguration(nullptr) == CONFIG_READ_NOT_CONFIGURED) RequestTermination();
+}
+
+TValidate::TConfigRead_OPT TValidate::ReadConfiguration(TConfigLineSink fnLine, std::string* psError) {
+  fnConfigLine = fnLine;
+  TConfigRead_OPT tResult = CONFIG_READ_FAILED;
   try {
     std::string sError;
     if (!ReadConfigFile(sError)) {
       LogCreate(LOG_ERROR, Msg(2));
-      return;
+      if (psError != nullptr) *psError = sError;
+    } else {
+      LogCreate(LOG_VERBOSE, "Success to Read Config File.");
+      if (MyAppInfo.bIsService) {
+        // An unattended service always runs both sides and reconnects by itself.
+        MyConfigInfo.bAutoStart = true;
+        MyConfigInfo.bServerAutoStart = true;
+        MyConfigInfo.bServerAutoReconnect = true;
+        MyConfigInfo.bProxyAutoStart = true;
+      }
+      tResult = CheckAndCorrect() ? CONFIG_READ_OK : CONFIG_READ_NOT_CONFIGURED;
     }
-    LogCreate(LOG_VERBOSE, "Success to Read Config File.");
-    if (MyAppInfo.bIsService) {
-      // An unattended service always runs both sides and reconnects by itself.
-      MyConfigInfo.bAutoStart = true;
-      MyConfigInfo.bServerAutoStart = true;
-      MyConfigInfo.bServerAutoReconnect = true;
-      MyConfigInfo.bProxyAutoStart = true;
-    }
-    CheckAndCorrect();
   } catch (const std::exception& e) {
     // The terminal console has no busy pointer to put back.
     LogCreate(LOG_ERROR, std::string("Error: ") + e.what() + " during Login Process.");
+    if (psError != nullptr) *psError = e.what();
   }
+  fnConfigLine = nullptr;
+  return tResult;
 }
 
 TValidate::~TValidate() {
@@ -189,6 +490,29 @@ TValidate::~TValidate() {
   FreeList(a.lstSpecificPeer);
   FreeList(a.lstGlobalFeaturePark);
   FreeList(a.lstSpecificFeaturePark);
+}
+
+std::vector<std::string> TValidate::ConfigValuesInForce() {
+  const TConfigInfo& c = MyConfigInfo;
+  auto fnBool = [](bool b) { return std::string(b ? "1" : "0"); };
+  // Masked as the console masks them: what they are stays in the file.
+  auto fnMasked = [](const std::string& sText) { return std::string(sText.size(), '*'); };
+  return {
+      "[LOG] VERBOSE=" + IntToStr(c.nLogVerbose.load()),
+      "[GENERAL] AUTOSTART=" + fnBool(c.bAutoStart),
+      "[AMI] AUTOSTART=" + fnBool(c.bServerAutoStart),
+      "[AMI] AUTORECONNECT=" + fnBool(c.bServerAutoReconnect),
+      "[AMI] RECONNECTTMR=" + IntToStr(c.nServerReconnectTmr),
+      "[AMI] TIMEOUTTMR=" + IntToStr(c.nServerTimeoutTmr),
+      "[AMI] SERVERIP=" + c.sServerIP,
+      "[AMI] SERVERPORT=" + IntToStr(c.nServerPort),
+      "[AMI] USERNAME=" + fnMasked(c.sUsername),
+      "[AMI] SECRET=" + fnMasked(c.sSecret),
+      "[PROXY] AUTOSTART=" + fnBool(c.bProxyAutoStart),
+      "[PROXY] SERVERPORT=" + IntToStr(c.nProxyPort),
+      "[METRICS] PORT=" + IntToStr(c.MyMetrics.nPort),
+      "[METRICS] BINDIP=" + c.MyMetrics.sBindIP,
+  };
 }
 
 std::string TValidate::GetLogDirectory() { return MyAppInfo.sAppFilePath + "Log"; }

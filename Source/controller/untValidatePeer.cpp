@@ -2,8 +2,11 @@
 // per-extension stage's one question, "is this event forwarded?".
 //
 // Six event kinds move an extension's state (PeerStatus, Newchannel, Newstate, Dial, Hangup,
-// QueueMemberPaused). Each is found by plain substring search on the event text, so a name that
-// merely begins with a kind's name (HangupRequest, DialBegin) counts as that kind. While an
+// QueueMemberPaused). Under CLASSIC each is found by plain substring search on the event text, so
+// a name that merely begins with a kind's name (HangupRequest, DialBegin) counts as that kind.
+// Under CURRENT the event is read by its exact name, in the classic words (untEventProfile:
+// DialBegin is Dial Begin, QueueMemberPause is QueueMemberPaused, Reachable is Registered), and
+// then follows the same table and channel rule. While an
 // extension believes it has more than one channel open, every event that moves it through a call
 // (down, dialling, ringing, up, not in use) is held back, whichever channel it concerns, so the
 // clients see the calls of an extension one at a time. A state outside the call cycle (reserved,
@@ -29,6 +32,7 @@
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventProfile.h"
 
 namespace {
 
@@ -46,18 +50,8 @@ size_t FindText(const std::string& sText, const std::string& sWhat) {
   return sWhat.empty() ? std::string::npos : sText.find(sWhat);
 }
 
-enum TPeerEventKind : uint8_t {
-  PEER_EVENT_PEERSTATUS,
-  PEER_EVENT_NEWCHANNEL,
-  PEER_EVENT_NEWSTATE,
-  PEER_EVENT_DIAL,
-  PEER_EVENT_HANGUP,
-  PEER_EVENT_QUEUEMEMBERPAUSED,
-  PEER_EVENT_NONE,
-};
-
 struct TPeerEventRule {
-  TPeerEventKind tKind;            // which kind this row recognises
+  TPeerEventKind_OPT tKind;        // which kind this row recognises
   std::string sEventToFind;        // event name looked for anywhere in the text
   std::string sGenericInfoToFind;  // key of the wanted value; empty: the value is sEventToFind
   std::string sHowToFindPeer;      // marker whose last character starts the extension number
@@ -79,29 +73,40 @@ const std::array<TPeerEventRule, 6>& PeerEventRules() {
 
 // What one event asks of its extension's entry, worked out before the lock is taken.
 struct TPeerChange {
-  TPeerEventKind tKind = PEER_EVENT_NONE;
+  TPeerEventKind_OPT tKind = PEER_EVENT_NONE;
   bool bOnlyFromUnregistered = false;  // NOTINUSE only from UNREGISTERED/UNKNOWN, else unchanged
   TPeerState_OPT tNewState = PEER_STATE_UNKNOWN;  // the state set when bOnlyFromUnregistered is false
   bool bRecognised = false;            // the channel rule applies and bGenerateEvent is set
 };
 
-// Finds the first kind the event belongs to and the change it makes; tKind NONE when none.
-TPeerChange ClassifyPeerEvent(const std::string& sMyNewMessage, int32_t nPeerNumber) {
+// The change an event of kind tKind with value sPeerInfo makes.
+TPeerChange ChangeOf(TPeerEventKind_OPT tKind, const std::string& sPeerInfo) {
   TPeerChange tChange;
+  tChange.tKind = tKind;
+  tChange.bOnlyFromUnregistered =
+      tKind == PEER_EVENT_QUEUEMEMBERPAUSED || (tKind == PEER_EVENT_PEERSTATUS && sPeerInfo == "Registered");
+  if (!tChange.bOnlyFromUnregistered) tChange.tNewState = TValidate::ConvertPeerInfoToState(sPeerInfo);
+  // A Dial event moves the state whatever its sub-event, but only its start is a call step.
+  tChange.bRecognised = tKind != PEER_EVENT_DIAL || sPeerInfo == "Begin";
+  return tChange;
+}
+
+// Finds the first kind the event belongs to and the change it makes; tKind NONE when none. The
+// CURRENT profile names its events differently; read in the classic words, they follow the same
+// table and the same channel rule.
+TPeerChange ClassifyPeerEvent(const std::string& sMyNewMessage, int32_t nPeerNumber) {
+  const TProfileConfig& tProfile = MyConfigInfo.MyProfile;
+  if (tProfile.tProfile == AMI_PROFILE_CURRENT) {
+    const TPeerEventReading tReading = ReadCurrentPeerEvent(sMyNewMessage, tProfile);
+    return tReading.tKind == PEER_EVENT_NONE ? TPeerChange() : ChangeOf(tReading.tKind, tReading.sValue);
+  }
   std::string sPeerInfo;
   for (const TPeerEventRule& tRule : PeerEventRules()) {
-    if (!TValidate::ProcessPeerEvents(sMyNewMessage, tRule.sEventToFind, tRule.sHowToFindPeer,
-                                      tRule.sGenericInfoToFind, nPeerNumber, sPeerInfo))
-      continue;
-    tChange.tKind = tRule.tKind;
-    tChange.bOnlyFromUnregistered = tRule.tKind == PEER_EVENT_QUEUEMEMBERPAUSED ||
-                                    (tRule.tKind == PEER_EVENT_PEERSTATUS && sPeerInfo == "Registered");
-    if (!tChange.bOnlyFromUnregistered) tChange.tNewState = TValidate::ConvertPeerInfoToState(sPeerInfo);
-    // A Dial event moves the state whatever its sub-event, but only its start is a call step.
-    tChange.bRecognised = tRule.tKind != PEER_EVENT_DIAL || sPeerInfo == "Begin";
-    return tChange;
+    if (TValidate::ProcessPeerEvents(sMyNewMessage, tRule.sEventToFind, tRule.sHowToFindPeer,
+                                     tRule.sGenericInfoToFind, nPeerNumber, sPeerInfo))
+      return ChangeOf(tRule.tKind, sPeerInfo);
   }
-  return tChange;
+  return TPeerChange();
 }
 
 // Applies the change to one entry (caller holds crsPeerTable). Returns whether the event is
@@ -213,7 +218,7 @@ bool TValidate::ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPe
 
     bool bForward = true;
     {
-      std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+      TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
       bForward = ApplyPeerChange(MyAppInfo.MyClientSocketInfo.vPeerList[nIndex], tChange);
     }
     if (tChange.bRecognised) bGenerateEvent = bForward;
@@ -226,7 +231,7 @@ bool TValidate::ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPe
 
 void TValidate::ResetPeerTable() {
   try {
-    std::lock_guard<std::mutex> lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
+    TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
     for (TClientPeerInfo& tEntry : MyAppInfo.MyClientSocketInfo.vPeerList) {
       tEntry.tPeerState = PEER_STATE_UNKNOWN;
       tEntry.nChannelCount = 0;

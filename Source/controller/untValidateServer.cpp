@@ -20,6 +20,7 @@
 #include <string>
 
 #include "controller/untValidate.h"
+#include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "platform/untServerSocket.h"
@@ -107,7 +108,9 @@ bool WriteToSubscribers(const char* sOperation, std::array<bool, N> TServerSocke
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
       if (!(slot.*pList)[static_cast<size_t>(nIndex)] || slot.pConnection == nullptr) continue;
       try {
-        slot.pConnection->SendText(sEvent);
+        const int nTaken = slot.pConnection->SendText(sEvent);
+        CountUp(MyCounters.nFramesSent);
+        CountUp(MyCounters.nBytesSent, nTaken > 0 ? static_cast<uint64_t>(nTaken) : 0);
       } catch (const std::exception& e) {
         WriteErrorLog(std::string("TValidate.") + sOperation, LOG_TARGET_PROXY, e.what(),
                       "socManagerServer.Socket.Connections");
@@ -162,6 +165,8 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
     // a closing one is released whatever the text.
     if (tState != MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING && tState != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE &&
         tState != MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING && sReceivedText.find(GREETING) != std::string::npos) {
+      // A client that was through gets a fresh deadline for its new handshake.
+      if (tState == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) StartHandshakeDeadline(slot.pConnection);
       RestartHandshake(slot);
       tState = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
     }
@@ -199,6 +204,7 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
       const TExtractResult_OPT tResult =
           ExtractHandshakeValue(sReceivedText, step.sKey, step.sTerminator, sValue, step.nValueOffset);
       if (tResult != EXTRACT_RESULT_FOUND) {
+        CountUp(MyCounters.nHandshakeFailures);
         slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
         LogRead(tResult == EXTRACT_RESULT_NO_KEY ? step.nMsgNoKey : step.nMsgNoTerminator, sTag);
         return true;
@@ -209,7 +215,10 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
       LogRead(step.nMsgDone, sTag);
       slot.tMainSocketServerStateMachine = step.tNext;
       ConnectionAt(nSocketServerClientPos).SendText(step.sPrompt);
-      if (step.tNext == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) LogRead(54, sTag);
+      if (step.tNext == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) {
+        StopHandshakeDeadline(slot.pConnection);
+        LogRead(54, sTag);
+      }
       return true;
     }
     return true;
@@ -241,7 +250,9 @@ bool TValidate::StartSocketServer(int32_t nPort) {
     // Open connections of an earlier start are closed without the stop notice.
     socManagerServer->SetActive(false);
     socManagerServer->Port = nPort;
+    socManagerServer->BindAddress = MyConfigInfo.MyClientPort.sBindIP;
     socManagerServer->SetActive(true);
+    StartTlsListener();  // its own failure leaves the plain port serving
     return true;
   } catch (const std::exception& e) {
     LogError("StartSocketServer", e.what());

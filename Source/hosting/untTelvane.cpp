@@ -11,7 +11,6 @@
 #include "platform/untClientSocket.h"
 #include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
-#include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -32,9 +31,12 @@ TfrmTelvane::TfrmTelvane(bool bWindowModeIn) : bWindowMode(bWindowModeIn) {
     RegisterDisplaySink(this);
   }
   FormCreate();
+  // After the automatic start, so the first gauges already see both sides starting.
+  pMetrics = StartMetricsServer();
 }
 
 TfrmTelvane::~TfrmTelvane() {
+  pMetrics.reset();  // its timer and HTTP threads end before anything they read goes
   tmrMain.SetEnabled(false);
   tmrAMIKeepAlive.SetEnabled(false);
   // The sockets outlive the manager object; make sure none of their events reaches it again.
@@ -47,20 +49,21 @@ TfrmTelvane::~TfrmTelvane() {
   }
   if (socManagerServer != nullptr) {
     socManagerServer->OnListen = nullptr;
+    socManagerServer->OnAdmit = nullptr;
     socManagerServer->OnAccept = nullptr;
     socManagerServer->OnClientConnect = nullptr;
     socManagerServer->OnClientDisconnect = nullptr;
     socManagerServer->OnClientError = nullptr;
     socManagerServer->OnClientRead = nullptr;
     socManagerServer->OnClientOverflow = nullptr;
+    socManagerServer->OnClientTimeout = nullptr;
+    socManagerServer->OnClientTlsError = nullptr;
     socManagerServer->OnAcceptError = nullptr;
   }
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
   frmTelvane.compare_exchange_strong(pSelf, nullptr);
 }
-
-void TfrmTelvane::Notice(const std::string& sText) { ShowAppMessage(1, sText); }
 
 void TfrmTelvane::FormCreate() {
   try {
@@ -98,12 +101,17 @@ void TfrmTelvane::FormCreate() {
     // 6. The client listener.
     if (socManagerServer == nullptr) socManagerServer = new TServerSocket();  // lives until process end
     socManagerServer->OnListen = [this] { socManagerServerListen(); };
+    socManagerServer->OnAdmit = [this](TServerConnection& c) { return socManagerServerAdmit(c); };
     socManagerServer->OnAccept = [this](TServerConnection& c) { socManagerServerAccept(c); };
     socManagerServer->OnClientConnect = [this](TServerConnection& c) { socManagerServerClientConnect(c); };
     socManagerServer->OnClientDisconnect = [this](TServerConnection& c) { socManagerServerClientDisconnect(c); };
     socManagerServer->OnClientError = [this](TServerConnection& c, int& n) { socManagerServerClientError(c, n); };
     socManagerServer->OnClientRead = [this](TServerConnection& c) { socManagerServerClientRead(c); };
     socManagerServer->OnClientOverflow = [this](TServerConnection& c) { socManagerServerClientOverflow(c); };
+    socManagerServer->OnClientTimeout = [this](TServerConnection& c) { socManagerServerClientTimeout(c); };
+    socManagerServer->OnClientTlsError = [this](TServerConnection& c, const std::string& s) {
+      socManagerServerClientTlsError(c, s);
+    };
     socManagerServer->OnAcceptError = [this](const std::string& sReason) { socManagerServerAcceptError(sReason); };
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.

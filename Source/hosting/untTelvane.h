@@ -17,6 +17,7 @@
 #include <string>
 
 #include "hosting/untDisplayModel.h"
+#include "hosting/untMetricsServer.h"
 #include "logging/untDisplaySink.h"
 #include "platform/untTimer.h"
 
@@ -67,12 +68,15 @@ class TfrmTelvane : public TDisplaySink {
 
   // ---- socManagerServer events ----
   void socManagerServerListen();
+  bool socManagerServerAdmit(TServerConnection& connection);
   void socManagerServerAccept(TServerConnection& connection);
   void socManagerServerClientConnect(TServerConnection& connection);
   void socManagerServerClientDisconnect(TServerConnection& connection);
   void socManagerServerClientError(TServerConnection& connection, int& nErrorCode);
   void socManagerServerClientRead(TServerConnection& connection);
   void socManagerServerClientOverflow(TServerConnection& connection);
+  void socManagerServerClientTimeout(TServerConnection& connection);
+  void socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason);
   void socManagerServerAcceptError(const std::string& sReason);
 
   // ---- The display sink (window mode; control thread): the model, and notices as dialogs ----
@@ -84,7 +88,6 @@ class TfrmTelvane : public TDisplaySink {
   void SetEnabled(TControlId tControl, bool bEnabled) override { MyDisplay.SetEnabled(tControl, bEnabled); }
   void SetChecked(TControlId tControl, bool bChecked) override { MyDisplay.SetChecked(tControl, bChecked); }
   void SetBusy(bool bBusy) override { MyDisplay.SetBusy(bBusy); }
-  void Notice(const std::string& sText) override;
 
   // ---- Owned state (control thread) ----
   const bool bWindowMode;      // constant
@@ -92,6 +95,7 @@ class TfrmTelvane : public TDisplaySink {
   TTimer tmrAMIKeepAlive;      // every 1000 ms
   TDisplayModel MyDisplay;     // what the console draws
   std::array<bool, 5> vTabShown{};  // tab pages already laid out once (their Tag)
+  std::unique_ptr<TMetricsServer> pMetrics;  // the metrics endpoint, when [METRICS] PORT is set
 };
 
 // The registered console window; null in service mode and before window-mode creation.

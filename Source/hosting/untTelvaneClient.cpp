@@ -25,6 +25,7 @@
 
 #include "controller/untValidate.h"
 #include "hosting/untTelvane.h"
+#include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "platform/untClientSocket.h"
@@ -94,6 +95,12 @@ void TfrmTelvane::socManagerClientError(int& nErrorCode) {
   try {
     nErrorCode = 0;  // handled here: the socket layer raises nothing further
     WriteLog("TfrmTelvane.socManagerClientError", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(4) + socManagerClient->Host + ")", false);
+    // Over TLS the reason matters to the operator (a refused certificate, an unknown authority).
+    if (socManagerClient->bTls)
+      WriteLog("TfrmTelvane.socManagerClientError", LOG_TARGET_MAIN, LOG_WARNING,
+               "Exchange link over TLS failed (" + socManagerClient->Host + ":" + IntToStr(socManagerClient->Port) +
+                   "): " + socManagerClient->LastErrorText(),
+               false);
     StopExchangeConnection();  // a failed connect attempt ends here too
   } catch (const std::exception&) {
   }
@@ -105,6 +112,7 @@ void TfrmTelvane::socManagerClientRead() {
     nReads = nReads == std::numeric_limits<int32_t>::max() ? 0 : nReads + 1;
     ResetKeepAlive();  // any data proves the link alive, whatever the state
     const std::string sText = socManagerClient->ReceiveText();
+    CountUp(MyCounters.nExchangeBytes, sText.size());
     if (MyValidate != nullptr) MyValidate->SocketClientRead(sText, socManagerClient->Tag);
     TfrmTelvane* frm = frmTelvane.load();
     if (frm != nullptr && MyAppInfo.nTotalSocketReadEvents % 10 == 0)
@@ -150,6 +158,7 @@ void TfrmTelvane::tmrMainTimerReconnect() {
       MyMainTimerControl.nReconnectTicks = 0;
       MyAppInfo.bReconnecting = false;
       WriteLog("TfrmTelvane.tmrMainTimer", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(14) + IntToStr(nSeconds), false);
+      CountUp(MyCounters.nExchangeReconnects);
       cmdStartClientClick();
     }
   } catch (const std::exception& e) {

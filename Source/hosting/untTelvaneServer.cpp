@@ -1,10 +1,13 @@
 // socManagerServer's events: log each one to the proxy pane and hand it to the client service.
 //
-// Control thread only, one event at a time. A connection takes a slot when it connects and never
-// later; the slot is released by its disconnect (also after an error or an overflow cut-off, which
-// the listener follows with a disconnect). A read is logged whole, then given to the handshake of
-// the slot that holds the session; a connection without a slot is only
-// logged. Every handler swallows its own errors: nothing reaches the event loop.
+// Control thread only, one event at a time. A peer is first asked about (admission: allow-list and
+// per-address limit); a refused one raises nothing more. A connection takes a slot when it
+// connects and never later, and its handshake deadline starts then; the slot is released by its
+// disconnect (also after an error, an overflow cut-off, a failed TLS handshake or a passed
+// deadline, which the listener follows with a disconnect). A read is logged whole, then given to
+// the handshake of the slot that holds the session; a connection without a slot is only logged,
+// and only its first KiB, so a stranger cannot fill the log. Every handler swallows its own
+// errors: nothing reaches the event loop.
 //
 // Accept failures for lack of descriptors come every 100 ms for as long as the shortage lasts; they
 // are logged thinned (the 1st, 10th, 100th, ... of a shortage), and the first accept after one
@@ -14,6 +17,7 @@
 #include "controller/untValidate.h"
 #include "controller/untValidateServer.h"
 #include "hosting/untTelvane.h"
+#include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "platform/untServerSocket.h"
@@ -22,6 +26,7 @@
 
 namespace {
 
+constexpr size_t SLOTLESS_LOG_BYTES = 1024;  // log copy of a read from a connection without a slot
 int64_t nAcceptFailures = 0;  // failed accepts of the current shortage; control thread
 
 bool IsPowerOfTen(int64_t n) {
@@ -40,6 +45,14 @@ std::string ConnectionCount() {
 // count ":" address ":" port ")", the tail of messages 28, 29 and 32.
 std::string CountAndPeer(const TServerConnection& connection) {
   return ConnectionCount() + ":" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")";
+}
+
+// The read's log copy in quotes, without its CR LF pairs; cut for a connection without a slot,
+// with the read's full size after it.
+std::string QuotedLogCopy(const std::string& sText, bool bHasSlot) {
+  const std::string sCopy = RemoveAllCrLfPairs(sText);
+  if (bHasSlot || sCopy.size() <= SLOTLESS_LOG_BYTES) return "\"" + sCopy + "\"";
+  return "\"" + sCopy.substr(0, SLOTLESS_LOG_BYTES) + "\" (" + IntToStr(static_cast<int64_t>(sText.size())) + " bytes)";
 }
 
 // The slot that holds this session, or -1 (it found no free slot).
@@ -66,6 +79,14 @@ void TfrmTelvane::socManagerServerListen() {
   }
 }
 
+bool TfrmTelvane::socManagerServerAdmit(TServerConnection& connection) {
+  try {
+    return MyValidate == nullptr || MyValidate->AdmitClient(connection);
+  } catch (...) {
+    return true;
+  }
+}
+
 void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
   try {
     if (nAcceptFailures > 0) {
@@ -81,8 +102,10 @@ void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
 void TfrmTelvane::socManagerServerClientConnect(TServerConnection& connection) {
   try {
     LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(connection));
-    if (MyValidate != nullptr)
+    if (MyValidate != nullptr) {
       MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
+      MyValidate->StartHandshakeDeadline(&connection);  // with or without a slot
+    }
   } catch (...) {
   }
 }
@@ -110,9 +133,8 @@ void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
     const int32_t nPort = connection.RemotePort();
     // Bytes and Windows-1252 text are the same thing inside the relay: nothing to decode.
     const std::string sText = connection.ReceiveText();
-    LogEvent("socManagerServerClientRead",
-             Msg(32) + CountAndPeer(connection) + ":\"" + RemoveAllCrLfPairs(sText) + "\"");
     const int32_t nSlot = FindSlot(connection);
+    LogEvent("socManagerServerClientRead", Msg(32) + CountAndPeer(connection) + ":" + QuotedLogCopy(sText, nSlot >= 0));
     if (nSlot < 0) return;  // a connection that found no free slot: its bytes are dropped
     const int32_t nConnection = FindConnection(connection);
     if (nConnection < 0) return;
@@ -123,6 +145,7 @@ void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
 }
 
 void TfrmTelvane::socManagerServerClientOverflow(TServerConnection& connection) {
+  CountUp(MyCounters.nClientCutoffs);
   try {
     const size_t nBound = socManagerServer != nullptr ? socManagerServer->nMaxQueuedBytes
                                                       : TServerSocket::nDefaultMaxQueuedBytes;
@@ -130,6 +153,23 @@ void TfrmTelvane::socManagerServerClientOverflow(TServerConnection& connection) 
              "Error: client output queue over " + IntToStr(static_cast<int64_t>(nBound)) +
                  " bytes, disconnecting (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")",
              LOG_ERROR);
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerClientTimeout(TServerConnection& connection) {
+  try {
+    if (MyValidate != nullptr) MyValidate->HandshakeDeadlinePassed(connection);
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason) {
+  try {
+    LogEvent("socManagerServerClientTlsError",
+             "TLS handshake failed (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + "): " +
+                 sReason,
+             LOG_WARNING);
   } catch (...) {
   }
 }

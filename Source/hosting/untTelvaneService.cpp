@@ -59,7 +59,7 @@ TServiceDefinition TelvaneDefinition() {
   def.sName = SERVICE_NAME;
   def.sDisplayName = SERVICE_DISPLAY_NAME;
   def.sDescription = SERVICE_DESCRIPTION_PREFIX + Cp1252ToUtf8(Msg(0));
-  def.sExecPath = ExecutablePath();
+  def.sExecPath = UnitExecPath(ExecutablePath());
   def.nStartTimeoutSec = SERVICE_START_TIMEOUT_SEC;
   def.nStopTimeoutSec = SERVICE_STOP_TIMEOUT_SEC;
   def.nRestartSec = SERVICE_RESTART_SEC;

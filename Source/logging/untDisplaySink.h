@@ -59,9 +59,10 @@ class TDisplaySink {
   virtual void SetEnabled(TControlId tControl, bool bEnabled) = 0;
   virtual void SetChecked(TControlId tControl, bool bChecked) = 0;
   virtual void SetBusy(bool bBusy) = 0;  // long work on the control thread; shown at once
-  // An error notice for the operator (the modal dialog of window mode); must not wait for it.
-  virtual void Notice(const std::string& sText) = 0;
 };
+// Notices for the operator (the modal dialog) are not part of the sink: they go through
+// ShowAppMessage, whose presenter the console registers (SetNoticePresenter), so that a notice
+// raised before the console exists still reaches the terminal.
 
 // The registered sink, or null (service mode, before the console exists, after it is gone).
 TDisplaySink* DisplaySink();

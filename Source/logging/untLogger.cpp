@@ -33,11 +33,13 @@
 #include <thread>
 #include <utility>
 
+#include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
+#include "startup/untIniFiles.h"
 #include "startup/untVariables.h"
 
 TGenericFifo& MyGenericFifo = *new TGenericFifo();  // never freed, like the lock
@@ -75,7 +77,7 @@ bool ClaimFullNotice() {
 void PostFullNotice(int32_t nPosition) {
   TControlLoop::Instance().Post([nPosition] {
     try {
-      if (TDisplaySink* pSink = DisplaySink()) pSink->Notice("FIFO FULL (GENERAL) - " + IntToStr(nPosition));
+      ShowAppMessage(1, "FIFO FULL (GENERAL) - " + IntToStr(nPosition));
     } catch (...) {
     }
   });
@@ -193,6 +195,7 @@ void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::st
     const std::string sShown = bConsole ? sLine : std::string();
     int32_t nFullAt = 0;
     if (!PushLine(*pLock, std::move(sLine), nFullAt)) {
+      CountUp(MyCounters.nLogLinesDropped);
       if (!MyAppInfo.bIsService && ClaimFullNotice()) PostFullNotice(nFullAt);
       return;
     }

@@ -125,3 +125,8 @@ bool IsTrueText(std::string_view sText) {
 }
 
 std::string IntToStr(int64_t nValue) { return std::to_string(nValue); }
+
+bool IsPowerOfTen(uint64_t nCount) {
+  while (nCount >= 10 && nCount % 10 == 0) nCount /= 10;
+  return nCount == 1;
+}

@@ -35,3 +35,7 @@ bool IsTrueText(std::string_view sText);
 
 // Decimal text of a number.
 std::string IntToStr(int64_t nValue);
+
+// True for 1, 10, 100, ...: a log line repeated under a flood is written only for those
+// occurrences, each saying how many there were so far, so a flood costs a handful of lines.
+bool IsPowerOfTen(uint64_t nCount);

@@ -1,6 +1,7 @@
-// Key extraction: which queue, extension or parking lot an event belongs to. Pure functions over
-// the event text; searches are case-sensitive, take the first occurrence anywhere (also inside a
-// longer field name) and convert with StrToIntStrict. Empty optional: the event is dropped.
+// Key extraction under the CLASSIC profile: which queue, extension or parking lot an event belongs
+// to. Pure functions over the event text; searches are case-sensitive, take the first occurrence
+// anywhere (also inside a longer field name) and convert with StrToIntStrict. Empty optional: the
+// event is dropped. The stages go through untEventProfile, which picks these or CURRENT's rules.
 #pragma once
 
 #include <cstdint>

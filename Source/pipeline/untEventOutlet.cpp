@@ -4,12 +4,14 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/untMutex.h"
+
 namespace {
 
 // Filled in order under crsAdd; readers see a slot only after nOutlets counts it.
 std::array<std::atomic<TEventOutlet*>, MAX_EVENT_OUTLETS> vOutlets{};
 std::atomic<int> nOutlets{0};
-std::mutex crsAdd;  // serialises AddEventOutlet; never taken by Deliver
+TMutex crsAdd;  // serialises AddEventOutlet; never taken by Deliver
 
 }  // namespace
 
@@ -23,7 +25,7 @@ const char* EventFamilyName(TEventFamily_OPT tFamily) {
 }
 
 bool AddEventOutlet(TEventOutlet* pOutlet) {
-  std::lock_guard<std::mutex> lock(crsAdd);
+  TMutexLock lock(crsAdd);
   const int nCount = nOutlets.load(std::memory_order_relaxed);
   for (int n = 0; n < nCount; ++n)
     if (vOutlets[n].load(std::memory_order_relaxed) == pOutlet) return true;
@@ -39,7 +41,7 @@ void DeliverToOutlets(TEventFamily_OPT tFamily, int32_t nKey, const std::string&
 }
 
 void RemoveAllEventOutlets() {
-  std::lock_guard<std::mutex> lock(crsAdd);
+  TMutexLock lock(crsAdd);
   nOutlets.store(0, std::memory_order_release);
   for (auto& pOutlet : vOutlets) pOutlet.store(nullptr, std::memory_order_relaxed);
 }

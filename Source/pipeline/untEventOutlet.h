@@ -16,7 +16,7 @@
 #include <string>
 
 enum TEventFamily_OPT : int {
-  EVENT_FAMILY_QUEUE = 0,        // queue events, keys 10001..11000
+  EVENT_FAMILY_QUEUE = 0,        // queue events, keys 10001..11000 (classic ranges; see [KEYS])
   EVENT_FAMILY_PEER = 1,         // extension events, keys 20001..30000
   EVENT_FAMILY_FEATUREPARK = 2,  // parking events, keys 701..800
   EVENT_FAMILY_COUNT

@@ -80,7 +80,7 @@ size_t TEventSplitter::FeedEvent(std::string_view sChunk, TEventSplitterOutput& 
   sEvent.append(sChunk.substr(0, nAfter - 1));
   tMode = MODE_SEEK;
   ResetSeek();
-  tOutput.OnEvent(sEvent, ClassifyEvent(sEvent));
+  tOutput.OnEvent(sEvent, fnClassify(sEvent));
   sEvent.clear();
   if (sEvent.capacity() > MAX_TEXT_BEFORE_EVENT) std::string().swap(sEvent);  // give a huge event's memory back
   return nAfter;
@@ -124,11 +124,11 @@ void TEventSplitter::FeedSeek(std::string_view sChunk, size_t nPos, TEventSplitt
     nPos = nMarker + EVENT_END.size();
     if (sHead.empty()) {
       ResetSeek();
-      tOutput.OnEvent(sBody, ClassifyEvent(sBody));
+      tOutput.OnEvent(sBody, fnClassify(sBody));
     } else {
       const std::string sFound = std::string(sHead).append(sBody);
       ResetSeek();
-      tOutput.OnEvent(sFound, ClassifyEvent(sFound));
+      tOutput.OnEvent(sFound, fnClassify(sFound));
     }
   }
 }

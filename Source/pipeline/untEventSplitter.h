@@ -37,14 +37,17 @@ enum TEventRing_OPT : uint32_t {
   EVENT_RING_FEATUREPARK = 4,  // "File: features.c"
 };
 
-// Bit set of TEventRing_OPT: each of the three tests is an independent substring test.
+// Bit set of TEventRing_OPT: each of the three tests is an independent substring test. This is
+// the CLASSIC rule; the CURRENT profile classifies by event names (untEventProfile).
 uint32_t ClassifyEvent(std::string_view sEvent);
+// A classification rule: the bit set of TEventRing_OPT of one event.
+using TClassifyEvent = uint32_t (*)(std::string_view sEvent);
 
 // What the splitter reports, in stream order, while it feeds.
 class TEventSplitterOutput {
  public:
   virtual ~TEventSplitterOutput() = default;
-  // One complete event, valid only during the call; nRings from ClassifyEvent.
+  // One complete event, valid only during the call; nRings from the splitter's classifier.
   virtual void OnEvent(std::string_view sEventFound, uint32_t nRings) = 0;
   // A chunk ended in text without "Event:"; nCountErrNotEvent is the new count.
   virtual void OnNotEvent(int32_t nCountErrNotEvent) = 0;
@@ -56,6 +59,9 @@ class TEventSplitter {
  public:
   static constexpr size_t MAX_TEXT_BEFORE_EVENT = size_t{1} << 20;
   static constexpr size_t MAX_UNFINISHED_EVENT = size_t{16} << 20;
+
+  // fnClassify names the rings of each event cut (ClassifyEvent unless a profile says otherwise).
+  explicit TEventSplitter(TClassifyEvent fnClassify = &ClassifyEvent) : fnClassify(fnClassify) {}
 
   // Splits the carry-over plus sChunk. Every state change is made before the report that follows
   // it, so an output that throws loses at most the rest of this chunk, never repeats an event.
@@ -75,6 +81,8 @@ class TEventSplitter {
   void CarryText(std::string_view sText, TEventSplitterOutput& tOutput);
   void CarryEvent(std::string_view sHead, std::string_view sBody, TEventSplitterOutput& tOutput);
   void DropEvent(TEventSplitterOutput& tOutput);
+
+  const TClassifyEvent fnClassify;  // the rings of an event; constant
 
   // All owned by the feeding thread.
   TMode tMode = MODE_SEEK;

@@ -29,10 +29,12 @@
 #include <functional>
 #include <utility>
 
+#include "logging/untCounters.h"
 #include "logging/untUtil.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untRingFamily.h"
 #include "platform/untMemory.h"
+#include "platform/untMutex.h"
 
 // Allocated once and never freed: workers may still pop while the process ends.
 TFifoReceived& MyFifoReceived = *new TFifoReceived();
@@ -43,9 +45,9 @@ constexpr int64_t SPECIFIC_RING_COUNT = 3 + QUEUE_COUNT + PEER_COUNT + PARK_COUN
 static_assert(GENERIC_MSG_READ_SLOTS + SPECIFIC_RING_COUNT * SPECIFIC_MSG_READ_SLOTS == 111'171'107,
               "every ring keeps its full slot count");
 
-std::mutex crsSlotBase;             // guards pSlotBase and sSlotBaseError
-std::string** pSlotBase = nullptr;  // the shared mapping; null until the first successful FifoOpen
-std::string sSlotBaseError;         // why the last reservation failed
+TMutex crsSlotBase;                                       // guards pSlotBase and sSlotBaseError
+TPipelineText** pSlotBase GUARDED_BY(crsSlotBase) = nullptr;  // the shared mapping; null until the first FifoOpen
+std::string sSlotBaseError GUARDED_BY(crsSlotBase);         // why the last reservation failed
 
 std::atomic<int64_t> nQueuedBytes{0};        // QueuedTextBytes of every text in every ring
 std::atomic<uint64_t> nBudgetRefusals{0};    // texts refused for the budget since start
@@ -54,19 +56,19 @@ constexpr int64_t BUDGET_LINE_EVERY_MS = 60'000;
 
 // Slots on one page of the mapping (512 with 4 KiB pages and 8-byte slots).
 int32_t SlotsPerPage() {
-  static const int32_t n = static_cast<int32_t>(MemoryPageSize() / sizeof(std::string*));
+  static const int32_t n = static_cast<int32_t>(MemoryPageSize() / sizeof(TPipelineText*));
   return n;
 }
 
 // A ring's stretch: its slots rounded up to whole pages.
 int64_t Stretch(int64_t nSlots) { return (nSlots + SlotsPerPage() - 1) / SlotsPerPage() * SlotsPerPage(); }
 
-std::string** SlotBase() {
-  std::lock_guard<std::mutex> lock(crsSlotBase);
+TPipelineText** SlotBase() {
+  TMutexLock lock(crsSlotBase);
   if (!pSlotBase) {
     std::string sError;
     const int64_t nSlots = Stretch(GENERIC_MSG_READ_SLOTS) + SPECIFIC_RING_COUNT * Stretch(SPECIFIC_MSG_READ_SLOTS);
-    pSlotBase = static_cast<std::string**>(ReserveZeroedMemory(nSlots * sizeof(std::string*), &sError));
+    pSlotBase = static_cast<TPipelineText**>(ReserveZeroedMemory(nSlots * sizeof(TPipelineText*), &sError));
     if (!pSlotBase) sSlotBaseError = "ring slots could not be reserved: " + sError;
   }
   return pSlotBase;
@@ -83,7 +85,7 @@ bool IsPowerOfTen(uint64_t n) {
 }
 
 // True when the text fits the budget; otherwise counts it and, thinned, logs it.
-bool FitsBudget(const std::string& sText, const char* sSource) {
+bool FitsBudget(const TPipelineText& sText, const char* sSource) {
   const int64_t nBudget = FifoQueuedByteBudget();
   if (nQueuedBytes.load(std::memory_order_relaxed) + QueuedTextBytes(sText) <= nBudget) return true;
   const uint64_t nRefused = nBudgetRefusals.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -158,7 +160,7 @@ template <class TRing>
 bool OpenAt(TRing& ring, int64_t nFirstSlot) {
   if (ring.bOpen.load(std::memory_order_acquire)) return true;  // a ring opens once and stays open
   if (nFirstSlot < 0) return false;
-  std::string** pBase = SlotBase();
+  TPipelineText** pBase = SlotBase();
   if (!pBase) return false;
   ring.vFifo = pBase + nFirstSlot;
   ring.nWP.store(0, std::memory_order_relaxed);
@@ -167,9 +169,19 @@ bool OpenAt(TRing& ring, int64_t nFirstSlot) {
   return true;
 }
 
+// A refusal is counted for the metrics: a raw read is not an event yet, so it has its own counter.
+void CountRefused(TGenericMsgReadFifo&, TDropReason_OPT tReason) {
+  if (tReason == DROP_REASON_RING_FULL) CountUp(MyCounters.nExchangeReadsDropped);
+}
+void CountRefused(TSpecificMsgReadFifo&, TDropReason_OPT tReason) { CountUp(MyCounters.vEventsDropped[tReason]); }
+
 template <class TRing>
 void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) {
-  if (!sText || !ring.bOpen.load(std::memory_order_acquire) || !MyAppInfo.bIsRunning) return;
+  if (!sText || !MyAppInfo.bIsRunning) return;
+  if (!ring.bOpen.load(std::memory_order_acquire)) {
+    CountRefused(ring, DROP_REASON_RING_CLOSED);
+    return;
+  }
   try {
     if (!FitsBudget(*sText, sSource)) return;
     const int64_t nBytes = QueuedTextBytes(*sText);
@@ -177,6 +189,7 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) 
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nNext = nWP + 1 >= RingSlots(ring) ? 0 : nWP + 1;
     if (nNext == ring.nRP.load(std::memory_order_relaxed)) {
+      CountRefused(ring, DROP_REASON_RING_FULL);
       // The text is dropped (freed when this call returns, outside the lock); the ring keeps its contents.
       PipelineLog(sSource, LOG_ERROR, sFullText + IntToStr(nNext), true);
       return;
@@ -229,6 +242,6 @@ int64_t FifoQueuedByteBudget() { return int64_t{MyConfigInfo.MyQueueBudget.nMaxQ
 uint64_t FifoBudgetRefusals() { return nBudgetRefusals.load(std::memory_order_relaxed); }
 
 std::string FifoOpenError() {
-  std::lock_guard<std::mutex> lock(crsSlotBase);
+  TMutexLock lock(crsSlotBase);
   return sSlotBaseError.empty() ? std::string("the ring does not belong to MyFifoReceived") : sSlotBaseError;
 }

@@ -28,16 +28,26 @@
 
 #include "startup/untVariables.h"
 
-// A text travelling down the pipeline; one allocation made by its producer, moved ever after.
-using TText = std::unique_ptr<std::string>;
-inline TText MakeText(std::string sText) { return std::make_unique<std::string>(std::move(sText)); }
+// A text travelling down the pipeline; one allocation made by its producer, moved ever after. It
+// is a std::string with one field more, so every routine that takes text takes it unchanged.
+// nReadStampUs: when the exchange read that completed it arrived (MonotonicMicroseconds; 0 when
+// unknown). The raw ring's chunk gets it at the read; each event the splitter cuts takes it from
+// the chunk that completed the event, and keeps it through the global and per-key rings.
+struct TPipelineText : std::string {
+  TPipelineText(std::string sText, int64_t nStampUs) : std::string(std::move(sText)), nReadStampUs(nStampUs) {}
+  int64_t nReadStampUs = 0;
+};
+using TText = std::unique_ptr<TPipelineText>;
+inline TText MakeText(std::string sText, int64_t nReadStampUs = 0) {
+  return std::make_unique<TPipelineText>(std::move(sText), nReadStampUs);
+}
 
 constexpr int32_t GENERIC_MSG_READ_SLOTS = 100001;
 constexpr int32_t SPECIFIC_MSG_READ_SLOTS = 10001;
 
 struct TGenericMsgReadFifo {
   std::mutex crsMsgReadGeneric;    // the ring's lock
-  std::string** vFifo = nullptr;   // GENERIC_MSG_READ_SLOTS slots, page-aligned; guarded by the lock
+  TPipelineText** vFifo = nullptr; // GENERIC_MSG_READ_SLOTS slots, page-aligned; guarded by the lock
   std::atomic<int32_t> nWP{0};     // next slot to write; changed under the lock
   std::atomic<int32_t> nRP{0};     // next slot to read; changed under the lock
   std::atomic<bool> bOpen{false};  // set once by Initialize
@@ -47,7 +57,7 @@ struct TGenericMsgReadFifo {
 
 struct TSpecificMsgReadFifo {
   std::mutex crsMsgReadSpecific;
-  std::string** vFifo = nullptr;   // SPECIFIC_MSG_READ_SLOTS slots, page-aligned
+  TPipelineText** vFifo = nullptr; // SPECIFIC_MSG_READ_SLOTS slots, page-aligned
   std::atomic<int32_t> nWP{0};
   std::atomic<int32_t> nRP{0};
   std::atomic<bool> bOpen{false};
@@ -83,9 +93,9 @@ inline int32_t FifoBacklog(int32_t nWP, int32_t nRP, int32_t nSlots) {
   const int32_t nDiff = nWP - nRP;
   return nDiff < 0 ? nDiff + nSlots : nDiff;
 }
-// The bytes a queued text is counted for: the string object and its character buffer.
-inline int64_t QueuedTextBytes(const std::string& sText) {
-  return static_cast<int64_t>(sizeof(std::string) + sText.capacity());
+// The bytes a queued text is counted for: the text object and its character buffer.
+inline int64_t QueuedTextBytes(const TPipelineText& sText) {
+  return static_cast<int64_t>(sizeof(TPipelineText) + sText.capacity());
 }
 // Bytes of all texts waiting in all rings now, and the budget ([GENERAL] MAXQUEUEDMB in bytes).
 int64_t FifoQueuedBytes();

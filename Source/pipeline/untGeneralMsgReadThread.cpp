@@ -1,7 +1,10 @@
 #include "pipeline/untGeneralMsgReadThread.h"
 
+#include <array>
+#include <atomic>
 #include <exception>
 
+#include "logging/untCounters.h"
 #include "pipeline/untFifo.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untSpecificMsgRead.h"
@@ -22,7 +25,7 @@ void TExecGeneralMsgReadThread::Execute() {
         const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
         HandOverToControl([&](TValidate& v) { v.PrintStatusBarMain(nWP, nRP, false, 0); });
       }
-      if (TText sText = FifoPop(ring)) ProcessGenericMessage(*sText);
+      if (TText sText = FifoPop(ring)) ProcessGenericMessage(*sText, sText->nReadStampUs);
       if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
                       GENERIC_MSG_READ_SLOTS) <= SLEEP_BACKLOG)
         SleepMs(SLEEP_MS);
@@ -32,8 +35,9 @@ void TExecGeneralMsgReadThread::Execute() {
   }
 }
 
-void TExecGeneralMsgReadThread::ProcessGenericMessage(std::string_view sText) {
+void TExecGeneralMsgReadThread::ProcessGenericMessage(std::string_view sText, int64_t nReadStampUs) {
   try {
+    nChunkStampUs = nReadStampUs;
     tSplitter.Feed(sText, *this);
   } catch (const std::exception& e) {
     PipelineLogError(SOURCE_PROCESS, e.what());
@@ -41,10 +45,21 @@ void TExecGeneralMsgReadThread::ProcessGenericMessage(std::string_view sText) {
 }
 
 void TExecGeneralMsgReadThread::OnEvent(std::string_view sEventFound, uint32_t nRings) {
-  if (nRings & EVENT_RING_QUEUE) TGlobalQueueMsgRead::GlobalQueueMsgRead(MakeText(std::string(sEventFound)));
-  if (nRings & EVENT_RING_PEER) TGlobalPeerMsgRead::GlobalPeerMsgRead(MakeText(std::string(sEventFound)));
-  if (nRings & EVENT_RING_FEATUREPARK)
-    TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(MakeText(std::string(sEventFound)));
+  // An event filed into two rings counts once in each.
+  std::array<std::atomic<uint64_t>, COUNTER_FAMILY_COUNT>& vEvents = MyCounters.vEvents;
+  if (nRings & EVENT_RING_QUEUE) {
+    CountUp(vEvents[COUNTER_FAMILY_QUEUE]);
+    TGlobalQueueMsgRead::GlobalQueueMsgRead(MakeText(std::string(sEventFound), nChunkStampUs));
+  }
+  if (nRings & EVENT_RING_PEER) {
+    CountUp(vEvents[COUNTER_FAMILY_PEER]);
+    TGlobalPeerMsgRead::GlobalPeerMsgRead(MakeText(std::string(sEventFound), nChunkStampUs));
+  }
+  if (nRings & EVENT_RING_FEATUREPARK) {
+    CountUp(vEvents[COUNTER_FAMILY_FEATUREPARK]);
+    TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(MakeText(std::string(sEventFound), nChunkStampUs));
+  }
+  if (nRings == 0) CountUp(vEvents[COUNTER_FAMILY_NONE]);
   if (ShowStagePane(MyAppInfo.bWriteGeneralLogProcessed)) {
     const std::string sShown(sEventFound);
     HandOverToControl([&](TValidate& v) { v.PrintGeneralLogProcessed(sShown); });
@@ -57,5 +72,6 @@ void TExecGeneralMsgReadThread::OnNotEvent(int32_t nCountErrNotEvent) {
 }
 
 void TExecGeneralMsgReadThread::OnCarryOverDropped(const std::string& sWhat) {
+  CountUp(MyCounters.vEventsDropped[DROP_REASON_CARRY_OVER]);
   PipelineLog(SOURCE_PROCESS, LOG_ERROR, "Error: " + sWhat, false);
 }

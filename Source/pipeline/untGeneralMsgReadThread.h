@@ -2,21 +2,27 @@
 // whole events with TEventSplitter (which holds the carry-over between chunks) and pushes each event
 // into the global ring(s) of its category.
 //
+// The splitter classifies by the profile in force when the thread object is made (start-up, after
+// the configuration was read): CLASSIC by module lines, CURRENT by event names.
+//
 // One thread. It takes the raw ring's lock to pop and, inside each push, one global ring's lock;
 // never two at once. Display calls are blocking hand-overs to the control thread. The carry-over
 // and nCountErrNotEvent belong to this thread alone and survive reconnections of the exchange.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "pipeline/untEventProfile.h"
 #include "pipeline/untEventSplitter.h"
 #include "platform/untWorker.h"
 
 class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOutput {
  public:
   // One raw chunk: split it and file its events. Errors are logged; the rest of the chunk is lost.
-  void ProcessGenericMessage(std::string_view sText);
+  // nReadStampUs: when the chunk was read; every event this chunk completes carries it.
+  void ProcessGenericMessage(std::string_view sText, int64_t nReadStampUs = 0);
   int32_t CountErrNotEvent() const { return tSplitter.CountErrNotEvent(); }
 
  protected:
@@ -27,5 +33,7 @@ class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOu
   void OnNotEvent(int32_t nCountErrNotEvent) override;
   void OnCarryOverDropped(const std::string& sWhat) override;
 
-  TEventSplitter tSplitter;  // carry-over (the old sSaveLastPartOfMessage) and nCountErrNotEvent; this thread
+  // Carry-over (the old sSaveLastPartOfMessage) and nCountErrNotEvent; this thread.
+  TEventSplitter tSplitter{EventClassifier(MyConfigInfo.MyProfile)};
+  int64_t nChunkStampUs = 0;  // read stamp of the chunk being split; this thread
 };

@@ -2,7 +2,8 @@
 
 #include <exception>
 
-#include "pipeline/untEventKeys.h"
+#include "logging/untCounters.h"
+#include "pipeline/untEventProfile.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untSpecificMsgRead.h"
 
@@ -11,20 +12,27 @@ namespace {
 constexpr int32_t SLEEP_BACKLOG = 5;  // events waiting at or below which the stage naps
 constexpr int SLEEP_MS = 100;
 
+// A queue event without a key: under CURRENT, a queue named by words that is not listed is
+// warned about (thinly), as a number outside the table would be; anything else goes unsaid.
+void WarnUnlistedQueue(std::string_view sEvent) {
+  if (const std::optional<std::string_view> sName = UnlistedQueueName(sEvent, MyConfigInfo.MyProfile))
+    TSpecificQueueMsgRead::DropUnlistedQueue(*sName);
+}
+
 }  // namespace
 
 const TGlobalStageFamily& GlobalStageFamily(TEventFamily_OPT tFamily) {
   static const TGlobalStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
       {&MyFifoReceived.MyGlobalQueueMsgRead, &MyAppInfo.bWriteGlobalQueueLog, PANE_GLOBAL_QUEUE, STB_GLOBAL_QUEUE,
        "TExecGlobalQueueMsgReadThread.Execute", "TExecGlobalQueueMsgReadThread.ProcessGlobalMessage",
-       &ExtractQueueNumber, &TSpecificQueueMsgRead::SpecificQueueMsgRead},
+       &ExtractQueueKey, &TSpecificQueueMsgRead::SpecificQueueMsgRead, &WarnUnlistedQueue},
       {&MyFifoReceived.MyGlobalPeerMsgRead, &MyAppInfo.bWriteGlobalPeerLog, PANE_GLOBAL_PEER, STB_GLOBAL_PEER,
        "TExecGlobalPeerMsgReadThread.Execute", "TExecGlobalPeerMsgReadThread.ProcessGlobalMessage",
-       &ExtractPeerNumber, &TSpecificPeerMsgRead::SpecificPeerMsgRead},
+       &ExtractPeerKey, &TSpecificPeerMsgRead::SpecificPeerMsgRead, nullptr},
       {&MyFifoReceived.MyGlobalFeatureParkMsgRead, &MyAppInfo.bWriteGlobalFeatureParkLog, PANE_GLOBAL_FEATUREPARK,
        STB_GLOBAL_FEATUREPARK, "TExecGlobalFeatureParkMsgReadThread.Execute",
-       "TExecGlobalFeatureParkMsgReadThread.ProcessGlobalMessage", &ExtractFeatureParkNumber,
-       &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead},
+       "TExecGlobalFeatureParkMsgReadThread.ProcessGlobalMessage", &ExtractFeatureParkKey,
+       &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, nullptr},
   };
   return vFamilies[tFamily];
 }
@@ -58,12 +66,16 @@ void TExecGlobalStageThread::Execute() {
 void TExecGlobalStageThread::ProcessGlobalMessage(TText sMyNewMessage) {
   std::optional<int32_t> nKey;
   try {
-    nKey = tFamily.fnExtractKey(*sMyNewMessage);
+    nKey = tFamily.fnExtractKey(*sMyNewMessage, MyConfigInfo.MyProfile);
+    if (!nKey && tFamily.fnNoKey) tFamily.fnNoKey(*sMyNewMessage);
   } catch (const std::exception& e) {
     PipelineLogError(tFamily.sProcessSource, e.what());
     return;
   }
-  if (!nKey) return;
+  if (!nKey) {
+    CountUp(MyCounters.vEventsDropped[DROP_REASON_NO_KEY]);
+    return;
+  }
   // Push and pane are one unit: a failure in it loses this event only, without a line (a full
   // ring has logged its own).
   try {

@@ -1,5 +1,6 @@
 // Global stages: one thread per category (queues, extensions, parking lots) reads the key of each
-// event in its global ring and files the event in the ring of that key.
+// event in its global ring, by the rules of the profile in force, and files the event in the ring
+// of that key.
 //
 // One thread per family. It takes the global ring's lock to pop and one per-key ring's lock inside
 // each push, never both at once. It polls: after each turn it naps 100 ms when 5 events or fewer
@@ -16,6 +17,7 @@
 #include "logging/untDisplaySink.h"
 #include "pipeline/untEventOutlet.h"
 #include "pipeline/untFifo.h"
+#include "startup/untVariables.h"
 #include "platform/untWorker.h"
 
 // What tells one global stage from another: one row per family.
@@ -26,8 +28,10 @@ struct TGlobalStageFamily {
   TStatusBarId tStatusBar;                                   // the family's global status bar
   const char* sExecuteSource;                                // "TExecGlobal...MsgReadThread.Execute"
   const char* sProcessSource;                                // "...ProcessGlobalMessage"
-  std::optional<int32_t> (*fnExtractKey)(std::string_view);  // untEventKeys: the event's key
+  // untEventProfile: the event's key under a profile.
+  std::optional<int32_t> (*fnExtractKey)(std::string_view, const TProfileConfig&);
   void (*fnPushKeyed)(TText, int32_t);                       // the next hop: TSpecific...MsgRead push
+  void (*fnNoKey)(std::string_view);  // an event without a key: what is said of it; null for nothing
 };
 
 // The row of a family; constant after the rings exist.

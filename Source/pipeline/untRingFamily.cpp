@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "logging/untCounters.h"
 #include "logging/untUtil.h"
 #include "pipeline/untPipelineCommon.h"
 
@@ -15,9 +16,12 @@ void StartConsumer(TCreateConsumer fnCreate) {
   pThread.release();  // from here the thread owns and frees itself
 }
 
-bool IsPowerOfTen(uint32_t n) {
-  while (n >= 10 && n % 10 == 0) n /= 10;
-  return n == 1;
+// Counts a refused event of the family and warns on the 1st, 10th, 100th, ... of them.
+void WarnDropped(const TKeyTable& tTable, const std::string& sWhy) {
+  CountUp(MyCounters.vEventsDropped[DROP_REASON_KEY_OUT_OF_RANGE]);
+  const uint32_t nDropped = tTable.pnOutOfRange->fetch_add(1, std::memory_order_relaxed) + 1;
+  if (!IsPowerOfTen(nDropped)) return;
+  PipelineLog(tTable.sSource, LOG_WARNING, "Event dropped: " + sWhy + " (" + IntToStr(nDropped) + " so far).", false);
 }
 
 }  // namespace
@@ -46,17 +50,17 @@ bool InitializeFamily(const char* sSource, std::span<TSpecificMsgReadFifo> vRing
 }
 
 void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText) {
-  // Compared in 64 bits: no key, however wild, can wrap into the table.
-  const int64_t nIndex = int64_t{nKey} - tTable.nFirstKey;
-  if (nIndex >= 0 && nIndex < tTable.nCount) {
+  const int32_t nFirstKey = *tTable.pnFirstKey;
+  const int32_t nIndex = KeyIndex(nKey, nFirstKey, tTable.nCount);
+  if (nIndex >= 0) {
     FifoPush(tTable.vRings[nIndex], std::move(sText), tTable.sSource, tTable.sFullText);
     return;
   }
   if (!sText || !MyAppInfo.bIsRunning) return;
-  const uint32_t nDropped = tTable.pnOutOfRange->fetch_add(1, std::memory_order_relaxed) + 1;
-  if (!IsPowerOfTen(nDropped)) return;
-  PipelineLog(tTable.sSource, LOG_WARNING,
-              "Event dropped: " + IntToStr(nKey) + " lies outside " + IntToStr(tTable.nFirstKey) + " to " +
-                  IntToStr(tTable.nFirstKey + tTable.nCount - 1) + " (" + IntToStr(nDropped) + " so far).",
-              false);
+  WarnDropped(tTable, IntToStr(nKey) + " lies outside " + IntToStr(nFirstKey) + " to " +
+                          IntToStr(int64_t{nFirstKey} + tTable.nCount - 1));
+}
+
+void DropUnnamedKey(const TKeyTable& tTable, const std::string& sWhy) {
+  if (MyAppInfo.bIsRunning) WarnDropped(tTable, sWhy);
 }

@@ -23,10 +23,10 @@ using TCreateConsumer = TWorkerThread* (*)();
 bool InitializeFamily(const char* sSource, TGenericMsgReadFifo& ring, TCreateConsumer fnCreate);
 bool InitializeFamily(const char* sSource, std::span<TSpecificMsgReadFifo> vRings, TCreateConsumer fnCreate);
 
-// One per-key table: its rings and the numbers they stand for (nFirstKey maps to vRings[0]).
+// One per-key table: its rings and the numbers they stand for (*pnFirstKey maps to vRings[0]).
 struct TKeyTable {
   TSpecificMsgReadFifo* vRings;     // first ring of the table inside MyFifoReceived
-  int32_t nFirstKey;                // number of vRings[0]
+  const int32_t* pnFirstKey;        // number of vRings[0]: MyConfigInfo.MyProfile's, fixed at start-up
   int32_t nCount;                   // rings in the table, the never-opened last one included
   const char* sSource;              // push source for the log lines
   const char* sFullText;            // full-ring text
@@ -37,3 +37,6 @@ struct TKeyTable {
 // dropped with a WARNING line on the 1st, 10th, 100th, ... such drop of the family (a busy exchange
 // must not flood the log). The never-opened last ring refuses silently, as every closed ring does.
 void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText);
+// An event whose key names nothing in the table (sWhy says what): dropped, counted and warned
+// about with the numbers PushKeyed refuses.
+void DropUnnamedKey(const TKeyTable& tTable, const std::string& sWhy);

@@ -17,11 +17,13 @@ namespace {
 const TKeyTable& KeyTable(TEventFamily_OPT tFamily) {
   static std::atomic<uint32_t> vOutOfRange[EVENT_FAMILY_COUNT]{};  // numbers refused; global stages
   static const TKeyTable vTables[EVENT_FAMILY_COUNT] = {
-      {MyFifoReceived.MySpecificQueueMsgRead, QUEUE_FIRST, QUEUE_COUNT, "TSpecificQueueMsgRead.SpecificQueueMsgRead",
-       "Error: FIFO FULL (Specific/Queue) - ", &vOutOfRange[EVENT_FAMILY_QUEUE]},
-      {MyFifoReceived.MySpecificPeerMsgRead, PEER_FIRST, PEER_COUNT, "TSpecificPeerMsgRead.SpecificPeerMsgRead",
-       "Error: FIFO FULL (Specific/Peer) - ", &vOutOfRange[EVENT_FAMILY_PEER]},
-      {MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_FIRST, PARK_COUNT,
+      {MyFifoReceived.MySpecificQueueMsgRead, &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT,
+       "TSpecificQueueMsgRead.SpecificQueueMsgRead", "Error: FIFO FULL (Specific/Queue) - ",
+       &vOutOfRange[EVENT_FAMILY_QUEUE]},
+      {MyFifoReceived.MySpecificPeerMsgRead, &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT,
+       "TSpecificPeerMsgRead.SpecificPeerMsgRead", "Error: FIFO FULL (Specific/Peer) - ",
+       &vOutOfRange[EVENT_FAMILY_PEER]},
+      {MyFifoReceived.MySpecificFeatureParkMsgRead, &MyConfigInfo.MyProfile.nParkFirst, PARK_COUNT,
        "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead", "Error: FIFO FULL (Specific/FeaturePark) - ",
        &vOutOfRange[EVENT_FAMILY_FEATUREPARK]},
   };
@@ -58,6 +60,11 @@ bool TSpecificQueueMsgRead::Initialize() {
 
 void TSpecificQueueMsgRead::SpecificQueueMsgRead(TText sText, int32_t nQueueNumber) {
   PushKeyed(KeyTable(EVENT_FAMILY_QUEUE), nQueueNumber, std::move(sText));
+}
+
+void TSpecificQueueMsgRead::DropUnlistedQueue(std::string_view sName) {
+  const std::string sShown(sName.substr(0, 64));  // a name is short; a hostile value need not be
+  DropUnnamedKey(KeyTable(EVENT_FAMILY_QUEUE), "queue \"" + sShown + "\" is not listed in [QUEUENAMES]");
 }
 
 bool TGlobalPeerMsgRead::Initialize() {

@@ -2,10 +2,12 @@
 //
 // Each Initialize opens its ring(s) and starts the one consumer thread of the family. The per-key
 // pushes select the ring by key (number minus the first of the range); a key outside the table, or
-// the never-opened last ring (11001, 30001, 801), is dropped without touching memory outside it.
+// the never-opened last ring (11001, 30001, 801 with the classic ranges), is dropped without
+// touching memory outside it. The ranges are those in force (MyConfigInfo.MyProfile).
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "pipeline/untFifo.h"
 
@@ -19,6 +21,9 @@ class TSpecificQueueMsgRead {
  public:
   static bool Initialize();
   static void SpecificQueueMsgRead(TText sText, int32_t nQueueNumber);
+  // An event of a queue named by words that [QUEUENAMES] does not list: dropped like a number
+  // outside the table, counted with those and warned about as thinly.
+  static void DropUnlistedQueue(std::string_view sName);
 };
 
 class TGlobalPeerMsgRead {

@@ -2,7 +2,14 @@
 
 #include <exception>
 
+#include "logging/untCounters.h"
 #include "pipeline/untPipelineCommon.h"
+
+// The metrics number the families as the outlets do.
+static_assert(static_cast<int>(EVENT_FAMILY_QUEUE) == COUNTER_FAMILY_QUEUE &&
+                  static_cast<int>(EVENT_FAMILY_PEER) == COUNTER_FAMILY_PEER &&
+                  static_cast<int>(EVENT_FAMILY_FEATUREPARK) == COUNTER_FAMILY_FEATUREPARK,
+              "counter families follow the event families");
 
 namespace {
 
@@ -13,14 +20,14 @@ constexpr const char* AVOIDING = "********** Avoiding this Message **********";
 
 const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily) {
   static const TSpecificStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
-      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, QUEUE_FIRST, QUEUE_COUNT - 1,
+      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT - 1,
        &MyAppInfo.bWriteSpecificQueueLog, PANE_SPECIFIC_QUEUE, STB_SPECIFIC_QUEUE,
        "TExecSpecificQueueMsgReadThread.Execute", "TExecSpecificQueueMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, PEER_FIRST, PEER_COUNT - 1,
+      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT - 1,
        &MyAppInfo.bWriteSpecificPeerLog, PANE_SPECIFIC_PEER, STB_SPECIFIC_PEER,
        "TExecSpecificPeerMsgReadThread.Execute", "TExecSpecificPeerMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_FIRST, PARK_COUNT - 1,
-       &MyAppInfo.bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
+      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, &MyConfigInfo.MyProfile.nParkFirst,
+       PARK_COUNT - 1, &MyAppInfo.bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
        "TExecSpecificFeatureParkMsgReadThread.Execute",
        "TExecSpecificFeatureParkMsgReadThread.ProcessSpecificMessage"},
   };
@@ -47,30 +54,37 @@ void TExecSpecificStageThread::Execute() {
 
 TExecSpecificStageThread::TPassStatus TExecSpecificStageThread::RunPass() {
   TPassStatus tStatus;
+  const int32_t nFirstKey = *tFamily.pnFirstKey;
   for (int32_t n = 0; n < tFamily.nServedRings; ++n) {
     TSpecificMsgReadFifo& ring = tFamily.vRings[n];
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
-    if (nWP - nRP > tStatus.nMaxDiff) tStatus = {tFamily.nFirstKey + n, nWP - nRP, nRP, nWP};
-    if (TText sText = FifoPop(ring)) ProcessSpecificMessage(*sText, tFamily.nFirstKey + n);
+    if (nWP - nRP > tStatus.nMaxDiff) tStatus = {nFirstKey + n, nWP - nRP, nRP, nWP};
+    TText sText = FifoPop(ring);
+    if (sText && ProcessSpecificMessage(*sText, nFirstKey + n) && sText->nReadStampUs != 0)
+      MyCounters.tRelayLatency.Observe(MonotonicMicroseconds() - sText->nReadStampUs);
   }
   return tStatus;
 }
 
-void TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey) {
+bool TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey) {
+  bool bDelivered = false;
   try {
     const size_t nLength = sMyNewMessage.size();
     if (ForwardEvent(sMyNewMessage, nKey)) {
       // The event ends with its last line's CR LF; the blank line and one more close it for clients.
       Deliver(nKey, sMyNewMessage.append("\r\n\r\n"));
+      bDelivered = true;
       sMyNewMessage.resize(nLength);
     } else {
+      CountUp(MyCounters.vEventsDropped[DROP_REASON_HELD_BACK]);
       sMyNewMessage = std::string(AVOIDING) + "\r\n" + sMyNewMessage + AVOIDING + "\r\n";
     }
     if (ShowStagePane(*tFamily.pbPaneSwitch)) ShowInPane(nKey, sMyNewMessage);
   } catch (const std::exception& e) {
     PipelineLogError(tFamily.sProcessSource, e.what());
   }
+  return bDelivered;
 }
 
 void TExecSpecificStageThread::Deliver(int32_t nKey, const std::string& sFrame) {

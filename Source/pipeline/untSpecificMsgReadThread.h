@@ -25,8 +25,8 @@
 // What tells one per-key stage from another: one row per family.
 struct TSpecificStageFamily {
   TEventFamily_OPT tFamily;               // what the outlets are told
-  TSpecificMsgReadFifo* vRings;           // the table's first ring (key nFirstKey)
-  int32_t nFirstKey;                      // 10001, 20001 or 701
+  TSpecificMsgReadFifo* vRings;           // the table's first ring (key *pnFirstKey)
+  const int32_t* pnFirstKey;              // MyConfigInfo.MyProfile's first number, fixed at start-up
   int32_t nServedRings;                   // 1000, 10000 or 100: the table's last ring is never served
   const std::atomic<bool>* pbPaneSwitch;  // MyAppInfo.bWriteSpecific...Log
   TPaneId tPane;                          // the family's per-key pane
@@ -51,8 +51,10 @@ class TExecSpecificStageThread : public TWorkerThread {
   // One pass over the served rings, without the status call and the sleep.
   TPassStatus RunPass();
   // One event of key nKey: hands sMyNewMessage + CR LF CR LF to the outlets (unless the extension
-  // check holds it back) and shows it in the pane when asked. Catches and logs errors.
-  void ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey);
+  // check holds it back) and shows it in the pane when asked. Catches and logs errors. True when
+  // the outlets had the event; the pass then counts its latency, from the exchange read that
+  // completed it to the moment the outlets returned (the client writes queued).
+  bool ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey);
 
  protected:
   explicit TExecSpecificStageThread(const TSpecificStageFamily& tFamily) : tFamily(tFamily) {}

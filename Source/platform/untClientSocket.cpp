@@ -6,8 +6,8 @@
 // shared_ptr and act only while it is still the socket's current connection and not closed, so a
 // newer connection never sees completions of an older one, and a closed one raises nothing.
 //
-//   SetActive(true) --post--> OnConnecting, resolve --> connect (bounded by nConnectTimeoutMs)
-//        --> OnConnect --> read piece (<= 64 KiB) --> OnRead --> read piece ...
+//   SetActive(true) --post--> OnConnecting, resolve --> connect [--> TLS handshake]
+//        (all bounded by nConnectTimeoutMs) --> OnConnect --> read piece (<= 64 KiB) --> OnRead ...
 //   EOF --> close, OnDisconnect;   any failure --> close, OnError(code)
 //   SetActive(false) --> close, no event
 //
@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "platform/untControlLoop.h"
+#include "platform/untTls.h"
 
 namespace {
 
@@ -45,6 +46,23 @@ struct TConnection {
   bool bWriting = false;                            // an async_write is outstanding
   bool bClosed = false;                             // closed; completions are ignored from now on
   bool bFailing = false;                            // a failure is posted; takes no more output
+  std::shared_ptr<asio::ssl::context> pTlsContext;  // TLS only: trusted authorities, verification
+  std::unique_ptr<TTlsStream> pTls;                 // TLS only: the stream over socket
+
+  template <typename TBuffer, typename THandler>
+  void AsyncReadSome(const TBuffer& buffer, THandler&& handler) {
+    if (pTls)
+      pTls->async_read_some(buffer, std::forward<THandler>(handler));
+    else
+      socket.async_read_some(buffer, std::forward<THandler>(handler));
+  }
+  template <typename TBuffer, typename THandler>
+  void AsyncWrite(const TBuffer& buffer, THandler&& handler) {
+    if (pTls)
+      asio::async_write(*pTls, buffer, std::forward<THandler>(handler));
+    else
+      asio::async_write(socket, buffer, std::forward<THandler>(handler));
+  }
 
   void Close() {
     bClosed = true;
@@ -81,10 +99,20 @@ struct TClientSocket::TImpl : std::enable_shared_from_this<TClientSocket::TImpl>
     if (fn) fn(args...);
   }
 
-  void Begin(const TConnectionPtr& pConnection, const std::string& sHost, int nPort, int nTimeoutMs);
+  struct TAttempt {
+    std::string sHost;
+    int nPort = 0;
+    int nTimeoutMs = 0;
+    bool bTls = false;
+    std::string sCaFile;
+    bool bVerify = true;
+  };
+  void Begin(const TConnectionPtr& pConnection, const TAttempt& attempt);
+  bool SetUpTls(const TConnectionPtr& pConnection, const TAttempt& attempt);
   void OnResolved(const TConnectionPtr& pConnection, const asio::error_code& ec,
                   const tcp::resolver::results_type& vEndpoints);
   void OnConnected(const TConnectionPtr& pConnection, const asio::error_code& ec, const tcp::endpoint& endpoint);
+  void Established(const TConnectionPtr& pConnection);
   void StartRead(const TConnectionPtr& pConnection);
   void OnReadDone(const TConnectionPtr& pConnection, const asio::error_code& ec, size_t nBytes);
   void StartWrite(const TConnectionPtr& pConnection);
@@ -93,22 +121,35 @@ struct TClientSocket::TImpl : std::enable_shared_from_this<TClientSocket::TImpl>
   void Forget(TConnectionPtr pConnection);  // by value: callers may pass pConn itself
 };
 
-void TClientSocket::TImpl::Begin(const TConnectionPtr& pConnection, const std::string& sHost, int nPort,
-                                 int nTimeoutMs) {
+void TClientSocket::TImpl::Begin(const TConnectionPtr& pConnection, const TAttempt& attempt) {
   if (!IsCurrent(pConnection)) return;
   auto self = shared_from_this();
   Raise(&TClientSocket::OnConnecting);
   if (!IsCurrent(pConnection)) return;
-  pConnection->tmrConnect.expires_after(std::chrono::milliseconds(nTimeoutMs > 0 ? nTimeoutMs : 1));
+  if (attempt.bTls && !SetUpTls(pConnection, attempt)) return;
+  pConnection->tmrConnect.expires_after(std::chrono::milliseconds(attempt.nTimeoutMs > 0 ? attempt.nTimeoutMs : 1));
   pConnection->tmrConnect.async_wait([self, pConnection](const asio::error_code& ec) {
     if (ec || !self->IsCurrent(pConnection) || pConnection->bConnected) return;
     self->Fail(pConnection, asio::error::timed_out, "");
   });
   pConnection->resolver.async_resolve(
-      sHost, std::to_string(nPort), tcp::resolver::numeric_service,
+      attempt.sHost, std::to_string(attempt.nPort), tcp::resolver::numeric_service,
       [self, pConnection](const asio::error_code& ec, const tcp::resolver::results_type& vEndpoints) {
         self->OnResolved(pConnection, ec, vEndpoints);
       });
+}
+
+// The context is made per attempt, so a replaced CA file is read at the next reconnection.
+bool TClientSocket::TImpl::SetUpTls(const TConnectionPtr& pConnection, const TAttempt& attempt) {
+  try {
+    pConnection->pTlsContext = MakeTlsClientContext(attempt.sCaFile, attempt.bVerify);
+    pConnection->pTls = std::make_unique<TTlsStream>(pConnection->socket, *pConnection->pTlsContext);
+    if (attempt.bVerify) SetTlsPeerName(*pConnection->pTls, attempt.sHost);
+    return true;
+  } catch (const std::exception& e) {
+    Fail(pConnection, asio::error::invalid_argument, std::string("TLS set-up failed: ") + e.what());
+    return false;
+  }
 }
 
 void TClientSocket::TImpl::OnResolved(const TConnectionPtr& pConnection, const asio::error_code& ec,
@@ -126,11 +167,21 @@ void TClientSocket::TImpl::OnConnected(const TConnectionPtr& pConnection, const 
                                        const tcp::endpoint& endpoint) {
   if (!IsCurrent(pConnection)) return;
   if (ec) return Fail(pConnection, ec, "");
-  pConnection->bConnected = true;
-  pConnection->tmrConnect.cancel();
   asio::error_code ecIgnored;
   pConnection->socket.set_option(tcp::no_delay(true), ecIgnored);  // small commands go out at once
   sRemoteAddress = endpoint.address().to_string();
+  if (!pConnection->pTls) return Established(pConnection);
+  auto self = shared_from_this();
+  pConnection->pTls->async_handshake(asio::ssl::stream_base::client, [self, pConnection](const asio::error_code& ecTls) {
+    if (!self->IsCurrent(pConnection)) return;
+    if (ecTls) return self->Fail(pConnection, ecTls, "TLS handshake failed: " + TlsErrorText(*pConnection->pTls, ecTls));
+    self->Established(pConnection);
+  });
+}
+
+void TClientSocket::TImpl::Established(const TConnectionPtr& pConnection) {
+  pConnection->bConnected = true;
+  pConnection->tmrConnect.cancel();
   auto self = shared_from_this();
   Raise(&TClientSocket::OnConnect);
   if (!IsCurrent(pConnection)) return;
@@ -140,16 +191,16 @@ void TClientSocket::TImpl::OnConnected(const TConnectionPtr& pConnection, const 
 
 void TClientSocket::TImpl::StartRead(const TConnectionPtr& pConnection) {
   auto self = shared_from_this();
-  pConnection->socket.async_read_some(asio::buffer(pConnection->vReadBuffer),
-                                      [self, pConnection](const asio::error_code& ec, size_t nBytes) {
-                                        self->OnReadDone(pConnection, ec, nBytes);
-                                      });
+  pConnection->AsyncReadSome(asio::buffer(pConnection->vReadBuffer),
+                             [self, pConnection](const asio::error_code& ec, size_t nBytes) {
+                               self->OnReadDone(pConnection, ec, nBytes);
+                             });
 }
 
 void TClientSocket::TImpl::OnReadDone(const TConnectionPtr& pConnection, const asio::error_code& ec,
                                       size_t nBytes) {
   if (!IsCurrent(pConnection)) return;
-  if (ec == asio::error::eof) return PeerClosed(pConnection);
+  if (IsTlsPeerClose(ec)) return PeerClosed(pConnection);
   if (ec) return Fail(pConnection, ec, "");
   auto self = shared_from_this();
   sReceived.append(pConnection->vReadBuffer.data(), nBytes);
@@ -161,15 +212,15 @@ void TClientSocket::TImpl::StartWrite(const TConnectionPtr& pConnection) {
   if (pConnection->bWriting || !pConnection->bConnected || pConnection->vOutQueue.empty()) return;
   pConnection->bWriting = true;
   auto self = shared_from_this();
-  asio::async_write(pConnection->socket, asio::buffer(pConnection->vOutQueue.front()),
-                    [self, pConnection](const asio::error_code& ec, size_t) {
-                      if (!self->IsCurrent(pConnection)) return;
-                      pConnection->bWriting = false;
-                      if (ec) return self->Fail(pConnection, ec, "");
-                      pConnection->nQueuedBytes -= pConnection->vOutQueue.front().size();
-                      pConnection->vOutQueue.pop_front();
-                      self->StartWrite(pConnection);
-                    });
+  pConnection->AsyncWrite(asio::buffer(pConnection->vOutQueue.front()),
+                          [self, pConnection](const asio::error_code& ec, size_t) {
+                            if (!self->IsCurrent(pConnection)) return;
+                            pConnection->bWriting = false;
+                            if (ec) return self->Fail(pConnection, ec, "");
+                            pConnection->nQueuedBytes -= pConnection->vOutQueue.front().size();
+                            pConnection->vOutQueue.pop_front();
+                            self->StartWrite(pConnection);
+                          });
 }
 
 // Closes and forgets the connection first, so the handler sees an inactive socket and may start anew.
@@ -214,8 +265,8 @@ void TClientSocket::SetActive(bool bActive) {
   impl.sReceived.clear();
   impl.sRemoteAddress.clear();
   // OnConnecting is raised from the loop, never from inside the caller's SetActive.
-  asio::post(ioc, [self = pImpl, pConnection = impl.pConn, sHost = Host, nPort = Port,
-                   nTimeoutMs = nConnectTimeoutMs] { self->Begin(pConnection, sHost, nPort, nTimeoutMs); });
+  const TImpl::TAttempt attempt{Host, Port, nConnectTimeoutMs, bTls, sTlsCaFile, bTlsVerify};
+  asio::post(ioc, [self = pImpl, pConnection = impl.pConn, attempt] { self->Begin(pConnection, attempt); });
 }
 
 bool TClientSocket::Active() const { return pImpl->pConn != nullptr; }

@@ -13,6 +13,11 @@
 // queued in order and never block; texts sent while connecting go out once connected. A send that
 // would take the queue past nMaxQueuedBytes is refused and fails the connection (OnError, raised
 // from the loop after the caller returns).
+// With bTls the connection speaks TLS 1.2 or later: after the TCP connect comes the TLS handshake
+// (inside the same connect bound), and OnConnect is raised only once it is through. With
+// bTlsVerify the exchange's certificate must chain to a trusted authority (sTlsCaFile, or the
+// system's trust store when empty) and name Host; a refused certificate ends in OnError, and
+// LastErrorText gives the reason ("TLS handshake failed: certificate verify failed: ...").
 #pragma once
 
 #include <cstddef>
@@ -32,6 +37,9 @@ class TClientSocket {
   int Port = 0;          // TCP port of the peer
   int nConnectTimeoutMs = 10000;                 // bound on lookup plus connect; read at SetActive(true)
   size_t nMaxQueuedBytes = 4u * 1024u * 1024u;   // bound on output not yet written
+  bool bTls = false;           // speak TLS; read at SetActive(true)
+  std::string sTlsCaFile;      // PEM file of trusted authorities; empty: the system's trust store
+  bool bTlsVerify = true;      // check the peer's certificate chain and name
 
   void SetActive(bool bActive);
   bool Active() const;                 // a connection is being opened or is open

@@ -32,6 +32,9 @@ class CAPABILITY("mutex") TMutex {
  public:
   void Lock() ACQUIRE() { crs.lock(); }
   void Unlock() RELEASE() { crs.unlock(); }
+  // The standard names too, so std::lock_guard and std::unique_lock work (unchecked by the analysis).
+  void lock() ACQUIRE() { crs.lock(); }
+  void unlock() RELEASE() { crs.unlock(); }
 
  private:
   std::mutex crs;

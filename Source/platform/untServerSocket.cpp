@@ -1,52 +1,48 @@
-// TServerSocket on Asio: the client listener and its open connections, all on the control thread
-// (TControlLoop's io_context); there is no thread per connection.
+// TServerSocket on Asio: the client listeners (plain, and TLS when opened) and their open
+// connections, all on the control thread (TControlLoop's io_context); no thread per connection.
 //
-// One TSession per accepted peer (Asio chat_server style), kept in vSessions in accept order. A
-// session is listed from before OnAccept until after its OnClientDisconnect has returned, so the
-// connection an event names is always among Connections(0..ActiveConnections()-1) during it.
+// One session per accepted peer (untServerSession), kept in vSessions in accept order, whichever
+// port it came through. A session is listed from before OnAccept until after its
+// OnClientDisconnect has returned, so the connection an event names is always among
+// Connections(0..ActiveConnections()-1) during it. A peer OnAdmit refuses is never listed.
 //
-//   accept --> list it, OnAccept, OnClientConnect --> wait readable --> read piece (<= 64 KiB into
-//   the listener's one buffer) --> OnClientRead (ReceiveText gives the piece) --> wait readable ...
-//   peer closes (EOF)           --> OnClientDisconnect, unlist, close
-//   read failure (reset, ...)   --> OnClientError, OnClientDisconnect, unlist, close
-//   send failure                --> posted: OnClientError, OnClientDisconnect, unlist, close
-//   output above the bound      --> close at once, posted: OnClientOverflow, OnClientDisconnect, unlist
-//   SetActive(false)            --> flush what the kernel takes now, close everything, no event
+//   accept --> OnAdmit --refused--> closed, no event
+//          --admitted--> list it, OnAccept, OnClientConnect --> session.Begin (reads; TLS handshake)
+//   session ends --> OnClientError / OnClientOverflow / OnClientTlsError as the cause says,
+//                    OnClientDisconnect, unlist, close
+//   SetActive(false) --> close both listeners, each session shut gracefully, no event
 //
-// Output: SendText writes at once as far as the kernel takes it without blocking; the rest waits
-// in the session's queue and goes out when the socket is writable again (write_in_progress is
-// bWaitingWrite). A client that lets more than nMaxQueuedBytes pile up is cut off, so one client
-// that never reads costs at most that much memory and never delays the others.
-//
-// Invariant: events that end a connection are never raised from inside SendText; they are posted
-// and run after the current handler returns, so the list of connections never changes under a
-// caller's loop and no TServerConnection pointer dangles while it runs. Completions hold their
-// session by shared_ptr and do nothing once it is closed or ending.
+// Invariant: events that end a connection are never raised from inside SendText or Close; they
+// are posted and run after the current handler returns, so the list of connections never changes
+// under a caller's loop and no TServerConnection pointer dangles while it runs. Completions of a
+// listener that was closed meanwhile do nothing.
 #include "platform/untServerSocket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
-#include <array>
-#include <asio.hpp>
 #include <cerrno>
 #include <chrono>
-#include <deque>
 #include <stdexcept>
-#include <string_view>
 #include <vector>
 
 #include "platform/untControlLoop.h"
+#include "platform/untServerSession.h"
+#include "platform/untTls.h"
 
 namespace {
 
-constexpr size_t READ_PIECE_BYTES = 64 * 1024;
-constexpr size_t DRAIN_LIMIT_BYTES = 1024 * 1024;  // unread input discarded at a graceful close
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
+// Keep-alive: the first probe after 45 s of silence, then every 15 s; a peer that answers none
+// is given up 120 s after it was last heard (TCP_USER_TIMEOUT also bounds unacknowledged output).
+constexpr int KEEPALIVE_IDLE_S = 45;
+constexpr int KEEPALIVE_INTERVAL_S = 15;
+constexpr int KEEPALIVE_PROBES = 5;
+constexpr unsigned KEEPALIVE_GIVE_UP_MS = 120000;
 
 using tcp = asio::ip::tcp;
-
-bool IsWouldBlock(const asio::error_code& ec) {
-  return ec == asio::error::would_block || ec == asio::error::try_again;
-}
 
 // Errors of accept() that say the process is short of resources; retrying at once would spin.
 bool IsResourceShortage(const asio::error_code& ec) {
@@ -54,26 +50,44 @@ bool IsResourceShortage(const asio::error_code& ec) {
          ec == asio::error::no_memory || ec.value() == ENFILE;
 }
 
+void SetKeepAlive(tcp::socket& socket) {
+  asio::error_code ec;
+  socket.set_option(asio::socket_base::keep_alive(true), ec);
+  const int fd = socket.native_handle();
+  const int vValues[] = {KEEPALIVE_IDLE_S, KEEPALIVE_INTERVAL_S, KEEPALIVE_PROBES};
+  const int vOptions[] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT};
+  for (int n = 0; n < 3; ++n) setsockopt(fd, IPPROTO_TCP, vOptions[n], &vValues[n], sizeof(int));
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &KEEPALIVE_GIVE_UP_MS, sizeof(KEEPALIVE_GIVE_UP_MS));
+}
+
+// The peer's address as text; an IPv4 peer of a dual-stack listener shows as plain IPv4.
+std::string PeerText(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+  return address.to_string();
+}
+
 }  // namespace
 
-struct TServerSocket::TImpl : std::enable_shared_from_this<TServerSocket::TImpl> {
-  class TSession;
-  using TSessionPtr = std::shared_ptr<TSession>;
+// One listening port; TLS when pContext is set.
+struct TListener {
+  TListener(asio::io_context& ioc, std::shared_ptr<asio::ssl::context> pContextIn)
+      : acceptor(ioc), tmrRetry(ioc), pContext(std::move(pContextIn)) {}
+  tcp::acceptor acceptor;
+  asio::steady_timer tmrRetry;                   // pause after accept failed for lack of resources
+  std::shared_ptr<asio::ssl::context> pContext;  // null for the plain port
+};
+using TListenerPtr = std::shared_ptr<TListener>;
 
-  explicit TImpl(TServerSocket* pOwnerIn)
-      : ioc(TControlLoop::Instance().Context()), tmrAcceptRetry(ioc), pOwner(pOwnerIn) {}
+struct TServerSocket::TImpl : TSessionHost, std::enable_shared_from_this<TServerSocket::TImpl> {
+  explicit TImpl(TServerSocket* pOwnerIn) : ioc(TControlLoop::Instance().Context()), pOwner(pOwnerIn) {}
 
-  asio::io_context& ioc;                            // the control thread's loop
-  std::shared_ptr<tcp::acceptor> pAcceptor;         // the listener while active, else null
-  asio::steady_timer tmrAcceptRetry;                // pause after accept failed for lack of resources
-  std::vector<TSessionPtr> vSessions;               // open connections in accept order
-  std::array<char, READ_PIECE_BYTES> vReadBuffer;   // every read lands here; valid during OnClientRead
-  TServerSocket* pOwner;                            // null once the owner is gone
-
-  bool IsListed(const TSession* pSession) const {
-    return std::any_of(vSessions.begin(), vSessions.end(),
-                       [pSession](const TSessionPtr& p) { return p.get() == pSession; });
-  }
+  asio::io_context& ioc;                           // the control thread's loop
+  TListenerPtr pPlain;                             // the plain listener while active, else null
+  TListenerPtr pTls;                               // the TLS listener while open, else null
+  std::vector<TServerSessionPtr> vSessions;        // open connections in accept order
+  std::array<char, SESSION_READ_PIECE_BYTES> vReadBuffer;  // plain reads land here; valid during OnClientRead
+  TServerSocket* pOwner;                           // null once the owner is gone
 
   // Raises one event. The function object is copied first, so a handler may rebind events; an
   // exception a handler lets through is dropped here, so nothing reaches the event loop.
@@ -88,255 +102,141 @@ struct TServerSocket::TImpl : std::enable_shared_from_this<TServerSocket::TImpl>
     }
   }
 
-  void StartAccept();
-  void OnAccepted(tcp::socket socket);
-  void RetryAccept(const std::shared_ptr<tcp::acceptor>& pAcc, const asio::error_code& ec);
-  void ReadPiece(const TSessionPtr& pSession);
-  void EndSession(const TSessionPtr& pSession, int nErrorCode, bool bOverflow);
+  // ---- TSessionHost ----
+  asio::io_context& Context() override { return ioc; }
+  bool IsListed(const TServerSession* pSession) const override {
+    return std::any_of(vSessions.begin(), vSessions.end(),
+                       [pSession](const TServerSessionPtr& p) { return p.get() == pSession; });
+  }
+  std::array<char, SESSION_READ_PIECE_BYTES>& ReadBuffer() override { return vReadBuffer; }
+  void SessionRead(TServerSession& session) override { Raise(&TServerSocket::OnClientRead, session); }
+  void SessionTimeout(TServerSession& session) override { Raise(&TServerSocket::OnClientTimeout, session); }
+  void SessionEnd(const TServerSessionPtr& pSession, TSessionEnd_OPT tEnd, int nErrorCode,
+                  const std::string& sReason) override;
+
+  bool IsCurrent(const TListenerPtr& pListener) const { return pListener == pPlain || pListener == pTls; }
+  TListenerPtr Open(int nPort, std::shared_ptr<asio::ssl::context> pContext) const;
+  void StartAccept(const TListenerPtr& pListener);
+  void RetryAccept(const TListenerPtr& pListener, const asio::error_code& ec);
+  void OnAccepted(const TListenerPtr& pListener, tcp::socket socket);
+  bool Admit(TServerSession& session);
   void CloseAll();
 };
 
-// One accepted peer. Control thread only.
-class TServerSocket::TImpl::TSession : public TServerConnection,
-                                       public std::enable_shared_from_this<TServerSocket::TImpl::TSession> {
- public:
-  TSession(std::weak_ptr<TImpl> wServerIn, tcp::socket socketIn, std::string sAddressIn, int nPortIn,
-           size_t nMaxQueuedBytesIn)
-      : socket(std::move(socketIn)), wServer(std::move(wServerIn)), sAddress(std::move(sAddressIn)),
-        nPort(nPortIn), nMaxQueuedBytes(nMaxQueuedBytesIn) {}
-
-  std::string RemoteAddress() const override { return sAddress; }
-  int RemotePort() const override { return nPort; }
-  size_t QueuedBytes() const override { return nQueuedBytes; }
-
-  std::string ReceiveText() override {
-    std::string sPiece(svUnread);
-    svUnread = {};
-    return sPiece;
+// Opens, binds and listens; throws std::runtime_error with the reason.
+TListenerPtr TServerSocket::TImpl::Open(int nPort, std::shared_ptr<asio::ssl::context> pContext) const {
+  if (nPort < 0 || nPort > 65535) throw std::runtime_error("Port " + std::to_string(nPort) + " is out of range");
+  asio::error_code ec;
+  asio::ip::address address = asio::ip::address_v4::any();
+  if (!pOwner->BindAddress.empty()) {
+    address = asio::ip::make_address(pOwner->BindAddress, ec);
+    if (ec) throw std::runtime_error("The bind address " + pOwner->BindAddress + " is not an IP address");
   }
+  auto pListener = std::make_shared<TListener>(ioc, std::move(pContext));
+  tcp::acceptor& acc = pListener->acceptor;
+  const tcp::endpoint local(address, static_cast<unsigned short>(nPort));
+  const auto Check = [&](const char* sStep) {
+    if (ec) throw std::runtime_error(std::string("Could not ") + sStep + " port " + std::to_string(nPort) + ": " + ec.message());
+  };
+  acc.open(local.protocol(), ec);
+  Check("open a socket for");
+  acc.set_option(tcp::acceptor::reuse_address(true), ec);
+  Check("set SO_REUSEADDR on");
+  if (address.is_v6() && address.is_unspecified()) acc.set_option(asio::ip::v6_only(false), ec);  // IPv4 too
+  acc.bind(local, ec);
+  Check("bind");
+  acc.listen(asio::socket_base::max_listen_connections, ec);
+  Check("listen on");
+  return pListener;
+}
 
-  int SendText(const std::string& sBytes) override {
-    if (bClosed || bEnding || sBytes.empty()) return 0;
-    vOutQueue.push_back(sBytes);
-    nQueuedBytes += sBytes.size();
-    if (!bWaitingWrite) Flush(false);
-    if (bEnding) return 0;
-    if (nQueuedBytes > nMaxQueuedBytes) {
-      CutOff();
-      return 0;
-    }
-    return static_cast<int>(sBytes.size());
-  }
-
-  void WaitReadable() {
-    socket.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
-      if (self->bClosed || self->bEnding) return;
-      std::shared_ptr<TImpl> pServer = self->wServer.lock();
-      if (!pServer) return;
-      if (ec)
-        pServer->EndSession(self, ec.value(), false);
-      else
-        pServer->ReadPiece(self);
-    });
-  }
-
-  // Closes the socket; no event. bGraceful first hands the kernel whatever output it takes now
-  // (the stop notice, for one) and discards pending input, so the close is a FIN, not a reset.
-  void Close(bool bGraceful) {
-    if (bClosed) return;
-    bClosed = true;
-    asio::error_code ec;
-    if (bGraceful && !bEnding) {
-      Flush(true);
-      socket.shutdown(tcp::socket::shutdown_send, ec);
-      DrainInput();
-    }
-    vOutQueue.clear();
-    nQueuedBytes = 0;
-    socket.close(ec);
-  }
-
-  tcp::socket socket;
-  std::weak_ptr<TImpl> wServer;
-  std::string_view svUnread;  // the piece of the current read event, in the listener's buffer
-  bool bClosed = false;       // socket closed: completions are ignored, no output is taken
-  bool bEnding = false;       // a failure or cut-off is posted: no output is taken, no read raised
-
- private:
-  // Writes the queue as far as the kernel takes it. bFinal (at close): never waits, never fails.
-  void Flush(bool bFinal) {
-    asio::error_code ec;
-    while (!vOutQueue.empty()) {
-      const std::string& sFront = vOutQueue.front();
-      const size_t n = socket.write_some(asio::buffer(sFront.data() + nFrontOffset, sFront.size() - nFrontOffset), ec);
-      if (ec == asio::error::interrupted) continue;
-      if (IsWouldBlock(ec)) {
-        if (!bFinal) WaitWritable();
-        return;
-      }
-      if (ec) {
-        if (!bFinal) Fail(ec);
-        return;
-      }
-      nFrontOffset += n;
-      nQueuedBytes -= n;
-      if (nFrontOffset == sFront.size()) {
-        vOutQueue.pop_front();
-        nFrontOffset = 0;
-      }
-    }
-  }
-
-  void WaitWritable() {
-    bWaitingWrite = true;
-    socket.async_wait(tcp::socket::wait_write, [self = shared_from_this()](const asio::error_code& ec) {
-      self->bWaitingWrite = false;
-      if (self->bClosed || self->bEnding) return;
-      if (ec)
-        self->Fail(ec);
-      else
-        self->Flush(false);
-    });
-  }
-
-  void DrainInput() {
-    std::array<char, 4096> vScratch;
-    asio::error_code ec;
-    for (size_t nTotal = 0; nTotal < DRAIN_LIMIT_BYTES;) {
-      const size_t n = socket.read_some(asio::buffer(vScratch), ec);
-      if (ec) return;
-      nTotal += n;
-    }
-  }
-
-  // The end is raised later, from the loop, never from inside the caller's SendText.
-  void PostEnd(int nErrorCode, bool bOverflow) {
-    bEnding = true;
-    vOutQueue.clear();
-    nQueuedBytes = 0;
-    nFrontOffset = 0;
-    std::shared_ptr<TImpl> pServer = wServer.lock();
-    if (!pServer) return;
-    asio::post(pServer->ioc, [pServer, self = shared_from_this(), nErrorCode, bOverflow] {
-      pServer->EndSession(self, nErrorCode, bOverflow);
-    });
-  }
-
-  void Fail(const asio::error_code& ec) { PostEnd(ec.value() != 0 ? ec.value() : -1, false); }
-
-  void CutOff() {
-    PostEnd(0, true);
-    asio::error_code ec;
-    socket.close(ec);  // the memory and the socket go now; the events follow
-  }
-
-  const std::string sAddress;         // dotted IPv4 text of the peer
-  const int nPort;                    // peer's port
-  const size_t nMaxQueuedBytes;       // output bound, copied from the listener at accept
-  std::deque<std::string> vOutQueue;  // output not yet taken by the kernel, in order
-  size_t nFrontOffset = 0;            // bytes of vOutQueue.front() already written
-  size_t nQueuedBytes = 0;            // bytes in vOutQueue minus nFrontOffset
-  bool bWaitingWrite = false;         // an async wait for writability is outstanding
-};
-
-void TServerSocket::TImpl::StartAccept() {
-  std::shared_ptr<tcp::acceptor> pAcc = pAcceptor;
-  if (!pAcc) return;
-  pAcc->async_accept([self = shared_from_this(), pAcc](const asio::error_code& ec, tcp::socket socket) {
-    if (self->pAcceptor != pAcc || self->pOwner == nullptr) return;  // deactivated meanwhile
-    if (ec) {
-      self->RetryAccept(pAcc, ec);
-      return;
-    }
-    self->OnAccepted(std::move(socket));
-    if (self->pAcceptor == pAcc) self->StartAccept();
+void TServerSocket::TImpl::StartAccept(const TListenerPtr& pListener) {
+  pListener->acceptor.async_accept([self = shared_from_this(), pListener](const asio::error_code& ec, tcp::socket socket) {
+    if (!self->IsCurrent(pListener) || self->pOwner == nullptr) return;  // closed meanwhile
+    if (ec) return self->RetryAccept(pListener, ec);
+    self->OnAccepted(pListener, std::move(socket));
+    if (self->IsCurrent(pListener)) self->StartAccept(pListener);
   });
 }
 
-void TServerSocket::TImpl::RetryAccept(const std::shared_ptr<tcp::acceptor>& pAcc, const asio::error_code& ec) {
+void TServerSocket::TImpl::RetryAccept(const TListenerPtr& pListener, const asio::error_code& ec) {
   if (ec == asio::error::operation_aborted) return;
-  if (!IsResourceShortage(ec)) {
-    StartAccept();  // e.g. the peer gave up before we took it
-    return;
-  }
+  if (!IsResourceShortage(ec)) return StartAccept(pListener);  // e.g. the peer gave up before we took it
   const std::string sReason = ec.message();
   Raise(&TServerSocket::OnAcceptError, sReason);
-  if (pAcceptor != pAcc) return;  // the handler stopped the listener
-  tmrAcceptRetry.expires_after(ACCEPT_RETRY_DELAY);
-  tmrAcceptRetry.async_wait([self = shared_from_this(), pAcc](const asio::error_code& ecWait) {
-    if (!ecWait && self->pAcceptor == pAcc) self->StartAccept();
+  if (!IsCurrent(pListener)) return;  // the handler stopped the listener
+  pListener->tmrRetry.expires_after(ACCEPT_RETRY_DELAY);
+  pListener->tmrRetry.async_wait([self = shared_from_this(), pListener](const asio::error_code& ecWait) {
+    if (!ecWait && self->IsCurrent(pListener)) self->StartAccept(pListener);
   });
 }
 
-void TServerSocket::TImpl::OnAccepted(tcp::socket socket) {
+void TServerSocket::TImpl::OnAccepted(const TListenerPtr& pListener, tcp::socket socket) {
   asio::error_code ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec) return;  // the peer left before we looked; the socket closes with this scope
   socket.non_blocking(true, ec);
   if (ec) return;
   socket.set_option(tcp::no_delay(true), ec);  // prompts and events are small: send them now
-  auto pSession = std::make_shared<TSession>(weak_from_this(), std::move(socket), peer.address().to_string(),
-                                             peer.port(), pOwner->nMaxQueuedBytes);
+  SetKeepAlive(socket);
+  const std::string sAddress = PeerText(peer.address());
+  TServerSessionPtr pSession =
+      pListener->pContext
+          ? MakeTlsSession(weak_from_this(), std::move(socket), sAddress, peer.port(), pOwner->nMaxQueuedBytes,
+                           pListener->pContext)
+          : MakePlainSession(weak_from_this(), std::move(socket), sAddress, peer.port(), pOwner->nMaxQueuedBytes);
+  if (!Admit(*pSession)) return pSession->Shut(false);  // nothing was sent: not even a TLS hello
+  pSession->bAdmitted = true;
   vSessions.push_back(pSession);
   Raise(&TServerSocket::OnAccept, *pSession);
   if (!IsListed(pSession.get())) return;
   Raise(&TServerSocket::OnClientConnect, *pSession);
   if (!IsListed(pSession.get())) return;
-  pSession->WaitReadable();
+  pSession->Begin();
 }
 
-void TServerSocket::TImpl::ReadPiece(const TSessionPtr& pSession) {
-  asio::error_code ec;
-  size_t n = 0;
-  do {
-    n = pSession->socket.read_some(asio::buffer(vReadBuffer), ec);
-  } while (ec == asio::error::interrupted);
-  if (IsWouldBlock(ec)) {
-    pSession->WaitReadable();
-    return;
+bool TServerSocket::TImpl::Admit(TServerSession& session) {
+  std::function<bool(TServerConnection&)> fn = pOwner->OnAdmit;
+  if (!fn) return true;
+  try {
+    return fn(session);
+  } catch (...) {
+    return true;  // a handler that fails does not shut the port
   }
-  if (ec == asio::error::eof) {
-    EndSession(pSession, 0, false);
-    return;
-  }
-  if (ec) {
-    EndSession(pSession, ec.value(), false);
-    return;
-  }
-  pSession->svUnread = std::string_view(vReadBuffer.data(), n);
-  Raise(&TServerSocket::OnClientRead, *pSession);
-  pSession->svUnread = {};  // a piece the handler did not take is dropped with the event
-  if (!pSession->bClosed && !pSession->bEnding && IsListed(pSession.get())) pSession->WaitReadable();
 }
 
-// The end of one connection: the error or overflow event, then the disconnect event, then it
-// leaves the list. A handler that deactivates the listener meanwhile suppresses what is left.
-void TServerSocket::TImpl::EndSession(const TSessionPtr& pSession, int nErrorCode, bool bOverflow) {
+// The end of one connection: the event of its cause, then the disconnect event, then it leaves
+// the list. A handler that deactivates the listener meanwhile suppresses what is left.
+void TServerSocket::TImpl::SessionEnd(const TServerSessionPtr& pSession, TSessionEnd_OPT tEnd, int nErrorCode,
+                                      const std::string& sReason) {
   pSession->bEnding = true;
   if (!IsListed(pSession.get())) return;
-  if (bOverflow) {
+  if (tEnd == SESSION_END_OVERFLOW) {
     Raise(&TServerSocket::OnClientOverflow, *pSession);
-  } else if (nErrorCode != 0) {
+  } else if (tEnd == SESSION_END_ERROR) {
     int nCode = nErrorCode;
     Raise(&TServerSocket::OnClientError, *pSession, nCode);
+  } else if (tEnd == SESSION_END_TLS) {
+    Raise(&TServerSocket::OnClientTlsError, *pSession, sReason);
   }
   if (!IsListed(pSession.get())) return;
   Raise(&TServerSocket::OnClientDisconnect, *pSession);
   auto it = std::find(vSessions.begin(), vSessions.end(), pSession);
   if (it != vSessions.end()) vSessions.erase(it);
-  pSession->Close(false);
+  pSession->Shut(false);
 }
 
 void TServerSocket::TImpl::CloseAll() {
-  asio::error_code ec;
-  if (pAcceptor) {
-    pAcceptor->close(ec);
-    pAcceptor.reset();
+  for (TListenerPtr* pp : {&pPlain, &pTls}) {
+    if (!*pp) continue;
+    asio::error_code ec;
+    (*pp)->acceptor.close(ec);
+    (*pp)->tmrRetry.cancel();
+    pp->reset();
   }
-  tmrAcceptRetry.cancel();
-  std::vector<TSessionPtr> vClosing;
+  std::vector<TServerSessionPtr> vClosing;
   vClosing.swap(vSessions);
-  for (const TSessionPtr& pSession : vClosing) pSession->Close(true);
+  for (const TServerSessionPtr& pSession : vClosing) pSession->Shut(true);
 }
 
 TServerSocket::TServerSocket() : pImpl(std::make_shared<TImpl>(this)) {}
@@ -348,39 +248,40 @@ TServerSocket::~TServerSocket() {
 
 void TServerSocket::SetActive(bool bActive) {
   TImpl& impl = *pImpl;
-  if (!bActive) {
-    impl.CloseAll();
-    return;
-  }
-  if (impl.pAcceptor) return;
-  if (Port < 0 || Port > 65535) throw std::runtime_error("Port " + std::to_string(Port) + " is out of range");
-  auto pAcc = std::make_shared<tcp::acceptor>(impl.ioc);
-  const tcp::endpoint local(tcp::v4(), static_cast<unsigned short>(Port));
-  asio::error_code ec;
-  const auto Check = [&](const char* sStep) {
-    if (ec) throw std::runtime_error(std::string("Could not ") + sStep + " port " + std::to_string(Port) + ": " + ec.message());
-  };
-  pAcc->open(local.protocol(), ec);
-  Check("open a socket for");
-  pAcc->set_option(tcp::acceptor::reuse_address(true), ec);
-  Check("set SO_REUSEADDR on");
-  pAcc->bind(local, ec);
-  Check("bind");
-  pAcc->listen(asio::socket_base::max_listen_connections, ec);
-  Check("listen on");
-  impl.pAcceptor = pAcc;
-  impl.StartAccept();
+  if (!bActive) return impl.CloseAll();
+  if (impl.pPlain) return;
+  impl.pPlain = impl.Open(Port, nullptr);
+  impl.StartAccept(impl.pPlain);
   impl.Raise(&TServerSocket::OnListen);
 }
 
-bool TServerSocket::Active() const { return pImpl->pAcceptor != nullptr; }
+void TServerSocket::ListenTls(int nPort, const std::string& sCertFile, const std::string& sKeyFile) {
+  TImpl& impl = *pImpl;
+  if (!impl.pPlain) throw std::runtime_error("the listener is not active");
+  if (impl.pTls) {
+    asio::error_code ec;
+    impl.pTls->acceptor.close(ec);
+    impl.pTls.reset();
+  }
+  // The files are read first, so a bad certificate never leaves a port open that cannot serve.
+  std::shared_ptr<asio::ssl::context> pContext = MakeTlsServerContext(sCertFile, sKeyFile);
+  impl.pTls = impl.Open(nPort, std::move(pContext));
+  impl.StartAccept(impl.pTls);
+}
 
-int TServerSocket::LocalPort() const {
-  if (!pImpl->pAcceptor) return 0;
+bool TServerSocket::Active() const { return pImpl->pPlain != nullptr; }
+
+namespace {
+int BoundPort(const TListenerPtr& pListener) {
+  if (!pListener) return 0;
   asio::error_code ec;
-  const tcp::endpoint local = pImpl->pAcceptor->local_endpoint(ec);
+  const tcp::endpoint local = pListener->acceptor.local_endpoint(ec);
   return ec ? 0 : local.port();
 }
+}  // namespace
+
+int TServerSocket::LocalPort() const { return BoundPort(pImpl->pPlain); }
+int TServerSocket::LocalTlsPort() const { return BoundPort(pImpl->pTls); }
 
 int TServerSocket::ActiveConnections() const { return static_cast<int>(pImpl->vSessions.size()); }
 

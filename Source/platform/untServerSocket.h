@@ -1,17 +1,26 @@
-// Event-driven TCP listener (socManagerServer) with its open client connections.
+// Event-driven TCP listener (socManagerServer) with its open client connections, plain and TLS.
 //
 // Control thread only; no thread per connection. Events, one at a time on the control thread:
-//   SetActive(true) -> OnListen; each accepted peer -> OnAccept, then OnClientConnect (it is now
+//   SetActive(true) -> OnListen; each accepted peer -> OnAdmit (not listed yet; false closes it at
+//   once, nothing sent and no further event), then OnAccept, then OnClientConnect (it is now
 //   counted in ActiveConnections); bytes -> OnClientRead (one event per read of at most 64 KiB,
 //   taken with ReceiveText); peer close -> OnClientDisconnect; failure -> OnClientError, then,
 //   when the failure ended the connection, OnClientDisconnect.
 // SetActive(false) closes every connection without a disconnect event.
+// ListenTls opens a second listener whose connections speak TLS; they share the list, the events
+// and the bounds of the plain ones, so no handler needs to know which port a client used. Their
+// TLS handshake runs after OnClientConnect; a failed one raises OnClientTlsError, then
+// OnClientDisconnect. Bytes sent before the handshake is through wait in the output queue.
 // An accept that fails for lack of resources (no free descriptor, no memory) raises OnAcceptError
 // with the reason; the listener then pauses 100 ms and accepts again, so it neither
 // spins nor stops while descriptors run out, and the waiting peers are taken once some are free.
 // Each connection has its own output queue: SendText never blocks. A connection whose queue holds
 // more than nMaxQueuedBytes is cut off: OnClientOverflow, then OnClientDisconnect, raised after
 // the current handler returns, so the connection list never changes under a caller's loop.
+// A connection's deadline (SetDeadline) raises OnClientTimeout once when it passes; Close ends a
+// connection from this side, and its OnClientDisconnect follows the same way as a cut-off's.
+// Every connection has TCP keep-alive on, so a peer that vanished without a word (power lost,
+// cable pulled) ends in OnClientError and OnClientDisconnect within about two minutes.
 // TServerConnection pointers are valid only during the current event or call.
 // A connection is listed from before its OnAccept until after its OnClientDisconnect returns, so
 // ActiveConnections() counts it in every event that names it. ReceiveText gives the piece of the
@@ -27,11 +36,16 @@
 class TServerConnection {
  public:
   virtual ~TServerConnection() = default;
-  virtual std::string RemoteAddress() const = 0;  // dotted IPv4 text
+  virtual std::string RemoteAddress() const = 0;  // dotted IPv4 text (IPv6 text for IPv6 peers)
   virtual int RemotePort() const = 0;
   virtual int SendText(const std::string& sBytes) = 0;  // queues the bytes; returns the count taken
   virtual std::string ReceiveText() = 0;          // bytes of the last read not taken yet
   virtual size_t QueuedBytes() const = 0;          // output bytes not yet written to the socket
+  // OnClientTimeout after nMilliseconds from now (replacing an earlier deadline); 0 cancels.
+  virtual void SetDeadline(int nMilliseconds) = 0;
+  // Ends the connection from this side: closed at once, what is queued is dropped, and
+  // OnClientDisconnect follows after the current handler returns.
+  virtual void Close() = 0;
 };
 
 class TServerSocket {
@@ -44,24 +58,34 @@ class TServerSocket {
   TServerSocket& operator=(const TServerSocket&) = delete;
 
   int Port = 0;                                    // listening port; set before SetActive(true)
+  std::string BindAddress;                         // local IPv4 or IPv6 address; empty: every IPv4 interface
   size_t nMaxQueuedBytes = nDefaultMaxQueuedBytes; // output bound per connection
 
-  // True: listen on IPv4 INADDR_ANY:Port (throws std::runtime_error with the reason on failure);
-  // false: stop listening and close every connection, without disconnect events.
+  // True: listen on BindAddress:Port (throws std::runtime_error with the reason on failure);
+  // false: stop listening on both ports and close every connection, without disconnect events.
   void SetActive(bool bActive);
   bool Active() const;
   int LocalPort() const;  // the bound port (useful when Port was 0)
+
+  // While active: a second listener on BindAddress:nPort whose connections speak TLS 1.2 or later
+  // with the PEM certificate chain and key given. Throws std::runtime_error naming the file or the
+  // port and the reason; the plain listener is not touched either way.
+  void ListenTls(int nPort, const std::string& sCertFile, const std::string& sKeyFile);
+  int LocalTlsPort() const;  // 0 while no TLS listener is open
 
   int ActiveConnections() const;
   TServerConnection* Connections(int nIndex);  // nullptr outside 0..ActiveConnections()-1
 
   std::function<void()> OnListen;
+  std::function<bool(TServerConnection&)> OnAdmit;  // unset: every peer is admitted
   std::function<void(TServerConnection&)> OnAccept;
   std::function<void(TServerConnection&)> OnClientConnect;
   std::function<void(TServerConnection&)> OnClientDisconnect;
   std::function<void(TServerConnection&, int& nErrorCode)> OnClientError;
+  std::function<void(TServerConnection&, const std::string& sReason)> OnClientTlsError;
   std::function<void(TServerConnection&)> OnClientRead;
   std::function<void(TServerConnection&)> OnClientOverflow;
+  std::function<void(TServerConnection&)> OnClientTimeout;
   std::function<void(const std::string& sReason)> OnAcceptError;  // accept failed for lack of resources
 
  private:

@@ -105,6 +105,11 @@ bool UnitDirectoryOverridden() {
   return sDir != nullptr && sDir[0] != '\0';
 }
 
+std::string UnitExecPath(const std::string& sRunning) {
+  const char* sExec = std::getenv("TELVANE_UNIT_EXEC");
+  return sExec != nullptr && sExec[0] != '\0' ? std::string(sExec) : sRunning;
+}
+
 std::string UnitFilePath(const std::string& sDir, const std::string& sName) {
   std::string sPath = sDir;
   while (sPath.size() > 1 && sPath.back() == '/') sPath.pop_back();

@@ -37,6 +37,9 @@ std::string UnitFileText(const TServiceDefinition& def);
 std::string UnitDirectory();
 // True when $TELVANE_UNIT_DIR chooses the folder; then systemctl is never called (packaging, tests).
 bool UnitDirectoryOverridden();
+// The executable the unit starts: $TELVANE_UNIT_EXEC when set and not empty, else sRunning (the
+// running executable). Packaging writes the unit from the build tree for the installed path.
+std::string UnitExecPath(const std::string& sRunning);
 // sDir + "/" + sName + ".service".
 std::string UnitFilePath(const std::string& sDir, const std::string& sName);
 

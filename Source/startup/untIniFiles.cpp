@@ -28,8 +28,10 @@
 #include <filesystem>
 #include <limits>
 #include <mutex>
+#include <unordered_set>
 
 #include "platform/untCodePage.h"
+#include "platform/untMutex.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -102,8 +104,17 @@ bool ParseIniInteger(std::string_view s, int32_t& nOut) {
   return ParseDigits(s, 10, bNegative, nOut);
 }
 
-std::mutex crsPresenter;          // guards fnPresenter
-TNoticePresenter fnPresenter;     // installed by the console; empty until then
+// A raw value by the text rules: blanks trimmed, one pair of enclosing quotes dropped, at most
+// MAX_VALUE_CHARS characters.
+std::string TextValue(std::string_view sRaw) {
+  std::string_view sValue = TrimBlanks(sRaw);
+  if (sValue.size() >= 2 && (sValue.front() == '"' || sValue.front() == '\'') && sValue.back() == sValue.front())
+    sValue = sValue.substr(1, sValue.size() - 2);
+  return std::string(sValue.substr(0, MAX_VALUE_CHARS));
+}
+
+TMutex crsPresenter;                                // guards fnPresenter
+TNoticePresenter fnPresenter GUARDED_BY(crsPresenter);  // installed by the console; empty until then
 
 // The notice without a dialog: caption and text on stderr, each CR as a line break, in UTF-8.
 int PresentOnStderr(const std::string& sCaption, const std::string& sText) {
@@ -152,7 +163,7 @@ void TIniFile::Parse(std::string_view sContent) {
     if (nEqual == std::string_view::npos || !bInSection) continue;
     const std::string_view sKey = TrimBlanks(sLine.substr(0, nEqual));
     if (sKey.empty()) continue;
-    vEntries.push_back({sSection, UpperAscii(sKey), std::string(sLine.substr(nEqual + 1))});
+    vEntries.push_back({sSection, UpperAscii(sKey), std::string(sLine.substr(nEqual + 1)), std::string(sKey)});
   }
 }
 
@@ -199,13 +210,8 @@ bool TIniFile::HasKey(const std::string& sSection, const std::string& sKey) cons
 std::string TIniFile::ReadString(const std::string& sSection, const std::string& sKey,
                                  const std::string& sDefault) const {
   const std::string sWantSection = UpperAscii(sSection), sWantKey = UpperAscii(sKey);
-  for (const TEntry& e : vEntries) {
-    if (e.sSection != sWantSection || e.sKey != sWantKey) continue;
-    std::string_view sValue = TrimBlanks(e.sValue);
-    if (sValue.size() >= 2 && (sValue.front() == '"' || sValue.front() == '\'') && sValue.back() == sValue.front())
-      sValue = sValue.substr(1, sValue.size() - 2);
-    return std::string(sValue.substr(0, MAX_VALUE_CHARS));
-  }
+  for (const TEntry& e : vEntries)
+    if (e.sSection == sWantSection && e.sKey == sWantKey) return TextValue(e.sValue);
   return sDefault;
 }
 
@@ -219,13 +225,29 @@ bool TIniFile::ReadBool(const std::string& sSection, const std::string& sKey, bo
   return ReadInteger(sSection, sKey, bDefault ? 1 : 0) != 0;
 }
 
+std::vector<std::pair<std::string, std::string>> TIniFile::ReadSection(const std::string& sSection) const {
+  const std::string sWantSection = UpperAscii(sSection);
+  std::vector<std::pair<std::string, std::string>> lstSettings;
+  std::unordered_set<std::string_view> vSeen;  // upper-cased keys already listed
+  for (const TEntry& e : vEntries)
+    if (e.sSection == sWantSection && vSeen.insert(e.sKey).second)
+      lstSettings.emplace_back(e.sKeyAsWritten, TextValue(e.sValue));
+  return lstSettings;
+}
+
+std::optional<int32_t> IniIntegerValue(std::string_view sValue) {
+  int32_t nValue = 0;
+  if (!ParseIniInteger(sValue, nValue)) return std::nullopt;
+  return nValue;
+}
+
 int ShowAppMessage(int nType, const std::string& sText) {
   try {
     // An unattended service never waits on a notice.
     if (MyAppInfo.bIsService || nType < 0 || nType > 4) return 0;
     TNoticePresenter fnShow;
     {
-      std::lock_guard<std::mutex> lock(crsPresenter);
+      TMutexLock lock(crsPresenter);
       fnShow = fnPresenter;
     }
     if (fnShow) return fnShow(nType, Msg(0), sText);
@@ -236,6 +258,6 @@ int ShowAppMessage(int nType, const std::string& sText) {
 }
 
 void SetNoticePresenter(TNoticePresenter fnNew) {
-  std::lock_guard<std::mutex> lock(crsPresenter);
+  TMutexLock lock(crsPresenter);
   fnPresenter = std::move(fnNew);
 }

@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class TIniFile {
@@ -26,11 +28,21 @@ class TIniFile {
   std::string ReadString(const std::string& sSection, const std::string& sKey, const std::string& sDefault) const;
   int32_t ReadInteger(const std::string& sSection, const std::string& sKey, int32_t nDefault) const;
   bool ReadBool(const std::string& sSection, const std::string& sKey, bool bDefault) const;
+  // The settings of a section in file order: each key once, as first written, with the value of
+  // that first occurrence read by the ReadString rules (what ReadString would give for the key).
+  std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& sSection) const;
 
  private:
-  struct TEntry { std::string sSection, sKey, sValue; };  // names upper-cased, value raw
+  struct TEntry {
+    std::string sSection, sKey, sValue;  // names upper-cased, value raw
+    std::string sKeyAsWritten;           // the key in the file's own letter case
+  };
   std::vector<TEntry> vEntries;  // in file order
 };
+
+// The integer rules of ReadInteger applied to a text value (as ReadSection gives it); empty when
+// the text is no number by those rules.
+std::optional<int32_t> IniIntegerValue(std::string_view sValue);
 
 // Button codes returned by ShowAppMessage (the platform's).
 constexpr int ID_OK = 1, ID_CANCEL = 2, ID_YES = 6, ID_NO = 7;

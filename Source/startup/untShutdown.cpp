@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "hosting/untNatsOutlet.h"
 #include "logging/untLoggerThread.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
@@ -17,5 +18,6 @@ int EndProcess(int nExitCode) {
   WaitForLogWritten(LOG_DRAIN_BOUND);
   MyAppInfo.bIsRunning = false;
   WaitForWorkers(WORKERS_BOUND);
+  CloseNatsOutlet();
   return nExitCode;
 }

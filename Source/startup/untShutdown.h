@@ -10,8 +10,10 @@
 //   4. The run flag goes off: the rings refuse text, the log call takes no more lines, and every
 //      worker leaves its loop at its next turn (the log writer after writing what still waits).
 //   5. The workers are waited for, with a bound, so none still runs while the process tears down.
+//   6. The NATS connection, when there is one, gets a bounded moment to send what it holds and is
+//      closed.
 // Main thread, after the control loop has returned (or without it: install and uninstall).
 #pragma once
 
-// Steps 2 to 5; returns nExitCode.
+// Steps 2 to 6; returns nExitCode.
 int EndProcess(int nExitCode);

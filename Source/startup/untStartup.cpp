@@ -1,7 +1,9 @@
 // Start-up sequence, in its fixed order, on the process's main thread:
 //   language and title; executable folder; mode from the command line; shared state start values;
-//   log writer (its failure ends the process); controller (reads Config.ini); the seven ring
-//   families with their workers; then window mode or service mode.
+//   log writer (its failure ends the process); controller (reads Config.ini); the event outlets
+//   (the client fan-out, then NATS when configured); the seven ring families with their workers;
+//   then window mode or service mode. With -check it stops after the shared state and runs the
+//   configuration check instead.
 // Nothing here takes a lock: the state is written before the first worker starts.
 #include "startup/untStartup.h"
 
@@ -11,6 +13,7 @@
 #include "controller/untClientOutlet.h"
 #include "controller/untValidate.h"
 #include "hosting/untConsole.h"
+#include "hosting/untNatsOutlet.h"
 #include "hosting/untTelvane.h"
 #include "hosting/untTelvaneService.h"
 #include "logging/untLogger.h"
@@ -18,6 +21,8 @@
 #include "pipeline/untSpecificMsgRead.h"
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
+#include "platform/untSystemd.h"
+#include "startup/untConfigCheck.h"
 #include "startup/untIniFiles.h"
 #include "startup/untMessage.h"
 #include "startup/untShutdown.h"
@@ -90,6 +95,8 @@ int TelvaneMain(int argc, char** argv) {
   MyAppInfo.sAppFilePath = ExecutableFolder();
   MyAppInfo.bIsService = !HasAppSwitch(argc, argv);
   InitializeSharedState();
+  // Reads the configuration as the steps below would, and starts none of them.
+  if (FindServiceSwitch(argc, argv, "CHECK")) return RunConfigCheck();
   if (!StartLogWriter(TValidate::GetLogDirectory())) {
     ReportStartupFailure(8);
     return 1;
@@ -97,6 +104,8 @@ int TelvaneMain(int argc, char** argv) {
   MyValidate = new TValidate();
   // The outlets are in place before the first stage can forward an event.
   AddEventOutlet(&ClientFanOutlet());
+  // NATS second, and only when configured: the desks never wait for it.
+  StartNatsOutlet();
   InitializeRings();
   return EndProcess(MyAppInfo.bIsService ? RunServiceHost(argc, argv) : RunWindowMode());
 }

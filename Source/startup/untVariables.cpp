@@ -10,12 +10,12 @@ TClientSocket* socManagerClient = nullptr;
 TServerSocket* socManagerServer = nullptr;
 
 void TAuditList::Add(const std::string& sText) {
-  std::lock_guard<std::mutex> lock(crsList);
+  TMutexLock lock(crsList);
   vLines.push_back(sText);
 }
 
 std::vector<std::string> TAuditList::Snapshot() {
-  std::lock_guard<std::mutex> lock(crsList);
+  TMutexLock lock(crsList);
   return vLines;
 }
 

@@ -12,9 +12,15 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/untMutex.h"
+
 // ---- Key ranges: the index of a number is the number minus the first of its range. ----
+// The sizes are fixed. The first numbers below are the classic ones and the defaults; the ranges
+// in force are those of MyConfigInfo.MyProfile (the CURRENT profile may move them), fixed before
+// the rings start. Every range check goes through QueueIndex, PeerIndex and ParkIndex.
 constexpr int32_t QUEUE_FIRST = 10001, QUEUE_LAST = 11001, QUEUE_COUNT = 1001;
 constexpr int32_t PEER_FIRST = 20001, PEER_LAST = 30001, PEER_COUNT = 10001;
 constexpr int32_t PARK_FIRST = 701, PARK_LAST = 801, PARK_COUNT = 101;
@@ -57,6 +63,12 @@ enum TPeerState_OPT : uint8_t {
   PEER_STATE_UNKNOWN = 12,
 };
 
+// How the exchange's events are sorted into rings and keyed ([AMI] PROFILE).
+enum TAmiProfile_OPT : uint8_t {
+  AMI_PROFILE_CLASSIC = 0,  // by the "File:" module lines of older releases with debug on
+  AMI_PROFILE_CURRENT = 1,  // by event names and fields of current releases
+};
+
 enum TTimeoutEventsState_OPT : uint8_t {
   TIMEOUTEVENTS_STATE_STEP1 = 0,  // no probe outstanding
   TIMEOUTEVENTS_STATE_STEP2 = 1,  // a probe was sent; the next silence restarts the connection
@@ -93,8 +105,8 @@ struct TClientPeerInfo {
 // Extension state table. Written by the per-extension stage and reset by the control thread;
 // crsPeerTable keeps a reset from interleaving with the update of an entry.
 struct TClientSocketInfo {
-  std::mutex crsPeerTable;                           // guards vPeerList
-  std::array<TClientPeerInfo, PEER_COUNT> vPeerList;  // by extension index; guarded by crsPeerTable
+  TMutex crsPeerTable;                                                    // guards vPeerList
+  std::array<TClientPeerInfo, PEER_COUNT> vPeerList GUARDED_BY(crsPeerTable);  // by extension index
 };
 
 struct TAppInfo {
@@ -125,6 +137,46 @@ struct TAppInfo {
   std::atomic<bool> bWriteSpecificFeatureParkLog{false};
 };
 
+// A queue named by words and the number it stands for ([QUEUENAMES] name=number).
+struct TQueueName {
+  std::string sName;    // the name in upper case (names match in any letter case)
+  int32_t nQueue = 0;   // its number, inside the queue range in force
+};
+
+// The classification profile and what the CURRENT profile reads. Written only during start-up,
+// before the rings start; read without a lock by the stages, the peer-state check and the client
+// table afterwards. Start values are CLASSIC's, so a relay that never read a file keys as always.
+struct TProfileConfig {
+  // As read from Config.ini; the checks of start-up turn them into the values in force below (the
+  // three first numbers are read into place and corrected there).
+  std::string sProfile;      // [AMI] PROFILE as read
+  std::string sChannelTech;  // [AMI] CHANNELTECH as read
+  std::vector<std::pair<std::string, std::string>> lstQueueNameLines;  // [QUEUENAMES] key, value as read
+
+  // In force.
+  TAmiProfile_OPT tProfile = AMI_PROFILE_CLASSIC;  // how events are classified and keyed
+  int32_t nQueueFirst = QUEUE_FIRST;  // first queue number ([KEYS] QUEUEFIRST under CURRENT)
+  int32_t nPeerFirst = PEER_FIRST;    // first extension number ([KEYS] EXTENFIRST under CURRENT)
+  int32_t nParkFirst = PARK_FIRST;    // first parking slot ([KEYS] PARKFIRST under CURRENT)
+  std::vector<std::string> lstChannelTech;  // CURRENT: technologies whose channels name extensions
+  std::vector<TQueueName> vQueueNames;      // CURRENT: named queues, sorted by sName
+};
+
+// [METRICS]: the HTTP endpoint for Prometheus metrics and the health check.
+struct TMetricsConfig {
+  int32_t nPort = 0;    // TCP port of the endpoint; 0 = no endpoint
+  std::string sBindIP;  // address the endpoint listens on (IPv4 or IPv6 text)
+};
+
+// Section [NATS]. An empty sUrl leaves publishing off and everything else unused.
+struct TNatsConfig {
+  std::string sUrl;             // servers, comma-separated ("nats://host:4222,tls://host:4222")
+  std::string sCreds;           // credentials file (user JWT and seed); empty for none
+  std::string sSubjectPrefix;   // first token(s) of every subject, e.g. "telvane"
+  std::string sStream;          // JetStream stream over "<prefix>.>", created when missing; empty for none
+  int32_t nMaxAgeHours = 0;     // how long the stream keeps a frame, hours
+};
+
 // The memory budget of the texts waiting in the rings ([GENERAL] MAXQUEUEDMB). Its default holds
 // until the file is read, and when it cannot be: the rings are never without a bound.
 constexpr int32_t DEFAULT_MAX_QUEUED_MB = 256;
@@ -146,14 +198,36 @@ struct TConfigInfo {
   std::string sSecret;              // login secret
   bool bProxyAutoStart = false;     // start the client listener at creation
   int32_t nProxyPort = 0;           // TCP port for client applications
+  TProfileConfig MyProfile;         // classification profile, key ranges, named queues
+  TMetricsConfig MyMetrics;         // [METRICS]
+  TNatsConfig MyNats;               // section [NATS]: publishing every frame by key
+
+  // [PROXY] keys that guard the client port on a shared network. Start values: no deadline, no
+  // limit, every interface, everyone admitted, no TLS listener.
+  struct TClientPortConfig {
+    int32_t nHandshakeTimeout = 0;  // seconds a connection may take to reach RUNNING; 0 = no limit
+    int32_t nMaxPerAddress = 0;     // connections from one address not yet RUNNING; 0 = no limit
+    std::string sBindIP;            // local address of both client listeners; empty = every interface
+    std::string sAllowFrom;         // comma-separated CIDR ranges admitted; empty = everyone
+    int32_t nTlsPort = 0;           // port of the TLS listener; 0 = none
+    std::string sTlsCert;           // PEM certificate chain of the TLS listener
+    std::string sTlsKey;            // PEM private key of the TLS listener
+  } MyClientPort;
+
+  // [AMI] keys of the exchange link over TLS.
+  struct TExchangeTlsConfig {
+    bool bEnabled = false;  // speak TLS to the exchange
+    std::string sCaFile;    // PEM file of trusted authorities; empty = the system's trust store
+    bool bVerify = true;    // check the exchange's certificate chain and name
+  } MyExchangeTls;
   TQueueBudgetConfig MyQueueBudget;  // bound of the rings' memory
 };
 
 // A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;
 // the other nine are touched by the control thread only and take it uncontended.
 struct TAuditList {
-  std::mutex crsList;                 // guards vLines
-  std::vector<std::string> vLines;    // captured texts in arrival order; guarded by crsList
+  TMutex crsList;                                      // guards vLines
+  std::vector<std::string> vLines GUARDED_BY(crsList);  // captured texts in arrival order
   void Add(const std::string& sText);
   std::vector<std::string> Snapshot();
 };
@@ -191,10 +265,16 @@ class TServerSocket;
 extern TClientSocket* socManagerClient;
 extern TServerSocket* socManagerServer;
 
-// Index helpers: -1 when the number lies outside its range.
-inline int32_t QueueIndex(int32_t nQueue) { return nQueue >= QUEUE_FIRST && nQueue <= QUEUE_LAST ? nQueue - QUEUE_FIRST : -1; }
-inline int32_t PeerIndex(int32_t nPeer) { return nPeer >= PEER_FIRST && nPeer <= PEER_LAST ? nPeer - PEER_FIRST : -1; }
-inline int32_t ParkIndex(int32_t nPark) { return nPark >= PARK_FIRST && nPark <= PARK_LAST ? nPark - PARK_FIRST : -1; }
+// Index of nKey in the range of nCount numbers from nFirst; -1 outside. Worked in 64 bits, so no
+// key and no first number, however wild, can wrap into the range.
+inline int32_t KeyIndex(int32_t nKey, int32_t nFirst, int32_t nCount) {
+  const int64_t nIndex = int64_t{nKey} - nFirst;
+  return nIndex >= 0 && nIndex < nCount ? static_cast<int32_t>(nIndex) : -1;
+}
+// Index helpers over the ranges in force: -1 when the number lies outside its range.
+inline int32_t QueueIndex(int32_t nQueue) { return KeyIndex(nQueue, MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT); }
+inline int32_t PeerIndex(int32_t nPeer) { return KeyIndex(nPeer, MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT); }
+inline int32_t ParkIndex(int32_t nPark) { return KeyIndex(nPark, MyConfigInfo.MyProfile.nParkFirst, PARK_COUNT); }
 
 // Puts the shared state into its start values (start-up step 4).
 void InitializeSharedState();

@@ -20,6 +20,12 @@ constexpr int64_t kStartTimeoutMs = 30000;      // a process to come up, the rel
 constexpr int64_t kHandshakeTimeoutMs = 180000;  // every client through the handshake
 constexpr double kStallSeconds = 5;              // no new frame for this long: delivery is over
 constexpr int64_t kReplayBlockTarget = 50000;    // events per replay file; passes make up the rest
+// Every client of a run comes from 127.0.0.1 and they all connect at once: the per-address limit,
+// meant for strangers, would only make them queue up.
+constexpr const char* kOneAddressForAll = "MAXPERADDRESS=0\r\n";
+constexpr int kRelayTimeoutSeconds = 30;         // the exchange's keep-alive silence: not reached here
+constexpr std::chrono::seconds kStopGrace(5);    // a program to end after SIGTERM, before SIGKILL
+constexpr std::chrono::seconds kClientsGrace(10);  // the clients to write their RESULT line and end
 const char* const kRelayLoggedIn = "recebendo eventos do servidor AMI";
 const char* const kRelayListening = "Cliente em modo Listen!";
 
@@ -36,50 +42,47 @@ double ResultField(const std::string& sLine, const std::string& sName) {
   return std::strtod(sLine.c_str() + nAt + sName.size() + 2, nullptr);
 }
 
-std::string RelayConfigText(int nExchangePort, int nProxyPort) {
-  std::ostringstream s;
-  s << "[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=1\r\n[AMI]\r\nAUTOSTART=1\r\nAUTORECONNECT=1\r\n"
-    << "RECONNECTTMR=5\r\nTIMEOUTTMR=30\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" << nExchangePort
-    << "\r\nUSERNAME=amiadmin\r\nSECRET=pxwdkr\r\n[PROXY]\r\nAUTOSTART=1\r\nSERVERPORT=" << nProxyPort
-    << "\r\n";
-  return s.str();
-}
-
 }  // namespace
 
-TLoadRig::TLoadRig(TRigConfig tNewConfig) : tConfig(std::move(tNewConfig)) {
-  if (tConfig.bKeepDir) tDir.Keep();
+TLoadRig::TLoadRig(TRigConfig tNewConfig)
+    : tConfig(std::move(tNewConfig)),
+      tRelay(tConfig.sBinDir + "/telvane", "telvane-load-"),
+      tExchange(tConfig.sBinDir + "/telvane-exchange") {
+  if (tConfig.bKeepDir) tRelay.Keep();
 }
 
 TLoadRig::~TLoadRig() {
-  tClients.Stop(SIGTERM, 5000);
-  tRelay.Stop(SIGTERM, 5000);
-  tExchange.WriteLine("quit");
-  tExchange.Stop(SIGTERM, 5000);
+  tNatsClients.Stop(SIGTERM, kStopGrace);
+  tClients.Stop(SIGTERM, kStopGrace);
+  tRelay.Process().Stop(SIGTERM, kStopGrace);
+  tExchange.Process().WriteStdin("quit\n");
+  tExchange.Process().Stop(SIGTERM, kStopGrace);
 }
 
-pid_t TLoadRig::RelayPid() const { return tRelay.Pid(); }
-
 bool TLoadRig::Setup(std::string& sError) {
-  if (tDir.Path().empty()) {
+  if (tRelay.Dir().empty()) {
     sError = "cannot create a run folder under /tmp";
     return false;
   }
-  return StartExchange(sError) && StartRelay(sError) && StartClients(sError);
+  const bool bNats = tConfig.nNatsSubscribers > 0;
+  if (bNats && !tNats.Start(0, false)) {
+    sError = "nats-server did not start";
+    return false;
+  }
+  return StartExchange(sError) && StartRelay(sError) && StartClients(sError) && (!bNats || StartNatsClients(sError));
 }
 
 // The replay file holds at most kReplayBlockTarget events; --repeat makes up the requested count
 // (rounded up to whole passes over the file).
 bool TLoadRig::StartExchange(std::string& sError) {
-  std::vector<std::string> vArgs = {tConfig.sBinDir + "/telvane-exchange", "--port", "0", "--silent",
-                                    "--stamp"};
+  std::vector<std::string> vArgs = {"--silent", "--stamp"};
   if (tConfig.nEvents != 0) {
     const int64_t nWanted = tConfig.nEvents < 0 ? kReplayBlockTarget : tConfig.nEvents;
     const int64_t nPasses = (nWanted + kReplayBlockTarget - 1) / kReplayBlockTarget;
-    const int64_t nFileEvents = (nWanted + nPasses - 1) / nPasses;
+    nFileEvents = (nWanted + nPasses - 1) / nPasses;
     nEvents = tConfig.nEvents < 0 ? -1 : nFileEvents * nPasses;
-    const std::string sFile = tDir.Path() + "/events.txt";
-    if (!WriteWholeFile(sFile, ReplayText(tConfig.tFamily, tConfig.nFirstKey, tConfig.nKeys, nFileEvents))) {
+    const std::string sFile = tRelay.Dir() + "/events.txt";
+    if (!testsupport::WriteFile(sFile, ReplayText(tConfig.tFamily, tConfig.nFirstKey, tConfig.nKeys, nFileEvents))) {
       sError = "cannot write " + sFile;
       return false;
     }
@@ -88,39 +91,36 @@ bool TLoadRig::StartExchange(std::string& sError) {
     vArgs.insert(vArgs.end(), {"--replay", sFile, "--repeat", std::to_string(nEvents < 0 ? 0 : nPasses),
                                "--rate", sRate.str()});
   }
-  if (!tExchange.Start(vArgs, tDir.Path(), tDir.Path() + "/exchange") ||
-      !WaitFor([&] { return !tExchange.StdoutLine("LISTENING ").empty() || !tExchange.Running(); },
-               kStartTimeoutMs)) {
-    sError = "the exchange simulator did not start: " + tExchange.Stderr();
+  if (!tExchange.Start(vArgs, {.sWorkDir = tRelay.Dir(), .vExtraEnv = {}, .sOutputPrefix = tRelay.Dir() + "/exchange"},
+                       std::chrono::milliseconds(kStartTimeoutMs))) {
+    sError = "the exchange simulator did not start: " + tExchange.Process().Stderr();
     return false;
   }
-  nExchangePort = std::atoi(tExchange.StdoutLine("LISTENING ").c_str());
-  if (nExchangePort <= 0) sError = "the exchange simulator did not start: " + tExchange.Stderr();
-  return nExchangePort > 0;
+  nExchangePort = tExchange.Port();
+  return true;
 }
 
 bool TLoadRig::StartRelay(std::string& sError) {
-  const std::string sRelay = tDir.Path() + "/telvane";
-  std::error_code ec;
-  fs::copy_file(tConfig.sBinDir + "/telvane", sRelay, fs::copy_options::overwrite_existing, ec);
-  nProxyPort = FreeLoopbackPort();
-  if (ec || nProxyPort == 0 ||
-      !WriteWholeFile(tDir.Path() + "/Lib/Config.ini", RelayConfigText(nExchangePort, nProxyPort))) {
-    sError = "cannot prepare the relay's folder " + tDir.Path();
+  nProxyPort = testsupport::FreePort();
+  // With NATS subscribers, the relay publishes to the run's nats-server.
+  const std::string sNats = tConfig.nNatsSubscribers > 0 ? "[NATS]\r\nURL=" + tNats.Url() + "\r\n" : "";
+  if (nProxyPort == 0 || !tRelay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort, kOneAddressForAll + sNats,
+                                                                      kRelayTimeoutSeconds))) {
+    sError = "cannot prepare the relay's folder " + tRelay.Dir();
     return false;
   }
-  if (!tRelay.Start({sRelay}, tDir.Path(), tDir.Path() + "/relay")) {
-    sError = "cannot start " + sRelay;
+  if (!tRelay.Start({}, {}, tRelay.Dir() + "/relay")) {
+    sError = "cannot copy or start " + tConfig.sBinDir + "/telvane in " + tRelay.Dir();
     return false;
   }
   const bool bUp = WaitFor([&] {
     const std::string sLog = RelayLog();
-    return !tRelay.Running() || (sLog.find(kRelayLoggedIn) != std::string::npos &&
-                                 sLog.find(kRelayListening) != std::string::npos);
+    return !tRelay.Process().Running() || (sLog.find(kRelayLoggedIn) != std::string::npos &&
+                                           sLog.find(kRelayListening) != std::string::npos);
   }, kStartTimeoutMs);
-  if (!bUp || !tRelay.Running()) {
-    sError = "the relay did not log in to the simulator and open its client port; see " + tDir.Path();
-    tDir.Keep();
+  if (!bUp || !tRelay.Process().Running()) {
+    sError = "the relay did not log in to the simulator and open its client port; see " + tRelay.Dir();
+    tRelay.Keep();
     return false;
   }
   return true;
@@ -138,7 +138,7 @@ bool TLoadRig::StartClients(std::string& sError) {
                                std::to_string(nEvents), "--duration",
                                std::to_string(static_cast<int64_t>(dNominal * 3 + 600))});
   }
-  if (!tClients.Start(vArgs, tDir.Path(), tDir.Path() + "/clients")) {
+  if (!tClients.Start(vArgs, {.sWorkDir = tRelay.Dir(), .vExtraEnv = {}, .sOutputPrefix = tRelay.Dir() + "/clients"})) {
     sError = "cannot start the client tool";
     return false;
   }
@@ -159,26 +159,76 @@ bool TLoadRig::StartClients(std::string& sError) {
   return true;
 }
 
+// Events of one replay pass go round the keys, so the first nNatsKeys keys get a known share.
+int64_t TLoadRig::NatsFramesPerSubscriber() const {
+  if (nEvents <= 0 || nFileEvents <= 0) return 0;
+  int64_t nPerPass = 0;
+  for (int64_t j = 0; j < std::min<int64_t>(tConfig.nNatsKeys, tConfig.nKeys); ++j)
+    nPerPass += j < nFileEvents ? (nFileEvents - 1 - j) / tConfig.nKeys + 1 : 0;
+  return nPerPass * (nEvents / nFileEvents);
+}
+
+bool TLoadRig::StartNatsClients(std::string& sError) {
+  const bool bQueues = tConfig.tFamily == KEY_FAMILY_QUEUE;
+  const std::string sKeys = std::to_string(tConfig.nFirstKey) + "-" +
+                            std::to_string(tConfig.nFirstKey + std::min(tConfig.nNatsKeys, tConfig.nKeys) - 1);
+  std::vector<std::string> vArgs = {tConfig.sBinDir + "/telvane-client", "--nats", tNats.Url(), "--load",
+                                    std::to_string(tConfig.nNatsSubscribers), bQueues ? "--queues" : "--peers", sKeys,
+                                    "--quiet", "--progress"};
+  if (nEvents > 0) {
+    const double dNominal = tConfig.dRate > 0 ? static_cast<double>(nEvents) / tConfig.dRate : 0;
+    vArgs.insert(vArgs.end(), {"--count", std::to_string(NatsFramesPerSubscriber()), "--duration",
+                               std::to_string(static_cast<int64_t>(dNominal * 3 + 600))});
+  }
+  if (!tNatsClients.Start(vArgs, {.sWorkDir = tRelay.Dir(), .vExtraEnv = {}, .sOutputPrefix = tRelay.Dir() + "/nats-clients"}) ||
+      !WaitFor([&] { return tNatsClients.Stdout().find("READY\n") != std::string::npos || !tNatsClients.Running(); },
+               kHandshakeTimeoutMs, 100) ||
+      !tNatsClients.Running()) {
+    sError = "the NATS subscribers did not start: " + tNatsClients.Stderr().substr(0, 2000);
+    return false;
+  }
+  return true;
+}
+
+// Their own figures; loss from frame counts (each subscriber sees only its keys' stamps).
+void TLoadRig::FinishNats(TRigResult& tResult) {
+  WaitFor([&] { return !tNatsClients.Running(); }, static_cast<int64_t>(tConfig.dGraceSeconds * 1000));
+  tNatsClients.Stop(SIGTERM, kClientsGrace);
+  std::string sResult;
+  if (!tNatsClients.FindStdoutLine("RESULT", sResult)) {
+    tResult.sError = "the NATS subscribers wrote no RESULT line: " + tNatsClients.Stderr().substr(0, 2000);
+    tResult.bOk = false;
+    return;
+  }
+  tResult.nNatsFrames = static_cast<uint64_t>(ResultField(sResult, "frames"));
+  const uint64_t nDistinct = tResult.nNatsFrames - static_cast<uint64_t>(ResultField(sResult, "dup"));
+  const uint64_t nExpected = static_cast<uint64_t>(NatsFramesPerSubscriber()) * tConfig.nNatsSubscribers;
+  tResult.nNatsLost = nExpected > nDistinct ? nExpected - nDistinct : 0;
+  tResult.dNatsP50Ms = ResultField(sResult, "p50_ms");
+  tResult.dNatsP99Ms = ResultField(sResult, "p99_ms");
+  tResult.dNatsMaxMs = ResultField(sResult, "max_ms");
+}
+
 std::string TLoadRig::RelayLog() const {
   std::string sText;
   std::error_code ec;
-  for (const auto& tEntry : fs::directory_iterator(tDir.Path() + "/Log", ec))
-    if (tEntry.path().filename().string().rfind("GENERAL_", 0) == 0) sText += ReadWholeFile(tEntry.path());
+  for (const auto& tEntry : fs::directory_iterator(tRelay.Dir() + "/Log", ec))
+    if (tEntry.path().filename().string().rfind("GENERAL_", 0) == 0) sText += ReadFile(tEntry.path());
   return sText;
 }
 
 TRigResult TLoadRig::RunEvents() {
   TRigResult tResult;
   const double dNominal = tConfig.dRate > 0 ? static_cast<double>(nEvents) / tConfig.dRate : 0;
-  const double dCpuStart = CpuSeconds(tRelay.Pid());
+  const double dCpuStart = CpuSeconds(RelayPid());
   const auto tStart = TClock::now();
-  tExchange.WriteLine("silent off");
+  tExchange.Process().WriteStdin("silent off\n");
   uint64_t nSeen = 0;
   auto tLastFrame = tStart;
   double dCpuAtLastFrame = dCpuStart;
   while (tClients.Running()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const double dCpuNow = CpuSeconds(tRelay.Pid());
+    const double dCpuNow = CpuSeconds(RelayPid());
     if (!tClients.Running()) {  // every client has every event
       tLastFrame = TClock::now();
       dCpuAtLastFrame = dCpuNow;
@@ -193,51 +243,52 @@ TRigResult TLoadRig::RunEvents() {
     const double dElapsed = SecondsSince(tStart);
     const bool bStalled = dElapsed > dNominal + kStallSeconds && SecondsSince(tLastFrame) > kStallSeconds;
     tResult.bCut = dElapsed > dNominal + tConfig.dGraceSeconds;
-    if (bStalled || tResult.bCut || !tRelay.Running() || StopRequested()) tClients.Stop(SIGTERM, 10000);
+    if (bStalled || tResult.bCut || !tRelay.Process().Running() || StopRequested()) tClients.Stop(SIGTERM, kClientsGrace);
   }
   tResult.dSeconds = std::chrono::duration<double>(tLastFrame - tStart).count();
   tResult.dCpuSeconds = dCpuAtLastFrame - dCpuStart;
   Finish(tResult);
+  if (tConfig.nNatsSubscribers > 0 && tResult.bOk) FinishNats(tResult);
   return tResult;
 }
 
 TRigResult TLoadRig::RunIdle(double dSeconds) {
   TRigResult tResult;
-  const double dCpuStart = CpuSeconds(tRelay.Pid());
+  const double dCpuStart = CpuSeconds(RelayPid());
   const auto tStart = TClock::now();
-  WaitFor([&] { return !tRelay.Running() || StopRequested(); }, static_cast<int64_t>(dSeconds * 1000), 200);
-  tResult.dCpuSeconds = CpuSeconds(tRelay.Pid()) - dCpuStart;
+  WaitFor([&] { return !tRelay.Process().Running() || StopRequested(); }, static_cast<int64_t>(dSeconds * 1000), 200);
+  tResult.dCpuSeconds = CpuSeconds(RelayPid()) - dCpuStart;
   tResult.dSeconds = SecondsSince(tStart);
-  tClients.Stop(SIGTERM, 10000);
+  tClients.Stop(SIGTERM, kClientsGrace);
   Finish(tResult);
   return tResult;
 }
 
 TRigResult TLoadRig::RunEndless(int64_t nEveryMs, const std::function<bool(double, int64_t)>& fnSample) {
   TRigResult tResult;
-  const double dCpuStart = CpuSeconds(tRelay.Pid());
+  const double dCpuStart = CpuSeconds(RelayPid());
   const auto tStart = TClock::now();
-  tExchange.WriteLine("silent off");
+  tExchange.Process().WriteStdin("silent off\n");
   bool bGoOn = true;
-  while (bGoOn && tRelay.Running() && tClients.Running() && !StopRequested()) {
+  while (bGoOn && tRelay.Process().Running() && tClients.Running() && !StopRequested()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(nEveryMs));
-    bGoOn = fnSample(SecondsSince(tStart), StatusKb(tRelay.Pid(), "VmRSS"));
+    bGoOn = fnSample(SecondsSince(tStart), StatusKb(RelayPid(), "VmRSS"));
   }
-  tResult.dCpuSeconds = CpuSeconds(tRelay.Pid()) - dCpuStart;
+  tResult.dCpuSeconds = CpuSeconds(RelayPid()) - dCpuStart;
   tResult.dSeconds = SecondsSince(tStart);
-  tClients.Stop(SIGTERM, 10000);
+  tClients.Stop(SIGTERM, kClientsGrace);
   Finish(tResult);
   return tResult;
 }
 
 // Reads what the clients reported and what /proc and the log say about the relay.
 void TLoadRig::Finish(TRigResult& tResult) {
-  tResult.bRelayAlive = tRelay.Running();
-  tResult.nPeakRssKb = StatusKb(tRelay.Pid(), "VmHWM");
-  tResult.nFullRingLines = CountOccurrences(RelayLog(), "FIFO FULL");
+  tResult.bRelayAlive = tRelay.Process().Running();
+  tResult.nPeakRssKb = StatusKb(RelayPid(), "VmHWM");
+  tResult.nFullRingLines = testsupport::CountOf(RelayLog(), "FIFO FULL");
   WaitFor([&] { return !tClients.Running(); }, 10000);
-  const std::string sResult = tClients.StdoutLine("RESULT");
-  if (sResult.empty()) {
+  std::string sResult;
+  if (!tClients.FindStdoutLine("RESULT", sResult)) {
     tResult.sError = "the client tool wrote no RESULT line: " + tClients.Stderr().substr(0, 2000);
     return;
   }
@@ -249,7 +300,7 @@ void TLoadRig::Finish(TRigResult& tResult) {
   tResult.dP99Ms = ResultField(sResult, "p99_ms");
   tResult.dMaxMs = ResultField(sResult, "max_ms");
   tResult.bOk = true;
-  if (!tResult.bRelayAlive) tDir.Keep();
+  if (!tResult.bRelayAlive) tRelay.Keep();
 }
 
 }  // namespace telvaneload

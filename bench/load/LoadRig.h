@@ -6,6 +6,9 @@
 // the events, so every client is subscribed before the first event leaves. The clients count the
 // simulator's TelvaneSeq stamps (--expect-seq 1-N) and end when each has N frames (--count N).
 // The relay's CPU time and peak memory come from /proc; full-ring drops from its log.
+// With nNatsSubscribers, a nats-server starts first, the relay publishes to it, and the client
+// tool's NATS mode follows the first nNatsKeys keys with that many subscribers; their loss is
+// counted from frames, since each sees only its keys' share of the sequence numbers.
 //
 // Threads: the caller's only. Processes are polled every 50 ms.
 #pragma once
@@ -17,6 +20,10 @@
 
 #include "LoadEvents.h"
 #include "LoadSupport.h"
+#include "support/NatsSupport.h"
+#include "support/TestNet.h"
+#include "support/TestProcess.h"
+#include "support/TestRelay.h"
 
 namespace telvaneload {
 
@@ -30,6 +37,9 @@ struct TRigConfig {
   int32_t nClients = 10;                        // CTI clients, each subscribed to every key
   double dGraceSeconds = 30;                    // the run is cut this long after the offer's end
   bool bKeepDir = false;                        // leave the run folder behind
+  int32_t nNatsSubscribers = 0;                 // > 0: the relay also publishes to a local nats-server,
+                                                //   followed by this many subscribers (client tool, --nats)
+  int32_t nNatsKeys = 10;                       // the first keys, which every NATS subscriber follows
 };
 
 struct TRigResult {
@@ -48,6 +58,12 @@ struct TRigResult {
   int32_t nFullRingLines = 0;  // "FIFO FULL" lines in the relay's log
   bool bRelayAlive = false;  // the relay was still running at the end
   bool bCut = false;         // cut at the grace limit with events still undelivered
+  // NATS subscribers, when the run had them (their latency from the same send stamp).
+  uint64_t nNatsFrames = 0;  // frames received by all subscribers
+  uint64_t nNatsLost = 0;    // frames they should have had and did not, summed over subscribers
+  double dNatsP50Ms = 0;
+  double dNatsP99Ms = 0;
+  double dNatsMaxMs = 0;
 };
 
 class TLoadRig {
@@ -67,21 +83,26 @@ class TLoadRig {
   TRigResult RunEndless(int64_t nEveryMs, const std::function<bool(double dSeconds, int64_t nRssKb)>& fnSample);
 
   int64_t EventsOffered() const { return nEvents; }  // after Setup: the file's events × passes
-  pid_t RelayPid() const;
+  pid_t RelayPid() { return tRelay.Process().Pid(); }
 
  private:
   bool StartExchange(std::string& sError);
   bool StartRelay(std::string& sError);
   bool StartClients(std::string& sError);
+  bool StartNatsClients(std::string& sError);
+  int64_t NatsFramesPerSubscriber() const;
+  void FinishNats(TRigResult& tResult);
   std::string RelayLog() const;
   void Finish(TRigResult& tResult);
 
-  TRigConfig tConfig;     // as given; constant
-  TRunDir tDir;           // the run's folder: relay copy, replay file, outputs
-  TChild tExchange;       // the simulator
-  TChild tRelay;          // the relay
-  TChild tClients;        // the client tool in load mode
+  TRigConfig tConfig;                   // as given; constant
+  testsupport::TRelay tRelay;           // the relay; its folder is the run's: replay file, outputs
+  testsupport::TExchangeSim tExchange;  // the simulator
+  testsupport::TProcess tClients;       // the client tool in load mode
+  testsupport::TNatsServer tNats;       // nats-server, when the run has NATS subscribers
+  testsupport::TProcess tNatsClients;   // the client tool's NATS load mode
   int64_t nEvents = 0;    // events that the simulator will send (0 when idle, -1 endless)
+  int64_t nFileEvents = 0;  // events in the replay file; nEvents / nFileEvents passes
   int nExchangePort = 0;  // simulator's port
   int nProxyPort = 0;     // relay's client port
 };

@@ -5,7 +5,9 @@
 //   (b) the highest rate sustained without loss over 5,000 extensions to 10 clients, found by
 //       doubling the rate from 2,000 events/s until a trial fails, then halving the interval;
 //   (c) a burst of 50,000 events sent as fast as the relay reads them (1,000 queues, 10 clients);
-//   (d) 60 s idle, exchange connected, 10 clients: CPU share of one core.
+//   (d) 60 s idle, exchange connected, 10 clients: CPU share of one core;
+//   (e) (a) with 10 clients, with and without the relay publishing to a local nats-server that
+//       1,000 subscribers follow: their loss and latency, and what publishing costs the relay.
 // --quick runs a short smoke version of each; --soak [MIN] runs only the memory soak.
 //
 // Threads: one. Exit status 0 when every scenario could be set up and measured, 1 otherwise,
@@ -29,7 +31,7 @@ namespace {
 
 struct TLoadOptions {
   bool bQuick = false;            // short smoke run
-  std::string sOnly = "abcd";     // scenarios to run
+  std::string sOnly = "abcde";    // scenarios to run
   int64_t nSoakMinutes = 0;       // > 0: run the soak only
   std::string sBinDir;            // where the three programs are
   bool bKeep = false;             // keep every run folder
@@ -176,6 +178,48 @@ TRow ScenarioD(const TLoadOptions& tOptions) {
   return tRow;
 }
 
+std::string Triple(double dA, double dB, double dC);
+
+double CpuPer100k(const TRigResult& t) {
+  const double dEvents = t.nClientsReady > 0 ? static_cast<double>(t.nFrames) / t.nClientsReady : 0;
+  return dEvents > 0 ? t.dCpuSeconds * 100000.0 / dEvents : NAN;
+}
+
+// (e) The run of (a) with 10 clients, without NATS and with the relay also publishing to a local
+// nats-server that 1,000 subscribers follow (each the first 10 queues: 10,000 frames/s out of
+// NATS), alternated round by round so that a change in the machine's load touches both alike.
+TRow ScenarioE(const TLoadOptions& tOptions) {
+  TRigConfig tConfig = BaseConfig(tOptions);
+  tConfig.nClients = 10;
+  tConfig.dRate = 1000;
+  tConfig.nEvents = tOptions.bQuick ? 10000 : 60000;
+  tConfig.nNatsKeys = 10;
+  const int nRounds = tOptions.bQuick ? 1 : 2;
+  double dPlain = 0, dNats = 0;
+  std::string sRounds;
+  TRow tRow;
+  for (int n = 0; n < nRounds && !StopRequested(); ++n) {
+    tConfig.nNatsSubscribers = 0;
+    const TRow tPlain = Measure(tConfig, "(e) round " + std::to_string(n + 1) + " without NATS");
+    tConfig.nNatsSubscribers = 1000;
+    tRow = Measure(tConfig, "(e) round " + std::to_string(n + 1) + " with NATS");
+    if (!tPlain.tResult.bOk) tRow.tResult = tPlain.tResult;
+    if (!tPlain.tResult.bOk || !tRow.tResult.bOk) break;
+    dPlain += CpuPer100k(tPlain.tResult) / nRounds;
+    dNats += CpuPer100k(tRow.tResult) / nRounds;
+    sRounds += (sRounds.empty() ? "" : ", ") + Fixed(CpuPer100k(tPlain.tResult), 2) + " / " +
+               Fixed(CpuPer100k(tRow.tResult), 2);
+  }
+  const TRigResult& t = tRow.tResult;
+  tRow.sLabel = "(e) as (a) with 10 clients, also publishing to NATS: 1,000 subscribers of 10 queues each";
+  tRow.sNote = "NATS subscribers: " + std::to_string(t.nNatsFrames) + " frames, " + std::to_string(t.nNatsLost) +
+               " lost, " + Triple(t.dNatsP50Ms, t.dNatsP99Ms, t.dNatsMaxMs) +
+               " ms; relay CPU s per 100k events without / with NATS: " + Fixed(dPlain, 2) + " / " + Fixed(dNats, 2) +
+               " (" + (dNats >= dPlain ? "+" : "") + Fixed(100.0 * (dNats - dPlain) / std::max(1e-9, dPlain), 1) +
+               " %; rounds " + sRounds + ")";
+  return tRow;
+}
+
 // "a / b / c" of three millisecond values.
 std::string Triple(double dA, double dB, double dC) {
   return Fixed(dA, 0) + " / " + Fixed(dB, 0) + " / " + Fixed(dC, 0);
@@ -213,7 +257,7 @@ std::string TableRow(const TRow& tRow) {
 
 std::string MachineLine() {
   std::string sModel = "unknown CPU";
-  const std::string sInfo = ReadWholeFile("/proc/cpuinfo");
+  const std::string sInfo = ReadFile("/proc/cpuinfo");
   const size_t nAt = sInfo.find("model name");
   if (nAt != std::string::npos) {
     const size_t nColon = sInfo.find(':', nAt), nEnd = sInfo.find('\n', nAt);
@@ -227,7 +271,7 @@ std::string MachineLine() {
 
 // The 1-minute load average: the machine may be shared, and the figures show it.
 std::string LoadAverage() {
-  const std::string s = ReadWholeFile("/proc/loadavg");
+  const std::string s = ReadFile("/proc/loadavg");
   return s.substr(0, s.find(' '));
 }
 
@@ -286,7 +330,7 @@ int RunSoak(const TLoadOptions& tOptions) {
 const char* const kUsage =
     "usage: telvane-load [--quick] [--only LETTERS] [--soak [MINUTES]] [--bin DIR] [--keep]\n"
     "  --quick        short smoke run of every scenario (about two minutes)\n"
-    "  --only abcd    run only the scenarios named (default: all four)\n"
+    "  --only abcde   run only the scenarios named (default: all five)\n"
     "  --soak [MIN]   only the memory soak: 1,000 ev/s to 100 clients for MIN minutes (default 60)\n"
     "  --bin DIR      folder with telvane, telvane-exchange, telvane-client (default: this program's)\n"
     "  --keep         keep every run folder under /tmp\n";
@@ -333,7 +377,7 @@ int main(int argc, char** argv) {
   const std::string sLoadBefore = LoadAverage();
   std::vector<TRow> vRows;
   const std::pair<char, TRow (*)(const TLoadOptions&)> vScenarios[] = {
-      {'a', &ScenarioA}, {'b', &ScenarioB}, {'c', &ScenarioC}, {'d', &ScenarioD}};
+      {'a', &ScenarioA}, {'b', &ScenarioB}, {'c', &ScenarioC}, {'d', &ScenarioD}, {'e', &ScenarioE}};
   for (const auto& [cName, fnScenario] : vScenarios)
     if (tOptions.sOnly.find(cName) != std::string::npos && !StopRequested()) vRows.push_back(fnScenario(tOptions));
   PrintTable(vRows, tOptions, sLoadBefore);

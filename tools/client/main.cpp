@@ -1,6 +1,7 @@
 // telvane-client: the CTI client tool. Parses the command line, runs one
-// interactive client or a load run on a single io_context, and returns 0 on a
-// normal end, 1 when a connection or handshake failed, 2 on a usage error.
+// interactive client or a load run on a single io_context (or, with --nats, the
+// same against NATS: nats_run.h), and returns 0 on a normal end, 1 when a
+// connection or handshake failed, 2 on a usage error.
 //
 // Threads: the main thread runs the io_context. In single-client mode a second,
 // detached thread reads stdin and hands each line over with asio::post; it
@@ -18,6 +19,7 @@
 // library, and translation units that disagree pair aligned_alloc with operator delete.
 #include <asio.hpp>
 
+#include "nats_run.h"
 #include "options.h"
 #include "protocol.h"
 #include "run.h"
@@ -70,9 +72,10 @@ void WarnOutside(const char* sWhat, const std::vector<int32_t>& vNumbers, TNumbe
 }
 
 int Run(const TClientOptions& tOptions) {
-  WarnOutside("queue numbers", tOptions.vQueues, kQueueRange);
-  WarnOutside("extension numbers", tOptions.vPeers, kPeerRange);
-  WarnOutside("parking lot numbers", tOptions.vParks, kParkRange);
+  WarnOutside("queue numbers", tOptions.vQueues, tOptions.tQueueRange);
+  WarnOutside("extension numbers", tOptions.vPeers, tOptions.tPeerRange);
+  WarnOutside("parking lot numbers", tOptions.vParks, tOptions.tParkRange);
+  if (!tOptions.sNatsUrl.empty()) return RunNats(tOptions);
 
   asio::io_context tIo(1);
   TClientRun tRun(tIo, tOptions);

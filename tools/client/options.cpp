@@ -99,6 +99,25 @@ bool SetExpectSeq(TClientOptions& tOptions, const std::string& sValue, std::stri
   return true;
 }
 
+// "Q,E,P": the first numbers of the relay's queue, extension and parking ranges; the sizes are
+// the relay's own (1,001, 10,001 and 101 numbers).
+bool SetKeyFirst(TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
+  const size_t nComma1 = sValue.find(','), nComma2 = sValue.find(',', nComma1 + 1);
+  int32_t vFirst[3] = {};
+  const int32_t nMax = INT32_MAX - 10000;
+  if (nComma1 == std::string::npos || nComma2 == std::string::npos ||
+      !ParseWhole(sValue.substr(0, nComma1), 0, nMax, vFirst[0]) ||
+      !ParseWhole(sValue.substr(nComma1 + 1, nComma2 - nComma1 - 1), 0, nMax, vFirst[1]) ||
+      !ParseWhole(sValue.substr(nComma2 + 1), 0, nMax, vFirst[2])) {
+    sError = "must be three first numbers Q,E,P, e.g. 10001,201,701";
+    return false;
+  }
+  tOptions.tQueueRange = {vFirst[0], vFirst[0] + (kQueueRange.nLast - kQueueRange.nFirst)};
+  tOptions.tPeerRange = {vFirst[1], vFirst[1] + (kPeerRange.nLast - kPeerRange.nFirst)};
+  tOptions.tParkRange = {vFirst[2], vFirst[2] + (kParkRange.nLast - kParkRange.nFirst)};
+  return true;
+}
+
 bool AddSend(TClientOptions& tOptions, const std::string& sValue, std::string& sError) {
   if (!IsLineText(sValue)) {
     sError = "must be one line of printable text";
@@ -112,11 +131,14 @@ const std::vector<TOptionDef>& OptionTable() {
   static const std::vector<TOptionDef> vTable = {
       {"host", "H", "relay host name or address (default 127.0.0.1)", Line(&TClientOptions::sHost, false)},
       {"port", "P", "relay's client port (default 50387)", Whole(&TClientOptions::nPort, 1, 65535)},
+      {"tls", nullptr, "speak TLS (to the relay's TLS port) and verify its certificate and host name", Switch(&TClientOptions::bTls)},
+      {"ca", "FILE", "with --tls: PEM file of the trusted authorities (default: the system's trust store)", Line(&TClientOptions::sCaFile, false)},
       {"app-id", "NAME", "application name sent in the handshake; load mode sends NAME-1..NAME-N", Line(&TClientOptions::sAppId, true)},
       {"token", "CODE", "access code (default qmRoK8])", Line(&TClientOptions::sToken, true)},
       {"queues", "LIST", "queues to subscribe: numbers and ranges, e.g. 10001-10010,10020 (may be empty)", List(&TClientOptions::vQueues)},
       {"peers", "LIST", "extensions to subscribe, same form (20001-30001)", List(&TClientOptions::vPeers)},
       {"parks", "LIST", "parking lots to subscribe, same form (701-801)", List(&TClientOptions::vParks)},
+      {"key-first", "Q,E,P", "first queue, extension and parking numbers of the relay's ranges (default 10001,20001,701)", SetKeyFirst},
       {"send", "TEXT", "command sent after READY, e.g. \"ChangeQueueInfo: (10001:FALSE)\"; repeatable", AddSend},
       {"timestamps", nullptr, "prefix each printed frame with its receive time", Switch(&TClientOptions::bTimestamps)},
       {"quiet", nullptr, "print no frames, only READY and a RESULT line at the end", Switch(&TClientOptions::bQuiet)},
@@ -128,6 +150,10 @@ const std::vector<TOptionDef>& OptionTable() {
       {"handshake-timeout", "S", "seconds to wait for each handshake reply (default 5)", Seconds(&TClientOptions::dHandshakeTimeout)},
       {"retries", "N", "load mode: handshake attempts after a failed one, from the greeting (default 3)", Whole(&TClientOptions::nRetries, 0, 1000)},
       {"verbose", nullptr, "show the handshake and retries on stderr", Switch(&TClientOptions::bVerbose)},
+      {"nats", "URL", "follow the frames on NATS instead of the relay's port: servers, comma-separated", Line(&TClientOptions::sNatsUrl, false)},
+      {"nats-prefix", "P", "subject prefix the relay publishes under (default telvane)", Line(&TClientOptions::sNatsPrefix, false)},
+      {"nats-stream", "NAME", "with --nats: replay the JetStream stream NAME from its first frame, then follow it", Line(&TClientOptions::sNatsStream, false)},
+      {"nats-creds", "FILE", "with --nats: credentials file (user JWT and seed)", Line(&TClientOptions::sNatsCreds, false)},
       {"help", nullptr, "print this text and exit", Switch(&TClientOptions::bHelp)},
   };
   return vTable;
@@ -176,13 +202,26 @@ bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions&
       return false;
     }
   }
+  if (!tOptions.sNatsUrl.empty() && !tOptions.lstSend.empty()) {
+    sError = "--send needs the relay's port; NATS subscribers send nothing";
+    return false;
+  }
+  if (tOptions.sNatsUrl.empty() && !tOptions.sNatsStream.empty()) {
+    sError = "--nats-stream needs --nats";
+    return false;
+  }
+  if (!tOptions.sCaFile.empty() && !tOptions.bTls) {
+    sError = "--ca needs --tls";
+    return false;
+  }
   return true;
 }
 
 std::string ClientUsageText() {
   std::string sText =
       "usage: telvane-client [options]\n"
-      "Connects to the relay's client port, subscribes and prints every event frame.\n";
+      "Connects to the relay's client port, subscribes and prints every event frame;\n"
+      "with --nats, follows the same frames on NATS instead.\n";
   for (const TOptionDef& tDef : OptionTable()) {
     std::string sLeft = std::string("  --") + tDef.sName;
     if (tDef.sValue != nullptr) sLeft += std::string(" ") + tDef.sValue;

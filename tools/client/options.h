@@ -9,12 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
+
 namespace cticlient {
 
 struct TClientOptions {
   // Where and who.
   std::string sHost = "127.0.0.1";      // relay host name or address
   int32_t nPort = 50387;                // relay's client port
+  bool bTls = false;                    // speak TLS (the relay's TLSPORT)
+  std::string sCaFile;                  // PEM file of trusted authorities for --tls; empty: system store
   std::string sAppId = "telvane-client";  // application name; load mode appends -1..-N
   std::string sToken = "qmRoK8]";       // access code
 
@@ -22,6 +26,10 @@ struct TClientOptions {
   std::vector<int32_t> vQueues;  // queue numbers
   std::vector<int32_t> vPeers;   // extension numbers
   std::vector<int32_t> vParks;   // parking lot numbers
+  // The relay's ranges, for the warning about numbers it ignores (moved by its [KEYS]).
+  TNumberRange tQueueRange = kQueueRange;
+  TNumberRange tPeerRange = kPeerRange;
+  TNumberRange tParkRange = kParkRange;
 
   // Output.
   bool bTimestamps = false;  // prefix each printed frame with its receive time
@@ -40,10 +48,17 @@ struct TClientOptions {
   double dHandshakeTimeout = 5;      // seconds to wait for each prompt
   int32_t nRetries = 3;              // load mode: handshake attempts after the first
   bool bHelp = false;                // print the usage text and exit
+
+  // NATS mode: follow the relay's frames on NATS instead of its client port.
+  std::string sNatsUrl;              // servers, comma-separated; empty = port mode
+  std::string sNatsPrefix = "telvane";  // subject prefix the relay publishes under
+  std::string sNatsStream;           // replay this JetStream stream from its start; empty = live only
+  std::string sNatsCreds;            // credentials file; empty for none
 };
 
 // Parses argv[1..]; "--name value" and "--name=value" are both accepted. On
-// failure returns false and sets sError to a one-line reason.
+// failure returns false and sets sError to a one-line reason. Options of the
+// port mode that mean nothing on NATS (--send) are refused with --nats.
 bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions& tOptions,
                         std::string& sError);
 

@@ -30,6 +30,20 @@ void AppendReceiveTime(std::string& sOut, int64_t nMicros) {
 
 }  // namespace
 
+void AppendFrameText(std::string& sOut, const TFrame& tFrame, int64_t nReadMicros, bool bTimestamps) {
+  if (bTimestamps) AppendReceiveTime(sOut, nReadMicros);
+  std::string_view sText = tFrame.sText;
+  while (!sText.empty()) {
+    size_t nEnd = sText.find('\n');
+    std::string_view sLine = sText.substr(0, nEnd);
+    if (!sLine.empty() && sLine.back() == '\r') sLine.remove_suffix(1);
+    sOut.append(sLine);
+    sOut += '\n';
+    sText.remove_prefix(nEnd == std::string_view::npos ? sText.size() : nEnd + 1);
+  }
+  sOut += '\n';
+}
+
 TClientRun::TClientRun(asio::io_context& tNewIo, const TClientOptions& tNewOptions)
     : tIo(tNewIo),
       tOptions(tNewOptions),
@@ -45,6 +59,15 @@ bool TClientRun::Start(std::string& sError) {
     sError = "cannot resolve " + tOptions.sHost + ": " + tError.message();
     return false;
   }
+  std::shared_ptr<asio::ssl::context> pTlsContext;
+  if (tOptions.bTls) {
+    try {
+      pTlsContext = MakeClientTlsContext(tOptions.sCaFile);
+    } catch (const std::exception& e) {
+      sError = e.what();
+      return false;
+    }
+  }
   tStart = std::chrono::steady_clock::now();
   const int32_t nClients = std::max(1, tOptions.nLoad);
   vClients.resize(static_cast<size_t>(nClients));
@@ -54,6 +77,8 @@ bool TClientRun::Start(std::string& sError) {
     if (IsLoad()) tValues.sAppId += "-" + std::to_string(i + 1);
     TSessionConfig tConfig;
     tConfig.vEndpoints = vEndpoints;
+    tConfig.pTlsContext = pTlsContext;
+    tConfig.sHost = tOptions.sHost;
     tConfig.vSteps = BuildHandshakeSteps(tValues);
     tConfig.lstSend = tOptions.lstSend;
     tConfig.nStepTimeout = std::chrono::milliseconds(
@@ -136,20 +161,9 @@ void TClientRun::FlushStdout() {
   }
 }
 
-// The event's lines with LF line ends, then an empty line between frames.
 void TClientRun::PrintFrame(const TFrame& tFrame, int64_t nReadMicros) {
   sOut.clear();
-  if (tOptions.bTimestamps) AppendReceiveTime(sOut, nReadMicros);
-  std::string_view sText = tFrame.sText;
-  while (!sText.empty()) {
-    size_t nEnd = sText.find('\n');
-    std::string_view sLine = sText.substr(0, nEnd);
-    if (!sLine.empty() && sLine.back() == '\r') sLine.remove_suffix(1);
-    sOut.append(sLine);
-    sOut += '\n';
-    sText.remove_prefix(nEnd == std::string_view::npos ? sText.size() : nEnd + 1);
-  }
-  sOut += '\n';
+  AppendFrameText(sOut, tFrame, nReadMicros, tOptions.bTimestamps);
   std::fwrite(sOut.data(), 1, sOut.size(), stdout);
   FlushStdout();
 }

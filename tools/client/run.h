@@ -81,4 +81,8 @@ class TClientRun : private TClientSessionOwner {
   int nExitCode = 0;                    // what main returns
 };
 
+// How a frame is printed, in both modes: the receive time when asked, the event's lines with LF
+// line ends, then an empty line between frames.
+void AppendFrameText(std::string& sOut, const TFrame& tFrame, int64_t nReadMicros, bool bTimestamps);
+
 }  // namespace cticlient

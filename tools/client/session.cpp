@@ -26,6 +26,28 @@ std::string Printable(std::string_view sText) {
 
 }  // namespace
 
+template <typename THandler>
+void TClientSession::ReadSome(THandler&& fHandler) {
+  if (!pTls) {
+    tSocket.async_read_some(asio::buffer(vReadBuffer), std::forward<THandler>(fHandler));
+    return;
+  }
+  pTls->async_read_some(asio::buffer(vReadBuffer),
+                        [pKeep = pTls, f = std::forward<THandler>(fHandler)](const std::error_code& e,
+                                                                            size_t n) mutable { f(e, n); });
+}
+
+template <typename THandler>
+void TClientSession::Write(const std::string& sBytes, THandler&& fHandler) {
+  if (!pTls) {
+    asio::async_write(tSocket, asio::buffer(sBytes), std::forward<THandler>(fHandler));
+    return;
+  }
+  asio::async_write(*pTls, asio::buffer(sBytes),
+                    [pKeep = pTls, f = std::forward<THandler>(fHandler)](const std::error_code& e,
+                                                                        size_t n) mutable { f(e, n); });
+}
+
 int64_t RealtimeMicros() {
   using namespace std::chrono;
   return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
@@ -72,6 +94,10 @@ void TClientSession::Connect() {
   tState = CLIENT_SESSION_STATE_CONNECTING;
   tHandshake.Reset();
   ArmDeadline();
+  if (tConfig.pTlsContext) {
+    pTls = std::make_shared<TTlsStream>(tSocket, *tConfig.pTlsContext);
+    SetTlsPeerName(*pTls, tConfig.sHost);
+  }
   asio::async_connect(tSocket, tConfig.vEndpoints,
                       [self = shared_from_this(), nId = nConnId](const std::error_code& e,
                                                                  const asio::ip::tcp::endpoint&) {
@@ -87,6 +113,20 @@ void TClientSession::OnConnected(const std::error_code& tError) {
   }
   std::error_code tIgnored;
   tSocket.set_option(asio::ip::tcp::no_delay(true), tIgnored);
+  if (!pTls) {
+    BeginHandshake();
+    return;
+  }
+  // The connect deadline also bounds the TLS handshake.
+  pTls->async_handshake(asio::ssl::stream_base::client,
+                        [self = shared_from_this(), pKeep = pTls, nId = nConnId](const std::error_code& e) {
+                          if (nId != self->nConnId || self->tState != CLIENT_SESSION_STATE_CONNECTING) return;
+                          if (e) self->Fail("TLS handshake failed: " + TlsErrorText(*pKeep, e));
+                          else self->BeginHandshake();
+                        });
+}
+
+void TClientSession::BeginHandshake() {
   tState = CLIENT_SESSION_STATE_HANDSHAKE;
   SendStep();
   StartRead();
@@ -96,13 +136,10 @@ void TClientSession::SendStep() {
   const std::string& sMessage = tHandshake.Current().sMessage;
   Trace(">", sMessage);
   ArmDeadline();
-  asio::async_write(tSocket, asio::buffer(sMessage),
-                    [self = shared_from_this(), nId = nConnId](const std::error_code& e, size_t) {
-                      if (e && nId == self->nConnId &&
-                          self->tState == CLIENT_SESSION_STATE_HANDSHAKE)
-                        self->Fail("cannot send " + std::string(self->tHandshake.Current().sName) +
-                                   ": " + e.message());
-                    });
+  Write(sMessage, [self = shared_from_this(), nId = nConnId](const std::error_code& e, size_t) {
+    if (e && nId == self->nConnId && self->tState == CLIENT_SESSION_STATE_HANDSHAKE)
+      self->Fail("cannot send " + std::string(self->tHandshake.Current().sName) + ": " + e.message());
+  });
 }
 
 void TClientSession::ArmDeadline() {
@@ -129,11 +166,9 @@ std::string TClientSession::TimeoutText() const {
 }
 
 void TClientSession::StartRead() {
-  tSocket.async_read_some(asio::buffer(vReadBuffer),
-                            [self = shared_from_this(), nId = nConnId](const std::error_code& e,
-                                                                       size_t nBytes) {
-                              if (nId == self->nConnId) self->OnRead(e, nBytes);
-                            });
+  ReadSome([self = shared_from_this(), nId = nConnId](const std::error_code& e, size_t nBytes) {
+    if (nId == self->nConnId) self->OnRead(e, nBytes);
+  });
 }
 
 void TClientSession::OnRead(const std::error_code& tError, size_t nBytes) {
@@ -187,7 +222,7 @@ void TClientSession::BecomeReady(const std::string& sRest) {
 }
 
 void TClientSession::HandleClose(const std::error_code& tError) {
-  const bool bEof = tError == asio::error::eof;
+  const bool bEof = IsTlsClose(tError);
   if (tState == CLIENT_SESSION_STATE_HANDSHAKE) {
     Fail("handshake failed: " +
          std::string(bEof ? "the relay closed the connection"
@@ -226,19 +261,17 @@ void TClientSession::PumpCommands() {
   if (tState != CLIENT_SESSION_STATE_RUNNING || bWriting || lstCommands.empty()) return;
   bWriting = true;
   Trace(">", lstCommands.front());
-  asio::async_write(
-      tSocket, asio::buffer(lstCommands.front()),
-      [self = shared_from_this(), nId = nConnId](const std::error_code& e, size_t) {
-        if (nId != self->nConnId || self->tState != CLIENT_SESSION_STATE_RUNNING) return;
-        self->lstCommands.pop_front();
-        if (e) return;  // the read side reports the broken connection
-        self->tPaceTimer.expires_after(kCommandGap);
-        self->tPaceTimer.async_wait([self](const std::error_code& eWait) {
-          if (eWait || self->tState != CLIENT_SESSION_STATE_RUNNING) return;
-          self->bWriting = false;
-          self->PumpCommands();
-        });
-      });
+  Write(lstCommands.front(), [self = shared_from_this(), nId = nConnId](const std::error_code& e, size_t) {
+    if (nId != self->nConnId || self->tState != CLIENT_SESSION_STATE_RUNNING) return;
+    self->lstCommands.pop_front();
+    if (e) return;  // the read side reports the broken connection
+    self->tPaceTimer.expires_after(kCommandGap);
+    self->tPaceTimer.async_wait([self](const std::error_code& eWait) {
+      if (eWait || self->tState != CLIENT_SESSION_STATE_RUNNING) return;
+      self->bWriting = false;
+      self->PumpCommands();
+    });
+  });
 }
 
 void TClientSession::OnFrame(const TFrame& tFrame) {

@@ -6,7 +6,7 @@
 //
 // States and timers (one deadline timer, re-armed per step; one pacing timer):
 //
-//   CONNECTING --connected--> HANDSHAKE --last prompt--> RUNNING --close--> ENDED
+//   CONNECTING --connected [, TLS handshake]--> HANDSHAKE --last prompt--> RUNNING --close--> ENDED
 //        |                        |
 //        +--error / deadline------+--> retry from CONNECTING (attempts left,
 //                                      after kRetryPause) or ENDED (failed)
@@ -34,6 +34,7 @@
 #include <asio.hpp>
 
 #include "protocol.h"
+#include "tls.h"
 
 namespace cticlient {
 
@@ -62,6 +63,8 @@ class TClientSessionOwner {
 
 struct TSessionConfig {
   asio::ip::tcp::resolver::results_type vEndpoints;  // the relay's resolved addresses
+  std::shared_ptr<asio::ssl::context> pTlsContext;   // --tls: shared by every session; else null
+  std::string sHost;                                 // --host, which the relay's certificate must name
   std::vector<THandshakeStep> vSteps;                // this client's six steps
   std::vector<std::string> lstSend;                  // commands to send once running
   std::chrono::milliseconds nStepTimeout{5000};      // wait for each prompt (and the connect)
@@ -97,6 +100,9 @@ class TClientSession : public std::enable_shared_from_this<TClientSession>, priv
  private:
   void Connect();
   void OnConnected(const std::error_code& tError);
+  void BeginHandshake();
+  template <typename THandler> void ReadSome(THandler&& fHandler);
+  template <typename THandler> void Write(const std::string& sBytes, THandler&& fHandler);
   void SendStep();
   void ArmDeadline();
   void StartRead();
@@ -121,6 +127,9 @@ class TClientSession : public std::enable_shared_from_this<TClientSession>, priv
 
   // io_context thread only.
   asio::ip::tcp::socket tSocket;    // the connection of the current attempt
+  // --tls: the stream over tSocket, fresh per attempt; every pending operation holds its own
+  // reference, so an attempt's stream outlives the completions it still owes.
+  std::shared_ptr<TTlsStream> pTls;
   asio::steady_timer tDeadlineTimer;  // connect and prompt deadline
   asio::steady_timer tPaceTimer;    // command spacing, and the pause before a retry
   THandshake tHandshake;            // prompts of the current attempt

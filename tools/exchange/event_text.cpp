@@ -1,7 +1,9 @@
 // Event texts of the generator; see event_text.h for the rules every block follows.
 #include "event_text.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 namespace exsim {
 namespace {
@@ -35,12 +37,15 @@ const TOrigin& OriginOf(TStepKind_OPT tKind) {
 
 class TBlock {
  public:
+  // The classic opening: name, privilege and the module's source spot.
   explicit TBlock(TStepKind_OPT tKind) {
     const TOrigin& t = OriginOf(tKind);
     Field("Event", t.sEvent).Field("Privilege", t.sPrivilege).Field("File", t.sFile);
     Field("Line", std::to_string(t.nLine)).Field("Func", t.sFunc);
   }
-  TBlock& Field(const char* sKey, const std::string& sValue) {
+  // The current opening: name and privilege only.
+  TBlock(const char* sEvent, const char* sPrivilege) { Field("Event", sEvent).Field("Privilege", sPrivilege); }
+  TBlock& Field(std::string_view sKey, const std::string& sValue) {
     sText.append(sKey).append(": ").append(sValue).append("\r\n");
     return *this;
   }
@@ -192,8 +197,171 @@ std::string RenderStep(const TStep& tStep) {
     case STEP_KIND_UNPARKED:
     case STEP_KIND_PARK_TIMEOUT:
       return RenderParkEvent(tStep);
+    default:  // reported by current releases only
+      return {};
   }
-  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The current dialect. No "File:", "Line:" or "Func:" lines; extensions on "PJSIP/<number>-<id>"
+// channels; queue events under their new names; every party of an event as a whole channel
+// block, the other parties' fields prefixed "Dest", "Parkee" or "Retriever"; a parked call's slot
+// in "ParkingSpace:" after "ParkeeExten:". So several field names end in the words a substring
+// search for "Channel: " or "Exten: " would land on; the relay reads fields only at line starts.
+
+namespace {
+
+struct TCurrentName {
+  const char* sEvent;
+  const char* sPrivilege;
+};
+
+const TCurrentName& CurrentNameOf(TStepKind_OPT tKind) {
+  static const TCurrentName vNames[] = {
+      {"QueueCallerJoin", "agent,all"}, {"QueueCallerLeave", "agent,all"}, {"Newchannel", "call,all"},
+      {"Newstate", "call,all"},         {"DialBegin", "call,all"},         {"DialEnd", "call,all"},
+      {"Hangup", "call,all"},           {"QueueMemberPause", "agent,all"}, {"PeerStatus", "system,all"},
+      {"ParkedCall", "call,all"},       {"UnParkedCall", "call,all"},      {"ParkedCallTimeOut", "call,all"},
+      {"AgentCalled", "agent,all"},     {"AgentConnect", "agent,all"},     {"AgentComplete", "agent,all"},
+      {"QueueMemberStatus", "agent,all"},
+  };
+  return vNames[tKind];
+}
+
+std::string CurrentChannelName(const TCallLeg& tLeg) {
+  char vId[16];
+  std::snprintf(vId, sizeof vId, "%08x", tLeg.nId);
+  return (tLeg.nPeer != 0 ? "PJSIP/" + std::to_string(tLeg.nPeer) : std::string("PJSIP/trunk")) + "-" + vId;
+}
+
+std::string Interface(const TCallLeg& tLeg) { return "PJSIP/" + std::to_string(tLeg.nPeer); }
+
+std::string QueueOf(const TStep& s) { return s.sQueueName.empty() ? std::to_string(s.nKey) : s.sQueueName; }
+
+// One party's channel block, every field name behind sPrefix; sExten is the dialplan extension.
+void ChannelBlock(TBlock& b, const std::string& sPrefix, const TCallLeg& tLeg, const std::string& sState,
+                  const TCallLeg& tConnected, const std::string& sExten) {
+  auto f = [&](const char* sKey, const std::string& sValue) { b.Field(sPrefix + sKey, sValue); };
+  f("Channel", CurrentChannelName(tLeg));
+  f("ChannelState", StateCode(sState));
+  f("ChannelStateDesc", sState);
+  f("CallerIDNum", tLeg.sNumber);
+  f("CallerIDName", CallerName(tLeg));
+  f("ConnectedLineNum", tConnected.sNumber.empty() ? "<unknown>" : tConnected.sNumber);
+  f("ConnectedLineName", CallerName(tConnected));
+  f("Language", "en");
+  f("AccountCode", "");
+  f("Context", tLeg.nPeer != 0 ? "from-internal" : "from-trunk");
+  f("Exten", sExten);
+  f("Priority", "1");
+  f("Uniqueid", UniqueId(tLeg));
+  f("Linkedid", UniqueId(tLeg));
+}
+
+std::string ExtenOf(const TCallLeg& tLeg) { return tLeg.nPeer != 0 ? std::to_string(tLeg.nPeer) : "s"; }
+
+std::string HangupState(const std::string& sCause) {
+  if (sCause == "17") return "Ring";
+  if (sCause == "19") return "Ringing";
+  return "Up";
+}
+
+// Queue member fields, as QueueMemberStatus and QueueMemberPause write them.
+void MemberFields(TBlock& b, const TStep& s) {
+  b.Field("Queue", QueueOf(s))
+      .Field("MemberName", CallerName(s.tLeg))
+      .Field("Interface", Interface(s.tLeg))
+      .Field("StateInterface", Interface(s.tLeg))
+      .Field("Membership", "dynamic")
+      .Field("Penalty", "0")
+      .Field("CallsTaken", "0")
+      .Field("InCall", "0")
+      .Field("Status", "1")
+      .Field("Paused", s.sValue)
+      .Field("PausedReason", s.sValue == "1" ? "Break" : "");
+}
+
+// Queue events: the caller's block first, then the agent's (agent events), then the queue's fields.
+void CurrentQueueEvent(TBlock& b, const TStep& s) {
+  ChannelBlock(b, "", s.tLeg, "Up", s.tOther, "s");
+  if (s.tKind == STEP_KIND_JOIN || s.tKind == STEP_KIND_LEAVE) {
+    b.Field("Queue", QueueOf(s)).Field("Position", std::to_string(std::max(1, s.nCount)));
+    b.Field("Count", std::to_string(s.nCount));
+    return;
+  }
+  ChannelBlock(b, "Dest", s.tOther, s.tKind == STEP_KIND_AGENT_CALLED ? "Ringing" : "Up", s.tLeg, "s");
+  b.Field("Queue", QueueOf(s)).Field("Interface", Interface(s.tOther)).Field("MemberName", CallerName(s.tOther));
+  if (s.tKind == STEP_KIND_AGENT_CONNECT) b.Field("HoldTime", "12").Field("RingTime", "4");
+  if (s.tKind == STEP_KIND_AGENT_COMPLETE) b.Field("HoldTime", "12").Field("TalkTime", "95").Field("Reason", "agent");
+}
+
+void CurrentChannelEvent(TBlock& b, const TStep& s) {
+  if (s.tKind == STEP_KIND_DIAL_BEGIN || s.tKind == STEP_KIND_DIAL_END) {
+    const bool bBegin = s.tKind == STEP_KIND_DIAL_BEGIN;
+    ChannelBlock(b, "", s.tLeg, bBegin ? "Ring" : "Up", s.tOther, ExtenOf(s.tOther));
+    ChannelBlock(b, "Dest", s.tOther, bBegin ? "Down" : "Up", s.tLeg, ExtenOf(s.tOther));
+    if (bBegin) b.Field("DialString", s.tOther.nPeer != 0 ? ExtenOf(s.tOther) : "trunk/" + s.tOther.sNumber);
+    else b.Field("DialStatus", s.sValue);
+    return;
+  }
+  if (s.tKind == STEP_KIND_HANGUP) {
+    ChannelBlock(b, "", s.tLeg, HangupState(s.sValue), s.tOther, ExtenOf(s.tLeg));
+    b.Field("Cause", s.sValue).Field("Cause-txt", CauseText(s.sValue));
+    return;
+  }
+  ChannelBlock(b, "", s.tLeg, s.tKind == STEP_KIND_NEWCHANNEL ? "Down" : s.sValue, s.tOther, ExtenOf(s.tLeg));
+}
+
+// Registration changes as a current release reports a contact: Reachable or Unreachable.
+void CurrentPeerStatus(TBlock& b, const TStep& s) {
+  const bool bUp = s.sValue != "Unregistered";
+  b.Field("ChannelType", "PJSIP").Field("Peer", "PJSIP/" + std::to_string(s.nKey));
+  b.Field("PeerStatus", bUp ? "Reachable" : "Unreachable");
+  if (bUp) b.Field("RTT", std::to_string(5000 + s.nKey % 40 * 100));
+}
+
+void CurrentParkEvent(TBlock& b, const TStep& s) {
+  ChannelBlock(b, "Parkee", s.tLeg, "Up", s.tOther, "700");
+  if (s.tKind == STEP_KIND_PARKED) b.Field("ParkerDialString", Interface(s.tOther));
+  if (s.tKind == STEP_KIND_UNPARKED) ChannelBlock(b, "Retriever", s.tOther, "Up", s.tLeg, std::to_string(s.nKey));
+  b.Field("Parkinglot", "default").Field("ParkingSpace", std::to_string(s.nKey)).Field("ParkingTimeout", "45");
+  b.Field("ParkingDuration", s.tKind == STEP_KIND_PARKED ? "0" : s.tKind == STEP_KIND_PARK_TIMEOUT ? "45" : "12");
+}
+
+}  // namespace
+
+std::string RenderCurrentStep(const TStep& tStep) {
+  const TCurrentName& tName = CurrentNameOf(tStep.tKind);
+  TBlock tBlock(tName.sEvent, tName.sPrivilege);
+  switch (tStep.tKind) {
+    case STEP_KIND_JOIN:
+    case STEP_KIND_LEAVE:
+    case STEP_KIND_AGENT_CALLED:
+    case STEP_KIND_AGENT_CONNECT:
+    case STEP_KIND_AGENT_COMPLETE:
+      CurrentQueueEvent(tBlock, tStep);
+      break;
+    case STEP_KIND_PAUSED:
+    case STEP_KIND_MEMBER_STATUS:
+      MemberFields(tBlock, tStep);
+      break;
+    case STEP_KIND_NEWCHANNEL:
+    case STEP_KIND_NEWSTATE:
+    case STEP_KIND_DIAL_BEGIN:
+    case STEP_KIND_DIAL_END:
+    case STEP_KIND_HANGUP:
+      CurrentChannelEvent(tBlock, tStep);
+      break;
+    case STEP_KIND_PEERSTATUS:
+      CurrentPeerStatus(tBlock, tStep);
+      break;
+    case STEP_KIND_PARKED:
+    case STEP_KIND_UNPARKED:
+    case STEP_KIND_PARK_TIMEOUT:
+      CurrentParkEvent(tBlock, tStep);
+      break;
+  }
+  return tBlock.Take();
 }
 
 }  // namespace exsim

@@ -7,6 +7,7 @@
 // app_queue.c, "Channel: SIP/2xxxx-" or "Peer: SIP/2xxxx" for channel.c, app_dial.c and
 // chan_sip.c, "Exten: " for features.c. No other field name ends in "Queue", "Exten" or
 // "Channel", so a substring search for the key can only land on the key.
+// RenderCurrentStep writes the same step as a current release does (see event_text.cpp).
 // Pure functions; the block ends with the CR LF of its last line, without the empty line.
 #pragma once
 
@@ -28,6 +29,11 @@ enum TStepKind_OPT : uint8_t {
   STEP_KIND_PARKED,        // a call is parked in a slot
   STEP_KIND_UNPARKED,      // a parked call is picked up
   STEP_KIND_PARK_TIMEOUT,  // a parked call times out
+  // Steps only current releases report (the generator adds them in the current dialect only).
+  STEP_KIND_AGENT_CALLED,    // a queue rings an agent for a caller
+  STEP_KIND_AGENT_CONNECT,   // the agent answered the queue call
+  STEP_KIND_AGENT_COMPLETE,  // the queue call the agent answered has ended
+  STEP_KIND_MEMBER_STATUS,   // a queue member's status, after a pause changed
 };
 
 // One channel: an extension's own, or a trunk channel of an outside party.
@@ -44,11 +50,13 @@ struct TStep {
   TCallLeg tOther;     // the other party: dial destination, parker, connected line
   std::string sValue;  // state, peer status, dial status, paused flag or hang-up cause
   int32_t nCount = 0;  // callers in the queue after a join or leave; set when emitted
+  std::string sQueueName;  // a queue named by words (current dialect); empty: nKey is its number
 };
 
 // "SIP/20005-0000001a" for an extension, "SIP/trunk-0000001b" for an outside party.
 std::string ChannelName(const TCallLeg& tLeg);
 
 std::string RenderStep(const TStep& tStep);
+std::string RenderCurrentStep(const TStep& tStep);
 
 }  // namespace exsim

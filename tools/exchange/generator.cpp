@@ -33,17 +33,39 @@ TStep MakeStep(TStepKind_OPT tKind, int32_t nKey, const TCallLeg& tLeg, const TC
   return tStep;
 }
 
+bool IsQueueStep(TStepKind_OPT tKind) {
+  switch (tKind) {
+    case STEP_KIND_JOIN:
+    case STEP_KIND_LEAVE:
+    case STEP_KIND_PAUSED:
+    case STEP_KIND_AGENT_CALLED:
+    case STEP_KIND_AGENT_CONNECT:
+    case STEP_KIND_AGENT_COMPLETE:
+    case STEP_KIND_MEMBER_STATUS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+TKeyRange QueuesOf(const TExchangeOptions& tOptions) {
+  if (tOptions.lstQueueNames.empty()) return tOptions.tQueues;
+  return {0, static_cast<int32_t>(tOptions.lstQueueNames.size()) - 1};
+}
+
 }  // namespace
 
 TEventGenerator::TEventGenerator(const TExchangeOptions& tOptions)
-    : tQueues(tOptions.tQueues),
+    : tProfile(tOptions.tProfile),
+      lstQueueNames(tOptions.lstQueueNames),
+      tQueues(QueuesOf(tOptions)),
       tPeers(tOptions.tPeers),
       tParks(tOptions.tParks),
       nMaxActive(static_cast<size_t>(std::clamp(tOptions.tPeers.Count() / 2, 2, 32))),
       tRandom(tOptions.nSeed),
       vPeerHeld(static_cast<size_t>(tOptions.tPeers.Count()), 0),
       vParkHeld(static_cast<size_t>(tOptions.tParks.Count()), 0),
-      vQueueCallers(static_cast<size_t>(tOptions.tQueues.Count()), 0) {}
+      vQueueCallers(static_cast<size_t>(tQueues.Count()), 0) {}
 
 std::string TEventGenerator::Next() {
   bool bStart = vActive.empty() || (vActive.size() < nMaxActive && tRandom.Percent(kStartChance));
@@ -115,7 +137,9 @@ std::string TEventGenerator::Emit(size_t nIndex) {
     nCallers = tStep.tKind == STEP_KIND_JOIN ? nCallers + 1 : std::max(0, nCallers - 1);
     tStep.nCount = nCallers;
   }
-  std::string sText = RenderStep(tStep);
+  if (!lstQueueNames.empty() && IsQueueStep(tStep.tKind))
+    tStep.sQueueName = lstQueueNames[static_cast<size_t>(tStep.nKey - tQueues.nFirst)];
+  std::string sText = IsCurrent() ? RenderCurrentStep(tStep) : RenderStep(tStep);
   if (tScenario.nNext == tScenario.vSteps.size()) Finish(nIndex);
   return sText;
 }
@@ -134,6 +158,7 @@ void TEventGenerator::AddQueueCall(TScenario& t, int32_t nPeer) {
   TCallLeg tCaller = TrunkLeg(), tAgent = AgentLeg(nPeer);
   t.vSteps.push_back(MakeStep(STEP_KIND_JOIN, nQueue, tCaller));
   t.vSteps.push_back(MakeStep(STEP_KIND_NEWCHANNEL, nPeer, tAgent, tCaller));
+  AddCurrentOnly(t, STEP_KIND_AGENT_CALLED, nQueue, tCaller, tAgent);
   t.vSteps.push_back(MakeStep(STEP_KIND_NEWSTATE, nPeer, tAgent, tCaller, "Ringing"));
   if (tRandom.Percent(15)) {
     t.vSteps.push_back(MakeStep(STEP_KIND_LEAVE, nQueue, tCaller));
@@ -142,7 +167,15 @@ void TEventGenerator::AddQueueCall(TScenario& t, int32_t nPeer) {
   }
   t.vSteps.push_back(MakeStep(STEP_KIND_NEWSTATE, nPeer, tAgent, tCaller, "Up"));
   t.vSteps.push_back(MakeStep(STEP_KIND_LEAVE, nQueue, tCaller));
+  AddCurrentOnly(t, STEP_KIND_AGENT_CONNECT, nQueue, tCaller, tAgent);
   t.vSteps.push_back(MakeStep(STEP_KIND_HANGUP, nPeer, tAgent, tCaller, "16"));
+  AddCurrentOnly(t, STEP_KIND_AGENT_COMPLETE, nQueue, tCaller, tAgent);
+}
+
+// A step only current releases report; nothing in the classic dialect, and no random draw either.
+void TEventGenerator::AddCurrentOnly(TScenario& t, TStepKind_OPT tKind, int32_t nQueue, const TCallLeg& tLeg,
+                                     const TCallLeg& tOther, const std::string& sValue) {
+  if (IsCurrent()) t.vSteps.push_back(MakeStep(tKind, nQueue, tLeg, tOther, sValue));
 }
 
 // An agent dials out through the trunk; now and then the far end is busy.
@@ -183,15 +216,19 @@ void TEventGenerator::AddSecondCall(TScenario& t, int32_t nPeer) {
   TCallLeg c1 = TrunkLeg(), a1 = AgentLeg(nPeer), c2 = TrunkLeg(), a2 = AgentLeg(nPeer);
   t.vSteps.push_back(MakeStep(STEP_KIND_JOIN, nQueue, c1));
   t.vSteps.push_back(MakeStep(STEP_KIND_NEWCHANNEL, nPeer, a1, c1));
+  AddCurrentOnly(t, STEP_KIND_AGENT_CALLED, nQueue, c1, a1);
   t.vSteps.push_back(MakeStep(STEP_KIND_NEWSTATE, nPeer, a1, c1, "Ringing"));
   t.vSteps.push_back(MakeStep(STEP_KIND_NEWSTATE, nPeer, a1, c1, "Up"));
   t.vSteps.push_back(MakeStep(STEP_KIND_LEAVE, nQueue, c1));
+  AddCurrentOnly(t, STEP_KIND_AGENT_CONNECT, nQueue, c1, a1);
   t.vSteps.push_back(MakeStep(STEP_KIND_JOIN, nQueue, c2));
   t.vSteps.push_back(MakeStep(STEP_KIND_NEWCHANNEL, nPeer, a2, c2));
+  AddCurrentOnly(t, STEP_KIND_AGENT_CALLED, nQueue, c2, a2);
   t.vSteps.push_back(MakeStep(STEP_KIND_NEWSTATE, nPeer, a2, c2, "Ringing"));
   t.vSteps.push_back(MakeStep(STEP_KIND_LEAVE, nQueue, c2));
   t.vSteps.push_back(MakeStep(STEP_KIND_HANGUP, nPeer, a2, c2, "19"));
   t.vSteps.push_back(MakeStep(STEP_KIND_HANGUP, nPeer, a1, c1, "16"));
+  AddCurrentOnly(t, STEP_KIND_AGENT_COMPLETE, nQueue, c1, a1);
 }
 
 void TEventGenerator::AddPause(TScenario& t, int32_t nPeer) {
@@ -199,7 +236,9 @@ void TEventGenerator::AddPause(TScenario& t, int32_t nPeer) {
   TCallLeg tMember;
   tMember.nPeer = nPeer;
   t.vSteps.push_back(MakeStep(STEP_KIND_PAUSED, nQueue, tMember, {}, "1"));
+  AddCurrentOnly(t, STEP_KIND_MEMBER_STATUS, nQueue, tMember, {}, "1");
   t.vSteps.push_back(MakeStep(STEP_KIND_PAUSED, nQueue, tMember, {}, "0"));
+  AddCurrentOnly(t, STEP_KIND_MEMBER_STATUS, nQueue, tMember, {}, "0");
 }
 
 // A qualify answer, a re-registration, or a phone that drops off and comes back.

@@ -9,7 +9,13 @@
 // step, so the events of one extension (and of one slot) always come in a plausible order: a
 // channel is created Down before it rings, is Up before it hangs up, and an unregistered
 // extension gets no calls until it registers again. Queue join and leave counts are computed when
-// the step is emitted. The stream depends only on the options' ranges and seed.
+// the step is emitted. The stream depends only on the options' ranges, dialect and seed.
+//
+// The current dialect runs the same scenarios and writes them as a current release does
+// (RenderCurrentStep), with the steps only such a release reports (the queue's agent events and
+// the member status after a pause) added where it reports them. The classic stream is unchanged
+// by that: the extra steps draw no random numbers and exist only in the current dialect. With
+// named queues a queue step's key is the name's index and the step carries the name.
 //
 // Thread safety: none; one generator belongs to one connection on the I/O thread.
 #pragma once
@@ -51,6 +57,8 @@ class TEventGenerator {
   void AddPause(TScenario& t, int32_t nPeer);
   void AddRegistration(TScenario& t, int32_t nPeer);
   void AddParking(TScenario& t, int32_t nSlot);
+  void AddCurrentOnly(TScenario& t, TStepKind_OPT tKind, int32_t nQueue, const TCallLeg& tLeg,
+                      const TCallLeg& tOther, const std::string& sValue = {});
 
   int32_t TakeIdlePeer();  // 0 when every extension is held
   int32_t TakeFreeSlot();  // 0 when every slot is held
@@ -58,8 +66,12 @@ class TEventGenerator {
   TCallLeg AgentLeg(int32_t nPeer);
   TCallLeg TrunkLeg();
 
+  bool IsCurrent() const { return tProfile == PROFILE_CURRENT; }
+
   // Constant after construction.
-  TKeyRange tQueues;  // queue numbers used
+  TProfile_OPT tProfile;                   // dialect written
+  std::vector<std::string> lstQueueNames;  // queues named by words; empty: by numbers
+  TKeyRange tQueues;  // queue numbers used (name indexes with named queues)
   TKeyRange tPeers;   // extensions used
   TKeyRange tParks;   // parking slots used
   size_t nMaxActive;  // scenarios running at once, at most

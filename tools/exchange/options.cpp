@@ -3,6 +3,8 @@
 // table, so an option cannot exist without its help line.
 #include "options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -12,6 +14,8 @@ namespace exsim {
 namespace {
 
 using TApplyFn = std::function<bool(TExchangeOptions&, const std::string&)>;
+
+constexpr size_t kMaxQueueNames = 1000;  // as many as the relay has queues to give them
 
 struct TOptionRow {
   const char* sName;   // option as typed, with its leading dashes
@@ -66,6 +70,36 @@ TApplyFn Range(TKeyRange TExchangeOptions::*pField) {
       [pField](TExchangeOptions& t, const std::string& s) { return ParseKeyRange(s, t.*pField); };
 }
 
+bool ParseProfile(const std::string& sText, TProfile_OPT& tOut) {
+  if (sText != "classic" && sText != "current") return false;
+  tOut = sText == "current" ? PROFILE_CURRENT : PROFILE_CLASSIC;
+  return true;
+}
+
+// A word of letters, digits, '_' or '-' that is not a number (the relay would read it as one).
+bool IsQueueName(const std::string& sName) {
+  auto fWordChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'; };
+  auto fDigit = [](char c) { return c >= '0' && c <= '9'; };
+  return !sName.empty() && sName.size() <= 64 && std::all_of(sName.begin(), sName.end(), fWordChar) &&
+         !std::all_of(sName.begin(), sName.end(), fDigit);
+}
+
+// "support,sales": queue names, none twice.
+bool ParseQueueNames(const std::string& sText, std::vector<std::string>& lstOut) {
+  std::vector<std::string> lstNames;
+  for (size_t nFrom = 0; nFrom <= sText.size();) {
+    const size_t nComma = std::min(sText.find(',', nFrom), sText.size());
+    std::string sName = sText.substr(nFrom, nComma - nFrom);
+    if (!IsQueueName(sName) || lstNames.size() == kMaxQueueNames ||
+        std::find(lstNames.begin(), lstNames.end(), sName) != lstNames.end())
+      return false;
+    lstNames.push_back(std::move(sName));
+    nFrom = nComma + 1;
+  }
+  lstOut = std::move(lstNames);
+  return true;
+}
+
 const std::vector<TOptionRow>& OptionTable() {
   using T = TExchangeOptions;
   constexpr int64_t kBig = int64_t{1} << 53;
@@ -73,6 +107,9 @@ const std::vector<TOptionRow>& OptionTable() {
       {"--port", "N", "TCP port to listen on (default 50386; 0 = any free port)",
        Integer<int32_t>(&T::nPort, 0, 65535)},
       {"--bind", "ADDR", "address to listen on (default 127.0.0.1)", Text(&T::sBindAddress)},
+      {"--tls-cert", "FILE", "speak TLS 1.2+ with this PEM certificate chain (needs --tls-key)",
+       Text(&T::sTlsCert)},
+      {"--tls-key", "FILE", "PEM private key of --tls-cert", Text(&T::sTlsKey)},
       {"--no-greeting", nullptr, "send no greeting on connect", Switch(&T::bNoGreeting)},
       {"--greeting-split", nullptr, "send the greeting in two writes cut inside a word",
        Switch(&T::bGreetingSplit)},
@@ -101,6 +138,10 @@ const std::vector<TOptionRow>& OptionTable() {
        Range(&T::tPeers)},
       {"--parks", "A-B", "parking slots to generate, three digits (default 701-705)",
        Range(&T::tParks)},
+      {"--profile", "NAME", "classic (default) or current: the dialect of a current release",
+       [](T& t, const std::string& s) { return ParseProfile(s, t.tProfile); }},
+      {"--queue-names", "LIST", "current: queues named by these words instead of --queues",
+       [](T& t, const std::string& s) { return ParseQueueNames(s, t.lstQueueNames); }},
       {"--seed", "S", "seed of the generator and of --cut-random (default 1)",
        Integer<uint64_t>(&T::nSeed, 0, UINT64_MAX)},
       {"--count", "N", "stop generating after N events per connection, stay connected",
@@ -128,21 +169,29 @@ const std::vector<TOptionRow>& OptionTable() {
   return vRows;
 }
 
-// Cross-field checks: key shapes the relay reads, and options that exclude each other.
-bool ValidateOptions(const TExchangeOptions& t, std::string& sError) {
+// The key shapes the classic relay reads; empty when the options keep to them. The current
+// dialect is read by whole values, so every range ParseKeyRange accepts can be written.
+std::string ClassicKeyProblem(const TExchangeOptions& t) {
   auto fInside = [](const TKeyRange& r, int32_t nMin, int32_t nMax) {
     return r.nFirst >= nMin && r.nLast <= nMax;
   };
-  if (!fInside(t.tQueues, 10000, 99999))
-    sError = "--queues must lie within 10000-99999";
-  else if (!fInside(t.tPeers, 20000, 29999))
-    sError = "--peers must lie within 20000-29999";
-  else if (!fInside(t.tParks, 100, 999))
-    sError = "--parks must lie within 100-999";
-  else if (t.bCutRandom && t.nCutEvery > 0)
+  if (!fInside(t.tQueues, 10000, 99999)) return "--queues must lie within 10000-99999";
+  if (!fInside(t.tPeers, 20000, 29999)) return "--peers must lie within 20000-29999";
+  if (!fInside(t.tParks, 100, 999)) return "--parks must lie within 100-999";
+  if (!t.lstQueueNames.empty()) return "--queue-names needs --profile current";
+  return {};
+}
+
+// Cross-field checks: key shapes the relay reads, and options that exclude each other.
+bool ValidateOptions(const TExchangeOptions& t, std::string& sError) {
+  if (t.tProfile == PROFILE_CLASSIC) sError = ClassicKeyProblem(t);
+  if (!sError.empty()) return false;
+  if (t.bCutRandom && t.nCutEvery > 0)
     sError = "--cut-random and --cut-every exclude each other";
   else if (t.nCloseAfter > 0 && t.nResetAfter > 0)
     sError = "--close-after and --reset-after exclude each other";
+  else if (t.sTlsCert.empty() != t.sTlsKey.empty())
+    sError = "--tls-cert and --tls-key go together";
   return sError.empty();
 }
 

@@ -1,10 +1,11 @@
 // Command-line options of the exchange simulator.
 //
 // Parsed once on the main thread before anything starts; read-only afterwards. ParseOptions is a
-// pure function over the argument list so the tests can feed it tables of command lines. Key
-// ranges are checked against the shapes the relay reads (five-digit queues, five-digit extensions
-// beginning with 2, three-digit parking slots), so the simulator cannot produce a key the relay
-// would silently drop.
+// pure function over the argument list so the tests can feed it tables of command lines. In the
+// classic dialect key ranges are checked against the shapes the classic relay reads (five-digit
+// queues, five-digit extensions beginning with 2, three-digit parking slots), so the simulator
+// cannot produce a key the relay would silently drop. The current dialect is read by whole values,
+// so any numbering plan goes, and its queues may be named by words instead (--queue-names).
 #pragma once
 
 #include <cstdint>
@@ -19,10 +20,19 @@ struct TKeyRange {
   int32_t Count() const { return nLast - nFirst + 1; }
 };
 
+// How the events are written: as older releases with the manager's debug switch on write them
+// (module "File:" lines, SIP channels), or as current releases do.
+enum TProfile_OPT : uint8_t {
+  PROFILE_CLASSIC,
+  PROFILE_CURRENT,
+};
+
 struct TExchangeOptions {
   // Listening.
   std::string sBindAddress = "127.0.0.1";  // address the listener binds
   int32_t nPort = 50386;                   // TCP port; 0 lets the system choose
+  std::string sTlsCert;                    // PEM certificate chain: speak TLS; empty: plain TCP
+  std::string sTlsKey;                     // PEM private key of sTlsCert
 
   // Greeting and login.
   bool bNoGreeting = false;         // send nothing on connect
@@ -42,6 +52,9 @@ struct TExchangeOptions {
   TKeyRange tQueues{10001, 10010};  // queues the generator uses
   TKeyRange tPeers{20001, 20020};   // extensions the generator uses
   TKeyRange tParks{701, 705};       // parking slots the generator uses
+  TProfile_OPT tProfile = PROFILE_CLASSIC;  // dialect the generator writes
+  std::vector<std::string> lstQueueNames;   // current dialect: queues named by words, used
+                                            // instead of the numbers of tQueues
   uint64_t nSeed = 1;               // seed of the generator and of --cut-random
   int64_t nCount = 0;               // generated events per connection; 0 = no limit
   bool bStamp = false;              // add TelvaneSeq and TelvaneSent to every event

@@ -16,6 +16,7 @@ bool TExchangeServer::Start(std::string& sError) {
   if (!tOptions.sReplayFile.empty() &&
       !LoadReplayFile(tOptions.sReplayFile, tShared.vReplayBlocks, sError))
     return false;
+  if (!tOptions.sTlsCert.empty() && !LoadTlsContext(sError)) return false;
   asio::error_code tError;
   asio::ip::address tAddress = asio::ip::make_address(tOptions.sBindAddress, tError);
   if (tError) {
@@ -39,6 +40,22 @@ bool TExchangeServer::Start(std::string& sError) {
   return true;
 }
 
+bool TExchangeServer::LoadTlsContext(std::string& sError) {
+  using asio::ssl::context;
+  pTlsContext = std::make_shared<context>(context::tls_server);
+  pTlsContext->set_options(context::default_workarounds | context::no_sslv2 | context::no_sslv3 |
+                           context::no_tlsv1 | context::no_tlsv1_1);
+  asio::error_code tError;
+  pTlsContext->use_certificate_chain_file(tShared.tOptions.sTlsCert, tError);
+  if (!tError) pTlsContext->use_private_key_file(tShared.tOptions.sTlsKey, context::pem, tError);
+  if (tError) {
+    sError = "cannot use the TLS certificate " + tShared.tOptions.sTlsCert + " and key " +
+             tShared.tOptions.sTlsKey + ": " + tError.message();
+    return false;
+  }
+  return true;
+}
+
 void TExchangeServer::Accept() {
   tAcceptor.async_accept([this](const asio::error_code& e, asio::ip::tcp::socket tSocket) {
     OnAccepted(e, std::move(tSocket));
@@ -52,7 +69,7 @@ void TExchangeServer::OnAccepted(const asio::error_code& tError, asio::ip::tcp::
       tShared.Log("a new connection replaces the current one");
       pOld->Close(false);
     }
-    auto pNew = std::make_shared<TSession>(std::move(tSocket), tShared,
+    auto pNew = std::make_shared<TSession>(std::move(tSocket), pTlsContext, tShared,
                                            [this](TSession* p) { OnSessionEnded(p); });
     pSession = pNew;
     pNew->Start();  // pNew keeps it alive even if it ends at once

@@ -4,7 +4,8 @@
 // One session at a time: a new connection replaces the current one (so a client that reconnects
 // after a half-open loss is served at once), and the listener keeps accepting for the whole life
 // of the process. Stop() closes the listener and the session and cancels everything, after which
-// the io_context runs out of work and returns.
+// the io_context runs out of work and returns. With --tls-cert and --tls-key every connection
+// speaks TLS (1.2 or later): the certificate and key are read at Start, once.
 #pragma once
 
 #include <memory>
@@ -29,12 +30,14 @@ class TExchangeServer {
   bool Stopped() const { return bStopped; }
 
  private:
+  bool LoadTlsContext(std::string& sError);
   void Accept();
   void OnAccepted(const asio::error_code& tError, asio::ip::tcp::socket tSocket);
   void OnSessionEnded(TSession* pEnded);
 
   TServerShared tShared;  // state shared by the sessions
   asio::ip::tcp::acceptor tAcceptor;
+  std::shared_ptr<asio::ssl::context> pTlsContext;  // --tls-cert: the sessions speak TLS; else null
   std::shared_ptr<TSession> pSession;  // the connection being served, or none
   bool bStopped = false;               // Stop() has run
 };

@@ -28,12 +28,13 @@ void TServerShared::Log(const std::string& sText) const {
   if (tOptions.bVerbose) std::cerr << "telvane-exchange: " << sText << std::endl;
 }
 
-TSession::TSession(asio::ip::tcp::socket tNewSocket, TServerShared& tNewShared,
-                   std::function<void(TSession*)> fEnd)
+TSession::TSession(asio::ip::tcp::socket tNewSocket, std::shared_ptr<asio::ssl::context> pNewTlsContext,
+                   TServerShared& tNewShared, std::function<void(TSession*)> fEnd)
     : tShared(tNewShared),
       tOptions(tNewShared.tOptions),
       fOnEnd(std::move(fEnd)),
       tSocket(std::move(tNewSocket)),
+      pTlsContext(std::move(pNewTlsContext)),
       tPaceTimer(tSocket.get_executor()),
       tPieceTimer(tSocket.get_executor()),
       tStartTimer(tSocket.get_executor()),
@@ -43,6 +44,8 @@ TSession::TSession(asio::ip::tcp::socket tNewSocket, TServerShared& tNewShared,
   auto tRemote = tSocket.remote_endpoint(tError);
   sPeer = tError ? "unknown peer"
                  : tRemote.address().to_string() + ":" + std::to_string(tRemote.port());
+  if (pTlsContext)
+    pTls = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(tSocket, *pTlsContext);
 }
 
 void TSession::Start() {
@@ -53,6 +56,23 @@ void TSession::Start() {
     End("closed on connect");
     return;
   }
+  if (!pTls) {
+    Greet();
+    return;
+  }
+  pTls->async_handshake(asio::ssl::stream_base::server,
+                        [self = shared_from_this()](const asio::error_code& e) {
+                          if (self->Ended()) return;
+                          if (e) {
+                            self->tShared.Log("TLS handshake with " + self->sPeer + " failed: " + e.message());
+                            self->End("TLS handshake failed");
+                            return;
+                          }
+                          self->Greet();
+                        });
+}
+
+void TSession::Greet() {
   if (!tOptions.bNoGreeting) {
     std::string sGreeting(kGreeting);
     if (tOptions.bGreetingSplit) {
@@ -97,15 +117,19 @@ void TSession::Wake() {
 // ---- Input: actions ----
 
 void TSession::StartRead() {
-  tSocket.async_read_some(
-      asio::buffer(vReadBuffer),
-      [self = shared_from_this()](const asio::error_code& e, size_t n) { self->OnRead(e, n); });
+  auto fDone = [self = shared_from_this()](const asio::error_code& e, size_t n) { self->OnRead(e, n); };
+  if (pTls)
+    pTls->async_read_some(asio::buffer(vReadBuffer), fDone);
+  else
+    tSocket.async_read_some(asio::buffer(vReadBuffer), fDone);
 }
 
 void TSession::OnRead(const asio::error_code& tError, size_t nBytes) {
   if (Ended()) return;
   if (tError) {
-    End(tError == asio::error::eof ? "closed by the client" : "read failed");
+    const bool bClosed = tError == asio::error::eof || tError == asio::ssl::error::stream_truncated;
+    if (!bClosed) tShared.Log("read from " + sPeer + " failed: " + tError.message());
+    End(bClosed ? "closed by the client" : "read failed");
     return;
   }
   tReader.Feed(std::string_view(vReadBuffer.data(), nBytes));
@@ -287,10 +311,13 @@ void TSession::StartWrite() {
     }
   }
   bWriting = true;
-  asio::async_write(tSocket, asio::buffer(sWriting),
-                    [self = shared_from_this(), nPauseMs](const asio::error_code& e, size_t n) {
-                      self->OnWritten(e, n, nPauseMs);
-                    });
+  auto fDone = [self = shared_from_this(), nPauseMs](const asio::error_code& e, size_t n) {
+    self->OnWritten(e, n, nPauseMs);
+  };
+  if (pTls)
+    asio::async_write(*pTls, asio::buffer(sWriting), fDone);
+  else
+    asio::async_write(tSocket, asio::buffer(sWriting), fDone);
 }
 
 void TSession::OnWritten(const asio::error_code& tError, size_t nBytes, int32_t nPauseMs) {

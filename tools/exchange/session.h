@@ -27,6 +27,7 @@
 #include <vector>
 // After a standard header, as in every file here: see main.cpp.
 #include <asio.hpp>
+#include <asio/ssl.hpp>
 
 #include "generator.h"
 #include "options.h"
@@ -62,8 +63,9 @@ enum TCloseRequest_OPT : uint8_t {
 
 class TSession : public std::enable_shared_from_this<TSession> {
  public:
-  TSession(asio::ip::tcp::socket tSocket, TServerShared& tShared,
-           std::function<void(TSession*)> fOnEnd);
+  // pTlsContext: TLS on this connection (the handshake comes before the greeting); null: plain.
+  TSession(asio::ip::tcp::socket tSocket, std::shared_ptr<asio::ssl::context> pTlsContext,
+           TServerShared& tShared, std::function<void(TSession*)> fOnEnd);
 
   void Start();
   void Close(bool bReset);                                   // console close/reset, shut-down
@@ -84,6 +86,7 @@ class TSession : public std::enable_shared_from_this<TSession> {
     int32_t nPauseMs = 0;  // pause after writing it, ms (only for a piece written alone)
   };
 
+  void Greet();
   void StartRead();
   void OnRead(const asio::error_code& tError, size_t nBytes);
   void HandleAction(const TAction& tAction);
@@ -114,6 +117,8 @@ class TSession : public std::enable_shared_from_this<TSession> {
 
   // I/O thread only.
   asio::ip::tcp::socket tSocket;
+  std::shared_ptr<asio::ssl::context> pTlsContext;  // outlives pTls
+  std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> pTls;  // over tSocket; null when plain
   asio::steady_timer tPaceTimer, tPieceTimer, tStartTimer, tResetTimer;
   TSessionPhase_OPT tPhase = SESSION_PHASE_AWAIT_LOGIN;
   TCloseRequest_OPT tCloseRequest = CLOSE_REQUEST_NONE;

@@ -1,0 +1,196 @@
+#include "hosting/untMetricsServer.h"
+
+#include <civetweb.h>
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "hosting/untMetricsText.h"
+#include "logging/untCounters.h"
+#include "logging/untLogger.h"
+#include "logging/untUtil.h"
+#include "pipeline/untFifo.h"
+#include "platform/untServerSocket.h"
+
+namespace {
+
+constexpr const char* SOURCE = "TMetricsServer.Start";
+constexpr int PUBLISH_INTERVAL_MS = 1000;
+constexpr const char* WORKER_THREADS = "2";
+constexpr const char* REQUEST_TIMEOUT_MS = "10000";
+
+// ---- Gauges (control thread) ----
+
+void StoreGauge(std::atomic<int32_t>& nGauge, int32_t nValue) { nGauge.store(nValue, std::memory_order_relaxed); }
+
+int32_t RingBacklog(const TGenericMsgReadFifo& ring) {
+  if (!ring.bOpen.load(std::memory_order_acquire)) return 0;
+  return FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
+                     GENERIC_MSG_READ_SLOTS);
+}
+int32_t RingBacklog(const TSpecificMsgReadFifo& ring) {
+  if (!ring.bOpen.load(std::memory_order_acquire)) return 0;
+  return FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
+                     SPECIFIC_MSG_READ_SLOTS);
+}
+int32_t MaxBacklog(const TSpecificMsgReadFifo* vRings, int32_t nCount) {
+  int32_t nMax = 0;
+  for (int32_t n = 0; n < nCount; ++n) {
+    const int32_t nBacklog = RingBacklog(vRings[n]);
+    if (nBacklog > nMax) nMax = nBacklog;
+  }
+  return nMax;
+}
+
+void PublishClients() {
+  int32_t nRunning = 0, nHandshake = 0;
+  for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+    const TMainSocketServerStateMachine_OPT t = slot.tMainSocketServerStateMachine;
+    if (t == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) ++nRunning;
+    else if (t >= MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING &&
+             t <= MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP5)
+      ++nHandshake;
+  }
+  StoreGauge(MyCounters.nClientsRunning, nRunning);
+  StoreGauge(MyCounters.nClientsHandshake, nHandshake);
+}
+
+void PublishRings() {
+  const TFifoReceived& f = MyFifoReceived;
+  TRelayCounters& c = MyCounters;
+  StoreGauge(c.vRingBacklog[COUNTER_RING_RAW], RingBacklog(f.MyGenericMsgRead));
+  StoreGauge(c.vRingBacklog[COUNTER_RING_QUEUE], RingBacklog(f.MyGlobalQueueMsgRead));
+  StoreGauge(c.vRingBacklog[COUNTER_RING_PEER], RingBacklog(f.MyGlobalPeerMsgRead));
+  StoreGauge(c.vRingBacklog[COUNTER_RING_FEATUREPARK], RingBacklog(f.MyGlobalFeatureParkMsgRead));
+  StoreGauge(c.vKeyBacklogMax[COUNTER_FAMILY_QUEUE], MaxBacklog(f.MySpecificQueueMsgRead, QUEUE_COUNT));
+  StoreGauge(c.vKeyBacklogMax[COUNTER_FAMILY_PEER], MaxBacklog(f.MySpecificPeerMsgRead, PEER_COUNT));
+  StoreGauge(c.vKeyBacklogMax[COUNTER_FAMILY_FEATUREPARK], MaxBacklog(f.MySpecificFeatureParkMsgRead, PARK_COUNT));
+}
+
+// ---- HTTP (civetweb's threads) ----
+
+void Reply(mg_connection* pConn, int nStatus, const char* sContentType, const std::string& sBody) {
+  const bool bHead = std::strcmp(mg_get_request_info(pConn)->request_method, "HEAD") == 0;
+  mg_response_header_start(pConn, nStatus);
+  mg_response_header_add(pConn, "Content-Type", sContentType, -1);
+  mg_response_header_add(pConn, "Content-Length", std::to_string(sBody.size()).c_str(), -1);
+  mg_response_header_add(pConn, "Cache-Control", "no-store", -1);
+  mg_response_header_send(pConn);
+  if (!bHead) mg_write(pConn, sBody.data(), sBody.size());
+}
+
+// GET and HEAD only; false (the answer sent) otherwise.
+bool AcceptMethod(mg_connection* pConn) {
+  const char* sMethod = mg_get_request_info(pConn)->request_method;
+  if (std::strcmp(sMethod, "GET") == 0 || std::strcmp(sMethod, "HEAD") == 0) return true;
+  mg_response_header_start(pConn, 405);
+  mg_response_header_add(pConn, "Allow", "GET, HEAD", -1);
+  mg_response_header_add(pConn, "Content-Length", "0", -1);
+  mg_response_header_send(pConn);
+  return false;
+}
+
+int HandleMetrics(mg_connection* pConn, void*) {
+  if (!AcceptMethod(pConn)) return 405;
+  try {
+    Reply(pConn, 200, METRICS_CONTENT_TYPE, MetricsText(MyCounters, ReadProcessFigures()));
+    return 200;
+  } catch (const std::exception&) {
+    mg_send_http_error(pConn, 500, "%s", "metrics unavailable");
+    return 500;
+  }
+}
+
+int HandleHealth(mg_connection* pConn, void*) {
+  if (!AcceptMethod(pConn)) return 405;
+  const THealth tHealth = HealthOf(MyCounters);
+  const int nStatus = tHealth.bHealthy ? 200 : 503;
+  Reply(pConn, nStatus, "text/plain; charset=utf-8", tHealth.sReason + "\n");
+  return nStatus;
+}
+
+// civetweb's own complaints (bad requests, time-outs): thinned to the 1st, 10th, 100th, ... so that
+// a scanner cannot flood the log.
+int LogServerMessage(const mg_connection*, const char* sMessage) {
+  static std::atomic<uint64_t> nMessages{0};
+  uint64_t n = nMessages.fetch_add(1, std::memory_order_relaxed) + 1;
+  const uint64_t nCount = n;
+  while (n >= 10 && n % 10 == 0) n /= 10;
+  if (n == 1)
+    WriteLog("TMetricsServer.Request", LOG_TARGET_MAIN, LOG_WARNING,
+             std::string("HTTP: ") + sMessage + " (" + IntToStr(static_cast<int64_t>(nCount)) + " so far)", false);
+  return 1;  // handled: civetweb writes nothing to stderr
+}
+
+// "127.0.0.1:9100", or "[::1]:9100" for an IPv6 address.
+std::string ListeningPorts(const TMetricsConfig& tConfig) {
+  const std::string sIP = Trim(tConfig.sBindIP);
+  const bool bIPv6 = sIP.find(':') != std::string::npos && sIP.front() != '[';
+  return (bIPv6 ? "[" + sIP + "]" : sIP) + ":" + IntToStr(tConfig.nPort);
+}
+
+mg_context* StartCivetweb(const std::string& sPorts, std::string& sError) {
+  const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", WORKER_THREADS,
+                            "request_timeout_ms", REQUEST_TIMEOUT_MS, nullptr};
+  mg_callbacks tCallbacks{};
+  tCallbacks.log_message = &LogServerMessage;
+  mg_init_data tInit{&tCallbacks, nullptr, vOptions};
+  char sText[256] = "";
+  unsigned nCode = 0;
+  mg_error_data tError{&nCode, sText, sizeof(sText)};
+  mg_context* pContext = mg_start2(&tInit, &tError);
+  if (pContext == nullptr) sError = sText[0] != '\0' ? sText : "the HTTP server did not start";
+  return pContext;
+}
+
+}  // namespace
+
+TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
+  PublishGauges();
+  tmrPublish.OnTimer = [] { PublishGauges(); };
+  tmrPublish.SetInterval(PUBLISH_INTERVAL_MS);
+  tmrPublish.SetEnabled(true);
+  const std::string sPorts = ListeningPorts(tConfig);
+  std::string sError;
+  mg_init_library(0);
+  pContext = StartCivetweb(sPorts, sError);
+  if (pContext == nullptr) {
+    WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: metrics endpoint not started on " + sPorts + ": " + sError,
+             true);
+    return;
+  }
+  mg_set_request_handler(pContext, "/metrics$", &HandleMetrics, nullptr);
+  mg_set_request_handler(pContext, "/healthz$", &HandleHealth, nullptr);
+  WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE, "Metrics endpoint listening on " + sPorts, false);
+}
+
+TMetricsServer::~TMetricsServer() {
+  tmrPublish.SetEnabled(false);
+  if (pContext != nullptr) mg_stop(pContext);  // waits for civetweb's threads
+  mg_exit_library();
+}
+
+void TMetricsServer::PublishGauges() {
+  try {
+    TRelayCounters& c = MyCounters;
+    c.bExchangeConnected.store(MyAppInfo.tMainSocketClientStateMachine[0] == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING,
+                               std::memory_order_relaxed);
+    c.bListenerOpen.store(socManagerServer != nullptr && socManagerServer->Active(), std::memory_order_relaxed);
+    PublishClients();
+    PublishRings();
+    c.bPublished.store(true, std::memory_order_relaxed);
+  } catch (const std::exception& e) {
+    LogOperationError("TMetricsServer", "PublishGauges", e.what());
+  }
+}
+
+std::unique_ptr<TMetricsServer> StartMetricsServer() {
+  if (MyConfigInfo.MyMetrics.nPort == 0) return nullptr;
+  try {
+    return std::make_unique<TMetricsServer>(MyConfigInfo.MyMetrics);
+  } catch (const std::exception& e) {
+    LogOperationError("TMetricsServer", "Start", e.what());
+    return nullptr;
+  }
+}

@@ -1,0 +1,44 @@
+// The metrics and health endpoint: an embedded HTTP server (civetweb) on [METRICS] BINDIP:PORT
+// that answers GET /metrics (Prometheus text format) and GET /healthz (200 "ok" or 503 and why).
+//
+// Threads: created and destroyed on the control thread (by the manager object, in both modes).
+// civetweb answers on threads of its own; they read the counters (logging/untCounters.h), the
+// gauges published there and the process figures, and nothing else of the relay: no lock of the
+// relay is taken, no hand-over is made, so a scrape can never slow a stage. The gauges are stored
+// by tmrPublish once a second on the control thread, the one thread that may read the client
+// slots, the exchange state and the listener; the stages themselves only add to counters.
+// The destructor stops civetweb and waits for its threads (they never wait for anything of ours).
+//
+// A failure to listen (port taken, address not local) is one ERROR line in the log; the relay runs
+// on without the endpoint. Requests are bounded by civetweb (16 KiB of request, two workers, a
+// 10 s request time-out); anything but GET or HEAD of the two paths gets 404 or 405.
+#pragma once
+
+#include <memory>
+
+#include "platform/untTimer.h"
+#include "startup/untVariables.h"
+
+struct mg_context;
+
+class TMetricsServer {
+ public:
+  // Control thread. Publishes the gauges once, starts listening and the publish timer.
+  explicit TMetricsServer(const TMetricsConfig& tConfig);
+  ~TMetricsServer();
+  TMetricsServer(const TMetricsServer&) = delete;
+  TMetricsServer& operator=(const TMetricsServer&) = delete;
+
+  bool Listening() const { return pContext != nullptr; }
+
+  // Control thread: stores every gauge of MyCounters from the relay's state (the timer's tick).
+  static void PublishGauges();
+
+ private:
+  mg_context* pContext = nullptr;  // civetweb; null when not listening
+  TTimer tmrPublish;               // every 1000 ms; control thread
+};
+
+// The endpoint for MyConfigInfo.MyMetrics, or null when its PORT is 0. Control thread; the manager
+// object owns it for its whole life.
+std::unique_ptr<TMetricsServer> StartMetricsServer();

@@ -1,0 +1,103 @@
+// Operating counters: what the relay has done so far, kept for the metrics endpoint.
+//
+// Every field is a relaxed atomic. The hot path only adds (fetch_add) or stores; no lock is taken,
+// nothing allocates, and a counter never orders anything else, so reading one is a plain load
+// that may be a moment old. Counters only grow (64 bits do not wrap in the life of a relay);
+// gauges are stored once a second by the control thread, which alone can read the client slots,
+// the exchange state and the listener without a lock. The HTTP side (civetweb's threads) reads
+// these fields and nothing else of the relay.
+//
+// Families and reasons are numbered here rather than taken from the pipeline, because this layer
+// sits below every layer that counts; the pipeline checks its numbering against these.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+// Where the splitter sent an event; NONE: it went to no ring (no known "File: " line).
+enum TCounterFamily_OPT : int {
+  COUNTER_FAMILY_QUEUE = 0,
+  COUNTER_FAMILY_PEER = 1,
+  COUNTER_FAMILY_FEATUREPARK = 2,
+  COUNTER_FAMILY_NONE = 3,
+  COUNTER_FAMILY_COUNT
+};
+
+// Why an event never reached the outlets.
+enum TDropReason_OPT : int {
+  DROP_REASON_RING_FULL = 0,      // refused by a full global or per-key ring
+  DROP_REASON_RING_CLOSED,        // refused by a ring that is not open (a range's unserved last key)
+  DROP_REASON_KEY_OUT_OF_RANGE,   // its key lies outside the family's table
+  DROP_REASON_NO_KEY,             // no key could be read from it
+  DROP_REASON_CARRY_OVER,         // the splitter's carry-over passed its bound (one per drop)
+  DROP_REASON_HELD_BACK,          // held back by the extension's state
+  DROP_REASON_COUNT
+};
+
+// Rings whose backlog is published: the raw ring and the three global rings.
+enum TCounterRing_OPT : int {
+  COUNTER_RING_RAW = 0,
+  COUNTER_RING_QUEUE,
+  COUNTER_RING_PEER,
+  COUNTER_RING_FEATUREPARK,
+  COUNTER_RING_COUNT
+};
+
+// The relay's latency, in fixed buckets chosen around the stages' 100 ms pacing. Observe costs two
+// or three relaxed adds; the buckets are kept per bucket (not cumulative) so one add suffices, and
+// the reader sums them up.
+struct TLatencyHistogram {
+  static constexpr std::array<int64_t, 15> vBoundsUs = {5'000,   10'000,  25'000,  50'000,    100'000,
+                                                       150'000, 200'000, 250'000, 300'000,   500'000,
+                                                       750'000, 1'000'000, 2'500'000, 5'000'000, 10'000'000};
+  std::array<std::atomic<uint64_t>, vBoundsUs.size() + 1> vBuckets{};  // last: above every bound
+  std::atomic<uint64_t> nSumUs{0};                                       // sum of every observation
+
+  void Observe(int64_t nMicroseconds) {
+    if (nMicroseconds < 0) nMicroseconds = 0;  // clocks of two threads; never report a negative
+    size_t n = 0;
+    while (n < vBoundsUs.size() && nMicroseconds > vBoundsUs[n]) ++n;
+    vBuckets[n].fetch_add(1, std::memory_order_relaxed);
+    nSumUs.fetch_add(static_cast<uint64_t>(nMicroseconds), std::memory_order_relaxed);
+  }
+};
+
+struct TRelayCounters {
+  // ---- Counters; any thread adds ----
+  std::atomic<uint64_t> nExchangeReconnects{0};  // automatic reconnections started; control thread
+  std::atomic<uint64_t> nExchangeBytes{0};       // bytes read from the exchange; control thread
+  std::atomic<uint64_t> nExchangeReadsDropped{0};  // reads refused by the full raw ring; control thread
+  std::array<std::atomic<uint64_t>, COUNTER_FAMILY_COUNT> vEvents{};      // events cut, by ring; splitter
+  std::array<std::atomic<uint64_t>, DROP_REASON_COUNT> vEventsDropped{};  // by reason; stages
+  std::atomic<uint64_t> nFramesSent{0};          // frames queued to clients; control thread
+  std::atomic<uint64_t> nBytesSent{0};           // their bytes; control thread
+  std::atomic<uint64_t> nClientCutoffs{0};       // clients cut off for not reading; control thread
+  std::atomic<uint64_t> nHandshakeFailures{0};   // handshake steps refused; control thread
+  std::atomic<uint64_t> nLogLinesDropped{0};     // log lines refused by the full log ring; any thread
+  TLatencyHistogram tRelayLatency;               // exchange read to client write; per-key stages
+
+  // ---- Gauges; stored once a second by the control thread while metrics are served ----
+  std::atomic<bool> bPublished{false};           // the gauges below have been stored at least once
+  std::atomic<bool> bExchangeConnected{false};   // logged in to the exchange
+  std::atomic<bool> bListenerOpen{false};        // the client listener is open
+  std::atomic<int32_t> nClientsRunning{0};       // client slots past the handshake
+  std::atomic<int32_t> nClientsHandshake{0};     // client slots inside the handshake
+  std::array<std::atomic<int32_t>, COUNTER_RING_COUNT> vRingBacklog{};          // texts waiting
+  std::array<std::atomic<int32_t>, COUNTER_FAMILY_NONE> vKeyBacklogMax{};       // largest per-key backlog
+};
+
+// The one set of counters; lives for the whole process (trivially destructible, never freed).
+inline TRelayCounters MyCounters;
+
+inline void CountUp(std::atomic<uint64_t>& nCounter, uint64_t nBy = 1) {
+  nCounter.fetch_add(nBy, std::memory_order_relaxed);
+}
+
+// The clock the latency is measured with: monotonic, microseconds, the same on every thread.
+inline int64_t MonotonicMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}

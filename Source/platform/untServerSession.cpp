@@ -1,0 +1,320 @@
+// Client sessions of TServerSocket; see untServerSession.h for the states.
+//
+// Plain sessions write at once, as far as the kernel takes it without blocking; the rest waits in
+// the queue and goes out when the socket is writable again (Asio chat_server's write_in_progress
+// is bWaitingWrite). They read into the listener's one 64 KiB buffer, synchronously once the
+// socket is readable, so a hundred idle sessions hold no read buffer each.
+// TLS sessions go through asio::ssl: one asynchronous read into their own buffer (a TLS record
+// holds at most 16 KiB) and one asynchronous write at a time; the bytes of the write in flight
+// move out of the queue into sWriting, so dropping the queue never frees a buffer in use.
+#include "platform/untServerSession.h"
+
+#include <chrono>
+
+#include "platform/untTls.h"
+
+namespace {
+
+using tcp = asio::ip::tcp;
+
+constexpr size_t DRAIN_LIMIT_BYTES = 1024 * 1024;       // unread input discarded at a graceful close
+constexpr size_t TLS_READ_PIECE_BYTES = 16 * 1024;      // one TLS record's plaintext at most
+constexpr auto TLS_DRAIN_TIME = std::chrono::seconds(2);  // queued output's last chance at a graceful close
+
+bool IsWouldBlock(const asio::error_code& ec) {
+  return ec == asio::error::would_block || ec == asio::error::try_again;
+}
+
+}  // namespace
+
+// ---- Common to both kinds ----
+
+TServerSession::TServerSession(std::weak_ptr<TSessionHost> wHostIn, tcp::socket socketIn, std::string sAddressIn,
+                               int nPortIn, size_t nMaxQueuedBytesIn)
+    : socket(std::move(socketIn)), wHost(std::move(wHostIn)), sAddress(std::move(sAddressIn)), nPort(nPortIn),
+      nMaxQueuedBytes(nMaxQueuedBytesIn), tmrDeadline(socket.get_executor()) {}
+
+std::string TServerSession::ReceiveText() {
+  std::string sPiece(svUnread);
+  svUnread = {};
+  return sPiece;
+}
+
+void TServerSession::SetDeadline(int nMilliseconds) {
+  ++nDeadlineGeneration;
+  tmrDeadline.cancel();
+  if (nMilliseconds <= 0 || bClosed || bEnding) return;
+  tmrDeadline.expires_after(std::chrono::milliseconds(nMilliseconds));
+  tmrDeadline.async_wait([self = shared_from_this(), nGeneration = nDeadlineGeneration](const asio::error_code& ec) {
+    if (ec || nGeneration != self->nDeadlineGeneration || self->bClosed || self->bEnding) return;
+    std::shared_ptr<TSessionHost> pHost = self->Host();
+    if (pHost && pHost->IsListed(self.get())) pHost->SessionTimeout(*self);
+  });
+}
+
+void TServerSession::Close() {
+  if (bClosed || bEnding) return;
+  PostEnd(SESSION_END_CLOSED, 0);
+  CloseSocket();
+}
+
+void TServerSession::PostEnd(TSessionEnd_OPT tEnd, int nErrorCode) {
+  bEnding = true;
+  vOutQueue.clear();
+  nQueuedBytes = 0;
+  nFrontOffset = 0;
+  std::shared_ptr<TSessionHost> pHost = Host();
+  if (!pHost) return;
+  asio::post(pHost->Context(), [pHost, self = shared_from_this(), tEnd, nErrorCode] {
+    pHost->SessionEnd(self, tEnd, nErrorCode, "");
+  });
+}
+
+void TServerSession::CutOff() {
+  PostEnd(SESSION_END_OVERFLOW, 0);
+  CloseSocket();  // the memory and the socket go now; the events follow
+}
+
+void TServerSession::CloseSocket() {
+  bClosed = true;
+  ++nDeadlineGeneration;
+  tmrDeadline.cancel();
+  asio::error_code ec;
+  socket.close(ec);
+}
+
+void TServerSession::DrainInput() {
+  std::array<char, 4096> vScratch;
+  asio::error_code ec;
+  for (size_t nTotal = 0; nTotal < DRAIN_LIMIT_BYTES;) {
+    const size_t n = socket.read_some(asio::buffer(vScratch), ec);
+    if (ec) return;
+    nTotal += n;
+  }
+}
+
+void TServerSession::Enqueue(const std::string& sBytes) {
+  vOutQueue.push_back(sBytes);
+  nQueuedBytes += sBytes.size();
+}
+
+// ---- Plain TCP ----
+
+namespace {
+
+class TPlainSession final : public TServerSession {
+ public:
+  using TServerSession::TServerSession;
+
+  int SendText(const std::string& sBytes) override {
+    if (!bAdmitted || bClosed || bEnding || sBytes.empty()) return 0;
+    Enqueue(sBytes);
+    if (!bWaitingWrite) Flush(false);
+    if (bEnding) return 0;
+    if (nQueuedBytes > nMaxQueuedBytes) {
+      CutOff();
+      return 0;
+    }
+    return static_cast<int>(sBytes.size());
+  }
+
+  void Begin() override { WaitReadable(); }
+
+  // bGraceful first hands the kernel whatever output it takes now (the stop notice, for one).
+  void Shut(bool bGraceful) override {
+    if (bClosed) return;
+    if (bGraceful && !bEnding) {
+      Flush(true);
+      asio::error_code ec;
+      socket.shutdown(tcp::socket::shutdown_send, ec);
+      DrainInput();
+    }
+    vOutQueue.clear();
+    nQueuedBytes = 0;
+    CloseSocket();
+  }
+
+ private:
+  std::shared_ptr<TPlainSession> Self() { return std::static_pointer_cast<TPlainSession>(shared_from_this()); }
+
+  void WaitReadable() {
+    socket.async_wait(tcp::socket::wait_read, [self = Self()](const asio::error_code& ec) {
+      if (self->bClosed || self->bEnding) return;
+      std::shared_ptr<TSessionHost> pHost = self->Host();
+      if (!pHost) return;
+      if (ec)
+        pHost->SessionEnd(self, SESSION_END_ERROR, ec.value(), "");
+      else
+        self->ReadPiece(*pHost);
+    });
+  }
+
+  void ReadPiece(TSessionHost& host) {
+    std::array<char, SESSION_READ_PIECE_BYTES>& vBuffer = host.ReadBuffer();
+    asio::error_code ec;
+    size_t n = 0;
+    do {
+      n = socket.read_some(asio::buffer(vBuffer), ec);
+    } while (ec == asio::error::interrupted);
+    if (IsWouldBlock(ec)) return WaitReadable();
+    if (ec == asio::error::eof) return host.SessionEnd(Self(), SESSION_END_CLOSED, 0, "");
+    if (ec) return host.SessionEnd(Self(), SESSION_END_ERROR, ec.value(), "");
+    svUnread = std::string_view(vBuffer.data(), n);
+    host.SessionRead(*this);
+    svUnread = {};  // a piece the handler did not take is dropped with the event
+    if (!bClosed && !bEnding && host.IsListed(this)) WaitReadable();
+  }
+
+  // Writes the queue as far as the kernel takes it. bFinal (at close): never waits, never fails.
+  void Flush(bool bFinal) {
+    asio::error_code ec;
+    while (!vOutQueue.empty()) {
+      const std::string& sFront = vOutQueue.front();
+      const size_t n = socket.write_some(asio::buffer(sFront.data() + nFrontOffset, sFront.size() - nFrontOffset), ec);
+      if (ec == asio::error::interrupted) continue;
+      if (IsWouldBlock(ec)) {
+        if (!bFinal) WaitWritable();
+        return;
+      }
+      if (ec) {
+        if (!bFinal) Fail(ec);
+        return;
+      }
+      nFrontOffset += n;
+      nQueuedBytes -= n;
+      if (nFrontOffset == sFront.size()) {
+        vOutQueue.pop_front();
+        nFrontOffset = 0;
+      }
+    }
+  }
+
+  void WaitWritable() {
+    bWaitingWrite = true;
+    socket.async_wait(tcp::socket::wait_write, [self = Self()](const asio::error_code& ec) {
+      self->bWaitingWrite = false;
+      if (self->bClosed || self->bEnding) return;
+      if (ec)
+        self->Fail(ec);
+      else
+        self->Flush(false);
+    });
+  }
+
+  bool bWaitingWrite = false;  // an async wait for writability is outstanding
+};
+
+// ---- TLS ----
+
+class TTlsSession final : public TServerSession {
+ public:
+  TTlsSession(std::weak_ptr<TSessionHost> wHostIn, tcp::socket socketIn, std::string sAddressIn, int nPortIn,
+              size_t nMaxQueuedBytesIn, std::shared_ptr<asio::ssl::context> pContextIn)
+      : TServerSession(std::move(wHostIn), std::move(socketIn), std::move(sAddressIn), nPortIn, nMaxQueuedBytesIn),
+        pContext(std::move(pContextIn)), stream(socket, *pContext), tmrDrain(socket.get_executor()) {}
+
+  int SendText(const std::string& sBytes) override {
+    if (!bAdmitted || bClosed || bEnding || bDraining || sBytes.empty()) return 0;
+    Enqueue(sBytes);
+    if (nQueuedBytes > nMaxQueuedBytes) {
+      CutOff();
+      return 0;
+    }
+    StartWrite();
+    return static_cast<int>(sBytes.size());
+  }
+
+  void Begin() override {
+    stream.async_handshake(asio::ssl::stream_base::server, [self = Self()](const asio::error_code& ec) {
+      if (self->bClosed || self->bEnding) return;
+      std::shared_ptr<TSessionHost> pHost = self->Host();
+      if (!pHost) return;
+      // A peer that just leaves (a port scan, a desk giving up) is a close, not a TLS failure.
+      if (IsTlsPeerClose(ec)) return pHost->SessionEnd(self, SESSION_END_CLOSED, 0, "");
+      if (ec) return pHost->SessionEnd(self, SESSION_END_TLS, 0, TlsErrorText(self->stream, ec));
+      self->bHandshaken = true;
+      self->StartRead();
+      self->StartWrite();  // what was sent during the handshake
+    });
+  }
+
+  // Graceful: the queued output (the stop notice) is written for at most TLS_DRAIN_TIME first.
+  void Shut(bool bGraceful) override {
+    if (bClosed || bDraining) return;
+    if (bGraceful && !bEnding && bHandshaken && nQueuedBytes > 0) {
+      bDraining = true;
+      tmrDrain.expires_after(TLS_DRAIN_TIME);
+      tmrDrain.async_wait([self = Self()](const asio::error_code& ec) {
+        if (!ec) self->CloseSocket();
+      });
+      StartWrite();
+      return;
+    }
+    vOutQueue.clear();
+    nQueuedBytes = 0;
+    CloseSocket();
+  }
+
+ private:
+  std::shared_ptr<TTlsSession> Self() { return std::static_pointer_cast<TTlsSession>(shared_from_this()); }
+
+  void StartRead() {
+    stream.async_read_some(asio::buffer(vReadBuffer), [self = Self()](const asio::error_code& ec, size_t n) {
+      if (self->bClosed || self->bEnding || self->bDraining) return;
+      std::shared_ptr<TSessionHost> pHost = self->Host();
+      if (!pHost) return;
+      if (IsTlsPeerClose(ec)) return pHost->SessionEnd(self, SESSION_END_CLOSED, 0, "");
+      if (ec) return pHost->SessionEnd(self, SESSION_END_ERROR, ec.value(), "");
+      self->svUnread = std::string_view(self->vReadBuffer.data(), n);
+      pHost->SessionRead(*self);
+      self->svUnread = {};
+      if (!self->bClosed && !self->bEnding && pHost->IsListed(self.get())) self->StartRead();
+    });
+  }
+
+  void StartWrite() {
+    if (bWriting || !bHandshaken || vOutQueue.empty()) return;
+    sWriting = std::move(vOutQueue.front());
+    vOutQueue.pop_front();
+    bWriting = true;
+    asio::async_write(stream, asio::buffer(sWriting), [self = Self()](const asio::error_code& ec, size_t) {
+      self->bWriting = false;
+      if (self->bClosed || self->bEnding) return;
+      if (ec) return self->bDraining ? self->CloseSocket() : self->Fail(ec);
+      self->nQueuedBytes -= self->sWriting.size();
+      if (!self->vOutQueue.empty()) return self->StartWrite();
+      if (self->bDraining) self->FinishDrain();
+    });
+  }
+
+  void FinishDrain() {
+    tmrDrain.cancel();
+    asio::error_code ec;
+    socket.shutdown(tcp::socket::shutdown_send, ec);
+    DrainInput();
+    CloseSocket();
+  }
+
+  std::shared_ptr<asio::ssl::context> pContext;  // shared with the listener; outlives the stream
+  TTlsStream stream;                             // over the session's socket
+  asio::steady_timer tmrDrain;                   // bounds a graceful close's last writes
+  std::array<char, TLS_READ_PIECE_BYTES> vReadBuffer;  // the piece being read
+  std::string sWriting;                          // bytes of the write in flight
+  bool bHandshaken = false;                      // the TLS handshake is through
+  bool bWriting = false;                         // an async_write is outstanding
+  bool bDraining = false;                        // shut gracefully: writing out, no events, no reads
+};
+
+}  // namespace
+
+TServerSessionPtr MakePlainSession(std::weak_ptr<TSessionHost> wHost, tcp::socket socket, std::string sAddress,
+                                   int nPort, size_t nMaxQueuedBytes) {
+  return std::make_shared<TPlainSession>(std::move(wHost), std::move(socket), std::move(sAddress), nPort,
+                                         nMaxQueuedBytes);
+}
+
+TServerSessionPtr MakeTlsSession(std::weak_ptr<TSessionHost> wHost, tcp::socket socket, std::string sAddress, int nPort,
+                                 size_t nMaxQueuedBytes, std::shared_ptr<asio::ssl::context> pContext) {
+  return std::make_shared<TTlsSession>(std::move(wHost), std::move(socket), std::move(sAddress), nPort,
+                                       nMaxQueuedBytes, std::move(pContext));
+}

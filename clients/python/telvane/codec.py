@@ -1,0 +1,49 @@
+"""Windows-1252, the relay's single-byte text on the wire.
+
+The relay takes every byte as Windows-1252 and maps the five bytes the code
+page leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) to the control characters
+of the same number, as the platform it was written for does. Python's 'cp1252'
+codec refuses those five, so decoding goes through an error handler that maps
+them the same way: every byte string decodes, and encoding the result gives
+the same bytes back.
+
+Encoding refuses a character the code page cannot hold (ValueError naming it):
+an application name that would reach the relay as '?' is better caught here.
+"""
+
+import codecs
+
+_UNDEFINED = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
+_HANDLER = "telvane-cp1252"
+
+
+def _undefined_bytes(error):
+    """Maps the five undefined bytes to U+0081.. and back; anything else fails."""
+    if isinstance(error, UnicodeDecodeError):
+        piece = error.object[error.start:error.end]
+        if all(b in _UNDEFINED for b in piece):
+            return "".join(chr(b) for b in piece), error.end
+    elif isinstance(error, UnicodeEncodeError):
+        piece = error.object[error.start:error.end]
+        if all(ord(c) in _UNDEFINED for c in piece):
+            return bytes(ord(c) for c in piece), error.end
+    raise error
+
+
+codecs.register_error(_HANDLER, _undefined_bytes)
+
+
+def decode(data):
+    """Bytes from the relay to text; never fails."""
+    return bytes(data).decode("cp1252", errors=_HANDLER)
+
+
+def encode(text):
+    """Text to the relay's bytes; ValueError for a character outside the code page."""
+    try:
+        return text.encode("cp1252", errors=_HANDLER)
+    except UnicodeEncodeError as error:
+        bad = error.object[error.start:error.end]
+        raise ValueError(
+            "%r cannot be written in Windows-1252, the relay's code page" % bad
+        ) from None

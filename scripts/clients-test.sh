@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs the client libraries' test suites (clients/python with pytest, clients/node with
+# node:test) against an existing build: the relay and the exchange simulator are taken from
+# TELVANE_BUILD (default: build/). Both suites run even when the first fails; the script fails
+# when either did. Called by scripts/test.sh after its build stage.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+export TELVANE_BUILD=${TELVANE_BUILD:-$PWD/build}
+
+for binary in telvane telvane-exchange; do
+  if [ ! -x "$TELVANE_BUILD/$binary" ]; then
+    echo "clients-test: $TELVANE_BUILD/$binary is missing; build it first" \
+      "(cmake --build build --target telvane telvane-exchange)" >&2
+    exit 1
+  fi
+done
+
+# Debian's pytest runs under Debian's Python, which a python3 earlier in PATH may not be.
+if command -v pytest-3 >/dev/null; then pytest=(pytest-3); else pytest=(python3 -m pytest); fi
+
+failed=0
+echo "---- clients/python"
+(cd clients/python && "${pytest[@]}" -q -p no:cacheprovider tests) || failed=1
+echo "---- clients/node"
+(cd clients/node && node --test test/*.test.js) || failed=1
+exit "$failed"

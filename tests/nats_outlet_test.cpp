@@ -1,0 +1,306 @@
+// NATS publishing end to end: the exchange simulator, the real relay binary, a real nats-server
+// on a free port (with JetStream), desks on the relay's port and subscribers on NATS; nothing
+// mocked. Also the outlet's pure helpers.
+#include "hosting/untNatsOutlet.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "logging/untUtil.h"
+#include "support/NatsSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace testsupport;
+
+// ---- Pure helpers ----
+
+TEST(NatsHelpers, ServerListAndSecretsKeptOutOfTheLog) {
+  EXPECT_EQ(SplitNatsServers(" nats://a:4222 ,, tls://b:4222,"),
+            (std::vector<std::string>{"nats://a:4222", "tls://b:4222"}));
+  EXPECT_TRUE(SplitNatsServers(" , ").empty());
+  struct Case {
+    const char* sUrl;
+    const char* sShown;
+  };
+  const Case vCases[] = {
+      {"nats://h:4222", "nats://h:4222"},
+      {"nats://user:pass@h:4222", "nats://***@h:4222"},
+      {"tls://s3cr3t@h:4222", "tls://***@h:4222"},
+      {"u:p@h:4222", "***@h:4222"},
+  };
+  for (const Case& c : vCases) EXPECT_EQ(HideUrlSecrets(c.sUrl), c.sShown) << c.sUrl;
+  EXPECT_EQ(NatsSubject("cc.lisbon", "extension", 20010), "cc.lisbon.extension.20010");
+}
+
+TEST(NatsHelpers, RepeatedFailuresAreLoggedAtOneTenHundred) {
+  std::vector<uint64_t> vLogged;
+  for (uint64_t n = 0; n <= 100000; ++n)
+    if (IsPowerOfTen(n)) vLogged.push_back(n);
+  EXPECT_EQ(vLogged, (std::vector<uint64_t>{1, 10, 100, 1000, 10000, 100000}));
+}
+
+// ---- End to end ----
+
+std::string Event(const std::string& sName, const std::string& sFile, const std::string& sFields, int nId) {
+  std::ostringstream s;
+  s << "Event: " << sName << "\r\nPrivilege: call,all\r\nFile: " << sFile << "\r\n" << sFields
+    << "Uniqueid: 1700000000." << nId << "\r\n\r\n";
+  return s.str();
+}
+std::string QueueEvent(int nQueue, int nId, const std::string& sExtra = "") {
+  return Event("Join", "app_queue.c", "Queue: " + std::to_string(nQueue) + "\r\n" + sExtra, nId);
+}
+std::string ParkEvent(int nSlot, int nId) { return Event("ParkedCall", "features.c", "Exten: " + std::to_string(nSlot) + "\r\n", nId); }
+std::string ChannelEvent(const std::string& sName, const std::string& sChannel, const std::string& sExtra, int nId) {
+  return Event(sName, "channel.c", "Channel: SIP/" + sChannel + "\r\n" + sExtra, nId);
+}
+// What a desk receives for an event (and NATS carries): the event, then two empty lines.
+std::string Frame(const std::string& sEvent) { return sEvent.substr(0, sEvent.size() - 2) + "\r\n\r\n"; }
+// What the client tool prints for it: the lines with LF ends, then an empty line.
+std::string Printed(const std::string& sEvent) { return ReplaceAll(sEvent, "\r\n", "\n"); }
+
+std::vector<std::string> Frames(const std::string& sReceived) {
+  std::vector<std::string> vFrames;
+  size_t nStart = 0;
+  for (size_t nEnd; (nEnd = sReceived.find("\r\n\r\n\r\n", nStart)) != std::string::npos; nStart = nEnd + 6)
+    vFrames.push_back(sReceived.substr(nStart, nEnd + 6 - nStart));
+  return vFrames;
+}
+
+class NatsOutlet : public ::testing::Test {
+ protected:
+  // Starts the simulator (silent: it sends only what Send gives it) and the relay with the given
+  // [NATS] keys, and waits until the relay is logged in.
+  void StartRelay(const std::string& sNatsKeys, const std::vector<std::string>& vSimArgs = {"--silent"}) {
+    ASSERT_TRUE(sim.Start(vSimArgs));
+    nProxyPort = FreePort();
+    relay.WriteConfig(RelayConfig(sim.Port(), nProxyPort, "[NATS]\r\n" + sNatsKeys));
+    ASSERT_TRUE(relay.Start());
+    ASSERT_TRUE(relay.WaitForLog("Cliente conectado e recebendo eventos do servidor AMI (")) << relay.LogText();
+  }
+  std::unique_ptr<TTcpClient> Desk(const std::string& sQueues, const std::string& sPeers, const std::string& sParks) {
+    auto desk = std::make_unique<TTcpClient>();
+    EXPECT_TRUE(desk->Connect(nProxyPort));
+    EXPECT_TRUE(Handshake(*desk, "desk", sQueues, sPeers, sParks));
+    return desk;
+  }
+  void Send(const std::string& sEvents) {
+    const std::string sPath = dir.Path() + "/events" + std::to_string(++nFiles) + ".txt";
+    WriteFile(sPath, sEvents);
+    sim.Process().WriteStdin("send " + sPath + "\n");
+  }
+  static bool WaitFrames(TTcpClient& desk, size_t nCount) {
+    return PollUntil([&] {
+      desk.ReadFor(std::chrono::milliseconds(20));
+      return Frames(desk.Received()).size() >= nCount;
+    });
+  }
+
+  TTempDir dir;
+  TExchangeSim sim;
+  TNatsServer nats;
+  TRelay relay;
+  int nProxyPort = 0;
+  int nFiles = 0;
+};
+
+// Frames are published after the extension decision: what a desk does not get, NATS does not get.
+TEST_F(NatsOutlet, EveryForwardedFrameReachesItsSubjectAsTheDeskGetsItInOrderPerKey) {
+  ASSERT_TRUE(nats.Start());
+  StartRelay("URL=" + nats.Url() + "\r\nSUBJECTPREFIX=cc.lisbon\r\n");
+  ASSERT_TRUE(relay.WaitForLog("Connected to NATS at " + nats.Url() + ".")) << relay.LogText();
+  TNatsCollector collector;
+  ASSERT_TRUE(collector.Start(nats.Url(), "cc.lisbon.>"));
+  auto desk = Desk("10005,10006", "20010", "701");
+
+  struct Case {
+    std::string sEvent;
+    std::string sSubject;
+    bool bForwarded;
+  };
+  const std::string sQ5 = "cc.lisbon.queue.10005", sQ6 = "cc.lisbon.queue.10006", sExt = "cc.lisbon.extension.20010";
+  const std::string sDown = "ChannelStateDesc: Down\r\n";
+  const std::vector<Case> vCases = {
+      {QueueEvent(10005, 1), sQ5, true},
+      {ChannelEvent("Newchannel", "20010-0000000a", sDown, 2), sExt, true},   // one channel
+      {QueueEvent(10005, 3), sQ5, true},
+      {ChannelEvent("Newchannel", "20010-0000000b", sDown, 4), sExt, false},  // two: held back
+      {ParkEvent(701, 5), "cc.lisbon.parking.701", true},
+      {QueueEvent(10006, 6), sQ6, true},
+      {ChannelEvent("Hangup", "20010-0000000a", "", 7), sExt, false},          // held, one left
+      {QueueEvent(10005, 8), sQ5, true},
+      {ChannelEvent("Hangup", "20010-0000000b", "", 9), sExt, true},           // none left
+  };
+  std::string sAll;
+  std::map<std::string, std::vector<std::string>> vExpected;
+  for (const Case& c : vCases) {
+    sAll += c.sEvent;
+    if (c.bForwarded) vExpected[c.sSubject].push_back(Frame(c.sEvent));
+  }
+  const size_t nForwarded = 7;
+  Send(sAll);
+  ASSERT_TRUE(WaitFrames(*desk, nForwarded));
+  // Each key's last event is forwarded, so once all have come a wrongly published one has too.
+  ASSERT_TRUE(collector.WaitForCount(nForwarded));
+
+  std::map<std::string, std::vector<std::string>> vPublished, vDesk;
+  std::set<int> vSeqs;
+  std::map<std::string, int> vLastSeq;
+  for (const TNatsMessage& m : collector.Messages()) {
+    vPublished[m.sSubject].push_back(m.sData);
+    EXPECT_EQ("cc.lisbon." + m.sFamily + "." + m.sKey, m.sSubject) << "headers name the subject's family and key";
+    const int nSeq = std::stoi(m.sSeq);
+    EXPECT_GT(nSeq, vLastSeq[m.sSubject]) << m.sSubject << ": Telvane-Seq rises with each frame of a key";
+    vLastSeq[m.sSubject] = nSeq;
+    vSeqs.insert(nSeq);
+  }
+  EXPECT_EQ(vPublished, vExpected);
+  EXPECT_EQ(vSeqs, (std::set<int>{1, 2, 3, 4, 5, 6, 7})) << "one counter per relay, a held-back frame takes none";
+  for (const std::string& sFrame : Frames(desk->Received()))
+    for (const auto& [sSubject, vFrames] : vExpected)
+      if (std::find(vFrames.begin(), vFrames.end(), sFrame) != vFrames.end()) vDesk[sSubject].push_back(sFrame);
+  EXPECT_EQ(vDesk, vExpected) << "the desk gets the same frames in the same order per key";
+}
+
+TEST_F(NatsOutlet, ServerDownAtStartThenStartedDesksServedDropsCountedThenPublished) {
+  const int nPort = FreePort();  // nothing listens there yet
+  const std::string sUrl = "nats://127.0.0.1:" + std::to_string(nPort);
+  StartRelay("URL=" + sUrl + "\r\n");
+  ASSERT_TRUE(relay.WaitForLog("No NATS server answers yet (" + sUrl + ")")) << relay.LogText();
+  auto desk = Desk("10005", "", "");
+  const std::string e1 = QueueEvent(10005, 1), e2 = QueueEvent(10005, 2), e3 = QueueEvent(10005, 3);
+  Send(e1 + e2);
+  ASSERT_TRUE(WaitFrames(*desk, 2)) << "the desks never wait for NATS";
+  EXPECT_TRUE(relay.WaitForLog("Frame of queue 10005 not published to NATS (no NATS server has answered yet); "
+                               "1 dropped so far."))
+      << relay.LogText();
+
+  ASSERT_TRUE(nats.Start(nPort));
+  ASSERT_TRUE(relay.WaitForLog("Connected to NATS at " + sUrl + ".")) << relay.LogText();
+  TNatsCollector collector;
+  ASSERT_TRUE(collector.Start(sUrl, "telvane.>"));
+  Send(e3);
+  ASSERT_TRUE(WaitFrames(*desk, 3));
+  ASSERT_TRUE(collector.WaitForCount(1));
+  const TNatsMessage m = collector.Messages().front();
+  EXPECT_EQ(m.sSubject, "telvane.queue.10005");
+  EXPECT_EQ(m.sData, Frame(e3));
+  EXPECT_EQ(m.sSeq, "3") << "the two dropped frames leave their gap in Telvane-Seq";
+  EXPECT_EQ(desk->Received(), Frame(e1) + Frame(e2) + Frame(e3));
+}
+
+// While the server is away the client keeps 8 MiB of frames; the rest is dropped and counted. The
+// desks get everything meanwhile, and publishing resumes when the server is back.
+TEST_F(NatsOutlet, ServerRestartedMidRunBuffersDropsPastTheBoundAndResumes) {
+  constexpr int kQueues = 1000, kEvents = 12000;  // 1 KiB each: about 13 MiB, past the 8 MiB bound
+  const std::string sPadding = "Padding: " + std::string(1000, 'x') + "\r\n";
+  std::string sBurst;
+  for (int n = 0; n < kEvents; ++n) sBurst += QueueEvent(10001 + n % kQueues, 100 + n, sPadding);
+  const std::string sBurstFile = dir.Path() + "/burst.txt";
+  WriteFile(sBurstFile, sBurst);
+  ASSERT_TRUE(nats.Start());
+  // The burst is the simulator's replay, held back until "silent off" and then paced.
+  StartRelay("URL=" + nats.Url() + "\r\n", {"--silent", "--replay", sBurstFile, "--rate", "4000"});
+  ASSERT_TRUE(relay.WaitForLog("Connected to NATS at " + nats.Url() + ".")) << relay.LogText();
+  TProcess desk;
+  ASSERT_TRUE(desk.Start({TELVANE_CLIENT_BINARY, "--port", std::to_string(nProxyPort), "--queues",
+                          "10001-" + std::to_string(10000 + kQueues), "--quiet", "--count", std::to_string(kEvents + 1)}));
+  ASSERT_TRUE(PollUntil([&] { return desk.Stdout().starts_with("READY\n"); })) << desk.Stderr();
+  TNatsCollector collector;
+  ASSERT_TRUE(collector.Start(nats.Url(), "telvane.>"));
+  const std::string eFirst = QueueEvent(10001, 1);
+  Send(eFirst);
+  ASSERT_TRUE(collector.WaitForCount(1));
+
+  nats.Kill();
+  ASSERT_TRUE(relay.WaitForLog("Disconnected from NATS at " + nats.Url() + ";")) << relay.LogText();
+  sim.Process().WriteStdin("silent off\n");
+  // The desks get the whole burst while NATS is away.
+  EXPECT_EQ(desk.WaitExit(60s), 0) << desk.Stderr();
+  EXPECT_NE(desk.Stdout().find("RESULT clients=1 frames=" + std::to_string(kEvents + 1) + " "), std::string::npos)
+      << desk.Stdout();
+  EXPECT_TRUE(relay.WaitForLog("not published to NATS (Insufficient Buffer)")) << relay.LogText();
+
+  ASSERT_TRUE(nats.Start());
+  ASSERT_TRUE(relay.WaitForLog("Reconnected to NATS at " + nats.Url() + ".", 60s)) << relay.LogText();
+  ASSERT_TRUE(PollUntil([&] { return collector.Ready(); }));
+  const std::string eLast = QueueEvent(10002, 99999);
+  Send(eLast);
+  std::string sLastSeq;
+  PollUntil([&] {
+    for (const TNatsMessage& m : collector.Messages())
+      if (m.sData == Frame(eLast)) sLastSeq = m.sSeq;
+    return !sLastSeq.empty();
+  });
+  EXPECT_EQ(sLastSeq, std::to_string(kEvents + 2))
+      << "publishing resumes; every frame of the outage took its Telvane-Seq; " << collector.Messages().size()
+      << " messages collected\n" << relay.LogText();
+  EXPECT_TRUE(relay.Process().Running());
+}
+
+// A consumer that starts late replays what it missed from the stream, through the client tool.
+TEST_F(NatsOutlet, LateConsumerReplaysTheStreamTheRelayCreated) {
+  ASSERT_TRUE(nats.Start());
+  StartRelay("URL=" + nats.Url() + "\r\nSTREAM=TELVANE\r\nMAXAGE=2\r\n");
+  ASSERT_TRUE(relay.WaitForLog("NATS stream TELVANE created over telvane.>, keeping frames 2 hours."))
+      << relay.LogText();
+  auto desk = Desk("10005,10006", "", "");
+  const std::string e1 = QueueEvent(10005, 1), e2 = QueueEvent(10006, 2), e3 = QueueEvent(10005, 3);
+  Send(e1 + e2 + e3);
+  ASSERT_TRUE(WaitFrames(*desk, 3));
+
+  TProcess consumer;
+  ASSERT_TRUE(consumer.Start({TELVANE_CLIENT_BINARY, "--nats", nats.Url(), "--nats-stream", "TELVANE", "--queues",
+                              "10005", "--count", "2"}));
+  EXPECT_EQ(consumer.WaitExit(), 0) << consumer.Stderr();
+  EXPECT_EQ(consumer.Stdout(), "READY\n" + Printed(e1) + Printed(e3));
+
+  // A relay started later finds the stream and leaves it as it is.
+  TRelay second;
+  second.WriteConfig(RelayConfig(FreePort(), FreePort(), "[NATS]\r\nURL=" + nats.Url() + "\r\nSTREAM=TELVANE\r\n"));
+  ASSERT_TRUE(second.Start());
+  EXPECT_TRUE(second.WaitForLog("NATS stream TELVANE found; it keeps the frames of telvane.>.")) << second.LogText();
+}
+
+// Without JetStream there is no stream: a log line, tried again later, and frames go out all the same.
+TEST_F(NatsOutlet, StreamThatCannotBeHadLeavesPublishingAsItIs) {
+  ASSERT_TRUE(nats.Start(0, false));
+  StartRelay("URL=" + nats.Url() + "\r\nSTREAM=TELVANE\r\n");
+  ASSERT_TRUE(relay.WaitForLog("Cannot look up the NATS stream TELVANE: ")) << relay.LogText();
+  EXPECT_TRUE(relay.WaitForLog("; frames are published all the same, and the stream is tried again every 30 s "
+                               "(failed tries so far: 1)."))
+      << relay.LogText();
+  TNatsCollector collector;
+  ASSERT_TRUE(collector.Start(nats.Url(), "telvane.>"));
+  const std::string e1 = QueueEvent(10005, 1);
+  Send(e1);
+  ASSERT_TRUE(collector.WaitForCount(1));
+  EXPECT_EQ(collector.Messages().front().sData, Frame(e1));
+}
+
+// The client tool's live mode: more than 16 numbers make one wildcard subscription, filtered to
+// the list; a load run reports frames and loss as on the relay's port.
+TEST_F(NatsOutlet, ClientToolLoadRunFollowsItsListsAndCountsLoss) {
+  ASSERT_TRUE(nats.Start());
+  StartRelay("URL=" + nats.Url() + "\r\n", {"--silent", "--stamp"});
+  ASSERT_TRUE(relay.WaitForLog("Connected to NATS at " + nats.Url() + ".")) << relay.LogText();
+  TProcess load;
+  ASSERT_TRUE(load.Start({TELVANE_CLIENT_BINARY, "--nats", nats.Url(), "--queues", "10001-10020", "--load", "3",
+                          "--count", "40", "--expect-seq", "11-50"}));
+  ASSERT_TRUE(PollUntil([&] { return load.Stdout().starts_with("READY\n"); })) << load.Stderr();
+  std::string sEvents;
+  for (int n = 0; n < 10; ++n) sEvents += QueueEvent(10050, n);  // stamps 1-10, outside the list
+  for (int n = 0; n < 40; ++n) sEvents += QueueEvent(10001 + n % 20, 100 + n);  // stamps 11-50
+  Send(sEvents);
+  EXPECT_EQ(load.WaitExit(), 0) << load.Stderr();
+  EXPECT_NE(load.Stdout().find("RESULT clients=3 frames=120 "), std::string::npos) << load.Stdout();
+  EXPECT_NE(load.Stdout().find(" lost=0 dup=0 "), std::string::npos) << load.Stdout();
+}
+
+}  // namespace

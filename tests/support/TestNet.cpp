@@ -1,0 +1,202 @@
+// Loopback connections, the listener and the client handshake; see TestNet.h.
+#include "support/TestNet.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace testsupport {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+sockaddr_in Loopback(int nPort) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(nPort));
+  return addr;
+}
+
+int LocalPort(int fd) {
+  sockaddr_in addr{};
+  socklen_t nLen = sizeof(addr);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+int MillisecondsLeft(TClock::time_point tEnd) {
+  const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - TClock::now()).count();
+  return nLeft > 0 ? static_cast<int>(nLeft) : 0;
+}
+
+}  // namespace
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr = Loopback(0);
+  const int nPort = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 ? LocalPort(fd) : 0;
+  close(fd);
+  return nPort;
+}
+
+TTcpClient::~TTcpClient() { Close(); }
+
+bool TTcpClient::Connect(int nPort, std::chrono::milliseconds tTimeout) {
+  return PollUntil([&] {
+    Close();
+    nFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in addr = Loopback(nPort);
+    if (connect(nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) return false;
+    const int nOne = 1;
+    setsockopt(nFd, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof(nOne));
+    return true;
+  }, tTimeout);
+}
+
+bool TTcpClient::Send(std::string_view sBytes) {
+  for (size_t nDone = 0; nDone < sBytes.size();) {
+    const ssize_t n = send(nFd, sBytes.data() + nDone, sBytes.size() - nDone, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    nDone += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int TTcpClient::ReadOnce(std::chrono::milliseconds tTimeout) {
+  if (nFd < 0) return 0;
+  pollfd p{nFd, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(tTimeout.count())) <= 0) return -1;
+  char sBuffer[65536];
+  const ssize_t n = recv(nFd, sBuffer, sizeof(sBuffer), 0);
+  if (n <= 0) {
+    nCloseErrno = n < 0 ? errno : 0;
+    return 0;
+  }
+  sReceived.append(sBuffer, static_cast<size_t>(n));
+  return static_cast<int>(n);
+}
+
+bool TTcpClient::ReadUntil(const std::string& sNeedle, std::chrono::milliseconds tTimeout) {
+  const auto tEnd = TClock::now() + tTimeout;
+  while (sReceived.find(sNeedle) == std::string::npos) {
+    const int nLeft = MillisecondsLeft(tEnd);
+    if (nLeft <= 0) return false;
+    if (ReadOnce(std::chrono::milliseconds(nLeft)) == 0) return sReceived.find(sNeedle) != std::string::npos;
+  }
+  return true;
+}
+
+std::string TTcpClient::TakeThrough(const std::string& sNeedle, std::chrono::milliseconds tTimeout) {
+  ReadUntil(sNeedle, tTimeout);
+  const size_t nAt = sReceived.find(sNeedle);
+  if (nAt == std::string::npos) return "<not received: " + sReceived + ">";
+  std::string sTaken = sReceived.substr(0, nAt + sNeedle.size());
+  sReceived.erase(0, sTaken.size());
+  return sTaken;
+}
+
+bool TTcpClient::ReadFor(std::chrono::milliseconds tTimeout) {
+  const auto tEnd = TClock::now() + tTimeout;
+  while (true) {
+    const int nLeft = MillisecondsLeft(tEnd);
+    if (nLeft <= 0) return true;
+    if (ReadOnce(std::chrono::milliseconds(nLeft)) == 0) return false;
+  }
+}
+
+bool TTcpClient::WaitClosed(std::chrono::milliseconds tTimeout) {
+  const auto tEnd = TClock::now() + tTimeout;
+  while (TClock::now() < tEnd) {
+    if (ReadOnce(std::chrono::milliseconds(MillisecondsLeft(tEnd))) == 0) return true;
+  }
+  return false;
+}
+
+std::string TTcpClient::Take() {
+  std::string s;
+  s.swap(sReceived);
+  return s;
+}
+
+void TTcpClient::Close() {
+  if (nFd >= 0) close(nFd);
+  nFd = -1;
+}
+
+void TTcpClient::Reset() {
+  if (nFd >= 0) {
+    const linger tLinger{1, 0};
+    setsockopt(nFd, SOL_SOCKET, SO_LINGER, &tLinger, sizeof(tLinger));
+  }
+  Close();
+}
+
+TLoopbackListener::TLoopbackListener(int nBacklog) {
+  nFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in addr = Loopback(0);
+  if (nFd >= 0 && bind(nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 && listen(nFd, nBacklog) == 0)
+    nPort = LocalPort(nFd);
+}
+
+TLoopbackListener::~TLoopbackListener() {
+  Join();
+  if (nFd >= 0) close(nFd);
+}
+
+std::unique_ptr<TTcpClient> TLoopbackListener::Accept(std::chrono::milliseconds tTimeout) {
+  pollfd p{nFd, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(tTimeout.count())) <= 0) return nullptr;
+  const int fd = accept4(nFd, nullptr, nullptr, SOCK_CLOEXEC);
+  return fd < 0 ? nullptr : std::make_unique<TTcpClient>(fd);
+}
+
+void TLoopbackListener::ServeEach(int nConnections, TServe fnServeIn) {
+  Join();
+  fnServe = std::move(fnServeIn);
+  thAccept = std::thread([this, nConnections] { AcceptLoop(nConnections); });
+}
+
+void TLoopbackListener::AcceptLoop(int nConnections) {
+  for (int n = 0; n < nConnections; ++n) {
+    std::unique_ptr<TTcpClient> pConnection = Accept();
+    if (!pConnection) return;
+    vServers.emplace_back([this, n, pShared = std::shared_ptr<TTcpClient>(std::move(pConnection))] {
+      fnServe(*pShared, n);
+      pShared->Close();
+    });
+  }
+}
+
+void TLoopbackListener::Join() {
+  if (thAccept.joinable()) thAccept.join();
+  for (std::thread& t : vServers) t.join();
+  vServers.clear();
+}
+
+bool Handshake(TTcpClient& tClient, const std::string& sAppId, const std::string& sQueues, const std::string& sPeers,
+               const std::string& sParks, std::chrono::milliseconds tStep) {
+  const std::pair<std::string, std::string> vSteps[] = {
+      {"Hi, lets connect...\r\n", "Welcome to Telvane 1.0\r\n\r\n"},
+      {"MyAppID: " + sAppId + "\r\n", "Token:  ?\r\n\r\n"},
+      {"MyAppToken: qmRoK8]\r\n", "QueueInfo:  ?\r\n\r\n"},
+      {"GetQueueInfo: (" + sQueues + ")\r\n", "PeerInfo:  ?\r\n\r\n"},
+      {"GetPeerInfo: (" + sPeers + ")\r\n", "FeatureParkInfo:  ?\r\n\r\n"},
+      {"GetFeatureParkInfo: (" + sParks + ")\r\n", "Server is ready and up!\r\n\r\n"},
+  };
+  for (const auto& [sSend, sExpect] : vSteps) {
+    if (!tClient.Send(sSend) || !tClient.ReadUntil(sExpect, tStep)) return false;
+    tClient.Take();
+  }
+  return true;
+}
+
+}  // namespace testsupport
