@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "logging/untCounters.h"
 #include "pipeline/untGeneralMsgRead.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untSpecificMsgRead.h"
@@ -323,6 +324,8 @@ TEST_F(FifoTest, TextsPastTheByteBudgetAreRefusedCountedAndLoggedThinnedOut) {
   ASSERT_TRUE(FifoOpen(f.MyGenericMsgRead));
   ASSERT_TRUE(FifoOpen(f.MySpecificPeerMsgRead[5]));
   const std::string sRead(100'000, 'r');  // ten fit in 1 MB, the eleventh does not
+  const uint64_t nReadsDroppedBefore = MyCounters.nExchangeReadsDropped.load();
+  const uint64_t nOverBudgetBefore = MyCounters.vEventsDropped[DROP_REASON_OVER_BUDGET].load();
   for (int n = 0; n < 10; ++n) TGeneralMsgRead::GeneralMsgRead(MakeText(sRead));
   EXPECT_TRUE(TakeLines().empty());
   const int64_t nTen = FifoQueuedBytes();
@@ -336,6 +339,8 @@ TEST_F(FifoTest, TextsPastTheByteBudgetAreRefusedCountedAndLoggedThinnedOut) {
   EXPECT_EQ(f.MyGenericMsgRead.nWP - f.MyGenericMsgRead.nRP, 10);
   EXPECT_EQ(f.MySpecificPeerMsgRead[5].nWP, f.MySpecificPeerMsgRead[5].nRP);
   EXPECT_EQ(FifoBudgetRefusals(), 100u);
+  EXPECT_EQ(MyCounters.nExchangeReadsDropped.load() - nReadsDroppedBefore, 1u) << "the refused read, for the metrics";
+  EXPECT_EQ(MyCounters.vEventsDropped[DROP_REASON_OVER_BUDGET].load() - nOverBudgetBefore, 99u);
   EXPECT_EQ(FifoQueuedBytes(), nTen);
   const std::vector<TLogLine> vLog = TakeLines();
   ASSERT_EQ(vLog.size(), 3u) << "the 1st, 10th and 100th refusal";

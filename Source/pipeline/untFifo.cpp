@@ -171,7 +171,8 @@ bool OpenAt(TRing& ring, int64_t nFirstSlot) {
 
 // A refusal is counted for the metrics: a raw read is not an event yet, so it has its own counter.
 void CountRefused(TGenericMsgReadFifo&, TDropReason_OPT tReason) {
-  if (tReason == DROP_REASON_RING_FULL) CountUp(MyCounters.nExchangeReadsDropped);
+  if (tReason == DROP_REASON_RING_FULL || tReason == DROP_REASON_OVER_BUDGET)
+    CountUp(MyCounters.nExchangeReadsDropped);
 }
 void CountRefused(TSpecificMsgReadFifo&, TDropReason_OPT tReason) { CountUp(MyCounters.vEventsDropped[tReason]); }
 
@@ -183,7 +184,10 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) 
     return;
   }
   try {
-    if (!FitsBudget(*sText, sSource)) return;
+    if (!FitsBudget(*sText, sSource)) {
+      CountRefused(ring, DROP_REASON_OVER_BUDGET);
+      return;
+    }
     const int64_t nBytes = QueuedTextBytes(*sText);
     std::lock_guard<std::mutex> lock(RingLock(ring));
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
