@@ -10,8 +10,8 @@
 #include <string>
 
 enum TWorkerPriority_OPT : uint8_t {
-  WORKER_PRIORITY_BELOW_NORMAL = 0,  // two steps below normal: the pipeline's stages
-  WORKER_PRIORITY_NORMAL = 1,        // as the control thread: the log writer, which must keep up with it
+  WORKER_PRIORITY_BELOW_NORMAL = 0,  // two steps below normal: background work
+  WORKER_PRIORITY_NORMAL = 1,        // as the control thread: a worker that must keep up with it
 };
 
 class TWorkerThread {
