@@ -125,12 +125,15 @@ class StormRunTest : public ::testing::Test {
   }
   // A silent simulator and the relay logged in to it, with sExtra appended to the configuration.
   // Every connection of a test comes from 127.0.0.1, where a site's desks each have an address of
-  // their own: the limit of connections per address in the handshake is lifted accordingly (the
-  // line lands in [PROXY], the last section of the configuration).
+  // their own: the limit of connections per address in the handshake is lifted accordingly. The
+  // handshake deadline is off, so that connections held open on purpose are not closed, with a
+  // storm of lines of their own, while a slow machine is still logging the storm under test. (The
+  // lines land in [PROXY], the last section of the configuration.)
   void StartRelay(const std::string& sExtra = "", const std::vector<std::string>& vSimArgs = {"--silent"}) {
     ASSERT_TRUE(sim.Start(vSimArgs));
     nProxyPort = testsupport::FreePort();
-    relay.WriteConfig(testsupport::RelayConfig(sim.Port(), nProxyPort, "MAXPERADDRESS=0\r\n" + sExtra));
+    const std::string sProxyKeys = "MAXPERADDRESS=0\r\nHANDSHAKETIMEOUT=0\r\n";
+    relay.WriteConfig(testsupport::RelayConfig(sim.Port(), nProxyPort, sProxyKeys + sExtra));
     ASSERT_TRUE(relay.Start());
     ASSERT_TRUE(relay.WaitForLog(kAmiLoggedIn)) << relay.LogText();
   }
