@@ -40,6 +40,7 @@ class ConfigTest : public ::testing::Test {
     c.MyNats = TNatsConfig();
     c.MyClientPort = {};
     c.MyExchangeTls = {};
+    c.MyQueueBudget = TQueueBudgetConfig();
     if (crsGenericFifo.load() == nullptr) crsGenericFifo = new std::mutex();  // lives until process end
     MyGenericFifo = TGenericFifo();
     ClearTerminationRequestForTest();
@@ -302,7 +303,30 @@ TEST_F(ConfigTest, UnreadableFileLogsMessageTwoAndSkipsEverythingElse) {
   EXPECT_FALSE(MyConfigInfo.bAutoStart) << "no forced auto-start";
   EXPECT_EQ(MyConfigInfo.nServerReconnectTmr, 0) << "no corrections";
   EXPECT_EQ(MyConfigInfo.nLogVerbose, 99);
+  EXPECT_EQ(MyConfigInfo.MyQueueBudget.nMaxQueuedMB, 256) << "the rings keep their bound";
   EXPECT_FALSE(TerminationRequested());
+}
+
+TEST_F(ConfigTest, QueuedTextBudgetBelowOneMegabyteFallsBackToItsDefault) {
+  struct Case {
+    const char* sLine;  // the MAXQUEUEDMB line of [GENERAL], if any
+    int32_t nExpected;
+    bool bLine;         // a correction line
+  };
+  const Case vCases[] = {
+      {"", 256, false},           {"MAXQUEUEDMB=64\n", 64, false}, {"MAXQUEUEDMB=1\n", 1, false},
+      {"MAXQUEUEDMB=0\n", 256, true}, {"MAXQUEUEDMB=-5\n", 256, true}, {"MAXQUEUEDMB=lots\n", 256, false},
+  };
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(std::string("[GENERAL]\n") + c.sLine + "[AMI]\nSERVERIP=h\n");
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    if (c.bLine) vExpected.push_back(Correction("MyQueueBudget.nMaxQueuedMB", "256"));
+    EXPECT_EQ(Logged(), vExpected) << c.sLine;
+    EXPECT_EQ(MyConfigInfo.MyQueueBudget.nMaxQueuedMB, c.nExpected) << c.sLine;
+    TearDown();
+  }
 }
 
 TEST_F(ConfigTest, AutoStartFlagsReadAsIntegersAndServiceModeForcesThemOn) {

@@ -1,7 +1,9 @@
 #include "pipeline/untFifo.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -11,9 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "logging/untCounters.h"
 #include "pipeline/untGeneralMsgRead.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untSpecificMsgRead.h"
+#include "platform/untMemory.h"
 
 namespace {
 
@@ -288,7 +292,7 @@ TEST_F(FifoTest, KeySelectsRingByIndex) {
   }
 }
 
-TEST_F(FifoTest, EveryRingOwnsItsOwnStretchOfSlots) {
+TEST_F(FifoTest, EveryRingOwnsItsOwnStretchOfWholePages) {
   TFifoReceived& f = MyFifoReceived;
   ASSERT_TRUE(FifoOpen(f.MyGenericMsgRead));
   ASSERT_TRUE(FifoOpen(f.MyGlobalQueueMsgRead));
@@ -296,15 +300,126 @@ TEST_F(FifoTest, EveryRingOwnsItsOwnStretchOfSlots) {
   ASSERT_TRUE(FifoOpen(f.MySpecificQueueMsgRead[999]));
   ASSERT_TRUE(FifoOpen(f.MyGlobalPeerMsgRead));
   ASSERT_TRUE(FifoOpen(f.MySpecificFeatureParkMsgRead[99]));
-  EXPECT_EQ(f.MyGlobalQueueMsgRead.vFifo - f.MyGenericMsgRead.vFifo, GENERIC_MSG_READ_SLOTS);
-  EXPECT_EQ(f.MySpecificQueueMsgRead[0].vFifo - f.MyGlobalQueueMsgRead.vFifo, SPECIFIC_MSG_READ_SLOTS);
-  EXPECT_EQ(f.MySpecificQueueMsgRead[999].vFifo - f.MySpecificQueueMsgRead[0].vFifo, 999 * SPECIFIC_MSG_READ_SLOTS);
-  EXPECT_EQ(f.MyGlobalPeerMsgRead.vFifo - f.MySpecificQueueMsgRead[999].vFifo, 2 * SPECIFIC_MSG_READ_SLOTS);
-  // The last opened ring of the whole layout ends one ring before the end of the 111,171,107 slots.
-  EXPECT_EQ(f.MySpecificFeatureParkMsgRead[99].vFifo - f.MyGenericMsgRead.vFifo + 2 * SPECIFIC_MSG_READ_SLOTS,
-            111'171'107);
+  // A stretch is the ring's slots rounded up to whole pages, so no page is shared by two rings.
+  const int64_t nPerPage = static_cast<int64_t>(MemoryPageSize() / sizeof(TPipelineText*));
+  const int64_t nGeneric = (GENERIC_MSG_READ_SLOTS + nPerPage - 1) / nPerPage * nPerPage;
+  const int64_t nSpecific = (SPECIFIC_MSG_READ_SLOTS + nPerPage - 1) / nPerPage * nPerPage;
+  EXPECT_EQ(f.MyGlobalQueueMsgRead.vFifo - f.MyGenericMsgRead.vFifo, nGeneric);
+  EXPECT_EQ(f.MySpecificQueueMsgRead[0].vFifo - f.MyGlobalQueueMsgRead.vFifo, nSpecific);
+  EXPECT_EQ(f.MySpecificQueueMsgRead[999].vFifo - f.MySpecificQueueMsgRead[0].vFifo, 999 * nSpecific);
+  EXPECT_EQ(f.MyGlobalPeerMsgRead.vFifo - f.MySpecificQueueMsgRead[999].vFifo, 2 * nSpecific);
+  // The last opened ring of the whole layout is the last but one of 11,106 specific rings.
+  EXPECT_EQ(f.MySpecificFeatureParkMsgRead[99].vFifo - f.MyGenericMsgRead.vFifo, nGeneric + 11'104 * nSpecific);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(f.MySpecificFeatureParkMsgRead[99].vFifo) % MemoryPageSize(), 0u);
   TSpecificMsgReadFifo tStranger;  // not part of MyFifoReceived: has no slots to get
   EXPECT_FALSE(FifoOpen(tStranger));
+}
+
+// The texts waiting in all rings together may take [GENERAL] MAXQUEUEDMB; past it a push is refused
+// like a push into a full ring, whichever ring it is for, and the refusals are counted.
+TEST_F(FifoTest, TextsPastTheByteBudgetAreRefusedCountedAndLoggedThinnedOut) {
+  if (FifoQueuedBytes() != 0) GTEST_SKIP() << "an earlier case of this process left texts queued";
+  MyConfigInfo.MyQueueBudget.nMaxQueuedMB = 1;
+  TFifoReceived& f = MyFifoReceived;
+  ASSERT_TRUE(FifoOpen(f.MyGenericMsgRead));
+  ASSERT_TRUE(FifoOpen(f.MySpecificPeerMsgRead[5]));
+  const std::string sRead(100'000, 'r');  // ten fit in 1 MB, the eleventh does not
+  const uint64_t nReadsDroppedBefore = MyCounters.nExchangeReadsDropped.load();
+  const uint64_t nOverBudgetBefore = MyCounters.vEventsDropped[DROP_REASON_OVER_BUDGET].load();
+  for (int n = 0; n < 10; ++n) TGeneralMsgRead::GeneralMsgRead(MakeText(sRead));
+  EXPECT_TRUE(TakeLines().empty());
+  const int64_t nTen = FifoQueuedBytes();
+  EXPECT_GE(nTen, 10 * 100'000);
+  EXPECT_LE(nTen, 1 << 20);
+
+  // Refused in every ring alike: an event just larger than the room left (with its string object).
+  TGeneralMsgRead::GeneralMsgRead(MakeText(sRead));
+  const std::string sEvent(static_cast<size_t>((1 << 20) - nTen), 'e');
+  for (int n = 0; n < 99; ++n) TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText(sEvent), 20006);
+  EXPECT_EQ(f.MyGenericMsgRead.nWP - f.MyGenericMsgRead.nRP, 10);
+  EXPECT_EQ(f.MySpecificPeerMsgRead[5].nWP, f.MySpecificPeerMsgRead[5].nRP);
+  EXPECT_EQ(FifoBudgetRefusals(), 100u);
+  EXPECT_EQ(MyCounters.nExchangeReadsDropped.load() - nReadsDroppedBefore, 1u) << "the refused read, for the metrics";
+  EXPECT_EQ(MyCounters.vEventsDropped[DROP_REASON_OVER_BUDGET].load() - nOverBudgetBefore, 99u);
+  EXPECT_EQ(FifoQueuedBytes(), nTen);
+  const std::vector<TLogLine> vLog = TakeLines();
+  ASSERT_EQ(vLog.size(), 3u) << "the 1st, 10th and 100th refusal";
+  const char* vCounts[] = {"1", "10", "100"};
+  for (size_t n = 0; n < vLog.size(); ++n) {
+    EXPECT_EQ(vLog[n].sText, std::string("Error: QUEUED TEXTS OVER [GENERAL] MAXQUEUEDMB (1 MB) - text dropped, ") +
+                                 vCounts[n] + " so far");
+    EXPECT_EQ(vLog[n].nLevel, 0);
+    EXPECT_TRUE(vLog[n].bEcho);
+  }
+  EXPECT_EQ(vLog[0].sSource, "TGeneralMsgRead.GeneralMsgRead");
+  EXPECT_EQ(vLog[2].sSource, "TSpecificPeerMsgRead.SpecificPeerMsgRead");
+
+  // What a pop gives back may be taken again; emptied rings count nothing.
+  ASSERT_TRUE(FifoPop(f.MyGenericMsgRead));
+  TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText("Event: PeerStatus\r\n"), 20006);
+  EXPECT_EQ(f.MySpecificPeerMsgRead[5].nWP - f.MySpecificPeerMsgRead[5].nRP, 1);
+  while (FifoPop(f.MyGenericMsgRead)) {
+  }
+  ASSERT_TRUE(FifoPop(f.MySpecificPeerMsgRead[5]));
+  EXPECT_EQ(FifoQueuedBytes(), 0);
+  EXPECT_TRUE(TakeLines().empty());
+}
+
+// Pages of the ring's stretch that are resident now.
+int ResidentPages(const TSpecificMsgReadFifo& ring) {
+  const size_t nBytes = (SPECIFIC_MSG_READ_SLOTS * sizeof(TPipelineText*) + MemoryPageSize() - 1) / MemoryPageSize() *
+                        MemoryPageSize();
+  std::vector<unsigned char> vResident(nBytes / MemoryPageSize());
+  if (mincore(ring.vFifo, nBytes, vResident.data()) != 0) return -1;
+  return static_cast<int>(std::count_if(vResident.begin(), vResident.end(), [](unsigned char c) { return c & 1; }));
+}
+
+// The ring gives back the pages its read position leaves; a page in which a text still waits (the
+// write position wrapped round into it) must keep it.
+TEST_F(FifoTest, PagesGivenBackNeverHoldAWaitingText) {
+  TSpecificMsgReadFifo& ring = MyFifoReceived.MySpecificQueueMsgRead[42];
+  ASSERT_TRUE(FifoOpen(ring));
+  auto Push = [](int n) { TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText(std::to_string(n)), 10043); };
+  int nPushed = 0, nPopped = 0;
+  while (nPushed < SPECIFIC_MSG_READ_SLOTS - 1) Push(nPushed++);
+  // Kept full for two laps, one out and one in: every page the read position leaves then holds
+  // the texts pushed just before.
+  for (int n = 0; n < 2 * SPECIFIC_MSG_READ_SLOTS; ++n) {
+    TText s = FifoPop(ring);
+    ASSERT_TRUE(s) << "text " << nPopped << " lost";
+    ASSERT_EQ(*s, std::to_string(nPopped++));
+    Push(nPushed++);
+  }
+  while (TText s = FifoPop(ring)) ASSERT_EQ(*s, std::to_string(nPopped++));
+  EXPECT_EQ(nPopped, nPushed);
+  EXPECT_TRUE(TakeLines().empty());
+  EXPECT_LE(ResidentPages(ring), 1) << "a drained ring keeps at most the page its positions stand on";
+}
+
+TEST_F(FifoTest, DrainedRingGivesBackThePagesItPassed) {
+  TSpecificMsgReadFifo& ring = MyFifoReceived.MySpecificPeerMsgRead[77];
+  ASSERT_TRUE(FifoOpen(ring));
+  auto Push = [](int n) { TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText(std::to_string(n)), 20078); };
+  struct Case {
+    const char* sName;
+    int nBatch;       // texts pushed before the ring is drained
+    int nTexts;       // texts in all
+    int nMaxPages;    // resident pages of the stretch afterwards
+  };
+  const Case vCases[] = {
+      {"a busy key: batches of 1,000, once round the ring", 1000, SPECIFIC_MSG_READ_SLOTS, 0},
+      {"a quiet key: one text at a time, ending inside a page", 1, 700, 1},
+      {"a backlog drained at once", SPECIFIC_MSG_READ_SLOTS - 1, SPECIFIC_MSG_READ_SLOTS - 1, 0},
+  };
+  for (const Case& c : vCases) {
+    int nPushed = 0, nPopped = 0;
+    while (nPushed < c.nTexts) {
+      for (int n = 0; n < c.nBatch && nPushed < c.nTexts; ++n) Push(nPushed++);
+      while (TText s = FifoPop(ring)) ASSERT_EQ(*s, std::to_string(nPopped++)) << c.sName;
+    }
+    EXPECT_EQ(nPopped, c.nTexts) << c.sName;
+    EXPECT_LE(ResidentPages(ring), c.nMaxPages) << c.sName;
+  }
 }
 
 }  // namespace

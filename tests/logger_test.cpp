@@ -1,7 +1,8 @@
 // The general log: WriteLog's line, filters and ring (without the writer thread, the fixture
-// creates the lock itself and the test takes lines out through the writer's one-pass step), its
-// side outputs on the control thread and in the capture list, the full-ring notice, and the writer
-// thread's file (collapse, CR LF, UTF-8, the journal copy) and failures.
+// creates the lock itself and the test takes lines out through the writer's one wake-up, so the
+// writer is as slow as the test wants), its side outputs on the control thread and in the capture
+// list, the full-ring notice and the dropped-lines line, and the writer's file (batches, the
+// midnight split, collapse, CR LF, UTF-8, the journal copy) and its recovery after failures.
 #include "logging/untLogger.h"
 
 #include <gtest/gtest.h>
@@ -90,11 +91,16 @@ class LogRing : public ::testing::Test {
     MyAuditEvents.lstMainLog = &lstCapture;
     MyAuditEvents.bEnabled = true;
   }
-  // The writer's pass, run here on the test thread.
-  void TakeOne() {
+  // One wake-up of the writer, run here on the test thread: every waiting line goes to the file.
+  void WriterWakesUp() {
     std::string sError;
-    ASSERT_TRUE(TExecLoggerGeneralThread::WritePendingLine(TValidate::GetLogDirectory(), false, sError)) << sError;
+    ASSERT_TRUE(tWriter.WriteWaitingLines(sError)) << sError;
   }
+  std::vector<std::string> FileNow() const {
+    return FileLines(ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()));
+  }
+  TExecLoggerGeneralThread tWriter;  // never started: the test stands in for its thread
+  void InitWriter() { tWriter.sDirectoryThread = TValidate::GetLogDirectory(); }
 };
 
 TEST_F(LogRing, LineCarriesLevelWordAndNumberAndIsFilteredByLevelAndTarget) {
@@ -161,27 +167,61 @@ TEST_F(LogRing, NothingIsAcceptedOnceTheRunFlagIsCleared) {
   EXPECT_TRUE(lstCapture.Snapshot().empty());
 }
 
-TEST_F(LogRing, FullRingHolds499LinesDropsTheNextAndAcceptsAgainOnceOneIsWritten) {
-  CaptureOn();
-  for (int n = 0; n < GENERIC_FIFO_SLOTS - 1; ++n) WriteLog("T.Op", 1, 3, "line " + std::to_string(n), false);
-  ASSERT_EQ(Waiting().size(), 499u);
-  WriteLog("T.Op", 1, 3, "dropped", false);
-  std::vector<std::string> vLines = Waiting();
-  ASSERT_EQ(vLines.size(), 499u);
-  EXPECT_TRUE(vLines.back().ends_with("line 498"));
-  EXPECT_EQ(lstCapture.Snapshot().size(), 499u) << "a dropped line has no side output";
+TEST_F(LogRing, FullRingHolds499LinesAndTheFileSaysHowManyWereDroppedWhereTheyWere) {
+  for (bool bService : {true, false}) {
+    SCOPED_TRACE(bService ? "service mode" : "window mode");
+    SetUp();
+    InitWriter();
+    MyAppInfo.bIsService = bService;
+    TAuditList lstCase;
+    MyAuditEvents.lstMainLog = &lstCase;
+    MyAuditEvents.bEnabled = true;
+    for (int n = 0; n < GENERIC_FIFO_SLOTS - 1; ++n) WriteLog("T.Op", 1, 3, "line " + std::to_string(n), false);
+    ASSERT_EQ(Waiting().size(), 499u);
+    for (int n = 0; n < 7; ++n) WriteLog("T.Op", 1, 3, "dropped", false);
+    std::vector<std::string> vLines = Waiting();
+    ASSERT_EQ(vLines.size(), 499u);
+    EXPECT_TRUE(vLines.back().ends_with("line 498"));
+    EXPECT_EQ(lstCase.Snapshot().size(), 499u) << "a dropped line has no side output";
 
-  TakeOne();
-  WriteLog("T.Op", 1, 3, "after one was written", false);
-  WriteLog("T.Op", 1, 3, "dropped again", false);
-  vLines = Waiting();
-  ASSERT_EQ(vLines.size(), 499u);
-  EXPECT_TRUE(vLines.front().ends_with("line 1"));
-  EXPECT_TRUE(vLines.back().ends_with("after one was written"));
-  EXPECT_EQ(MyGenericFifo.nWP, 0) << "the write position wrapped";
-  const std::vector<std::string> vFile = FileLines(ReadFile(TValidate::GetLogDirectory() + "/" + LogFileName()));
-  ASSERT_EQ(vFile.size(), 1u);
-  EXPECT_TRUE(vFile[0].ends_with("T.Op: line 0"));
+    // One wake-up takes every waiting line; the ring accepts again, and the first line it takes
+    // carries the count of the seven it refused.
+    WriterWakesUp();
+    EXPECT_TRUE(Waiting().empty());
+    WriteLog("T.Op", 1, 3, "accepted again", false);
+    WriteLog("T.Op", 1, 3, "and the next", false);
+    WriterWakesUp();
+    const std::vector<std::string> vFile = FileNow();
+    ASSERT_EQ(vFile.size(), 499u + 3u);
+    EXPECT_TRUE(vFile[0].ends_with("T.Op: line 0"));
+    EXPECT_TRUE(vFile[498].ends_with("T.Op: line 498"));
+    EXPECT_TRUE(std::regex_search(vFile[499], kLineFormat)) << vFile[499];
+    EXPECT_TRUE(vFile[499].ends_with("WARNING[001] WriteLog: 7 log lines dropped: the log ring was full (499 lines "
+                                     "waiting).")) << vFile[499];
+    EXPECT_EQ(vFile[499].substr(0, 22), vFile[500].substr(0, 22)) << "the count bears the stamp of the line after it";
+    EXPECT_TRUE(vFile[500].ends_with("T.Op: accepted again"));
+    EXPECT_TRUE(vFile[501].ends_with("T.Op: and the next")) << "only the first accepted line carries the count";
+    TearDown();
+    std::filesystem::remove_all(TValidate::GetLogDirectory());
+  }
+}
+
+// A batch is written with one open per file, and the file is named when the line is written: a
+// batch that is written across midnight goes to both days' files, each line in order.
+TEST_F(LogRing, BatchWrittenAcrossMidnightIsSplitBetweenTheTwoDaysFiles) {
+  InitWriter();
+  int nCalls = 0;  // the writer names the file once for each line
+  tWriter.fnFileName = [&nCalls] { return ++nCalls <= 2 ? "GENERAL_2020-04-23.log" : "GENERAL_2020-04-24.log"; };
+  for (int n = 0; n < 5; ++n) WriteLog("T.Op", 1, 3, "line " + std::to_string(n), false);
+  WriterWakesUp();
+  const std::string sDir = TValidate::GetLogDirectory() + "/";
+  const std::vector<std::string> vDay1 = FileLines(ReadFile(sDir + "GENERAL_2020-04-23.log"));
+  const std::vector<std::string> vDay2 = FileLines(ReadFile(sDir + "GENERAL_2020-04-24.log"));
+  ASSERT_EQ(vDay1.size(), 2u);
+  EXPECT_TRUE(vDay1[0].ends_with("line 0"));
+  EXPECT_TRUE(vDay1[1].ends_with("line 1"));
+  ASSERT_EQ(vDay2.size(), 3u);
+  for (int n = 0; n < 3; ++n) EXPECT_TRUE(vDay2[n].ends_with("line " + std::to_string(n + 2))) << vDay2[n];
 }
 
 // The full-ring notice reaches the operator through the control thread; a producer never waits
@@ -270,9 +310,10 @@ TEST_F(LogRing, ConsoleGetsTheWholeLineAndTheStatusBarTheBareTextOnTheControlThr
 // Must run in a process where no sink registered yet: under CTest every case has its own.
 TEST_F(LogRing, LinesWrittenBeforeTheConsoleReachItsPanesWhenItRegisters) {
   constexpr int nEarly = static_cast<int>(EARLY_LINES_KEPT) + 5;
+  InitWriter();
   for (int n = 0; n < nEarly; ++n) {
     WriteLog("T.Early", n == nEarly - 1 ? 2 : 1, 3, "early " + std::to_string(n), false);
-    TakeOne();  // the ring holds 499 lines; the writer's pass keeps it from filling
+    WriterWakesUp();  // the ring holds 499 lines; the writer's pass keeps it from filling
   }
   std::unique_ptr<TfrmTelvane> form;  // created and destroyed on the control thread
   TControlThread control;
@@ -374,17 +415,40 @@ TEST_F(LogWriter, ServiceModeCopiesEachLineToStderrForTheJournal) {
   }
 }
 
-TEST_F(LogWriter, WriterThatCannotWriteSaysWhyOnStderrAndEnds) {
+// Regression: a file that could not be opened once ended the writer for good, and the relay ran on
+// without a log until it was restarted.
+TEST_F(LogWriter, WriterThatCannotWriteKeepsTheLinesAndTellsOfTheOutageOnceItCanAgain) {
   // The day's file name is taken by a folder: the folder is writable, the file cannot be opened.
   std::filesystem::create_directories(FilePath());
   testing::internal::CaptureStderr();
   ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
-  WriteLog("T.Op", 1, 3, "never written", false);
-  const bool bEnded = PollUntil([] { return LiveWorkerCount() == 0; });
+  WriteLog("T.Op", 1, 3, "kept while the log cannot be written", false);
+  // The writer holds that line; the ring fills behind it and then drops.
+  ASSERT_TRUE(PollUntil([] {
+    std::lock_guard<std::mutex> lock(*crsGenericFifo.load());
+    return MyGenericFifo.nTaken == 1;
+  }));
+  for (int n = 0; n < GENERIC_FIFO_SLOTS - 1 + 25; ++n) WriteLog("T.Op", 1, 3, "line " + std::to_string(n), false);
+  EXPECT_EQ(LiveWorkerCount(), 1) << "the writer goes on";
+
+  std::filesystem::remove(FilePath());
+  const std::vector<std::string> vLines = WaitForLines(1 + 1 + 499);
   const std::string sErr = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(bEnded);
-  EXPECT_NE(sErr.find("the log writer stopped: cannot open " + FilePath()), std::string::npos) << sErr;
-  EXPECT_EQ(Waiting().size(), 1u) << "the line stays in the ring";
+  EXPECT_NE(sErr.find("the log cannot be written: cannot open " + FilePath() + ": Is a directory"), std::string::npos)
+      << sErr;
+  ASSERT_EQ(vLines.size(), 1u + 1u + 499u);
+  const std::regex kOutage("ERROR\\[000\\] TExecLoggerGeneralThread\\.Execute: Error: the log could not be written "
+                           "for \\d+ s \\(cannot open .*GENERAL_.*\\.log: Is a directory\\); 25 lines were dropped "
+                           "meanwhile\\.$");
+  EXPECT_TRUE(std::regex_search(vLines[0], kOutage)) << vLines[0];
+  EXPECT_TRUE(vLines[1].ends_with("T.Op: kept while the log cannot be written"));
+  EXPECT_TRUE(vLines[2].ends_with("T.Op: line 0"));
+  EXPECT_TRUE(vLines[500].ends_with("T.Op: line 498"));
+  // The drops were told by the outage line; the next accepted line carries no count of its own.
+  WriteLog("T.Op", 1, 3, "after", false);
+  const std::vector<std::string> vAfter = WaitForLines(502);
+  ASSERT_EQ(vAfter.size(), 502u);
+  EXPECT_TRUE(vAfter[501].ends_with("T.Op: after"));
 }
 
 TEST_F(LogWriter, StartFailsWhenTheLogFolderCannotBeWritten) {

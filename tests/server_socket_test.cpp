@@ -1,6 +1,7 @@
 // The client listener on the control thread: event order, read pieces, closing without events,
 // failures that end a connection, the cut-off of a client that does not read, admission at accept,
-// the connection deadline, keep-alive, and the listener's addresses.
+// the connection deadline, keep-alive, the listener's addresses, and accepting while the process
+// has no descriptor left.
 #include "platform/untServerSocket.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +10,12 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -41,6 +45,7 @@ class ServerSocketTest : public ::testing::Test {
       s.OnClientDisconnect = [this](TServerConnection& c) { Record("Disconnect", c); };
       s.OnClientError = [this](TServerConnection& c, int& n) { Record("Error", c, n != 0 ? "code" : "0"); n = 0; };
       s.OnClientOverflow = [this](TServerConnection& c) { Record("Overflow", c); };
+      s.OnAcceptError = [this](const std::string& sReason) { Record("AcceptError " + sReason); };
       s.OnClientRead = [this](TServerConnection& c) {
         const std::string sPiece = c.ReceiveText();
         vPieceSizes.push_back(sPiece.size());
@@ -434,6 +439,62 @@ TEST_F(ServerSocketTest, UnreadableTlsCertificateNamesTheFileAndLeavesThePlainPo
   EXPECT_NE(sError.find("No such file"), std::string::npos) << sError;
   TTcpClient client;
   EXPECT_TRUE(client.Connect(nPort));
+}
+
+// Every descriptor the process may still open, taken until the object goes: the soft limit is
+// lowered first so that only a few are needed.
+class TDescriptorsTaken {
+ public:
+  TDescriptorsTaken() {
+    getrlimit(RLIMIT_NOFILE, &tSaved);
+    rlimit tLow = tSaved;
+    tLow.rlim_cur = 256;
+    setrlimit(RLIMIT_NOFILE, &tLow);
+    for (int fd; (fd = dup(0)) >= 0;) vTaken.push_back(fd);
+  }
+  ~TDescriptorsTaken() {
+    Free();
+    setrlimit(RLIMIT_NOFILE, &tSaved);
+  }
+  void Free() {
+    for (int fd : vTaken) close(fd);
+    vTaken.clear();
+  }
+  void SpareOne() {
+    close(vTaken.back());
+    vTaken.pop_back();
+  }
+
+ private:
+  rlimit tSaved{};
+  std::vector<int> vTaken;
+};
+
+// Regression: without a free descriptor, accept fails at once each time it is retried; the
+// listener must neither spin on it nor stop accepting, and must say why.
+TEST_F(ServerSocketTest, AcceptWithoutAFreeDescriptorPausesAndTakesThePeerOnceOneIsFree) {
+  const auto tStart = std::chrono::steady_clock::now();
+  TDescriptorsTaken tTaken;
+  tTaken.SpareOne();  // for the peer's own socket; the kernel completes its connection at once
+  const int fdPeer = ConnectRaw(nPort);
+  ASSERT_GE(fdPeer, 0);
+  ASSERT_TRUE(PollUntil([&] {
+    size_t n = 0;
+    for (const std::string& s : Events()) n += s.rfind("AcceptError ", 0) == 0;
+    return n >= 5;
+  }));
+  std::vector<std::string> v = Events();
+  const auto tElapsed = std::chrono::steady_clock::now() - tStart;
+  const auto nFailures =
+      std::count_if(v.begin(), v.end(), [](const std::string& s) { return s.rfind("AcceptError", 0) == 0; });
+  // One attempt per 100 ms pause (a spinning listener makes thousands in that time).
+  EXPECT_LE(nFailures, std::chrono::duration_cast<std::chrono::milliseconds>(tElapsed).count() / 100 + 2);
+  EXPECT_EQ(v.back(), "AcceptError Too many open files");
+  EXPECT_EQ(ActiveConnections(), 0);
+
+  tTaken.Free();
+  ASSERT_TRUE(WaitForEvent("Connect " + std::to_string(LocalPortOf(fdPeer)) + " 1"));
+  close(fdPeer);
 }
 
 }  // namespace

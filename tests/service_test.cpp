@@ -252,6 +252,10 @@ TEST_F(ServiceInstallTest, UnitDescribesTheRelay) {
   for (const std::string& s : vLines)
     if (s.rfind("TimeoutStartSec=", 0) == 0) nStartTimeout = std::atoi(s.c_str() + 16);
   EXPECT_GE(nStartTimeout, 5) << "the start time-out must cover the 5 s wait hint";
+  int nFileLimit = -1;
+  for (const std::string& s : vLines)
+    if (s.rfind("LimitNOFILE=", 0) == 0) nFileLimit = std::atoi(s.c_str() + 12);
+  EXPECT_GE(nFileLimit, 4096) << "a restart storm of 100 desks and thousands of connections needs more than 1,024";
   // Pause/continue has no place in the unit: no reload command is offered.
   EXPECT_EQ(sText.find("ExecReload"), std::string::npos);
 }

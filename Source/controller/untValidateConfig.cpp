@@ -93,6 +93,7 @@ constexpr const char* TLS_KEY = "";
 constexpr bool EXCHANGE_TLS = false;
 constexpr const char* EXCHANGE_TLS_CA_FILE = "";  // the system's trust store
 constexpr bool EXCHANGE_TLS_VERIFY = true;
+constexpr int32_t MAX_QUEUED_MB = DEFAULT_MAX_QUEUED_MB;  // also what holds before the file is read
 }  // namespace config_default
 
 // [METRICS]: the metrics and health endpoint.
@@ -329,6 +330,19 @@ void ReadExchangeTlsKeys(const TIniFile& ini) {
   t.bVerify = ini.ReadBool("AMI", "TLSVERIFY", d::EXCHANGE_TLS_VERIFY);
 }
 
+// [GENERAL] MAXQUEUEDMB: the memory budget of all queued texts.
+void ReadQueueBudget(const TIniFile& ini) {
+  MyConfigInfo.MyQueueBudget.nMaxQueuedMB = ini.ReadInteger("GENERAL", "MAXQUEUEDMB", config_default::MAX_QUEUED_MB);
+}
+
+// A budget below 1 MB would refuse every event.
+void CheckQueueBudget() {
+  TQueueBudgetConfig& q = MyConfigInfo.MyQueueBudget;
+  if (q.nMaxQueuedMB >= 1) return;
+  q.nMaxQueuedMB = config_default::MAX_QUEUED_MB;
+  LogCorrection("MyQueueBudget.nMaxQueuedMB", IntToStr(q.nMaxQueuedMB));
+}
+
 // Every field from the file, in the order of the keys; false when the file cannot be read.
 bool ReadConfigFile(std::string& sError) {
   TIniFile ini;
@@ -352,6 +366,7 @@ bool ReadConfigFile(std::string& sError) {
   ReadNatsKeys(ini, c.MyNats);
   ReadClientPortKeys(ini);
   ReadExchangeTlsKeys(ini);
+  ReadQueueBudget(ini);
   return true;
 }
 
@@ -424,6 +439,7 @@ bool CheckAndCorrect() {
   CheckMetricsConfig();
   CheckNatsKeys(c.MyNats);
   CheckClientPortKeys();
+  CheckQueueBudget();
   return true;
 }
 

@@ -8,8 +8,8 @@ namespace {
 
 const char* const FAMILY_LABELS[COUNTER_FAMILY_COUNT] = {"queue", "extension", "parking", "none"};
 const char* const RING_LABELS[COUNTER_RING_COUNT] = {"raw", "queue", "extension", "parking"};
-const char* const DROP_LABELS[DROP_REASON_COUNT] = {"ring_full", "ring_closed", "key_out_of_range",
-                                                    "no_key",    "carry_over",  "held_back"};
+const char* const DROP_LABELS[DROP_REASON_COUNT] = {"ring_full", "ring_closed", "key_out_of_range", "no_key",
+                                                    "carry_over", "held_back", "over_budget"};
 
 uint64_t Load(const std::atomic<uint64_t>& n) { return n.load(std::memory_order_relaxed); }
 

@@ -58,6 +58,7 @@ TfrmTelvane::~TfrmTelvane() {
     socManagerServer->OnClientOverflow = nullptr;
     socManagerServer->OnClientTimeout = nullptr;
     socManagerServer->OnClientTlsError = nullptr;
+    socManagerServer->OnAcceptError = nullptr;
   }
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
@@ -111,6 +112,7 @@ void TfrmTelvane::FormCreate() {
     socManagerServer->OnClientTlsError = [this](TServerConnection& c, const std::string& s) {
       socManagerServerClientTlsError(c, s);
     };
+    socManagerServer->OnAcceptError = [this](const std::string& sReason) { socManagerServerAcceptError(sReason); };
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);

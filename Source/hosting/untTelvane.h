@@ -80,6 +80,7 @@ class TfrmTelvane : public TDisplaySink {
   void socManagerServerClientOverflow(TServerConnection& connection);
   void socManagerServerClientTimeout(TServerConnection& connection);
   void socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason);
+  void socManagerServerAcceptError(const std::string& sReason);
 
   // ---- The display sink (window mode; control thread): the model, and notices as dialogs ----
   void AppendPane(TPaneId tPane, const std::string& sText) override { MyDisplay.AppendPane(tPane, sText); }

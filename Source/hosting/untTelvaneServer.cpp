@@ -8,6 +8,10 @@
 // the handshake of the slot that holds the session; a connection without a slot is only logged,
 // and only its first KiB, so a stranger cannot fill the log. Every handler swallows its own
 // errors: nothing reaches the event loop.
+//
+// Accept failures for lack of descriptors come every 100 ms for as long as the shortage lasts; they
+// are logged thinned (the 1st, 10th, 100th, ... of a shortage), and the first accept after one
+// says how many attempts failed, so the log shows when it began and when it ended.
 #include <string>
 
 #include "controller/untValidate.h"
@@ -23,6 +27,12 @@
 namespace {
 
 constexpr size_t SLOTLESS_LOG_BYTES = 1024;  // log copy of a read from a connection without a slot
+int64_t nAcceptFailures = 0;  // failed accepts of the current shortage; control thread
+
+bool IsPowerOfTen(int64_t n) {
+  while (n >= 10 && n % 10 == 0) n /= 10;
+  return n == 1;
+}
 
 void LogEvent(const char* sHandler, const std::string& sText, int nLevel = LOG_VERBOSE) {
   WriteLog(std::string("TfrmTelvane.") + sHandler, LOG_TARGET_PROXY, nLevel, sText, false);
@@ -79,6 +89,11 @@ bool TfrmTelvane::socManagerServerAdmit(TServerConnection& connection) {
 
 void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
   try {
+    if (nAcceptFailures > 0) {
+      LogEvent("socManagerServerAccept", "Accepting connections again after " + IntToStr(nAcceptFailures) +
+                                             " failed attempts.", LOG_WARNING);
+      nAcceptFailures = 0;
+    }
     LogEvent("socManagerServerAccept", Msg(28) + CountAndPeer(connection));
   } catch (...) {
   }
@@ -155,6 +170,17 @@ void TfrmTelvane::socManagerServerClientTlsError(TServerConnection& connection, 
              "TLS handshake failed (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + "): " +
                  sReason,
              LOG_WARNING);
+  } catch (...) {
+  }
+}
+
+void TfrmTelvane::socManagerServerAcceptError(const std::string& sReason) {
+  try {
+    if (!IsPowerOfTen(++nAcceptFailures)) return;
+    LogEvent("socManagerServerAcceptError",
+             "Error: cannot accept a connection: " + sReason + "; trying again every 100 ms (" +
+                 IntToStr(nAcceptFailures) + " failed so far).",
+             LOG_ERROR);
   } catch (...) {
   }
 }

@@ -45,6 +45,11 @@ constexpr int SERVICE_START_TIMEOUT_SEC = 30;  // the wait hint with room for sl
 static_assert(SERVICE_START_TIMEOUT_SEC * 1000 >= SERVICE_WAIT_HINT_MS, "the start time-out must cover the wait hint");
 constexpr int SERVICE_STOP_TIMEOUT_SEC = 20;   // the stop waits at most ~5 s for the log and workers
 constexpr int SERVICE_RESTART_SEC = 5;
+// systemd's default soft limit, 1,024 descriptors, is too few for a restart storm: 100 desks
+// reconnecting, desks beyond the 100 slots that are accepted and held, thousands of connections at
+// once after a network outage, with the log, the exchange link and the event loop besides. When
+// descriptors do run out the listener pauses and logs; this keeps that for real exhaustion.
+constexpr int SERVICE_FILE_LIMIT = 65536;
 // A termination request in service mode comes from the configuration check: it ends with
 // EXIT_CODE_NOT_CONFIGURED (startup/untShutdown.h).
 constexpr int EXIT_CODE_FAILURE = 1;
@@ -59,6 +64,7 @@ TServiceDefinition TelvaneDefinition() {
   def.nStopTimeoutSec = SERVICE_STOP_TIMEOUT_SEC;
   def.nRestartSec = SERVICE_RESTART_SEC;
   def.nNoRestartExitCode = EXIT_CODE_NOT_CONFIGURED;
+  def.nFileLimit = SERVICE_FILE_LIMIT;
   return def;
 }
 

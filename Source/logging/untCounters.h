@@ -34,6 +34,7 @@ enum TDropReason_OPT : int {
   DROP_REASON_NO_KEY,             // no key could be read from it
   DROP_REASON_CARRY_OVER,         // the splitter's carry-over passed its bound (one per drop)
   DROP_REASON_HELD_BACK,          // held back by the extension's state
+  DROP_REASON_OVER_BUDGET,        // the queued texts would have passed [GENERAL] MAXQUEUEDMB
   DROP_REASON_COUNT
 };
 
@@ -69,7 +70,7 @@ struct TRelayCounters {
   // ---- Counters; any thread adds ----
   std::atomic<uint64_t> nExchangeReconnects{0};  // automatic reconnections started; control thread
   std::atomic<uint64_t> nExchangeBytes{0};       // bytes read from the exchange; control thread
-  std::atomic<uint64_t> nExchangeReadsDropped{0};  // reads refused by the full raw ring; control thread
+  std::atomic<uint64_t> nExchangeReadsDropped{0};  // reads refused by the full raw ring or the budget; control thread
   std::array<std::atomic<uint64_t>, COUNTER_FAMILY_COUNT> vEvents{};      // events cut, by ring; splitter
   std::array<std::atomic<uint64_t>, DROP_REASON_COUNT> vEventsDropped{};  // by reason; stages
   std::atomic<uint64_t> nFramesSent{0};          // frames queued to clients; control thread

@@ -7,7 +7,9 @@
 //
 // Invariants:
 //   - The ring holds at most GENERIC_FIFO_SLOTS - 1 lines: it is full when nWP + 1 (wrapped)
-//     equals nRP, and a line offered to a full ring is dropped with all of its side outputs.
+//     equals nRP, and a line offered to a full ring is dropped with all of its side outputs. It is
+//     counted in nDropped; the next line accepted takes the count along in vDroppedBefore, so the
+//     file says how many lines are missing, and where, in both modes.
 //   - crsGenericFifo, once created, is never destroyed, so a producer that passed the run-flag
 //     check an instant before shut-down still finds it.
 //   - Pane and status output is made on the control thread only: directly when WriteLog runs there,
@@ -22,6 +24,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -29,6 +32,7 @@
 #include <filesystem>
 #include <limits>
 #include <thread>
+#include <utility>
 
 #include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
@@ -47,6 +51,13 @@ namespace {
 constexpr int64_t NO_NOTICE_YET = std::numeric_limits<int64_t>::min();
 std::atomic<int64_t> nLastFullNoticeMs{NO_NOTICE_YET};  // steady clock of the last full notice
 std::atomic<int> nMainLogCaptureUsers{0};                // WriteLog calls holding lstMainLog
+// Wakes the napping writer; waited on with crsGenericFifo. Never freed, like the lock.
+std::condition_variable& cvLinesPileUp = *new std::condition_variable();
+constexpr int32_t WAKE_WRITER_AT = GENERIC_FIFO_SLOTS / 4;  // lines waiting that end the writer's nap
+
+int32_t LinesWaiting(const TGenericFifo& fifo) {
+  return (fifo.nWP - fifo.nRP + GENERIC_FIFO_SLOTS) % GENERIC_FIFO_SLOTS;
+}
 
 std::tm LocalNow() {
   const std::time_t t = std::time(nullptr);
@@ -73,18 +84,24 @@ void PostFullNotice(int32_t nPosition) {
   });
 }
 
-// Stores the finished line. Returns false when the ring is full; nFullAt is then the position
-// that met nRP.
+// Stores the finished line with the count of lines dropped before it. Returns false when the ring
+// is full (the line is counted as dropped); nFullAt is then the position that met nRP. Wakes the
+// writer when this line makes a quarter of the ring wait.
 bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
-  std::lock_guard<std::mutex> lock(crsLock);
+  std::unique_lock<std::mutex> lock(crsLock);
   TGenericFifo& fifo = MyGenericFifo;
   const int32_t nNext = fifo.nWP + 1 >= GENERIC_FIFO_SLOTS ? 0 : fifo.nWP + 1;
   if (nNext == fifo.nRP) {
     nFullAt = nNext;
+    if (fifo.nDropped < std::numeric_limits<int32_t>::max()) ++fifo.nDropped;
     return false;
   }
   fifo.vFifo[fifo.nWP] = std::move(sLine);
+  fifo.vDroppedBefore[fifo.nWP] = std::exchange(fifo.nDropped, 0);
   fifo.nWP = nNext;
+  const bool bWake = LinesWaiting(fifo) == WAKE_WRITER_AT;
+  lock.unlock();
+  if (bWake) cvLinesPileUp.notify_one();
   return true;
 }
 
@@ -148,6 +165,12 @@ const char* LevelWord(int nLevel) {
   return "VERBOSE";
 }
 
+std::string FormatLogLine(const std::string& sStamp, int nLevel, const std::string& sSource, const std::string& sText) {
+  char sLevel[16];
+  std::snprintf(sLevel, sizeof(sLevel), "[%.3d] ", nLevel);
+  return sStamp + LevelWord(nLevel) + sLevel + sSource + ": " + sText;
+}
+
 std::string LogStamp() {
   const std::tm t = LocalNow();
   char sStamp[48];
@@ -170,9 +193,7 @@ void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::st
   // A filtered line costs no clock reading and no formatting.
   if (nLevel > MyConfigInfo.nLogVerbose || (nTarget != LOG_TARGET_MAIN && nTarget != LOG_TARGET_PROXY)) return;
   try {
-    char sLevel[16];
-    std::snprintf(sLevel, sizeof(sLevel), "[%.3d] ", nLevel);
-    std::string sLine = LogStamp() + LevelWord(nLevel) + sLevel + sSource + ": " + sText;
+    std::string sLine = FormatLogLine(LogStamp(), nLevel, sSource, sText);
     // Service mode never shows the line: no second copy. Window mode shows it in its pane, or keeps
     // it for the pane while the console does not exist yet.
     const bool bConsole = !MyAppInfo.bIsService;
@@ -217,14 +238,16 @@ bool StartLogWriter(const std::string& sDirectory) {
     }
     {
       std::lock_guard<std::mutex> lock(*pLock);
-      for (std::string& sSlot : MyGenericFifo.vFifo) sSlot.clear();
-      MyGenericFifo.nWP = 0;
-      MyGenericFifo.nRP = 0;
+      MyGenericFifo = TGenericFifo();
     }
     auto* pWriter = new TExecLoggerGeneralThread();
     pWriter->sDirectoryThread = sDirectory;
     pWriter->bEchoToStderr = MyAppInfo.bIsService && !IsTerminal(2);
-    if (!pWriter->Start(true)) {
+    // At the control thread's priority, not the lowest: on a busy machine the lowest left the
+    // writer unscheduled for tens of milliseconds, and a burst from the control thread (100 desks
+    // shaking hands at once, thousands of connections) overflowed the ring meanwhile. The writer
+    // sleeps between wake-ups and its work per line is small.
+    if (!pWriter->Start(WORKER_PRIORITY_NORMAL)) {
       delete pWriter;
       return false;
     }
@@ -232,6 +255,13 @@ bool StartLogWriter(const std::string& sDirectory) {
   } catch (...) {
     return false;
   }
+}
+
+void NapUntilLinesPileUp(std::chrono::milliseconds tNap) {
+  std::mutex* pLock = crsGenericFifo.load();
+  if (pLock == nullptr) return;
+  std::unique_lock<std::mutex> lock(*pLock);
+  cvLinesPileUp.wait_for(lock, tNap, [] { return LinesWaiting(MyGenericFifo) >= WAKE_WRITER_AT; });
 }
 
 void WaitForMainLogCaptureUsers() {

@@ -2,14 +2,17 @@
 //
 // WriteLog may be called from any thread. It stamps the line with the local time, filters it by
 // level, and puts it into MyGenericFifo (500 slots, lock crsGenericFifo); the writer thread
-// (untLoggerThread) appends each line to Log/GENERAL_<date>.log. Producers never do file I/O and
-// never wait for more than one line's write. A full ring drops the new line; the operator's notice
-// for it is posted to the control thread, at most once a second, so no producer is held up.
+// (untLoggerThread) appends the waiting lines to Log/GENERAL_<date>.log. Producers never do file
+// I/O and only wait while the writer moves the waiting lines out of the ring. A full ring drops the
+// new line and counts it; the next line the ring accepts carries the count, and the writer puts a
+// line saying how many were dropped in front of it. In window mode the operator's notice is posted
+// to the control thread as well, at most once a second, so no producer is held up.
 // crsGenericFifo lives until the process ends, so no producer can outlive it.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -24,10 +27,14 @@ constexpr int LOG_ERROR = 0;
 constexpr int LOG_WARNING = 1;
 constexpr int LOG_VERBOSE = 3;
 
+// Every field is guarded by crsGenericFifo.
 struct TGenericFifo {
-  std::array<std::string, GENERIC_FIFO_SLOTS> vFifo;  // formatted lines waiting; guarded by crsGenericFifo
-  int32_t nWP = 0;  // next slot to fill; guarded by crsGenericFifo
-  int32_t nRP = 0;  // next slot to write to the file; guarded by crsGenericFifo
+  std::array<std::string, GENERIC_FIFO_SLOTS> vFifo;  // formatted lines waiting
+  std::array<int32_t, GENERIC_FIFO_SLOTS> vDroppedBefore{};  // lines dropped at the full ring just before this one
+  int32_t nWP = 0;       // next slot to fill
+  int32_t nRP = 0;       // next slot the writer takes
+  int32_t nDropped = 0;  // lines dropped since the last accepted one (or since the writer last claimed them)
+  int32_t nTaken = 0;    // lines the writer took out of the ring and has not written yet
 };
 
 extern TGenericFifo& MyGenericFifo;
@@ -48,12 +55,18 @@ void WriteErrorLog(const std::string& sSource, int nTarget, const std::string& s
 void LogOperationError(const char* sClass, const char* sOperation, const std::string& sWhat,
                        int nTarget = LOG_TARGET_MAIN);
 
+// The writer's nap between wake-ups: returns after tNap, or as soon as a producer finds a quarter
+// of the ring waiting, so that a burst is written while it comes in. Writer thread only.
+void NapUntilLinesPileUp(std::chrono::milliseconds tNap);
+
 // Creates the log folder sDirectory (no trailing separator), the ring's lock and the writer thread.
 // False when it cannot start.
 bool StartLogWriter(const std::string& sDirectory);
 
 // "ERROR", "WARNING" or "VERBOSE" for a level number.
 const char* LevelWord(int nLevel);
+// A whole log line: sStamp (from LogStamp) + level word + "[%.3d] " + sSource + ": " + sText.
+std::string FormatLogLine(const std::string& sStamp, int nLevel, const std::string& sSource, const std::string& sText);
 // "[YYYY/MM/DD HH:MM:SS] " for the local time now.
 std::string LogStamp();
 // "GENERAL_YYYY-MM-DD.log" for the local date now.

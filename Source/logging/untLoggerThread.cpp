@@ -1,7 +1,10 @@
 // The general log's writer thread (design in untLoggerThread.h).
 //
-// Thread: the writer only. It holds crsGenericFifo while it writes one line, so a producer waits
-// for at most one line's open-append-close. The line leaves the ring only once it is in the file.
+// Thread: the writer only. It holds crsGenericFifo just to move the waiting lines into vBatch, to
+// clear nTaken after a write and to wait for its nap's end (the producers wake it early when a
+// quarter of the ring waits); the file is opened, written and closed without the lock, so a
+// producer never waits for the disk. A line counts as written once it is in the file: nTaken keeps
+// WaitForLogWritten waiting for the lines in vBatch too.
 #include "logging/untLoggerThread.h"
 
 #include <cerrno>
@@ -9,6 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <utility>
 
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
@@ -16,6 +20,9 @@
 #include "startup/untVariables.h"
 
 namespace {
+
+constexpr auto RETRY_INTERVAL = std::chrono::seconds(1);
+const char* const WRITER_SOURCE = "TExecLoggerGeneralThread.Execute";
 
 // Appends sBytes to the file at sPath, creating it when missing; false with the reason on failure.
 bool AppendToFile(const std::string& sPath, const std::string& sBytes, std::string& sError) {
@@ -38,14 +45,11 @@ bool AnyLineWaiting() {
   std::mutex* pLock = crsGenericFifo.load();
   if (pLock == nullptr) return false;
   std::lock_guard<std::mutex> lock(*pLock);
-  return MyGenericFifo.nWP != MyGenericFifo.nRP;
+  return MyGenericFifo.nWP != MyGenericFifo.nRP || MyGenericFifo.nTaken != 0;
 }
 
 // The journal's copy of a line, with LF line ends: the journal shows text with CRs as binary data.
-// A failure here costs only the copy.
-void EchoToStderr(const std::string& sLine) {
-  std::string sOut;
-  sOut.reserve(sLine.size() + 1);
+void AppendForJournal(const std::string& sLine, std::string& sOut) {
   for (size_t n = 0; n < sLine.size(); ++n) {
     if (sLine[n] != '\r') {
       sOut += sLine[n];
@@ -54,59 +58,155 @@ void EchoToStderr(const std::string& sLine) {
     }
   }
   sOut += '\n';
-  std::fwrite(sOut.data(), 1, sOut.size(), stderr);
+}
+
+// One write for the whole batch; a failure here costs only the copy.
+void EchoToStderr(const std::string& sText) {
+  std::fwrite(sText.data(), 1, sText.size(), stderr);
   std::fflush(stderr);
+}
+
+// The stamp a line begins with, "[YYYY/MM/DD HH:MM:SS] ", or the time now for a line without one.
+std::string StampOf(const std::string& sLine) {
+  const size_t nEnd = sLine.find("] ");
+  return !sLine.empty() && sLine[0] == '[' && nEnd != std::string::npos ? sLine.substr(0, nEnd + 2) : LogStamp();
+}
+
+// The line written in front of the first line the full ring accepted again.
+std::string DroppedLine(const std::string& sNextLine, int32_t nDropped) {
+  return FormatLogLine(StampOf(sNextLine), LOG_WARNING, "WriteLog",
+                       IntToStr(nDropped) + " log lines dropped: the log ring was full (" +
+                           IntToStr(GENERIC_FIFO_SLOTS - 1) + " lines waiting).");
 }
 
 }  // namespace
 
-bool TExecLoggerGeneralThread::WritePendingLine(const std::string& sDirectory, bool bEchoToStderr,
-                                                std::string& sError) {
+TExecLoggerGeneralThread::TExecLoggerGeneralThread() : fnFileName(LogFileName) {}
+
+// Moves every waiting line into vBatch, each preceded by its dropped-lines line. Nothing is taken
+// while lines of a failed attempt are still unwritten: the ring then fills and counts its drops.
+void TExecLoggerGeneralThread::TakeWaitingLines() {
   std::mutex* pLock = crsGenericFifo.load();
-  if (pLock == nullptr) return true;
+  if (pLock == nullptr) return;
   std::lock_guard<std::mutex> lock(*pLock);
   TGenericFifo& fifo = MyGenericFifo;
-  if (fifo.nWP == fifo.nRP) return true;
-  // The date of the writing names the file, not the stamp inside the line.
-  const std::string sPath = sDirectory + "/" + LogFileName();
-  const std::string sText = Cp1252ToUtf8(CollapseWhitespace(fifo.vFifo[fifo.nRP]));
-  if (!AppendToFile(sPath, sText + "\r\n", sError)) return false;
-  if (bEchoToStderr) EchoToStderr(sText);
-  fifo.vFifo[fifo.nRP].clear();
-  fifo.nRP = fifo.nRP + 1 >= GENERIC_FIFO_SLOTS ? 0 : fifo.nRP + 1;
+  // Drops during an outage are told by the outage line, not by the line accepted after them.
+  if (bFailing) nDroppedMeanwhile += std::exchange(fifo.nDropped, 0);
+  if (!vBatch.empty()) return;
+  for (; fifo.nRP != fifo.nWP; fifo.nRP = fifo.nRP + 1 >= GENERIC_FIFO_SLOTS ? 0 : fifo.nRP + 1) {
+    std::string& sLine = fifo.vFifo[fifo.nRP];
+    if (const int32_t nDropped = std::exchange(fifo.vDroppedBefore[fifo.nRP], 0); nDropped > 0)
+      vBatch.push_back(DroppedLine(sLine, nDropped));
+    vBatch.push_back(std::move(sLine));
+    sLine.clear();
+    ++fifo.nTaken;
+  }
+}
+
+// Writes vBatch in order, one open and close per file: each line goes to the file named when it
+// is written. Written lines leave vBatch, also when a later file fails.
+bool TExecLoggerGeneralThread::WriteLines(std::string& sError) {
+  size_t nWritten = 0;
+  std::string sJournal;
+  while (nWritten < vBatch.size()) {
+    const std::string sName = fnFileName();
+    std::string sBytes, sGroupJournal;
+    size_t nEnd = nWritten;
+    do {
+      const std::string sText = Cp1252ToUtf8(CollapseWhitespace(vBatch[nEnd]));
+      sBytes += sText + "\r\n";
+      if (bEchoToStderr) AppendForJournal(sText, sGroupJournal);
+      ++nEnd;
+    } while (nEnd < vBatch.size() && fnFileName() == sName);
+    if (!AppendToFile(sDirectoryThread + "/" + sName, sBytes, sError)) break;
+    sJournal += sGroupJournal;
+    nWritten = nEnd;
+  }
+  if (!sJournal.empty()) EchoToStderr(sJournal);
+  vBatch.erase(vBatch.begin(), vBatch.begin() + static_cast<std::ptrdiff_t>(nWritten));
+  return vBatch.empty();
+}
+
+std::string TExecLoggerGeneralThread::OutageLine() const {
+  const auto nSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - tFailingSince).count();
+  return FormatLogLine(LogStamp(), LOG_ERROR, WRITER_SOURCE,
+                       "Error: the log could not be written for " + IntToStr(nSeconds) + " s (" +
+                           Utf8ToCp1252(sFailure) + "); " + IntToStr(nDroppedMeanwhile) +
+                           " lines were dropped meanwhile.");
+}
+
+void TExecLoggerGeneralThread::NoteFailure(const std::string& sError) {
+  if (bFailing) return;
+  bFailing = true;
+  sFailure = sError;
+  tFailingSince = tLastAttempt;
+  nDroppedMeanwhile = 0;
+  // The log itself cannot say it; the journal or the operator's terminal can.
+  std::fprintf(stderr, "Telvane: the log cannot be written: %s; the waiting lines are kept and the writer tries "
+                       "again every second\n", sError.c_str());
+}
+
+void TExecLoggerGeneralThread::NoteRecovery() {
+  std::fprintf(stderr, "Telvane: the log is written again\n");
+  bFailing = false;
+  sFailure.clear();
+  nDroppedMeanwhile = 0;
+}
+
+bool TExecLoggerGeneralThread::WriteWaitingLines(std::string& sError) {
+  const auto tNow = std::chrono::steady_clock::now();
+  if (bFailing && tNow - tLastAttempt < RETRY_INTERVAL) {
+    sError = sFailure;
+    return false;
+  }
+  TakeWaitingLines();
+  if (vBatch.empty()) return true;
+  tLastAttempt = tNow;
+  const bool bRecovering = bFailing;
+  if (bRecovering) vBatch.insert(vBatch.begin(), OutageLine());
+  const size_t nBefore = vBatch.size();
+  if (!WriteLines(sError)) {
+    // The outage line is made afresh, with the time and count of then, at the next attempt; once
+    // written, the outage it told of is over and a new one begins.
+    if (bRecovering && vBatch.size() == nBefore) vBatch.erase(vBatch.begin());
+    if (bRecovering && vBatch.size() < nBefore) NoteRecovery();
+    NoteFailure(sError);
+    return false;
+  }
+  if (bRecovering) NoteRecovery();
+  std::lock_guard<std::mutex> lock(*crsGenericFifo.load());
+  MyGenericFifo.nTaken = 0;
   return true;
 }
 
 void TExecLoggerGeneralThread::Execute() {
   std::string sError;
-  try {
-    while (MyAppInfo.bIsRunning) {
-      if (!WritePendingLine(sDirectoryThread, bEchoToStderr, sError)) break;
-      SleepMs(1);
+  while (MyAppInfo.bIsRunning) {
+    bool bWritten = false;
+    try {
+      bWritten = WriteWaitingLines(sError);
+    } catch (const std::exception& e) {
+      // Out of memory, most likely: the lines of this pass may be lost, the writer goes on.
+      std::fprintf(stderr, "Telvane: the log writer: %s\n", e.what());
     }
-    // WriteLog accepts nothing once the flag is clear, so this ends: at most one ring's worth.
-    // The lines logged just before the end, the reason for it among them, reach the file.
-    for (int n = 0; n < GENERIC_FIFO_SLOTS && sError.empty() && AnyLineWaiting(); ++n)
-      if (!WritePendingLine(sDirectoryThread, bEchoToStderr, sError)) break;
-  } catch (const std::exception& e) {
-    sError = e.what();
-  } catch (...) {
-    sError = "unknown failure";
+    // While the log cannot be written the ring stays full: a plain nap, or the writer would spin.
+    if (bWritten)
+      NapUntilLinesPileUp(std::chrono::milliseconds(1));
+    else
+      SleepMs(1);
   }
-  // Ended by the run flag: nothing to say. Ended by a failure: the log is silent from now on,
-  // so say why where an operator or the journal will see it.
-  if (!sError.empty()) std::fprintf(stderr, "Telvane: the log writer stopped: %s\n", sError.c_str());
+  // WriteLog accepts nothing once the flag is clear, so this ends: the lines logged just before
+  // the end, the reason for it among them, reach the file. A log still failing is not waited for.
+  try {
+    for (int n = 0; n < 2 && AnyLineWaiting(); ++n)
+      if (!WriteWaitingLines(sError)) break;
+  } catch (const std::exception&) {
+  }
+  if (AnyLineWaiting()) std::fprintf(stderr, "Telvane: the last log lines could not be written: %s\n", sError.c_str());
 }
 
 void WaitForLogWritten(std::chrono::milliseconds tTimeout) {
-  std::mutex* pLock = crsGenericFifo.load();
-  if (pLock == nullptr) return;
   const auto tEnd = std::chrono::steady_clock::now() + tTimeout;
-  while (std::chrono::steady_clock::now() < tEnd) {
-    {
-      std::lock_guard<std::mutex> lock(*pLock);
-      if (MyGenericFifo.nWP == MyGenericFifo.nRP) return;
-    }
-    SleepMs(1);
-  }
+  while (AnyLineWaiting() && std::chrono::steady_clock::now() < tEnd) SleepMs(1);
 }

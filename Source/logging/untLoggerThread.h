@@ -1,19 +1,30 @@
 // The general log's writer thread, and the hand-off of the log's capture list.
 //
-// TExecLoggerGeneralThread is the one consumer of MyGenericFifo. Each pass takes crsGenericFifo,
-// writes at most the oldest waiting line to <sDirectoryThread>/GENERAL_<local date>.log (opened for
-// appending, written, closed again), advances nRP and releases the lock; then it sleeps 1 ms. The
-// file copy has its whitespace collapsed, ends in CR LF and is UTF-8 (lines inside the relay are
-// Windows-1252). It runs at the lowest priority until MyAppInfo.bIsRunning turns false, then writes
-// the lines still waiting (WriteLog accepts no more by then, so this ends) and frees itself. The
-// lines logged during shut-down, among them why the relay ends, are therefore kept.
+// TExecLoggerGeneralThread is the one consumer of MyGenericFifo. At each wake-up it takes every
+// waiting line out of the ring (holding crsGenericFifo only to move them), writes them in order
+// with one open, append and close of <sDirectoryThread>/GENERAL_<local date>.log, and naps 1 ms,
+// or less when a burst fills a quarter of the ring meanwhile.
+// Each line goes to the file of the date at which it is written, so a batch written across
+// midnight is split between the two days' files. The file copy has its whitespace collapsed, ends
+// in CR LF and is UTF-8 (lines inside the relay are Windows-1252). A line that carries a count of
+// lines dropped at the full ring is preceded by one line saying so.
 //
-// A write that fails ends the writer for good (the ring then fills and new lines are dropped), but
-// first one line on stderr says why, so a relay whose log stopped leaves a trace.
+// When the file cannot be opened or written (descriptors run out, the disk is full, the folder is
+// gone) the writer keeps the lines it took (at most one ring's worth; the ring behind them fills
+// and then counts what it drops), says why once on stderr, and tries again about once a second.
+// The first write that succeeds begins with one line saying for how long and why the log could not
+// be written and how many lines were dropped meanwhile. A failure never ends the writer.
+//
+// It runs at the control thread's priority (see StartLogWriter) until MyAppInfo.bIsRunning turns
+// false, then writes the lines still waiting (WriteLog accepts no more by then, so this ends) and
+// frees itself. The lines logged during shut-down, among them why the relay ends, are therefore kept.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/untWorker.h"
 
@@ -22,18 +33,37 @@ class TExecLoggerGeneralThread : public TWorkerThread {
   // Set before Start; read by the writer only.
   std::string sDirectoryThread;  // log folder, without a trailing separator
   bool bEchoToStderr = false;    // also write each line to stderr (service mode without a terminal)
+  std::function<std::string()> fnFileName;  // the day's file name; LogFileName unless a test sets it
 
-  // One pass of the loop without the sleep: writes the oldest waiting line, if any, to the day's
-  // file in sDirectory. Returns false, with the reason in sError, when the file cannot be written;
-  // the line then stays in the ring. Takes crsGenericFifo; nothing to do before it exists.
-  static bool WritePendingLine(const std::string& sDirectory, bool bEchoToStderr, std::string& sError);
+  TExecLoggerGeneralThread();
+
+  // One wake-up without the nap: takes the waiting lines (unless lines kept from a failed attempt
+  // are still unwritten) and writes them. Returns false while the log cannot be written, with the
+  // reason in sError; within a second of a failed attempt it does not try again. Writer only (or
+  // a test standing in for it, without the thread).
+  bool WriteWaitingLines(std::string& sError);
 
  protected:
   void Execute() override;
+
+ private:
+  void TakeWaitingLines();
+  bool WriteLines(std::string& sError);
+  std::string OutageLine() const;
+  void NoteFailure(const std::string& sError);
+  void NoteRecovery();
+
+  // Writer thread only.
+  std::vector<std::string> vBatch;  // lines taken from the ring and not written yet, in order
+  bool bFailing = false;            // the last attempt to write failed
+  std::string sFailure;             // why the first attempt of this outage failed
+  std::chrono::steady_clock::time_point tFailingSince;  // first failed attempt of this outage
+  std::chrono::steady_clock::time_point tLastAttempt;   // last attempt while failing
+  int64_t nDroppedMeanwhile = 0;    // lines the full ring dropped during this outage
 };
 
-// Waits, with a bound, until the writer has taken every waiting line out of the ring; any thread
-// but the writer's. Returns at once before the log writer was ever started.
+// Waits, with a bound, until the writer has written every line it was given; any thread but the
+// writer's. Returns at once before the log writer was ever started.
 void WaitForLogWritten(std::chrono::milliseconds tTimeout);
 
 // WriteLog adds to MyAuditEvents.lstMainLog from any thread. The controller's destructor clears the

@@ -1,17 +1,30 @@
-// The ring discipline and the slot storage of every event ring.
+// The ring discipline, the slot storage of every event ring and the byte budget of queued texts.
 //
-// Storage: the slots of all 11,107 rings are one anonymous mapping of 111,171,107 pointers, reserved
-// by the first FifoOpen and never released. Each ring owns a fixed stretch of it, in the field order
-// of TFifoReceived (raw ring first, then the specific rings one after another), so a ring's place
-// never depends on which families were opened or in which order. Opening a ring touches none of its
-// slots: the kernel hands out zeroed pages only when a push first writes into one.
+// Storage: the slots of all 11,107 rings are one anonymous mapping, reserved by the first FifoOpen
+// and never released. Each ring owns a fixed stretch of it, in the field order of TFifoReceived
+// (raw ring first, then the specific rings one after another), so a ring's place never depends on
+// which families were opened or in which order. Every stretch starts on a page boundary and is
+// padded to whole pages, so no page holds the slots of two rings and a ring can give its pages
+// back on its own. Opening a ring touches none of its slots: the kernel hands out zeroed pages
+// only when a push first writes into one.
+//
+// Giving pages back (under the ring's lock, so no push can write into a page while it goes):
+//   - a pop that moves the read position onto a new page gives back the page it left, unless a
+//     waiting text still lies in it (a ring so full that its write position wrapped into it);
+//   - a pop that empties the ring gives back the page the positions now stand on, once while they
+//     stand on it: a ring that empties after every event does not give its page back and fault it
+//     in again each time, only when its positions have moved on to another page.
+// So an empty ring holds at most the one page it stands on, and a busy ring the pages its backlog
+// spans. Every slot that is not waiting is null, so a page given back reads exactly as it was.
 //
 // Threads: FifoOpen runs at start-up before the ring's consumer exists; FifoPush runs on the ring's
 // one producer, FifoPop on its one consumer. Both hold the ring's lock only to move one pointer and
-// one position. The full-ring line is the one log call made under a ring lock (ring lock, then log
-// lock; never the reverse).
+// one position (and, once per page, to give a page back). The full-ring line is the one log call
+// made under a ring lock (ring lock, then log lock; never the reverse); the budget line is made
+// before the lock is taken.
 #include "pipeline/untFifo.h"
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <utility>
@@ -29,21 +42,63 @@ TFifoReceived& MyFifoReceived = *new TFifoReceived();
 namespace {
 
 constexpr int64_t SPECIFIC_RING_COUNT = 3 + QUEUE_COUNT + PEER_COUNT + PARK_COUNT;
-constexpr int64_t TOTAL_SLOTS = GENERIC_MSG_READ_SLOTS + SPECIFIC_RING_COUNT * SPECIFIC_MSG_READ_SLOTS;
-static_assert(TOTAL_SLOTS == 111'171'107, "every ring keeps its full slot count");
+static_assert(GENERIC_MSG_READ_SLOTS + SPECIFIC_RING_COUNT * SPECIFIC_MSG_READ_SLOTS == 111'171'107,
+              "every ring keeps its full slot count");
 
 TMutex crsSlotBase;                                       // guards pSlotBase and sSlotBaseError
 TPipelineText** pSlotBase GUARDED_BY(crsSlotBase) = nullptr;  // the shared mapping; null until the first FifoOpen
 std::string sSlotBaseError GUARDED_BY(crsSlotBase);         // why the last reservation failed
 
+std::atomic<int64_t> nQueuedBytes{0};        // QueuedTextBytes of every text in every ring
+std::atomic<uint64_t> nBudgetRefusals{0};    // texts refused for the budget since start
+std::atomic<int64_t> nLastBudgetLineMs{-1};  // steady clock of the last budget line; -1: none yet
+constexpr int64_t BUDGET_LINE_EVERY_MS = 60'000;
+
+// Slots on one page of the mapping (512 with 4 KiB pages and 8-byte slots).
+int32_t SlotsPerPage() {
+  static const int32_t n = static_cast<int32_t>(MemoryPageSize() / sizeof(TPipelineText*));
+  return n;
+}
+
+// A ring's stretch: its slots rounded up to whole pages.
+int64_t Stretch(int64_t nSlots) { return (nSlots + SlotsPerPage() - 1) / SlotsPerPage() * SlotsPerPage(); }
+
 TPipelineText** SlotBase() {
   TMutexLock lock(crsSlotBase);
   if (!pSlotBase) {
     std::string sError;
-    pSlotBase = static_cast<TPipelineText**>(ReserveZeroedMemory(TOTAL_SLOTS * sizeof(TPipelineText*), &sError));
+    const int64_t nSlots = Stretch(GENERIC_MSG_READ_SLOTS) + SPECIFIC_RING_COUNT * Stretch(SPECIFIC_MSG_READ_SLOTS);
+    pSlotBase = static_cast<TPipelineText**>(ReserveZeroedMemory(nSlots * sizeof(TPipelineText*), &sError));
     if (!pSlotBase) sSlotBaseError = "ring slots could not be reserved: " + sError;
   }
   return pSlotBase;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsPowerOfTen(uint64_t n) {
+  while (n >= 10 && n % 10 == 0) n /= 10;
+  return n == 1;
+}
+
+// True when the text fits the budget; otherwise counts it and, thinned, logs it.
+bool FitsBudget(const TPipelineText& sText, const char* sSource) {
+  const int64_t nBudget = FifoQueuedByteBudget();
+  if (nQueuedBytes.load(std::memory_order_relaxed) + QueuedTextBytes(sText) <= nBudget) return true;
+  const uint64_t nRefused = nBudgetRefusals.fetch_add(1, std::memory_order_relaxed) + 1;
+  const int64_t nNow = NowMs();
+  int64_t nLast = nLastBudgetLineMs.load(std::memory_order_relaxed);
+  const bool bDue = IsPowerOfTen(nRefused) || (nLast >= 0 && nNow - nLast >= BUDGET_LINE_EVERY_MS);
+  if (bDue && nLastBudgetLineMs.compare_exchange_strong(nLast, nNow)) {
+    PipelineLog(sSource, LOG_ERROR,
+                "Error: QUEUED TEXTS OVER [GENERAL] MAXQUEUEDMB (" + IntToStr(nBudget >> 20) + " MB) - text dropped, " +
+                    IntToStr(static_cast<int64_t>(nRefused)) + " so far",
+                true);
+  }
+  return false;
 }
 
 // Position of pRing among n rings starting at pFirst, or -1.
@@ -73,6 +128,34 @@ std::mutex& RingLock(TSpecificMsgReadFifo& ring) { return ring.crsMsgReadSpecifi
 constexpr int32_t RingSlots(const TGenericMsgReadFifo&) { return GENERIC_MSG_READ_SLOTS; }
 constexpr int32_t RingSlots(const TSpecificMsgReadFifo&) { return SPECIFIC_MSG_READ_SLOTS; }
 
+// True when slot nSlot is waiting (lies in [nRP, nWP), wrapping).
+bool IsWaiting(int32_t nSlot, int32_t nRP, int32_t nWP, int32_t nSlots) {
+  return FifoBacklog(nSlot, nRP, nSlots) < FifoBacklog(nWP, nRP, nSlots);
+}
+
+// Gives back page nPage of the ring's stretch; the caller holds the ring's lock.
+template <class TRing>
+void ReleasePage(TRing& ring, int32_t nPage) {
+  ReleaseZeroedPages(ring.vFifo + int64_t{nPage} * SlotsPerPage(), MemoryPageSize());
+}
+
+// After a pop moved the read position from nOldRP to nRP (ring lock held): see the header.
+template <class TRing>
+void ReleasePassedPages(TRing& ring, int32_t nOldRP, int32_t nRP, int32_t nWP) {
+  const int32_t nPerPage = SlotsPerPage();
+  const int32_t nOldPage = nOldRP / nPerPage, nPage = nRP / nPerPage;
+  if (nPage != nOldPage) {
+    // The page left behind holds slots nOldPage * nPerPage up to the read position's old page end;
+    // its last slot is the one just popped, so only its first slot can still be waiting.
+    if (!IsWaiting(nOldPage * nPerPage, nRP, nWP, RingSlots(ring))) ReleasePage(ring, nOldPage);
+    ring.nReleasedPage = -1;  // a new visit to a page may give it back once more
+  }
+  if (nRP == nWP && nPage != ring.nReleasedPage) {
+    ReleasePage(ring, nPage);
+    ring.nReleasedPage = nPage;
+  }
+}
+
 template <class TRing>
 bool OpenAt(TRing& ring, int64_t nFirstSlot) {
   if (ring.bOpen.load(std::memory_order_acquire)) return true;  // a ring opens once and stays open
@@ -88,7 +171,8 @@ bool OpenAt(TRing& ring, int64_t nFirstSlot) {
 
 // A refusal is counted for the metrics: a raw read is not an event yet, so it has its own counter.
 void CountRefused(TGenericMsgReadFifo&, TDropReason_OPT tReason) {
-  if (tReason == DROP_REASON_RING_FULL) CountUp(MyCounters.nExchangeReadsDropped);
+  if (tReason == DROP_REASON_RING_FULL || tReason == DROP_REASON_OVER_BUDGET)
+    CountUp(MyCounters.nExchangeReadsDropped);
 }
 void CountRefused(TSpecificMsgReadFifo&, TDropReason_OPT tReason) { CountUp(MyCounters.vEventsDropped[tReason]); }
 
@@ -100,6 +184,11 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) 
     return;
   }
   try {
+    if (!FitsBudget(*sText, sSource)) {
+      CountRefused(ring, DROP_REASON_OVER_BUDGET);
+      return;
+    }
+    const int64_t nBytes = QueuedTextBytes(*sText);
     std::lock_guard<std::mutex> lock(RingLock(ring));
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nNext = nWP + 1 >= RingSlots(ring) ? 0 : nWP + 1;
@@ -111,6 +200,7 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) 
     }
     ring.vFifo[nWP] = sText.release();
     ring.nWP.store(nNext, std::memory_order_relaxed);
+    nQueuedBytes.fetch_add(nBytes, std::memory_order_relaxed);
   } catch (const std::exception& e) {
     PipelineLogError(sSource, e.what());
   }
@@ -124,7 +214,10 @@ TText Pop(TRing& ring) {
   if (nRP == ring.nWP.load(std::memory_order_relaxed)) return nullptr;
   // The slot is emptied at once: the ring never keeps a reference to a text that has left it.
   TText sText(std::exchange(ring.vFifo[nRP], nullptr));
-  ring.nRP.store(nRP + 1 >= RingSlots(ring) ? 0 : nRP + 1, std::memory_order_relaxed);
+  const int32_t nNext = nRP + 1 >= RingSlots(ring) ? 0 : nRP + 1;
+  ring.nRP.store(nNext, std::memory_order_relaxed);
+  ReleasePassedPages(ring, nRP, nNext, ring.nWP.load(std::memory_order_relaxed));
+  nQueuedBytes.fetch_sub(QueuedTextBytes(*sText), std::memory_order_relaxed);
   return sText;
 }
 
@@ -144,8 +237,13 @@ bool FifoOpen(TGenericMsgReadFifo& ring) {
 }
 bool FifoOpen(TSpecificMsgReadFifo& ring) {
   const int64_t nOrdinal = SpecificOrdinal(ring);
-  return OpenAt(ring, nOrdinal < 0 ? -1 : GENERIC_MSG_READ_SLOTS + nOrdinal * SPECIFIC_MSG_READ_SLOTS);
+  if (nOrdinal < 0) return OpenAt(ring, -1);
+  return OpenAt(ring, Stretch(GENERIC_MSG_READ_SLOTS) + nOrdinal * Stretch(SPECIFIC_MSG_READ_SLOTS));
 }
+
+int64_t FifoQueuedBytes() { return nQueuedBytes.load(std::memory_order_relaxed); }
+int64_t FifoQueuedByteBudget() { return int64_t{MyConfigInfo.MyQueueBudget.nMaxQueuedMB} << 20; }
+uint64_t FifoBudgetRefusals() { return nBudgetRefusals.load(std::memory_order_relaxed); }
 
 std::string FifoOpenError() {
   TMutexLock lock(crsSlotBase);

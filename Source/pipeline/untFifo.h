@@ -8,8 +8,16 @@
 // test can never use a dead lock at shut-down.
 //
 // Memory: the 111,171,107 pointer-sized slots of all rings are one anonymous mapping reserved at
-// first use; a page is committed only when a push first writes into it, so an idle ring costs no
-// memory. A slot holds the text object itself (moved in and out, never copied).
+// first use, each ring's stretch starting on a page of its own; a page is committed only when a
+// push first writes into it, so an idle ring costs no memory. A pop that leaves a page behind, or
+// that empties the ring, gives the emptied pages back, so a ring keeps about the pages its backlog
+// spans, not every page its positions ever passed. A slot holds the text object itself (moved in
+// and out, never copied).
+//
+// Byte budget: the texts waiting in all rings together may take at most [GENERAL] MAXQUEUEDMB.
+// A push that would pass it is refused like a push into a full ring (the text dropped, counted,
+// a thinned line naming the budget), so a flood cannot grow the relay without bound. The bytes
+// are one process-wide atomic counter, added at push and taken off at pop; no lock.
 #pragma once
 
 #include <atomic>
@@ -39,18 +47,21 @@ constexpr int32_t SPECIFIC_MSG_READ_SLOTS = 10001;
 
 struct TGenericMsgReadFifo {
   std::mutex crsMsgReadGeneric;    // the ring's lock
-  TPipelineText** vFifo = nullptr; // GENERIC_MSG_READ_SLOTS slots; guarded by the lock
+  TPipelineText** vFifo = nullptr; // GENERIC_MSG_READ_SLOTS slots, page-aligned; guarded by the lock
   std::atomic<int32_t> nWP{0};     // next slot to write; changed under the lock
   std::atomic<int32_t> nRP{0};     // next slot to read; changed under the lock
   std::atomic<bool> bOpen{false};  // set once by Initialize
+  int32_t nReleasedPage = -1;      // page given back as the ring emptied, while the positions stay
+                                   // on it; guarded by the lock
 };
 
 struct TSpecificMsgReadFifo {
   std::mutex crsMsgReadSpecific;
-  TPipelineText** vFifo = nullptr; // SPECIFIC_MSG_READ_SLOTS slots
+  TPipelineText** vFifo = nullptr; // SPECIFIC_MSG_READ_SLOTS slots, page-aligned
   std::atomic<int32_t> nWP{0};
   std::atomic<int32_t> nRP{0};
   std::atomic<bool> bOpen{false};
+  int32_t nReleasedPage = -1;      // as in TGenericMsgReadFifo
 };
 
 struct TFifoReceived {
@@ -66,8 +77,10 @@ struct TFifoReceived {
 extern TFifoReceived& MyFifoReceived;
 
 // Ring discipline shared by every family. Push logs the full-ring line (sFullText + next position,
-// target 1, echo, ERROR) under sSource and drops the text; it ignores closed rings and pushes after
-// bIsRunning turned false. Pop returns null when the ring is empty or closed.
+// target 1, echo, ERROR) under sSource and drops the text; a text that would take the queued
+// bytes past the budget is dropped too, and counted, with a line under sSource on the 1st, 10th,
+// 100th, ... such drop and at least once a minute while they go on. Push ignores closed rings and
+// pushes after bIsRunning turned false. Pop returns null when the ring is empty or closed.
 void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
 void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
 TText FifoPop(TGenericMsgReadFifo& ring);
@@ -80,6 +93,15 @@ inline int32_t FifoBacklog(int32_t nWP, int32_t nRP, int32_t nSlots) {
   const int32_t nDiff = nWP - nRP;
   return nDiff < 0 ? nDiff + nSlots : nDiff;
 }
+// The bytes a queued text is counted for: the text object and its character buffer.
+inline int64_t QueuedTextBytes(const TPipelineText& sText) {
+  return static_cast<int64_t>(sizeof(TPipelineText) + sText.capacity());
+}
+// Bytes of all texts waiting in all rings now, and the budget ([GENERAL] MAXQUEUEDMB in bytes).
+int64_t FifoQueuedBytes();
+int64_t FifoQueuedByteBudget();
+// Texts refused because of the budget since the process started.
+uint64_t FifoBudgetRefusals();
 // Opens a ring: binds its slots in the shared mapping, positions to 0, bOpen set. False on failure.
 bool FifoOpen(TGenericMsgReadFifo& ring);
 bool FifoOpen(TSpecificMsgReadFifo& ring);

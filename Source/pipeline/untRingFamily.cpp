@@ -12,7 +12,7 @@ namespace {
 
 void StartConsumer(TCreateConsumer fnCreate) {
   std::unique_ptr<TWorkerThread> pThread(fnCreate());
-  if (!pThread->Start(false)) throw std::runtime_error("the consumer thread could not be started");
+  if (!pThread->Start()) throw std::runtime_error("the consumer thread could not be started");
   pThread.release();  // from here the thread owns and frees itself
 }
 

@@ -1,8 +1,11 @@
 #include "platform/untMemory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 // The ring slots live in this mapping, outside the heap; LeakSanitizer must scan it for the texts
@@ -29,4 +32,31 @@ void* ReserveZeroedMemory(size_t nBytes, std::string* sError) {
   }
   if (sError) *sError = std::strerror(errno);
   return nullptr;
+}
+
+size_t MemoryPageSize() {
+  static const size_t nPage = [] {
+    const long n = sysconf(_SC_PAGESIZE);
+    return n > 0 ? static_cast<size_t>(n) : size_t{4096};
+  }();
+  return nPage;
+}
+
+void ReleaseZeroedPages(void* p, size_t nBytes) {
+  const uintptr_t nPage = MemoryPageSize();
+  const uintptr_t nStart = (reinterpret_cast<uintptr_t>(p) + nPage - 1) & ~(nPage - 1);
+  const uintptr_t nEnd = (reinterpret_cast<uintptr_t>(p) + nBytes) & ~(nPage - 1);
+  if (nEnd <= nStart) return;
+  // On a private anonymous mapping MADV_DONTNEED frees the pages at once; the next touch gets a
+  // fresh zero-filled page.
+  (void)madvise(reinterpret_cast<void*>(nStart), nEnd - nStart, MADV_DONTNEED);
+}
+
+int64_t ProcessResidentBytes() {
+  std::FILE* pFile = std::fopen("/proc/self/statm", "r");
+  if (pFile == nullptr) return -1;
+  long long nSize = 0, nResident = 0;
+  const int nRead = std::fscanf(pFile, "%lld %lld", &nSize, &nResident);
+  std::fclose(pFile);
+  return nRead == 2 ? static_cast<int64_t>(nResident) * static_cast<int64_t>(MemoryPageSize()) : -1;
 }

@@ -1,12 +1,28 @@
-// Large zero-filled memory reservations, committed page by page on first touch.
+// Large zero-filled memory reservations, committed page by page on first touch, and pages given
+// back to the system once their contents are dead.
 //
 // The event rings reserve all their slots in one piece at start-up; only the pages that a push
-// writes into ever take physical memory. Any thread may call; the mapping is never released.
+// writes into take physical memory, and a ring that has drained gives back the pages it passed,
+// so resident memory follows the backlog rather than the history. Any thread may call; the
+// mapping itself is never released.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Reserves nBytes of readable, writable, zero-filled address space without committing it.
 // Returns null on failure with the reason in sError (when given).
 void* ReserveZeroedMemory(size_t nBytes, std::string* sError = nullptr);
+
+// The system's memory page size in bytes (a power of two).
+size_t MemoryPageSize();
+
+// Gives the whole pages inside [p, p + nBytes) of a ReserveZeroedMemory mapping back to the
+// system: they read as zeros again and take no memory until the next write. The caller makes sure
+// nothing still needed lies in them and that no other thread writes there meanwhile. Partial pages
+// at either end are left alone. A failure only costs memory.
+void ReleaseZeroedPages(void* p, size_t nBytes);
+
+// Resident memory of this process in bytes, or -1 when it cannot be read.
+int64_t ProcessResidentBytes();

@@ -162,6 +162,9 @@ void TServerSocket::TImpl::StartAccept(const TListenerPtr& pListener) {
 void TServerSocket::TImpl::RetryAccept(const TListenerPtr& pListener, const asio::error_code& ec) {
   if (ec == asio::error::operation_aborted) return;
   if (!IsResourceShortage(ec)) return StartAccept(pListener);  // e.g. the peer gave up before we took it
+  const std::string sReason = ec.message();
+  Raise(&TServerSocket::OnAcceptError, sReason);
+  if (!IsCurrent(pListener)) return;  // the handler stopped the listener
   pListener->tmrRetry.expires_after(ACCEPT_RETRY_DELAY);
   pListener->tmrRetry.async_wait([self = shared_from_this(), pListener](const asio::error_code& ecWait) {
     if (!ecWait && self->IsCurrent(pListener)) self->StartAccept(pListener);

@@ -11,6 +11,9 @@
 // and the bounds of the plain ones, so no handler needs to know which port a client used. Their
 // TLS handshake runs after OnClientConnect; a failed one raises OnClientTlsError, then
 // OnClientDisconnect. Bytes sent before the handshake is through wait in the output queue.
+// An accept that fails for lack of resources (no free descriptor, no memory) raises OnAcceptError
+// with the reason; the listener then pauses 100 ms and accepts again, so it neither
+// spins nor stops while descriptors run out, and the waiting peers are taken once some are free.
 // Each connection has its own output queue: SendText never blocks. A connection whose queue holds
 // more than nMaxQueuedBytes is cut off: OnClientOverflow, then OnClientDisconnect, raised after
 // the current handler returns, so the connection list never changes under a caller's loop.
@@ -83,6 +86,7 @@ class TServerSocket {
   std::function<void(TServerConnection&)> OnClientRead;
   std::function<void(TServerConnection&)> OnClientOverflow;
   std::function<void(TServerConnection&)> OnClientTimeout;
+  std::function<void(const std::string& sReason)> OnAcceptError;  // accept failed for lack of resources
 
  private:
   struct TImpl;

@@ -87,8 +87,9 @@ std::string UnitFileText(const TServiceDefinition& def) {
     << "RestartSec=" << def.nRestartSec << "\n"
     << "RestartPreventExitStatus=" << def.nNoRestartExitCode << "\n"
     << "TimeoutStartSec=" << def.nStartTimeoutSec << "\n"
-    << "TimeoutStopSec=" << def.nStopTimeoutSec << "\n"
-    << "\n"
+    << "TimeoutStopSec=" << def.nStopTimeoutSec << "\n";
+  if (def.nFileLimit > 0) o << "LimitNOFILE=" << def.nFileLimit << "\n";
+  o << "\n"
     << "[Install]\n"
     << "WantedBy=multi-user.target\n";
   return o.str();

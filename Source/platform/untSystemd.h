@@ -21,6 +21,7 @@ struct TServiceDefinition {
   int nStopTimeoutSec = 0;    // TimeoutStopSec=: the stop must end the process within it
   int nRestartSec = 0;        // RestartSec=: pause before Restart=on-failure starts it again
   int nNoRestartExitCode = 0; // RestartPreventExitStatus=: a failure that a restart cannot mend
+  int nFileLimit = 0;         // LimitNOFILE=: descriptors the process may hold; 0 leaves systemd's default
 };
 
 // True when some argument is '-' or '/' followed by sName, compared without regard to letter case

@@ -29,14 +29,14 @@ void SetThreadNice(int nNice) {
 
 }  // namespace
 
-bool TWorkerThread::Start(bool bLowest) {
+bool TWorkerThread::Start(TWorkerPriority_OPT tPriority) {
   {
     std::lock_guard<std::mutex> lock(CountLock());
     ++nLiveWorkers;
   }
   try {
-    std::thread([this, bLowest] {
-      SetThreadNice(bLowest ? 19 : 2);
+    std::thread([this, tPriority] {
+      SetThreadNice(tPriority == WORKER_PRIORITY_NORMAL ? 0 : 2);
       Execute();
       delete this;
       {

@@ -6,14 +6,19 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
+
+enum TWorkerPriority_OPT : uint8_t {
+  WORKER_PRIORITY_BELOW_NORMAL = 0,  // two steps below normal: background work
+  WORKER_PRIORITY_NORMAL = 1,        // as the control thread: a worker that must keep up with it
+};
 
 class TWorkerThread {
  public:
   virtual ~TWorkerThread() = default;
-  // Starts the thread; the object deletes itself after Execute returns. bLowest picks the lowest
-  // priority (the log writer); otherwise the priority sits two steps below normal.
-  bool Start(bool bLowest = false);
+  // Starts the thread at tPriority; the object deletes itself after Execute returns.
+  bool Start(TWorkerPriority_OPT tPriority = WORKER_PRIORITY_BELOW_NORMAL);
 
  protected:
   virtual void Execute() = 0;

@@ -178,6 +178,13 @@ struct TNatsConfig {
   int32_t nMaxAgeHours = 0;     // how long the stream keeps a frame, hours
 };
 
+// The memory budget of the texts waiting in the rings ([GENERAL] MAXQUEUEDMB). Its default holds
+// until the file is read, and when it cannot be: the rings are never without a bound.
+constexpr int32_t DEFAULT_MAX_QUEUED_MB = 256;
+struct TQueueBudgetConfig {
+  int32_t nMaxQueuedMB = DEFAULT_MAX_QUEUED_MB;  // MB all queued texts may take together; read by every ring producer
+};
+
 // Configuration; written only by TValidate's constructor during start-up, read-only afterwards.
 struct TConfigInfo {
   std::atomic<int32_t> nLogVerbose{0};  // highest log level written (read by every logging thread)
@@ -214,6 +221,7 @@ struct TConfigInfo {
     std::string sCaFile;    // PEM file of trusted authorities; empty = the system's trust store
     bool bVerify = true;    // check the exchange's certificate chain and name
   } MyExchangeTls;
+  TQueueBudgetConfig MyQueueBudget;  // bound of the rings' memory
 };
 
 // A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;
