@@ -215,6 +215,10 @@ TEST(ConsoleLayoutLow, AuditGroupFoldsSoTheLogsKeepTheirRows) {
     const TConsoleLayout l = ComputeConsoleLayout(nRows, 80);
     EXPECT_GE(l.vPanes[PANE_MAIN_LOG].rMemo.nHeight, 7) << nRows;
     EXPECT_GE(l.vPanes[PANE_PROXY_LOG].rMemo.nHeight, 7) << nRows;
+    // Wrapped log lines take two rows at 80 columns; only clipped ones leave five whole entries.
+    EXPECT_EQ(l.vPanes[PANE_MAIN_LOG].bClipLines, l.bAuditFolded) << nRows;
+    EXPECT_EQ(l.vPanes[PANE_PROXY_LOG].bClipLines, l.bAuditFolded) << nRows;
+    EXPECT_FALSE(l.vPanes[PANE_MAIN_AUDIT].bClipLines) << nRows;
     if (!l.bAuditFolded) continue;
     const TPaneLayout& audit = l.vPanes[PANE_MAIN_AUDIT];
     for (const TCellRect& r : {l.vControls[CTL_CHK_MAIN_AUDIT], l.vControls[CTL_TXT_AUDIT_TIME], audit.rMemo,

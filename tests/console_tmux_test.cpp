@@ -311,6 +311,18 @@ TEST_F(ConsoleTmuxTest, At80x24ButtonsStandApartAndTheAuditGroupIsOneRow) {
   EXPECT_TRUE(Shows(vLines[4], "[1 Main]")) << vLines[4];
   EXPECT_TRUE(Shows(vLines[5], "[ ] Enabled Audit Time (Min.) [10   ]") && Shows(vLines[5], "Clear")) << vLines[5];
   EXPECT_TRUE(Shows(vLines[6], "Main log")) << vLines[6];
+  // The exchange side logs its start and login in the main log: one row per entry, so the first
+  // five rows under the caption each start a line instead of continuing a wrapped one.
+  tmux->Keys({"F3"});
+  EXPECT_TRUE(tmux->WaitScreen([](const std::string& s) {
+    std::istringstream rows(s);
+    std::string sRow;
+    for (int n = 0; n < 7 && std::getline(rows, sRow); ++n) {
+    }
+    for (int n = 0; n < 5; ++n)
+      if (!std::getline(rows, sRow) || !Shows(sRow, "[20")) return false;
+    return true;
+  })) << tmux->LastScreen();
   tmux->Keys({"q", "y"});
   EXPECT_TRUE(tmux->WaitEndedCleanly()) << "exit status: " << tmux->ExitStatus();
 }

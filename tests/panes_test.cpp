@@ -135,6 +135,21 @@ TEST_F(PanesTest, ScrolledBackViewStaysOnItsTextWhileLinesArrive) {
   EXPECT_EQ(d.vPanes[PANE_PROXY_LOG].View(2), (std::vector<std::string>{"dddd", "eeee"}));
 }
 
+// A low screen clips the logs: one row per line, so a view of five rows shows five entries, and
+// a cut line says so in its last column.
+TEST_F(PanesTest, ClippedPaneShowsOneRowPerLine) {
+  TDisplayModel& d = Display();
+  d.SetWrapWidth(PANE_MAIN_LOG, 4, true);
+  d.AppendPane(PANE_MAIN_LOG, "aaaaaaaa\r\nbbbb\r\ncc");
+  d.AppendPane(PANE_MAIN_LOG, "dddddd");
+  EXPECT_EQ(d.vPanes[PANE_MAIN_LOG].DisplayedLineCount(), 4);
+  EXPECT_EQ(d.vPanes[PANE_MAIN_LOG].View(5), (std::vector<std::string>{"aaa>", "bbbb", "cc", "ddd>"}));
+  d.ScrollPane(PANE_MAIN_LOG, 1, 2);
+  EXPECT_EQ(d.vPanes[PANE_MAIN_LOG].View(2), (std::vector<std::string>{"bbbb", "cc"}));
+  d.SetWrapWidth(PANE_MAIN_LOG, 4, false);  // a taller screen wraps again
+  EXPECT_EQ(d.vPanes[PANE_MAIN_LOG].DisplayedLineCount(), 6);
+}
+
 TEST_F(PanesTest, ClearAllLogSparesTheParkingPanesAndTheBars) {
   TDisplayModel& d = Display();
   for (int n = 0; n < PANE_COUNT; ++n) d.AppendPane(static_cast<TPaneId>(n), "text");

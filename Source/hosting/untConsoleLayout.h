@@ -8,7 +8,8 @@
 //     proxy log gets half of (page height - audit height), rounded, the main log the rest. On a
 //     screen too low to give each log CONSOLE_LOG_MIN_ROWS text rows that way (80 x 24), the audit
 //     group folds into one row (check box, minutes, a one-row memo, "Clear") and the logs get the
-//     rows it gave up.
+//     rows it gave up; each of their lines then takes one row, cut at the memo's width (the log
+//     file keeps it whole), so each log shows as many entries as it has rows.
 //   - Top bar: the six buttons right-aligned in three columns (proxy, client, server; start above,
 //     stop below, "Clear All Log" under the server pair), each column as wide as its widest
 //     caption, with a blank between columns and before the fields, which flow from the left edge.
@@ -59,6 +60,8 @@ struct TPaneLayout {
   TCellRect rEnabled;    // the "Enabled" check box; empty for the three panes of "Main"
   int32_t nWrapWidth = 0;  // columns the text wraps at: the memo's width, but for the folded audit
                            // memo the unfolded one's, so its one row starts its last line
+  bool bClipLines = false; // one row per line, cut at the memo's width: the logs of a low screen,
+                           // where wrapped lines would leave room for only two or three entries
 };
 
 struct TConsoleLayout {

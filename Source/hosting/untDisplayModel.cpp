@@ -9,7 +9,7 @@ constexpr int STATUS_PANELS[STB_COUNT] = {2, 4, 3, 4, 3, 4, 3, 4};
 }
 
 int32_t TPane::WrappedCount(const std::string& sLine) const {
-  if (sLine.empty()) return 1;
+  if (sLine.empty() || bClipLines) return 1;
   const auto nWidth = static_cast<size_t>(nWrapWidth);
   return static_cast<int32_t>((sLine.size() + nWidth - 1) / nWidth);
 }
@@ -51,8 +51,9 @@ void TPane::Clear() {
   nScrollBack = 0;
 }
 
-void TPane::SetWrapWidth(int32_t nWidth) {
+void TPane::SetWrapWidth(int32_t nWidth, bool bClip) {
   nWrapWidth = nWidth > 0 ? nWidth : 1;
+  bClipLines = bClip;
   nDisplayedLines = 0;
   for (const std::string& sLine : vLines) nDisplayedLines += WrappedCount(sLine);
   nScrollBack = std::min(nScrollBack, nDisplayedLines);
@@ -70,8 +71,13 @@ std::vector<std::string> TPane::View(int32_t nRows) const {
       nSkip -= nParts;
       continue;
     }
-    for (int32_t k = nParts - 1 - nSkip; k >= 0 && static_cast<int32_t>(vOut.size()) < nRows; --k)
-      vOut.push_back(it->substr(static_cast<size_t>(k) * nWidth, nWidth));
+    if (bClipLines) {
+      vOut.push_back(it->substr(0, nWidth));
+      if (it->size() > nWidth) vOut.back().back() = CLIPPED_MARK;
+    } else {
+      for (int32_t k = nParts - 1 - nSkip; k >= 0 && static_cast<int32_t>(vOut.size()) < nRows; --k)
+        vOut.push_back(it->substr(static_cast<size_t>(k) * nWidth, nWidth));
+    }
     nSkip = 0;
   }
   std::reverse(vOut.begin(), vOut.end());
@@ -107,9 +113,9 @@ void TDisplayModel::ScrollPane(TPaneId tPane, int32_t nDelta, int32_t nRows) {
   ++nVersion;
 }
 
-void TDisplayModel::SetWrapWidth(TPaneId tPane, int32_t nWidth) {
-  if (vPanes[tPane].WrapWidth() == nWidth) return;
-  vPanes[tPane].SetWrapWidth(nWidth);
+void TDisplayModel::SetWrapWidth(TPaneId tPane, int32_t nWidth, bool bClip) {
+  if (vPanes[tPane].WrapWidth() == nWidth && vPanes[tPane].ClipsLines() == bClip) return;
+  vPanes[tPane].SetWrapWidth(nWidth, bClip);
   ++nVersion;
 }
 

@@ -22,6 +22,7 @@
 
 constexpr int32_t PANE_LINE_LIMIT = 10000;    // displayed lines a stage pane holds before it empties
 constexpr int32_t PANE_RETAIN_LIMIT = 10000;  // displayed lines any pane keeps
+constexpr char CLIPPED_MARK = '>';            // last column of a clipped line that goes on
 
 struct TControlState {
   bool bEnabled = true;   // accepts input
@@ -30,14 +31,16 @@ struct TControlState {
   std::string sText;      // edit fields only (Windows-1252)
 };
 
-// A read-only memo: lines as displayed, wrapped at nWrapWidth.
+// A read-only memo: lines as displayed, wrapped at nWrapWidth, or, when clipped, one row per line
+// cut at that width with CLIPPED_MARK in its last column.
 class TPane {
  public:
   void Append(const std::string& sText);  // one entry; CR LF, CR and LF all break lines
   void Clear();
   int32_t DisplayedLineCount() const { return nDisplayedLines; }
-  void SetWrapWidth(int32_t nWidth);      // recounts the displayed lines
+  void SetWrapWidth(int32_t nWidth, bool bClip = false);  // recounts the displayed lines
   int32_t WrapWidth() const { return nWrapWidth; }
+  bool ClipsLines() const { return bClipLines; }
   const std::deque<std::string>& Lines() const { return vLines; }  // logical lines
 
   // The displayed lines of a view nRows high that ends nScrollBack lines above the bottom,
@@ -58,6 +61,7 @@ class TPane {
   std::deque<std::string> vLines;  // logical lines (Windows-1252)
   int32_t nDisplayedLines = 0;     // sum of wrapped lines
   int32_t nWrapWidth = 80;         // columns
+  bool bClipLines = false;         // one row per line (a low screen), cut instead of wrapped
   int32_t nScrollBack = 0;         // displayed lines between the view's bottom and the newest line
 };
 
@@ -78,7 +82,7 @@ class TDisplayModel {
   void AppendPane(TPaneId tPane, const std::string& sText);
   void ClearPane(TPaneId tPane);
   void ScrollPane(TPaneId tPane, int32_t nDelta, int32_t nRows);
-  void SetWrapWidth(TPaneId tPane, int32_t nWidth);
+  void SetWrapWidth(TPaneId tPane, int32_t nWidth, bool bClip = false);
   void SetStatus(TStatusBarId tBar, int nPanel, const std::string& sText);
   void SetEnabled(TControlId tControl, bool bEnabled);
   void SetVisible(TControlId tControl, bool bVisible);

@@ -41,10 +41,10 @@ std::atomic<bool>* PaneSwitch(TControlId tCheck) {
 
 void TfrmTelvane::FormResize() {
   try {
-    // Each pane wraps at its memo's width, so its displayed line count follows the layout.
+    // Each pane wraps (or clips) at its memo's width, so its displayed line count follows the layout.
     const TConsoleLayout tLayout = ComputeConsoleLayout(MyDisplay.nScreenRows, MyDisplay.nScreenCols);
     for (int n = 0; n < PANE_COUNT; ++n)
-      MyDisplay.SetWrapWidth(static_cast<TPaneId>(n), tLayout.vPanes[n].nWrapWidth);
+      MyDisplay.SetWrapWidth(static_cast<TPaneId>(n), tLayout.vPanes[n].nWrapWidth, tLayout.vPanes[n].bClipLines);
   } catch (...) {
   }
 }
