@@ -145,6 +145,19 @@ TEST_F(TlsLinkTest, RefusedExchangeCertificateIsAConnectionErrorWithItsReasonThe
   }
 }
 
+// The extension list of a large site is about 70 KB: five TLS records in one client write. The
+// relay takes them as one handshake step, as it does on the plain port.
+TEST_F(TlsLinkTest, HandshakeStepOfManyRecordsIsOneMessage) {
+  StartExchange("relay");
+  StartRelay(pki.Pem("relay"), pki.Key("relay"));
+  TProcess desk;
+  std::vector<std::string> vArgs = ClientArgs(pki.Pem("ca"));
+  vArgs[vArgs.size() - 3] = "20000-29999";  // --peers
+  ASSERT_TRUE(desk.Start(vArgs));
+  ASSERT_TRUE(PollUntil([&] { return desk.Stdout().find("READY\n") != std::string::npos; }))
+      << desk.Stderr() << relay.LogText();
+}
+
 TEST_F(TlsLinkTest, DeskThatRefusesTheRelaysCertificateOrSpeaksPlainTextIsDroppedWithTheReason) {
   StartRelay(pki.Pem("relay"), pki.Key("relay"));
   TProcess desk;

@@ -154,6 +154,7 @@ void LayOutMainPage(TConsoleLayout& l) {
   const int32_t nMain = nRest - nProxy;
   l.vPanes[PANE_MAIN_LOG] = Pane(nTop + nAuditRows, nMain, nWidth, 0, false);
   l.vPanes[PANE_PROXY_LOG] = Pane(nTop + nAuditRows + nMain, nProxy, nWidth, 0, false);
+  l.vPanes[PANE_MAIN_LOG].bClipLines = l.vPanes[PANE_PROXY_LOG].bClipLines = l.bAuditFolded;
 }
 
 // A traffic page: a status bar row, the upper pane, then the lower pane (with its own status bar

@@ -5,8 +5,11 @@
 // is bWaitingWrite). They read into the listener's one 1 MiB buffer, synchronously once the socket
 // is readable, everything the kernel holds at that moment, so a hundred idle sessions hold no read
 // buffer each and one client write that arrived whole is one read event.
-// TLS sessions go through asio::ssl: one asynchronous read into their own buffer (a TLS record
-// holds at most 16 KiB) and one asynchronous write at a time; the bytes of the write in flight
+// TLS sessions go through asio::ssl: one asynchronous read at a time into their own buffer (a TLS
+// record holds at most 16 KiB); while more plaintext is buffered or more bytes wait in the kernel,
+// the pieces are gathered (up to the same 1 MiB) before the read event, so a client write of many
+// records that arrived together is one read event as on the plain port. One asynchronous write at
+// a time; the bytes of the write in flight
 // move out of the queue into sWriting, so dropping the queue never frees a buffer in use.
 #include "platform/untServerSession.h"
 
@@ -21,6 +24,7 @@ using tcp = asio::ip::tcp;
 constexpr size_t DRAIN_LIMIT_BYTES = 1024 * 1024;       // unread input discarded at a graceful close
 constexpr size_t TLS_READ_PIECE_BYTES = 16 * 1024;      // one TLS record's plaintext at most
 constexpr auto TLS_DRAIN_TIME = std::chrono::seconds(2);  // queued output's last chance at a graceful close
+constexpr auto TLS_GATHER_TIME = std::chrono::milliseconds(200);  // wait for a next record after a full one
 
 bool IsWouldBlock(const asio::error_code& ec) {
   return ec == asio::error::would_block || ec == asio::error::try_again;
@@ -218,7 +222,8 @@ class TTlsSession final : public TServerSession {
   TTlsSession(std::weak_ptr<TSessionHost> wHostIn, tcp::socket socketIn, std::string sAddressIn, int nPortIn,
               size_t nMaxQueuedBytesIn, std::shared_ptr<asio::ssl::context> pContextIn)
       : TServerSession(std::move(wHostIn), std::move(socketIn), std::move(sAddressIn), nPortIn, nMaxQueuedBytesIn),
-        pContext(std::move(pContextIn)), stream(socket, *pContext), tmrDrain(socket.get_executor()) {}
+        pContext(std::move(pContextIn)), stream(socket, *pContext), tmrDrain(socket.get_executor()),
+        tmrGather(socket.get_executor()) {}
 
   int SendText(const std::string& sBytes) override {
     if (!bAdmitted || bClosed || bEnding || bDraining || sBytes.empty()) return 0;
@@ -272,11 +277,62 @@ class TTlsSession final : public TServerSession {
       if (!pHost) return;
       if (IsTlsPeerClose(ec)) return pHost->SessionEnd(self, SESSION_END_CLOSED, 0, "");
       if (ec) return pHost->SessionEnd(self, SESSION_END_ERROR, ec.value(), "");
-      self->svUnread = std::string_view(self->vReadBuffer.data(), n);
-      pHost->SessionRead(*self);
-      self->svUnread = {};
-      if (!self->bClosed && !self->bEnding && pHost->IsListed(self.get())) self->StartRead();
+      self->TakePiece(*pHost, n);
     });
+  }
+
+  // A client write of more than one record arrives record by record, each from its own send of the
+  // client's TLS stack. While more is already there (buffered plaintext or bytes in the kernel), or
+  // the piece filled a whole record so the rest of the write is on its way, the pieces are gathered,
+  // up to the 1 MiB of a plain read; a write that ends exactly at a record's end waits
+  // TLS_GATHER_TIME for a next record that does not come.
+  void TakePiece(TSessionHost& host, size_t n) {
+    ++nGatherRound;  // a pending grace timer of the pieces before this one no longer applies
+    asio::error_code ec;
+    const bool bMore = SSL_pending(stream.native_handle()) > 0 || socket.available(ec) > 0;
+    const bool bRoom = sGathered.size() + n + vReadBuffer.size() <= SESSION_READ_PIECE_BYTES;
+    if (sGathered.empty() && !bMore && n < vReadBuffer.size()) {  // the common case: one record, no copy
+      svUnread = std::string_view(vReadBuffer.data(), n);
+      return Deliver(host);
+    }
+    sGathered.append(vReadBuffer.data(), n);
+    if (!bRoom) return Deliver(host);
+    if (!bMore) WaitForNextRecord();
+    StartRead();
+  }
+
+  void WaitForNextRecord() {
+    tmrGather.expires_after(TLS_GATHER_TIME);
+    tmrGather.async_wait([self = Self(), nRound = nGatherRound](const asio::error_code& ec) {
+      if (ec || nRound != self->nGatherRound || self->sGathered.empty()) return;
+      if (self->bClosed || self->bEnding || self->bDraining) return;
+      std::shared_ptr<TSessionHost> pHost = self->Host();
+      if (!pHost) return;
+      ++self->nGatherRound;
+      self->DeliverGathered(*pHost);  // the read in flight stays; its piece starts the next event
+    });
+  }
+
+  // The read event of svUnread (or of the gathered pieces), then the next read.
+  void Deliver(TSessionHost& host) {
+    if (svUnread.empty()) svUnread = sGathered;
+    host.SessionRead(*this);
+    svUnread = {};
+    ReleaseGathered();
+    if (!bClosed && !bEnding && host.IsListed(this)) StartRead();
+  }
+
+  void DeliverGathered(TSessionHost& host) {
+    svUnread = sGathered;
+    host.SessionRead(*this);
+    svUnread = {};
+    ReleaseGathered();
+  }
+
+  // An idle session keeps no large buffer.
+  void ReleaseGathered() {
+    if (sGathered.capacity() > vReadBuffer.size()) sGathered = std::string();
+    sGathered.clear();
   }
 
   void StartWrite() {
@@ -305,7 +361,10 @@ class TTlsSession final : public TServerSession {
   std::shared_ptr<asio::ssl::context> pContext;  // shared with the listener; outlives the stream
   TTlsStream stream;                             // over the session's socket
   asio::steady_timer tmrDrain;                   // bounds a graceful close's last writes
+  asio::steady_timer tmrGather;                  // grace for the next record after a full one
   std::array<char, TLS_READ_PIECE_BYTES> vReadBuffer;  // the piece being read
+  std::string sGathered;                               // pieces of one read event gathered so far
+  uint64_t nGatherRound = 0;                           // bumped by each piece and each grace delivery
   std::string sWriting;                          // bytes of the write in flight
   bool bHandshaken = false;                      // the TLS handshake is through
   bool bWriting = false;                         // an async_write is outstanding
