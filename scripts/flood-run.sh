@@ -10,7 +10,8 @@
 # 5 minutes and at the end, the peak (VmHWM), the events cut and refused by reason, the log lines
 # the log ring dropped, and whether a queue event sent after the flood still reached the desk.
 #
-#   scripts/flood-run.sh [MINUTES]          (BIN=build by default; KEEP=1 keeps the run's folder)
+#   scripts/flood-run.sh [MINUTES]          (BIN=build by default; KEEP=1 keeps the run's folder;
+#                                            MAXQUEUEDMB=N runs with another budget)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,6 +52,7 @@ mkdir -p "$work/Lib"
 cp "$bin/telvane" "$work/telvane"
 printf '[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=1\r\n[AMI]\r\nAUTOSTART=1\r\nAUTORECONNECT=1\r\nRECONNECTTMR=5\r\nTIMEOUTTMR=30\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=%s\r\nUSERNAME=amiadmin\r\nSECRET=pxwdkr\r\n[PROXY]\r\nAUTOSTART=1\r\nSERVERPORT=%s\r\n[METRICS]\r\nPORT=%s\r\n' \
   "$exchange_port" "$proxy_port" "$metrics_port" >"$work/Lib/Config.ini"
+[ -n "${MAXQUEUEDMB:-}" ] && printf '[GENERAL]\r\nMAXQUEUEDMB=%s\r\n' "$MAXQUEUEDMB" >>"$work/Lib/Config.ini"
 printf 'Event: QueueMemberStatus\r\nPrivilege: agent,all\r\nFile: app_queue.c\r\nQueue: 10001\r\nMemberName: AfterTheFlood\r\n\r\n' \
   >"$work/after.txt"
 
