@@ -28,8 +28,13 @@ jobs=$(nproc)
 #   FaultRunTest.ExchangeKilledAndRestartedUnderLoad: 80 s uninstrumented, the longest case; beside
 #     other tests under either sanitizer it can miss its 60 s recovery deadline. The restarts
 #     themselves are covered by the shorter exchange_link_test and fault_runs_test cases.
+#   StormRunTest.*: the log writer must keep up with 100 desks' handshakes at once and the relay
+#     with a flood; instrumented, the 499-line log ring overflows (correctly, with its dropped-lines
+#     line) and the sanitizer, not the relay, sets the pace.
+#   ServerSocketTest.AcceptWithoutAFreeDescriptor...: takes every descriptor of the test process,
+#     where the sanitizer's own runtime then cannot open its report or /proc files.
 # TELVANE_SANITIZER_EXCLUDE (a CTest regex) replaces the list; empty runs everything.
-default_exclude='^FaultRunTest\.(GlobalStageKeepsPaceOnceItsRingWraps|ExchangeKilledAndRestartedUnderLoad)$'
+default_exclude='^(FaultRunTest\.(GlobalStageKeepsPaceOnceItsRingWraps|ExchangeKilledAndRestartedUnderLoad)|StormRunTest\..*|ServerSocketTest\.AcceptWithoutAFreeDescriptor.*)$'
 exclude=${TELVANE_SANITIZER_EXCLUDE-$default_exclude}
 
 work=$(mktemp -d /tmp/telvane-sanitize-XXXXXX)
