@@ -80,7 +80,9 @@ class TRecordingStage : public TStage {
   std::vector<std::string> vHeldBack;
 
  protected:
-  void Deliver(int32_t nKey, const std::string& sEvent) override { vWritten.emplace_back(nKey, sEvent); }
+  void DeliverBatch(const TEventBatch& tBatch) override {
+    for (const TEventBatch::TFrame& t : tBatch.vFrames) vWritten.emplace_back(t.nKey, std::string(tBatch.Frame(t)));
+  }
   void ShowInPane(int32_t nKey, const std::string& sEvent) override { vShown.emplace_back(nKey, sEvent); }
   void ShowPassStatus(const TExecSpecificStageThread::TPassStatus&) override {}
   bool ForwardEvent(const std::string& sEvent, int32_t nKey) override {
