@@ -73,6 +73,7 @@ bool TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage
                                                       int64_t nReadStampUs) {
   bool bAdded = false;
   try {
+    const bool bShow = ShowStagePane(*tFamily.pbPaneSwitch);
     if (ForwardEvent(sMyNewMessage, nKey)) {
       // The event ends with its last line's CR LF; the blank line and one more close it for clients.
       vBatchFrames.push_back({nKey, sBatchBytes.size(), sMyNewMessage.size() + 4});
@@ -81,9 +82,10 @@ bool TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage
       bAdded = true;
     } else {
       CountUp(MyCounters.vEventsDropped[DROP_REASON_HELD_BACK]);
-      sMyNewMessage = std::string(AVOIDING) + "\r\n" + sMyNewMessage + AVOIDING + "\r\n";
+      // Only a shown pane gets the framed text; nothing is formatted for a hidden one.
+      if (bShow) sMyNewMessage = std::string(AVOIDING) + "\r\n" + sMyNewMessage + AVOIDING + "\r\n";
     }
-    if (ShowStagePane(*tFamily.pbPaneSwitch)) ShowInPane(nKey, sMyNewMessage);
+    if (bShow) ShowInPane(nKey, sMyNewMessage);
   } catch (const std::exception& e) {
     PipelineLogError(tFamily.sProcessSource, e.what());
   }
@@ -118,6 +120,7 @@ void TExecSpecificStageThread::ShowInPane(int32_t nKey, const std::string& sEven
 }
 
 void TExecSpecificStageThread::ShowPassStatus(const TPassStatus& t) {
+  if (!StatusBarsShown()) return;
   HandOverToControl(
       [&](TValidate& v) { v.PrintStatusBarSpecific(tFamily.tStatusBar, t.nMaxWP, t.nMaxRP, t.nMaxDiff, t.nMaxKey); });
 }
