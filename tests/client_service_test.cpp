@@ -429,16 +429,15 @@ TEST_F(ListenerTest, FanOutReachesOnlyRunningSubscribers) {
   EXPECT_EQ(switchedOff.Received(), sPeerEvent + sParkEvent);
 }
 
-// A batch of queue frames (key, text) laid out one after another in one shared buffer, as a pass
-// builds it.
-TEventBatch QueueBatch(const std::vector<std::pair<int32_t, std::string>>& vFrames) {
+// A batch of queue frames (key, text) laid out one after another in sBytes, as a pass builds it.
+TEventBatch QueueBatch(const std::vector<std::pair<int32_t, std::string>>& vFrames, std::string& sBytes) {
   TEventBatch tBatch;
-  std::string sBytes;
+  sBytes.clear();
   for (const auto& [nKey, sFrame] : vFrames) {
     tBatch.vFrames.push_back({nKey, sBytes.size(), sFrame.size()});
     sBytes += sFrame;
   }
-  tBatch.pBytes = std::make_shared<const std::string>(std::move(sBytes));
+  tBatch.svBytes = sBytes;
   return tBatch;
 }
 
@@ -473,7 +472,8 @@ TEST_F(ListenerTest, BatchesReachEachClientAsTheFramesOfItsKeysInOrder) {
     ASSERT_TRUE(FullHandshake(*vClients.back(), c.sQueues));
   }
   OnControl([&] {
-    for (const auto& vFrames : vBatches) EXPECT_TRUE(MyValidate->SocketServerWriteBatch(QueueBatch(vFrames)));
+    std::string sBytes;  // reused, as a stage reuses its buffer
+    for (const auto& vFrames : vBatches) EXPECT_TRUE(MyValidate->SocketServerWriteBatch(QueueBatch(vFrames, sBytes)));
     EXPECT_TRUE(MyValidate->SocketServerQueueWrite(10001, QueueFrame(10001, "Z")));  // marks the end
   });
   for (size_t n = 0; n < vCases.size(); ++n) {
@@ -512,7 +512,8 @@ TEST_F(ListenerTest, ClientThatNeverReadsIsDroppedWithoutHoldingUpTheOthers) {
     std::vector<std::pair<int32_t, std::string>> vFrames;
     for (int n = 0; n < c.nFrames; ++n)
       vFrames.emplace_back(10005 + n, QueueFrame(10005 + n, std::string(c.nPadBytes, 'x')));
-    const TEventBatch tBatch = QueueBatch(vFrames);
+    std::string sBytes;
+    const TEventBatch tBatch = QueueBatch(vFrames, sBytes);
     const std::string sOverflow = "Error: client output queue over 4194304 bytes, disconnecting (" + Tag(silent);
     const int nSilentPort = LocalPort(silent);
     size_t nSent = 0, nReceived = 0;
@@ -520,7 +521,7 @@ TEST_F(ListenerTest, ClientThatNeverReadsIsDroppedWithoutHoldingUpTheOthers) {
     for (int nRound = 0; nRound < 1000 && !bDropped; ++nRound) {
       OnControl([&] {
         EXPECT_TRUE(MyValidate->SocketServerWriteBatch(tBatch));
-        nSent += tBatch.pBytes->size();
+        nSent += tBatch.svBytes.size();
         bDropped = std::none_of(MyAppInfo.MyServerSocketInfo.begin(), MyAppInfo.MyServerSocketInfo.end(),
                                 [&](const TServerSocketInfo& slot) {
                                   return slot.pConnection != nullptr && slot.nRemotePort == nSilentPort;

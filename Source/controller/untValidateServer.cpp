@@ -1,7 +1,7 @@
 // Client service over the connection table: the handshake and change commands (SocketServerRead),
 // the fan-out of event batches to subscribed clients, and the start and stop of the listener.
-// The fan-out gives each client the frames of its keys in one write: views of the batch's shared
-// buffer when it takes a good share of it, else a copy of just its frames (see SHARE_DIVISOR).
+// The fan-out gives each client the frames of its keys in one write: views of one shared copy of
+// the batch when it takes a good share of it, else a copy of just its frames (see SHARE_DIVISOR).
 //
 // Threads: control thread only. The listener's events, the stop and the fan-out hand-overs run
 // there one at a time, so a slot is never handled by two calls at once and neither the table nor
@@ -104,10 +104,10 @@ void RestartHandshake(TServerSocketInfo& slot) {
   slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
 }
 
-// A client that takes at least this share of a batch's bytes gets views of the shared batch buffer;
-// one that takes less gets its frames copied into a buffer of its own, so a slow reader's queue
-// never keeps alive much more memory than the bytes it holds (at most twice), however many large
-// batches it takes a frame or two from.
+// A client that takes at least this share of a batch's bytes gets views of one copy of the batch
+// shared by all such clients; one that takes less gets its frames copied into a buffer of its own,
+// so a slow reader's queue never keeps alive much more memory than the bytes it holds (at most
+// twice), however many large batches it takes a frame or two from.
 constexpr size_t SHARE_DIVISOR = 2;
 
 // Where one family's batch goes: the subscription list of the slots and its index of a key.
@@ -139,10 +139,17 @@ int32_t CollectRuns(const TEventBatch& tBatch, const std::vector<int32_t>& vInde
   return nFrames;
 }
 
-// One write of the runs: shared views, or a joined copy when the client takes little of the batch.
-int SendRuns(TServerConnection& connection, const TEventBatch& tBatch, std::vector<std::string_view>& vRuns,
-             size_t nBytes) {
-  if (nBytes * SHARE_DIVISOR >= tBatch.pBytes->size()) return connection.SendShared(tBatch.pBytes, vRuns);
+// One write of the runs (views into tBatch.svBytes): views of the batch's shared copy, made by the
+// first client that needs it, or a joined copy when the client takes little of the batch. Both are
+// allocated here on the control thread, which frees them too.
+int SendRuns(TServerConnection& connection, const TEventBatch& tBatch, std::shared_ptr<const std::string>& pShared,
+             std::vector<std::string_view>& vRuns, size_t nBytes) {
+  if (nBytes * SHARE_DIVISOR >= tBatch.svBytes.size()) {
+    if (!pShared) pShared = std::make_shared<const std::string>(tBatch.svBytes);
+    for (std::string_view& sRun : vRuns)
+      sRun = std::string_view(pShared->data() + (sRun.data() - tBatch.svBytes.data()), sRun.size());
+    return connection.SendShared(pShared, vRuns);
+  }
   std::string sJoined;
   sJoined.reserve(nBytes);
   for (std::string_view sRun : vRuns) sJoined.append(sRun);
@@ -160,6 +167,7 @@ bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatc
     vIndex.reserve(tBatch.vFrames.size());
     for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) vIndex.push_back(tFanOut.fnIndex(tFrame.nKey));
     std::vector<std::string_view> vRuns;
+    std::shared_ptr<const std::string> pShared;  // the batch's copy for the clients that share it
     for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
       if (slot.pConnection == nullptr) continue;
@@ -167,7 +175,7 @@ bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatc
       const int32_t nFrames = CollectRuns(tBatch, vIndex, slot.*tFanOut.pList, vRuns, nBytes);
       if (nFrames == 0) continue;
       try {
-        const int nTaken = SendRuns(*slot.pConnection, tBatch, vRuns, nBytes);
+        const int nTaken = SendRuns(*slot.pConnection, tBatch, pShared, vRuns, nBytes);
         CountUp(MyCounters.nFramesSent, static_cast<uint64_t>(nFrames));
         CountUp(MyCounters.nBytesSent, nTaken > 0 ? static_cast<uint64_t>(nTaken) : 0);
       } catch (const std::exception& e) {

@@ -40,14 +40,6 @@ void DeliverToOutlets(TEventFamily_OPT tFamily, int32_t nKey, const std::string&
   for (int n = 0; n < nCount; ++n) vOutlets[n].load(std::memory_order_relaxed)->Deliver(tFamily, nKey, sFrame);
 }
 
-TEventBatch TEventBatch::One(TEventFamily_OPT tFamily, int32_t nKey, std::string_view sFrame) {
-  TEventBatch tBatch;
-  tBatch.tFamily = tFamily;
-  tBatch.pBytes = std::make_shared<const std::string>(sFrame);
-  tBatch.vFrames.push_back({nKey, 0, sFrame.size()});
-  return tBatch;
-}
-
 void TEventOutlet::DeliverBatch(const TEventBatch& tBatch) {
   for (const TEventBatch::TFrame& tFrame : tBatch.vFrames)
     Deliver(tBatch.tFamily, tFrame.nKey, std::string(tBatch.Frame(tFrame)));

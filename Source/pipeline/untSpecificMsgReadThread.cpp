@@ -95,10 +95,7 @@ bool TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage
 void TExecSpecificStageThread::HandOverBatch() {
   if (vBatchFrames.empty()) return;
   try {
-    TEventBatch tBatch;
-    tBatch.tFamily = tFamily.tFamily;
-    // The buffer leaves with the batch: outlets may keep it while their readers still need it.
-    tBatch.pBytes = std::make_shared<const std::string>(std::move(sBatchBytes));
+    TEventBatch tBatch{tFamily.tFamily, sBatchBytes, {}};
     tBatch.vFrames.swap(vBatchFrames);
     DeliverBatch(tBatch);
     const int64_t nNowUs = MonotonicMicroseconds();
@@ -108,6 +105,7 @@ void TExecSpecificStageThread::HandOverBatch() {
   } catch (const std::exception& e) {
     PipelineLogError(tFamily.sProcessSource, e.what());
   }
+  // The buffers keep their capacity: the outlets are done with the bytes once DeliverBatch returned.
   sBatchBytes.clear();
   vBatchFrames.clear();
   vBatchStamps.clear();

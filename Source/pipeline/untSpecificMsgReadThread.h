@@ -9,7 +9,7 @@
 // One thread per family. A ring whose positions, read without its lock, say it is empty is passed
 // over without taking the lock: an event pushed meanwhile is simply taken in the next pass, as it
 // would have been had it come a moment later. A non-empty ring is popped under its lock, one at a
-// time, and no lock is held across a hand-over. A pass allocates nothing until it finds an event.
+// time, and no lock is held across a hand-over. A pass allocates nothing but the growth of its reused batch buffers.
 // The events of one key leave in the order they arrived (one producer, one consumer per ring, and
 // each batch keeps the pass order); events of different keys are ordered only by the pass.
 //
@@ -83,7 +83,8 @@ class TExecSpecificStageThread : public TWorkerThread {
   const TSpecificStageFamily& tFamily;  // constant
 
   // The pending batch; stage thread only.
-  std::string sBatchBytes;                      // frames of the pending batch, one after another
+  std::string sBatchBytes;                      // frames of the pending batch, one after another;
+                                                // reused, so a pass allocates only to grow it
   std::vector<TEventBatch::TFrame> vBatchFrames;  // where each frame lies in sBatchBytes
   std::vector<int64_t> vBatchStamps;            // each frame's nReadStampUs (0: not counted)
 };
