@@ -10,12 +10,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
+#include "pipeline/untEventOutlet.h"
 #include "platform/untCodePage.h"
 #include "platform/untServerSocket.h"
 #include "startup/untMessage.h"
@@ -427,38 +429,117 @@ TEST_F(ListenerTest, FanOutReachesOnlyRunningSubscribers) {
   EXPECT_EQ(switchedOff.Received(), sPeerEvent + sParkEvent);
 }
 
+// A batch of queue frames (key, text) laid out one after another in sBytes, as a pass builds it.
+TEventBatch QueueBatch(const std::vector<std::pair<int32_t, std::string>>& vFrames, std::string& sBytes) {
+  TEventBatch tBatch;
+  sBytes.clear();
+  for (const auto& [nKey, sFrame] : vFrames) {
+    tBatch.vFrames.push_back({nKey, sBytes.size(), sFrame.size()});
+    sBytes += sFrame;
+  }
+  tBatch.svBytes = sBytes;
+  return tBatch;
+}
+
+std::string QueueFrame(int32_t nKey, const std::string& sTag) {
+  return "Event: Join\r\nQueue: " + std::to_string(nKey) + "\r\nTag: " + sTag + "\r\n\r\n\r\n";
+}
+
+// Batches reach each client as the frames of its keys, in batch order and byte for byte, whether
+// it takes the whole batch (shared), runs with gaps, or a small part (copied for it alone).
+TEST_F(ListenerTest, BatchesReachEachClientAsTheFramesOfItsKeysInOrder) {
+  const std::vector<std::vector<std::pair<int32_t, std::string>>> vBatches = {
+      {{10001, QueueFrame(10001, "A1")}, {10002, QueueFrame(10002, "B1")}, {10003, QueueFrame(10003, "C1")},
+       {10004, QueueFrame(10004, "D1")}},
+      {{10001, QueueFrame(10001, "A2")}, {10003, QueueFrame(10003, "C2")}},  // keys with a backlog
+      {{10001, QueueFrame(10001, "A3")}},
+  };
+  struct Case {
+    const char* sQueues;
+    std::vector<std::string> vTags;  // what the client receives, in order
+  };
+  const std::vector<Case> vCases = {
+      {"10001,10002,10003,10004", {"A1", "B1", "C1", "D1", "A2", "C2", "A3"}},
+      {"10001,10003", {"A1", "C1", "A2", "C2", "A3"}},  // two runs in the first batch
+      {"10004", {"D1"}},                                // a quarter of one batch
+      {"10002,10005", {"B1"}},
+      {"10005", {}},
+  };
+  std::vector<std::unique_ptr<TTcpClient>> vClients;
+  for (const Case& c : vCases) {
+    vClients.push_back(std::make_unique<TTcpClient>());
+    ASSERT_TRUE(vClients.back()->Connect(nPort));
+    ASSERT_TRUE(FullHandshake(*vClients.back(), c.sQueues));
+  }
+  OnControl([&] {
+    std::string sBytes;  // reused, as a stage reuses its buffer
+    for (const auto& vFrames : vBatches) EXPECT_TRUE(MyValidate->SocketServerWriteBatch(QueueBatch(vFrames, sBytes)));
+    EXPECT_TRUE(MyValidate->SocketServerQueueWrite(10001, QueueFrame(10001, "Z")));  // marks the end
+  });
+  for (size_t n = 0; n < vCases.size(); ++n) {
+    std::string sExpected;
+    for (const std::string& sTag : vCases[n].vTags)
+      sExpected += QueueFrame(10000 + (sTag[0] - 'A' + 1), sTag);
+    TTcpClient& client = *vClients[n];
+    if (std::string(vCases[n].sQueues).find("10001") != std::string::npos) {
+      ASSERT_TRUE(client.ReadUntil(QueueFrame(10001, "Z"))) << vCases[n].sQueues;
+      sExpected += QueueFrame(10001, "Z");
+    } else {
+      EXPECT_TRUE(client.ReadFor(std::chrono::milliseconds(50)));
+    }
+    EXPECT_EQ(client.Take(), sExpected) << vCases[n].sQueues;
+  }
+}
+
 // A subscribed client that stops reading is cut off at the bound; the other subscribed client
 // receives every event in full meanwhile.
 TEST_F(ListenerTest, ClientThatNeverReadsIsDroppedWithoutHoldingUpTheOthers) {
-  // The silent client goes through the handshake, then reads no more.
-  TTcpClient silent;
-  ASSERT_TRUE(silent.Connect(nPort));
-  ASSERT_TRUE(FullHandshake(silent, "10005"));
-  TTcpClient reader;
-  ASSERT_TRUE(reader.Connect(nPort));
-  ASSERT_TRUE(FullHandshake(reader, "10005"));
-  const std::string sEvent = "Event: QueueMemberStatus\r\nQueue: 10005\r\n" + std::string(64 * 1024, 'x') + "\r\n\r\n\r\n";
-  const std::string sOverflow = "Error: client output queue over 4194304 bytes, disconnecting (" + Tag(silent);
-  size_t nSent = 0, nReceived = 0;
-  bool bDropped = false;
-  for (int nRound = 0; nRound < 1000 && !bDropped; ++nRound) {
-    OnControl([&] {
-      EXPECT_TRUE(MyValidate->SocketServerQueueWrite(10005, sEvent));
-      nSent += sEvent.size();
-      bDropped = MyAppInfo.MyServerSocketInfo[0].tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_NONE;
-    });
-    ASSERT_TRUE(PollUntil([&] {
-      reader.ReadFor(std::chrono::milliseconds(20));
-      nReceived += reader.Take().size();
-      return nReceived == nSent;
-    })) << "round " << nRound;
+  // One large frame per hand-over, or batches of smaller frames that the silent client shares
+  // with the reader.
+  struct Case {
+    int nFrames;       // frames per batch, keys 10005, 10006, ...
+    size_t nPadBytes;  // filler in each frame
+  };
+  for (const Case c : {Case{1, 64 * 1024}, Case{6, 12 * 1024}}) {
+    SCOPED_TRACE(c.nFrames);
+    // The silent client goes through the handshake, then reads no more.
+    TTcpClient silent;
+    ASSERT_TRUE(silent.Connect(nPort));
+    ASSERT_TRUE(FullHandshake(silent, "10005,10006,10007,10008,10009,10010"));
+    TTcpClient reader;
+    ASSERT_TRUE(reader.Connect(nPort));
+    ASSERT_TRUE(FullHandshake(reader, "10005,10006,10007,10008,10009,10010"));
+    std::vector<std::pair<int32_t, std::string>> vFrames;
+    for (int n = 0; n < c.nFrames; ++n)
+      vFrames.emplace_back(10005 + n, QueueFrame(10005 + n, std::string(c.nPadBytes, 'x')));
+    std::string sBytes;
+    const TEventBatch tBatch = QueueBatch(vFrames, sBytes);
+    const std::string sOverflow = "Error: client output queue over 4194304 bytes, disconnecting (" + Tag(silent);
+    const int nSilentPort = LocalPort(silent);
+    size_t nSent = 0, nReceived = 0;
+    bool bDropped = false;
+    for (int nRound = 0; nRound < 1000 && !bDropped; ++nRound) {
+      OnControl([&] {
+        EXPECT_TRUE(MyValidate->SocketServerWriteBatch(tBatch));
+        nSent += tBatch.svBytes.size();
+        bDropped = std::none_of(MyAppInfo.MyServerSocketInfo.begin(), MyAppInfo.MyServerSocketInfo.end(),
+                                [&](const TServerSocketInfo& slot) {
+                                  return slot.pConnection != nullptr && slot.nRemotePort == nSilentPort;
+                                });
+      });
+      ASSERT_TRUE(PollUntil([&] {
+        reader.ReadFor(std::chrono::milliseconds(20));
+        nReceived += reader.Take().size();
+        return nReceived == nSent;
+      })) << "round " << nRound;
+    }
+    EXPECT_TRUE(bDropped);
+    EXPECT_TRUE(Logged(sOverflow));
+    EXPECT_TRUE(Logged(LogMsg(30) + "127.0.0.1) - "));
+    // The reader is still served.
+    OnControl([&] { EXPECT_TRUE(MyValidate->SocketServerQueueWrite(10005, "Event: Last\r\n\r\n\r\n")); });
+    EXPECT_TRUE(reader.ReadUntil("Event: Last\r\n\r\n\r\n"));
   }
-  EXPECT_TRUE(bDropped);
-  EXPECT_TRUE(Logged(sOverflow));
-  EXPECT_TRUE(Logged(LogMsg(30) + "127.0.0.1) - "));
-  // The reader is still served.
-  OnControl([&] { EXPECT_TRUE(MyValidate->SocketServerQueueWrite(10005, "Event: Last\r\n\r\n\r\n")); });
-  EXPECT_TRUE(reader.ReadUntil("Event: Last\r\n\r\n\r\n"));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -76,14 +77,20 @@ template <class TStage>
 class TRecordingStage : public TStage {
  public:
   std::vector<std::pair<int32_t, std::string>> vWritten, vShown;
+  std::vector<size_t> vBatchSizes;     // frames of each batch handed over
   bool bUseRealCheck = true;           // false: the events in vHeldBack are held back, all others forwarded
   std::vector<std::string> vHeldBack;
+  std::function<void(int32_t)> fnOnCheck;  // called with the key before each forwarding check
 
  protected:
-  void Deliver(int32_t nKey, const std::string& sEvent) override { vWritten.emplace_back(nKey, sEvent); }
+  void DeliverBatch(const TEventBatch& tBatch) override {
+    vBatchSizes.push_back(tBatch.vFrames.size());
+    for (const TEventBatch::TFrame& t : tBatch.vFrames) vWritten.emplace_back(t.nKey, std::string(tBatch.Frame(t)));
+  }
   void ShowInPane(int32_t nKey, const std::string& sEvent) override { vShown.emplace_back(nKey, sEvent); }
   void ShowPassStatus(const TExecSpecificStageThread::TPassStatus&) override {}
   bool ForwardEvent(const std::string& sEvent, int32_t nKey) override {
+    if (fnOnCheck) fnOnCheck(nKey);
     if (bUseRealCheck) return TStage::ForwardEvent(sEvent, nKey);
     return std::find(vHeldBack.begin(), vHeldBack.end(), sEvent) == vHeldBack.end();
   }
@@ -204,6 +211,54 @@ TEST_F(StagesTest, GlobalStagesFileEventsByTheirKey) {
   for (auto* vTable : {f.MySpecificQueueMsgRead, f.MySpecificPeerMsgRead, f.MySpecificFeatureParkMsgRead})
     for (int n = 0; n < 100; ++n) nLeft += FifoPop(vTable[n]) ? 1 : 0;
   EXPECT_EQ(nLeft, 0);
+}
+
+// A pass hands its events over in one batch, or in several once a batch holds BATCH_BYTES; every
+// frame arrives whole, in key order.
+TEST_F(StagesTest, PassHandsOverItsEventsInBatchesOfBoundedSize) {
+  TRecordingStage<TExecSpecificQueueMsgReadThread> tStage;
+  const size_t nBig = TExecSpecificStageThread::BATCH_BYTES * 5 / 8;
+  struct Case {
+    std::vector<std::pair<int32_t, size_t>> vEvents;  // key and size of the events pushed
+    std::vector<size_t> vBatchSizes;
+  };
+  const std::vector<Case> vCases = {
+      {{{10001, 20}, {10002, 30}, {10900, 40}}, {3}},
+      {{{10001, nBig}, {10002, nBig}, {10003, 20}}, {2, 1}},  // the second frame passes the bound
+      {{}, {}},                                              // an idle pass hands nothing over
+  };
+  for (const Case& c : vCases) {
+    tStage.vWritten.clear();
+    tStage.vBatchSizes.clear();
+    std::vector<std::pair<int32_t, std::string>> vExpected;
+    for (const auto& [nKey, nSize] : c.vEvents) {
+      const std::string sEvent = "Key " + std::to_string(nKey) + std::string(nSize, 'x') + "\r\n";
+      TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText(sEvent), nKey);
+      vExpected.emplace_back(nKey, sEvent + "\r\n\r\n");
+    }
+    tStage.RunPass();
+    EXPECT_EQ(tStage.vBatchSizes, c.vBatchSizes);
+    EXPECT_EQ(tStage.vWritten, vExpected);
+  }
+}
+
+// A pass passes over rings it finds empty without their locks. An event pushed while the pass runs
+// is taken in this pass when its ring still lies ahead, in the next one when the pass has passed
+// it; none is lost.
+TEST_F(StagesTest, EventPushedDuringThePassIsTakenByThisPassOrTheNext) {
+  TRecordingStage<TExecSpecificQueueMsgReadThread> tStage;
+  tStage.fnOnCheck = [](int32_t nKey) {
+    if (nKey != 10002) return;
+    TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText("behind\r\n"), 10001);
+    TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText("ahead\r\n"), 10005);
+  };
+  TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText("first\r\n"), 10002);
+  using TWrites = std::vector<std::pair<int32_t, std::string>>;
+  tStage.RunPass();
+  EXPECT_EQ(tStage.vWritten, (TWrites{{10002, "first\r\n\r\n\r\n"}, {10005, "ahead\r\n\r\n\r\n"}}));
+  tStage.vWritten.clear();
+  tStage.RunPass();
+  EXPECT_EQ(tStage.vWritten, (TWrites{{10001, "behind\r\n\r\n\r\n"}}));
 }
 
 // All seven families with their real threads: one event of each kind goes from the raw ring down

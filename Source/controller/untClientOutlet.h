@@ -1,6 +1,7 @@
-// The client fan-out as an event outlet: each forwarded event is handed over to the control
-// thread, which writes it to every running client subscribed to its key. The stage waits for the
-// writes to be queued (not sent), so the events of one key reach the clients in order.
+// The client fan-out as an event outlet: each batch of forwarded events is handed over to the
+// control thread in one blocking hand-over, and there each running client gets the frames of the
+// keys it subscribed to in one write. The stage waits for the writes to be queued (not sent), so
+// the events of one key reach the clients in order.
 #pragma once
 
 #include "pipeline/untEventOutlet.h"

@@ -22,6 +22,8 @@
 #include "logging/untDisplaySink.h"
 #include "startup/untVariables.h"
 
+struct TEventBatch;
+
 class TServerConnection;
 
 class TValidate {
@@ -97,6 +99,9 @@ class TValidate {
   bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
   bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
                         int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort);
+  // Each running client subscribed to some of the batch's keys gets those frames, in batch order,
+  // in one write; frames shared by many clients are not copied for each.
+  bool SocketServerWriteBatch(const TEventBatch& tBatch);
   bool SocketServerQueueWrite(int32_t nQueueNumber, const std::string& sEvent);
   bool SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent);
   bool SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent);

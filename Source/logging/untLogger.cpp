@@ -54,6 +54,9 @@ std::atomic<int> nMainLogCaptureUsers{0};                // WriteLog calls holdi
 // Wakes the napping writer; waited on with crsGenericFifo. Never freed, like the lock.
 std::condition_variable& cvLinesPileUp = *new std::condition_variable();
 constexpr int32_t WAKE_WRITER_AT = GENERIC_FIFO_SLOTS / 4;  // lines waiting that end the writer's nap
+// The writer's nap while the ring is empty: the first line wakes it at once, so this only bounds
+// how late it sees the end of the run; an idle relay's writer wakes 20 times a second, not 1,000.
+constexpr std::chrono::milliseconds IDLE_NAP{50};
 
 int32_t LinesWaiting(const TGenericFifo& fifo) {
   return (fifo.nWP - fifo.nRP + GENERIC_FIFO_SLOTS) % GENERIC_FIFO_SLOTS;
@@ -86,7 +89,7 @@ void PostFullNotice(int32_t nPosition) {
 
 // Stores the finished line with the count of lines dropped before it. Returns false when the ring
 // is full (the line is counted as dropped); nFullAt is then the position that met nRP. Wakes the
-// writer when this line makes a quarter of the ring wait.
+// writer when this line is the first waiting or makes a quarter of the ring wait.
 bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
   std::unique_lock<std::mutex> lock(crsLock);
   TGenericFifo& fifo = MyGenericFifo;
@@ -99,7 +102,9 @@ bool PushLine(std::mutex& crsLock, std::string&& sLine, int32_t& nFullAt) {
   fifo.vFifo[fifo.nWP] = std::move(sLine);
   fifo.vDroppedBefore[fifo.nWP] = std::exchange(fifo.nDropped, 0);
   fifo.nWP = nNext;
-  const bool bWake = LinesWaiting(fifo) == WAKE_WRITER_AT;
+  // The first line into an empty ring ends the writer's idle nap; a quarter of the ring its short one.
+  const int32_t nWaiting = LinesWaiting(fifo);
+  const bool bWake = nWaiting == 1 || nWaiting == WAKE_WRITER_AT;
   lock.unlock();
   if (bWake) cvLinesPileUp.notify_one();
   return true;
@@ -261,6 +266,10 @@ void NapUntilLinesPileUp(std::chrono::milliseconds tNap) {
   std::mutex* pLock = crsGenericFifo.load();
   if (pLock == nullptr) return;
   std::unique_lock<std::mutex> lock(*pLock);
+  if (LinesWaiting(MyGenericFifo) == 0) {
+    cvLinesPileUp.wait_for(lock, IDLE_NAP, [] { return LinesWaiting(MyGenericFifo) > 0; });
+    return;
+  }
   cvLinesPileUp.wait_for(lock, tNap, [] { return LinesWaiting(MyGenericFifo) >= WAKE_WRITER_AT; });
 }
 

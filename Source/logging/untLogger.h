@@ -56,7 +56,8 @@ void LogOperationError(const char* sClass, const char* sOperation, const std::st
                        int nTarget = LOG_TARGET_MAIN);
 
 // The writer's nap between wake-ups: returns after tNap, or as soon as a producer finds a quarter
-// of the ring waiting, so that a burst is written while it comes in. Writer thread only.
+// of the ring waiting, so that a burst is written while it comes in. On an empty ring it lasts
+// until the first line is stored (50 ms at most). Writer thread only.
 void NapUntilLinesPileUp(std::chrono::milliseconds tNap);
 
 // Creates the log folder sDirectory (no trailing separator), the ring's lock and the writer thread.

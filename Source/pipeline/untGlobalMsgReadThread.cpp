@@ -49,7 +49,7 @@ void TExecGlobalStageThread::Execute() {
   try {
     while (MyAppInfo.bIsRunning) {
       const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
-      if (nWP % 10 == 0) {
+      if (nWP % 10 == 0 && StatusBarsShown()) {
         const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
         HandOverToControl([&](TValidate& v) { v.PrintStatusBarGlobal(tFamily.tStatusBar, nWP, nRP); });
       }

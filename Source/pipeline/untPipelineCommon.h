@@ -26,6 +26,11 @@ void SetPipelineLogObserver(TPipelineLogObserver fnObserver);
 // A stage shows its traffic when its pane switch is on or an audit capture runs.
 inline bool ShowStagePane(const std::atomic<bool>& bSwitch) { return bSwitch || MyAuditEvents.bEnabled; }
 
+// The status bars exist only while a display sink is registered (window mode). Without one the
+// stages skip their status hand-overs, which would change nothing, so an idle service does not
+// wake the control thread dozens of times a second for them.
+inline bool StatusBarsShown() { return DisplaySink() != nullptr; }
+
 // Runs fn(*MyValidate) on the control thread and waits for it. When the loop is closed, or the
 // controller is gone, nothing runs and the stage simply goes on.
 template <class TFn>

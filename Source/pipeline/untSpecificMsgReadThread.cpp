@@ -60,42 +60,65 @@ TExecSpecificStageThread::TPassStatus TExecSpecificStageThread::RunPass() {
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
     if (nWP - nRP > tStatus.nMaxDiff) tStatus = {nFirstKey + n, nWP - nRP, nRP, nWP};
+    if (nWP == nRP) continue;  // empty, or its push not seen yet: the next pass takes it
     TText sText = FifoPop(ring);
-    if (sText && ProcessSpecificMessage(*sText, nFirstKey + n) && sText->nReadStampUs != 0)
-      MyCounters.tRelayLatency.Observe(MonotonicMicroseconds() - sText->nReadStampUs);
+    if (!sText || !ProcessSpecificMessage(*sText, nFirstKey + n, sText->nReadStampUs)) continue;
+    if (sBatchBytes.size() >= BATCH_BYTES) HandOverBatch();
   }
+  HandOverBatch();
   return tStatus;
 }
 
-bool TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey) {
-  bool bDelivered = false;
+bool TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey,
+                                                      int64_t nReadStampUs) {
+  bool bAdded = false;
   try {
-    const size_t nLength = sMyNewMessage.size();
+    const bool bShow = ShowStagePane(*tFamily.pbPaneSwitch);
     if (ForwardEvent(sMyNewMessage, nKey)) {
       // The event ends with its last line's CR LF; the blank line and one more close it for clients.
-      Deliver(nKey, sMyNewMessage.append("\r\n\r\n"));
-      bDelivered = true;
-      sMyNewMessage.resize(nLength);
+      vBatchFrames.push_back({nKey, sBatchBytes.size(), sMyNewMessage.size() + 4});
+      vBatchStamps.push_back(nReadStampUs);
+      sBatchBytes.append(sMyNewMessage).append("\r\n\r\n");
+      bAdded = true;
     } else {
       CountUp(MyCounters.vEventsDropped[DROP_REASON_HELD_BACK]);
-      sMyNewMessage = std::string(AVOIDING) + "\r\n" + sMyNewMessage + AVOIDING + "\r\n";
+      // Only a shown pane gets the framed text; nothing is formatted for a hidden one.
+      if (bShow) sMyNewMessage = std::string(AVOIDING) + "\r\n" + sMyNewMessage + AVOIDING + "\r\n";
     }
-    if (ShowStagePane(*tFamily.pbPaneSwitch)) ShowInPane(nKey, sMyNewMessage);
+    if (bShow) ShowInPane(nKey, sMyNewMessage);
   } catch (const std::exception& e) {
     PipelineLogError(tFamily.sProcessSource, e.what());
   }
-  return bDelivered;
+  return bAdded;
 }
 
-void TExecSpecificStageThread::Deliver(int32_t nKey, const std::string& sFrame) {
-  DeliverToOutlets(tFamily.tFamily, nKey, sFrame);
+void TExecSpecificStageThread::HandOverBatch() {
+  if (vBatchFrames.empty()) return;
+  try {
+    TEventBatch tBatch{tFamily.tFamily, sBatchBytes, {}};
+    tBatch.vFrames.swap(vBatchFrames);
+    DeliverBatch(tBatch);
+    const int64_t nNowUs = MonotonicMicroseconds();
+    for (int64_t nStampUs : vBatchStamps)
+      if (nStampUs != 0) MyCounters.tRelayLatency.Observe(nNowUs - nStampUs);
+    vBatchFrames.swap(tBatch.vFrames);  // keeps the capacity for the next batch
+  } catch (const std::exception& e) {
+    PipelineLogError(tFamily.sProcessSource, e.what());
+  }
+  // The buffers keep their capacity: the outlets are done with the bytes once DeliverBatch returned.
+  sBatchBytes.clear();
+  vBatchFrames.clear();
+  vBatchStamps.clear();
 }
+
+void TExecSpecificStageThread::DeliverBatch(const TEventBatch& tBatch) { DeliverBatchToOutlets(tBatch); }
 
 void TExecSpecificStageThread::ShowInPane(int32_t nKey, const std::string& sEvent) {
   HandOverToControl([&](TValidate& v) { v.PrintStageKeyLog(tFamily.tPane, nKey, sEvent); });
 }
 
 void TExecSpecificStageThread::ShowPassStatus(const TPassStatus& t) {
+  if (!StatusBarsShown()) return;
   HandOverToControl(
       [&](TValidate& v) { v.PrintStatusBarSpecific(tFamily.tStatusBar, t.nMaxWP, t.nMaxRP, t.nMaxDiff, t.nMaxKey); });
 }

@@ -1,12 +1,17 @@
 // Per-key stages: one thread per category serves every ring of its table in ascending key order,
-// takes at most one event per ring per pass, and hands each event it forwards to the registered
-// event outlets (untEventOutlet; the client fan-out is one); then it shows the ring with the
-// largest backlog and sleeps 100 ms.
+// takes at most one event per ring per pass, and hands the events it forwards to the registered
+// event outlets (untEventOutlet; the client fan-out is one) as batches: the frames of a pass are
+// gathered in one buffer and handed over when the pass ends, or earlier once a batch holds
+// BATCH_BYTES, so the stage waits for the control thread a few times per pass instead of once per
+// event, and no event waits for the fan-out of the events before it one by one. Then it shows the
+// ring with the largest backlog and sleeps 100 ms.
 //
-// One thread per family. It takes one ring lock at a time, exactly once per ring per pass even when
-// the ring is empty, and never holds a lock across a hand-over. A pass allocates nothing until it
-// finds an event. The events of one key leave in the order they arrived (one producer, one
-// consumer per ring); events of different keys are ordered only by the pass.
+// One thread per family. A ring whose positions, read without its lock, say it is empty is passed
+// over without taking the lock: an event pushed meanwhile is simply taken in the next pass, as it
+// would have been had it come a moment later. A non-empty ring is popped under its lock, one at a
+// time, and no lock is held across a hand-over. A pass allocates nothing but the growth of its reused batch buffers.
+// The events of one key leave in the order they arrived (one producer, one consumer per ring, and
+// each batch keeps the pass order); events of different keys are ordered only by the pass.
 //
 // The extension stage asks TValidate::ValidatePeerEvents first, on its own thread. That call
 // decides only for the event kinds it knows; every other extension event is forwarded (the stage
@@ -16,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "logging/untDisplaySink.h"
 #include "pipeline/untEventOutlet.h"
@@ -48,21 +54,26 @@ class TExecSpecificStageThread : public TWorkerThread {
     int32_t nMaxWP = 0;
   };
 
-  // One pass over the served rings, without the status call and the sleep.
+  // A batch is handed over once its frames hold this many bytes, and at the end of every pass.
+  static constexpr size_t BATCH_BYTES = 64 * 1024;
+
+  // One pass over the served rings, batches handed over, without the status call and the sleep.
   TPassStatus RunPass();
-  // One event of key nKey: hands sMyNewMessage + CR LF CR LF to the outlets (unless the extension
-  // check holds it back) and shows it in the pane when asked. Catches and logs errors. True when
-  // the outlets had the event; the pass then counts its latency, from the exchange read that
-  // completed it to the moment the outlets returned (the client writes queued).
-  bool ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey);
+  // One event of key nKey: adds sMyNewMessage + CR LF CR LF to the pending batch (unless the
+  // extension check holds it back) and shows it in the pane when asked. Catches and logs errors.
+  // True when the event joined the batch; nReadStampUs is kept for its latency, counted from the
+  // exchange read that completed it to the moment the outlets returned the batch (writes queued).
+  bool ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey, int64_t nReadStampUs = 0);
+  // Hands the pending batch to the outlets (nothing when it is empty) and counts its latencies.
+  void HandOverBatch();
 
  protected:
   explicit TExecSpecificStageThread(const TSpecificStageFamily& tFamily) : tFamily(tFamily) {}
   void Execute() override;
 
-  // The stage's ways out; tests replace them. Deliver hands the frame to the registered outlets;
-  // the pane and the status bar are blocking hand-overs to the control thread.
-  virtual void Deliver(int32_t nKey, const std::string& sFrame);
+  // The stage's ways out; tests replace them. DeliverBatch hands the batch to the registered
+  // outlets; the pane and the status bar are blocking hand-overs to the control thread.
+  virtual void DeliverBatch(const TEventBatch& tBatch);
   virtual void ShowInPane(int32_t nKey, const std::string& sEvent);
   virtual void ShowPassStatus(const TPassStatus& tStatus);
   // Whether the event goes to the clients; only the extension stage ever says no.
@@ -70,6 +81,12 @@ class TExecSpecificStageThread : public TWorkerThread {
 
  private:
   const TSpecificStageFamily& tFamily;  // constant
+
+  // The pending batch; stage thread only.
+  std::string sBatchBytes;                      // frames of the pending batch, one after another;
+                                                // reused, so a pass allocates only to grow it
+  std::vector<TEventBatch::TFrame> vBatchFrames;  // where each frame lies in sBatchBytes
+  std::vector<int64_t> vBatchStamps;            // each frame's nReadStampUs (0: not counted)
 };
 
 class TExecSpecificQueueMsgReadThread : public TExecSpecificStageThread {

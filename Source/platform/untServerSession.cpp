@@ -1,7 +1,10 @@
 // Client sessions of TServerSocket; see untServerSession.h for the states.
 //
-// Plain sessions write at once, as far as the kernel takes it without blocking; the rest waits in
-// the queue and goes out when the socket is writable again (Asio chat_server's write_in_progress
+// The output queue holds views into shared buffers (the fan-out gives many sessions the same
+// frames without a copy each); the session holds each buffer until its piece is written.
+// Plain sessions write at once, as far as the kernel takes it without blocking, gathering the
+// queued pieces into one system call; the rest waits in the queue and goes out when the socket
+// is writable again (Asio chat_server's write_in_progress
 // is bWaitingWrite). They read into the listener's one 1 MiB buffer, synchronously once the socket
 // is readable, everything the kernel holds at that moment, so a hundred idle sessions hold no read
 // buffer each and one client write that arrived whole is one read event.
@@ -9,8 +12,8 @@
 // record holds at most 16 KiB); while more plaintext is buffered or more bytes wait in the kernel,
 // the pieces are gathered (up to the same 1 MiB) before the read event, so a client write of many
 // records that arrived together is one read event as on the plain port. One asynchronous write at
-// a time; the bytes of the write in flight
-// move out of the queue into sWriting, so dropping the queue never frees a buffer in use.
+// a time; the bytes of the write in flight are copied out of the queue into sWriting, so dropping
+// the queue never frees a buffer in use.
 #include "platform/untServerSession.h"
 
 #include <chrono>
@@ -23,6 +26,8 @@ using tcp = asio::ip::tcp;
 
 constexpr size_t DRAIN_LIMIT_BYTES = 1024 * 1024;       // unread input discarded at a graceful close
 constexpr size_t TLS_READ_PIECE_BYTES = 16 * 1024;      // one TLS record's plaintext at most
+constexpr size_t TLS_WRITE_BYTES = 64 * 1024;           // queued output joined into one TLS write
+constexpr size_t MAX_GATHER = 64;                       // pieces in one plain write (far below IOV_MAX)
 constexpr auto TLS_DRAIN_TIME = std::chrono::seconds(2);  // queued output's last chance at a graceful close
 constexpr auto TLS_GATHER_TIME = std::chrono::milliseconds(200);  // wait for a next record after a full one
 
@@ -98,9 +103,37 @@ void TServerSession::DrainInput() {
   }
 }
 
-void TServerSession::Enqueue(const std::string& sBytes) {
-  vOutQueue.push_back(sBytes);
-  nQueuedBytes += sBytes.size();
+int TServerSession::SendText(const std::string& sBytes) {
+  if (sBytes.empty()) return 0;
+  auto pOwner = std::make_shared<const std::string>(sBytes);
+  const std::string_view svBytes(*pOwner);
+  return SendShared(pOwner, {&svBytes, 1});
+}
+
+size_t TServerSession::Enqueue(const std::shared_ptr<const std::string>& pOwner,
+                               std::span<const std::string_view> vPieces) {
+  size_t nBytes = 0;
+  for (std::string_view svPiece : vPieces) {
+    if (svPiece.empty()) continue;
+    vOutQueue.push_back({pOwner, svPiece});
+    nBytes += svPiece.size();
+  }
+  nQueuedBytes += nBytes;
+  return nBytes;
+}
+
+void TServerSession::Consume(size_t nBytes) {
+  nQueuedBytes -= nBytes;
+  while (nBytes > 0 && !vOutQueue.empty()) {
+    const size_t nLeft = vOutQueue.front().svBytes.size() - nFrontOffset;
+    if (nBytes < nLeft) {
+      nFrontOffset += nBytes;
+      return;
+    }
+    nBytes -= nLeft;
+    vOutQueue.pop_front();
+    nFrontOffset = 0;
+  }
 }
 
 // ---- Plain TCP ----
@@ -111,16 +144,18 @@ class TPlainSession final : public TServerSession {
  public:
   using TServerSession::TServerSession;
 
-  int SendText(const std::string& sBytes) override {
-    if (!bAdmitted || bClosed || bEnding || sBytes.empty()) return 0;
-    Enqueue(sBytes);
+  int SendShared(const std::shared_ptr<const std::string>& pOwner,
+                 std::span<const std::string_view> vPieces) override {
+    if (!bAdmitted || bClosed || bEnding) return 0;
+    const size_t nBytes = Enqueue(pOwner, vPieces);
+    if (nBytes == 0) return 0;
     if (!bWaitingWrite) Flush(false);
     if (bEnding) return 0;
     if (nQueuedBytes > nMaxQueuedBytes) {
       CutOff();
       return 0;
     }
-    return static_cast<int>(sBytes.size());
+    return static_cast<int>(nBytes);
   }
 
   void Begin() override { WaitReadable(); }
@@ -176,12 +211,18 @@ class TPlainSession final : public TServerSession {
     WaitReadable();
   }
 
-  // Writes the queue as far as the kernel takes it. bFinal (at close): never waits, never fails.
+  // Writes the queue as far as the kernel takes it, up to MAX_GATHER pieces per system call.
+  // bFinal (at close): never waits, never fails.
   void Flush(bool bFinal) {
     asio::error_code ec;
     while (!vOutQueue.empty()) {
-      const std::string& sFront = vOutQueue.front();
-      const size_t n = socket.write_some(asio::buffer(sFront.data() + nFrontOffset, sFront.size() - nFrontOffset), ec);
+      std::array<asio::const_buffer, MAX_GATHER> vBuffers;
+      size_t nBuffers = 0;
+      for (auto it = vOutQueue.begin(); it != vOutQueue.end() && nBuffers < MAX_GATHER; ++it, ++nBuffers) {
+        const size_t nSkip = nBuffers == 0 ? nFrontOffset : 0;
+        vBuffers[nBuffers] = asio::buffer(it->svBytes.data() + nSkip, it->svBytes.size() - nSkip);
+      }
+      const size_t n = socket.write_some(std::span<const asio::const_buffer>(vBuffers.data(), nBuffers), ec);
       if (ec == asio::error::interrupted) continue;
       if (IsWouldBlock(ec)) {
         if (!bFinal) WaitWritable();
@@ -191,12 +232,7 @@ class TPlainSession final : public TServerSession {
         if (!bFinal) Fail(ec);
         return;
       }
-      nFrontOffset += n;
-      nQueuedBytes -= n;
-      if (nFrontOffset == sFront.size()) {
-        vOutQueue.pop_front();
-        nFrontOffset = 0;
-      }
+      Consume(n);
     }
   }
 
@@ -225,15 +261,17 @@ class TTlsSession final : public TServerSession {
         pContext(std::move(pContextIn)), stream(socket, *pContext), tmrDrain(socket.get_executor()),
         tmrGather(socket.get_executor()) {}
 
-  int SendText(const std::string& sBytes) override {
-    if (!bAdmitted || bClosed || bEnding || bDraining || sBytes.empty()) return 0;
-    Enqueue(sBytes);
+  int SendShared(const std::shared_ptr<const std::string>& pOwner,
+                 std::span<const std::string_view> vPieces) override {
+    if (!bAdmitted || bClosed || bEnding || bDraining) return 0;
+    const size_t nBytes = Enqueue(pOwner, vPieces);
+    if (nBytes == 0) return 0;
     if (nQueuedBytes > nMaxQueuedBytes) {
       CutOff();
       return 0;
     }
     StartWrite();
-    return static_cast<int>(sBytes.size());
+    return static_cast<int>(nBytes);
   }
 
   void Begin() override {
@@ -335,10 +373,17 @@ class TTlsSession final : public TServerSession {
     sGathered.clear();
   }
 
+  // The stream encrypts one buffer at a time, so the front pieces are joined, up to
+  // TLS_WRITE_BYTES (or the one larger piece), into records as full as they go.
   void StartWrite() {
     if (bWriting || !bHandshaken || vOutQueue.empty()) return;
-    sWriting = std::move(vOutQueue.front());
-    vOutQueue.pop_front();
+    sWriting.clear();
+    while (!vOutQueue.empty()) {
+      const std::string_view svFront = vOutQueue.front().svBytes;
+      if (!sWriting.empty() && sWriting.size() + svFront.size() > TLS_WRITE_BYTES) break;
+      sWriting.append(svFront);
+      vOutQueue.pop_front();
+    }
     bWriting = true;
     asio::async_write(stream, asio::buffer(sWriting), [self = Self()](const asio::error_code& ec, size_t) {
       self->bWriting = false;

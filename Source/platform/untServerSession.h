@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -71,6 +72,7 @@ class TServerSession : public TServerConnection, public std::enable_shared_from_
   int RemotePort() const override { return nPort; }
   size_t QueuedBytes() const override { return nQueuedBytes; }
   std::string ReceiveText() override;
+  int SendText(const std::string& sBytes) override;  // a copy of its own, sent as SendShared
   void SetDeadline(int nMilliseconds) override;
   void Close() override;
 
@@ -91,13 +93,23 @@ class TServerSession : public TServerConnection, public std::enable_shared_from_
   void CutOff();               // over the output bound: closed now, the events follow
   void CloseSocket();          // closes the socket and cancels the deadline; no event
   void DrainInput();           // discards pending input, so a close is a FIN, not a reset
-  void Enqueue(const std::string& sBytes);
+  // Appends the pieces to the queue; returns their bytes.
+  size_t Enqueue(const std::shared_ptr<const std::string>& pOwner, std::span<const std::string_view> vPieces);
+  // The first nBytes of the queue were written: drops them.
+  void Consume(size_t nBytes);
+
+  // A stretch of queued output: a view into bytes that pOwner keeps alive, perhaps shared with
+  // other sessions that were given the same frames.
+  struct TOutPiece {
+    std::shared_ptr<const std::string> pOwner;  // holds the bytes of svBytes
+    std::string_view svBytes;                   // never empty
+  };
 
   const std::weak_ptr<TSessionHost> wHost;
   const std::string sAddress;         // peer's address text
   const int nPort;                    // peer's port
   const size_t nMaxQueuedBytes;       // output bound, copied from the listener at accept
-  std::deque<std::string> vOutQueue;  // output not yet taken by the kernel (TLS: by the stream), in order
+  std::deque<TOutPiece> vOutQueue;    // output not yet taken by the kernel (TLS: by the stream), in order
   size_t nFrontOffset = 0;            // bytes of vOutQueue.front() already written
   size_t nQueuedBytes = 0;            // bytes in vOutQueue minus nFrontOffset
 

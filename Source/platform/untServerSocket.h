@@ -14,8 +14,9 @@
 // An accept that fails for lack of resources (no free descriptor, no memory) raises OnAcceptError
 // with the reason; the listener then pauses 100 ms and accepts again, so it neither
 // spins nor stops while descriptors run out, and the waiting peers are taken once some are free.
-// Each connection has its own output queue: SendText never blocks. A connection whose queue holds
-// more than nMaxQueuedBytes is cut off: OnClientOverflow, then OnClientDisconnect, raised after
+// Each connection has its own output queue: SendText and SendShared never block; what one call
+// queues goes to the kernel in one gathered write when the socket takes it. A connection whose
+// queue holds more than nMaxQueuedBytes is cut off: OnClientOverflow, then OnClientDisconnect, raised after
 // the current handler returns, so the connection list never changes under a caller's loop.
 // A connection's deadline (SetDeadline) raises OnClientTimeout once when it passes; Close ends a
 // connection from this side, and its OnClientDisconnect follows the same way as a cut-off's.
@@ -31,7 +32,9 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 class TServerConnection {
  public:
@@ -39,6 +42,11 @@ class TServerConnection {
   virtual std::string RemoteAddress() const = 0;  // dotted IPv4 text (IPv6 text for IPv6 peers)
   virtual int RemotePort() const = 0;
   virtual int SendText(const std::string& sBytes) = 0;  // queues the bytes; returns the count taken
+  // Queues the pieces, in order, as one write, and returns the count taken. They are views into
+  // *pOwner, which other connections may share; the connection holds pOwner until they are written
+  // (or dropped), and counts only the pieces' bytes against its bound.
+  virtual int SendShared(const std::shared_ptr<const std::string>& pOwner,
+                         std::span<const std::string_view> vPieces) = 0;
   virtual std::string ReceiveText() = 0;          // bytes of the last read not taken yet
   virtual size_t QueuedBytes() const = 0;          // output bytes not yet written to the socket
   // OnClientTimeout after nMilliseconds from now (replacing an earlier deadline); 0 cancels.
