@@ -85,6 +85,7 @@ class TMqttRun {
  private:
   bool IsLoad() const { return tOptions.nLoad > 0; }
   bool Wants(std::string_view sTopic) const;
+  bool AddReader(std::string& sError);
   bool Turn(int nTimeoutMs);  // false when a stop signal came
   void ReadFrom(TMqttReader& tReader);
   bool EndReached(TClock::time_point tStart);
@@ -165,33 +166,19 @@ bool TMqttRun::Start(std::string& sError) {
   sigprocmask(SIG_BLOCK, &tSignals, nullptr);
   nSignalFd = signalfd(-1, &tSignals, SFD_CLOEXEC | SFD_NONBLOCK);
   const int32_t nSubscribers = std::max(1, tOptions.nLoad);
-  for (int32_t n = 0; n < nSubscribers; ++n) {
-    vReaders.push_back(std::make_unique<TMqttReader>());
-    TMqttReader& tReader = *vReaders.back();
-    tReader.pRun = this;
-    tReader.pMosq = mosquitto_new(nullptr, true, &tReader);
-    if (tReader.pMosq == nullptr) {
-      sError = "cannot create an MQTT client";
-      return false;
-    }
-    mosquitto_int_option(tReader.pMosq, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect_callback_set(tReader.pMosq, OnConnect);
-    mosquitto_subscribe_callback_set(tReader.pMosq, OnSubscribe);
-    mosquitto_message_callback_set(tReader.pMosq, OnMessage);
-    mosquitto_disconnect_callback_set(tReader.pMosq, OnDisconnect);
-    const int nRc = mosquitto_connect(tReader.pMosq, sHost.c_str(), nPort, kKeepAliveSeconds);
-    if (nRc != MOSQ_ERR_SUCCESS) {
-      sError = "cannot connect to MQTT at " + tOptions.sMqttAddress + ": " + mosquitto_strerror(nRc);
-      return false;
-    }
-  }
+  for (int32_t n = 0; n < nSubscribers; ++n)
+    if (!AddReader(sError)) return false;
   const TClock::time_point tDeadline = TClock::now() + std::chrono::milliseconds(kSubscribeTimeoutMs);
   auto fnAllIn = [&] {
     return std::all_of(vReaders.begin(), vReaders.end(), [](const auto& p) { return p->bSubscribed; });
   };
   auto fnAnyGone = [&] { return std::any_of(vReaders.begin(), vReaders.end(), [](const auto& p) { return p->bGone; }); };
-  while (!fnAllIn() && !fnAnyGone() && TClock::now() < tDeadline)
-    if (!Turn(kTurnMs)) return false;
+  while (!fnAllIn() && !fnAnyGone() && TClock::now() < tDeadline) {
+    if (!Turn(kTurnMs)) {
+      sError = "stopped before every subscriber was in place";
+      return false;
+    }
+  }
   if (!fnAllIn()) {
     sError = "the MQTT broker at " + tOptions.sMqttAddress + " did not accept every subscriber in time";
     return false;
@@ -199,6 +186,30 @@ bool TMqttRun::Start(std::string& sError) {
   tReady = TClock::now();
   std::fputs("READY\n", stdout);
   std::fflush(stdout);
+  return true;
+}
+
+// One more subscriber: its connection is made and its CONNECT sent; the subscriptions follow the
+// broker's acceptance (OnConnect).
+bool TMqttRun::AddReader(std::string& sError) {
+  vReaders.push_back(std::make_unique<TMqttReader>());
+  TMqttReader& tReader = *vReaders.back();
+  tReader.pRun = this;
+  tReader.pMosq = mosquitto_new(nullptr, true, &tReader);
+  if (tReader.pMosq == nullptr) {
+    sError = "cannot create an MQTT client";
+    return false;
+  }
+  mosquitto_int_option(tReader.pMosq, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto_connect_callback_set(tReader.pMosq, OnConnect);
+  mosquitto_subscribe_callback_set(tReader.pMosq, OnSubscribe);
+  mosquitto_message_callback_set(tReader.pMosq, OnMessage);
+  mosquitto_disconnect_callback_set(tReader.pMosq, OnDisconnect);
+  const int nRc = mosquitto_connect(tReader.pMosq, sHost.c_str(), nPort, kKeepAliveSeconds);
+  if (nRc != MOSQ_ERR_SUCCESS) {
+    sError = "cannot connect to MQTT at " + tOptions.sMqttAddress + ": " + mosquitto_strerror(nRc);
+    return false;
+  }
   return true;
 }
 
