@@ -43,6 +43,14 @@ class TSplitMix {
 
 }  // namespace
 
+TReplayPlan PlanReplay(int64_t nEvents) {
+  const int64_t nWanted = nEvents < 0 ? kReplayBlockTarget : nEvents;
+  TReplayPlan tPlan;
+  tPlan.nPasses = (nWanted + kReplayBlockTarget - 1) / kReplayBlockTarget;
+  tPlan.nFileEvents = (nWanted + tPlan.nPasses - 1) / tPlan.nPasses;
+  return tPlan;
+}
+
 std::string ReplayText(TKeyFamily_OPT tFamily, int32_t nFirstKey, int32_t nKeys, int64_t nEvents) {
   std::string sText;
   sText.reserve(static_cast<size_t>(nEvents) * 260);

@@ -20,6 +20,15 @@ enum TKeyFamily_OPT : uint8_t {
   KEY_FAMILY_EXTENSION,  // "Peer: SIP/2xxxx", File: chan_sip.c, PeerStatus: Reachable
 };
 
+// How a run's events are laid out: a replay file of at most kReplayBlockTarget events, sent
+// nPasses times; nEvents < 0 (endless) plans one full file.
+inline constexpr int64_t kReplayBlockTarget = 50000;
+struct TReplayPlan {
+  int64_t nFileEvents = 0;  // events in the file
+  int64_t nPasses = 0;      // passes over it
+};
+TReplayPlan PlanReplay(int64_t nEvents);
+
 // nEvents blocks, LF line ends (the simulator turns them into CR LF), blank line between blocks.
 std::string ReplayText(TKeyFamily_OPT tFamily, int32_t nFirstKey, int32_t nKeys, int64_t nEvents);
 

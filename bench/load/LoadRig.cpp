@@ -19,7 +19,6 @@ namespace {
 constexpr int64_t kStartTimeoutMs = 30000;      // a process to come up, the relay to log in
 constexpr int64_t kHandshakeTimeoutMs = 180000;  // every client through the handshake
 constexpr double kStallSeconds = 5;              // no new frame for this long: delivery is over
-constexpr int64_t kReplayBlockTarget = 50000;    // events per replay file; passes make up the rest
 // Every client of a run comes from 127.0.0.1 and they all connect at once: the per-address limit,
 // meant for strangers, would only make them queue up.
 constexpr const char* kOneAddressForAll = "MAXPERADDRESS=0\r\n";
@@ -28,19 +27,6 @@ constexpr std::chrono::seconds kStopGrace(5);    // a program to end after SIGTE
 constexpr std::chrono::seconds kClientsGrace(10);  // the clients to write their RESULT line and end
 const char* const kRelayLoggedIn = "recebendo eventos do servidor AMI";
 const char* const kRelayListening = "Cliente em modo Listen!";
-
-// "frames N" of the last progress line the client tool wrote to stderr.
-uint64_t LastProgressFrames(const std::string& sErr) {
-  const size_t nAt = sErr.rfind(", frames ");
-  return nAt == std::string::npos ? 0 : std::strtoull(sErr.c_str() + nAt + 9, nullptr, 10);
-}
-
-// The value of "name=" in the RESULT line, or -1.
-double ResultField(const std::string& sLine, const std::string& sName) {
-  const size_t nAt = sLine.find(" " + sName + "=");
-  if (nAt == std::string::npos) return -1;
-  return std::strtod(sLine.c_str() + nAt + sName.size() + 2, nullptr);
-}
 
 }  // namespace
 
@@ -72,14 +58,14 @@ bool TLoadRig::Setup(std::string& sError) {
   return StartExchange(sError) && StartRelay(sError) && StartClients(sError) && (!bNats || StartNatsClients(sError));
 }
 
-// The replay file holds at most kReplayBlockTarget events; --repeat makes up the requested count
+// The replay file holds a bounded number of events; --repeat makes up the requested count
 // (rounded up to whole passes over the file).
 bool TLoadRig::StartExchange(std::string& sError) {
   std::vector<std::string> vArgs = {"--silent", "--stamp"};
   if (tConfig.nEvents != 0) {
-    const int64_t nWanted = tConfig.nEvents < 0 ? kReplayBlockTarget : tConfig.nEvents;
-    const int64_t nPasses = (nWanted + kReplayBlockTarget - 1) / kReplayBlockTarget;
-    nFileEvents = (nWanted + nPasses - 1) / nPasses;
+    const TReplayPlan tPlan = PlanReplay(tConfig.nEvents);
+    const int64_t nPasses = tPlan.nPasses;
+    nFileEvents = tPlan.nFileEvents;
     nEvents = tConfig.nEvents < 0 ? -1 : nFileEvents * nPasses;
     const std::string sFile = tRelay.Dir() + "/events.txt";
     if (!testsupport::WriteFile(sFile, ReplayText(tConfig.tFamily, tConfig.nFirstKey, tConfig.nKeys, nFileEvents))) {

@@ -58,4 +58,15 @@ int64_t StatusKb(pid_t nPid, const std::string& sField) {
   return 0;
 }
 
+uint64_t LastProgressFrames(const std::string& sErr) {
+  const size_t nAt = sErr.rfind(", frames ");
+  return nAt == std::string::npos ? 0 : std::strtoull(sErr.c_str() + nAt + 9, nullptr, 10);
+}
+
+double ResultField(const std::string& sLine, const std::string& sName) {
+  const size_t nAt = sLine.find(" " + sName + "=");
+  if (nAt == std::string::npos) return -1;
+  return std::strtod(sLine.c_str() + nAt + sName.size() + 2, nullptr);
+}
+
 }  // namespace telvaneload

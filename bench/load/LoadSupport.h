@@ -36,4 +36,9 @@ bool WaitFor(const std::function<bool()>& fn, int64_t nTimeoutMs, int64_t nPollM
 double CpuSeconds(pid_t nPid);            // user + system time so far
 int64_t StatusKb(pid_t nPid, const std::string& sField);  // e.g. "VmHWM", "VmRSS"
 
+// What the client tool's load modes print: "frames N" of the last progress line on stderr, and
+// the value of "name=" in the RESULT line (-1 when absent).
+uint64_t LastProgressFrames(const std::string& sErr);
+double ResultField(const std::string& sLine, const std::string& sName);
+
 }  // namespace telvaneload

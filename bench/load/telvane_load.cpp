@@ -7,7 +7,9 @@
 //   (c) a burst of 50,000 events sent as fast as the relay reads them (1,000 queues, 10 clients);
 //   (d) 60 s idle, exchange connected, 10 clients: CPU share of one core;
 //   (e) (a) with 10 clients, with and without the relay publishing to a local nats-server that
-//       1,000 subscribers follow: their loss and latency, and what publishing costs the relay.
+//       1,000 subscribers follow: their loss and latency, and what publishing costs the relay;
+//   (f) the anchors: (a)'s fan-out through nats-server and mosquitto in the same run, in a second
+//       table beside the relay's (a) (which runs for it when (a) is not among the scenarios).
 // --quick runs a short smoke version of each; --soak [MIN] runs only the memory soak.
 //
 // Threads: one. Exit status 0 when every scenario could be set up and measured, 1 otherwise,
@@ -22,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "LoadAnchors.h"
 #include "LoadEvents.h"
 #include "LoadRig.h"
 #include "LoadSupport.h"
@@ -31,7 +34,7 @@ namespace {
 
 struct TLoadOptions {
   bool bQuick = false;            // short smoke run
-  std::string sOnly = "abcde";    // scenarios to run
+  std::string sOnly = "abcdef";   // scenarios to run
   int64_t nSoakMinutes = 0;       // > 0: run the soak only
   std::string sBinDir;            // where the three programs are
   bool bKeep = false;             // keep every run folder
@@ -91,13 +94,16 @@ bool Sustained(const TRow& tRow) {
          t.dP99Ms <= 1000 && t.dSeconds <= dNominal + 2;
 }
 
-TRow ScenarioA(const TLoadOptions& tOptions) {
+// (a), and the anchors' runs of the same fan-out.
+TRigConfig ConfigA(const TLoadOptions& tOptions) {
   TRigConfig tConfig = BaseConfig(tOptions);
   tConfig.nClients = 100;
   tConfig.dRate = 1000;
   tConfig.nEvents = tOptions.bQuick ? 10000 : 60000;
-  return Measure(tConfig, "(a) 1,000 ev/s, 1,000 queues, 100 clients");
+  return tConfig;
 }
+
+TRow ScenarioA(const TLoadOptions& tOptions) { return Measure(ConfigA(tOptions), "(a) 1,000 ev/s, 1,000 queues, 100 clients"); }
 
 TRow ScenarioB(const TLoadOptions& tOptions) {
   TRigConfig tConfig = BaseConfig(tOptions);
@@ -180,11 +186,6 @@ TRow ScenarioD(const TLoadOptions& tOptions) {
 
 std::string Triple(double dA, double dB, double dC);
 
-double CpuPer100k(const TRigResult& t) {
-  const double dEvents = t.nClientsReady > 0 ? static_cast<double>(t.nFrames) / t.nClientsReady : 0;
-  return dEvents > 0 ? t.dCpuSeconds * 100000.0 / dEvents : NAN;
-}
-
 // (e) The run of (a) with 10 clients, without NATS and with the relay also publishing to a local
 // nats-server that 1,000 subscribers follow (each the first 10 queues: 10,000 frames/s out of
 // NATS), alternated round by round so that a change in the machine's load touches both alike.
@@ -246,13 +247,12 @@ std::string TableRow(const TRow& tRow) {
   const TLatencyFloor tFloor = PacingFloor(tRow.nDepth);
   fnAddNote("floor " + Triple(tFloor.dP50, tFloor.dP99, tFloor.dMax) + " ms");
   auto fnAbove = [](double dRaw, double dFloor) { return std::max(0.0, dRaw - dFloor); };
-  const double dEvents = t.nClientsReady > 0 ? static_cast<double>(t.nFrames) / t.nClientsReady : 0;
   const double dFramesPerSecond = static_cast<double>(t.nFrames) / std::max(1e-9, t.dSeconds);
   return Cells({tRow.sLabel, tRow.dOffered > 0 ? Fixed(tRow.dOffered, 0) : "all at once",
                 Fixed(DeliveredPerSecond(t), 0), Fixed(dFramesPerSecond, 0), std::to_string(t.nLost),
                 Triple(t.dP50Ms, t.dP99Ms, t.dMaxMs),
                 Triple(fnAbove(t.dP50Ms, tFloor.dP50), fnAbove(t.dP99Ms, tFloor.dP99), fnAbove(t.dMaxMs, tFloor.dMax)),
-                Fixed(dEvents > 0 ? t.dCpuSeconds * 100000.0 / dEvents : NAN, 2), sRss, sNote});
+                Fixed(CpuPer100k(t), 2), sRss, sNote});
 }
 
 std::string MachineLine() {
@@ -330,9 +330,11 @@ int RunSoak(const TLoadOptions& tOptions) {
 const char* const kUsage =
     "usage: telvane-load [--quick] [--only LETTERS] [--soak [MINUTES]] [--bin DIR] [--keep]\n"
     "  --quick        short smoke run of every scenario (about two minutes)\n"
-    "  --only abcde   run only the scenarios named (default: all five)\n"
+    "  --only abcdef  run only the scenarios named (default: all six; f, the anchors nats-server\n"
+    "                 and mosquitto, also runs a when a is not named)\n"
     "  --soak [MIN]   only the memory soak: 1,000 ev/s to 100 clients for MIN minutes (default 60)\n"
-    "  --bin DIR      folder with telvane, telvane-exchange, telvane-client (default: this program's)\n"
+    "  --bin DIR      folder with telvane, telvane-exchange, telvane-client, telvane-publish\n"
+    "                 (default: this program's)\n"
     "  --keep         keep every run folder under /tmp\n";
 
 bool ParseOptions(int argc, char** argv, TLoadOptions& tOptions) {
@@ -378,11 +380,21 @@ int main(int argc, char** argv) {
   std::vector<TRow> vRows;
   const std::pair<char, TRow (*)(const TLoadOptions&)> vScenarios[] = {
       {'a', &ScenarioA}, {'b', &ScenarioB}, {'c', &ScenarioC}, {'d', &ScenarioD}, {'e', &ScenarioE}};
-  for (const auto& [cName, fnScenario] : vScenarios)
-    if (tOptions.sOnly.find(cName) != std::string::npos && !StopRequested()) vRows.push_back(fnScenario(tOptions));
+  // The anchors run right after (a), so that the machine's load is as alike as it can be.
+  const bool bAnchors = tOptions.sOnly.find('f') != std::string::npos;
+  std::vector<TAnchorRow> vAnchors;
+  for (const auto& [cName, fnScenario] : vScenarios) {
+    const bool bRun = tOptions.sOnly.find(cName) != std::string::npos || (cName == 'a' && bAnchors);
+    if (bRun && !StopRequested()) vRows.push_back(fnScenario(tOptions));
+    if (cName == 'a' && bAnchors && !StopRequested()) vAnchors = RunAnchors(ConfigA(tOptions));
+  }
   PrintTable(vRows, tOptions, sLoadBefore);
+  if (!vAnchors.empty()) std::printf("\n%s", AnchorTable(vRows.front().tResult, vAnchors).c_str());
+  std::fflush(stdout);
   if (StopRequested()) return 1;
   for (const TRow& tRow : vRows)
+    if (!tRow.tResult.bOk) return 1;
+  for (const TAnchorRow& tRow : vAnchors)
     if (!tRow.tResult.bOk) return 1;
   return 0;
 }

@@ -32,7 +32,6 @@ namespace cticlient {
 
 namespace {
 
-constexpr int32_t kSubscribersPerConnection = 50;  // subscribers sharing one connection
 constexpr int kDeliveryThreads = 2;                // the library's delivery pool
 constexpr int64_t kConnectTimeoutMs = 5000;        // one server's connect and handshake
 constexpr int64_t kFlushTimeoutMs = 10000;         // the server's answer to the subscriptions
@@ -129,7 +128,7 @@ class TNatsRun {
   // Constant after Start.
   const TClientOptions tOptions;                            // the command line
   const TKeyFilter tFilter;                                 // what the lists hold
-  std::vector<natsConnection*> vConnections;                // kSubscribersPerConnection each
+  std::vector<natsConnection*> vConnections;                // nNatsPerConnection subscribers each
   std::vector<jsCtx*> vStreams;                             // per connection, with --nats-stream
   std::vector<std::unique_ptr<TSubscriber>> vSubscribers;   // one per subscriber
   std::vector<natsSubscription*> vSubscriptions;            // all of them
@@ -193,7 +192,7 @@ natsOptions* TNatsRun::CreateOptions() {
 
 bool TNatsRun::Connect(std::string& sError) {
   const int32_t nSubscribers = std::max(1, tOptions.nLoad);
-  const int32_t nCount = (nSubscribers + kSubscribersPerConnection - 1) / kSubscribersPerConnection;
+  const int32_t nCount = (nSubscribers + tOptions.nNatsPerConnection - 1) / tOptions.nNatsPerConnection;
   natsOptions* pOptions = CreateOptions();
   if (pOptions == nullptr) {
     sError = "cannot set up a NATS connection to " + tOptions.sNatsUrl;
@@ -249,7 +248,7 @@ bool TNatsRun::Start(std::string& sError) {
   for (int32_t n = 0; n < nSubscribers; ++n) {
     vSubscribers.push_back(std::make_unique<TSubscriber>());
     vSubscribers.back()->pRun = this;
-    if (!Subscribe(*vSubscribers.back(), static_cast<size_t>(n / kSubscribersPerConnection), sError)) return false;
+    if (!Subscribe(*vSubscribers.back(), static_cast<size_t>(n / tOptions.nNatsPerConnection), sError)) return false;
   }
   // The subscriptions are in place once every server has answered a ping sent after them.
   for (natsConnection* pConn : vConnections) {

@@ -1,0 +1,389 @@
+// The client tool's MQTT mode; see mqtt_run.h.
+//
+// Threads: the main thread only. libmosquitto is driven without its own loop thread: each turn
+// polls every subscriber's socket (reading when data waits, writing when the library has packets
+// queued) and the signalfd; once a second it runs the library's housekeeping (keep-alive pings).
+// The library's callbacks run inside those calls, on this thread.
+//
+// libmosquitto reads one packet per read call, so a readable socket is read until the kernel holds
+// no more bytes for it (FIONREAD), at most kPacketsPerTurn packets before the next subscriber's
+// turn, so that one busy subscriber cannot starve the others.
+#include "mqtt_run.h"
+
+#include <mosquitto.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+#include <unordered_set>
+
+#include "nats_run.h"
+#include "protocol.h"
+#include "run.h"
+#include "session.h"
+#include "stats.h"
+
+namespace cticlient {
+
+namespace {
+
+constexpr int kKeepAliveSeconds = 60;          // the broker's silence bound; pings are sent well before
+constexpr int64_t kSubscribeTimeoutMs = 30000;  // every subscriber connected and subscribed
+constexpr int kPacketsPerTurn = 256;            // packets read from one socket before the next one's turn
+constexpr int kTurnMs = 100;                    // longest poll of one turn
+
+using TClock = std::chrono::steady_clock;
+
+struct TFamilyList {
+  const char* sName;                     // topic level
+  const std::vector<int32_t>* pNumbers;  // the command line's list
+};
+
+std::vector<TFamilyList> FamilyLists(const TClientOptions& tOptions) {
+  return {{"queue", &tOptions.vQueues}, {"extension", &tOptions.vPeers}, {"parking", &tOptions.vParks}};
+}
+
+class TMqttRun;
+
+// One subscriber: its connection and its tally. Main thread only.
+struct TMqttReader final : public TFrameSink {
+  TMqttRun* pRun = nullptr;   // constant
+  mosquitto* pMosq = nullptr;  // its connection; destroyed by the run
+  TFrameSplitter tSplitter;   // one message is one frame
+  uint64_t nFrames = 0;       // frames received
+  TSeqTracker tSeq;           // TelvaneSeq values seen
+  int64_t nReadMicros = 0;    // receive time of the message being split
+  bool bSubscribed = false;   // the broker confirmed the subscriptions
+  bool bGone = false;         // the connection was lost
+
+  void OnFrame(const TFrame& tFrame) override;
+  void OnGoingDown() override {}  // a port-mode notice; never on MQTT
+  void OnFrameDropped(size_t) override;
+};
+
+class TMqttRun {
+ public:
+  explicit TMqttRun(const TClientOptions& tNewOptions);
+  ~TMqttRun();
+
+  bool Start(std::string& sError);
+  void WaitForEnd();
+  void PrintEnd();
+  int ExitCode() const { return nExitCode; }
+
+  void OnFrame(TMqttReader& tReader, const TFrame& tFrame);
+  void OnFrameDropped() { ++nDropped; }
+
+ private:
+  bool IsLoad() const { return tOptions.nLoad > 0; }
+  bool Wants(std::string_view sTopic) const;
+  bool AddReader(std::string& sError);
+  bool Turn(int nTimeoutMs);  // false when a stop signal came
+  void ReadFrom(TMqttReader& tReader);
+  bool EndReached(TClock::time_point tStart);
+  void PrintProgress(TClock::time_point tStart);
+  TRunTotals Totals() const;
+
+  static void OnConnect(mosquitto* pMosq, void* pClosure, int nRc);
+  static void OnSubscribe(mosquitto*, void* pClosure, int, int, const int*);
+  static void OnMessage(mosquitto*, void* pClosure, const mosquitto_message* pMsg);
+  static void OnDisconnect(mosquitto*, void* pClosure, int);
+
+  // Constant after construction.
+  const TClientOptions tOptions;                // the command line
+  std::string sHost;                            // broker's address
+  int nPort = 1883;                             // broker's port
+  std::vector<std::string> vTopics;             // each subscriber's topics
+  std::vector<std::unordered_set<int32_t>> vKeys;  // numbers of the queue, extension, parking lists
+  int nSignalFd = -1;                           // SIGINT and SIGTERM
+
+  // Main thread.
+  std::vector<std::unique_ptr<TMqttReader>> vReaders;  // one per subscriber
+  TLatencyHistogram tLatency;        // all subscribers' stamped frames
+  uint64_t nFrames = 0;              // frames of all subscribers
+  uint64_t nFramesAtTick = 0;        // nFrames at the previous progress line
+  uint64_t nDropped = 0;             // payloads that were not one whole frame
+  int32_t nDone = 0;                 // subscribers that reached --count
+  TClock::time_point tReady;         // all subscriptions in place
+  TClock::time_point tEnd;           // the end was reached
+  TClock::time_point tNextMisc;      // next housekeeping of the connections
+  int nExitCode = 0;                 // what main returns
+};
+
+void TMqttReader::OnFrame(const TFrame& tFrame) { pRun->OnFrame(*this, tFrame); }
+void TMqttReader::OnFrameDropped(size_t) { pRun->OnFrameDropped(); }
+
+TMqttRun::TMqttRun(const TClientOptions& tNewOptions) : tOptions(tNewOptions), vTopics(MqttTopics(tNewOptions)) {
+  const size_t nColon = tOptions.sMqttAddress.rfind(':');
+  sHost = tOptions.sMqttAddress.substr(0, nColon);
+  if (nColon != std::string::npos) nPort = std::atoi(tOptions.sMqttAddress.c_str() + nColon + 1);
+  for (const TFamilyList& tList : FamilyLists(tOptions)) vKeys.emplace_back(tList.pNumbers->begin(), tList.pNumbers->end());
+  mosquitto_lib_init();
+}
+
+TMqttRun::~TMqttRun() {
+  for (auto& pReader : vReaders) {
+    if (pReader->pMosq == nullptr) continue;
+    mosquitto_disconnect(pReader->pMosq);
+    mosquitto_destroy(pReader->pMosq);
+  }
+  mosquitto_lib_cleanup();
+  if (nSignalFd >= 0) close(nSignalFd);
+}
+
+// "<prefix>/<family>/<number>" for a number of that family's list.
+bool TMqttRun::Wants(std::string_view sTopic) const {
+  const std::string& sPrefix = tOptions.sNatsPrefix;
+  if (!sTopic.starts_with(sPrefix) || sTopic.size() <= sPrefix.size() || sTopic[sPrefix.size()] != '/') return false;
+  sTopic.remove_prefix(sPrefix.size() + 1);
+  const size_t nSlash = sTopic.find('/');
+  if (nSlash == std::string_view::npos) return false;
+  const std::string_view sFamily = sTopic.substr(0, nSlash), sKey = sTopic.substr(nSlash + 1);
+  int32_t nKey = 0;
+  const auto [pStop, tError] = std::from_chars(sKey.data(), sKey.data() + sKey.size(), nKey);
+  if (tError != std::errc() || pStop != sKey.data() + sKey.size()) return false;
+  const std::vector<TFamilyList> vLists = FamilyLists(tOptions);
+  for (size_t n = 0; n < vLists.size(); ++n)
+    if (sFamily == vLists[n].sName) return vKeys[n].contains(nKey);
+  return false;
+}
+
+// ---- Start ----
+
+bool TMqttRun::Start(std::string& sError) {
+  sigset_t tSignals;
+  sigemptyset(&tSignals);
+  sigaddset(&tSignals, SIGINT);
+  sigaddset(&tSignals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &tSignals, nullptr);
+  nSignalFd = signalfd(-1, &tSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+  const int32_t nSubscribers = std::max(1, tOptions.nLoad);
+  for (int32_t n = 0; n < nSubscribers; ++n)
+    if (!AddReader(sError)) return false;
+  const TClock::time_point tDeadline = TClock::now() + std::chrono::milliseconds(kSubscribeTimeoutMs);
+  auto fnAllIn = [&] {
+    return std::all_of(vReaders.begin(), vReaders.end(), [](const auto& p) { return p->bSubscribed; });
+  };
+  auto fnAnyGone = [&] { return std::any_of(vReaders.begin(), vReaders.end(), [](const auto& p) { return p->bGone; }); };
+  while (!fnAllIn() && !fnAnyGone() && TClock::now() < tDeadline) {
+    if (!Turn(kTurnMs)) {
+      sError = "stopped before every subscriber was in place";
+      return false;
+    }
+  }
+  if (!fnAllIn()) {
+    sError = "the MQTT broker at " + tOptions.sMqttAddress + " did not accept every subscriber in time";
+    return false;
+  }
+  tReady = TClock::now();
+  std::fputs("READY\n", stdout);
+  std::fflush(stdout);
+  return true;
+}
+
+// One more subscriber: its connection is made and its CONNECT sent; the subscriptions follow the
+// broker's acceptance (OnConnect).
+bool TMqttRun::AddReader(std::string& sError) {
+  vReaders.push_back(std::make_unique<TMqttReader>());
+  TMqttReader& tReader = *vReaders.back();
+  tReader.pRun = this;
+  tReader.pMosq = mosquitto_new(nullptr, true, &tReader);
+  if (tReader.pMosq == nullptr) {
+    sError = "cannot create an MQTT client";
+    return false;
+  }
+  mosquitto_int_option(tReader.pMosq, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto_connect_callback_set(tReader.pMosq, OnConnect);
+  mosquitto_subscribe_callback_set(tReader.pMosq, OnSubscribe);
+  mosquitto_message_callback_set(tReader.pMosq, OnMessage);
+  mosquitto_disconnect_callback_set(tReader.pMosq, OnDisconnect);
+  const int nRc = mosquitto_connect(tReader.pMosq, sHost.c_str(), nPort, kKeepAliveSeconds);
+  if (nRc != MOSQ_ERR_SUCCESS) {
+    sError = "cannot connect to MQTT at " + tOptions.sMqttAddress + ": " + mosquitto_strerror(nRc);
+    return false;
+  }
+  return true;
+}
+
+void TMqttRun::OnConnect(mosquitto* pMosq, void* pClosure, int nRc) {
+  TMqttReader& tReader = *static_cast<TMqttReader*>(pClosure);
+  const std::vector<std::string>& vTopics = tReader.pRun->vTopics;
+  std::vector<const char*> vNames;
+  for (const std::string& sTopic : vTopics) vNames.push_back(sTopic.c_str());
+  if (nRc != 0 || vNames.empty() ||
+      mosquitto_subscribe_multiple(pMosq, nullptr, static_cast<int>(vNames.size()), const_cast<char* const*>(vNames.data()),
+                                   0, 0, nullptr) != MOSQ_ERR_SUCCESS)
+    tReader.bGone = true;
+}
+
+void TMqttRun::OnSubscribe(mosquitto*, void* pClosure, int, int, const int*) {
+  static_cast<TMqttReader*>(pClosure)->bSubscribed = true;
+}
+
+void TMqttRun::OnDisconnect(mosquitto*, void* pClosure, int) { static_cast<TMqttReader*>(pClosure)->bGone = true; }
+
+// ---- Turns ----
+
+bool TMqttRun::Turn(int nTimeoutMs) {
+  std::vector<pollfd> vPoll;
+  std::vector<TMqttReader*> vPolled;
+  for (auto& pReader : vReaders) {
+    const int nSocket = pReader->bGone ? -1 : mosquitto_socket(pReader->pMosq);
+    if (nSocket < 0) continue;
+    const short nEvents = static_cast<short>(POLLIN | (mosquitto_want_write(pReader->pMosq) ? POLLOUT : 0));
+    vPoll.push_back({nSocket, nEvents, 0});
+    vPolled.push_back(pReader.get());
+  }
+  vPoll.push_back({nSignalFd, POLLIN, 0});
+  if (poll(vPoll.data(), vPoll.size(), nTimeoutMs) < 0) return true;  // EINTR: the next turn
+  if (vPoll.back().revents & POLLIN) return false;
+  for (size_t n = 0; n < vPolled.size(); ++n) {
+    if (vPoll[n].revents & POLLOUT) mosquitto_loop_write(vPolled[n]->pMosq, 1);
+    if (vPoll[n].revents & (POLLIN | POLLHUP | POLLERR)) ReadFrom(*vPolled[n]);
+  }
+  if (TClock::now() >= tNextMisc) {
+    for (auto& pReader : vReaders)
+      if (!pReader->bGone) mosquitto_loop_misc(pReader->pMosq);
+    tNextMisc = TClock::now() + std::chrono::seconds(1);
+  }
+  return true;
+}
+
+void TMqttRun::ReadFrom(TMqttReader& tReader) {
+  for (int n = 0; n < kPacketsPerTurn && !tReader.bGone; ++n) {
+    if (mosquitto_loop_read(tReader.pMosq, 1) != MOSQ_ERR_SUCCESS) {
+      tReader.bGone = true;
+      return;
+    }
+    int nWaiting = 0;
+    const int nSocket = mosquitto_socket(tReader.pMosq);
+    if (nSocket < 0 || ioctl(nSocket, FIONREAD, &nWaiting) != 0 || nWaiting <= 0) return;
+  }
+}
+
+void TMqttRun::OnMessage(mosquitto*, void* pClosure, const mosquitto_message* pMsg) {
+  TMqttReader& tReader = *static_cast<TMqttReader*>(pClosure);
+  if (pMsg->topic == nullptr || !tReader.pRun->Wants(pMsg->topic)) return;
+  tReader.nReadMicros = RealtimeMicros();
+  const size_t nLength = static_cast<size_t>(std::max(0, pMsg->payloadlen));
+  tReader.tSplitter.Feed(std::string_view(static_cast<const char*>(pMsg->payload), nLength), tReader);
+  if (tReader.tSplitter.Finish() > 0) tReader.pRun->OnFrameDropped();
+}
+
+void TMqttRun::OnFrame(TMqttReader& tReader, const TFrame& tFrame) {
+  ++tReader.nFrames;
+  ++nFrames;
+  if (tFrame.bHasSeq) tReader.tSeq.Add(tFrame.nSeq);
+  if (tFrame.bHasSent && tFrame.nSentMicros <= static_cast<uint64_t>(INT64_MAX))
+    tLatency.Add(tReader.nReadMicros - static_cast<int64_t>(tFrame.nSentMicros));
+  if (!IsLoad() && !tOptions.bQuiet) {
+    std::string sOut;
+    AppendFrameText(sOut, tFrame, tReader.nReadMicros, tOptions.bTimestamps);
+    std::fwrite(sOut.data(), 1, sOut.size(), stdout);
+    std::fflush(stdout);
+  }
+  if (tOptions.nCount > 0 && tReader.nFrames == static_cast<uint64_t>(tOptions.nCount)) ++nDone;
+}
+
+// ---- End ----
+
+bool TMqttRun::EndReached(TClock::time_point tStart) {
+  if (tOptions.dDuration > 0 && std::chrono::duration<double>(TClock::now() - tStart).count() >= tOptions.dDuration)
+    return true;
+  if (tOptions.nCount > 0 && nDone == static_cast<int32_t>(vReaders.size())) return true;
+  if (std::all_of(vReaders.begin(), vReaders.end(), [](const auto& p) { return p->bGone; })) {
+    std::fputs("telvane-client: MQTT connection closed\n", stderr);
+    if (!IsLoad()) nExitCode = 1;
+    return true;
+  }
+  return false;
+}
+
+void TMqttRun::PrintProgress(TClock::time_point tStart) {
+  std::fprintf(stderr, "progress: %.1f s, ready %zu of %zu, frames %llu, %llu frames/s\n",
+               std::chrono::duration<double>(TClock::now() - tStart).count(), vReaders.size(), vReaders.size(),
+               static_cast<unsigned long long>(nFrames), static_cast<unsigned long long>(nFrames - nFramesAtTick));
+  nFramesAtTick = nFrames;
+}
+
+void TMqttRun::WaitForEnd() {
+  const TClock::time_point tStart = TClock::now();
+  TClock::time_point tNextTick = tStart + std::chrono::seconds(1);
+  while (Turn(kTurnMs) && !EndReached(tStart)) {
+    if (tOptions.bProgress && TClock::now() >= tNextTick) {
+      PrintProgress(tStart);
+      tNextTick += std::chrono::seconds(1);
+    }
+  }
+  tEnd = TClock::now();
+}
+
+TRunTotals TMqttRun::Totals() const {
+  TRunTotals tTotals;
+  tTotals.nClients = static_cast<int32_t>(vReaders.size());
+  tTotals.nReady = tTotals.nClients;
+  tTotals.nFrames = nFrames;
+  tTotals.dSeconds = std::chrono::duration<double>(tEnd - tReady).count();
+  tTotals.nDropped = nDropped;
+  tTotals.bExpectSeq = tOptions.bExpectSeq;
+  tTotals.nExpectFirst = tOptions.nExpectFirst;
+  tTotals.nExpectLast = tOptions.nExpectLast;
+  for (size_t n = 0; n < vReaders.size(); ++n) {
+    const TMqttReader& tReader = *vReaders[n];
+    tTotals.nFramesMin = n == 0 ? tReader.nFrames : std::min(tTotals.nFramesMin, tReader.nFrames);
+    tTotals.nFramesMax = std::max(tTotals.nFramesMax, tReader.nFrames);
+    tTotals.nLost += tOptions.bExpectSeq ? tReader.tSeq.LostIn(tOptions.nExpectFirst, tOptions.nExpectLast)
+                                         : tReader.tSeq.LostBetweenSeen();
+    tTotals.nDuplicates += tReader.tSeq.Duplicates();
+    tTotals.nUntracked += tReader.tSeq.Untracked();
+  }
+  return tTotals;
+}
+
+void TMqttRun::PrintEnd() {
+  if (!IsLoad() && !tOptions.bQuiet) return;
+  const TRunTotals tTotals = Totals();
+  const std::string sText = IsLoad() ? FormatReport(tTotals, tLatency) : FormatResultLine(tTotals, tLatency) + "\n";
+  std::fputs(sText.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+std::vector<std::string> MqttTopics(const TClientOptions& tOptions) {
+  std::vector<std::string> vTopics;
+  for (const TFamilyList& tList : FamilyLists(tOptions)) {
+    const std::string sBase = tOptions.sNatsPrefix + "/" + tList.sName + "/";
+    if (tList.pNumbers->size() > kWildcardAbove) {
+      vTopics.push_back(sBase + "+");
+      continue;
+    }
+    std::vector<int32_t> vKeys = *tList.pNumbers;
+    std::sort(vKeys.begin(), vKeys.end());
+    vKeys.erase(std::unique(vKeys.begin(), vKeys.end()), vKeys.end());
+    for (int32_t nKey : vKeys) vTopics.push_back(sBase + std::to_string(nKey));
+  }
+  return vTopics;
+}
+
+int RunMqtt(const TClientOptions& tOptions) {
+  TMqttRun tRun(tOptions);
+  std::string sError;
+  if (!tRun.Start(sError)) {
+    std::fprintf(stderr, "telvane-client: %s\n", sError.c_str());
+    return 1;
+  }
+  tRun.WaitForEnd();
+  tRun.PrintEnd();
+  return tRun.ExitCode();
+}
+
+}  // namespace cticlient

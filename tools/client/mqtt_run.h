@@ -1,0 +1,31 @@
+// The client tool's MQTT mode: the load benchmark's mosquitto anchor follows the same frames on
+// an MQTT broker that the relay's clients get from its port, with the same tallies and report as
+// the NATS and port modes (one subscriber, or N subscribers of a load run).
+//
+// Topics: "<prefix>/queue/<n>", "<prefix>/extension/<n>", "<prefix>/parking/<n>" for the numbers of
+// the lists, QoS 0. A list of more than kWildcardAbove numbers is followed with one "+" wildcard
+// for its family and filtered here, as the NATS mode does. Every subscriber has a connection of
+// its own, as every client of the relay has.
+//
+// Threads: one. The main thread drives every connection through libmosquitto's calls for an
+// outside event loop (poll over the sockets, then the library's read, write and housekeeping
+// steps), so the library's callbacks run on it too and nothing needs a lock. SIGINT and SIGTERM
+// are read from a signalfd in the same poll.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace cticlient {
+
+// The topics one subscriber takes for the lists of tOptions, in the order queue, extension,
+// parking.
+std::vector<std::string> MqttTopics(const TClientOptions& tOptions);
+
+// Runs the MQTT mode to its end; returns the exit code (0 normal end, 1 when the broker could not
+// be reached or did not confirm the subscriptions, or a single subscriber lost its connection).
+int RunMqtt(const TClientOptions& tOptions);
+
+}  // namespace cticlient
