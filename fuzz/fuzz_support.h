@@ -89,9 +89,10 @@ inline std::string RefWithoutParentheses(std::string_view s) {
 }
 
 // Split at a delimiter for texts without a double quote: pieces between delimiters, a delimiter
-// at the very end gives a last empty piece, an empty text gives none.
+// at the very end gives a last empty piece, an empty text gives none; a NUL ends the text.
 inline std::vector<std::string> RefSplit(std::string_view s, char cDelimiter) {
   std::vector<std::string> v;
+  s = s.substr(0, s.find('\0'));  // a NUL ends the list
   if (s.empty()) return v;
   for (size_t nFrom = 0;;) {
     const size_t nAt = s.find(cDelimiter, nFrom);
