@@ -66,7 +66,7 @@ std::vector<TAnchorRow> RunAnchors(const TRigConfig& tConfig) {
   return vRows;
 }
 
-std::string AnchorTable(const TRigResult& tRelay, const std::vector<TAnchorRow>& vRows) {
+std::string AnchorTable(const TRigResult& tRelay, const TLatencyFloor& tFloor, const std::vector<TAnchorRow>& vRows) {
   const double dRelayCpu = CpuPer100k(tRelay);
   std::string sText =
       "Anchors: scenario (a)'s fan-out through general-purpose brokers in the same run\n\n"
@@ -74,7 +74,6 @@ std::string AnchorTable(const TRigResult& tRelay, const std::vector<TAnchorRow>&
       "| Relay CPU / this CPU | Peak RSS (MB) | Notes |\n"
       "|---|---|---|---|---|---|---|---|---|\n";
   // The relay's pacing is by design; what it adds above that is what compares with a broker.
-  const TLatencyFloor tFloor = PacingFloor(1);
   auto fnAbove = [](double dRaw, double dFloor) { return Fixed(std::max(0.0, dRaw - dFloor), 1); };
   sText += Row("relay (scenario (a))", tRelay, dRelayCpu,
                "above its pacing floor: " + fnAbove(tRelay.dP50Ms, tFloor.dP50) + " / " +

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "AnchorRig.h"
+#include "LoadEvents.h"
 #include "LoadRig.h"
 
 namespace telvaneload {
@@ -28,7 +29,8 @@ double CpuPer100k(const TRigResult& t);
 // with its error.
 std::vector<TAnchorRow> RunAnchors(const TRigConfig& tConfig);
 
-// The Markdown table with the relay's row of (a) first, and the lines explaining it.
-std::string AnchorTable(const TRigResult& tRelay, const std::vector<TAnchorRow>& vRows);
+// The Markdown table with the relay's row of (a) first (its latency also above tFloor, (a)'s pacing
+// floor), and the lines explaining it.
+std::string AnchorTable(const TRigResult& tRelay, const TLatencyFloor& tFloor, const std::vector<TAnchorRow>& vRows);
 
 }  // namespace telvaneload

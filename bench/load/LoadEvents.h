@@ -32,15 +32,25 @@ TReplayPlan PlanReplay(int64_t nEvents);
 // nEvents blocks, LF line ends (the simulator turns them into CR LF), blank line between blocks.
 std::string ReplayText(TKeyFamily_OPT tFamily, int32_t nFirstKey, int32_t nKeys, int64_t nEvents);
 
-// Quantiles of the latency that the design's pacing alone gives an event, in milliseconds: the
-// splitter's 10 ms poll, the global stage's 100 ms sleep, the per-key stage's wait for its next
-// 100 ms pass, and, when nDepth events of one key arrive together, one more pass for each event
-// queued in front of it on that key (k-th of them: k - 1 passes, k uniform in 1..nDepth).
+// Quantiles of the latency that the design's pacing alone gives an event, in milliseconds.
 struct TLatencyFloor {
   double dP50 = 0;  // ms
   double dP99 = 0;  // ms
   double dMax = 0;  // ms
 };
+
+// A paced offer (dRate > 0): the stages' own rules run on the offer with no work and no delay of
+// their own, from several start phases. The simulator writes each millisecond's due events
+// together (one read for the relay); the splitter takes one read per turn and naps 10 ms while
+// 10 reads or fewer wait, so the newest ten wait for a later turn; the global stage takes one
+// event per turn and naps 100 ms while 5 or fewer wait; the per-key stage takes one event per key
+// per pass and naps 100 ms after each pass. Events go to key n mod nKeys, as in the replay file.
+TLatencyFloor PacedFloor(double dRate, int64_t nEvents, int32_t nKeys);
+
+// A burst (everything offered at once; how the relay's reads cut it is not known beforehand): the
+// splitter's 10 ms poll, the global stage's 100 ms sleep and the per-key stage's wait for its next
+// 100 ms pass, each uniform, and, when nDepth events of one key arrive together, one more pass for
+// each event queued in front of it on that key (k-th of them: k - 1 passes, k uniform in 1..nDepth).
 TLatencyFloor PacingFloor(int64_t nDepth);
 
 }  // namespace telvaneload

@@ -46,6 +46,7 @@ struct TRow {
   double dOffered = 0;          // events/s offered; 0 when not applicable
   int64_t nEvents = 0;          // events offered
   int64_t nDepth = 1;           // events per key arriving together (burst), for the floor
+  int32_t nKeys = 0;            // keys the events go to, round robin
   std::string sNote;            // extra text for the last column
 };
 
@@ -81,6 +82,7 @@ TRow Measure(const TRigConfig& tConfig, const std::string& sLabel) {
   tRow.nEvents = tRig.EventsOffered();
   tRow.tResult = tRig.RunEvents();
   tRow.dOffered = tConfig.dRate;
+  tRow.nKeys = tConfig.nKeys;
   return tRow;
 }
 
@@ -232,6 +234,11 @@ std::string Cells(const std::vector<std::string>& vCells) {
   return sLine + "\n";
 }
 
+// A paced row's floor follows the stages' rules over its offer; a burst's, the uniform model.
+TLatencyFloor RowFloor(const TRow& tRow) {
+  return tRow.dOffered > 0 ? PacedFloor(tRow.dOffered, tRow.nEvents, tRow.nKeys) : PacingFloor(tRow.nDepth);
+}
+
 std::string TableRow(const TRow& tRow) {
   const TRigResult& t = tRow.tResult;
   if (!t.bOk && !t.sError.empty())
@@ -244,7 +251,7 @@ std::string TableRow(const TRow& tRow) {
   const std::string sRss = Fixed(t.nPeakRssKb / 1024.0, 1);
   if (tRow.dOffered == 0 && tRow.nEvents == 0)  // the idle row
     return Cells({tRow.sLabel, "0", "0", "0", "0", "-", "-", "-", sRss, sNote});
-  const TLatencyFloor tFloor = PacingFloor(tRow.nDepth);
+  const TLatencyFloor tFloor = RowFloor(tRow);
   fnAddNote("floor " + Triple(tFloor.dP50, tFloor.dP99, tFloor.dMax) + " ms");
   auto fnAbove = [](double dRaw, double dFloor) { return std::max(0.0, dRaw - dFloor); };
   const double dFramesPerSecond = static_cast<double>(t.nFrames) / std::max(1e-9, t.dSeconds);
@@ -389,7 +396,7 @@ int main(int argc, char** argv) {
     if (cName == 'a' && bAnchors && !StopRequested()) vAnchors = RunAnchors(ConfigA(tOptions));
   }
   PrintTable(vRows, tOptions, sLoadBefore);
-  if (!vAnchors.empty()) std::printf("\n%s", AnchorTable(vRows.front().tResult, vAnchors).c_str());
+  if (!vAnchors.empty()) std::printf("\n%s", AnchorTable(vRows.front().tResult, RowFloor(vRows.front()), vAnchors).c_str());
   std::fflush(stdout);
   if (StopRequested()) return 1;
   for (const TRow& tRow : vRows)
