@@ -6,7 +6,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 // The ring slots live in this mapping, outside the heap; LeakSanitizer must scan it for the texts
 // still queued when the process ends, or it reports them as leaked.
@@ -50,6 +55,16 @@ void ReleaseZeroedPages(void* p, size_t nBytes) {
   // On a private anonymous mapping MADV_DONTNEED frees the pages at once; the next touch gets a
   // fresh zero-filled page.
   (void)madvise(reinterpret_cast<void*>(nStart), nEnd - nStart, MADV_DONTNEED);
+}
+
+void LimitHeapRetention() {
+#ifdef __GLIBC__
+  constexpr int HEAP_THRESHOLD_BYTES = 256 * 1024;  // blocks from here on are mapped on their own
+  const char* sTunables = std::getenv("GLIBC_TUNABLES");
+  if (sTunables != nullptr && std::strstr(sTunables, "glibc.malloc.") != nullptr) return;
+  if (std::getenv("MALLOC_MMAP_THRESHOLD_") == nullptr) (void)mallopt(M_MMAP_THRESHOLD, HEAP_THRESHOLD_BYTES);
+  if (std::getenv("MALLOC_TRIM_THRESHOLD_") == nullptr) (void)mallopt(M_TRIM_THRESHOLD, HEAP_THRESHOLD_BYTES);
+#endif
 }
 
 int64_t ProcessResidentBytes() {

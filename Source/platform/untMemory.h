@@ -24,5 +24,15 @@ size_t MemoryPageSize();
 // at either end are left alone. A failure only costs memory.
 void ReleaseZeroedPages(void* p, size_t nBytes);
 
+// Makes the allocator give freed memory back instead of keeping it for later. By default glibc
+// raises its mmap and trim thresholds each time a large block is freed (up to 32 MB), and from
+// then on every arena keeps that much free memory at its top; with a thread per stage, a few
+// transient large blocks (a long subscription list, a batch of log lines) left the process
+// several MB larger for the rest of its life, more or less by chance of timing. Fixed thresholds
+// end that at no measurable cost. A threshold the environment sets (MALLOC_MMAP_THRESHOLD_,
+// MALLOC_TRIM_THRESHOLD_, or glibc.malloc tunables) is left as it is. Call once, early, before
+// other threads start.
+void LimitHeapRetention();
+
 // Resident memory of this process in bytes, or -1 when it cannot be read.
 int64_t ProcessResidentBytes();

@@ -23,6 +23,7 @@
 #include "pipeline/untSpecificMsgRead.h"
 #include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
+#include "platform/untMemory.h"
 #include "platform/untProcess.h"
 #include "platform/untSystemd.h"
 #include "platform/untTerminal.h"
@@ -118,6 +119,7 @@ int RunWindowMode() {
 }
 
 int TelvaneMain(int argc, char** argv) {
+  LimitHeapRetention();
   IgnoreBrokenPipe();
   SetCurrentLanguage(0);
   SetApplicationTitle(Msg(0));
