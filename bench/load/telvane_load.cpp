@@ -292,8 +292,10 @@ void PrintTable(const std::vector<TRow>& vRows, const TLoadOptions& tOptions, co
   std::printf("\nLost: expected sequence numbers missing at the clients, summed over clients. Every event sent "
               "must be delivered: queue events, and extension status events that the extension logic always "
               "forwards. Latency: simulator's send stamp to the client's receipt. Floor: what the pacing alone "
-              "gives (splitter poll 10 ms, global stage 100 ms, per-key pass 100 ms, plus one pass per event "
-              "queued ahead on its key). CPU per 100k events counts the fan-out to every client.\n");
+              "gives: for a paced row the stages' rules run on its offer with no work of their own (splitter "
+              "naps 10 ms while 10 reads or fewer wait, global stage 100 ms while 5 events or fewer wait, "
+              "per-key pass every 100 ms); for a burst each stage's wait taken as uniform, plus one pass per "
+              "event queued ahead on its key. CPU per 100k events counts the fan-out to every client.\n");
   std::fflush(stdout);
 }
 
