@@ -18,14 +18,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <string_view>
-#include <unordered_set>
 
-#include "nats_run.h"
+#include "broker_tally.h"
 #include "protocol.h"
 #include "run.h"
 #include "session.h"
@@ -42,15 +39,6 @@ constexpr int kTurnMs = 100;                    // longest poll of one turn
 
 using TClock = std::chrono::steady_clock;
 
-struct TFamilyList {
-  const char* sName;                     // topic level
-  const std::vector<int32_t>* pNumbers;  // the command line's list
-};
-
-std::vector<TFamilyList> FamilyLists(const TClientOptions& tOptions) {
-  return {{"queue", &tOptions.vQueues}, {"extension", &tOptions.vPeers}, {"parking", &tOptions.vParks}};
-}
-
 class TMqttRun;
 
 // One subscriber: its connection and its tally. Main thread only.
@@ -58,8 +46,7 @@ struct TMqttReader final : public TFrameSink {
   TMqttRun* pRun = nullptr;   // constant
   mosquitto* pMosq = nullptr;  // its connection; destroyed by the run
   TFrameSplitter tSplitter;   // one message is one frame
-  uint64_t nFrames = 0;       // frames received
-  TSeqTracker tSeq;           // TelvaneSeq values seen
+  TReaderTally tTally;        // its counts
   int64_t nReadMicros = 0;    // receive time of the message being split
   bool bSubscribed = false;   // the broker confirmed the subscriptions
   bool bGone = false;         // the connection was lost
@@ -80,17 +67,14 @@ class TMqttRun {
   int ExitCode() const { return nExitCode; }
 
   void OnFrame(TMqttReader& tReader, const TFrame& tFrame);
-  void OnFrameDropped() { ++nDropped; }
+  void OnFrameDropped() { tTally.CountDropped(); }
 
  private:
   bool IsLoad() const { return tOptions.nLoad > 0; }
-  bool Wants(std::string_view sTopic) const;
   bool AddReader(std::string& sError);
   bool Turn(int nTimeoutMs);  // false when a stop signal came
   void ReadFrom(TMqttReader& tReader);
   bool EndReached(TClock::time_point tStart);
-  void PrintProgress(TClock::time_point tStart);
-  TRunTotals Totals() const;
 
   static void OnConnect(mosquitto* pMosq, void* pClosure, int nRc);
   static void OnSubscribe(mosquitto*, void* pClosure, int, int, const int*);
@@ -102,15 +86,12 @@ class TMqttRun {
   std::string sHost;                            // broker's address
   int nPort = 1883;                             // broker's port
   std::vector<std::string> vTopics;             // each subscriber's topics
-  std::vector<std::unordered_set<int32_t>> vKeys;  // numbers of the queue, extension, parking lists
+  const TKeyFilter tFilter;                     // what the lists hold
   int nSignalFd = -1;                           // SIGINT and SIGTERM
 
   // Main thread.
   std::vector<std::unique_ptr<TMqttReader>> vReaders;  // one per subscriber
-  TLatencyHistogram tLatency;        // all subscribers' stamped frames
-  uint64_t nFrames = 0;              // frames of all subscribers
-  uint64_t nFramesAtTick = 0;        // nFrames at the previous progress line
-  uint64_t nDropped = 0;             // payloads that were not one whole frame
+  TBrokerTally tTally;               // all subscribers' counts
   int32_t nDone = 0;                 // subscribers that reached --count
   TClock::time_point tReady;         // all subscriptions in place
   TClock::time_point tEnd;           // the end was reached
@@ -121,11 +102,11 @@ class TMqttRun {
 void TMqttReader::OnFrame(const TFrame& tFrame) { pRun->OnFrame(*this, tFrame); }
 void TMqttReader::OnFrameDropped(size_t) { pRun->OnFrameDropped(); }
 
-TMqttRun::TMqttRun(const TClientOptions& tNewOptions) : tOptions(tNewOptions), vTopics(MqttTopics(tNewOptions)) {
+TMqttRun::TMqttRun(const TClientOptions& tNewOptions)
+    : tOptions(tNewOptions), vTopics(MqttTopics(tNewOptions)), tFilter(tNewOptions, '/'), tTally(tOptions) {
   const size_t nColon = tOptions.sMqttAddress.rfind(':');
   sHost = tOptions.sMqttAddress.substr(0, nColon);
   if (nColon != std::string::npos) nPort = std::atoi(tOptions.sMqttAddress.c_str() + nColon + 1);
-  for (const TFamilyList& tList : FamilyLists(tOptions)) vKeys.emplace_back(tList.pNumbers->begin(), tList.pNumbers->end());
   mosquitto_lib_init();
 }
 
@@ -137,23 +118,6 @@ TMqttRun::~TMqttRun() {
   }
   mosquitto_lib_cleanup();
   if (nSignalFd >= 0) close(nSignalFd);
-}
-
-// "<prefix>/<family>/<number>" for a number of that family's list.
-bool TMqttRun::Wants(std::string_view sTopic) const {
-  const std::string& sPrefix = tOptions.sNatsPrefix;
-  if (!sTopic.starts_with(sPrefix) || sTopic.size() <= sPrefix.size() || sTopic[sPrefix.size()] != '/') return false;
-  sTopic.remove_prefix(sPrefix.size() + 1);
-  const size_t nSlash = sTopic.find('/');
-  if (nSlash == std::string_view::npos) return false;
-  const std::string_view sFamily = sTopic.substr(0, nSlash), sKey = sTopic.substr(nSlash + 1);
-  int32_t nKey = 0;
-  const auto [pStop, tError] = std::from_chars(sKey.data(), sKey.data() + sKey.size(), nKey);
-  if (tError != std::errc() || pStop != sKey.data() + sKey.size()) return false;
-  const std::vector<TFamilyList> vLists = FamilyLists(tOptions);
-  for (size_t n = 0; n < vLists.size(); ++n)
-    if (sFamily == vLists[n].sName) return vKeys[n].contains(nKey);
-  return false;
 }
 
 // ---- Start ----
@@ -271,7 +235,7 @@ void TMqttRun::ReadFrom(TMqttReader& tReader) {
 
 void TMqttRun::OnMessage(mosquitto*, void* pClosure, const mosquitto_message* pMsg) {
   TMqttReader& tReader = *static_cast<TMqttReader*>(pClosure);
-  if (pMsg->topic == nullptr || !tReader.pRun->Wants(pMsg->topic)) return;
+  if (pMsg->topic == nullptr || !tReader.pRun->tFilter.Wants(pMsg->topic)) return;
   tReader.nReadMicros = RealtimeMicros();
   const size_t nLength = static_cast<size_t>(std::max(0, pMsg->payloadlen));
   tReader.tSplitter.Feed(std::string_view(static_cast<const char*>(pMsg->payload), nLength), tReader);
@@ -279,18 +243,7 @@ void TMqttRun::OnMessage(mosquitto*, void* pClosure, const mosquitto_message* pM
 }
 
 void TMqttRun::OnFrame(TMqttReader& tReader, const TFrame& tFrame) {
-  ++tReader.nFrames;
-  ++nFrames;
-  if (tFrame.bHasSeq) tReader.tSeq.Add(tFrame.nSeq);
-  if (tFrame.bHasSent && tFrame.nSentMicros <= static_cast<uint64_t>(INT64_MAX))
-    tLatency.Add(tReader.nReadMicros - static_cast<int64_t>(tFrame.nSentMicros));
-  if (!IsLoad() && !tOptions.bQuiet) {
-    std::string sOut;
-    AppendFrameText(sOut, tFrame, tReader.nReadMicros, tOptions.bTimestamps);
-    std::fwrite(sOut.data(), 1, sOut.size(), stdout);
-    std::fflush(stdout);
-  }
-  if (tOptions.nCount > 0 && tReader.nFrames == static_cast<uint64_t>(tOptions.nCount)) ++nDone;
+  if (tTally.Count(tReader.tTally, tFrame, tReader.nReadMicros)) ++nDone;
 }
 
 // ---- End ----
@@ -299,6 +252,7 @@ bool TMqttRun::EndReached(TClock::time_point tStart) {
   if (tOptions.dDuration > 0 && std::chrono::duration<double>(TClock::now() - tStart).count() >= tOptions.dDuration)
     return true;
   if (tOptions.nCount > 0 && nDone == static_cast<int32_t>(vReaders.size())) return true;
+  if (tTally.StdoutGone()) return true;
   if (std::all_of(vReaders.begin(), vReaders.end(), [](const auto& p) { return p->bGone; })) {
     std::fputs("telvane-client: MQTT connection closed\n", stderr);
     if (!IsLoad()) nExitCode = 1;
@@ -307,72 +261,27 @@ bool TMqttRun::EndReached(TClock::time_point tStart) {
   return false;
 }
 
-void TMqttRun::PrintProgress(TClock::time_point tStart) {
-  std::fprintf(stderr, "progress: %.1f s, ready %zu of %zu, frames %llu, %llu frames/s\n",
-               std::chrono::duration<double>(TClock::now() - tStart).count(), vReaders.size(), vReaders.size(),
-               static_cast<unsigned long long>(nFrames), static_cast<unsigned long long>(nFrames - nFramesAtTick));
-  nFramesAtTick = nFrames;
-}
-
 void TMqttRun::WaitForEnd() {
   const TClock::time_point tStart = TClock::now();
   TClock::time_point tNextTick = tStart + std::chrono::seconds(1);
   while (Turn(kTurnMs) && !EndReached(tStart)) {
     if (tOptions.bProgress && TClock::now() >= tNextTick) {
-      PrintProgress(tStart);
+      tTally.PrintProgress(std::chrono::duration<double>(TClock::now() - tStart).count(), vReaders.size());
       tNextTick += std::chrono::seconds(1);
     }
   }
   tEnd = TClock::now();
 }
 
-TRunTotals TMqttRun::Totals() const {
-  TRunTotals tTotals;
-  tTotals.nClients = static_cast<int32_t>(vReaders.size());
-  tTotals.nReady = tTotals.nClients;
-  tTotals.nFrames = nFrames;
-  tTotals.dSeconds = std::chrono::duration<double>(tEnd - tReady).count();
-  tTotals.nDropped = nDropped;
-  tTotals.bExpectSeq = tOptions.bExpectSeq;
-  tTotals.nExpectFirst = tOptions.nExpectFirst;
-  tTotals.nExpectLast = tOptions.nExpectLast;
-  for (size_t n = 0; n < vReaders.size(); ++n) {
-    const TMqttReader& tReader = *vReaders[n];
-    tTotals.nFramesMin = n == 0 ? tReader.nFrames : std::min(tTotals.nFramesMin, tReader.nFrames);
-    tTotals.nFramesMax = std::max(tTotals.nFramesMax, tReader.nFrames);
-    tTotals.nLost += tOptions.bExpectSeq ? tReader.tSeq.LostIn(tOptions.nExpectFirst, tOptions.nExpectLast)
-                                         : tReader.tSeq.LostBetweenSeen();
-    tTotals.nDuplicates += tReader.tSeq.Duplicates();
-    tTotals.nUntracked += tReader.tSeq.Untracked();
-  }
-  return tTotals;
-}
-
 void TMqttRun::PrintEnd() {
-  if (!IsLoad() && !tOptions.bQuiet) return;
-  const TRunTotals tTotals = Totals();
-  const std::string sText = IsLoad() ? FormatReport(tTotals, tLatency) : FormatResultLine(tTotals, tLatency) + "\n";
-  std::fputs(sText.c_str(), stdout);
-  std::fflush(stdout);
+  std::vector<const TReaderTally*> vTallies;
+  for (const auto& pReader : vReaders) vTallies.push_back(&pReader->tTally);
+  tTally.PrintEnd(tTally.Totals(vTallies, std::chrono::duration<double>(tEnd - tReady).count()));
 }
 
 }  // namespace
 
-std::vector<std::string> MqttTopics(const TClientOptions& tOptions) {
-  std::vector<std::string> vTopics;
-  for (const TFamilyList& tList : FamilyLists(tOptions)) {
-    const std::string sBase = tOptions.sNatsPrefix + "/" + tList.sName + "/";
-    if (tList.pNumbers->size() > kWildcardAbove) {
-      vTopics.push_back(sBase + "+");
-      continue;
-    }
-    std::vector<int32_t> vKeys = *tList.pNumbers;
-    std::sort(vKeys.begin(), vKeys.end());
-    vKeys.erase(std::unique(vKeys.begin(), vKeys.end()), vKeys.end());
-    for (int32_t nKey : vKeys) vTopics.push_back(sBase + std::to_string(nKey));
-  }
-  return vTopics;
-}
+std::vector<std::string> MqttTopics(const TClientOptions& tOptions) { return BrokerNames(tOptions, '/', "+"); }
 
 int RunMqtt(const TClientOptions& tOptions) {
   TMqttRun tRun(tOptions);

@@ -3,9 +3,8 @@
 // the NATS and port modes (one subscriber, or N subscribers of a load run).
 //
 // Topics: "<prefix>/queue/<n>", "<prefix>/extension/<n>", "<prefix>/parking/<n>" for the numbers of
-// the lists, QoS 0. A list of more than kWildcardAbove numbers is followed with one "+" wildcard
-// for its family and filtered here, as the NATS mode does. Every subscriber has a connection of
-// its own, as every client of the relay has.
+// the lists, QoS 0, a long list as one "+" wildcard for its family (broker_tally.h), as the NATS
+// mode does. Every subscriber has a connection of its own, as every client of the relay has.
 //
 // Threads: one. The main thread drives every connection through libmosquitto's calls for an
 // outside event loop (poll over the sockets, then the library's read, write and housekeeping

@@ -15,14 +15,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <unordered_set>
 
+#include "broker_tally.h"
 #include "protocol.h"
 #include "run.h"
 #include "session.h"
@@ -40,47 +39,6 @@ constexpr long kWaitTurnNanos = 100L * 1000 * 1000;
 
 using TClock = std::chrono::steady_clock;
 
-struct TFamilyList {
-  const char* sName;                     // subject token
-  const std::vector<int32_t>* pNumbers;  // the command line's list
-};
-
-std::vector<TFamilyList> FamilyLists(const TClientOptions& tOptions) {
-  return {{"queue", &tOptions.vQueues}, {"extension", &tOptions.vPeers}, {"parking", &tOptions.vParks}};
-}
-
-// Which numbers the lists hold, for the frames a wildcard brings in. Constant after construction.
-class TKeyFilter {
- public:
-  explicit TKeyFilter(const TClientOptions& tOptions) : sPrefix(tOptions.sNatsPrefix + ".") {
-    for (const TFamilyList& tList : FamilyLists(tOptions))
-      vFamilies.push_back({tList.sName, {tList.pNumbers->begin(), tList.pNumbers->end()}});
-  }
-
-  // sSubject is "<prefix>.<family>.<number>" for a number of that family's list.
-  bool Wants(std::string_view sSubject) const {
-    if (!sSubject.starts_with(sPrefix)) return false;
-    sSubject.remove_prefix(sPrefix.size());
-    const size_t nDot = sSubject.find('.');
-    if (nDot == std::string_view::npos) return false;
-    const std::string_view sFamily = sSubject.substr(0, nDot), sKey = sSubject.substr(nDot + 1);
-    int32_t nKey = 0;
-    const auto [pStop, tError] = std::from_chars(sKey.data(), sKey.data() + sKey.size(), nKey);
-    if (tError != std::errc() || pStop != sKey.data() + sKey.size()) return false;
-    for (const TFamilyKeys& tFamily : vFamilies)
-      if (tFamily.sName == sFamily) return tFamily.vKeys.contains(nKey);
-    return false;
-  }
-
- private:
-  struct TFamilyKeys {
-    std::string sName;                   // subject token
-    std::unordered_set<int32_t> vKeys;   // numbers of the list
-  };
-  std::string sPrefix;               // "<prefix>."
-  std::vector<TFamilyKeys> vFamilies;  // queue, extension, parking
-};
-
 class TNatsRun;
 
 // One subscriber: its subscriptions and its tally.
@@ -88,8 +46,7 @@ struct TSubscriber final : public TFrameSink {
   TNatsRun* pRun = nullptr;  // constant
   // Guarded by the run's crsRun.
   TFrameSplitter tSplitter;  // one message is one frame
-  uint64_t nFrames = 0;      // frames received
-  TSeqTracker tSeq;          // TelvaneSeq values seen
+  TReaderTally tTally;       // its counts
   int64_t nReadMicros = 0;   // receive time of the message being split
 
   void OnFrame(const TFrame& tFrame) override;
@@ -99,7 +56,7 @@ struct TSubscriber final : public TFrameSink {
 
 class TNatsRun {
  public:
-  explicit TNatsRun(const TClientOptions& tNewOptions) : tOptions(tNewOptions), tFilter(tNewOptions) {}
+  explicit TNatsRun(const TClientOptions& tNewOptions) : tOptions(tNewOptions), tFilter(tNewOptions, '.'), tTally(tOptions) {}
   ~TNatsRun();
 
   bool Start(std::string& sError);
@@ -109,7 +66,7 @@ class TNatsRun {
 
   // Delivery threads, holding crsRun.
   void OnFrame(TSubscriber& tSub, const TFrame& tFrame);
-  void OnFrameDropped() { ++nDropped; }
+  void OnFrameDropped() { tTally.CountDropped(); }
 
  private:
   bool IsLoad() const { return tOptions.nLoad > 0; }
@@ -117,8 +74,6 @@ class TNatsRun {
   bool Connect(std::string& sError);
   bool Subscribe(TSubscriber& tSub, size_t nConnection, std::string& sError);
   bool EndReached(TClock::time_point tStart);
-  void PrintProgress(TClock::time_point tStart);
-  TRunTotals Totals() const;
 
   static void OnMessage(natsConnection*, natsSubscription*, natsMsg* pMsg, void* pClosure);
   static void OnDisconnected(natsConnection* pConn, void* pClosure);
@@ -136,18 +91,13 @@ class TNatsRun {
   // Any thread.
   std::atomic<int32_t> nClosed{0};         // connections closed for good
   std::atomic<int32_t> nDone{0};           // subscribers that reached --count
-  std::atomic<bool> bStdoutGone{false};    // the reader of stdout went away
 
   // Guarded by crsRun.
   std::mutex crsRun;
-  TLatencyHistogram tLatency;   // all subscribers' stamped frames
-  uint64_t nFrames = 0;         // frames of all subscribers
-  uint64_t nDropped = 0;        // payloads that were not one whole frame
+  TBrokerTally tTally;          // all subscribers' counts
   bool bFinished = false;       // the end was reached; deliveries touch nothing more
-  std::string sOut;             // output being composed, reused
 
   // Main thread.
-  uint64_t nFramesAtTick = 0;   // nFrames at the previous progress line
   TClock::time_point tReady;    // all subscriptions in place
   TClock::time_point tEnd;      // the end was reached
   int nExitCode = 0;            // what main returns
@@ -283,18 +233,7 @@ void TNatsRun::OnMessage(natsConnection*, natsSubscription*, natsMsg* pMsg, void
 }
 
 void TNatsRun::OnFrame(TSubscriber& tSub, const TFrame& tFrame) {
-  ++tSub.nFrames;
-  ++nFrames;
-  if (tFrame.bHasSeq) tSub.tSeq.Add(tFrame.nSeq);
-  if (tFrame.bHasSent && tFrame.nSentMicros <= static_cast<uint64_t>(INT64_MAX))
-    tLatency.Add(tSub.nReadMicros - static_cast<int64_t>(tFrame.nSentMicros));
-  if (!IsLoad() && !tOptions.bQuiet) {
-    sOut.clear();
-    AppendFrameText(sOut, tFrame, tSub.nReadMicros, tOptions.bTimestamps);
-    std::fwrite(sOut.data(), 1, sOut.size(), stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) bStdoutGone = true;
-  }
-  if (tOptions.nCount > 0 && tSub.nFrames == static_cast<uint64_t>(tOptions.nCount)) ++nDone;
+  if (tTally.Count(tSub.tTally, tFrame, tSub.nReadMicros)) ++nDone;
 }
 
 void TNatsRun::OnDisconnected(natsConnection*, void* pClosure) {
@@ -313,26 +252,13 @@ bool TNatsRun::EndReached(TClock::time_point tStart) {
   if (tOptions.dDuration > 0 && std::chrono::duration<double>(TClock::now() - tStart).count() >= tOptions.dDuration)
     return true;
   if (tOptions.nCount > 0 && nDone.load() == static_cast<int32_t>(vSubscribers.size())) return true;
-  if (bStdoutGone.load()) return true;
+  if (tTally.StdoutGone()) return true;
   if (nClosed.load() == static_cast<int32_t>(vConnections.size())) {
     std::fputs("telvane-client: NATS connection closed\n", stderr);
     if (!IsLoad()) nExitCode = 1;
     return true;
   }
   return false;
-}
-
-void TNatsRun::PrintProgress(TClock::time_point tStart) {
-  uint64_t nNow = 0;
-  {
-    std::lock_guard<std::mutex> tLock(crsRun);
-    nNow = nFrames;
-  }
-  std::fprintf(stderr, "progress: %.1f s, ready %zu of %zu, frames %llu, %llu frames/s\n",
-               std::chrono::duration<double>(TClock::now() - tStart).count(), vSubscribers.size(),
-               vSubscribers.size(), static_cast<unsigned long long>(nNow),
-               static_cast<unsigned long long>(nNow - nFramesAtTick));
-  nFramesAtTick = nNow;
 }
 
 void TNatsRun::WaitForEnd(const sigset_t& tSignals) {
@@ -343,7 +269,8 @@ void TNatsRun::WaitForEnd(const sigset_t& tSignals) {
     const int nSignal = sigtimedwait(&tSignals, nullptr, &tTurn);
     if (nSignal == SIGINT || nSignal == SIGTERM || EndReached(tStart)) break;
     if (tOptions.bProgress && TClock::now() >= tNextTick) {
-      PrintProgress(tStart);
+      std::lock_guard<std::mutex> tLock(crsRun);
+      tTally.PrintProgress(std::chrono::duration<double>(TClock::now() - tStart).count(), vSubscribers.size());
       tNextTick += std::chrono::seconds(1);
     }
   }
@@ -352,35 +279,11 @@ void TNatsRun::WaitForEnd(const sigset_t& tSignals) {
   tEnd = TClock::now();
 }
 
-TRunTotals TNatsRun::Totals() const {
-  TRunTotals tTotals;
-  tTotals.nClients = static_cast<int32_t>(vSubscribers.size());
-  tTotals.nReady = tTotals.nClients;
-  tTotals.nFrames = nFrames;
-  tTotals.dSeconds = std::chrono::duration<double>(tEnd - tReady).count();
-  tTotals.nDropped = nDropped;
-  tTotals.bExpectSeq = tOptions.bExpectSeq;
-  tTotals.nExpectFirst = tOptions.nExpectFirst;
-  tTotals.nExpectLast = tOptions.nExpectLast;
-  for (size_t n = 0; n < vSubscribers.size(); ++n) {
-    const TSubscriber& tSub = *vSubscribers[n];
-    tTotals.nFramesMin = n == 0 ? tSub.nFrames : std::min(tTotals.nFramesMin, tSub.nFrames);
-    tTotals.nFramesMax = std::max(tTotals.nFramesMax, tSub.nFrames);
-    tTotals.nLost += tOptions.bExpectSeq ? tSub.tSeq.LostIn(tOptions.nExpectFirst, tOptions.nExpectLast)
-                                         : tSub.tSeq.LostBetweenSeen();
-    tTotals.nDuplicates += tSub.tSeq.Duplicates();
-    tTotals.nUntracked += tSub.tSeq.Untracked();
-  }
-  return tTotals;
-}
-
 void TNatsRun::PrintEnd() {
-  if (!IsLoad() && !tOptions.bQuiet) return;
   std::lock_guard<std::mutex> tLock(crsRun);
-  const TRunTotals tTotals = Totals();
-  const std::string sText = IsLoad() ? FormatReport(tTotals, tLatency) : FormatResultLine(tTotals, tLatency) + "\n";
-  std::fputs(sText.c_str(), stdout);
-  std::fflush(stdout);
+  std::vector<const TReaderTally*> vTallies;
+  for (const auto& pSub : vSubscribers) vTallies.push_back(&pSub->tTally);
+  tTally.PrintEnd(tTally.Totals(vTallies, std::chrono::duration<double>(tEnd - tReady).count()));
 }
 
 // No delivery runs once the library's threads are gone, so the subscribers go last.
@@ -400,21 +303,7 @@ TNatsRun::~TNatsRun() {
 
 }  // namespace
 
-std::vector<std::string> NatsSubjects(const TClientOptions& tOptions) {
-  std::vector<std::string> vSubjects;
-  for (const TFamilyList& tList : FamilyLists(tOptions)) {
-    const std::string sBase = tOptions.sNatsPrefix + "." + tList.sName + ".";
-    if (tList.pNumbers->size() > kWildcardAbove) {
-      vSubjects.push_back(sBase + "*");
-      continue;
-    }
-    std::vector<int32_t> vKeys = *tList.pNumbers;
-    std::sort(vKeys.begin(), vKeys.end());
-    vKeys.erase(std::unique(vKeys.begin(), vKeys.end()), vKeys.end());
-    for (int32_t nKey : vKeys) vSubjects.push_back(sBase + std::to_string(nKey));
-  }
-  return vSubjects;
-}
+std::vector<std::string> NatsSubjects(const TClientOptions& tOptions) { return BrokerNames(tOptions, '.', "*"); }
 
 int RunNats(const TClientOptions& tOptions) {
   // Blocked before the library starts a thread, so every thread inherits the mask and the main

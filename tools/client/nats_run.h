@@ -2,26 +2,21 @@
 // that prints them as the port mode does, or by N subscribers of a load run with the same report.
 //
 // Subjects: "<prefix>.queue.<n>", "<prefix>.extension.<n>", "<prefix>.parking.<n>" for the numbers
-// of the lists. A list of more than kWildcardAbove numbers is followed with one wildcard
-// subscription for its family and filtered here, so a subscriber to 1,000 queues costs the server
-// one subscription, not 1,000. With --nats-stream each subscriber reads the stream from its first
-// frame through an ordered consumer, then goes on live.
+// of the lists, a long list as one "*" wildcard for its family (broker_tally.h). With
+// --nats-stream each subscriber reads the stream from its first frame through an ordered
+// consumer, then goes on live.
 //
 // Threads: the main thread connects, subscribes, then waits for the end (SIGINT or SIGTERM,
 // --duration, --count, every connection closed). The client library delivers messages on its own
 // threads, each subscriber's in order; all that the deliveries touch is guarded by one lock.
 #pragma once
 
-#include <cstddef>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "options.h"
 
 namespace cticlient {
-
-inline constexpr size_t kWildcardAbove = 16;
 
 // The subjects one subscriber takes for the lists of tOptions, in the order queue, extension,
 // parking.
