@@ -22,10 +22,13 @@ normal_suite() {
 
 summary=()
 failed=0
-stage() {  # stage <name> <command...>
-  local name=$1 start=$SECONDS rc=0
-  shift
+# A failed stage's summary line is followed by the tests CTest recorded as failed in its build
+# folder, so that the end of a long log alone says what to look at.
+stage() {  # stage <name> <build dir or -> <command...>
+  local name=$1 dir=$2 start=$SECONDS rc=0
+  shift 2
   echo "==== $name"
+  rm -f -- "$dir/Testing/Temporary/LastTestsFailed.log"
   "$@" || rc=$?
   local took=$((SECONDS - start))
   if [ "$rc" -eq 0 ]; then
@@ -33,14 +36,18 @@ stage() {  # stage <name> <command...>
   else
     summary+=("$(printf '%-28s FAILED  %4dm%02ds' "$name" $((took / 60)) $((took % 60)))")
     failed=1
+    local log="$dir/Testing/Temporary/LastTestsFailed.log" line
+    if [ -f "$log" ]; then
+      while IFS= read -r line; do summary+=("    failed test ${line#*:}"); done <"$log"
+    fi
   fi
 }
 
-stage "build and tests" normal_suite
-stage "client libraries" bash scripts/clients-test.sh
-stage "ASan+UBSan build and tests" bash scripts/sanitizers.sh address
-stage "TSan build and tests" bash scripts/sanitizers.sh thread
-stage "fuzz targets" bash scripts/fuzz.sh "${TELVANE_FUZZ_SECONDS:-60}"
+stage "build and tests" build normal_suite
+stage "client libraries" - bash scripts/clients-test.sh
+stage "ASan+UBSan build and tests" build-asan bash scripts/sanitizers.sh address
+stage "TSan build and tests" build-tsan bash scripts/sanitizers.sh thread
+stage "fuzz targets" - bash scripts/fuzz.sh "${TELVANE_FUZZ_SECONDS:-60}"
 
 echo "==== summary"
 printf '%s\n' "${summary[@]}"
