@@ -206,6 +206,25 @@ TEST_F(LogRing, FullRingHolds499LinesAndTheFileSaysHowManyWereDroppedWhereTheyWe
   }
 }
 
+// The listener holds its next accept while half the ring waits for a writer that is writing;
+// during an outage waiting would not help, so it does not.
+TEST_F(LogRing, WriterFallsBehindAtHalfTheRingUnlessTheLogCannotBeWritten) {
+  struct Case {
+    int nLines;
+    bool bOutage, bBehind;
+  };
+  for (const Case& c : {Case{0, false, false}, Case{GENERIC_FIFO_SLOTS / 2 - 1, false, false},
+                        Case{GENERIC_FIFO_SLOTS / 2, false, true}, Case{GENERIC_FIFO_SLOTS - 1, false, true},
+                        Case{GENERIC_FIFO_SLOTS - 1, true, false}}) {
+    SCOPED_TRACE(std::to_string(c.nLines) + (c.bOutage ? " lines, outage" : " lines"));
+    MyGenericFifo = TGenericFifo();
+    for (int n = 0; n < c.nLines; ++n) WriteLog("T.Op", 1, 3, "line", false);
+    bLogOutage = c.bOutage;
+    EXPECT_EQ(LogFallingBehind(), c.bBehind);
+    bLogOutage = false;
+  }
+}
+
 // A batch is written with one open per file, and the file is named when the line is written: a
 // batch that is written across midnight goes to both days' files, each line in order.
 TEST_F(LogRing, BatchWrittenAcrossMidnightIsSplitBetweenTheTwoDaysFiles) {

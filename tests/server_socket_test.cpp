@@ -1,7 +1,7 @@
 // The client listener on the control thread: event order, read pieces, closing without events,
 // failures that end a connection, the cut-off of a client that does not read, admission at accept,
-// the connection deadline, keep-alive, the listener's addresses, and accepting while the process
-// has no descriptor left.
+// the connection deadline, keep-alive, the listener's addresses, holding accepts back, and
+// accepting while the process has no descriptor left.
 #include "platform/untServerSocket.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -439,6 +440,46 @@ TEST_F(ServerSocketTest, UnreadableTlsCertificateNamesTheFileAndLeavesThePlainPo
   EXPECT_NE(sError.find("No such file"), std::string::npos) << sError;
   TTcpClient client;
   EXPECT_TRUE(client.Connect(nPort));
+}
+
+// While OnAcceptHold says true, peers wait in the kernel's queue; they are taken once it lets go.
+// A hold that never ends lasts a second, and the listener then holds no more (and stops asking
+// every millisecond) until the handler has once said false: the port keeps serving.
+TEST_F(ServerSocketTest, HeldListenerTakesPeersOnceTheHoldEndsAndAHoldThatNeverEndsGivesWay) {
+  std::atomic<bool> bHold{true};
+  std::atomic<int> nAsked{0};
+  const auto Relisten = [&] {  // a fresh listener, held from its first accept
+    OnControl([&] {
+      pServer->SetActive(false);
+      pServer->OnAcceptHold = [&] {
+        ++nAsked;
+        return bHold.load();
+      };
+      pServer->SetActive(true);
+      nPort = pServer->LocalPort();
+    });
+  };
+  Relisten();
+  const int fdA = ConnectRaw(nPort);
+  ASSERT_GE(fdA, 0);
+  ASSERT_TRUE(PollUntil([&] { return nAsked.load() >= 20; }));
+  EXPECT_EQ(ActiveConnections(), 0) << "held";
+  bHold = false;
+  EXPECT_TRUE(WaitForEvent("Connect " + std::to_string(LocalPortOf(fdA)) + " 1"));
+
+  bHold = true;  // and never let go
+  Relisten();  // closes A's connection without an event
+  close(fdA);
+  const int fdB = ConnectRaw(nPort);
+  ASSERT_GE(fdB, 0);
+  EXPECT_TRUE(WaitForEvent("Connect " + std::to_string(LocalPortOf(fdB)) + " 1"));
+  const int nAskedBefore = nAsked.load();
+  const int fdC = ConnectRaw(nPort);
+  ASSERT_GE(fdC, 0);
+  EXPECT_TRUE(WaitForEvent("Connect " + std::to_string(LocalPortOf(fdC)) + " 2"));
+  EXPECT_LE(nAsked.load() - nAskedBefore, 2) << "once a hold gave way, the listener asks once per accept";
+  close(fdB);
+  close(fdC);
 }
 
 // Every descriptor the process may still open, taken until the object goes: the soft limit is

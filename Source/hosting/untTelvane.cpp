@@ -59,6 +59,7 @@ TfrmTelvane::~TfrmTelvane() {
     socManagerServer->OnClientTimeout = nullptr;
     socManagerServer->OnClientTlsError = nullptr;
     socManagerServer->OnAcceptError = nullptr;
+    socManagerServer->OnAcceptHold = nullptr;
   }
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
@@ -113,6 +114,9 @@ void TfrmTelvane::FormCreate() {
       socManagerServerClientTlsError(c, s);
     };
     socManagerServer->OnAcceptError = [this](const std::string& sReason) { socManagerServerAcceptError(sReason); };
+    // Each accept is logged: in a burst of connections the next peer waits in the kernel's queue
+    // while the log writer is behind, rather than the log losing the lines of those before it.
+    socManagerServer->OnAcceptHold = [] { return LogFallingBehind(); };
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);

@@ -45,6 +45,7 @@
 
 TGenericFifo& MyGenericFifo = *new TGenericFifo();  // never freed, like the lock
 std::atomic<std::mutex*> crsGenericFifo{nullptr};
+std::atomic<bool> bLogOutage{false};
 
 namespace {
 
@@ -245,6 +246,7 @@ bool StartLogWriter(const std::string& sDirectory) {
       std::lock_guard<std::mutex> lock(*pLock);
       MyGenericFifo = TGenericFifo();
     }
+    bLogOutage = false;
     auto* pWriter = new TExecLoggerGeneralThread();
     pWriter->sDirectoryThread = sDirectory;
     pWriter->bEchoToStderr = MyAppInfo.bIsService && !IsTerminal(2);
@@ -271,6 +273,13 @@ void NapUntilLinesPileUp(std::chrono::milliseconds tNap) {
     return;
   }
   cvLinesPileUp.wait_for(lock, tNap, [] { return LinesWaiting(MyGenericFifo) >= WAKE_WRITER_AT; });
+}
+
+bool LogFallingBehind() {
+  std::mutex* pLock = crsGenericFifo.load();
+  if (pLock == nullptr || bLogOutage.load()) return false;
+  std::lock_guard<std::mutex> lock(*pLock);
+  return LinesWaiting(MyGenericFifo) >= GENERIC_FIFO_SLOTS / 2;
 }
 
 void WaitForMainLogCaptureUsers() {

@@ -60,6 +60,13 @@ void LogOperationError(const char* sClass, const char* sOperation, const std::st
 // until the first line is stored (50 ms at most). Writer thread only.
 void NapUntilLinesPileUp(std::chrono::milliseconds tNap);
 
+// True while half of the ring or more waits for a writer that is writing: a producer that can
+// wait (the listener, before its next accept) lets the writer catch up instead of making the ring
+// drop lines. False while the log cannot be written, when waiting would not help. Any thread.
+bool LogFallingBehind();
+// Set by the writer while the log cannot be written, cleared once it can again.
+extern std::atomic<bool> bLogOutage;
+
 // Creates the log folder sDirectory (no trailing separator), the ring's lock and the writer thread.
 // False when it cannot start.
 bool StartLogWriter(const std::string& sDirectory);

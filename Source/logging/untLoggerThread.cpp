@@ -139,6 +139,7 @@ std::string TExecLoggerGeneralThread::OutageLine() const {
 void TExecLoggerGeneralThread::NoteFailure(const std::string& sError) {
   if (bFailing) return;
   bFailing = true;
+  bLogOutage = true;
   sFailure = sError;
   tFailingSince = tLastAttempt;
   nDroppedMeanwhile = 0;
@@ -150,6 +151,7 @@ void TExecLoggerGeneralThread::NoteFailure(const std::string& sError) {
 void TExecLoggerGeneralThread::NoteRecovery() {
   std::fprintf(stderr, "Telvane: the log is written again\n");
   bFailing = false;
+  bLogOutage = false;
   sFailure.clear();
   nDroppedMeanwhile = 0;
 }

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -35,6 +36,8 @@
 namespace {
 
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
+constexpr auto ACCEPT_HOLD_STEP = std::chrono::milliseconds(1);  // how often a held listener asks again
+constexpr auto ACCEPT_HOLD_LIMIT = std::chrono::seconds(1);      // the longest hold in a row
 // Keep-alive: the first probe after 45 s of silence, then every 15 s; a peer that answers none
 // is given up 120 s after it was last heard (TCP_USER_TIMEOUT also bounds unacknowledged output).
 constexpr int KEEPALIVE_IDLE_S = 45;
@@ -74,7 +77,10 @@ struct TListener {
   TListener(asio::io_context& ioc, std::shared_ptr<asio::ssl::context> pContextIn)
       : acceptor(ioc), tmrRetry(ioc), pContext(std::move(pContextIn)) {}
   tcp::acceptor acceptor;
-  asio::steady_timer tmrRetry;                   // pause after accept failed for lack of resources
+  asio::steady_timer tmrRetry;                   // pause after a failed accept, or while held
+  // When the current hold began; unset while the listener is not held.
+  std::optional<std::chrono::steady_clock::time_point> tHeldSince;
+  bool bHoldSpent = false;  // a hold reached its limit: none again until OnAcceptHold says false
   std::shared_ptr<asio::ssl::context> pContext;  // null for the plain port
 };
 using TListenerPtr = std::shared_ptr<TListener>;
@@ -117,6 +123,8 @@ struct TServerSocket::TImpl : TSessionHost, std::enable_shared_from_this<TServer
   bool IsCurrent(const TListenerPtr& pListener) const { return pListener == pPlain || pListener == pTls; }
   TListenerPtr Open(int nPort, std::shared_ptr<asio::ssl::context> pContext) const;
   void StartAccept(const TListenerPtr& pListener);
+  bool Held(TListener& listener);
+  void Wait(const TListenerPtr& pListener, std::chrono::steady_clock::duration tDelay);
   void RetryAccept(const TListenerPtr& pListener, const asio::error_code& ec);
   void OnAccepted(const TListenerPtr& pListener, tcp::socket socket);
   bool Admit(TServerSession& session);
@@ -150,7 +158,37 @@ TListenerPtr TServerSocket::TImpl::Open(int nPort, std::shared_ptr<asio::ssl::co
   return pListener;
 }
 
+// Whether OnAcceptHold holds the next accept back. A hold that reaches ACCEPT_HOLD_LIMIT ends,
+// and no new one begins until the handler has once said false: whatever it waits for is stuck,
+// and the port serves on.
+bool TServerSocket::TImpl::Held(TListener& listener) {
+  std::function<bool()> fn = pOwner->OnAcceptHold;
+  bool bHold = false;
+  try {
+    bHold = fn && fn();
+  } catch (...) {
+  }
+  if (!bHold) listener.bHoldSpent = false;
+  const auto tNow = std::chrono::steady_clock::now();
+  if (listener.tHeldSince && tNow - *listener.tHeldSince >= ACCEPT_HOLD_LIMIT) listener.bHoldSpent = true;
+  if (!bHold || listener.bHoldSpent) {
+    listener.tHeldSince.reset();
+    return false;
+  }
+  if (!listener.tHeldSince) listener.tHeldSince = tNow;
+  return true;
+}
+
+// Accepts again after tDelay, unless the listener is closed meanwhile.
+void TServerSocket::TImpl::Wait(const TListenerPtr& pListener, std::chrono::steady_clock::duration tDelay) {
+  pListener->tmrRetry.expires_after(tDelay);
+  pListener->tmrRetry.async_wait([self = shared_from_this(), pListener](const asio::error_code& ecWait) {
+    if (!ecWait && self->IsCurrent(pListener)) self->StartAccept(pListener);
+  });
+}
+
 void TServerSocket::TImpl::StartAccept(const TListenerPtr& pListener) {
+  if (pOwner != nullptr && Held(*pListener)) return Wait(pListener, ACCEPT_HOLD_STEP);
   pListener->acceptor.async_accept([self = shared_from_this(), pListener](const asio::error_code& ec, tcp::socket socket) {
     if (!self->IsCurrent(pListener) || self->pOwner == nullptr) return;  // closed meanwhile
     if (ec) return self->RetryAccept(pListener, ec);
@@ -165,10 +203,7 @@ void TServerSocket::TImpl::RetryAccept(const TListenerPtr& pListener, const asio
   const std::string sReason = ec.message();
   Raise(&TServerSocket::OnAcceptError, sReason);
   if (!IsCurrent(pListener)) return;  // the handler stopped the listener
-  pListener->tmrRetry.expires_after(ACCEPT_RETRY_DELAY);
-  pListener->tmrRetry.async_wait([self = shared_from_this(), pListener](const asio::error_code& ecWait) {
-    if (!ecWait && self->IsCurrent(pListener)) self->StartAccept(pListener);
-  });
+  Wait(pListener, ACCEPT_RETRY_DELAY);
 }
 
 void TServerSocket::TImpl::OnAccepted(const TListenerPtr& pListener, tcp::socket socket) {

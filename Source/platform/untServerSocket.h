@@ -14,6 +14,10 @@
 // An accept that fails for lack of resources (no free descriptor, no memory) raises OnAcceptError
 // with the reason; the listener then pauses 100 ms and accepts again, so it neither
 // spins nor stops while descriptors run out, and the waiting peers are taken once some are free.
+// OnAcceptHold is asked before each accept: while it says true the waiting peers stay in the
+// kernel's queue and the listener asks again every millisecond. A hold lasts a second at most;
+// after one that long the listener holds no more until OnAcceptHold has said false, so a hold
+// that never ends cannot shut the port.
 // Each connection has its own output queue: SendText and SendShared never block; what one call
 // queues goes to the kernel in one gathered write when the socket takes it. A connection whose
 // queue holds more than nMaxQueuedBytes is cut off: OnClientOverflow, then OnClientDisconnect, raised after
@@ -95,6 +99,7 @@ class TServerSocket {
   std::function<void(TServerConnection&)> OnClientOverflow;
   std::function<void(TServerConnection&)> OnClientTimeout;
   std::function<void(const std::string& sReason)> OnAcceptError;  // accept failed for lack of resources
+  std::function<bool()> OnAcceptHold;  // unset: peers are taken as they come
 
  private:
   struct TImpl;
