@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <utility>
 
 namespace testsupport {
@@ -37,15 +39,65 @@ int MillisecondsLeft(TClock::time_point tEnd) {
   return nLeft > 0 ? static_cast<int>(nLeft) : 0;
 }
 
-}  // namespace
+// Whether a listener could take nPort now, asked the way the relay's listener binds: every address,
+// SO_REUSEADDR (so a port in TIME_WAIT from an earlier test still counts as free).
+bool Bindable(int nPort) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const int nOne = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(nPort));
+  const bool bOk = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd, 1) == 0;
+  close(fd);
+  return bOk;
+}
 
-int FreePort() {
+// The window of ports FreePort hands out: below the kernel's range for outgoing connections when
+// there is room there, else above it; empty (nCount 0) when that range leaves no room at all.
+struct TPortWindow {
+  int nFirst = 0;
+  int nCount = 0;
+};
+
+TPortWindow PortWindow() {
+  constexpr int LOWEST = 10000, MIN_COUNT = 2000;
+  int nLow = 32768, nHigh = 60999;
+  if (std::FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (std::fscanf(f, "%d %d", &nLow, &nHigh) != 2) nLow = 32768, nHigh = 60999;
+    std::fclose(f);
+  }
+  if (nLow - LOWEST >= MIN_COUNT) return {LOWEST, nLow - LOWEST};
+  if (65535 - nHigh >= MIN_COUNT) return {nHigh + 1, 65535 - nHigh};
+  return {};
+}
+
+int KernelChosenPort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
   sockaddr_in addr = Loopback(0);
   const int nPort = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 ? LocalPort(fd) : 0;
   close(fd);
   return nPort;
+}
+
+}  // namespace
+
+// A port from bind(0) comes from the same range the kernel draws on for every outgoing connection,
+// so between reading it and the relay binding it, any test's connect could take it ("Address
+// already in use"). Ports come from outside that range instead, walked from a point that differs
+// per process so that tests running side by side do not walk the same ports.
+int FreePort() {
+  static const TPortWindow window = PortWindow();
+  if (window.nCount == 0) return KernelChosenPort();
+  static std::atomic<unsigned> nNext{static_cast<unsigned>(getpid()) * 7919u};
+  for (int nTry = 0; nTry < window.nCount; ++nTry) {
+    const int nPort = window.nFirst + static_cast<int>(nNext++ % static_cast<unsigned>(window.nCount));
+    if (Bindable(nPort)) return nPort;
+  }
+  return 0;
 }
 
 TTcpClient::~TTcpClient() { Close(); }

@@ -19,7 +19,8 @@
 
 namespace testsupport {
 
-// A free TCP port on 127.0.0.1 (bound, read, released); 0 on failure.
+// A TCP port no listener holds now, outside the range the kernel takes ports from for outgoing
+// connections (so no test's connect can take it before the relay binds it); 0 on failure.
 int FreePort();
 
 // A blocking loopback connection. Everything received is kept until taken.
