@@ -38,13 +38,40 @@ function nextEvent(emitter, event, deadline = DEADLINE) {
   });
 }
 
-function freePort() {
+// Ports outside the kernel's range for outgoing connections: a port read from listen(0) comes
+// from that range, and any connect could take it before the relay binds it.
+function portWindow() {
+  let [low, high] = [32768, 60999];
+  try {
+    [low, high] = fs.readFileSync('/proc/sys/net/ipv4/ip_local_port_range', 'utf8').trim().split(/\s+/).map(Number);
+  } catch { /* keep the kernel's default range */ }
+  if (low - 10000 >= 2000) return { first: 10000, count: low - 10000 };
+  if (65535 - high >= 2000) return { first: high + 1, count: 65535 - high };
+  return { first: 0, count: 0 };
+}
+
+const WINDOW = portWindow();
+let nextPort = process.pid * 7919;
+
+function tryListen(port, host) {
   return new Promise((resolve) => {
-    const server = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
+    const server = net.createServer();
+    server.once('error', () => resolve(null));
+    server.listen({ port, host, exclusive: true }, () => {
+      const taken = server.address().port;
+      server.close(() => resolve(taken));
     });
   });
+}
+
+// A port no listener holds now (checked on every address, as the relay binds).
+async function freePort() {
+  if (WINDOW.count === 0) return tryListen(0, '127.0.0.1');
+  for (let n = 0; n < WINDOW.count; n++) {
+    const port = await tryListen(WINDOW.first + (nextPort++ % WINDOW.count), '0.0.0.0');
+    if (port !== null) return port;
+  }
+  throw new Error('no free port');
 }
 
 class Simulator {

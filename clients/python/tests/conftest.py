@@ -37,10 +37,42 @@ def wait_until(condition, deadline=DEADLINE, what="condition"):
     raise AssertionError("timed out after %.0f s waiting for %s" % (deadline, what))
 
 
+def _port_window():
+    """Ports outside the kernel's range for outgoing connections: a port read from bind(0) comes
+    from that range, and any connect could take it before the relay binds it."""
+    low, high = 32768, 60999
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low, high = (int(x) for x in f.read().split()[:2])
+    except (OSError, ValueError):
+        pass
+    if low - 10000 >= 2000:
+        return 10000, low - 10000
+    if 65535 - high >= 2000:
+        return high + 1, 65535 - high
+    return 0, 0
+
+
+_WINDOW = _port_window()
+_next = os.getpid() * 7919
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port no listener holds now (checked as the relay binds: every address, SO_REUSEADDR)."""
+    global _next
+    first, count = _WINDOW
+    for _ in range(max(count, 1)):
+        port = first + _next % count if count else 0
+        _next += 1
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                s.bind(("0.0.0.0" if count else "127.0.0.1", port))
+                s.listen(1)
+            except OSError:
+                continue
+            return s.getsockname()[1]
+    raise AssertionError("no free port")
 
 
 class Simulator:
