@@ -19,13 +19,15 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-sockaddr_in Loopback(int nPort) {
+sockaddr_in Ipv4(uint32_t nHost, int nPort) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_addr.s_addr = htonl(nHost);
   addr.sin_port = htons(static_cast<uint16_t>(nPort));
   return addr;
 }
+
+sockaddr_in Loopback(int nPort) { return Ipv4(INADDR_LOOPBACK, nPort); }
 
 int LocalPort(int fd) {
   sockaddr_in addr{};
@@ -39,20 +41,19 @@ int MillisecondsLeft(TClock::time_point tEnd) {
   return nLeft > 0 ? static_cast<int>(nLeft) : 0;
 }
 
-// Whether a listener could take nPort now, asked the way the relay's listener binds: every address,
-// SO_REUSEADDR (so a port in TIME_WAIT from an earlier test still counts as free).
-bool Bindable(int nPort) {
+// Binds a listener to nPort (0: the kernel chooses) on nHost the way the relay's listener binds
+// (SO_REUSEADDR, so a port in TIME_WAIT from an earlier test still counts as free), lets it go
+// and says which port it had; 0 when the port is taken.
+int ListenOnce(uint32_t nHost, int nPort) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return 0;
   const int nOne = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(nPort));
-  const bool bOk = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd, 1) == 0;
+  const sockaddr_in addr = Ipv4(nHost, nPort);
+  const bool bOk = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd, 1) == 0;
+  const int nBound = bOk ? LocalPort(fd) : 0;
   close(fd);
-  return bOk;
+  return nBound;
 }
 
 // The window of ports FreePort hands out: below the kernel's range for outgoing connections when
@@ -74,15 +75,6 @@ TPortWindow PortWindow() {
   return {};
 }
 
-int KernelChosenPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr = Loopback(0);
-  const int nPort = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 ? LocalPort(fd) : 0;
-  close(fd);
-  return nPort;
-}
-
 }  // namespace
 
 // A port from bind(0) comes from the same range the kernel draws on for every outgoing connection,
@@ -91,11 +83,11 @@ int KernelChosenPort() {
 // per process so that tests running side by side do not walk the same ports.
 int FreePort() {
   static const TPortWindow window = PortWindow();
-  if (window.nCount == 0) return KernelChosenPort();
+  if (window.nCount == 0) return ListenOnce(INADDR_LOOPBACK, 0);
   static std::atomic<unsigned> nNext{static_cast<unsigned>(getpid()) * 7919u};
   for (int nTry = 0; nTry < window.nCount; ++nTry) {
     const int nPort = window.nFirst + static_cast<int>(nNext++ % static_cast<unsigned>(window.nCount));
-    if (Bindable(nPort)) return nPort;
+    if (ListenOnce(INADDR_ANY, nPort) != 0) return nPort;
   }
   return 0;
 }
