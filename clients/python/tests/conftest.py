@@ -57,21 +57,29 @@ _WINDOW = _port_window()
 _next = os.getpid() * 7919
 
 
+def _listen_once(host, port):
+    """Binds a listener as the relay does (SO_REUSEADDR), lets it go; its port, or None if taken."""
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind((host, port))
+            s.listen(1)
+        except OSError:
+            return None
+        return s.getsockname()[1]
+
+
 def free_port():
-    """A port no listener holds now (checked as the relay binds: every address, SO_REUSEADDR)."""
+    """A port no listener holds now, on every address (as the relay binds)."""
     global _next
     first, count = _WINDOW
-    for _ in range(max(count, 1)):
-        port = first + _next % count if count else 0
+    if not count:
+        return _listen_once("127.0.0.1", 0)
+    for _ in range(count):
+        port = _listen_once("0.0.0.0", first + _next % count)
         _next += 1
-        with socket.socket() as s:
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            try:
-                s.bind(("0.0.0.0" if count else "127.0.0.1", port))
-                s.listen(1)
-            except OSError:
-                continue
-            return s.getsockname()[1]
+        if port is not None:
+            return port
     raise AssertionError("no free port")
 
 
