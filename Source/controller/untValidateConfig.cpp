@@ -90,6 +90,11 @@ constexpr const char* ALLOW_FROM_NONE_VALID = "127.0.0.0/8,::1/128";
 constexpr int32_t TLS_PORT = 0;                   // no TLS listener
 constexpr const char* TLS_CERT = "";
 constexpr const char* TLS_KEY = "";
+constexpr const char* TLS_CLIENT_CA = "";         // no client certificate asked
+// Published with the client libraries, so it keeps nobody out: a site that lets other hosts reach
+// the client port sets its own.
+constexpr const char* ACCESS_CODE = "qmRoK8]";
+constexpr size_t ACCESS_CODE_MAX = 64;
 constexpr bool EXCHANGE_TLS = false;
 constexpr const char* EXCHANGE_TLS_CA_FILE = "";  // the system's trust store
 constexpr bool EXCHANGE_TLS_VERIFY = true;
@@ -320,6 +325,15 @@ void ReadClientPortKeys(const TIniFile& ini) {
   p.nTlsPort = ini.ReadInteger("PROXY", "TLSPORT", d::TLS_PORT);
   p.sTlsCert = ini.ReadString("PROXY", "TLSCERT", d::TLS_CERT);
   p.sTlsKey = ini.ReadString("PROXY", "TLSKEY", d::TLS_KEY);
+  p.sTlsClientCa = ini.ReadString("PROXY", "TLSCLIENTCA", d::TLS_CLIENT_CA);
+  p.sAccessCode = ini.ReadString("PROXY", "ACCESSCODE", d::ACCESS_CODE);
+}
+
+// A code travels on one handshake line after "MyAppToken: ", so it is printable ASCII without
+// blanks; the line is read in the single-byte code page, where anything else would not match.
+bool IsValidAccessCode(const std::string& sCode) {
+  if (sCode.empty() || sCode.size() > config_default::ACCESS_CODE_MAX) return false;
+  return std::all_of(sCode.begin(), sCode.end(), [](char c) { return c > ' ' && c < 0x7F; });
 }
 
 void ReadExchangeTlsKeys(const TIniFile& ini) {
@@ -398,6 +412,15 @@ void CheckClientPortKeys() {
     p.nTlsPort = d::TLS_PORT;
     LogCorrection("MyClientPort.nTlsPort", IntToStr(p.nTlsPort));
   }
+  // Without a TLS port the plain port is the only way in: a relay that listens nowhere serves nobody.
+  if (MyConfigInfo.nProxyPort == 0 && p.nTlsPort == 0) {
+    MyConfigInfo.nProxyPort = d::PROXY_PORT;
+    LogCorrection("nProxyPort", IntToStr(MyConfigInfo.nProxyPort));
+  }
+  if (!IsValidAccessCode(p.sAccessCode)) {
+    p.sAccessCode = d::ACCESS_CODE;
+    LogCorrection("MyClientPort.sAccessCode", std::string(p.sAccessCode.size(), '*'));
+  }
 }
 
 // The corrections, in their fixed order. A blank test never changes the stored text; an empty
@@ -432,7 +455,8 @@ bool CheckAndCorrect() {
     c.sSecret = d::SECRET;
     LogCorrection("sSecret", c.sSecret);
   }
-  if (!IsValidPort(c.nProxyPort)) {
+  // SERVERPORT=0 closes the plain port when the TLS port serves instead (checked with TLSPORT).
+  if (!IsValidPort(c.nProxyPort) && c.nProxyPort != 0) {
     c.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }

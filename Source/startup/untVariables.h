@@ -213,6 +213,8 @@ struct TConfigInfo {
     int32_t nTlsPort = 0;           // port of the TLS listener; 0 = none
     std::string sTlsCert;           // PEM certificate chain of the TLS listener
     std::string sTlsKey;            // PEM private key of the TLS listener
+    std::string sTlsClientCa;       // PEM authorities a desk's certificate must chain to; empty = none asked
+    std::string sAccessCode;        // what the handshake's token step must carry after "MyAppToken: "
   } MyClientPort;
 
   // [AMI] keys of the exchange link over TLS.
