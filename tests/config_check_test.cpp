@@ -31,7 +31,7 @@ TEST(ConfigCheck, ReadsTheFileAsStartUpDoesPrintsTheCorrectionsAndValuesAndStart
       {"corrections in their order, whatever VERBOSE says",
        "[LOG]\nVERBOSE=0\n[AMI]\nRECONNECTTMR=0\nSERVERIP=h\nSERVERPORT=70000\n[PROXY]\nSERVERPORT=0\n"
        "[METRICS]\nPORT=-1\nBINDIP=  \n",
-       {"/CHECK"}, 0,
+       {"/CHECK"}, 2,
        {"MyConfigInfo.nServerReconnectTmr is invalid, current value from Config is: 5",
         "MyConfigInfo.nServerPort is invalid, current value from Config is: 50386",
         "MyConfigInfo.nProxyPort is invalid, current value from Config is: 50387",
@@ -49,6 +49,20 @@ TEST(ConfigCheck, ReadsTheFileAsStartUpDoesPrintsTheCorrectionsAndValuesAndStart
        {"MyConfigInfo.nServerPort is invalid"}},
       {"no file at all", nullptr, {"-check"}, 6,
        {"(not found: every key takes its default)", "  [AMI] USERNAME=********"}, {}},
+      {"a key in a section that does not read it, and a section nobody reads",
+       "[AMI]\nSERVERIP=h\n[NATS]\nALLOWFROM=10.99.0.0/16\n[PROXI]\nSERVERPORT=1\nACCESSCODE=x\n", {"-check"}, 2,
+       {"WARNING: Unknown section [PROXI] in Config.ini: its 2 key(s) are ignored.",
+        "WARNING: Unknown key ALLOWFROM in section [NATS] of Config.ini: ignored. The relay reads ALLOWFROM in "
+        "section [PROXY].",
+        "  [PROXY] ALLOWFROM="},
+       {}},
+      {"on/off words; anything else is corrected",
+       "[AMI]\nSERVERIP=h\nTLS=yes\nTLSVERIFY=Off\n[PROXY]\nAUTOSTART=maybe\n", {"-check", "-app"}, 2,
+       {"MyConfigInfo.bProxyAutoStart is invalid, current value from Config is: 1", "  [AMI] TLS=1",
+        "  [AMI] TLSVERIFY=0", "  [PROXY] AUTOSTART=1"},
+       {}},
+      {"a site access code is masked like the other secrets", "[AMI]\nSERVERIP=h\n[PROXY]\nACCESSCODE=s3cret!\n",
+       {"-check"}, 0, {"  [PROXY] ACCESSCODE=*******"}, {"s3cret!", "WARNING"}},
       {"a file that cannot be read", "DIR", {"-check"}, 1,
        {"0005 - Erro ao ler o arquivo de configuração.", "Config.ini: Is a directory"}, {"Values"}},
   };
@@ -72,6 +86,23 @@ TEST(ConfigCheck, ReadsTheFileAsStartUpDoesPrintsTheCorrectionsAndValuesAndStart
     // Nothing was started: no log folder, so no log writer ran.
     EXPECT_FALSE(std::filesystem::exists(relay.Dir() + "/Log"));
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The site's own file is read over the sample, key by key, and its unknown keys are named with it.
+TEST(ConfigCheck, SiteFileOverridesTheSampleKeyByKey) {
+  testsupport::TRelay relay;
+  relay.WriteConfig("[AMI]\nSERVERIP=sample\nSERVERPORT=5038\n[PROXY]\nSERVERPORT=50387\n");
+  testsupport::WriteFile(relay.Dir() + "/Lib/Config.local.ini", "[AMI]\nSERVERIP=10.0.0.9\n[PROXY]\nSERVERPRT=1\n");
+  ASSERT_TRUE(relay.Start({"-check"}));
+  EXPECT_EQ(relay.Process().WaitExit(), 2);
+  const std::string sOut = relay.Process().Stdout();
+  for (const char* sLine : {"  [AMI] SERVERIP=10.0.0.9\n", "  [AMI] SERVERPORT=5038\n",
+                            "Unknown key SERVERPRT in section [PROXY] of Config.local.ini: ignored.\n"})
+    EXPECT_NE(sOut.find(sLine), std::string::npos) << sLine << sOut;
 }
 
 }  // namespace

@@ -329,7 +329,7 @@ TEST_F(ConfigTest, QueuedTextBudgetBelowOneMegabyteFallsBackToItsDefault) {
   }
 }
 
-TEST_F(ConfigTest, AutoStartFlagsReadAsIntegersAndServiceModeForcesThemOn) {
+TEST_F(ConfigTest, AutoStartFlagsReadAsOnOffAndServiceModeForcesThemOn) {
   const std::string sIni = "[GENERAL]\nAUTOSTART=0\n[AMI]\nAUTOSTART=2\nAUTORECONNECT=0\nSERVERIP=h\n"
                            "[PROXY]\nAUTOSTART=false\n";
   for (bool bService : {false, true}) {
@@ -341,7 +341,7 @@ TEST_F(ConfigTest, AutoStartFlagsReadAsIntegersAndServiceModeForcesThemOn) {
     EXPECT_EQ(c.bAutoStart, bService) << bService;
     EXPECT_TRUE(c.bServerAutoStart) << "2 is true";
     EXPECT_EQ(c.bServerAutoReconnect, bService) << bService;
-    EXPECT_TRUE(c.bProxyAutoStart) << "false is not a number: the default";
+    EXPECT_EQ(c.bProxyAutoStart, bService) << "false is off";
     TearDown();
   }
 }

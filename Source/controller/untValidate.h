@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "logging/untDisplaySink.h"
@@ -33,7 +34,8 @@ class TValidate {
   ~TValidate();  // releases the capture lists
   static std::string GetLogDirectory();    // <exe folder>Log, no trailing separator
   static std::string GetAuditDirectory();  // the same folder
-  static std::string GetConfigFilePath();  // <exe folder>Lib/Config.ini
+  static std::string GetConfigFilePath();       // <exe folder>Lib/Config.ini
+  static std::string GetLocalConfigFilePath();  // <exe folder>Lib/Config.local.ini: the site's own, read over it
 
   // ---- Configuration reading: the constructor's and the configuration check's one path ----
   enum TConfigRead_OPT {
@@ -49,6 +51,15 @@ class TValidate {
   static TConfigRead_OPT ReadConfiguration(TConfigLineSink fnLine, std::string* psError = nullptr);
   // Every key with the value in force, one "[SECTION] KEY=value" each; user name and secret masked.
   static std::vector<std::string> ConfigValuesInForce();
+  // What the last reading corrected and what it did not know (keys and sections).
+  struct TConfigFindings {
+    int32_t nCorrected = 0;
+    int32_t nUnknown = 0;
+  };
+  static TConfigFindings ConfigFindings();
+  // Every (section, key) the last reading looked up, upper-cased, in the order asked; a key ""
+  // stands for a section of free names ([QUEUENAMES]). What the relay reads, said by the reader.
+  static std::vector<std::pair<std::string, std::string>> ConfigKeysRead();
 
   // ---- Panes and status bars (control thread; nothing without a registered console) ----
   void PrintMainAudit(const std::string& sMessage);

@@ -50,8 +50,60 @@ std::string CorrectionText(const char* sField, const std::string& sValueInForce)
   return std::string("MyConfigInfo.") + sField + " is invalid, current value from Config is: " + sValueInForce;
 }
 
+std::string UpperAscii(std::string_view sText) {
+  std::string sOut(sText);
+  for (char& c : sOut)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return sOut;
+}
+
+// What the last reading found to say, for the configuration check's exit status; main thread.
+TValidate::TConfigFindings tFindings;
+// The (section, key) pairs the last reading looked up; a key "" stands for a whole section.
+std::vector<std::pair<std::string, std::string>> lstKeysRead;
+
 void LogCorrection(const char* sField, const std::string& sValueInForce) {
+  ++tFindings.nCorrected;
   LogCreate(LOG_VERBOSE, CorrectionText(sField, sValueInForce));
+}
+
+// On/off values that were neither a number nor a yes/no word: said with the other corrections,
+// after the fixed order of the older keys, so that a file those keys accepted reads as before.
+std::vector<std::pair<std::string, std::string>> lstSwitchCorrections;  // (field, value in force)
+
+bool ReadSwitch(const TIniFile& ini, const char* sSection, const char* sKey, bool bDefault, const char* sField) {
+  const std::string sValue = ini.ReadString(sSection, sKey, "");
+  if (Trim(sValue).empty()) return bDefault;  // absent or left empty: the default, as ever
+  if (const std::optional<bool> bValue = IniSwitchValue(sValue)) return *bValue;
+  lstSwitchCorrections.emplace_back(sField, bDefault ? "1" : "0");
+  return bDefault;
+}
+
+void LogSwitchCorrections() {
+  for (const auto& [sField, sValue] : lstSwitchCorrections) LogCorrection(sField.c_str(), sValue);
+  lstSwitchCorrections.clear();
+}
+
+// A key no part of the relay reads is most often one put in the wrong section, so the line names
+// the section that does read it when there is one.
+void LogUnknownKeys(const TIniFile& ini) {
+  const std::vector<std::pair<std::string, std::string>> lstRead = ini.LookedUp();
+  for (const TIniFile::TUnread& u : ini.Unread()) {
+    ++tFindings.nUnknown;
+    if (u.sKey.empty()) {
+      LogCreate(LOG_WARNING, "Unknown section [" + u.sSection + "] in " + u.sFile + ": its " + IntToStr(u.nKeys) +
+                                 " key(s) are ignored.");
+      continue;
+    }
+    std::string sText = "Unknown key " + u.sKey + " in section [" + u.sSection + "] of " + u.sFile + ": ignored.";
+    const std::string sUpperKey = UpperAscii(u.sKey);
+    for (const auto& [sSection, sKey] : lstRead)
+      if (sKey == sUpperKey) {
+        sText += " The relay reads " + sKey + " in section [" + sSection + "].";
+        break;
+      }
+    LogCreate(LOG_WARNING, sText);
+  }
 }
 
 bool IsValidPort(int32_t nPort) { return nPort >= 1 && nPort <= 65535; }
@@ -109,7 +161,8 @@ void ReadMetricsConfig(const TIniFile& ini) {
   m.sBindIP = ini.ReadString("METRICS", "BINDIP", d::METRICS_BIND_IP);
 }
 
-// A port outside 0..65535 turns the endpoint off rather than open it where nobody expects it.
+// A port outside 0..65535 turns the endpoint off rather than open it where nobody expects it; an
+// address that is none goes back to this host only.
 void CheckMetricsConfig() {
   namespace d = config_default;
   TMetricsConfig& m = MyConfigInfo.MyMetrics;
@@ -117,7 +170,7 @@ void CheckMetricsConfig() {
     m.nPort = d::METRICS_PORT;
     LogCorrection("MyMetrics.nPort", IntToStr(m.nPort));
   }
-  if (Trim(m.sBindIP).empty()) {
+  if (Trim(m.sBindIP).empty() || !IsIpAddressText(m.sBindIP)) {
     m.sBindIP = d::METRICS_BIND_IP;
     LogCorrection("MyMetrics.sBindIP", m.sBindIP);
   }
@@ -158,13 +211,6 @@ void FreeList(TAuditList*& lst) {
 }
 
 // ---- The classification profile: [AMI] PROFILE, [AMI] CHANNELTECH, [KEYS], [QUEUENAMES] ----
-
-std::string UpperAscii(std::string_view sText) {
-  std::string sOut(sText);
-  for (char& c : sOut)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return sOut;
-}
 
 bool IsAllDigits(std::string_view sText) {
   return !sText.empty() && std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -339,9 +385,9 @@ bool IsValidAccessCode(const std::string& sCode) {
 void ReadExchangeTlsKeys(const TIniFile& ini) {
   namespace d = config_default;
   TConfigInfo::TExchangeTlsConfig& t = MyConfigInfo.MyExchangeTls;
-  t.bEnabled = ini.ReadBool("AMI", "TLS", d::EXCHANGE_TLS);
+  t.bEnabled = ReadSwitch(ini, "AMI", "TLS", d::EXCHANGE_TLS, "MyExchangeTls.bEnabled");
   t.sCaFile = ini.ReadString("AMI", "TLSCAFILE", d::EXCHANGE_TLS_CA_FILE);
-  t.bVerify = ini.ReadBool("AMI", "TLSVERIFY", d::EXCHANGE_TLS_VERIFY);
+  t.bVerify = ReadSwitch(ini, "AMI", "TLSVERIFY", d::EXCHANGE_TLS_VERIFY, "MyExchangeTls.bVerify");
 }
 
 // [GENERAL] MAXQUEUEDMB: the memory budget of all queued texts.
@@ -357,23 +403,32 @@ void CheckQueueBudget() {
   LogCorrection("MyQueueBudget.nMaxQueuedMB", IntToStr(q.nMaxQueuedMB));
 }
 
-// Every field from the file, in the order of the keys; false when the file cannot be read.
-bool ReadConfigFile(std::string& sError) {
-  TIniFile ini;
+// Both files: the site's own Config.local.ini, when there is one, overrides Config.ini key by key,
+// so a package upgrade can replace the sample without touching what the site set.
+bool LoadConfigFiles(TIniFile& ini, std::string& sError) {
   if (!ini.Load(TValidate::GetConfigFilePath(), sError)) return false;
+  TIniFile iniLocal;
+  if (!iniLocal.Load(TValidate::GetLocalConfigFilePath(), sError)) return false;
+  ini.Overlay(iniLocal);
+  return true;
+}
+
+// Every field from the files, in the order of the keys; false when a file cannot be read.
+bool ReadConfigFile(TIniFile& ini, std::string& sError) {
+  if (!LoadConfigFiles(ini, sError)) return false;
   TConfigInfo& c = MyConfigInfo;
   namespace d = config_default;
   c.nLogVerbose = ini.ReadInteger("LOG", "VERBOSE", d::LOG_VERBOSE);
-  c.bAutoStart = ini.ReadBool("GENERAL", "AUTOSTART", d::AUTO_START);
-  c.bServerAutoStart = ini.ReadBool("AMI", "AUTOSTART", d::SERVER_AUTO_START);
-  c.bServerAutoReconnect = ini.ReadBool("AMI", "AUTORECONNECT", d::SERVER_AUTO_RECONNECT);
+  c.bAutoStart = ReadSwitch(ini, "GENERAL", "AUTOSTART", d::AUTO_START, "bAutoStart");
+  c.bServerAutoStart = ReadSwitch(ini, "AMI", "AUTOSTART", d::SERVER_AUTO_START, "bServerAutoStart");
+  c.bServerAutoReconnect = ReadSwitch(ini, "AMI", "AUTORECONNECT", d::SERVER_AUTO_RECONNECT, "bServerAutoReconnect");
   c.nServerReconnectTmr = ini.ReadInteger("AMI", "RECONNECTTMR", d::SERVER_RECONNECT_TMR);
   c.nServerTimeoutTmr = ini.ReadInteger("AMI", "TIMEOUTTMR", d::SERVER_TIMEOUT_TMR);
   c.sServerIP = ini.ReadString("AMI", "SERVERIP", d::SERVER_IP);
   c.nServerPort = ini.ReadInteger("AMI", "SERVERPORT", d::SERVER_PORT);
   c.sUsername = ini.ReadString("AMI", "USERNAME", d::USERNAME);
   c.sSecret = ini.ReadString("AMI", "SECRET", d::SECRET);
-  c.bProxyAutoStart = ini.ReadBool("PROXY", "AUTOSTART", d::PROXY_AUTO_START);
+  c.bProxyAutoStart = ReadSwitch(ini, "PROXY", "AUTOSTART", d::PROXY_AUTO_START, "bProxyAutoStart");
   c.nProxyPort = ini.ReadInteger("PROXY", "SERVERPORT", d::PROXY_PORT);
   ReadProfileKeys(ini);
   ReadMetricsConfig(ini);
@@ -417,7 +472,9 @@ void CheckClientPortKeys() {
     MyConfigInfo.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(MyConfigInfo.nProxyPort));
   }
-  if (!IsValidAccessCode(p.sAccessCode)) {
+  if (Trim(p.sAccessCode).empty()) {
+    p.sAccessCode = d::ACCESS_CODE;  // left empty: the default, as for every other text key
+  } else if (!IsValidAccessCode(p.sAccessCode)) {
     p.sAccessCode = d::ACCESS_CODE;
     LogCorrection("MyClientPort.sAccessCode", std::string(p.sAccessCode.size(), '*'));
   }
@@ -439,6 +496,7 @@ bool CheckAndCorrect() {
   }
   if (Trim(c.sServerIP).empty()) {
     LogCorrection("sServerIP", c.sServerIP);
+    LogSwitchCorrections();
     // Kept for the terminal: the operator who started the console sees it only briefly otherwise.
     MyAppInfo.sConfigRefusal = CorrectionText("sServerIP", c.sServerIP);
     return false;
@@ -456,7 +514,7 @@ bool CheckAndCorrect() {
     LogCorrection("sSecret", c.sSecret);
   }
   // SERVERPORT=0 closes the plain port when the TLS port serves instead (checked with TLSPORT).
-  if (!IsValidPort(c.nProxyPort) && c.nProxyPort != 0) {
+  if (!IsValidPort(c.nProxyPort) && !(c.nProxyPort == 0 && IsValidPort(c.MyClientPort.nTlsPort))) {
     c.nProxyPort = d::PROXY_PORT;
     LogCorrection("nProxyPort", IntToStr(c.nProxyPort));
   }
@@ -464,6 +522,7 @@ bool CheckAndCorrect() {
   CheckNatsKeys(c.MyNats);
   CheckClientPortKeys();
   CheckQueueBudget();
+  LogSwitchCorrections();
   return true;
 }
 
@@ -478,10 +537,13 @@ TValidate::TValidate() {
 
 TValidate::TConfigRead_OPT TValidate::ReadConfiguration(TConfigLineSink fnLine, std::string* psError) {
   fnConfigLine = fnLine;
+  tFindings = {};
+  lstSwitchCorrections.clear();
   TConfigRead_OPT tResult = CONFIG_READ_FAILED;
   try {
     std::string sError;
-    if (!ReadConfigFile(sError)) {
+    TIniFile ini;
+    if (!ReadConfigFile(ini, sError)) {
       LogCreate(LOG_ERROR, Msg(2));
       if (psError != nullptr) *psError = sError;
     } else {
@@ -494,7 +556,9 @@ TValidate::TConfigRead_OPT TValidate::ReadConfiguration(TConfigLineSink fnLine, 
         MyConfigInfo.bProxyAutoStart = true;
       }
       tResult = CheckAndCorrect() ? CONFIG_READ_OK : CONFIG_READ_NOT_CONFIGURED;
+      LogUnknownKeys(ini);
     }
+    lstKeysRead = ini.LookedUp();
   } catch (const std::exception& e) {
     // The terminal console has no busy pointer to put back.
     LogCreate(LOG_ERROR, std::string("Error: ") + e.what() + " during Login Process.");
@@ -522,14 +586,38 @@ TValidate::~TValidate() {
   FreeList(a.lstSpecificFeaturePark);
 }
 
+namespace {
+
+// A server list with each "user:password@" or "token@" left out: the lines of the check may be
+// pasted into a ticket.
+std::string UrlsWithoutSecrets(const std::string& sUrls) {
+  std::vector<std::string> lstUrls;
+  SplitDelimited(',', sUrls, true, lstUrls);
+  std::string sOut;
+  for (const std::string& sUrl : lstUrls) {
+    std::string sShown = Trim(sUrl);
+    const size_t nScheme = sShown.find("://");
+    const size_t nHostStart = nScheme == std::string::npos ? 0 : nScheme + 3;
+    const size_t nAt = sShown.rfind('@');
+    if (nAt != std::string::npos && nAt >= nHostStart) sShown.replace(nHostStart, nAt - nHostStart, "***");
+    sOut += (sOut.empty() ? "" : ",") + sShown;
+  }
+  return sOut;
+}
+
+}  // namespace
+
 std::vector<std::string> TValidate::ConfigValuesInForce() {
   const TConfigInfo& c = MyConfigInfo;
+  const TProfileConfig& p = c.MyProfile;
+  const TConfigInfo::TClientPortConfig& cp = c.MyClientPort;
   auto fnBool = [](bool b) { return std::string(b ? "1" : "0"); };
   // Masked as the console masks them: what they are stays in the file.
   auto fnMasked = [](const std::string& sText) { return std::string(sText.size(), '*'); };
-  return {
+  std::vector<std::string> lstLines = {
       "[LOG] VERBOSE=" + IntToStr(c.nLogVerbose.load()),
       "[GENERAL] AUTOSTART=" + fnBool(c.bAutoStart),
+      "[GENERAL] MAXQUEUEDMB=" + IntToStr(c.MyQueueBudget.nMaxQueuedMB),
       "[AMI] AUTOSTART=" + fnBool(c.bServerAutoStart),
       "[AMI] AUTORECONNECT=" + fnBool(c.bServerAutoReconnect),
       "[AMI] RECONNECTTMR=" + IntToStr(c.nServerReconnectTmr),
@@ -538,13 +626,44 @@ std::vector<std::string> TValidate::ConfigValuesInForce() {
       "[AMI] SERVERPORT=" + IntToStr(c.nServerPort),
       "[AMI] USERNAME=" + fnMasked(c.sUsername),
       "[AMI] SECRET=" + fnMasked(c.sSecret),
+      "[AMI] PROFILE=" + p.sProfile,
+      "[AMI] CHANNELTECH=" + p.sChannelTech,
+      "[AMI] TLS=" + fnBool(c.MyExchangeTls.bEnabled),
+      "[AMI] TLSCAFILE=" + c.MyExchangeTls.sCaFile,
+      "[AMI] TLSVERIFY=" + fnBool(c.MyExchangeTls.bVerify),
       "[PROXY] AUTOSTART=" + fnBool(c.bProxyAutoStart),
       "[PROXY] SERVERPORT=" + IntToStr(c.nProxyPort),
+      "[PROXY] ACCESSCODE=" + fnMasked(cp.sAccessCode),
+      "[PROXY] HANDSHAKETIMEOUT=" + IntToStr(cp.nHandshakeTimeout),
+      "[PROXY] MAXPERADDRESS=" + IntToStr(cp.nMaxPerAddress),
+      "[PROXY] BINDIP=" + cp.sBindIP,
+      "[PROXY] ALLOWFROM=" + cp.sAllowFrom,
+      "[PROXY] TLSPORT=" + IntToStr(cp.nTlsPort),
+      "[PROXY] TLSCERT=" + cp.sTlsCert,
+      "[PROXY] TLSKEY=" + cp.sTlsKey,
+      "[PROXY] TLSCLIENTCA=" + cp.sTlsClientCa,
+      "[KEYS] QUEUEFIRST=" + IntToStr(p.nQueueFirst),
+      "[KEYS] EXTENFIRST=" + IntToStr(p.nPeerFirst),
+      "[KEYS] PARKFIRST=" + IntToStr(p.nParkFirst),
+  };
+  for (const TQueueName& q : p.vQueueNames) lstLines.push_back("[QUEUENAMES] " + q.sName + "=" + IntToStr(q.nQueue));
+  if (p.vQueueNames.empty()) lstLines.push_back("[QUEUENAMES] (none)");
+  const std::vector<std::string> lstTail = {
       "[METRICS] PORT=" + IntToStr(c.MyMetrics.nPort),
       "[METRICS] BINDIP=" + c.MyMetrics.sBindIP,
+      "[NATS] URL=" + UrlsWithoutSecrets(c.MyNats.sUrl),
+      "[NATS] CREDS=" + c.MyNats.sCreds,
+      "[NATS] SUBJECTPREFIX=" + c.MyNats.sSubjectPrefix,
+      "[NATS] STREAM=" + c.MyNats.sStream,
+      "[NATS] MAXAGE=" + IntToStr(c.MyNats.nMaxAgeHours),
   };
+  lstLines.insert(lstLines.end(), lstTail.begin(), lstTail.end());
+  return lstLines;
 }
 
 std::string TValidate::GetLogDirectory() { return MyAppInfo.sAppFilePath + "Log"; }
 std::string TValidate::GetAuditDirectory() { return GetLogDirectory(); }
 std::string TValidate::GetConfigFilePath() { return MyAppInfo.sAppFilePath + "Lib/Config.ini"; }
+std::string TValidate::GetLocalConfigFilePath() { return MyAppInfo.sAppFilePath + "Lib/Config.local.ini"; }
+TValidate::TConfigFindings TValidate::ConfigFindings() { return tFindings; }
+std::vector<std::pair<std::string, std::string>> TValidate::ConfigKeysRead() { return lstKeysRead; }

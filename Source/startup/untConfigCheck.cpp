@@ -12,11 +12,13 @@ namespace {
 
 constexpr int EXIT_CHECK_OK = 0;
 constexpr int EXIT_CHECK_UNREADABLE = 1;
+constexpr int EXIT_CHECK_FINDINGS = 2;  // runs, but something was corrected or is not known
 constexpr int EXIT_CHECK_NOT_CONFIGURED = 6;  // as the service ends without a server address
 
-// A logged line on the terminal: UTF-8, and the message table's CRs as line breaks.
-void PrintConfigLine(int, const std::string& sText) {
-  std::string sShown = Cp1252ToUtf8(sText);
+// A logged line on the terminal: UTF-8, and the message table's CRs as line breaks; warnings
+// say so, as their log lines do.
+void PrintConfigLine(int nLevel, const std::string& sText) {
+  std::string sShown = Cp1252ToUtf8((nLevel == 1 ? "WARNING: " : "") + sText);
   for (char& c : sShown)
     if (c == '\r') c = '\n';
   std::printf("%s\n", sShown.c_str());
@@ -29,6 +31,8 @@ int RunConfigCheck() {
   std::printf("Configuration file: %s\n", sPath.c_str());
   std::error_code ec;
   if (!std::filesystem::exists(sPath, ec) && !ec) std::printf("(not found: every key takes its default)\n");
+  const std::string sLocalPath = TValidate::GetLocalConfigFilePath();
+  if (std::filesystem::exists(sLocalPath, ec)) std::printf("Site settings over it: %s\n", sLocalPath.c_str());
   std::string sError;
   const TValidate::TConfigRead_OPT tResult = TValidate::ReadConfiguration(&PrintConfigLine, &sError);
   if (tResult == TValidate::CONFIG_READ_FAILED) {
@@ -40,6 +44,12 @@ int RunConfigCheck() {
   if (tResult == TValidate::CONFIG_READ_NOT_CONFIGURED) {
     std::printf("SERVERIP is empty: the relay would end at start-up.\n");
     return EXIT_CHECK_NOT_CONFIGURED;
+  }
+  const TValidate::TConfigFindings tFound = TValidate::ConfigFindings();
+  if (tFound.nCorrected > 0 || tFound.nUnknown > 0) {
+    std::printf("%d value(s) corrected, %d unknown key(s) or section(s): see the lines above.\n", tFound.nCorrected,
+                tFound.nUnknown);
+    return EXIT_CHECK_FINDINGS;
   }
   return EXIT_CHECK_OK;
 }

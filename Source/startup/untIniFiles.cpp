@@ -21,6 +21,7 @@
 // called outside it, so a presenter that shows a modal dialog never blocks SetNoticePresenter.
 #include "startup/untIniFiles.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -141,6 +142,7 @@ int PresentOnStderr(const std::string& sCaption, const std::string& sText) {
 
 void TIniFile::Parse(std::string_view sContent) {
   vEntries.clear();
+  vSections.clear();
   if (sContent.substr(0, 3) == "\xEF\xBB\xBF") sContent.remove_prefix(3);
   std::string sConverted;
   if (IsNonAsciiUtf8(sContent)) {
@@ -158,7 +160,9 @@ void TIniFile::Parse(std::string_view sContent) {
     if (sLine.empty() || sLine[0] == ';') continue;
     if (sLine[0] == '[') {
       const size_t nClose = sLine.find(']');
-      sSection = UpperAscii(TrimBlanks(sLine.substr(1, nClose == std::string_view::npos ? nClose : nClose - 1)));
+      const std::string_view sName = TrimBlanks(sLine.substr(1, nClose == std::string_view::npos ? nClose : nClose - 1));
+      sSection = UpperAscii(sName);
+      vSections.push_back({sSection, std::string(sName), sFileName});
       bInSection = true;
       continue;
     }
@@ -166,12 +170,15 @@ void TIniFile::Parse(std::string_view sContent) {
     if (nEqual == std::string_view::npos || !bInSection) continue;
     const std::string_view sKey = TrimBlanks(sLine.substr(0, nEqual));
     if (sKey.empty()) continue;
-    vEntries.push_back({sSection, UpperAscii(sKey), std::string(sLine.substr(nEqual + 1)), std::string(sKey)});
+    vEntries.push_back({sSection, UpperAscii(sKey), std::string(sLine.substr(nEqual + 1)), std::string(sKey),
+                        vSections.back().sAsWritten, sFileName});
   }
 }
 
 bool TIniFile::Load(const std::string& sPath, std::string& sError) {
   vEntries.clear();
+  vSections.clear();
+  sFileName = std::filesystem::path(sPath).filename().string();
   std::error_code ec;
   const auto tStatus = std::filesystem::status(sPath, ec);
   if (tStatus.type() == std::filesystem::file_type::not_found) return true;  // every key its default
@@ -203,7 +210,52 @@ bool TIniFile::Load(const std::string& sPath, std::string& sError) {
   return true;
 }
 
+void TIniFile::Overlay(const TIniFile& iniFirst) {
+  vEntries.insert(vEntries.begin(), iniFirst.vEntries.begin(), iniFirst.vEntries.end());
+  vSections.insert(vSections.begin(), iniFirst.vSections.begin(), iniFirst.vSections.end());
+}
+
+void TIniFile::NoteLookUp(const std::string& sSection, const std::string& sKey) const {
+  std::pair<std::string, std::string> tKey{UpperAscii(sSection), UpperAscii(sKey)};
+  if (std::find(vLookedUp.begin(), vLookedUp.end(), tKey) == vLookedUp.end()) vLookedUp.push_back(std::move(tKey));
+}
+
+std::vector<std::pair<std::string, std::string>> TIniFile::LookedUp() const { return vLookedUp; }
+
+std::vector<TIniFile::TUnread> TIniFile::Unread() const {
+  auto fnAsked = [this](const std::string& sSection, const std::string& sKey) {
+    return std::any_of(vLookedUp.begin(), vLookedUp.end(), [&](const auto& t) {
+      return t.first == sSection && (t.second == sKey || t.second.empty());
+    });
+  };
+  auto fnSectionAsked = [this](const std::string& sSection) {
+    return std::any_of(vLookedUp.begin(), vLookedUp.end(), [&](const auto& t) { return t.first == sSection; });
+  };
+  std::vector<TUnread> vOut;
+  // A section said once per file, however often its header stands there.
+  for (const TSectionHeader& h : vSections) {
+    if (fnSectionAsked(h.sSection)) continue;
+    if (std::any_of(vOut.begin(), vOut.end(), [&](const TUnread& u) {
+          return u.sKey.empty() && u.sFile == h.sFile && UpperAscii(u.sSection) == h.sSection;
+        }))
+      continue;
+    const auto nKeys = std::count_if(vEntries.begin(), vEntries.end(),
+                                     [&](const TEntry& e) { return e.sSection == h.sSection && e.sFile == h.sFile; });
+    vOut.push_back({h.sAsWritten, "", h.sFile, static_cast<int32_t>(nKeys)});
+  }
+  for (const TEntry& e : vEntries) {
+    if (!fnSectionAsked(e.sSection) || fnAsked(e.sSection, e.sKey)) continue;
+    if (std::any_of(vOut.begin(), vOut.end(), [&](const TUnread& u) {
+          return u.sFile == e.sFile && UpperAscii(u.sSection) == e.sSection && UpperAscii(u.sKey) == e.sKey;
+        }))
+      continue;
+    vOut.push_back({e.sSectionAsWritten, e.sKeyAsWritten, e.sFile, 0});
+  }
+  return vOut;
+}
+
 bool TIniFile::HasKey(const std::string& sSection, const std::string& sKey) const {
+  NoteLookUp(sSection, sKey);
   const std::string sWantSection = UpperAscii(sSection), sWantKey = UpperAscii(sKey);
   for (const TEntry& e : vEntries)
     if (e.sSection == sWantSection && e.sKey == sWantKey) return true;
@@ -212,6 +264,7 @@ bool TIniFile::HasKey(const std::string& sSection, const std::string& sKey) cons
 
 std::string TIniFile::ReadString(const std::string& sSection, const std::string& sKey,
                                  const std::string& sDefault) const {
+  NoteLookUp(sSection, sKey);
   const std::string sWantSection = UpperAscii(sSection), sWantKey = UpperAscii(sKey);
   for (const TEntry& e : vEntries)
     if (e.sSection == sWantSection && e.sKey == sWantKey) return TextValue(e.sValue);
@@ -229,6 +282,7 @@ bool TIniFile::ReadBool(const std::string& sSection, const std::string& sKey, bo
 }
 
 std::vector<std::pair<std::string, std::string>> TIniFile::ReadSection(const std::string& sSection) const {
+  NoteLookUp(sSection, "");
   const std::string sWantSection = UpperAscii(sSection);
   std::vector<std::pair<std::string, std::string>> lstSettings;
   std::unordered_set<std::string_view> vSeen;  // upper-cased keys already listed
@@ -242,6 +296,14 @@ std::optional<int32_t> IniIntegerValue(std::string_view sValue) {
   int32_t nValue = 0;
   if (!ParseIniInteger(sValue, nValue)) return std::nullopt;
   return nValue;
+}
+
+std::optional<bool> IniSwitchValue(std::string_view sValue) {
+  const std::string sWord = UpperAscii(TrimBlanks(sValue));
+  if (sWord == "YES" || sWord == "TRUE" || sWord == "ON") return true;
+  if (sWord == "NO" || sWord == "FALSE" || sWord == "OFF") return false;
+  if (const std::optional<int32_t> nValue = IniIntegerValue(sWord)) return *nValue != 0;
+  return std::nullopt;
 }
 
 int ShowAppMessage(int nType, const std::string& sText) {

@@ -24,6 +24,10 @@ class TIniFile {
   // with the reason in sError, when an existing file cannot be read.
   bool Load(const std::string& sPath, std::string& sError);
 
+  // Puts the settings of another file before this one's, so that each of its keys overrides the
+  // same key here (the first occurrence wins); the site's own file is read this way.
+  void Overlay(const TIniFile& iniFirst);
+
   bool HasKey(const std::string& sSection, const std::string& sKey) const;
   std::string ReadString(const std::string& sSection, const std::string& sKey, const std::string& sDefault) const;
   int32_t ReadInteger(const std::string& sSection, const std::string& sKey, int32_t nDefault) const;
@@ -32,13 +36,39 @@ class TIniFile {
   // that first occurrence read by the ReadString rules (what ReadString would give for the key).
   std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& sSection) const;
 
+  // What the file holds that no look-up asked for so far: each such key once (section and key as
+  // written, and the file it came from), and each section of which nothing was looked up. Every
+  // Read* call and ReadSection count as a look-up, so after the whole configuration has been read
+  // these are the keys and sections the relay does not know.
+  struct TUnread {
+    std::string sSection, sKey, sFile;  // sKey empty: the whole section is unknown
+    int32_t nKeys = 0;                  // for an unknown section: how many keys it holds
+  };
+  std::vector<TUnread> Unread() const;
+  // The (section, key) pairs looked up so far, upper-cased, in the order first asked.
+  std::vector<std::pair<std::string, std::string>> LookedUp() const;
+
  private:
   struct TEntry {
     std::string sSection, sKey, sValue;  // names upper-cased, value raw
     std::string sKeyAsWritten;           // the key in the file's own letter case
+    std::string sSectionAsWritten;       // the section in the file's own letter case
+    std::string sFile;                   // the file's name, for what is said of unknown keys
   };
+  void NoteLookUp(const std::string& sSection, const std::string& sKey) const;
   std::vector<TEntry> vEntries;  // in file order
+  struct TSectionHeader {
+    std::string sSection, sAsWritten, sFile;  // upper-cased, as written, the file's name
+  };
+  std::vector<TSectionHeader> vSections;  // every section header in file order
+  std::string sFileName;                  // the name Load was given (its last component)
+  // Look-ups made, upper-cased; a key "" stands for the whole section (ReadSection).
+  mutable std::vector<std::pair<std::string, std::string>> vLookedUp;
 };
+
+// An on/off value: 0/1 (any integer by the integer rules, zero off), yes/no, true/false, on/off in
+// any letter case; empty when the text is none of these.
+std::optional<bool> IniSwitchValue(std::string_view sValue);
 
 // The integer rules of ReadInteger applied to a text value (as ReadSection gives it); empty when
 // the text is no number by those rules.

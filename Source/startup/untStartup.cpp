@@ -133,6 +133,9 @@ int TelvaneMain(int argc, char** argv) {
     return 1;
   }
   MyValidate = new TValidate();
+  // The service's stderr is the journal: the reason it is about to end is said there too, whatever
+  // VERBOSE lets into the log.
+  if (MyAppInfo.bIsService && !MyAppInfo.sConfigRefusal.empty()) ReportConfigRefusal();
   // The outlets are in place before the first stage can forward an event.
   AddEventOutlet(&ClientFanOutlet());
   // NATS second, and only when configured: the desks never wait for it.

@@ -1,0 +1,152 @@
+// The shipped sample Lib/Config.ini and the configuration reference (docs/configuration.md) held
+// against what the reader actually looks up. A key put in a section that does not read it is the
+// mistake a site copies from the sample; a key the relay reads but neither file names is one nobody
+// can find.
+#include "controller/untValidate.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "startup/untVariables.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using TKey = std::pair<std::string, std::string>;  // (section, key), upper-case as written in the files
+
+std::string SourceFile(const std::string& sRelative) {
+  return testsupport::ReadFile(std::string(TELVANE_SOURCE_DIR) + "/" + sRelative);
+}
+
+// The sample with its commented-out settings and sections taken as written: ";KEY=value" and
+// ";[SECTION]" are keys a site is shown how to set.
+std::string Uncommented(const std::string& sIni) {
+  std::istringstream in(sIni);
+  std::string sLine, sOut;
+  while (std::getline(in, sLine)) {
+    const bool bShown = sLine.size() > 1 && sLine[0] == ';' &&
+                        (sLine[1] == '[' || (sLine.find('=') != std::string::npos && sLine[1] >= 'A' && sLine[1] <= 'Z'));
+    sOut += (bShown ? sLine.substr(1) : sLine) + "\n";
+  }
+  return sOut;
+}
+
+// Every "KEY=" under a "[SECTION]" header; the free names of [QUEUENAMES] count as the section.
+std::set<TKey> IniKeys(const std::string& sIni) {
+  std::istringstream in(sIni);
+  std::string sLine, sSection;
+  std::set<TKey> vKeys;
+  while (std::getline(in, sLine)) {
+    if (sLine.empty() || sLine[0] == ';') continue;
+    if (sLine[0] == '[') {
+      sSection = sLine.substr(1, sLine.find(']') - 1);
+      if (sSection == "QUEUENAMES") vKeys.insert({sSection, ""});
+      continue;
+    }
+    const size_t nEqual = sLine.find('=');
+    if (nEqual != std::string::npos && sSection != "QUEUENAMES") vKeys.insert({sSection, sLine.substr(0, nEqual)});
+  }
+  return vKeys;
+}
+
+// The reference: each "## SECTION" heading (upper case) and the "| `KEY` |" rows of its tables.
+std::set<TKey> ReferenceKeys(const std::string& sDoc) {
+  std::istringstream in(sDoc);
+  std::string sLine, sSection;
+  std::set<TKey> vKeys;
+  while (std::getline(in, sLine)) {
+    if (sLine.rfind("## ", 0) == 0) {
+      const std::string sHeading = sLine.substr(3);
+      const bool bSection = !sHeading.empty() && std::all_of(sHeading.begin(), sHeading.end(),
+                                                             [](char c) { return c >= 'A' && c <= 'Z'; });
+      sSection = bSection ? sHeading : "";
+      if (sSection == "QUEUENAMES") vKeys.insert({sSection, ""});
+      continue;
+    }
+    if (sSection.empty() || sSection == "QUEUENAMES" || sLine.rfind("| `", 0) != 0) continue;
+    const size_t nEnd = sLine.find('`', 3);
+    if (nEnd != std::string::npos) vKeys.insert({sSection, sLine.substr(3, nEnd - 3)});
+  }
+  return vKeys;
+}
+
+// The rows "| SECTION | KEY | ..." of the table that lists every key at a glance.
+std::set<TKey> GlanceKeys(const std::string& sDoc) {
+  std::istringstream in(sDoc.substr(sDoc.find("## Every key at a glance")));
+  std::string sLine;
+  std::set<TKey> vKeys;
+  while (std::getline(in, sLine)) {
+    if (sLine.rfind("| ", 0) != 0 || sLine.rfind("| Section", 0) == 0) continue;
+    std::vector<std::string> lstCells;
+    std::istringstream row(sLine.substr(2));
+    std::string sCell;
+    while (std::getline(row, sCell, '|')) lstCells.push_back(sCell.substr(0, sCell.find_last_not_of(' ') + 1));
+    if (lstCells.size() < 2) continue;
+    const std::string sKey = lstCells[1].erase(0, lstCells[1].find_first_not_of(' '));
+    vKeys.insert({lstCells[0], lstCells[0] == "QUEUENAMES" ? "" : sKey});
+  }
+  return vKeys;
+}
+
+// "[SECTION] KEY=value" lines of the check's listing, as keys.
+std::set<TKey> ListedKeys(const std::vector<std::string>& lstLines) {
+  std::set<TKey> vKeys;
+  for (const std::string& sLine : lstLines) {
+    const size_t nClose = sLine.find("] "), nEqual = sLine.find('=');
+    const std::string sSection = sLine.substr(1, nClose - 1);
+    vKeys.insert({sSection, sSection == "QUEUENAMES" ? "" : sLine.substr(nClose + 2, nEqual - nClose - 2)});
+  }
+  return vKeys;
+}
+
+std::string Names(const std::set<TKey>& vKeys) {
+  std::string sOut;
+  for (const auto& [sSection, sKey] : vKeys) sOut += " [" + sSection + "] " + sKey;
+  return sOut;
+}
+
+std::set<TKey> Minus(const std::set<TKey>& a, const std::set<TKey>& b) {
+  std::set<TKey> vOut;
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::inserter(vOut, vOut.end()));
+  return vOut;
+}
+
+std::vector<std::pair<int, std::string>> lstLines;  // what the reading said; main thread
+void Collect(int nLevel, const std::string& sText) { lstLines.emplace_back(nLevel, sText); }
+
+TEST(ConfigReference, SampleAndReferenceNameEveryKeyTheRelayReadsInTheSectionThatReadsIt) {
+  testsupport::TTempDir dir;
+  MyAppInfo.sAppFilePath = dir.Path() + "/";
+  const std::string sSample = Uncommented(SourceFile("Lib/Config.ini"));
+  ASSERT_FALSE(sSample.empty());
+  ASSERT_TRUE(testsupport::WriteFile(dir.Path() + "/Lib/Config.ini", sSample));
+  lstLines.clear();
+  TValidate::ReadConfiguration(&Collect);
+
+  std::set<TKey> vRead;
+  for (const auto& tKey : TValidate::ConfigKeysRead()) vRead.insert(tKey);
+  ASSERT_FALSE(vRead.empty());
+  const std::set<TKey> vSample = IniKeys(sSample);
+  const std::string sDoc = SourceFile("docs/configuration.md");
+  const std::set<TKey> vReference = ReferenceKeys(sDoc);
+  const std::set<TKey> vGlance = GlanceKeys(sDoc);
+  EXPECT_EQ(vGlance, vRead) << "the table at a glance:" << Names(vGlance) << "\nread:" << Names(vRead);
+  EXPECT_TRUE(Minus(vSample, vRead).empty()) << "in the sample where nothing reads them:" << Names(Minus(vSample, vRead));
+  EXPECT_TRUE(Minus(vRead, vSample).empty()) << "read but not in the sample:" << Names(Minus(vRead, vSample));
+  EXPECT_TRUE(Minus(vReference, vRead).empty()) << "documented but not read:" << Names(Minus(vReference, vRead));
+  EXPECT_TRUE(Minus(vRead, vReference).empty()) << "read but not documented:" << Names(Minus(vRead, vReference));
+  // The check lists every key in force, so what an operator sees is what the relay read.
+  const std::set<TKey> vListed = ListedKeys(TValidate::ConfigValuesInForce());
+  EXPECT_TRUE(Minus(vRead, vListed).empty()) << "read but not listed by -check:" << Names(Minus(vRead, vListed));
+  EXPECT_TRUE(Minus(vListed, vRead).empty()) << "listed by -check but not read:" << Names(Minus(vListed, vRead));
+  // The sample as shipped says nothing of unknown keys.
+  for (const auto& [nLevel, sText] : lstLines) EXPECT_EQ(sText.find("Unknown"), std::string::npos) << sText;
+}
+
+}  // namespace
