@@ -149,4 +149,26 @@ TEST(ConfigReference, SampleAndReferenceNameEveryKeyTheRelayReadsInTheSectionTha
   for (const auto& [nLevel, sText] : lstLines) EXPECT_EQ(sText.find("Unknown"), std::string::npos) << sText;
 }
 
+// The sample as a site installs it, with only its exchange address filled in, passes -check clean,
+// and what -check lists is what the reference documents.
+TEST(ConfigReference, CheckOfTheShippedSampleIsCleanAndListsTheDocumentedKeys) {
+  std::string sSample = SourceFile("Lib/Config.ini");
+  const size_t nAt = sSample.find("\nSERVERIP=\n");
+  ASSERT_NE(nAt, std::string::npos) << "the sample leaves SERVERIP empty";
+  sSample.replace(nAt, 11, "\nSERVERIP=pbx.example\n");
+  testsupport::TRelay relay;
+  relay.WriteConfig(sSample);
+  ASSERT_TRUE(relay.Start({"-check"}));
+  EXPECT_EQ(relay.Process().WaitExit(), 0) << relay.Process().Stdout();
+  std::vector<std::string> lstListed;
+  std::istringstream in(relay.Process().Stdout());
+  std::string sLine;
+  while (std::getline(in, sLine))
+    if (sLine.rfind("  [", 0) == 0) lstListed.push_back(sLine.substr(2));
+  const std::set<TKey> vListed = ListedKeys(lstListed);
+  const std::set<TKey> vReference = ReferenceKeys(SourceFile("docs/configuration.md"));
+  EXPECT_EQ(vListed, vReference) << "listed:" << Names(vListed) << "\ndocumented:" << Names(vReference);
+  EXPECT_EQ(relay.Process().Stdout().find("WARNING"), std::string::npos) << relay.Process().Stdout();
+}
+
 }  // namespace
