@@ -171,4 +171,27 @@ TEST(ConfigReference, CheckOfTheShippedSampleIsCleanAndListsTheDocumentedKeys) {
   EXPECT_EQ(relay.Process().Stdout().find("WARNING"), std::string::npos) << relay.Process().Stdout();
 }
 
+// The sample as a site edits it: only SERVERIP, the client port and ALLOWFROM changed in place.
+// An allow-list that misses this host refuses it; the sample once listed ALLOWFROM where nothing
+// read it, and a loopback desk got in.
+TEST(ConfigReference, SampleWithAllowFromEditedInPlaceRefusesAClientOutsideTheRange) {
+  std::string sSample = SourceFile("Lib/Config.ini");
+  auto fnSet = [&sSample](const std::string& sAfter, const std::string& sLine, const std::string& sNew) {
+    const size_t nAt = sSample.find("\n" + sLine + "\n", sSample.find(sAfter));
+    ASSERT_NE(nAt, std::string::npos) << sLine << " after " << sAfter;
+    sSample.replace(nAt + 1, sLine.size(), sNew);
+  };
+  const int nProxyPort = testsupport::FreePort();
+  fnSet("[AMI]", "SERVERIP=", "SERVERIP=127.0.0.1");
+  fnSet("[PROXY]", "SERVERPORT=50387", "SERVERPORT=" + std::to_string(nProxyPort));
+  fnSet("[PROXY]", "ALLOWFROM=", "ALLOWFROM=10.99.0.0/16");
+  testsupport::TRelay relay;
+  relay.WriteConfig(sSample);
+  ASSERT_TRUE(relay.Start({}));
+  testsupport::TTcpClient desk;
+  ASSERT_TRUE(desk.Connect(nProxyPort));
+  EXPECT_TRUE(desk.WaitClosed()) << "a loopback desk outside 10.99.0.0/16 was let in";
+  EXPECT_TRUE(relay.WaitForLog("Connection refused: address outside [PROXY] ALLOWFROM (127.0.0.1:")) << relay.LogText();
+}
+
 }  // namespace
