@@ -276,6 +276,28 @@ TEST(TextRoutines, SplitDelimitedStrict) {
   }
 }
 
+TEST(TextRoutines, EscapeControlChars) {
+  struct Case { std::string_view sText; size_t nMax; std::string sExpected; size_t nTaken; };
+  const Case vCases[] = {
+      {"Hi, lets connect...", std::string::npos, "Hi, lets connect...", 19},
+      {"a\r\nb\tc", std::string::npos, "a\\r\\nb\\tc", 6},
+      {std::string_view("\x1b[2J\0\x7f", 6), std::string::npos, "\\x1b[2J\\x00\\x7f", 6},
+      {"C:\\x1b", std::string::npos, "C:\\\\x1b", 6},  // a backslash cannot pass for an escape
+      // Windows-1252 letters stay; its five undefined bytes would be C1 controls in UTF-8.
+      {"\x80\xe9\x81\x8d\x8f\x90\x9d\x9f", std::string::npos, "\x80\xe9\\x81\\x8d\\x8f\\x90\\x9d\x9f", 8},
+      // Cut at the bound, never inside an escape.
+      {"abcdef", 4, "abcd", 4},
+      {"ab\ncd", 3, "ab", 2},
+      {"ab\ncd", 4, "ab\\n", 3},
+      {"", 0, "", 0},
+  };
+  for (const Case& c : vCases) {
+    size_t nTaken = 99;
+    EXPECT_EQ(EscapeControlChars(c.sText, c.nMax, &nTaken), c.sExpected) << '"' << std::string(c.sText) << '"';
+    EXPECT_EQ(nTaken, c.nTaken) << '"' << std::string(c.sText) << '"';
+  }
+}
+
 // FindClientConnected against a real listener: the slot's address and port name the connection.
 TEST_F(ClientTableTest, FindClientConnectedMatchesAddressAndPort) {
   testsupport::TControlThread control;
