@@ -90,10 +90,11 @@ class RelayClientTest : public ::testing::Test {
     nProxyPort = testsupport::FreePort();
     // Every client here comes from 127.0.0.1, up to 101 at once; the per-address limit has tests
     // of its own (client_port_test).
-    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nProxyPort, "MAXPERADDRESS=0\r\n"));
+    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nProxyPort, "MAXPERADDRESS=0\r\n" + ExtraConfig()));
     ASSERT_TRUE(relay.Start());
     ASSERT_TRUE(relay.WaitForLog(LogMsg(35))) << relay.LogText();
   }
+  virtual std::string ExtraConfig() const { return ""; }  // more [PROXY] keys
   bool Logged(const std::string& sText) const { return relay.WaitForLog(sText); }
   size_t Count(const std::string& sText) const {
     return static_cast<size_t>(testsupport::CountOf(relay.LogText(), sText));
@@ -166,6 +167,52 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"NoPeers", 4, "\r\n", 51},
                       FailureCase{"ParksWithoutParenthesis", 5, "GetFeatureParkInfo: (701\r\n", 52},
                       FailureCase{"NoParks", 5, "GetFeatureParkinfo: (701)\r\n", 53}),
+    [](const auto& info) { return std::string(info.param.sName); });
+
+const std::string SITE_CODE = "S1te-Code]x";
+const std::string PUBLIC_CODE_WARNING =
+    "WARNING[001] TValidate.StartSocketServer: The client port listens beyond this host with the public default "
+    "access code; set [PROXY] ACCESSCODE.";
+
+struct ListenCase {
+  const char* sName;
+  std::string sKeys;  // [PROXY] keys
+  bool bWarned;       // the listener's start warns of the public code
+};
+
+void PrintTo(const ListenCase& c, std::ostream* pOut) { *pOut << c.sName; }
+
+class AccessCodeTest : public RelayClientTest, public ::testing::WithParamInterface<ListenCase> {
+ protected:
+  std::string ExtraConfig() const override { return GetParam().sKeys; }
+};
+
+// The token step asks for the code in force: a site's own code shuts out the published one, and
+// the published one, open to other hosts, is warned of once.
+TEST_P(AccessCodeTest, TokenStepTakesOnlyTheCodeInForce) {
+  const ListenCase& c = GetParam();
+  const bool bSiteCode = c.sKeys.find("ACCESSCODE=") != std::string::npos;
+  const std::string sRefused = bSiteCode ? "qmRoK8]" : SITE_CODE;
+  const std::string sTaken = bSiteCode ? SITE_CODE : "qmRoK8]";
+  TTcpClient client;
+  ASSERT_TRUE(client.Connect(nProxyPort));
+  ASSERT_TRUE(Step(client, "Hi, lets connect...\r\n", WELCOME));
+  ASSERT_TRUE(Step(client, "MyAppID: Desk\r\n", TOKEN_PROMPT));
+  ASSERT_TRUE(client.Send("MyAppToken: " + sRefused + "\r\n"));
+  ASSERT_TRUE(Logged(LogMsg(47) + Tag(client)));
+  auto vSteps = GoodSteps();
+  vSteps[2].first = "MyAppToken: " + sTaken + "\r\n";
+  for (const auto& [sSend, sReply] : vSteps) ASSERT_TRUE(Step(client, sSend, sReply));
+  EXPECT_TRUE(Logged(LogMsg(54) + Tag(client)));
+  EXPECT_EQ(Count(PUBLIC_CODE_WARNING), c.bWarned ? 1u : 0u);
+  EXPECT_TRUE(client.Received().empty()) << "a refused code gets no reply";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, AccessCodeTest,
+    ::testing::Values(ListenCase{"PublicCodeOnEveryInterface", "", true},
+                      ListenCase{"PublicCodeOnLoopback", "BINDIP=127.0.0.1\r\n", false},
+                      ListenCase{"SiteCodeOnEveryInterface", "ACCESSCODE=" + SITE_CODE + "\r\n", false}),
     [](const auto& info) { return std::string(info.param.sName); });
 
 TEST_F(RelayClientTest, EmptyListsPassAndTheGreetingRestartsARunningClient) {
