@@ -90,10 +90,11 @@ class RelayClientTest : public ::testing::Test {
     nProxyPort = testsupport::FreePort();
     // Every client here comes from 127.0.0.1, up to 101 at once; the per-address limit has tests
     // of its own (client_port_test).
-    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nProxyPort, "MAXPERADDRESS=0\r\n"));
+    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nProxyPort, "MAXPERADDRESS=0\r\n" + ExtraConfig()));
     ASSERT_TRUE(relay.Start());
     ASSERT_TRUE(relay.WaitForLog(LogMsg(35))) << relay.LogText();
   }
+  virtual std::string ExtraConfig() const { return ""; }  // more [PROXY] keys
   bool Logged(const std::string& sText) const { return relay.WaitForLog(sText); }
   size_t Count(const std::string& sText) const {
     return static_cast<size_t>(testsupport::CountOf(relay.LogText(), sText));
@@ -167,6 +168,102 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"ParksWithoutParenthesis", 5, "GetFeatureParkInfo: (701\r\n", 52},
                       FailureCase{"NoParks", 5, "GetFeatureParkinfo: (701)\r\n", 53}),
     [](const auto& info) { return std::string(info.param.sName); });
+
+const std::string SITE_CODE = "S1te-Code]x";
+const std::string PUBLIC_CODE_WARNING =
+    "WARNING[001] TValidate.StartSocketServer: The client port listens beyond this host with the public default "
+    "access code; set [PROXY] ACCESSCODE.";
+
+struct ListenCase {
+  const char* sName;
+  std::string sKeys;  // [PROXY] keys
+  bool bWarned;       // the listener's start warns of the public code
+};
+
+void PrintTo(const ListenCase& c, std::ostream* pOut) { *pOut << c.sName; }
+
+class AccessCodeTest : public RelayClientTest, public ::testing::WithParamInterface<ListenCase> {
+ protected:
+  std::string ExtraConfig() const override { return GetParam().sKeys; }
+};
+
+// The token step asks for the code in force: a site's own code shuts out the published one, and
+// the published one, open to other hosts, is warned of once.
+TEST_P(AccessCodeTest, TokenStepTakesOnlyTheCodeInForce) {
+  const ListenCase& c = GetParam();
+  const bool bSiteCode = c.sKeys.find("ACCESSCODE=") != std::string::npos;
+  const std::string sRefused = bSiteCode ? "qmRoK8]" : SITE_CODE;
+  const std::string sTaken = bSiteCode ? SITE_CODE : "qmRoK8]";
+  TTcpClient client;
+  ASSERT_TRUE(client.Connect(nProxyPort));
+  ASSERT_TRUE(Step(client, "Hi, lets connect...\r\n", WELCOME));
+  ASSERT_TRUE(Step(client, "MyAppID: Desk\r\n", TOKEN_PROMPT));
+  ASSERT_TRUE(client.Send("MyAppToken: " + sRefused + "\r\n"));
+  ASSERT_TRUE(Logged(LogMsg(47) + Tag(client)));
+  auto vSteps = GoodSteps();
+  vSteps[2].first = "MyAppToken: " + sTaken + "\r\n";
+  for (const auto& [sSend, sReply] : vSteps) ASSERT_TRUE(Step(client, sSend, sReply));
+  EXPECT_TRUE(Logged(LogMsg(54) + Tag(client)));
+  EXPECT_EQ(Count(PUBLIC_CODE_WARNING), c.bWarned ? 1u : 0u);
+  EXPECT_TRUE(client.Received().empty()) << "a refused code gets no reply";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, AccessCodeTest,
+    ::testing::Values(ListenCase{"PublicCodeOnEveryInterface", "", true},
+                      ListenCase{"PublicCodeOnLoopback", "BINDIP=127.0.0.1\r\n", false},
+                      ListenCase{"SiteCodeOnEveryInterface", "ACCESSCODE=" + SITE_CODE + "\r\n", false}),
+    [](const auto& info) { return std::string(info.param.sName); });
+
+struct FloodCase {
+  const char* sName;
+  bool bRunning;  // through the handshake first; else the flood comes instead of a greeting
+};
+
+void PrintTo(const FloodCase& c, std::ostream* pOut) { *pOut << c.sName; }
+
+class ReadFloodTest : public RelayClientTest, public ::testing::WithParamInterface<FloodCase> {};
+
+// Every read used to be logged whole, control characters and all: a flood of garbage grew the log
+// by three times its size and could write lines of its own into it.
+TEST_P(ReadFloodTest, GarbageFloodTakesABoundedShareOfTheLogAndForgesNoLine) {
+  TTcpClient client;
+  ASSERT_TRUE(client.Connect(nProxyPort));
+  if (GetParam().bRunning) {
+    ASSERT_TRUE(FullHandshake(client));
+  }
+  const std::string sPeer = "127.0.0.1:" + std::to_string(LocalPort(client));
+  ASSERT_TRUE(Logged(LogMsg(29) + "1:" + sPeer + ")"));
+  const size_t nBefore = relay.LogText().size();
+  static constexpr char GARBAGE[] = "\x80\x80\r\x1b[2J\n[1999/01/01 00:00:00] ERROR[000] forged\r\n\0\x81\t";
+  std::string sChunk;
+  while (sChunk.size() < 1024 * 1024) sChunk.append(GARBAGE, sizeof(GARBAGE) - 1);
+  for (int n = 0; n < 100; ++n) ASSERT_TRUE(client.Send(sChunk));
+  client.Close();
+  // Reads come in pieces of 1 MiB at most, so 100 MiB make a hundred reads at least, more than the
+  // budget takes: the disconnect tells what was left out.
+  ASSERT_TRUE(Logged(" bytes of reads from " + sPeer + " left out of the log this minute"));
+  const std::string sLog = relay.LogText();
+  const std::string sGrowth = sLog.substr(nBefore);
+  EXPECT_LT(sGrowth.size(), 256u * 1024u);
+  EXPECT_GT(testsupport::CountOf(sGrowth, "\\r\\x1b[2J\\n[1999/01/01 00:00:00] ERROR[000] forged"), 0);
+  EXPECT_EQ(sGrowth.find('\x1b'), std::string::npos);
+  EXPECT_EQ(sGrowth.find('\0'), std::string::npos);
+  EXPECT_EQ(sGrowth.find("\xc2\x81"), std::string::npos) << "no C1 control in the UTF-8 log";
+  // Every line is one the relay began: its time stamp first, no line end inside.
+  for (size_t n = 0; n < sGrowth.size();) {
+    const size_t nEol = sGrowth.find("\r\n", n);
+    ASSERT_NE(nEol, std::string::npos);
+    const std::string sLine = sGrowth.substr(n, nEol - n);
+    EXPECT_TRUE(sLine.starts_with("[") && sLine.find_first_of("\r\n") == std::string::npos) << sLine.substr(0, 200);
+    EXPECT_FALSE(sLine.starts_with("[1999/01/01 00:00:00]")) << "a line forged by the client";
+    n = nEol + 2;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, ReadFloodTest,
+                         ::testing::Values(FloodCase{"Running", true}, FloodCase{"WithoutGreeting", false}),
+                         [](const auto& info) { return std::string(info.param.sName); });
 
 TEST_F(RelayClientTest, EmptyListsPassAndTheGreetingRestartsARunningClient) {
   TTcpClient client;

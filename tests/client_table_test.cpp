@@ -145,6 +145,37 @@ TEST_F(ClientTableTest, UpdateSetsListedFlagsLogsBadEntriesAndAddsUp) {
   EXPECT_EQ(Slot(0).sAppInfo, "Desk");
 }
 
+// A huge list of bad entries once wrote a line per entry and held the control thread for seconds:
+// now the first three are named, escaped and cut, and the rest are counted in one line.
+TEST_F(ClientTableTest, HugeListOfBadEntriesLogsThreeLinesAndACount) {
+  validate.InsertClientInfo("10.0.0.1", 1000);
+  std::string sList = "10001,a\x1b[2Jb\tc,";
+  sList += std::string(100 * 1024, '7') + "x,";
+  size_t nBad = 2;
+  for (; sList.size() < 1024 * 1024; ++nBad) sList += "abc,";
+  sList += "10002";
+  const std::string sSrc = "ERROR[000] TValidate.UpdateClientInfo: Error: ";
+  const std::string sLong = std::string(64, '7') + "... (" + std::to_string(100 * 1024 + 1) + " bytes)";
+  std::vector<std::string> vLogged =
+      LinesLoggedBy([&] { EXPECT_TRUE(validate.UpdateClientInfo(0, "", "", "", "", sList)); });
+  EXPECT_EQ(vLogged, (std::vector<std::string>{
+                         sSrc + "'a\\x1b[2Jb\\tc' is not a valid integer value during UpdateClientInfo Process "
+                                "(a\\x1b[2Jb\\tc).",
+                         sSrc + "'" + sLong + "' is not a valid integer value during UpdateClientInfo Process (" +
+                             sLong + ").",
+                         sSrc + "'abc' is not a valid integer value during UpdateClientInfo Process (abc).",
+                         sSrc + std::to_string(nBad - 3) +
+                             " more invalid entries of this list left out of the log during UpdateClientInfo Process."}));
+  // The change commands count theirs per list the same way.
+  std::string sChanges;
+  while (sChanges.size() < 1024 * 1024) sChanges += "1000A:TRUE,";
+  vLogged = LinesLoggedBy([&] { EXPECT_TRUE(validate.ChangeQueueClientInfo(0, sChanges)); });
+  ASSERT_EQ(vLogged.size(), 4u);
+  EXPECT_NE(vLogged[3].find(std::to_string(sChanges.size() / 11 - 3) + " more invalid entries of this list left out"),
+            std::string::npos)
+      << vLogged[3];
+}
+
 struct ChangeCase {
   const char* sName;
   bool (TValidate::*fnChange)(int32_t, const std::string&);
@@ -273,6 +304,28 @@ TEST(TextRoutines, SplitDelimitedStrict) {
     std::vector<std::string> vOut{"left over"};
     SplitDelimited(c.cDelimiter, c.sText, true, vOut);
     EXPECT_EQ(vOut, c.vExpected) << '"' << std::string(c.sText) << '"';
+  }
+}
+
+TEST(TextRoutines, EscapeControlChars) {
+  struct Case { std::string_view sText; size_t nMax; std::string sExpected; size_t nTaken; };
+  const Case vCases[] = {
+      {"Hi, lets connect...", std::string::npos, "Hi, lets connect...", 19},
+      {"a\r\nb\tc", std::string::npos, "a\\r\\nb\\tc", 6},
+      {std::string_view("\x1b[2J\0\x7f", 6), std::string::npos, "\\x1b[2J\\x00\\x7f", 6},
+      {"C:\\x1b", std::string::npos, "C:\\\\x1b", 6},  // a backslash cannot pass for an escape
+      // Windows-1252 letters stay; its five undefined bytes would be C1 controls in UTF-8.
+      {"\x80\xe9\x81\x8d\x8f\x90\x9d\x9f", std::string::npos, "\x80\xe9\\x81\\x8d\\x8f\\x90\\x9d\x9f", 8},
+      // Cut at the bound, never inside an escape.
+      {"abcdef", 4, "abcd", 4},
+      {"ab\ncd", 3, "ab", 2},
+      {"ab\ncd", 4, "ab\\n", 3},
+      {"", 0, "", 0},
+  };
+  for (const Case& c : vCases) {
+    size_t nTaken = 99;
+    EXPECT_EQ(EscapeControlChars(c.sText, c.nMax, &nTaken), c.sExpected) << '"' << std::string(c.sText) << '"';
+    EXPECT_EQ(nTaken, c.nTaken) << '"' << std::string(c.sText) << '"';
   }
 }
 

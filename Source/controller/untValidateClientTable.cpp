@@ -22,9 +22,40 @@ void LogError(const char* sOperation, const std::string& sMessage) {
   LogOperationError("TValidate", sOperation, sMessage, LOG_TARGET_PROXY);
 }
 
-// A list entry that failed names itself, and the list goes on.
-void LogEntryError(const char* sOperation, const std::string& sMessage, const std::string& sEntry) {
-  WriteErrorLog(std::string("TValidate.") + sOperation, LOG_TARGET_PROXY, sMessage, sOperation, sEntry);
+// Error lines of one list (one read): the first few name their entry, the rest are only counted,
+// so a list of a million bad entries costs a handful of lines, not a stalled control thread.
+constexpr int ENTRY_ERRORS_LOGGED = 3;
+constexpr size_t ENTRY_LOG_BYTES = 64;  // an entry longer than this is cut in its error line
+
+struct TEntryErrors {
+  int nLogged = 0;        // error lines written for this list
+  int64_t nLeftOut = 0;   // further bad entries, not logged
+};
+
+// An entry as its error line shows it: control characters escaped, cut with its size when long.
+std::string EntryForLog(std::string_view sEntry) {
+  size_t nTaken = 0;
+  std::string sShown = EscapeControlChars(sEntry, ENTRY_LOG_BYTES, &nTaken);
+  if (nTaken < sEntry.size()) sShown += "... (" + IntToStr(static_cast<int64_t>(sEntry.size())) + " bytes)";
+  return sShown;
+}
+
+// A list entry that is not a number names itself (the conversion's own message), and the list
+// goes on.
+void LogEntryError(TEntryErrors& tErrors, const char* sOperation, std::string_view sNumber, std::string_view sEntry) {
+  if (tErrors.nLogged >= ENTRY_ERRORS_LOGGED) {
+    ++tErrors.nLeftOut;
+    return;
+  }
+  ++tErrors.nLogged;
+  WriteErrorLog(std::string("TValidate.") + sOperation, LOG_TARGET_PROXY,
+                "'" + EntryForLog(sNumber) + "' is not a valid integer value", sOperation, EntryForLog(sEntry));
+}
+
+void LogEntryErrorsLeftOut(const TEntryErrors& tErrors, const char* sOperation) {
+  if (tErrors.nLeftOut == 0) return;
+  WriteErrorLog(std::string("TValidate.") + sOperation, LOG_TARGET_PROXY,
+                IntToStr(tErrors.nLeftOut) + " more invalid entries of this list left out of the log", sOperation);
 }
 
 bool IsSlotIndex(int32_t nSlot) { return nSlot >= 0 && nSlot < MAX_CLIENT_SLOTS; }
@@ -73,16 +104,16 @@ bool IsChangeEntryLength(const TFamily& family, size_t nLength) {
 
 // Sets the flag of every listed number in range; a number that does not convert is logged by
 // entry and the list goes on. The entries are trimmed one by one.
-void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::string_view sList) {
+void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::string_view sList, TEntryErrors& tErrors) {
   if (sList.empty()) return;
   std::vector<std::string> lstEntries;
   SplitDelimited(',', RemoveParentheses(sList), true, lstEntries);
   for (const std::string& sEntry : lstEntries) {
     if (sEntry.empty()) continue;
-    std::string sError;
-    const std::optional<int32_t> n = StrToIntStrict(Trim(sEntry), &sError);
+    const std::string sNumber = Trim(sEntry);
+    const std::optional<int32_t> n = StrToIntStrict(sNumber);
     if (!n) {
-      LogEntryError("UpdateClientInfo", sError, sEntry);
+      LogEntryError(tErrors, "UpdateClientInfo", sNumber, sEntry);
       continue;
     }
     const int32_t nIndex = family.fnIndex(*n);
@@ -92,15 +123,16 @@ void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::strin
 
 // One change entry, "number:yes-or-no" of one of the family's lengths; anything else is skipped
 // without a log.
-void ChangeSubscription(TServerSocketInfo& slot, const TFamily& family, const std::string& sEntry) {
+void ChangeSubscription(TServerSocketInfo& slot, const TFamily& family, const std::string& sEntry,
+                        TEntryErrors& tErrors) {
   if (!IsChangeEntryLength(family, sEntry.size())) return;
   std::vector<std::string> lstParts;
   SplitDelimited(':', sEntry, true, lstParts);
   if (lstParts.size() != 2) return;
-  std::string sError;
-  const std::optional<int32_t> n = StrToIntStrict(Trim(lstParts[0]), &sError);
+  const std::string sNumber = Trim(lstParts[0]);
+  const std::optional<int32_t> n = StrToIntStrict(sNumber);
   if (!n) {
-    LogEntryError(family.sChangeOperation, sError, sEntry);
+    LogEntryError(tErrors, family.sChangeOperation, sNumber, sEntry);
     return;
   }
   const int32_t nIndex = family.fnIndex(*n);
@@ -118,7 +150,9 @@ bool ChangeClientInfo(const TFamily& family, int32_t nSlot, const std::string& s
     const std::string sClean = CleanValue(sList);
     std::vector<std::string> lstEntries;
     if (!sClean.empty()) SplitDelimited(',', RemoveParentheses(sClean), true, lstEntries);
-    for (const std::string& sEntry : lstEntries) ChangeSubscription(slot, family, sEntry);
+    TEntryErrors tErrors;
+    for (const std::string& sEntry : lstEntries) ChangeSubscription(slot, family, sEntry, tErrors);
+    LogEntryErrorsLeftOut(tErrors, family.sChangeOperation);
     return true;
   } catch (const std::exception& e) {
     LogError(family.sChangeOperation, e.what());
@@ -188,10 +222,12 @@ bool TValidate::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string&
     const std::string sCleanToken = CleanValue(sToken);
     if (!sCleanAppInfo.empty()) slot.sAppInfo = sCleanAppInfo;
     if (!sCleanToken.empty()) slot.sToken = sCleanToken;
-    AddSubscriptions(slot, QUEUES, CleanValue(sQueueList));
-    AddSubscriptions(slot, PEERS, CleanValue(sPeerList));
+    TEntryErrors tErrors;
+    AddSubscriptions(slot, QUEUES, CleanValue(sQueueList), tErrors);
+    AddSubscriptions(slot, PEERS, CleanValue(sPeerList), tErrors);
     // The parking list is not cleaned as a whole; its entries are trimmed one by one.
-    AddSubscriptions(slot, PARKS, sFeatureParkList);
+    AddSubscriptions(slot, PARKS, sFeatureParkList, tErrors);
+    LogEntryErrorsLeftOut(tErrors, "UpdateClientInfo");
     return true;
   } catch (const std::exception& e) {
     LogError("UpdateClientInfo", e.what());

@@ -30,6 +30,7 @@
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untEventOutlet.h"
+#include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
 #include "startup/untMessage.h"
 
@@ -42,7 +43,7 @@ const std::string STOP_NOTICE = "Server is going down!";  // 21 bytes, no line e
 // One authenticating step: what it looks for, where the value goes, what it answers.
 struct THandshakeStep {
   TMainSocketServerStateMachine_OPT tState;  // the state the step serves
-  const char* sKey;
+  const char* sKey;         // nullptr: the token key with the access code in force (TokenKey)
   size_t nValueOffset;      // the value starts this many characters after the key's start
   const char* sTerminator;
   int nField;               // UpdateClientInfo argument: 0 app id, 1 token, 2 queues, 3 extensions, 4 lots
@@ -51,11 +52,12 @@ struct THandshakeStep {
   const char* sPrompt;      // sent once the step is through
 };
 
-// The access code "qmRoK8]" is part of the key of step 2; the token stored begins with it.
+// The access code is part of the key of step 2 (TokenKey), so a wrong code fails that step like a
+// missing key, and the token stored begins with it.
 const THandshakeStep HANDSHAKE_STEPS[] = {
     {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP1, "MyAppID: ", 9, "\r\n", 0, 39, 44, 45,
      MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP2, "Token:  ?\r\n\r\n"},
-    {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP2, "MyAppToken: qmRoK8]", 12, "\r\n", 1, 40, 46, 47,
+    {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP2, nullptr, 12, "\r\n", 1, 40, 46, 47,
      MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP3, "QueueInfo:  ?\r\n\r\n"},
     {MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP3, "GetQueueInfo: (", 15, ")", 2, 41, 48, 49,
      MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP4, "PeerInfo:  ?\r\n\r\n"},
@@ -65,8 +67,29 @@ const THandshakeStep HANDSHAKE_STEPS[] = {
      MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING, "Server is ready and up!\r\n\r\n"},
 };
 
+// The code the client libraries ship with, so it keeps nobody out; also the one in force when no
+// configuration was read.
+const std::string PUBLISHED_ACCESS_CODE = "qmRoK8]";
+
+const std::string& AccessCode() {
+  const std::string& sCode = MyConfigInfo.MyClientPort.sAccessCode;
+  return sCode.empty() ? PUBLISHED_ACCESS_CODE : sCode;
+}
+
+std::string TokenKey() { return "MyAppToken: " + AccessCode(); }
+
+// True when the client listeners can be reached from other hosts: every interface, or an address
+// other than a loopback one.
+bool ListensBeyondThisHost(const std::string& sBindIP) {
+  if (sBindIP.empty()) return true;
+  TAddressRanges loopback;
+  std::vector<std::string> lstInvalid;
+  loopback.Parse("127.0.0.0/8,::1", lstInvalid);
+  return !loopback.Contains(sBindIP);
+}
+
 struct TChangeCommand {
-  const char* sKey;
+  const char* sKey;         // nullptr: the token key with the access code in force (TokenKey)
   bool (TValidate::*fnChange)(int32_t, const std::string&);
   int nMsg;  // logged after the change
 };
@@ -277,8 +300,9 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
     for (const THandshakeStep& step : HANDSHAKE_STEPS) {
       if (step.tState != tState) continue;
       std::string sValue;
+      const std::string sKey = step.sKey != nullptr ? std::string(step.sKey) : TokenKey();
       const TExtractResult_OPT tResult =
-          ExtractHandshakeValue(sReceivedText, step.sKey, step.sTerminator, sValue, step.nValueOffset);
+          ExtractHandshakeValue(sReceivedText, sKey, step.sTerminator, sValue, step.nValueOffset);
       if (tResult != EXTRACT_RESULT_FOUND) {
         CountUp(MyCounters.nHandshakeFailures);
         slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
@@ -336,6 +360,11 @@ bool TValidate::StartSocketServer(int32_t nPort) {
     socManagerServer->BindAddress = MyConfigInfo.MyClientPort.sBindIP;
     socManagerServer->SetActive(true);
     StartTlsListener();  // its own failure leaves the plain port serving
+    if (AccessCode() == PUBLISHED_ACCESS_CODE && ListensBeyondThisHost(MyConfigInfo.MyClientPort.sBindIP))
+      WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_WARNING,
+               "The client port listens beyond this host with the public default access code; set [PROXY] "
+               "ACCESSCODE.",
+               false);
     return true;
   } catch (const std::exception& e) {
     LogError("StartSocketServer", e.what());

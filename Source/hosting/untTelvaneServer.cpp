@@ -4,15 +4,24 @@
 // per-address limit); a refused one raises nothing more. A connection takes a slot when it
 // connects and never later, and its handshake deadline starts then; the slot is released by its
 // disconnect (also after an error, an overflow cut-off, a failed TLS handshake or a passed
-// deadline, which the listener follows with a disconnect). A read is logged whole, then given to
-// the handshake of the slot that holds the session; a connection without a slot is only logged,
-// and only its first KiB, so a stranger cannot fill the log. Every handler swallows its own
-// errors: nothing reaches the event loop.
+// deadline, which the listener follows with a disconnect). A read is logged, then given to the
+// handshake of the slot that holds the session; a connection without a slot is only logged.
+// Every handler swallows its own errors: nothing reaches the event loop.
+//
+// Log budget of reads, per connection (slot or none, handshake or running), so no peer can fill
+// the log or forge lines in it: a read's copy is cut at 1 KiB with the read's size after it, its
+// control characters are escaped, and a connection's read lines take at most 64 KiB of the log
+// (counted as written, in UTF-8) per minute. Reads beyond that are left out; the bytes left out
+// are told in one line when the minute is over (at the connection's next read) or at its
+// disconnect. The budgets live in a table keyed by the connection, made at its first read,
+// dropped at its disconnect and emptied when the listener starts (its stop raises no disconnects).
 //
 // Accept failures for lack of descriptors come every 100 ms for as long as the shortage lasts; they
 // are logged thinned (the 1st, 10th, 100th, ... of a shortage), and the first accept after one
 // says how many attempts failed, so the log shows when it began and when it ended.
+#include <chrono>
 #include <string>
+#include <unordered_map>
 
 #include "controller/untValidate.h"
 #include "controller/untValidateServer.h"
@@ -20,13 +29,26 @@
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "platform/untCodePage.h"
 #include "platform/untServerSocket.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
 namespace {
 
-constexpr size_t SLOTLESS_LOG_BYTES = 1024;  // log copy of a read from a connection without a slot
+constexpr size_t READ_LOG_BYTES = 1024;          // log copy of one read, escaped, at most
+constexpr size_t READ_LOG_BUDGET = 64 * 1024;    // bytes of read lines per connection per window
+constexpr std::chrono::seconds READ_LOG_WINDOW{60};
+
+struct TReadLogBudget {
+  std::chrono::steady_clock::time_point tWindowStart;  // start of the current window
+  size_t nLoggedBytes = 0;    // bytes of read lines logged in the window, as written (UTF-8)
+  bool bSpent = false;        // a read did not fit: the window's later reads are left out too
+  int64_t nLeftOutBytes = 0;  // bytes of the reads left out in the window
+};
+
+// One per connection that has read; control thread.
+std::unordered_map<const TServerConnection*, TReadLogBudget> mapReadLogBudgets;
 int64_t nAcceptFailures = 0;  // failed accepts of the current shortage; control thread
 
 bool IsPowerOfTen(int64_t n) {
@@ -47,12 +69,55 @@ std::string CountAndPeer(const TServerConnection& connection) {
   return ConnectionCount() + ":" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")";
 }
 
-// The read's log copy in quotes, without its CR LF pairs; cut for a connection without a slot,
-// with the read's full size after it.
-std::string QuotedLogCopy(const std::string& sText, bool bHasSlot) {
+// The read's log copy in quotes, without its CR LF pairs and with its control characters escaped;
+// cut when long, with the read's full size after it.
+std::string QuotedLogCopy(const std::string& sText) {
   const std::string sCopy = RemoveAllCrLfPairs(sText);
-  if (bHasSlot || sCopy.size() <= SLOTLESS_LOG_BYTES) return "\"" + sCopy + "\"";
-  return "\"" + sCopy.substr(0, SLOTLESS_LOG_BYTES) + "\" (" + IntToStr(static_cast<int64_t>(sText.size())) + " bytes)";
+  size_t nTaken = 0;
+  const std::string sShown = EscapeControlChars(sCopy, READ_LOG_BYTES, &nTaken);
+  if (nTaken == sCopy.size()) return "\"" + sShown + "\"";
+  return "\"" + sShown + "\" (" + IntToStr(static_cast<int64_t>(sText.size())) + " bytes)";
+}
+
+std::string Peer(const TServerConnection& connection) {
+  return connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort());
+}
+
+// Tells the bytes of the window's reads that were left out of the log, if any.
+void LogLeftOut(const TServerConnection& connection, const TReadLogBudget& budget) {
+  if (budget.nLeftOutBytes == 0) return;
+  LogEvent("socManagerServerClientRead",
+           IntToStr(budget.nLeftOutBytes) + " bytes of reads from " + Peer(connection) +
+               " left out of the log this minute",
+           LOG_WARNING);
+}
+
+// The connection's budget for a read now; a window that is over is told and started again.
+TReadLogBudget& ReadLogBudget(const TServerConnection& connection) {
+  const auto tNow = std::chrono::steady_clock::now();
+  auto [it, bNew] = mapReadLogBudgets.try_emplace(&connection);
+  TReadLogBudget& budget = it->second;
+  if (bNew || tNow - budget.tWindowStart >= READ_LOG_WINDOW) {
+    if (!bNew) LogLeftOut(connection, budget);
+    budget = TReadLogBudget();
+    budget.tWindowStart = tNow;
+  }
+  return budget;
+}
+
+// True when the read lines (as WriteLog takes them) fit the budget, which they then take; else the
+// read of nReadBytes is counted as left out, and so are the window's later reads.
+bool TakeReadLogBudget(TReadLogBudget& budget, const std::string& sLines, size_t nReadBytes) {
+  if (!budget.bSpent) {
+    const size_t nBytes = Cp1252ToUtf8(sLines).size();
+    if (budget.nLoggedBytes + nBytes <= READ_LOG_BUDGET) {
+      budget.nLoggedBytes += nBytes;
+      return true;
+    }
+    budget.bSpent = true;
+  }
+  budget.nLeftOutBytes += static_cast<int64_t>(nReadBytes);
+  return false;
 }
 
 // The slot that holds this session, or -1 (it found no free slot).
@@ -74,6 +139,7 @@ int32_t FindConnection(const TServerConnection& connection) {
 
 void TfrmTelvane::socManagerServerListen() {
   try {
+    mapReadLogBudgets.clear();  // the connections of an earlier start are gone
     LogEvent("socManagerServerListen", Msg(35));
   } catch (...) {
   }
@@ -113,6 +179,10 @@ void TfrmTelvane::socManagerServerClientConnect(TServerConnection& connection) {
 void TfrmTelvane::socManagerServerClientDisconnect(TServerConnection& connection) {
   try {
     LogEvent("socManagerServerClientDisconnect", Msg(30) + connection.RemoteAddress() + ") - " + ConnectionCount());
+    if (const auto it = mapReadLogBudgets.find(&connection); it != mapReadLogBudgets.end()) {
+      LogLeftOut(connection, it->second);
+      mapReadLogBudgets.erase(it);
+    }
     if (MyValidate != nullptr) MyValidate->DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
   } catch (...) {
   }
@@ -134,11 +204,20 @@ void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
     // Bytes and Windows-1252 text are the same thing inside the relay: nothing to decode.
     const std::string sText = connection.ReceiveText();
     const int32_t nSlot = FindSlot(connection);
-    LogEvent("socManagerServerClientRead", Msg(32) + CountAndPeer(connection) + ":" + QuotedLogCopy(sText, nSlot >= 0));
-    if (nSlot < 0) return;  // a connection that found no free slot: its bytes are dropped
+    TReadLogBudget& budget = ReadLogBudget(connection);
+    const std::string sRead = budget.bSpent ? "" : Msg(32) + CountAndPeer(connection) + ":" + QuotedLogCopy(sText);
+    if (nSlot < 0) {  // a connection that found no free slot: its bytes are dropped
+      if (TakeReadLogBudget(budget, sRead, sText.size())) LogEvent("socManagerServerClientRead", sRead);
+      return;
+    }
     const int32_t nConnection = FindConnection(connection);
+    const std::string sSlot =
+        nConnection < 0 ? "" : Msg(33) + IntToStr(nSlot) + " - " + Msg(34) + IntToStr(nConnection);
+    if (TakeReadLogBudget(budget, sRead + sSlot, sText.size())) {
+      LogEvent("socManagerServerClientRead", sRead);
+      if (!sSlot.empty()) LogEvent("socManagerServerClientRead", sSlot);
+    }
     if (nConnection < 0) return;
-    LogEvent("socManagerServerClientRead", Msg(33) + IntToStr(nSlot) + " - " + Msg(34) + IntToStr(nConnection));
     if (MyValidate != nullptr) MyValidate->SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
   } catch (...) {
   }

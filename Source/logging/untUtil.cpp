@@ -1,5 +1,6 @@
 #include "logging/untUtil.h"
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 
@@ -127,6 +128,44 @@ bool IsTrueText(std::string_view sText) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return s == "Y" || s == "YES" || s == "TRUE" || s == "1" || s == "S" || s == "SIM";
+}
+
+namespace {
+
+// How one byte is written by EscapeControlChars; empty when it stands for itself.
+std::string_view EscapeOf(unsigned char c, char (&vBuffer)[4]) {
+  switch (c) {
+    case '\r': return "\\r";
+    case '\n': return "\\n";
+    case '\t': return "\\t";
+    case '\\': return "\\\\";
+    default: break;
+  }
+  const bool bUndefined = c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
+  if (c >= 0x20 && c != 0x7F && !bUndefined) return {};
+  constexpr char HEX[] = "0123456789abcdef";
+  vBuffer[0] = '\\', vBuffer[1] = 'x', vBuffer[2] = HEX[c >> 4], vBuffer[3] = HEX[c & 0x0F];
+  return std::string_view(vBuffer, 4);
+}
+
+}  // namespace
+
+std::string EscapeControlChars(std::string_view sText, size_t nMaxBytes, size_t* pTaken) {
+  std::string sOut;
+  sOut.reserve(std::min(sText.size(), nMaxBytes));
+  size_t n = 0;
+  for (; n < sText.size(); ++n) {
+    char vBuffer[4];
+    const std::string_view sEscape = EscapeOf(static_cast<unsigned char>(sText[n]), vBuffer);
+    const size_t nWidth = sEscape.empty() ? 1 : sEscape.size();
+    if (nMaxBytes - sOut.size() < nWidth) break;
+    if (sEscape.empty())
+      sOut += sText[n];
+    else
+      sOut.append(sEscape);
+  }
+  if (pTaken != nullptr) *pTaken = n;
+  return sOut;
 }
 
 std::string IntToStr(int64_t nValue) { return std::to_string(nValue); }

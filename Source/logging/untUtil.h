@@ -38,6 +38,15 @@ bool IsTrueText(std::string_view sText);
 // Decimal text of a number.
 std::string IntToStr(int64_t nValue);
 
+// A peer's text made safe for one log line: every byte below 0x20, DEL (0x7F) and the five bytes
+// that Windows-1252 leaves undefined (they become C1 control characters in UTF-8) are written as
+// "\r", "\n", "\t" or "\xhh" (two lower-case hex digits), and the backslash as "\\", so the
+// log shows every byte that came and a peer can neither start a line nor steer a terminal.
+// The result grows to nMaxBytes at most and never ends inside an escape; *pTaken, when given,
+// gets how many bytes of sText it stands for (sText.size() when nothing was cut).
+std::string EscapeControlChars(std::string_view sText, size_t nMaxBytes = std::string::npos,
+                               size_t* pTaken = nullptr);
+
 // True for 1, 10, 100, ...: a log line repeated under a flood is written only for those
 // occurrences, each saying how many there were so far, so a flood costs a handful of lines.
 bool IsPowerOfTen(uint64_t nCount);
