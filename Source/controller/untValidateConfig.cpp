@@ -364,6 +364,7 @@ bool ReadConfigFile(std::string& sError) {
   TConfigInfo& c = MyConfigInfo;
   namespace d = config_default;
   c.nLogVerbose = ini.ReadInteger("LOG", "VERBOSE", d::LOG_VERBOSE);
+  c.nLogKeepDays = ini.ReadInteger("LOG", "KEEPDAYS", 30);
   c.bAutoStart = ini.ReadBool("GENERAL", "AUTOSTART", d::AUTO_START);
   c.bServerAutoStart = ini.ReadBool("AMI", "AUTOSTART", d::SERVER_AUTO_START);
   c.bServerAutoReconnect = ini.ReadBool("AMI", "AUTORECONNECT", d::SERVER_AUTO_RECONNECT);
@@ -429,6 +430,10 @@ bool CheckAndCorrect() {
   namespace d = config_default;
   TConfigInfo& c = MyConfigInfo;
   CheckAndCorrectProfile();
+  if (c.nLogKeepDays < 0) {
+    c.nLogKeepDays = 30;
+    LogCorrection("nLogKeepDays", IntToStr(c.nLogKeepDays));
+  }
   if (c.nServerReconnectTmr < d::SERVER_RECONNECT_TMR) {
     c.nServerReconnectTmr = d::SERVER_RECONNECT_TMR;
     LogCorrection("nServerReconnectTmr", IntToStr(c.nServerReconnectTmr));

@@ -170,6 +170,7 @@ int TelvaneMain(int argc, char** argv) {
     return 1;
   }
   MyValidate = new TValidate();
+  SetLogKeepDays(MyConfigInfo.nLogKeepDays);
   // The outlets are in place before the first stage can forward an event.
   AddEventOutlet(&ClientFanOutlet());
   // NATS second, and only when configured: the desks never wait for it.
