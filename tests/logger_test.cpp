@@ -497,3 +497,85 @@ TEST_F(LogWriter, StartCreatesMissingParentFolders) {
 }
 
 }  // namespace
+
+namespace {
+
+// A log folder as a relay leaves it after months: daily files, and names that only look alike.
+class LogKeepDays : public ::testing::Test {
+ protected:
+  TTempDir dir;
+  // Files named like the writer's but not its own, or not its at all: never removed.
+  const std::vector<std::string> vForeign = {"GENERAL_2019-01-01.log.gz", "GENERAL_2019-02-30.log",
+                                             "general_2019-01-01.log",    "GENERAL_2019-1-01.log",
+                                             "AUDIT_2019-01-01.txt",      "notes.txt"};
+
+  void Put(const std::string& sName) { testsupport::WriteFile(dir.Path() + "/" + sName, "x\r\n"); }
+  bool Has(const std::string& sName) const { return std::filesystem::exists(dir.Path() + "/" + sName); }
+};
+
+TEST_F(LogKeepDays, OnlyDailyFilesOlderThanTheDaysKeptAreRemoved) {
+  struct Case {
+    int32_t nKeepDays;
+    std::vector<std::string> vRemoved;  // of the dated files below, with today 2020-03-01
+  };
+  const std::vector<std::string> vDated = {"GENERAL_2020-03-01.log", "GENERAL_2020-02-29.log",
+                                           "GENERAL_2020-01-31.log", "GENERAL_2020-01-30.log",
+                                           "GENERAL_2019-12-31.log"};
+  const Case vCases[] = {
+      {30, {"GENERAL_2020-01-30.log", "GENERAL_2019-12-31.log"}},  // 2020 is a leap year: 01-31 is 30 days back
+      {1, {"GENERAL_2020-01-31.log", "GENERAL_2020-01-30.log", "GENERAL_2019-12-31.log"}},
+      {0, {}},
+      {3650, {}},
+  };
+  for (const Case& c : vCases) {
+    for (const std::string& s : vDated) Put(s);
+    for (const std::string& s : vForeign) Put(s);
+    std::filesystem::create_directories(dir.Path() + "/GENERAL_2000-01-01.log");  // a folder, not a file
+    std::vector<std::string> vFailures;
+    EXPECT_EQ(RemoveExpiredLogFiles(dir.Path(), "GENERAL_2020-03-01.log", c.nKeepDays, vFailures),
+              static_cast<int32_t>(c.vRemoved.size()))
+        << c.nKeepDays;
+    EXPECT_TRUE(vFailures.empty()) << vFailures.front();
+    for (const std::string& s : vDated) {
+      const bool bRemoved = std::find(c.vRemoved.begin(), c.vRemoved.end(), s) != c.vRemoved.end();
+      EXPECT_EQ(Has(s), !bRemoved) << s << " keeping " << c.nKeepDays;
+    }
+    for (const std::string& s : vForeign) EXPECT_TRUE(Has(s)) << s << " keeping " << c.nKeepDays;
+    EXPECT_TRUE(Has("GENERAL_2000-01-01.log"));
+  }
+}
+
+// The running writer applies the setting once start-up hands it over, says what it removed in the
+// log, and creates its own file readable by the group only.
+TEST_F(LogWriter, RemovesExpiredDailyFilesOnceTheDaysAreKnownAndWritesItsFileGroupReadable) {
+  namespace fs = std::filesystem;
+  const std::string sLogDir = TValidate::GetLogDirectory();
+  fs::create_directories(sLogDir);
+  const std::string sToday = LogFileName();
+  const std::chrono::year_month_day tToday{
+      std::chrono::year(std::stoi(sToday.substr(8, 4))), std::chrono::month(std::stoul(sToday.substr(13, 2))),
+      std::chrono::day(std::stoul(sToday.substr(16, 2)))};
+  auto fnName = [&](int nDaysBack) {
+    const std::chrono::year_month_day t{std::chrono::sys_days(tToday) - std::chrono::days(nDaysBack)};
+    char sName[40];
+    std::snprintf(sName, sizeof sName, "GENERAL_%04d-%02u-%02u.log", static_cast<int>(t.year()),
+                  static_cast<unsigned>(t.month()), static_cast<unsigned>(t.day()));
+    return sLogDir + "/" + sName;
+  };
+  testsupport::WriteFile(fnName(30), "kept\r\n");
+  testsupport::WriteFile(fnName(31), "removed\r\n");
+  ASSERT_TRUE(StartLogWriter(sLogDir));
+  WriteLog("T.Op", 1, 3, "before the setting", false);
+  WaitForLines(1);
+  EXPECT_TRUE(fs::exists(fnName(31))) << "nothing is removed before start-up has read the setting";
+  SetLogKeepDays(30);
+  EXPECT_TRUE(PollUntil([&] { return !fs::exists(fnName(31)); }));
+  EXPECT_TRUE(fs::exists(fnName(30)));
+  const std::vector<std::string> vLines = WaitForLines(2);
+  EXPECT_TRUE(vLines.back().ends_with("TExecLoggerGeneralThread.Execute: 1 daily log files older than 30 days removed."))
+      << vLines.back();
+  EXPECT_EQ(fs::status(FilePath()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+}  // namespace

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "startup/untVersion.h"
+
 namespace {
 
 // Every sample line of a page, keyed by "name{labels}".
@@ -63,6 +65,7 @@ TEST(MetricsText, EveryMetricHasItsHelpAndTypeBeforeItsFirstSampleAndOnlyOnce) {
         "telvane_events_total", "telvane_events_dropped_total", "telvane_frames_sent_total", "telvane_bytes_sent_total",
         "telvane_clients", "telvane_client_cutoffs_total", "telvane_handshake_failures_total", "telvane_ring_backlog",
         "telvane_key_backlog_max", "telvane_log_lines_dropped_total", "telvane_relay_latency_seconds",
+        "telvane_nats_connected", "telvane_nats_published_total", "telvane_nats_dropped_total", "telvane_build_info",
         "process_resident_memory_bytes", "process_cpu_seconds_total", "process_open_fds", "process_start_time_seconds"})
     EXPECT_TRUE(vSampled.count(sName)) << sName;
   // A figure that could not be read is left out, not shown as -1.
@@ -96,6 +99,23 @@ TEST(MetricsText, LabelledSamplesCarryEachCounterUnderItsOwnLabel) {
   for (const Case& t : vCases) {
     ASSERT_TRUE(v.count(t.sSample)) << t.sSample;
     EXPECT_EQ(v.at(t.sSample), t.sValue) << t.sSample;
+  }
+}
+
+// Each NATS figure under its own name (a swapped pair would pass a test with equal values), and the
+// release as a label on a constant 1.
+TEST(MetricsText, NatsFiguresAndTheBuildLabelShowTheirOwnValues) {
+  struct Case { bool bConnected; uint64_t nPublished; uint64_t nDropped; };
+  for (const Case& t : {Case{true, 11, 4}, Case{false, 0, 9}}) {
+    auto c = Counters();
+    c->bNatsConnected = t.bConnected;
+    c->nNatsPublished = t.nPublished;
+    c->nNatsDropped = t.nDropped;
+    const auto v = Samples(MetricsText(*c, TProcessFigures()));
+    EXPECT_EQ(v.at("telvane_nats_connected"), t.bConnected ? "1" : "0");
+    EXPECT_EQ(v.at("telvane_nats_published_total"), std::to_string(t.nPublished));
+    EXPECT_EQ(v.at("telvane_nats_dropped_total"), std::to_string(t.nDropped));
+    EXPECT_EQ(v.at("telvane_build_info{version=\"" + std::string(TelvaneVersion()) + "\"}"), "1");
   }
 }
 

@@ -73,6 +73,16 @@ std::vector<std::string> Frames(const std::string& sReceived) {
   return vFrames;
 }
 
+// The relay's metrics page, or empty while it does not answer.
+std::string MetricsPage(int nPort) {
+  TTcpClient client;
+  if (!client.Connect(nPort, std::chrono::seconds(2))) return {};
+  client.Send("GET /metrics HTTP/1.0\r\nHost: localhost\r\n\r\n");
+  client.WaitClosed();
+  const size_t nBlank = client.Received().find("\r\n\r\n");
+  return nBlank == std::string::npos ? std::string() : client.Received().substr(nBlank + 4);
+}
+
 class NatsOutlet : public ::testing::Test {
  protected:
   // Starts the simulator (silent: it sends only what Send gives it) and the relay with the given
@@ -171,7 +181,8 @@ TEST_F(NatsOutlet, EveryForwardedFrameReachesItsSubjectAsTheDeskGetsItInOrderPer
 TEST_F(NatsOutlet, ServerDownAtStartThenStartedDesksServedDropsCountedThenPublished) {
   const int nPort = FreePort();  // nothing listens there yet
   const std::string sUrl = "nats://127.0.0.1:" + std::to_string(nPort);
-  StartRelay("URL=" + sUrl + "\r\n");
+  const int nMetricsPort = FreePort();
+  StartRelay("URL=" + sUrl + "\r\n[METRICS]\r\nPORT=" + std::to_string(nMetricsPort) + "\r\n");
   ASSERT_TRUE(relay.WaitForLog("No NATS server answers yet (" + sUrl + ")")) << relay.LogText();
   auto desk = Desk("10005", "", "");
   const std::string e1 = QueueEvent(10005, 1), e2 = QueueEvent(10005, 2), e3 = QueueEvent(10005, 3);
@@ -193,6 +204,14 @@ TEST_F(NatsOutlet, ServerDownAtStartThenStartedDesksServedDropsCountedThenPublis
   EXPECT_EQ(m.sData, Frame(e3));
   EXPECT_EQ(m.sSeq, "3") << "the two dropped frames leave their gap in Telvane-Seq";
   EXPECT_EQ(desk->Received(), Frame(e1) + Frame(e2) + Frame(e3));
+  // The operator's view of the same run: connected now, one frame published, two dropped.
+  std::string sPage;
+  EXPECT_TRUE(PollUntil([&] {
+    sPage = MetricsPage(nMetricsPort);
+    return sPage.find("\ntelvane_nats_published_total 1\n") != std::string::npos;
+  })) << sPage;
+  EXPECT_NE(sPage.find("\ntelvane_nats_dropped_total 2\n"), std::string::npos) << sPage;
+  EXPECT_NE(sPage.find("\ntelvane_nats_connected 1\n"), std::string::npos) << sPage;
 }
 
 // While the server is away the client keeps 8 MiB of frames; the rest is dropped and counted. The

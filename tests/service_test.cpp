@@ -162,6 +162,50 @@ TEST(UnitFile, ExecStartSurvivesSystemdQuoting) {
   }
 }
 
+// The confinement follows the definition: the user it runs as, the one folder it writes, and home
+// folders hidden unless the relay itself lives in one. A user or folder systemd would read as
+// something else gives no unit.
+TEST(UnitFile, ConfinementNamesTheUserAndTheOneWritableFolder) {
+  struct Case {
+    std::string sExecPath;
+    std::string sUser;
+    std::string sWritableDir;
+    std::vector<std::string> vLines;  // expected lines; empty: no unit can be written
+  };
+  const Case vCases[] = {
+      {"/opt/telvane/telvane", "telvane", "/opt/telvane/Log",
+       {"User=telvane", "Group=telvane", "ReadWritePaths=-/opt/telvane/Log", "ProtectHome=yes"}},
+      {"/opt/telvane/telvane", "", "/opt/telvane/Log", {"ReadWritePaths=-/opt/telvane/Log", "ProtectHome=yes"}},
+      {"/opt/Varnel Telvane/telvane", "_telvane-1", "/opt/Varnel Telvane/Log",
+       {"User=_telvane-1", "ReadWritePaths=\"-/opt/Varnel Telvane/Log\""}},
+      {"/home/ops/telvane/telvane", "", "/home/ops/telvane/Log", {"ProtectHome=read-only"}},
+      {"/opt/telvane/telvane", "Telvane", "/opt/telvane/Log", {}},
+      {"/opt/telvane/telvane", "tel vane", "/opt/telvane/Log", {}},
+      {"/opt/telvane/telvane", "telvane\nUser=root", "/opt/telvane/Log", {}},
+      {"/opt/telvane/telvane", "telvane", "Log", {}},
+  };
+  for (const Case& c : vCases) {
+    TServiceDefinition def;
+    def.sName = "Varnel_Telvane";
+    def.sDescription = "Telvane";
+    def.sExecPath = c.sExecPath;
+    def.sUser = c.sUser;
+    def.sWritableDir = c.sWritableDir;
+    const std::string sText = UnitFileText(def);
+    if (c.vLines.empty()) {
+      EXPECT_EQ(sText, "") << c.sUser << " " << c.sWritableDir;
+      continue;
+    }
+    const std::vector<std::string> vLines = Lines(sText);
+    for (const std::string& sLine : c.vLines)
+      EXPECT_NE(std::find(vLines.begin(), vLines.end(), sLine), vLines.end()) << sLine << " missing in\n" << sText;
+    EXPECT_EQ(sText.find("User=") != std::string::npos, !c.sUser.empty()) << sText;
+    for (const char* sLine : {"NoNewPrivileges=yes", "CapabilityBoundingSet=", "ProtectSystem=strict", "UMask=0027",
+                              "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX"})
+      EXPECT_NE(std::find(vLines.begin(), vLines.end(), sLine), vLines.end()) << sLine << " missing in\n" << sText;
+  }
+}
+
 // ---- sd_notify ----
 
 TEST(SdNotify, ReachesPathAndAbstractSockets) {

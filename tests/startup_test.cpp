@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "startup/untVersion.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -120,6 +121,38 @@ TEST(Startup, ReadOnlyLogFolderEndsTheProcessWithTheFailureReport) {
   EXPECT_NE(relay.Process().WaitExit(), 0);
   EXPECT_NE(relay.Process().Stderr().find(kMessage8), std::string::npos) << relay.Process().Stderr();
   EXPECT_FALSE(AnyGeneralFile(relay.Dir()));
+}
+
+// A relay that started instead of answering would run on (its configuration can serve) and
+// open its log: the answer must come at once, on stdout, with nothing created.
+TEST(Startup, HelpAndVersionPrintAndEndWithoutStartingTheRelay) {
+  struct Case {
+    std::vector<std::string> vArgs;
+    std::vector<std::string> vExpected;  // texts stdout must hold
+  };
+  const std::string sVersionLine = "telvane " + std::string(TelvaneVersion()) + " (built ";
+  const Case vCases[] = {
+      {{"--help"}, {sVersionLine, "Usage: telvane ", "-app ", "-check ", "-install ", "Config.local.ini"}},
+      {{"-h"}, {"Usage: telvane "}},
+      {{"-app", "--help"}, {"Usage: telvane "}},
+      {{"--version"}, {sVersionLine}},
+  };
+  for (const Case& c : vCases) {
+    TRelay relay;
+    relay.WriteConfig("[AMI]\r\nSERVERIP=127.0.0.1\r\nAUTOSTART=0\r\n[PROXY]\r\nAUTOSTART=0\r\n");
+    ASSERT_TRUE(relay.Start(c.vArgs)) << c.vArgs[0];
+    EXPECT_EQ(relay.Process().WaitExit(), 0) << c.vArgs[0] << relay.Process().Stderr();
+    const std::string sOut = relay.Process().Stdout();
+    for (const std::string& sText : c.vExpected) EXPECT_NE(sOut.find(sText), std::string::npos) << sText << "\n" << sOut;
+    if (c.vArgs[0] == "--help") {
+      EXPECT_NE(sOut.find("Configuration: " + relay.Dir() + "/Lib/Config.ini\n"), std::string::npos) << sOut;
+    }
+    if (c.vArgs[0] == "--version") {
+      EXPECT_EQ(sOut.find('\n'), sOut.size() - 1) << "one line: " << sOut;
+    }
+    EXPECT_TRUE(relay.Process().Stderr().empty()) << relay.Process().Stderr();
+    EXPECT_FALSE(std::filesystem::exists(relay.Dir() + "/Log")) << c.vArgs[0];
+  }
 }
 
 }  // namespace

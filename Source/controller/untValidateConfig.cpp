@@ -112,6 +112,7 @@ bool IsValidPort(int32_t nPort) { return nPort >= 1 && nPort <= 65535; }
 // corrections put it back where it applies.
 namespace config_default {
 constexpr int32_t LOG_VERBOSE = 99;
+constexpr int32_t LOG_KEEP_DAYS = 30;  // a month of daily files; 0 keeps them all
 constexpr bool AUTO_START = true;
 constexpr bool SERVER_AUTO_START = true;
 constexpr bool SERVER_AUTO_RECONNECT = true;
@@ -419,6 +420,7 @@ bool ReadConfigFile(TIniFile& ini, std::string& sError) {
   TConfigInfo& c = MyConfigInfo;
   namespace d = config_default;
   c.nLogVerbose = ini.ReadInteger("LOG", "VERBOSE", d::LOG_VERBOSE);
+  c.nLogKeepDays = ini.ReadInteger("LOG", "KEEPDAYS", d::LOG_KEEP_DAYS);
   c.bAutoStart = ReadSwitch(ini, "GENERAL", "AUTOSTART", d::AUTO_START, "bAutoStart");
   c.bServerAutoStart = ReadSwitch(ini, "AMI", "AUTOSTART", d::SERVER_AUTO_START, "bServerAutoStart");
   c.bServerAutoReconnect = ReadSwitch(ini, "AMI", "AUTORECONNECT", d::SERVER_AUTO_RECONNECT, "bServerAutoReconnect");
@@ -486,6 +488,10 @@ bool CheckAndCorrect() {
   namespace d = config_default;
   TConfigInfo& c = MyConfigInfo;
   CheckAndCorrectProfile();
+  if (c.nLogKeepDays < 0) {
+    c.nLogKeepDays = 30;
+    LogCorrection("nLogKeepDays", IntToStr(c.nLogKeepDays));
+  }
   if (c.nServerReconnectTmr < d::SERVER_RECONNECT_TMR) {
     c.nServerReconnectTmr = d::SERVER_RECONNECT_TMR;
     LogCorrection("nServerReconnectTmr", IntToStr(c.nServerReconnectTmr));
@@ -616,6 +622,7 @@ std::vector<std::string> TValidate::ConfigValuesInForce() {
   auto fnMasked = [](const std::string& sText) { return std::string(sText.size(), '*'); };
   std::vector<std::string> lstLines = {
       "[LOG] VERBOSE=" + IntToStr(c.nLogVerbose.load()),
+      "[LOG] KEEPDAYS=" + IntToStr(c.nLogKeepDays),
       "[GENERAL] AUTOSTART=" + fnBool(c.bAutoStart),
       "[GENERAL] MAXQUEUEDMB=" + IntToStr(c.MyQueueBudget.nMaxQueuedMB),
       "[AMI] AUTOSTART=" + fnBool(c.bServerAutoStart),

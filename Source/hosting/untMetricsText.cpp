@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "startup/untVersion.h"
+
 namespace {
 
 const char* const FAMILY_LABELS[COUNTER_FAMILY_COUNT] = {"queue", "extension", "parking", "none"};
@@ -98,6 +100,21 @@ void RingMetrics(TPage& p, const TRelayCounters& c) {
   p.Sample("telvane_log_lines_dropped_total", "", Load(c.nLogLinesDropped));
 }
 
+void NatsMetrics(TPage& p, const TRelayCounters& c) {
+  p.Head("telvane_nats_connected", "gauge", "1 while a NATS server is connected, else 0 (also when none is configured).");
+  p.Sample("telvane_nats_connected", "", uint64_t{c.bNatsConnected.load(std::memory_order_relaxed)});
+  p.Head("telvane_nats_published_total", "counter", "Event frames handed to the NATS client.");
+  p.Sample("telvane_nats_published_total", "", Load(c.nNatsPublished));
+  p.Head("telvane_nats_dropped_total", "counter", "Event frames not published to NATS (no connection, or refused).");
+  p.Sample("telvane_nats_dropped_total", "", Load(c.nNatsDropped));
+}
+
+// A constant 1 whose label tells dashboards which release each relay runs.
+void BuildInfo(TPage& p) {
+  p.Head("telvane_build_info", "gauge", "Always 1; the version label names the relay's release.");
+  p.Sample("telvane_build_info", Label("version", TelvaneVersion()), uint64_t{1});
+}
+
 void LatencyMetrics(TPage& p, const TLatencyHistogram& h) {
   const char* sName = "telvane_relay_latency_seconds";
   p.Head(sName, "histogram",
@@ -138,10 +155,12 @@ void ProcessMetrics(TPage& p, const TProcessFigures& t) {
 
 std::string MetricsText(const TRelayCounters& tCounters, const TProcessFigures& tProcess) {
   TPage p;
+  BuildInfo(p);
   ExchangeMetrics(p, tCounters);
   EventMetrics(p, tCounters);
   ClientMetrics(p, tCounters);
   RingMetrics(p, tCounters);
+  NatsMetrics(p, tCounters);
   LatencyMetrics(p, tCounters.tRelayLatency);
   ProcessMetrics(p, tProcess);
   return p.s;

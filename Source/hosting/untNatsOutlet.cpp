@@ -34,6 +34,7 @@
 #include <memory>
 #include <string_view>
 
+#include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untEventOutlet.h"
@@ -147,7 +148,10 @@ void TNatsOutlet::DeliverFrame(TEventFamily_OPT tFamily, int32_t nKey, std::stri
     return;
   }
   const natsStatus s = Publish(pConn, tFamily, nKey, nFrameSeq, sFrame);
-  if (s == NATS_OK) return;
+  if (s == NATS_OK) {
+    CountUp(MyCounters.nNatsPublished);
+    return;
+  }
   if (s == NATS_NO_SERVER_SUPPORT && !bEverConnected.load()) {
     CountDrop(tFamily, nKey, "no NATS server has answered yet");
   } else {
@@ -172,6 +176,7 @@ natsStatus TNatsOutlet::Publish(natsConnection* pConn, TEventFamily_OPT tFamily,
 
 void TNatsOutlet::CountDrop(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sReason) {
   const uint64_t nCount = nDropped.fetch_add(1, std::memory_order_relaxed) + 1;
+  CountUp(MyCounters.nNatsDropped);
   if (!IsPowerOfTen(nCount)) return;
   LogNats(SOURCE_DELIVER, LOG_ERROR,
           std::string("Frame of ") + EventFamilyName(tFamily) + " " + IntToStr(nKey) + " not published to NATS (" +
@@ -239,6 +244,7 @@ void TNatsOutlet::NoteConnected(natsConnection* pConn, const char* sWord) {
   if (natsConnection_GetConnectedUrl(pConn, sUrl, sizeof sUrl) != NATS_OK) sUrl[0] = '\0';
   pLastServer.store(std::make_shared<const std::string>(HideUrlSecrets(sUrl)));
   bEverConnected.store(true);
+  MyCounters.bNatsConnected.store(true, std::memory_order_relaxed);
   nConnects.fetch_add(1);
   LogNats(SOURCE_CONNECT, LOG_VERBOSE, std::string(sWord) + " NATS at " + *pLastServer.load() + ".");
 }
@@ -254,6 +260,7 @@ void TNatsOutlet::OnReconnected(natsConnection* pConn, void* pClosure) {
 }
 
 void TNatsOutlet::OnDisconnected(natsConnection*, void* pClosure) {
+  MyCounters.bNatsConnected.store(false, std::memory_order_relaxed);
   const std::shared_ptr<const std::string> pServer = static_cast<TNatsOutlet*>(pClosure)->pLastServer.load();
   LogNats(SOURCE_CONNECT, LOG_WARNING,
           "Disconnected from NATS at " + (pServer ? *pServer : std::string("(none)")) +
@@ -261,6 +268,7 @@ void TNatsOutlet::OnDisconnected(natsConnection*, void* pClosure) {
 }
 
 void TNatsOutlet::OnClosed(natsConnection* pConn, void*) {
+  MyCounters.bNatsConnected.store(false, std::memory_order_relaxed);
   const char* sError = nullptr;
   natsConnection_GetLastError(pConn, &sError);
   LogNats(SOURCE_CONNECT, LOG_ERROR,

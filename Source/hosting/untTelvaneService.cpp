@@ -65,6 +65,9 @@ TServiceDefinition TelvaneDefinition() {
   def.nRestartSec = SERVICE_RESTART_SEC;
   def.nNoRestartExitCode = EXIT_CODE_NOT_CONFIGURED;
   def.nFileLimit = SERVICE_FILE_LIMIT;
+  def.sUser = UnitUser();
+  // The log folder beside the executable is all the relay writes (the log, the console's audit).
+  def.sWritableDir = def.sExecPath.substr(0, def.sExecPath.rfind('/') + 1) + "Log";
   return def;
 }
 

@@ -78,7 +78,12 @@ struct TRelayCounters {
   std::atomic<uint64_t> nClientCutoffs{0};       // clients cut off for not reading; control thread
   std::atomic<uint64_t> nHandshakeFailures{0};   // handshake steps refused; control thread
   std::atomic<uint64_t> nLogLinesDropped{0};     // log lines refused by the full log ring; any thread
+  std::atomic<uint64_t> nNatsPublished{0};       // frames handed to the NATS client; stage threads
+  std::atomic<uint64_t> nNatsDropped{0};         // frames not published to NATS; stage threads
   TLatencyHistogram tRelayLatency;               // exchange read to client write; per-key stages
+
+  // ---- Status; stored by the NATS client's callback thread when the connection changes ----
+  std::atomic<bool> bNatsConnected{false};       // a NATS server is connected (false when none is configured)
 
   // ---- Gauges; stored once a second by the control thread while metrics are served ----
   std::atomic<bool> bPublished{false};           // the gauges below have been stored at least once

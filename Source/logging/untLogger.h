@@ -71,6 +71,11 @@ extern std::atomic<bool> bLogOutage;
 // False when it cannot start.
 bool StartLogWriter(const std::string& sDirectory);
 
+// How many days of daily files the writer keeps ([LOG] KEEPDAYS; 0 keeps all, a negative value
+// counts as 0). Until the first call nothing is removed. Any thread; the writer acts on it at its
+// next wake-up.
+void SetLogKeepDays(int32_t nDays);
+
 // "ERROR", "WARNING" or "VERBOSE" for a level number.
 const char* LevelWord(int nLevel);
 // A whole log line: sStamp (from LogStamp) + level word + "[%.3d] " + sSource + ": " + sText.

@@ -7,16 +7,21 @@
 // WaitForLogWritten waiting for the lines in vBatch too.
 #include "logging/untLoggerThread.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "platform/untCodePage.h"
+#include "platform/untProcess.h"
 #include "startup/untVariables.h"
 
 namespace {
@@ -26,7 +31,7 @@ const char* const WRITER_SOURCE = "TExecLoggerGeneralThread.Execute";
 
 // Appends sBytes to the file at sPath, creating it when missing; false with the reason on failure.
 bool AppendToFile(const std::string& sPath, const std::string& sBytes, std::string& sError) {
-  std::FILE* pFile = std::fopen(sPath.c_str(), "ab");
+  std::FILE* pFile = OpenForAppendGroupReadable(sPath);
   if (pFile == nullptr) {
     sError = "cannot open " + sPath + ": " + std::strerror(errno);
     return false;
@@ -39,6 +44,32 @@ bool AppendToFile(const std::string& sPath, const std::string& sBytes, std::stri
     return false;
   }
   return true;
+}
+
+// The days kept, once start-up has read them; until then (-1) no file is removed.
+std::atomic<int32_t> nKeepDaysSetting{-1};
+
+// The date of a daily file's name, "GENERAL_YYYY-MM-DD.log" exactly; none for any other name.
+std::optional<std::chrono::sys_days> DateOfLogFile(const std::string& sName) {
+  constexpr std::string_view PREFIX = "GENERAL_", SUFFIX = ".log";
+  if (sName.size() != PREFIX.size() + 10 + SUFFIX.size() || !sName.starts_with(PREFIX) || !sName.ends_with(SUFFIX))
+    return std::nullopt;
+  const std::string_view sDate = std::string_view(sName).substr(PREFIX.size(), 10);
+  int vPart[3] = {0, 0, 0};
+  for (size_t n = 0, nPart = 0; n < sDate.size(); ++n) {
+    if (n == 4 || n == 7) {
+      if (sDate[n] != '-') return std::nullopt;
+      ++nPart;
+    } else if (sDate[n] >= '0' && sDate[n] <= '9') {
+      vPart[nPart] = vPart[nPart] * 10 + (sDate[n] - '0');
+    } else {
+      return std::nullopt;
+    }
+  }
+  const std::chrono::year_month_day tDate{std::chrono::year(vPart[0]), std::chrono::month(vPart[1]),
+                                          std::chrono::day(vPart[2])};
+  if (!tDate.ok()) return std::nullopt;
+  return std::chrono::sys_days(tDate);
 }
 
 bool AnyLineWaiting() {
@@ -82,6 +113,50 @@ std::string DroppedLine(const std::string& sNextLine, int32_t nDropped) {
 }  // namespace
 
 TExecLoggerGeneralThread::TExecLoggerGeneralThread() : fnFileName(LogFileName) {}
+
+void SetLogKeepDays(int32_t nDays) { nKeepDaysSetting.store(nDays < 0 ? 0 : nDays); }
+
+int32_t RemoveExpiredLogFiles(const std::string& sDirectory, const std::string& sTodayFile, int32_t nKeepDays,
+                              std::vector<std::string>& vFailures) {
+  namespace fs = std::filesystem;
+  const std::optional<std::chrono::sys_days> tToday = DateOfLogFile(sTodayFile);
+  if (nKeepDays <= 0 || !tToday) return 0;
+  const std::chrono::sys_days tOldestKept = *tToday - std::chrono::days(nKeepDays);
+  int32_t nRemoved = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(sDirectory, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string sName = it->path().filename().string();
+    const std::optional<std::chrono::sys_days> tDate = DateOfLogFile(sName);
+    // A link or a folder of that name is not the writer's: only its own plain files go.
+    if (!tDate || *tDate >= tOldestKept || !it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    std::error_code ecRemove;
+    if (fs::remove(it->path(), ecRemove))
+      ++nRemoved;
+    else if (ecRemove)
+      vFailures.push_back(sName + ": " + ecRemove.message());
+  }
+  if (ec) vFailures.push_back(sDirectory + ": " + ec.message());
+  return nRemoved;
+}
+
+// At the first wake-up after start-up has said how many days to keep, and at the first of every
+// new day: a relay that runs for months keeps its folder bounded without a restart.
+void TExecLoggerGeneralThread::RemoveExpiredFiles() {
+  const int32_t nKeepDays = nKeepDaysSetting.load();
+  if (nKeepDays < 0) return;
+  const std::string sToday = fnFileName();
+  if (sToday == sExpiredCheckedFor && nKeepDays == nExpiredCheckedDays) return;
+  sExpiredCheckedFor = sToday;
+  nExpiredCheckedDays = nKeepDays;
+  std::vector<std::string> vFailures;
+  const int32_t nRemoved = RemoveExpiredLogFiles(sDirectoryThread, sToday, nKeepDays, vFailures);
+  if (nRemoved > 0)
+    WriteLog(WRITER_SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE,
+             IntToStr(nRemoved) + " daily log files older than " + IntToStr(nKeepDays) + " days removed.", false);
+  for (const std::string& sFailure : vFailures)
+    WriteLog(WRITER_SOURCE, LOG_TARGET_MAIN, LOG_WARNING,
+             "Old log file not removed: " + Utf8ToCp1252(sFailure) + ".", false);
+}
 
 // Moves every waiting line into vBatch, each preceded by its dropped-lines line. Nothing is taken
 // while lines of a failed attempt are still unwritten: the ring then fills and counts its drops.
@@ -187,6 +262,7 @@ void TExecLoggerGeneralThread::Execute() {
   while (MyAppInfo.bIsRunning) {
     bool bWritten = false;
     try {
+      RemoveExpiredFiles();
       bWritten = WriteWaitingLines(sError);
     } catch (const std::exception& e) {
       // Out of memory, most likely: the lines of this pass may be lost, the writer goes on.

@@ -18,6 +18,9 @@
 // It runs at the control thread's priority (see StartLogWriter) until MyAppInfo.bIsRunning turns
 // false, then writes the lines still waiting (WriteLog accepts no more by then, so this ends) and
 // frees itself. The lines logged during shut-down, among them why the relay ends, are therefore kept.
+//
+// Daily files older than [LOG] KEEPDAYS are removed once start-up has handed the setting over
+// (SetLogKeepDays), and again on the first wake-up of every new day. Files are created 0640.
 #pragma once
 
 #include <chrono>
@@ -52,6 +55,7 @@ class TExecLoggerGeneralThread : public TWorkerThread {
   std::string OutageLine() const;
   void NoteFailure(const std::string& sError);
   void NoteRecovery();
+  void RemoveExpiredFiles();
 
   // Writer thread only.
   std::vector<std::string> vBatch;  // lines taken from the ring and not written yet, in order
@@ -60,7 +64,16 @@ class TExecLoggerGeneralThread : public TWorkerThread {
   std::chrono::steady_clock::time_point tFailingSince;  // first failed attempt of this outage
   std::chrono::steady_clock::time_point tLastAttempt;   // last attempt while failing
   int64_t nDroppedMeanwhile = 0;    // lines the full ring dropped during this outage
+  std::string sExpiredCheckedFor;   // the day's file name at the last removal of old files
+  int32_t nExpiredCheckedDays = -1; // the days kept at that removal
 };
+
+// Removes from sDirectory the daily files GENERAL_<YYYY-MM-DD>.log dated more than nKeepDays days
+// before the date in sTodayFile (a name as LogFileName gives it); nKeepDays 0 keeps every file.
+// Any other name, and anything but a plain file, is left alone. Returns how many were removed;
+// each failure adds "<name>: <reason>" to vFailures. Any thread; the writer calls it.
+int32_t RemoveExpiredLogFiles(const std::string& sDirectory, const std::string& sTodayFile, int32_t nKeepDays,
+                              std::vector<std::string>& vFailures);
 
 // Waits, with a bound, until the writer has written every line it was given; any thread but the
 // writer's. Returns at once before the log writer was ever started.

@@ -1,8 +1,10 @@
 #include "platform/untProcess.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <asio.hpp>
+#include <cerrno>
 #include <csignal>
 #include <memory>
 
@@ -50,3 +52,15 @@ void CatchStopSignals(std::function<void(const std::string& sSignal)> fn) {
 void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 
 bool IsTerminal(int nStream) { return isatty(nStream) == 1; }
+
+std::FILE* OpenForAppendGroupReadable(const std::string& sPath) {
+  const int nFd = open(sPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  if (nFd < 0) return nullptr;
+  std::FILE* pFile = fdopen(nFd, "ab");
+  if (pFile == nullptr) {
+    const int nErrno = errno;
+    close(nFd);
+    errno = nErrno;
+  }
+  return pFile;
+}

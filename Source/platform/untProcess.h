@@ -1,6 +1,7 @@
 // Process facts and signals the relay needs from the operating system.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -16,3 +17,6 @@ void CatchStopSignals(std::function<void(const std::string& sSignal)> fn);
 void IgnoreBrokenPipe();
 // True when the given standard stream is a terminal (0 in, 1 out, 2 err).
 bool IsTerminal(int nStream);
+// Opens sPath for appending, creating it with mode 0640 (the owner writes, the group reads, no one
+// else): log files name clients, extensions and addresses. Null with errno set on failure.
+std::FILE* OpenForAppendGroupReadable(const std::string& sPath);

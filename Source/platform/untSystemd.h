@@ -22,6 +22,8 @@ struct TServiceDefinition {
   int nRestartSec = 0;        // RestartSec=: pause before Restart=on-failure starts it again
   int nNoRestartExitCode = 0; // RestartPreventExitStatus=: a failure that a restart cannot mend
   int nFileLimit = 0;         // LimitNOFILE=: descriptors the process may hold; 0 leaves systemd's default
+  std::string sUser;          // User= and Group= (a system user of that name and group); empty: root
+  std::string sWritableDir;   // ReadWritePaths=: the one folder the service writes (absolute); empty: none
 };
 
 // True when some argument is '-' or '/' followed by sName, compared without regard to letter case
@@ -29,8 +31,13 @@ struct TServiceDefinition {
 bool FindServiceSwitch(int argc, char** argv, std::string_view sName);
 
 // The unit file for def; empty when systemd could not run the executable from it: its path is not
-// absolute or holds a quote or a backslash, or a text holds a control character. '%' is escaped
-// everywhere; ExecStart is quoted when the path holds blanks.
+// absolute or holds a quote or a backslash, a text holds a control character, the user is not a
+// plain user name, or the writable folder is not absolute or holds a quote or a backslash. '%' is
+// escaped everywhere; ExecStart and ReadWritePaths are quoted when the path holds blanks.
+// The service is confined: no capabilities, no new privileges, the file system read-only but for
+// sWritableDir, no home folders (read-only when the executable lives in one), private /tmp and
+// devices, Internet and local sockets only (sd_notify and the journal use AF_UNIX), the system
+// service calls only, and files it creates readable by its group at most (UMask=0027).
 std::string UnitFileText(const TServiceDefinition& def);
 
 // The folder for unit files: $TELVANE_UNIT_DIR when set and not empty, else /etc/systemd/system.
@@ -40,6 +47,8 @@ bool UnitDirectoryOverridden();
 // The executable the unit starts: $TELVANE_UNIT_EXEC when set and not empty, else sRunning (the
 // running executable). Packaging writes the unit from the build tree for the installed path.
 std::string UnitExecPath(const std::string& sRunning);
+// The user the unit runs as: $TELVANE_UNIT_USER when set (the package's system user), else empty.
+std::string UnitUser();
 // sDir + "/" + sName + ".service".
 std::string UnitFilePath(const std::string& sDir, const std::string& sName);
 

@@ -3,7 +3,7 @@
 //   log writer (its failure ends the process); controller (reads Config.ini); the event outlets
 //   (the client fan-out, then NATS when configured); the seven ring families with their workers;
 //   then window mode or service mode. With -check it stops after the shared state and runs the
-//   configuration check instead.
+//   configuration check instead; --help and --version only print and end, before any of it.
 // Nothing here takes a lock: the state is written before the first worker starts.
 #include "startup/untStartup.h"
 
@@ -33,6 +33,7 @@
 #include "startup/untShutdown.h"
 #include "startup/untTranslate.h"
 #include "startup/untVariables.h"
+#include "startup/untVersion.h"
 
 bool HasAppSwitch(int argc, char** argv) {
   for (int n = 1; n < argc; ++n) {
@@ -43,6 +44,35 @@ bool HasAppSwitch(int argc, char** argv) {
     if (sWord == "app") return true;
   }
   return false;
+}
+
+TInfoSwitch_OPT FindInfoSwitch(int argc, char** argv) {
+  for (int n = 1; n < argc; ++n) {
+    const std::string_view sArg = argv[n];
+    if (sArg == "--help" || sArg == "-h") return INFO_SWITCH_HELP;
+    if (sArg == "--version") return INFO_SWITCH_VERSION;
+  }
+  return INFO_SWITCH_NONE;
+}
+
+std::string UsageText(const std::string& sConfigFile) {
+  return TelvaneBuildText() + "\n"
+         "CTI relay between a telephone exchange's manager interface and the desk applications.\n"
+         "\n"
+         "Usage: telvane [-app | -check | -install [-silent] | -uninstall [-silent] | --help | --version]\n"
+         "\n"
+         "  (none)      service mode: runs without a console, as systemd starts it\n"
+         "  -app        window mode: the relay with its console on this terminal\n"
+         "  -check      reads the configuration, prints what is in force, and ends (exit 6: no SERVERIP)\n"
+         "  -install    writes the systemd unit Varnel_Telvane.service and enables it\n"
+         "  -uninstall  disables and removes that unit\n"
+         "  -silent     with -install or -uninstall: no confirmation line\n"
+         "  --help, -h  this text\n"
+         "  --version   the version and build\n"
+         "\n"
+         "Configuration: " + sConfigFile + "\n"
+         "  site settings go into Config.local.ini beside it, read afterwards; its keys win.\n"
+         "Log: Log/GENERAL_<date>.log beside the executable.\n";
 }
 
 void ReportStartupFailure(int nMessage) {
@@ -124,6 +154,13 @@ int TelvaneMain(int argc, char** argv) {
   SetCurrentLanguage(0);
   SetApplicationTitle(Msg(0));
   MyAppInfo.sAppFilePath = ExecutableFolder();
+  // Asked from a shell or a package script: answer and end, touching neither the log nor a port.
+  if (const TInfoSwitch_OPT tInfo = FindInfoSwitch(argc, argv); tInfo != INFO_SWITCH_NONE) {
+    const std::string sText =
+        tInfo == INFO_SWITCH_HELP ? UsageText(TValidate::GetConfigFilePath()) : TelvaneBuildText() + "\n";
+    std::fwrite(sText.data(), 1, sText.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   MyAppInfo.bIsService = !HasAppSwitch(argc, argv);
   InitializeSharedState();
   // Reads the configuration as the steps below would, and starts none of them.
@@ -136,6 +173,7 @@ int TelvaneMain(int argc, char** argv) {
   // The service's stderr is the journal: the reason it is about to end is said there too, whatever
   // VERBOSE lets into the log.
   if (MyAppInfo.bIsService && !MyAppInfo.sConfigRefusal.empty()) ReportConfigRefusal();
+  SetLogKeepDays(MyConfigInfo.nLogKeepDays);
   // The outlets are in place before the first stage can forward an event.
   AddEventOutlet(&ClientFanOutlet());
   // NATS second, and only when configured: the desks never wait for it.

@@ -188,6 +188,7 @@ struct TQueueBudgetConfig {
 // Configuration; written only by TValidate's constructor during start-up, read-only afterwards.
 struct TConfigInfo {
   std::atomic<int32_t> nLogVerbose{0};  // highest log level written (read by every logging thread)
+  int32_t nLogKeepDays = 30;        // days a daily log file is kept; 0 keeps all (handed to the log writer)
   bool bAutoStart = false;          // start both sides when the manager object is created
   bool bServerAutoStart = false;    // start the exchange connection at creation
   bool bServerAutoReconnect = false;  // reconnect after the connection is lost
