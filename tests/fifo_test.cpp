@@ -104,7 +104,9 @@ std::vector<TFamilyCase> Families() {
   };
 }
 
-TEST_F(FifoTest, HoldsOneTextFewerThanItsSlotsThenLogsFullRing) {
+// A full ring refuses every text, but a flood of refusals writes the plain full-ring line once and
+// then only the 10th, 100th, 1000th, ... refusal of the family, each with the count so far.
+TEST_F(FifoTest, HoldsOneTextFewerThanItsSlotsThenLogsFullRingThinnedOut) {
   for (const TFamilyCase& c : Families()) {
     ASSERT_TRUE(c.fnOpen()) << c.sSource;
     for (int32_t n = 0; n < c.nSlots - 1; ++n) c.fnPush(MakeText(std::to_string(n)));
@@ -122,10 +124,14 @@ TEST_F(FifoTest, HoldsOneTextFewerThanItsSlotsThenLogsFullRing) {
     ASSERT_TRUE(sFirst) << c.sSource;
     EXPECT_EQ(*sFirst, "0");
     c.fnPush(MakeText("accepted"));  // lands in the last slot; nWP wraps to 0
-    c.fnPush(MakeText("refused"));
+    for (int n = 2; n <= 1000; ++n) c.fnPush(MakeText("refused"));
     vFull = TakeLines();
-    ASSERT_EQ(vFull.size(), 1u) << c.sSource;
-    EXPECT_EQ(vFull[0].sText, std::string(c.sFullText) + "1");  // ends in the current nRP
+    ASSERT_EQ(vFull.size(), 3u) << c.sSource;
+    const char* vCounts[] = {"10", "100", "1000"};
+    for (size_t n = 0; n < vFull.size(); ++n) {  // the current nRP, then the count
+      EXPECT_EQ(vFull[n].sText, std::string(c.sFullText) + "1, " + vCounts[n] + " so far");
+      EXPECT_TRUE(vFull[n].bEcho);
+    }
 
     int32_t nPopped = 0;
     std::string sLast;

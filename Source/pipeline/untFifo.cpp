@@ -24,12 +24,12 @@
 // before the lock is taken.
 #include "pipeline/untFifo.h"
 
-#include <chrono>
 #include <exception>
 #include <functional>
 #include <utility>
 
 #include "logging/untCounters.h"
+#include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untRingFamily.h"
@@ -50,9 +50,7 @@ TPipelineText** pSlotBase GUARDED_BY(crsSlotBase) = nullptr;  // the shared mapp
 std::string sSlotBaseError GUARDED_BY(crsSlotBase);         // why the last reservation failed
 
 std::atomic<int64_t> nQueuedBytes{0};        // QueuedTextBytes of every text in every ring
-std::atomic<uint64_t> nBudgetRefusals{0};    // texts refused for the budget since start
-std::atomic<int64_t> nLastBudgetLineMs{-1};  // steady clock of the last budget line; -1: none yet
-constexpr int64_t BUDGET_LINE_EVERY_MS = 60'000;
+TThinnedLine tBudgetLine;                    // refusals for the budget since start, and their line
 
 // Slots on one page of the mapping (512 with 4 KiB pages and 8-byte slots).
 int32_t SlotsPerPage() {
@@ -74,28 +72,14 @@ TPipelineText** SlotBase() {
   return pSlotBase;
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-bool IsPowerOfTen(uint64_t n) {
-  while (n >= 10 && n % 10 == 0) n /= 10;
-  return n == 1;
-}
-
 // True when the text fits the budget; otherwise counts it and, thinned, logs it.
 bool FitsBudget(const TPipelineText& sText, const char* sSource) {
   const int64_t nBudget = FifoQueuedByteBudget();
   if (nQueuedBytes.load(std::memory_order_relaxed) + QueuedTextBytes(sText) <= nBudget) return true;
-  const uint64_t nRefused = nBudgetRefusals.fetch_add(1, std::memory_order_relaxed) + 1;
-  const int64_t nNow = NowMs();
-  int64_t nLast = nLastBudgetLineMs.load(std::memory_order_relaxed);
-  const bool bDue = IsPowerOfTen(nRefused) || (nLast >= 0 && nNow - nLast >= BUDGET_LINE_EVERY_MS);
-  if (bDue && nLastBudgetLineMs.compare_exchange_strong(nLast, nNow)) {
+  if (const uint64_t nRefused = tBudgetLine.Count()) {
     PipelineLog(sSource, LOG_ERROR,
-                "Error: QUEUED TEXTS OVER [GENERAL] MAXQUEUEDMB (" + IntToStr(nBudget >> 20) + " MB) - text dropped, " +
-                    IntToStr(static_cast<int64_t>(nRefused)) + " so far",
+                "Error: QUEUED TEXTS OVER [GENERAL] MAXQUEUEDMB (" + IntToStr(nBudget >> 20) + " MB) - text dropped" +
+                    TThinnedLine::SoFar(nRefused),
                 true);
   }
   return false;
@@ -177,7 +161,7 @@ void CountRefused(TGenericMsgReadFifo&, TDropReason_OPT tReason) {
 void CountRefused(TSpecificMsgReadFifo&, TDropReason_OPT tReason) { CountUp(MyCounters.vEventsDropped[tReason]); }
 
 template <class TRing>
-void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) {
+void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText, TThinnedLine& tFullLine) {
   if (!sText || !MyAppInfo.bIsRunning) return;
   if (!ring.bOpen.load(std::memory_order_acquire)) {
     CountRefused(ring, DROP_REASON_RING_CLOSED);
@@ -194,8 +178,11 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) 
     const int32_t nNext = nWP + 1 >= RingSlots(ring) ? 0 : nWP + 1;
     if (nNext == ring.nRP.load(std::memory_order_relaxed)) {
       CountRefused(ring, DROP_REASON_RING_FULL);
-      // The text is dropped (freed when this call returns, outside the lock); the ring keeps its contents.
-      PipelineLog(sSource, LOG_ERROR, sFullText + IntToStr(nNext), true);
+      // The text is dropped (freed when this call returns, outside the lock); the ring keeps its
+      // contents. The first line of a flood is the plain full-ring line; later ones add the count.
+      if (const uint64_t nRefused = tFullLine.Count())
+        PipelineLog(sSource, LOG_ERROR, sFullText + IntToStr(nNext) + (nRefused > 1 ? TThinnedLine::SoFar(nRefused) : ""),
+                    true);
       return;
     }
     ring.vFifo[nWP] = sText.release();
@@ -223,11 +210,13 @@ TText Pop(TRing& ring) {
 
 }  // namespace
 
-void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText) {
-  Push(ring, std::move(sText), sSource, sFullText);
+void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+              TThinnedLine& tFullLine) {
+  Push(ring, std::move(sText), sSource, sFullText, tFullLine);
 }
-void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText) {
-  Push(ring, std::move(sText), sSource, sFullText);
+void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+              TThinnedLine& tFullLine) {
+  Push(ring, std::move(sText), sSource, sFullText, tFullLine);
 }
 TText FifoPop(TGenericMsgReadFifo& ring) { return Pop(ring); }
 TText FifoPop(TSpecificMsgReadFifo& ring) { return Pop(ring); }
@@ -243,7 +232,7 @@ bool FifoOpen(TSpecificMsgReadFifo& ring) {
 
 int64_t FifoQueuedBytes() { return nQueuedBytes.load(std::memory_order_relaxed); }
 int64_t FifoQueuedByteBudget() { return int64_t{MyConfigInfo.MyQueueBudget.nMaxQueuedMB} << 20; }
-uint64_t FifoBudgetRefusals() { return nBudgetRefusals.load(std::memory_order_relaxed); }
+uint64_t FifoBudgetRefusals() { return tBudgetLine.Total(); }
 
 std::string FifoOpenError() {
   TMutexLock lock(crsSlotBase);

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 
+#include "logging/untThinnedLine.h"
 #include "startup/untVariables.h"
 
 // A text travelling down the pipeline; one allocation made by its producer, moved ever after. It
@@ -76,13 +77,17 @@ struct TFifoReceived {
 
 extern TFifoReceived& MyFifoReceived;
 
-// Ring discipline shared by every family. Push logs the full-ring line (sFullText + next position,
-// target 1, echo, ERROR) under sSource and drops the text; a text that would take the queued
-// bytes past the budget is dropped too, and counted, with a line under sSource on the 1st, 10th,
-// 100th, ... such drop and at least once a minute while they go on. Push ignores closed rings and
-// pushes after bIsRunning turned false. Pop returns null when the ring is empty or closed.
-void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
-void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
+// Ring discipline shared by every family. A push into a full ring drops the text and counts it in
+// tFullLine, the family's thinned full-ring line (sFullText + next position, target 1, echo, ERROR,
+// under sSource): written on the 1st, 10th, 100th, ... refusal of the family and at least once a
+// minute while they go on, the first one plain, the later ones followed by ", N so far". A text
+// that would take the queued bytes past the budget is dropped too, and counted, with a line under
+// sSource thinned the same way. Push ignores closed rings and pushes after bIsRunning turned false.
+// Pop returns null when the ring is empty or closed.
+void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+              TThinnedLine& tFullLine);
+void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+              TThinnedLine& tFullLine);
 TText FifoPop(TGenericMsgReadFifo& ring);
 TText FifoPop(TSpecificMsgReadFifo& ring);
 // Texts waiting in a ring, from positions read without the lock (possibly one step old). The
