@@ -9,6 +9,9 @@
 
 namespace {
 
+TThinnedLine tBenchFullLine;  // full-ring refusals of the runs (none expected)
+
+
 constexpr int32_t TEXTS_PER_ITERATION = 200000;
 
 void BM_PushPopTwoThreads(benchmark::State& state) {
@@ -33,7 +36,7 @@ void BM_PushPopTwoThreads(benchmark::State& state) {
     for (TText& s : vTexts) {
       while ((ring.nWP - ring.nRP + SPECIFIC_MSG_READ_SLOTS) % SPECIFIC_MSG_READ_SLOTS >= SPECIFIC_MSG_READ_SLOTS - 2)
         std::this_thread::yield();
-      FifoPush(ring, std::move(s), "bench", "full - ");
+      FifoPush(ring, std::move(s), "bench", "full - ", tBenchFullLine);
     }
     tConsumer.join();
   }

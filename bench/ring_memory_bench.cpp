@@ -20,6 +20,9 @@
 
 namespace {
 
+TThinnedLine tBenchFullLine;  // full-ring refusals of the runs (none expected)
+
+
 constexpr int32_t BATCH_TEXTS = 1000;
 
 double ResidentMiB() { return static_cast<double>(ProcessResidentBytes()) / (1024.0 * 1024.0); }
@@ -33,7 +36,7 @@ bool OpenExtensionRings() {
 
 // Pushes every text of vTexts into ring, then pops them all back into vTexts.
 void PushAndDrain(TSpecificMsgReadFifo& ring, std::vector<TText>& vTexts, size_t nCount) {
-  for (size_t n = 0; n < nCount; ++n) FifoPush(ring, std::move(vTexts[n]), "bench", "full - ");
+  for (size_t n = 0; n < nCount; ++n) FifoPush(ring, std::move(vTexts[n]), "bench", "full - ", tBenchFullLine);
   for (size_t n = 0; n < nCount; ++n) vTexts[n] = FifoPop(ring);
 }
 

@@ -16,6 +16,7 @@ struct TCounting : TEventSplitterOutput {
   void OnEvent(std::string_view, uint32_t nRings) override { ++nEvents, nRingHits += nRings != 0; }
   void OnNotEvent(int32_t) override {}
   void OnCarryOverDropped(const std::string&) override {}
+  void OnEventTooLarge(size_t) override {}
 };
 
 std::string MakeStream(size_t nBytes, std::mt19937& rng) {

@@ -30,6 +30,7 @@ struct TRecorder : TEventSplitterOutput {
   void OnEvent(std::string_view sEvent, uint32_t nRings) override { vEvents.emplace_back(sEvent, nRings); }
   void OnNotEvent(int32_t) override {}
   void OnCarryOverDropped(const std::string&) override { ++nDropped; }
+  void OnEventTooLarge(size_t) override { ++nDropped; }
 };
 
 // The plain rule, with every event it has cut so far.

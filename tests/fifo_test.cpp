@@ -1,6 +1,7 @@
 #include "pipeline/untFifo.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -104,7 +105,9 @@ std::vector<TFamilyCase> Families() {
   };
 }
 
-TEST_F(FifoTest, HoldsOneTextFewerThanItsSlotsThenLogsFullRing) {
+// A full ring refuses every text, but a flood of refusals writes the plain full-ring line once and
+// then only the 10th, 100th, 1000th, ... refusal of the family, each with the count so far.
+TEST_F(FifoTest, HoldsOneTextFewerThanItsSlotsThenLogsFullRingThinnedOut) {
   for (const TFamilyCase& c : Families()) {
     ASSERT_TRUE(c.fnOpen()) << c.sSource;
     for (int32_t n = 0; n < c.nSlots - 1; ++n) c.fnPush(MakeText(std::to_string(n)));
@@ -122,10 +125,14 @@ TEST_F(FifoTest, HoldsOneTextFewerThanItsSlotsThenLogsFullRing) {
     ASSERT_TRUE(sFirst) << c.sSource;
     EXPECT_EQ(*sFirst, "0");
     c.fnPush(MakeText("accepted"));  // lands in the last slot; nWP wraps to 0
-    c.fnPush(MakeText("refused"));
+    for (int n = 2; n <= 1000; ++n) c.fnPush(MakeText("refused"));
     vFull = TakeLines();
-    ASSERT_EQ(vFull.size(), 1u) << c.sSource;
-    EXPECT_EQ(vFull[0].sText, std::string(c.sFullText) + "1");  // ends in the current nRP
+    ASSERT_EQ(vFull.size(), 3u) << c.sSource;
+    const char* vCounts[] = {"10", "100", "1000"};
+    for (size_t n = 0; n < vFull.size(); ++n) {  // the current nRP, then the count
+      EXPECT_EQ(vFull[n].sText, std::string(c.sFullText) + "1, " + vCounts[n] + " so far");
+      EXPECT_TRUE(vFull[n].bEcho);
+    }
 
     int32_t nPopped = 0;
     std::string sLast;
@@ -420,6 +427,59 @@ TEST_F(FifoTest, DrainedRingGivesBackThePagesItPassed) {
     EXPECT_EQ(nPopped, c.nTexts) << c.sName;
     EXPECT_LE(ResidentPages(ring), c.nMaxPages) << c.sName;
   }
+}
+
+// The budget counts what the rings really hold. The resident pages of the slots are followed as
+// pushes open pages and pops give them back: after every push and pop the count moves exactly as
+// the ring's resident pages do, through batches, a quiet key, a wrap and a full ring whose write
+// position wrapped into the read position's page.
+TEST_F(FifoTest, QueuedBytesFollowTheSlotPagesTheRingKeepsResident) {
+  TSpecificMsgReadFifo& ring = MyFifoReceived.MySpecificPeerMsgRead[88];
+  ASSERT_TRUE(FifoOpen(ring));
+  const int64_t nPage = static_cast<int64_t>(MemoryPageSize());
+  const int64_t nOthers = FifoSlotPageBytes() - ResidentPages(ring) * nPage;  // pages of other rings
+  int nPushed = 0, nPopped = 0;
+  struct Step {
+    const char* sName;
+    int nPush;  // texts pushed, then
+    int nPop;   // texts popped
+  };
+  const Step vSteps[] = {
+      {"a quiet key", 1, 1},         {"refilled on its page", 3, 3},  {"a batch over three pages", 1200, 1100},
+      {"up to the end", 8000, 8000}, {"wrapped round", 900, 1000},    {"full", SPECIFIC_MSG_READ_SLOTS, 0},
+      {"drained", 0, SPECIFIC_MSG_READ_SLOTS},                        {"once more", 700, 700},
+  };
+  for (const Step& c : vSteps) {
+    for (int n = 0; n < c.nPush; ++n) {
+      const int32_t nWP = ring.nWP;
+      TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText(std::to_string(nPushed)), 20089);
+      if (ring.nWP != nWP) ++nPushed;
+      ASSERT_EQ(FifoSlotPageBytes() - nOthers, ResidentPages(ring) * nPage) << c.sName << ", push " << n;
+    }
+    for (int n = 0; n < c.nPop; ++n) {
+      if (FifoPop(ring)) ++nPopped;
+      ASSERT_EQ(FifoSlotPageBytes() - nOthers, ResidentPages(ring) * nPage) << c.sName << ", pop " << n;
+    }
+  }
+  EXPECT_EQ(nPopped, nPushed);
+  TakeLines();  // the full-ring lines of "full"
+}
+
+// A text is counted for no less than the heap its object and its characters take.
+TEST(FifoAccountingTest, TextIsCountedForTheHeapItTakes) {
+#ifdef __GLIBC__
+  for (size_t nSize : {0, 15, 16, 31, 100, 333, 4095, 65536, 100000}) {
+    TText sText = MakeText(std::string(nSize, 'a'));
+    constexpr int64_t SIZE_WORD = 8;  // the allocator's header of every chunk
+    int64_t nHeap = static_cast<int64_t>(malloc_usable_size(sText.get())) + SIZE_WORD;
+    const char* pObject = reinterpret_cast<const char*>(sText.get());
+    if (sText->data() < pObject || sText->data() >= pObject + sizeof(TPipelineText))  // a buffer of its own
+      nHeap += static_cast<int64_t>(malloc_usable_size(const_cast<char*>(sText->data()))) + SIZE_WORD;
+    EXPECT_GE(QueuedTextBytes(*sText), nHeap) << nSize;
+  }
+#else
+  GTEST_SKIP() << "the allocator's block sizes are glibc's";
+#endif
 }
 
 }  // namespace

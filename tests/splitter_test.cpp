@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
@@ -11,6 +12,8 @@
 #include "logging/untCounters.h"
 #include "pipeline/untFifo.h"
 #include "pipeline/untGeneralMsgRead.h"
+#include "pipeline/untGeneralMsgReadThread.h"
+#include "pipeline/untPipelineCommon.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
 #include "startup/untVariables.h"
@@ -28,6 +31,8 @@ struct TRecorder : TEventSplitterOutput {
   void OnEvent(std::string_view sEvent, uint32_t nRings) override { vEvents.emplace_back(sEvent, nRings); }
   void OnNotEvent(int32_t n) override { vNotEvent.push_back(n); }
   void OnCarryOverDropped(const std::string& sWhat) override { vDropped.push_back(sWhat); }
+  void OnEventTooLarge(size_t nBytes) override { vTooLarge.push_back(nBytes); }
+  std::vector<size_t> vTooLarge;  // bytes read of each event dropped for its size
 };
 
 // The splitting rule written the plain way (support/ReferenceSplitter.h): the splitter must give
@@ -216,34 +221,105 @@ TEST(EventSplitter, DropKeepsTheStartOfAnEventThatStraddlesTheRead) {
   EXPECT_EQ(tOut.vEvents[0].first, "Event: A\r\n");
 }
 
-TEST(EventSplitter, TenMiBEventInSmallReadsComesOutWhole) {
+// An event of exactly n bytes (ending in its last line's CR LF) with a queue module line.
+std::string EventOfSize(size_t nBytes) {
   std::string sEvent = "Event: Big\r\nFile: app_queue.c\r\n";
-  while (sEvent.size() < (size_t{10} << 20)) sEvent += "Variable: 0123456789abcdefghijklmnopqrstuvwxyz\r\n";
-  const std::string sStream = sEvent + "\r\nEvent: Next\r\n\r\n";
-  TEventSplitter tSplitter;
-  TRecorder tOut;
-  for (size_t n = 0; n < sStream.size(); n += 1024) tSplitter.Feed(std::string_view(sStream).substr(n, 1024), tOut);
-  EXPECT_TRUE(tOut.vDropped.empty());
-  ASSERT_EQ(tOut.vEvents.size(), 2u);
-  EXPECT_TRUE(tOut.vEvents[0].first == sEvent);  // not EXPECT_EQ: a failure would print 10 MiB
-  EXPECT_EQ(tOut.vEvents[0].second, EVENT_RING_QUEUE);
-  EXPECT_EQ(tOut.vEvents[1].first, "Event: Next\r\n");
+  const std::string sLine = "Variable: 0123456789abcdefghijklmnopqrstuvwxyz\r\n";
+  while (sEvent.size() + sLine.size() + 16 <= nBytes) sEvent += sLine;
+  return sEvent + "Pad: " + std::string(nBytes - sEvent.size() - 7, 'p') + "\r\n";
 }
 
-TEST(EventSplitter, UnfinishedEventPastSixteenMiBIsDroppedToItsEnd) {
+// An event up to 1 MiB comes out whole however the reads cut it; a larger one is dropped whole,
+// reported once, and the event after it comes out. The unfinished event held meanwhile never
+// passes the bound, whether the reads are small or larger than the bound itself.
+TEST(EventSplitter, EventsPastOneMiBAreDroppedWholeAndTheNextComesOut) {
+  constexpr size_t MAX = TEventSplitter::MAX_EVENT_BYTES;
+  struct Case {
+    size_t nEventBytes;
+    size_t nReadBytes;
+  };
+  const Case vCases[] = {
+      {MAX, 1024}, {MAX, 3 * MAX},  {MAX + 1, 1024}, {MAX + 1, 3 * MAX},
+      {2 * MAX, 1024}, {2 * MAX, 3 * MAX / 2}, {2 * MAX, 3 * MAX}, {10 * MAX, 64 * 1024},
+  };
+  for (const Case& c : vCases) {
+    const std::string sEvent = EventOfSize(c.nEventBytes);
+    ASSERT_EQ(sEvent.size(), c.nEventBytes);
+    const std::string sStream = "Event: Before\r\n\r\n" + sEvent + "\r\nEvent: Next\r\n\r\n";
+    TEventSplitter tSplitter;
+    TRecorder tOut;
+    size_t nMostHeld = 0;
+    for (size_t n = 0; n < sStream.size(); n += c.nReadBytes) {
+      tSplitter.Feed(std::string_view(sStream).substr(n, c.nReadBytes), tOut);
+      nMostHeld = std::max(nMostHeld, tSplitter.HeldBytes());
+    }
+    const std::string sCase = std::to_string(c.nEventBytes) + " bytes in reads of " + std::to_string(c.nReadBytes);
+    EXPECT_LE(nMostHeld, MAX) << sCase;
+    EXPECT_TRUE(tOut.vDropped.empty()) << sCase;
+    const bool bPassed = c.nEventBytes <= MAX;
+    ASSERT_EQ(tOut.vEvents.size(), bPassed ? 3u : 2u) << sCase;
+    EXPECT_EQ(tOut.vEvents.front().first, "Event: Before\r\n") << sCase;
+    EXPECT_EQ(tOut.vEvents.back().first, "Event: Next\r\n") << sCase;
+    if (bPassed) {
+      EXPECT_TRUE(tOut.vEvents[1].first == sEvent) << sCase;  // not EXPECT_EQ: a failure would print 1 MiB
+      EXPECT_EQ(tOut.vEvents[1].second, EVENT_RING_QUEUE) << sCase;
+      EXPECT_TRUE(tOut.vTooLarge.empty()) << sCase;
+    } else {
+      ASSERT_EQ(tOut.vTooLarge.size(), 1u) << sCase;
+      EXPECT_GT(tOut.vTooLarge[0], MAX) << sCase;
+    }
+  }
+}
+
+TEST(EventSplitter, UnfinishedEventPastOneMiBIsDroppedToItsEnd) {
   TEventSplitter tSplitter;
   TRecorder tOut;
   tSplitter.Feed("Event: Dial\r\n", tOut);
   std::string sBlock;
   while (sBlock.size() < 64 * 1024) sBlock += "SubEvent: Begin\r\n";  // an "Event:" inside every line
-  while (tOut.vDropped.empty()) tSplitter.Feed(sBlock, tOut);
+  while (tOut.vTooLarge.empty()) tSplitter.Feed(sBlock, tOut);
   EXPECT_LE(tSplitter.HeldBytes(), 2u);
   tSplitter.Feed(sBlock, tOut);  // the rest of the dropped event yields nothing
   tSplitter.Feed("SubEvent: End\r", tOut);
   tSplitter.Feed("\n\r\nEvent: After\r\n\r\n", tOut);
-  EXPECT_EQ(tOut.vDropped.size(), 1u);
+  EXPECT_EQ(tOut.vTooLarge.size(), 1u);
+  EXPECT_TRUE(tOut.vDropped.empty());
   ASSERT_EQ(tOut.vEvents.size(), 1u);
   EXPECT_EQ(tOut.vEvents[0].first, "Event: After\r\n");
+}
+
+// What the splitter drops is counted every time, but a flood of drops writes only the 1st, 10th,
+// 100th, ... line, each with the count so far.
+std::vector<std::string> vSplitterLines;  // pipeline lines seen; the test's thread
+void ObserveSplitterLine(const std::string& sSource, int nLevel, const std::string& sText, bool) {
+  if (sSource == "TExecGeneralMsgReadThread.ProcessGenericMessage" && nLevel == 0) vSplitterLines.push_back(sText);
+}
+
+TEST(GeneralMsgReadThread, FloodsOfDroppedTextAndOversizedEventsLogThinnedLinesWithTheirCount) {
+  TControlLoop::Instance().Stop();  // the status hand-overs are skipped
+  MyAppInfo.bIsRunning = true;
+  struct Case {
+    std::string sChunk;  // one drop per chunk
+    TDropReason_OPT tReason;
+    std::string sFirst;  // the first line, up to its count
+  };
+  const std::string sOversized = EventOfSize(TEventSplitter::MAX_EVENT_BYTES + 100) + "\r\n";
+  const Case vCases[] = {
+      {std::string(TEventSplitter::MAX_TEXT_BEFORE_EVENT + 1, 'x'), DROP_REASON_CARRY_OVER,
+       "Error: text of 1048577 bytes without \"Event:\" dropped"},
+      {sOversized, DROP_REASON_TOO_LARGE, "Error: event larger than 1048576 bytes dropped (1048676 bytes of it read)"},
+  };
+  SetPipelineLogObserver(&ObserveSplitterLine);
+  for (const Case& c : vCases) {
+    vSplitterLines.clear();
+    TExecGeneralMsgReadThread tThread;  // not started: the test's thread splits
+    const uint64_t nBefore = MyCounters.vEventsDropped[c.tReason].load();
+    for (int n = 0; n < 120; ++n) tThread.ProcessGenericMessage(c.sChunk);
+    EXPECT_EQ(MyCounters.vEventsDropped[c.tReason].load() - nBefore, 120u) << c.sFirst;
+    EXPECT_EQ(vSplitterLines, (std::vector<std::string>{c.sFirst + ", 1 so far", c.sFirst + ", 10 so far",
+                                                        c.sFirst + ", 100 so far"}));
+  }
+  SetPipelineLogObserver(nullptr);
 }
 
 // The splitter thread on the real rings: chunks pushed into the raw ring come out of the global

@@ -11,11 +11,13 @@
 #include <utility>
 #include <vector>
 
+#include "logging/untCounters.h"
 #include "pipeline/untEventKeys.h"
 #include "pipeline/untGeneralMsgRead.h"
 #include "pipeline/untGlobalMsgReadThread.h"
 #include "pipeline/untSpecificMsgRead.h"
 #include "platform/untControlLoop.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -259,6 +261,32 @@ TEST_F(StagesTest, EventPushedDuringThePassIsTakenByThisPassOrTheNext) {
   tStage.vWritten.clear();
   tStage.RunPass();
   EXPECT_EQ(tStage.vWritten, (TWrites{{10001, "behind\r\n\r\n\r\n"}}));
+}
+
+// An event past the splitter's 1 MiB would cut every desk of its key at their output bound: it is
+// dropped before any ring and counted, and the next event of the same key is delivered.
+TEST_F(StagesTest, TwoMiBEventIsDroppedAndTheNextOfItsKeyIsDelivered) {
+  ASSERT_TRUE(TGeneralMsgRead::Initialize());
+  ASSERT_TRUE(TGlobalQueueMsgRead::Initialize());
+  TRecordingStage<TExecSpecificQueueMsgReadThread> tStage;  // the per-key stage, run by the test
+  const uint64_t nTooLargeBefore = MyCounters.vEventsDropped[DROP_REASON_TOO_LARGE].load();
+  std::string sHuge = "Event: QueueParams\r\nQueue: 10005\r\nFile: app_queue.c\r\n";
+  while (sHuge.size() < (size_t{2} << 20)) sHuge += "Variable: 0123456789abcdefghijklmnopqrstuvwxyz\r\n";
+  const std::string sNext = "Event: Join\r\nQueue: 10005\r\nFile: app_queue.c\r\n";
+  const std::string sStream = sHuge + "\r\n" + sNext + "\r\n";
+  for (size_t n = 0; n < sStream.size(); n += 65536) TGeneralMsgRead::GeneralMsgRead(MakeText(sStream.substr(n, 65536)));
+
+  ASSERT_TRUE(testsupport::PollUntil([&] {
+    tStage.RunPass();
+    return !tStage.vWritten.empty();
+  }));
+  ASSERT_EQ(tStage.vWritten.size(), 1u);
+  EXPECT_EQ(tStage.vWritten[0].first, 10005);
+  EXPECT_TRUE(tStage.vWritten[0].second == sNext + "\r\n\r\n")  // not EXPECT_EQ: it might be 2 MiB
+      << tStage.vWritten[0].second.substr(0, 40);
+  EXPECT_EQ(MyCounters.vEventsDropped[DROP_REASON_TOO_LARGE].load() - nTooLargeBefore, 1u);
+  MyAppInfo.bIsRunning = false;
+  EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));
 }
 
 // All seven families with their real threads: one event of each kind goes from the raw ring down

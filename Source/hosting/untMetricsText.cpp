@@ -11,7 +11,7 @@ namespace {
 const char* const FAMILY_LABELS[COUNTER_FAMILY_COUNT] = {"queue", "extension", "parking", "none"};
 const char* const RING_LABELS[COUNTER_RING_COUNT] = {"raw", "queue", "extension", "parking"};
 const char* const DROP_LABELS[DROP_REASON_COUNT] = {"ring_full", "ring_closed", "key_out_of_range", "no_key",
-                                                    "carry_over", "held_back", "over_budget"};
+                                                    "carry_over", "held_back", "over_budget", "too_large"};
 
 uint64_t Load(const std::atomic<uint64_t>& n) { return n.load(std::memory_order_relaxed); }
 
@@ -68,7 +68,8 @@ void EventMetrics(TPage& p, const TRelayCounters& c) {
   for (int n = 0; n < COUNTER_FAMILY_COUNT; ++n)
     p.Sample("telvane_events_total", Label("family", FAMILY_LABELS[n]), Load(c.vEvents[n]));
   p.Head("telvane_events_dropped_total", "counter",
-         "Events that reached no outlet, by reason (carry_over counts drops of the splitter's carry-over).");
+         "Events that reached no outlet, by reason (carry_over counts drops of the splitter's text without an event; "
+         "too_large, events larger than 1 MiB).");
   for (int n = 0; n < DROP_REASON_COUNT; ++n)
     p.Sample("telvane_events_dropped_total", Label("reason", DROP_LABELS[n]), Load(c.vEventsDropped[n]));
 }

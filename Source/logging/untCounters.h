@@ -32,9 +32,10 @@ enum TDropReason_OPT : int {
   DROP_REASON_RING_CLOSED,        // refused by a ring that is not open (a range's unserved last key)
   DROP_REASON_KEY_OUT_OF_RANGE,   // its key lies outside the family's table
   DROP_REASON_NO_KEY,             // no key could be read from it
-  DROP_REASON_CARRY_OVER,         // the splitter's carry-over passed its bound (one per drop)
+  DROP_REASON_CARRY_OVER,         // the splitter's text without "Event:" passed its bound (one per drop)
   DROP_REASON_HELD_BACK,          // held back by the extension's state
   DROP_REASON_OVER_BUDGET,        // the queued texts would have passed [GENERAL] MAXQUEUEDMB
+  DROP_REASON_TOO_LARGE,          // the event passed the splitter's largest event (whole or unfinished)
   DROP_REASON_COUNT
 };
 

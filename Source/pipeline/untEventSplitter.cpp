@@ -72,14 +72,25 @@ void TEventSplitter::Feed(std::string_view sChunk, TEventSplitterOutput& tOutput
 size_t TEventSplitter::FeedEvent(std::string_view sChunk, TEventSplitterOutput& tOutput) {
   const size_t nAfter = EndOfMarker(sEvent, sChunk);
   if (nAfter == std::string_view::npos) {
-    sEvent.append(sChunk);
-    if (sEvent.size() > MAX_UNFINISHED_EVENT) DropEvent(tOutput);
+    if (sEvent.size() + sChunk.size() > MAX_EVENT_BYTES) {
+      std::string sLast(LastBytes(sEvent, EVENT_END.size() - 1));
+      sLast.append(LastBytes(sChunk, EVENT_END.size() - 1));
+      DropEvent(sEvent.size() + sChunk.size(), sLast, tOutput);
+    } else {
+      sEvent.append(sChunk);
+    }
     return nAfter;
   }
   // The event keeps the CR LF that opens the marker: everything up to one byte before nAfter.
-  sEvent.append(sChunk.substr(0, nAfter - 1));
+  const size_t nEventBytes = sEvent.size() + nAfter - 1;
   tMode = MODE_SEEK;
   ResetSeek();
+  if (nEventBytes > MAX_EVENT_BYTES) {
+    std::string().swap(sEvent);
+    tOutput.OnEventTooLarge(nEventBytes);
+    return nAfter;
+  }
+  sEvent.append(sChunk.substr(0, nAfter - 1));
   tOutput.OnEvent(sEvent, fnClassify(sEvent));
   sEvent.clear();
   if (sEvent.capacity() > MAX_TEXT_BEFORE_EVENT) std::string().swap(sEvent);  // give a huge event's memory back
@@ -122,7 +133,10 @@ void TEventSplitter::FeedSeek(std::string_view sChunk, size_t nPos, TEventSplitt
     if (nMarker == std::string_view::npos) return CarryEvent(sHead, sChunk.substr(nBody), tOutput);
     const std::string_view sBody = sChunk.substr(nBody, nMarker + 2 - nBody);
     nPos = nMarker + EVENT_END.size();
-    if (sHead.empty()) {
+    if (const size_t nBytes = sHead.size() + sBody.size(); nBytes > MAX_EVENT_BYTES) {
+      ResetSeek();
+      tOutput.OnEventTooLarge(nBytes);
+    } else if (sHead.empty()) {
       ResetSeek();
       tOutput.OnEvent(sBody, fnClassify(sBody));
     } else {
@@ -147,7 +161,7 @@ void TEventSplitter::CarryText(std::string_view sText, TEventSplitterOutput& tOu
   ++nCountErrNotEvent;
   std::string sDropped;
   if (nCarryBytes > MAX_TEXT_BEFORE_EVENT) {
-    sDropped = "text of " + IntToStr(static_cast<int64_t>(nCarryBytes)) + " bytes without \"Event:\" dropped.";
+    sDropped = "text of " + IntToStr(static_cast<int64_t>(nCarryBytes)) + " bytes without \"Event:\" dropped";
     nCarryBytes = sTail.size();
     bCarryNonBlank = !sTail.empty();
   }
@@ -158,18 +172,19 @@ void TEventSplitter::CarryText(std::string_view sText, TEventSplitterOutput& tOu
 void TEventSplitter::CarryEvent(std::string_view sHead, std::string_view sBody, TEventSplitterOutput& tOutput) {
   std::string sStart(sHead);  // sHead may view sTail, which ResetSeek clears
   ResetSeek();
+  if (const size_t nBytes = sStart.size() + sBody.size(); nBytes > MAX_EVENT_BYTES) {
+    sStart.append(LastBytes(sBody, EVENT_END.size() - 1));
+    return DropEvent(nBytes, sStart, tOutput);
+  }
   sEvent.assign(sStart).append(sBody);
   tMode = MODE_EVENT;
-  if (sEvent.size() > MAX_UNFINISHED_EVENT) DropEvent(tOutput);
 }
 
-// The held event passed its bound: forget it and skip the rest of it up to its marker, keeping
-// the bytes that may begin that marker.
-void TEventSplitter::DropEvent(TEventSplitterOutput& tOutput) {
-  const std::string sWhat =
-      "unfinished event of " + IntToStr(static_cast<int64_t>(sEvent.size())) + " bytes dropped up to its end.";
-  sTail.assign(LastBytes(sEvent, EVENT_END.size() - 1));
+// The unfinished event passed its bound (nBytes of it arrived, ending in sLast): forget it and
+// skip the rest of it up to its marker, keeping the bytes that may begin that marker.
+void TEventSplitter::DropEvent(size_t nBytes, std::string_view sLast, TEventSplitterOutput& tOutput) {
+  sTail.assign(LastBytes(sLast, EVENT_END.size() - 1));
   std::string().swap(sEvent);
   tMode = MODE_SKIP;
-  tOutput.OnCarryOverDropped(sWhat);
+  tOutput.OnEventTooLarge(nBytes);
 }

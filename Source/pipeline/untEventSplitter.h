@@ -20,9 +20,12 @@
 // chunk (and across the boundary), and text without "Event:" is kept only as the tail that could
 // begin one, with its length and whether it holds a non-blank byte.
 //
-// Bounds on the carry-over: text without "Event:" is dropped once it passes 1 MiB (keeping a tail
-// that may begin "Event:"), an unfinished event once it passes 16 MiB. A dropped event is skipped up
-// to its own end marker, so its remaining lines (such as "SubEvent: ...") never pose as events.
+// Bounds: text without "Event:" is dropped once it passes 1 MiB (keeping a tail that may begin
+// "Event:"). An event larger than 1 MiB is dropped whole, as soon as it is known to pass that size:
+// at its end when it ends within the chunk, otherwise once the unfinished part passes it, so the
+// carry-over never holds more than 1 MiB of an event. No exchange event comes near that size, and
+// a desk's output queue could not take one that did. A dropped event is skipped up to its own end
+// marker, so its remaining lines (such as "SubEvent: ...") never pose as events.
 #pragma once
 
 #include <cstddef>
@@ -51,14 +54,17 @@ class TEventSplitterOutput {
   virtual void OnEvent(std::string_view sEventFound, uint32_t nRings) = 0;
   // A chunk ended in text without "Event:"; nCountErrNotEvent is the new count.
   virtual void OnNotEvent(int32_t nCountErrNotEvent) = 0;
-  // The carry-over passed its bound and was dropped; sWhat says which and how large.
+  // Text without "Event:" passed its bound and was dropped; sWhat says how large it was.
   virtual void OnCarryOverDropped(const std::string& sWhat) = 0;
+  // An event passed MAX_EVENT_BYTES and was dropped; nBytes of it had arrived (more may follow,
+  // and are skipped).
+  virtual void OnEventTooLarge(size_t nBytes) = 0;
 };
 
 class TEventSplitter {
  public:
   static constexpr size_t MAX_TEXT_BEFORE_EVENT = size_t{1} << 20;
-  static constexpr size_t MAX_UNFINISHED_EVENT = size_t{16} << 20;
+  static constexpr size_t MAX_EVENT_BYTES = size_t{1} << 20;  // the largest event passed on
 
   // fnClassify names the rings of each event cut (ClassifyEvent unless a profile says otherwise).
   explicit TEventSplitter(TClassifyEvent fnClassify = &ClassifyEvent) : fnClassify(fnClassify) {}
@@ -80,7 +86,7 @@ class TEventSplitter {
   void ResetSeek();
   void CarryText(std::string_view sText, TEventSplitterOutput& tOutput);
   void CarryEvent(std::string_view sHead, std::string_view sBody, TEventSplitterOutput& tOutput);
-  void DropEvent(TEventSplitterOutput& tOutput);
+  void DropEvent(size_t nBytes, std::string_view sLast, TEventSplitterOutput& tOutput);
 
   const TClassifyEvent fnClassify;  // the rings of an event; constant
 
@@ -92,6 +98,6 @@ class TEventSplitter {
   size_t nCarryBytes = 0;          // length of the carried text, for its bound
   std::string sTail;               // MODE_SEEK: end of the carry that may begin "Event:" (<= 5 bytes);
                                    // MODE_SKIP: end of the dropped event that may begin the marker (<= 2)
-  // MODE_EVENT: the unfinished event, from "Event:"; it holds no "\r\n\r".
+  // MODE_EVENT: the unfinished event, from "Event:"; it holds no "\r\n\r" and at most MAX_EVENT_BYTES.
   std::string sEvent;
 };

@@ -16,6 +16,9 @@
 //     in again each time, only when its positions have moved on to another page.
 // So an empty ring holds at most the one page it stands on, and a busy ring the pages its backlog
 // spans. Every slot that is not waiting is null, so a page given back reads exactly as it was.
+// The resident pages are counted as they come and go (a push into a page not resident, a page given
+// back), from the positions and bEmptyPageGivenBack alone, and count in the byte budget: with
+// thousands of keys backed up, the slot pages are tens of MB.
 //
 // Threads: FifoOpen runs at start-up before the ring's consumer exists; FifoPush runs on the ring's
 // one producer, FifoPop on its one consumer. Both hold the ring's lock only to move one pointer and
@@ -24,12 +27,12 @@
 // before the lock is taken.
 #include "pipeline/untFifo.h"
 
-#include <chrono>
 #include <exception>
 #include <functional>
 #include <utility>
 
 #include "logging/untCounters.h"
+#include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untRingFamily.h"
@@ -50,9 +53,8 @@ TPipelineText** pSlotBase GUARDED_BY(crsSlotBase) = nullptr;  // the shared mapp
 std::string sSlotBaseError GUARDED_BY(crsSlotBase);         // why the last reservation failed
 
 std::atomic<int64_t> nQueuedBytes{0};        // QueuedTextBytes of every text in every ring
-std::atomic<uint64_t> nBudgetRefusals{0};    // texts refused for the budget since start
-std::atomic<int64_t> nLastBudgetLineMs{-1};  // steady clock of the last budget line; -1: none yet
-constexpr int64_t BUDGET_LINE_EVERY_MS = 60'000;
+std::atomic<int64_t> nSlotPageBytes{0};      // resident pages of the slot mapping, in bytes
+TThinnedLine tBudgetLine;                    // refusals for the budget since start, and their line
 
 // Slots on one page of the mapping (512 with 4 KiB pages and 8-byte slots).
 int32_t SlotsPerPage() {
@@ -74,28 +76,14 @@ TPipelineText** SlotBase() {
   return pSlotBase;
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-bool IsPowerOfTen(uint64_t n) {
-  while (n >= 10 && n % 10 == 0) n /= 10;
-  return n == 1;
-}
-
 // True when the text fits the budget; otherwise counts it and, thinned, logs it.
 bool FitsBudget(const TPipelineText& sText, const char* sSource) {
   const int64_t nBudget = FifoQueuedByteBudget();
-  if (nQueuedBytes.load(std::memory_order_relaxed) + QueuedTextBytes(sText) <= nBudget) return true;
-  const uint64_t nRefused = nBudgetRefusals.fetch_add(1, std::memory_order_relaxed) + 1;
-  const int64_t nNow = NowMs();
-  int64_t nLast = nLastBudgetLineMs.load(std::memory_order_relaxed);
-  const bool bDue = IsPowerOfTen(nRefused) || (nLast >= 0 && nNow - nLast >= BUDGET_LINE_EVERY_MS);
-  if (bDue && nLastBudgetLineMs.compare_exchange_strong(nLast, nNow)) {
+  if (FifoQueuedBytes() + QueuedTextBytes(sText) <= nBudget) return true;
+  if (const uint64_t nRefused = tBudgetLine.Count()) {
     PipelineLog(sSource, LOG_ERROR,
-                "Error: QUEUED TEXTS OVER [GENERAL] MAXQUEUEDMB (" + IntToStr(nBudget >> 20) + " MB) - text dropped, " +
-                    IntToStr(static_cast<int64_t>(nRefused)) + " so far",
+                "Error: QUEUED TEXTS OVER [GENERAL] MAXQUEUEDMB (" + IntToStr(nBudget >> 20) + " MB) - text dropped" +
+                    TThinnedLine::SoFar(nRefused),
                 true);
   }
   return false;
@@ -139,7 +127,26 @@ void ReleasePage(TRing& ring, int32_t nPage) {
   ReleaseZeroedPages(ring.vFifo + int64_t{nPage} * SlotsPerPage(), MemoryPageSize());
 }
 
-// After a pop moved the read position from nOldRP to nRP (ring lock held): see the header.
+void CountSlotPages(int32_t nPages) {
+  nSlotPageBytes.fetch_add(int64_t{nPages} * static_cast<int64_t>(MemoryPageSize()), std::memory_order_relaxed);
+}
+
+// True when a push into slot nWP (ring lock held) is the first write into a page that is not
+// resident. A page the read position left was given back, unless a waiting text still lay in it,
+// which only a ring whose write position wrapped round into the read position's page can have. So
+// the slot opening a page needs a page unless waiting texts on the read position's page share it.
+// Any other slot shares its page with the slot before it, which is waiting (the page is resident)
+// unless the ring is empty; then the page is resident unless it was given back as the ring emptied.
+template <class TRing>
+bool PushCommitsPage(const TRing& ring, int32_t nWP, int32_t nRP) {
+  const int32_t nPerPage = SlotsPerPage();
+  if (nWP % nPerPage == 0) return nWP == nRP || nRP / nPerPage != nWP / nPerPage;
+  return nWP == nRP && ring.bEmptyPageGivenBack;
+}
+
+// After a pop moved the read position from nOldRP to nRP (ring lock held): see the header. Every
+// page given back here is taken off the resident slot pages, except the page a pop that empties the
+// ring moved onto: nothing was written into it since it was last given back.
 template <class TRing>
 void ReleasePassedPages(TRing& ring, int32_t nOldRP, int32_t nRP, int32_t nWP) {
   const int32_t nPerPage = SlotsPerPage();
@@ -147,12 +154,17 @@ void ReleasePassedPages(TRing& ring, int32_t nOldRP, int32_t nRP, int32_t nWP) {
   if (nPage != nOldPage) {
     // The page left behind holds slots nOldPage * nPerPage up to the read position's old page end;
     // its last slot is the one just popped, so only its first slot can still be waiting.
-    if (!IsWaiting(nOldPage * nPerPage, nRP, nWP, RingSlots(ring))) ReleasePage(ring, nOldPage);
+    if (!IsWaiting(nOldPage * nPerPage, nRP, nWP, RingSlots(ring))) {
+      ReleasePage(ring, nOldPage);
+      CountSlotPages(-1);
+    }
     ring.nReleasedPage = -1;  // a new visit to a page may give it back once more
   }
   if (nRP == nWP && nPage != ring.nReleasedPage) {
     ReleasePage(ring, nPage);
+    if (nPage == nOldPage) CountSlotPages(-1);
     ring.nReleasedPage = nPage;
+    ring.bEmptyPageGivenBack = true;
   }
 }
 
@@ -177,7 +189,7 @@ void CountRefused(TGenericMsgReadFifo&, TDropReason_OPT tReason) {
 void CountRefused(TSpecificMsgReadFifo&, TDropReason_OPT tReason) { CountUp(MyCounters.vEventsDropped[tReason]); }
 
 template <class TRing>
-void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) {
+void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText, TThinnedLine& tFullLine) {
   if (!sText || !MyAppInfo.bIsRunning) return;
   if (!ring.bOpen.load(std::memory_order_acquire)) {
     CountRefused(ring, DROP_REASON_RING_CLOSED);
@@ -194,10 +206,15 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText) 
     const int32_t nNext = nWP + 1 >= RingSlots(ring) ? 0 : nWP + 1;
     if (nNext == ring.nRP.load(std::memory_order_relaxed)) {
       CountRefused(ring, DROP_REASON_RING_FULL);
-      // The text is dropped (freed when this call returns, outside the lock); the ring keeps its contents.
-      PipelineLog(sSource, LOG_ERROR, sFullText + IntToStr(nNext), true);
+      // The text is dropped (freed when this call returns, outside the lock); the ring keeps its
+      // contents. The first line of a flood is the plain full-ring line; later ones add the count.
+      if (const uint64_t nRefused = tFullLine.Count())
+        PipelineLog(sSource, LOG_ERROR, sFullText + IntToStr(nNext) + (nRefused > 1 ? TThinnedLine::SoFar(nRefused) : ""),
+                    true);
       return;
     }
+    if (PushCommitsPage(ring, nWP, ring.nRP.load(std::memory_order_relaxed))) CountSlotPages(1);
+    ring.bEmptyPageGivenBack = false;
     ring.vFifo[nWP] = sText.release();
     ring.nWP.store(nNext, std::memory_order_relaxed);
     nQueuedBytes.fetch_add(nBytes, std::memory_order_relaxed);
@@ -223,11 +240,13 @@ TText Pop(TRing& ring) {
 
 }  // namespace
 
-void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText) {
-  Push(ring, std::move(sText), sSource, sFullText);
+void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+              TThinnedLine& tFullLine) {
+  Push(ring, std::move(sText), sSource, sFullText, tFullLine);
 }
-void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText) {
-  Push(ring, std::move(sText), sSource, sFullText);
+void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+              TThinnedLine& tFullLine) {
+  Push(ring, std::move(sText), sSource, sFullText, tFullLine);
 }
 TText FifoPop(TGenericMsgReadFifo& ring) { return Pop(ring); }
 TText FifoPop(TSpecificMsgReadFifo& ring) { return Pop(ring); }
@@ -241,9 +260,12 @@ bool FifoOpen(TSpecificMsgReadFifo& ring) {
   return OpenAt(ring, Stretch(GENERIC_MSG_READ_SLOTS) + nOrdinal * Stretch(SPECIFIC_MSG_READ_SLOTS));
 }
 
-int64_t FifoQueuedBytes() { return nQueuedBytes.load(std::memory_order_relaxed); }
+int64_t FifoQueuedBytes() {
+  return nQueuedBytes.load(std::memory_order_relaxed) + nSlotPageBytes.load(std::memory_order_relaxed);
+}
+int64_t FifoSlotPageBytes() { return nSlotPageBytes.load(std::memory_order_relaxed); }
 int64_t FifoQueuedByteBudget() { return int64_t{MyConfigInfo.MyQueueBudget.nMaxQueuedMB} << 20; }
-uint64_t FifoBudgetRefusals() { return nBudgetRefusals.load(std::memory_order_relaxed); }
+uint64_t FifoBudgetRefusals() { return tBudgetLine.Total(); }
 
 std::string FifoOpenError() {
   TMutexLock lock(crsSlotBase);

@@ -14,10 +14,12 @@
 // spans, not every page its positions ever passed. A slot holds the text object itself (moved in
 // and out, never copied).
 //
-// Byte budget: the texts waiting in all rings together may take at most [GENERAL] MAXQUEUEDMB.
-// A push that would pass it is refused like a push into a full ring (the text dropped, counted,
-// a thinned line naming the budget), so a flood cannot grow the relay without bound. The bytes
-// are one process-wide atomic counter, added at push and taken off at pop; no lock.
+// Byte budget: what the rings hold, together, may take at most [GENERAL] MAXQUEUEDMB: the heap of
+// the waiting texts (their allocator chunks, not just their characters) and the resident pages of
+// the slots. A push that would pass it is refused like a push into a full ring (the text dropped,
+// counted, a thinned line naming the budget), so a flood cannot grow the relay without bound. The
+// bytes are two process-wide atomic counters, changed at push and pop under the ring's lock only
+// for its own text and pages; no lock of their own.
 #pragma once
 
 #include <atomic>
@@ -26,6 +28,7 @@
 #include <mutex>
 #include <string>
 
+#include "logging/untThinnedLine.h"
 #include "startup/untVariables.h"
 
 // A text travelling down the pipeline; one allocation made by its producer, moved ever after. It
@@ -53,6 +56,8 @@ struct TGenericMsgReadFifo {
   std::atomic<bool> bOpen{false};  // set once by Initialize
   int32_t nReleasedPage = -1;      // page given back as the ring emptied, while the positions stay
                                    // on it; guarded by the lock
+  bool bEmptyPageGivenBack = false;  // that page is given back and nothing was written into it since;
+                                     // guarded by the lock
 };
 
 struct TSpecificMsgReadFifo {
@@ -62,6 +67,7 @@ struct TSpecificMsgReadFifo {
   std::atomic<int32_t> nRP{0};
   std::atomic<bool> bOpen{false};
   int32_t nReleasedPage = -1;      // as in TGenericMsgReadFifo
+  bool bEmptyPageGivenBack = false;  // as in TGenericMsgReadFifo
 };
 
 struct TFifoReceived {
@@ -76,13 +82,17 @@ struct TFifoReceived {
 
 extern TFifoReceived& MyFifoReceived;
 
-// Ring discipline shared by every family. Push logs the full-ring line (sFullText + next position,
-// target 1, echo, ERROR) under sSource and drops the text; a text that would take the queued
-// bytes past the budget is dropped too, and counted, with a line under sSource on the 1st, 10th,
-// 100th, ... such drop and at least once a minute while they go on. Push ignores closed rings and
-// pushes after bIsRunning turned false. Pop returns null when the ring is empty or closed.
-void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
-void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText);
+// Ring discipline shared by every family. A push into a full ring drops the text and counts it in
+// tFullLine, the family's thinned full-ring line (sFullText + next position, target 1, echo, ERROR,
+// under sSource): written on the 1st, 10th, 100th, ... refusal of the family and at least once a
+// minute while they go on, the first one plain, the later ones followed by ", N so far". A text
+// that would take the queued bytes past the budget is dropped too, and counted, with a line under
+// sSource thinned the same way. Push ignores closed rings and pushes after bIsRunning turned false.
+// Pop returns null when the ring is empty or closed.
+void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+              TThinnedLine& tFullLine);
+void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+              TThinnedLine& tFullLine);
 TText FifoPop(TGenericMsgReadFifo& ring);
 TText FifoPop(TSpecificMsgReadFifo& ring);
 // Texts waiting in a ring, from positions read without the lock (possibly one step old). The
@@ -93,12 +103,24 @@ inline int32_t FifoBacklog(int32_t nWP, int32_t nRP, int32_t nSlots) {
   const int32_t nDiff = nWP - nRP;
   return nDiff < 0 ? nDiff + nSlots : nDiff;
 }
-// The bytes a queued text is counted for: the text object and its character buffer.
-inline int64_t QueuedTextBytes(const TPipelineText& sText) {
-  return static_cast<int64_t>(sizeof(TPipelineText) + sText.capacity());
+// The heap a block of nBytes takes: the allocator's chunk with its size word, in steps of 16 bytes,
+// 32 at least (glibc on 64-bit systems; other allocators are close to it).
+constexpr int64_t HeapChunkBytes(size_t nBytes) {
+  const int64_t n = (static_cast<int64_t>(nBytes) + 8 + 15) / 16 * 16;
+  return n < 32 ? 32 : n;
 }
-// Bytes of all texts waiting in all rings now, and the budget ([GENERAL] MAXQUEUEDMB in bytes).
+// The bytes a queued text is counted for: the heap its object and its character buffer take (a
+// short text lives inside the object).
+inline int64_t QueuedTextBytes(const TPipelineText& sText) {
+  const bool bOwnBuffer = sText.capacity() > std::string().capacity();  // past the inline buffer
+  return HeapChunkBytes(sizeof(TPipelineText)) + (bOwnBuffer ? HeapChunkBytes(sText.capacity() + 1) : 0);
+}
+// Bytes held for all texts waiting in all rings now: their heap and the resident pages of the ring
+// slots; and the budget ([GENERAL] MAXQUEUEDMB in bytes) that this may not pass (a push that opens
+// a page may overshoot it by that page).
 int64_t FifoQueuedBytes();
+// The resident pages of the ring slots alone, in bytes.
+int64_t FifoSlotPageBytes();
 int64_t FifoQueuedByteBudget();
 // Texts refused because of the budget since the process started.
 uint64_t FifoBudgetRefusals();

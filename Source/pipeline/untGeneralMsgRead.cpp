@@ -11,6 +11,7 @@ bool TGeneralMsgRead::Initialize() {
 }
 
 void TGeneralMsgRead::GeneralMsgRead(TText sText) {
+  static TThinnedLine tFullLine;  // refusals of the full ring; control thread
   FifoPush(MyFifoReceived.MyGenericMsgRead, std::move(sText), "TGeneralMsgRead.GeneralMsgRead",
-           "Error: FIFO FULL (GENERAL) - ");
+           "Error: FIFO FULL (GENERAL) - ", tFullLine);
 }

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "logging/untCounters.h"
+#include "logging/untUtil.h"
 #include "pipeline/untFifo.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untSpecificMsgRead.h"
@@ -73,5 +74,16 @@ void TExecGeneralMsgReadThread::OnNotEvent(int32_t nCountErrNotEvent) {
 
 void TExecGeneralMsgReadThread::OnCarryOverDropped(const std::string& sWhat) {
   CountUp(MyCounters.vEventsDropped[DROP_REASON_CARRY_OVER]);
-  PipelineLog(SOURCE_PROCESS, LOG_ERROR, "Error: " + sWhat, false);
+  if (const uint64_t nCount = tCarryOverLine.Count())
+    PipelineLog(SOURCE_PROCESS, LOG_ERROR, "Error: " + sWhat + TThinnedLine::SoFar(nCount), false);
+}
+
+void TExecGeneralMsgReadThread::OnEventTooLarge(size_t nBytes) {
+  CountUp(MyCounters.vEventsDropped[DROP_REASON_TOO_LARGE]);
+  if (const uint64_t nCount = tTooLargeLine.Count())
+    PipelineLog(SOURCE_PROCESS, LOG_ERROR,
+                "Error: event larger than " + IntToStr(static_cast<int64_t>(TEventSplitter::MAX_EVENT_BYTES)) +
+                    " bytes dropped (" + IntToStr(static_cast<int64_t>(nBytes)) + " bytes of it read)" +
+                    TThinnedLine::SoFar(nCount),
+                false);
 }

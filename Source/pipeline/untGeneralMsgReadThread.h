@@ -10,10 +10,12 @@
 // and nCountErrNotEvent belong to this thread alone and survive reconnections of the exchange.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "logging/untThinnedLine.h"
 #include "pipeline/untEventProfile.h"
 #include "pipeline/untEventSplitter.h"
 #include "platform/untWorker.h"
@@ -32,8 +34,13 @@ class TExecGeneralMsgReadThread : public TWorkerThread, private TEventSplitterOu
   void OnEvent(std::string_view sEventFound, uint32_t nRings) override;
   void OnNotEvent(int32_t nCountErrNotEvent) override;
   void OnCarryOverDropped(const std::string& sWhat) override;
+  void OnEventTooLarge(size_t nBytes) override;
 
   // Carry-over (the old sSaveLastPartOfMessage) and nCountErrNotEvent; this thread.
   TEventSplitter tSplitter{EventClassifier(MyConfigInfo.MyProfile)};
   int64_t nChunkStampUs = 0;  // read stamp of the chunk being split; this thread
+  // Thinned drop lines: text without "Event:" past its bound, and events past the largest size.
+  // Static: a flood stays one flood for the log even if the thread were made again.
+  static inline TThinnedLine tCarryOverLine;  // this thread
+  static inline TThinnedLine tTooLargeLine;   // this thread
 };

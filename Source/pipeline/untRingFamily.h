@@ -31,6 +31,7 @@ struct TKeyTable {
   const char* sSource;              // push source for the log lines
   const char* sFullText;            // full-ring text
   std::atomic<uint32_t>* pnOutOfRange;  // numbers refused for lying outside the table; global stage
+  TThinnedLine* pFullLine;          // the family's thinned full-ring line, one for all its rings
 };
 
 // Pushes sText into the ring of nKey. A number outside the table touches nothing: the text is

@@ -16,16 +16,17 @@ namespace {
 // The three per-key tables, one row per family.
 const TKeyTable& KeyTable(TEventFamily_OPT tFamily) {
   static std::atomic<uint32_t> vOutOfRange[EVENT_FAMILY_COUNT]{};  // numbers refused; global stages
+  static TThinnedLine vFullLines[EVENT_FAMILY_COUNT];                 // refusals of full rings; global stages
   static const TKeyTable vTables[EVENT_FAMILY_COUNT] = {
       {MyFifoReceived.MySpecificQueueMsgRead, &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT,
        "TSpecificQueueMsgRead.SpecificQueueMsgRead", "Error: FIFO FULL (Specific/Queue) - ",
-       &vOutOfRange[EVENT_FAMILY_QUEUE]},
+       &vOutOfRange[EVENT_FAMILY_QUEUE], &vFullLines[EVENT_FAMILY_QUEUE]},
       {MyFifoReceived.MySpecificPeerMsgRead, &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT,
        "TSpecificPeerMsgRead.SpecificPeerMsgRead", "Error: FIFO FULL (Specific/Peer) - ",
-       &vOutOfRange[EVENT_FAMILY_PEER]},
+       &vOutOfRange[EVENT_FAMILY_PEER], &vFullLines[EVENT_FAMILY_PEER]},
       {MyFifoReceived.MySpecificFeatureParkMsgRead, &MyConfigInfo.MyProfile.nParkFirst, PARK_COUNT,
        "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead", "Error: FIFO FULL (Specific/FeaturePark) - ",
-       &vOutOfRange[EVENT_FAMILY_FEATUREPARK]},
+       &vOutOfRange[EVENT_FAMILY_FEATUREPARK], &vFullLines[EVENT_FAMILY_FEATUREPARK]},
   };
   return vTables[tFamily];
 }
@@ -48,8 +49,9 @@ bool TGlobalQueueMsgRead::Initialize() {
 }
 
 void TGlobalQueueMsgRead::GlobalQueueMsgRead(TText sText) {
+  static TThinnedLine tFullLine;  // refusals of the full ring; splitter
   FifoPush(MyFifoReceived.MyGlobalQueueMsgRead, std::move(sText), "TGlobalQueueMsgRead.GlobalQueueMsgRead",
-           "Error: FIFO FULL (Global/Queue) - ");
+           "Error: FIFO FULL (Global/Queue) - ", tFullLine);
 }
 
 bool TSpecificQueueMsgRead::Initialize() {
@@ -73,8 +75,9 @@ bool TGlobalPeerMsgRead::Initialize() {
 }
 
 void TGlobalPeerMsgRead::GlobalPeerMsgRead(TText sText) {
+  static TThinnedLine tFullLine;  // refusals of the full ring; splitter
   FifoPush(MyFifoReceived.MyGlobalPeerMsgRead, std::move(sText), "TGlobalPeerMsgRead.GlobalPeerMsgRead",
-           "Error: FIFO FULL (Global/Peer) - ");
+           "Error: FIFO FULL (Global/Peer) - ", tFullLine);
 }
 
 bool TSpecificPeerMsgRead::Initialize() {
@@ -93,8 +96,10 @@ bool TGlobalFeatureParkMsgRead::Initialize() {
 }
 
 void TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(TText sText) {
+  static TThinnedLine tFullLine;  // refusals of the full ring; splitter
   FifoPush(MyFifoReceived.MyGlobalFeatureParkMsgRead, std::move(sText),
-           "TGlobalFeatureParkMsgRead.GlobalFeatureParkMsgRead", "Error: FIFO FULL (Global/FeaturePark) - ");
+           "TGlobalFeatureParkMsgRead.GlobalFeatureParkMsgRead", "Error: FIFO FULL (Global/FeaturePark) - ",
+           tFullLine);
 }
 
 bool TSpecificFeatureParkMsgRead::Initialize() {

@@ -60,10 +60,12 @@ void ReleaseZeroedPages(void* p, size_t nBytes) {
 void LimitHeapRetention() {
 #ifdef __GLIBC__
   constexpr int HEAP_THRESHOLD_BYTES = 256 * 1024;  // blocks from here on are mapped on their own
+  constexpr int HEAP_ARENAS = 1;                    // every thread allocates from the one heap
   const char* sTunables = std::getenv("GLIBC_TUNABLES");
   if (sTunables != nullptr && std::strstr(sTunables, "glibc.malloc.") != nullptr) return;
   if (std::getenv("MALLOC_MMAP_THRESHOLD_") == nullptr) (void)mallopt(M_MMAP_THRESHOLD, HEAP_THRESHOLD_BYTES);
   if (std::getenv("MALLOC_TRIM_THRESHOLD_") == nullptr) (void)mallopt(M_TRIM_THRESHOLD, HEAP_THRESHOLD_BYTES);
+  if (std::getenv("MALLOC_ARENA_MAX") == nullptr) (void)mallopt(M_ARENA_MAX, HEAP_ARENAS);
 #endif
 }
 

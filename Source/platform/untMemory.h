@@ -29,9 +29,15 @@ void ReleaseZeroedPages(void* p, size_t nBytes);
 // then on every arena keeps that much free memory at its top; with a thread per stage, a few
 // transient large blocks (a long subscription list, a batch of log lines) left the process
 // several MB larger for the rest of its life, more or less by chance of timing. Fixed thresholds
-// end that at no measurable cost. A threshold the environment sets (MALLOC_MMAP_THRESHOLD_,
-// MALLOC_TRIM_THRESHOLD_, or glibc.malloc tunables) is left as it is. Call once, early, before
-// other threads start.
+// end that at no measurable cost.
+// It also keeps every thread on the one heap (M_ARENA_MAX 1). glibc gives each thread that
+// allocates a heap of its own, and a heap keeps the memory freed into it: under an exchange flood
+// the raw reads (control thread) and the cut events (splitter) fill the queued-text budget by turns,
+// so with a heap each the process ended up holding the budget twice over. On one heap what one
+// stage frees the next one reuses. The stages allocate one text per event, so the shared heap's
+// lock is not a bottleneck. A setting the environment makes (MALLOC_MMAP_THRESHOLD_,
+// MALLOC_TRIM_THRESHOLD_, MALLOC_ARENA_MAX, or glibc.malloc tunables) is left as it is. Call once,
+// early, before other threads start.
 void LimitHeapRetention();
 
 // Resident memory of this process in bytes, or -1 when it cannot be read.
