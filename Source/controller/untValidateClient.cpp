@@ -1,6 +1,6 @@
 // The exchange connection as seen by the controller: start, stop and every read of connection 0.
 //
-//   NONE --StartSocketClient--> CONNECTING --greeting--> AUTHENTICATING --"Response: "+"Success"-->
+//   NONE --StartSocketClient--> CONNECTING --greeting--> AUTHENTICATING --"Response: Success" line-->
 //   RUNNING (each read goes whole into the raw-event ring).  "Response: "+"Error" ends in a stop.
 //   Any StopSocketClient passes through CLOSING and leaves NONE within the same call.
 //
@@ -11,11 +11,13 @@
 // them; data that is neither greeting nor answer does not extend them.
 //
 // Control thread only (socket events, timers, operator actions); no lock is taken here except the
-// raw-event ring's (inside its push) and the extension table's (inside its reset). Recognition is a
-// case-sensitive substring test over the text of one read: a greeting or answer split over two
-// reads is never recognised. Texts are Windows-1252 bytes both on the wire and inside the program,
-// so they pass through unconverted. Text that shares the login answer's read and follows its block
-// (the first events) is forwarded like any later read rather than dropped.
+// raw-event ring's (inside its push) and the extension table's (inside its reset). The greeting is
+// recognised as a case-sensitive substring of one read, the login's acceptance only as a whole line
+// "Response: Success" of one read (a "Success" elsewhere, such as in a refusal's message, is not an
+// acceptance): text split over two reads is never recognised. Texts are Windows-1252 bytes both on
+// the wire and inside the program, so they pass through unconverted. Text that shares the login
+// answer's read and follows its block (the first events) is forwarded like any later read rather
+// than dropped.
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
@@ -46,6 +48,20 @@ std::string HostPort() {
 }
 
 bool Contains(const std::string& sText, const char* sNeedle) { return sText.find(sNeedle) != std::string::npos; }
+
+// True when one line of sText, without its line end, is exactly sLine. A line ends at LF or at the
+// end of the text; a CR before that end is not part of it.
+bool HasLine(const std::string& sText, const std::string& sLine) {
+  for (size_t nFrom = 0; nFrom <= sText.size();) {
+    size_t nEnd = sText.find('\n', nFrom);
+    if (nEnd == std::string::npos) nEnd = sText.size();
+    size_t nLength = nEnd - nFrom;
+    if (nLength > 0 && sText[nEnd - 1] == '\r') --nLength;
+    if (sText.compare(nFrom, nLength, sLine) == 0) return true;
+    nFrom = nEnd + 1;
+  }
+  return false;
+}
 
 // The step of the connection that waits for the exchange, and since when. Control thread only.
 struct TLinkWait {
@@ -147,7 +163,7 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
         break;
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING:
         if (!Contains(sReceivedText, "Response: ")) break;
-        if (Contains(sReceivedText, "Success")) {
+        if (HasLine(sReceivedText, "Response: Success")) {
           ClearLinkWait();
           WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(24) + HostPort(), true);
           tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING;
