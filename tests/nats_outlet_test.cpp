@@ -38,6 +38,41 @@ TEST(NatsHelpers, ServerListAndSecretsKeptOutOfTheLog) {
   EXPECT_EQ(NatsSubject("cc.lisbon", "extension", 20010), "cc.lisbon.extension.20010");
 }
 
+// Whatever a password holds, and however many servers the URL lists, the servers as the log names
+// them show none of it, and neither does a client error that quotes the URL.
+TEST(NatsHelpers, NoPasswordOfTheUrlReachesTheLog) {
+  struct Case {
+    const char* sUrl;
+    const char* sShown;   // the servers as log lines name them
+    const char* sSecret;  // must appear nowhere in sShown
+  };
+  const Case vCases[] = {
+      {"nats://h:4222", "nats://h:4222", ""},
+      {"nats://user:pass@h:4222", "nats://***@h:4222", "pass"},
+      {"tls://s3cr3t@h:4222", "tls://***@h:4222", "s3cr3t"},                 // token only
+      {"nats://alice@h:4222", "nats://***@h:4222", "alice"},                 // user only
+      {"u:p4ss@h:4222", "***@h:4222", "p4ss"},                               // no scheme
+      {"nats://u:p@ss:w0rd@h:4222", "nats://***@h:4222", "ss:w0rd"},         // "@" and ":" in it
+      {"nats://u:p%40ss%3A1@h:4222", "nats://***@h:4222", "ss%3A1"},         // percent escapes
+      {"u:x://y@h:4222", "***@h:4222", "x://y"},                             // "://" in it
+      {"nats://u:pw,1@h:4222", "nats://***@h:4222", "pw"},                   // "," in it
+      {"nats://u:p@a,1@h:4222", "nats://***@h:4222", "p@a,1"},               // "@" and "," in it
+      {" nats://a:pw1@h1:4222 , tls://b:pw2@h2:4222", "nats://***@h1:4222, tls://***@h2:4222", "pw"},
+      {"nats://h1:4222,nats://b:pw2@h2:4222", "nats://h1:4222, nats://***@h2:4222", "pw2"},
+      {"nats://a:pw1@h1:4222,nats://h2:4222", "nats://***@h1:4222, nats://h2:4222", "pw1"},
+  };
+  for (const Case& c : vCases) {
+    SCOPED_TRACE(c.sUrl);
+    const std::string sShown = NatsServersForLog(c.sUrl);
+    EXPECT_EQ(sShown, c.sShown);
+    const std::string sSecret = c.sSecret;
+    if (sSecret.empty()) continue;
+    EXPECT_EQ(sShown.find(sSecret), std::string::npos);
+    const std::string sQuoted = HideUrlSecretsIn(std::string("cannot parse '") + c.sUrl + "'", c.sUrl);
+    EXPECT_EQ(sQuoted.find(sSecret), std::string::npos) << sQuoted;
+  }
+}
+
 TEST(NatsHelpers, RepeatedFailuresAreLoggedAtOneTenHundred) {
   std::vector<uint64_t> vLogged;
   for (uint64_t n = 0; n <= 100000; ++n)
