@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -201,6 +202,26 @@ TEST_F(NatsOutlet, EveryForwardedFrameReachesItsSubjectAsTheDeskGetsItInOrderPer
     for (const auto& [sSubject, vFrames] : vExpected)
       if (std::find(vFrames.begin(), vFrames.end(), sFrame) != vFrames.end()) vDesk[sSubject].push_back(sFrame);
   EXPECT_EQ(vDesk, vExpected) << "the desk gets the same frames in the same order per key";
+}
+
+// A TLS server whose certificate no trusted authority signed: the relay says why it cannot connect,
+// and the desks are served all the same.
+TEST_F(NatsOutlet, RefusedTlsCertificateIsLoggedWithItsReason) {
+  const std::string sCommand = "cd " + dir.Path() +
+                               " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+                               " -keyout nats.key -out nats.pem -days 2 -subj '/CN=Nobody Trusts Me'"
+                               " -addext subjectAltName=IP:127.0.0.1 >openssl.log 2>&1";
+  ASSERT_EQ(std::system(sCommand.c_str()), 0) << ReadFile(dir.Path() + "/openssl.log");
+  ASSERT_TRUE(nats.Start(0, false, {"--tls", "--tlscert", dir.Path() + "/nats.pem", "--tlskey", dir.Path() + "/nats.key"}));
+  const std::string sUrl = "tls://127.0.0.1:" + std::to_string(nats.Port());
+  StartRelay("URL=" + sUrl + "\r\n");
+  ASSERT_TRUE(relay.WaitForLog("No NATS server answers yet (" + sUrl + "): ")) << relay.LogText();
+  const std::string sLog = relay.LogText();
+  const std::string sLine = sLog.substr(sLog.find("No NATS server answers yet ("));
+  EXPECT_NE(sLine.substr(0, sLine.find('\n')).find("self-signed certificate"), std::string::npos) << sLine;
+  auto desk = Desk("10005", "", "");
+  Send(QueueEvent(10005, 1));
+  EXPECT_TRUE(WaitFrames(*desk, 1)) << "the desks never wait for NATS";
 }
 
 TEST_F(NatsOutlet, ServerDownAtStartThenStartedDesksServedDropsCountedThenPublished) {

@@ -95,6 +95,7 @@ class TNatsOutlet : public TEventOutlet {
   void CountDrop(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sReason);
   // The client's word for a status with its detail, any secret of [NATS] URL hidden in it.
   std::string StatusOf(natsStatus s) const { return HideUrlSecretsIn(StatusText(s), tConfig.sUrl); }
+  bool AsksTls() const;  // some server of the URL is a tls:// one
   std::string EnsureStream(natsConnection* pConn);
   std::string CreateStream(jsCtx* pJs);
   void ReportStreamFound(const jsStreamInfo* pInfo);
@@ -212,18 +213,37 @@ natsOptions* TNatsOutlet::CreateOptions() {
   return nullptr;
 }
 
+bool TNatsOutlet::AsksTls() const {
+  return std::any_of(vServers.begin(), vServers.end(),
+                     [](const std::string& sServer) { return sServer.rfind("tls://", 0) == 0; });
+}
+
 void TNatsOutlet::Connect() {
   natsOptions* pOptions = CreateOptions();
   if (pOptions == nullptr) return;
   natsConnection* pConn = nullptr;
-  const natsStatus s = natsConnection_Connect(&pConn, pOptions);
+  natsStatus s = NATS_OK;
+  std::string sWhy;  // why a first TLS attempt failed
+  if (AsksTls()) {
+    // The client's own retrying forgets why an attempt failed, and a refused certificate is what
+    // the operator needs to read: one attempt without it first.
+    s = natsOptions_SetRetryOnFailedConnect(pOptions, false, nullptr, nullptr);
+    if (s == NATS_OK) s = natsConnection_Connect(&pConn, pOptions);
+    if (s != NATS_OK) {
+      sWhy = StatusOf(s);
+      for (char& c : sWhy) c = static_cast<unsigned char>(c) < 32 ? ' ' : c;  // one line, whatever the server sent
+      pConn = nullptr;
+      s = natsOptions_SetRetryOnFailedConnect(pOptions, true, OnConnected, this);
+    }
+  }
+  if (pConn == nullptr && s == NATS_OK) s = natsConnection_Connect(&pConn, pOptions);
   natsOptions_Destroy(pOptions);
   if (s == NATS_OK) {
     NoteConnected(pConn, "Connected to");
   } else if (s == NATS_NOT_YET_CONNECTED) {
     LogNats(SOURCE_CONNECT, LOG_WARNING,
-            "No NATS server answers yet (" + NatsServersForLog(tConfig.sUrl) +
-                "); trying again every second, frames are dropped and counted until one answers.");
+            "No NATS server answers yet (" + NatsServersForLog(tConfig.sUrl) + ")" + (sWhy.empty() ? "" : ": " + sWhy) +
+                "; trying again every second, frames are dropped and counted until one answers.");
   } else {
     LogNats(SOURCE_CONNECT, LOG_ERROR,
             "Cannot connect to NATS (" + NatsServersForLog(tConfig.sUrl) + "): " + StatusOf(s) + "; nothing is published.");
