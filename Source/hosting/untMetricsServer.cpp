@@ -11,6 +11,7 @@
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untFifo.h"
+#include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
 
 namespace {
@@ -157,7 +158,14 @@ TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
   tmrPublish.SetEnabled(true);
   const std::string sPorts = ListeningPorts(tConfig);
   std::string sError;
-  mg_init_library(0);
+  mg_init_library(0);  // the destructor's mg_exit_library balances it on every path
+  // civetweb reads a comma-separated list of ports: anything but one address could open a port
+  // on every interface ("9100,127.0.0.1"), so such a value opens nothing.
+  if (!IsIpAddressText(Trim(tConfig.sBindIP))) {
+    WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR,
+             "Error: metrics endpoint not started on " + sPorts + ": [METRICS] BINDIP is not an IP address", true);
+    return;
+  }
   pContext = StartCivetweb(sPorts, sError);
   if (pContext == nullptr) {
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: metrics endpoint not started on " + sPorts + ": " + sError,
