@@ -212,7 +212,8 @@ TEST_F(NatsOutlet, RefusedTlsCertificateIsLoggedWithItsReason) {
                                " -keyout nats.key -out nats.pem -days 2 -subj '/CN=Nobody Trusts Me'"
                                " -addext subjectAltName=IP:127.0.0.1 >openssl.log 2>&1";
   ASSERT_EQ(std::system(sCommand.c_str()), 0) << ReadFile(dir.Path() + "/openssl.log");
-  ASSERT_TRUE(nats.Start(0, false, {"--tls", "--tlscert", dir.Path() + "/nats.pem", "--tlskey", dir.Path() + "/nats.key"}));
+  ASSERT_TRUE(
+      nats.Start(0, false, {"--tls", "--tlscert", dir.Path() + "/nats.pem", "--tlskey", dir.Path() + "/nats.key"}));
   const std::string sUrl = "tls://127.0.0.1:" + std::to_string(nats.Port());
   StartRelay("URL=" + sUrl + "\r\n");
   ASSERT_TRUE(relay.WaitForLog("No NATS server answers yet (" + sUrl + "): ")) << relay.LogText();

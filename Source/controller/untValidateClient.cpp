@@ -213,9 +213,11 @@ bool TValidate::SocketClientDeadline(int32_t nSocketClient) {
     if (MyLinkWait.tState == MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE) return true;
     const int32_t nSeconds = MyConfigInfo.nServerTimeoutTmr;
     if (MonotonicMicroseconds() - MyLinkWait.nSinceUs < static_cast<int64_t>(nSeconds) * 1000000) return true;
-    const char* sStep = tState == MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING ? "no greeting" : "no answer to the login";
+    const char* sStep =
+        tState == MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING ? "no greeting" : "no answer to the login";
     WriteLog("TValidate.SocketClientDeadline", LOG_TARGET_MAIN, LOG_WARNING,
-             std::string("The exchange sent ") + sStep + " within " + IntToStr(nSeconds) + " s; closing the connection.",
+             std::string("The exchange sent ") + sStep + " within " + IntToStr(nSeconds) +
+                 " s; closing the connection.",
              true);
     return StopSocketClient(nSocketClient, false);
   } catch (const std::exception& e) {

@@ -246,7 +246,8 @@ void TNatsOutlet::Connect() {
                 "; trying again every second, frames are dropped and counted until one answers.");
   } else {
     LogNats(SOURCE_CONNECT, LOG_ERROR,
-            "Cannot connect to NATS (" + NatsServersForLog(tConfig.sUrl) + "): " + StatusOf(s) + "; nothing is published.");
+            "Cannot connect to NATS (" + NatsServersForLog(tConfig.sUrl) + "): " + StatusOf(s) +
+                "; nothing is published.");
     return;
   }
   pConnection.store(pConn, std::memory_order_release);
@@ -507,7 +508,8 @@ std::string HideUrlSecretsIn(const std::string& sText, const std::string& sUrl) 
 
 std::string NatsServersForLog(const std::string& sUrl) {
   std::string sText;
-  for (const std::string& sServer : SplitNatsServers(HideUrlSecrets(sUrl))) sText += (sText.empty() ? "" : ", ") + sServer;
+  for (const std::string& sServer : SplitNatsServers(HideUrlSecrets(sUrl)))
+    sText += (sText.empty() ? "" : ", ") + sServer;
   return sText;
 }
 

@@ -17,8 +17,9 @@
 // of the TCP connect, or no answer within T of the login, stops the connection.
 //
 // Every failure of a connection (refused, unresolved, reset, closed, rejected login, greeting or
-// login answer overdue, probe unanswered) ends in StopSocketClient(0, False), so with automatic reconnection the cycle repeats
-// without limit. An operator's stop leaves a pending reconnection pending.
+// login answer overdue, probe unanswered) ends in StopSocketClient(0, False), so with automatic
+// reconnection the cycle repeats without limit. An operator's stop leaves a pending reconnection
+// pending.
 //
 // Control thread only: socket events and timer ticks never overlap, and each timer is off while its
 // handler runs and always on again afterwards.
