@@ -152,6 +152,52 @@ TEST(ExchangeLinkRelay, RejectedLoginIsAWarningThenAStopAndIsRetriedAfterTheWait
   EXPECT_TRUE(InOrder(relay.LogText(), lstExpected));
 }
 
+// An exchange that accepts and then stays silent, before its greeting or before its answer to the
+// login, is given T = 5 s for that step; then the connection is stopped like a lost one and opened
+// again after the reconnection's wait. Only lower bounds are checked.
+TEST(ExchangeLinkRelay, SilentExchangeIsClosedAfterTheDeadlineOfTheStepItLeftOpen) {
+  struct Case {
+    const char* sName;
+    bool bGreet;           // greets and takes the login before falling silent
+    std::string sWarning;  // the deadline's line
+  };
+  const std::vector<Case> vCases = {
+      {"no greeting", false,
+       "WARNING[001] TValidate.SocketClientDeadline: The exchange sent no greeting within 5 s; closing the connection."},
+      {"no answer to the login", true,
+       "WARNING[001] TValidate.SocketClientDeadline: The exchange sent no answer to the login within 5 s; closing "
+       "the connection."},
+  };
+  for (const Case& c : vCases) {
+    SCOPED_TRACE(c.sName);
+    TExchangeListener exchange;
+    testsupport::TRelay relay;
+    relay.WriteConfig(LinkConfig("127.0.0.1", exchange.Port()));
+    ASSERT_TRUE(relay.Start());
+    auto peer = exchange.Accept();
+    ASSERT_TRUE(peer);
+    const auto tSilentFrom = Clock::now();
+    if (c.bGreet) {
+      ASSERT_TRUE(peer->Send(GREETING));
+      EXPECT_EQ(peer->TakeThrough("\r\n\r\n"), LOGIN);
+    }
+    ASSERT_TRUE(peer->WaitClosed(30s)) << "the relay waits for ever";
+    EXPECT_GE(Clock::now() - tSilentFrom, 4s) << "closed before the deadline";
+    auto again = exchange.Accept(30s);
+    ASSERT_TRUE(again) << "no reconnection";
+    const std::string sHp = HostPort("127.0.0.1", exchange.Port());
+    ASSERT_TRUE(relay.WaitForLog(RECONNECT_ARMED)) << relay.LogText();
+    std::vector<std::string> lstExpected = {"TfrmTelvane.socManagerClientConnect: " + LogMsg(18) + "127.0.0.1)"};
+    if (c.bGreet) lstExpected.push_back("TValidate.SocketClientRead: " + LogMsg(23) + sHp);
+    lstExpected.insert(lstExpected.end(), {c.sWarning, "TValidate.StopSocketClient: " + LogMsg(22) + sHp,
+                                           "TValidate.SocketClientRead: " + LogMsg(27) + sHp, RECONNECT_ARMED});
+    const std::string sLog = relay.LogText();
+    EXPECT_TRUE(InOrder(sLog, lstExpected));
+    EXPECT_EQ(CountOf(sLog, c.sWarning), 1);
+    EXPECT_EQ(sLog.find(LogMsg(24)), std::string::npos);
+  }
+}
+
 // Every way a connection can fail ends in the stop (messages 22 and 27) with the reconnection
 // armed. The scripted exchange acts on the test thread while the relay runs.
 TEST(ExchangeLinkRelay, ConnectionFailuresEndInAStopThatArmsTheReconnection) {
@@ -368,8 +414,14 @@ TEST_F(ExchangeLinkInProcess, RecognitionNeedsTheWholeTextInOneRead) {
       {"garbage and NULs", CONNECTING, {std::string(sGarbage, sizeof(sGarbage) - 1)}, CONNECTING},
       {"login answer before the greeting", CONNECTING, {LOGIN_OK}, CONNECTING},
       {"login accepted", AUTHENTICATING, {LOGIN_OK}, RUNNING},
-      {"Success on any line", AUTHENTICATING, {"Message: Success\r\nResponse: Follows\r\n"}, RUNNING},
-      {"Success before Error", AUTHENTICATING, {"Response: Error\r\nMessage: Success\r\n"}, RUNNING},
+      {"accepted at the end of a read", AUTHENTICATING, {"Message: Hi\r\nResponse: Success"}, RUNNING},
+      {"accepted with bare LF line ends", AUTHENTICATING, {"Response: Success\nMessage: ok\n\n"}, RUNNING},
+      {"Success outside the Response line", AUTHENTICATING, {"Message: Success\r\nResponse: Follows\r\n"},
+       AUTHENTICATING},
+      {"Success inside a longer line", AUTHENTICATING, {"X-Response: Success\r\nResponse: Successful\r\n"},
+       AUTHENTICATING},
+      {"refusal whose message says Success", AUTHENTICATING,
+       {"Response: Error\r\nMessage: Authentication Success not granted\r\n\r\n"}, NONE},
       {"answer with neither word", AUTHENTICATING, {"Response: Goodbye\r\n\r\n"}, AUTHENTICATING},
       {"both words without Response", AUTHENTICATING, {"Success\r\nError\r\n"}, AUTHENTICATING},
       {"answer split over two reads", AUTHENTICATING, {"Response: ", "Success\r\n"}, AUTHENTICATING},
@@ -391,8 +443,8 @@ TEST_F(ExchangeLinkInProcess, RecognitionNeedsTheWholeTextInOneRead) {
     });
     EXPECT_TRUE(bAllTrue);
     EXPECT_EQ(tTo, c.tTo);
-    // Only the rejection stops the connection, and its stop arms the reconnection.
-    EXPECT_EQ(bReconnecting, std::string(c.sName) == "login rejected");
+    // Only a rejection stops the connection, and its stop arms the reconnection.
+    EXPECT_EQ(bReconnecting, c.tFrom == AUTHENTICATING && c.tTo == NONE);
   }
   const std::string sLog = LogThrough(LogMsg(25));
   EXPECT_NE(sLog.find("WARNING[001] TValidate.SocketClientRead: " + LogMsg(25)), std::string::npos);

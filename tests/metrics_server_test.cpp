@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -144,6 +146,23 @@ TEST_F(MetricsEndpoint, RequestsOutsideTheTwoPagesAreRefusedAndTheRelayServesOn)
   junk.WaitClosed();
   EXPECT_EQ(HttpRequest(nMetricsPort, "GET", "/metrics").nStatus, 200);
   EXPECT_TRUE(relay.Process().Running());
+}
+
+// Every connection holds a civetweb worker until its request has been read, so peers that connect
+// and send nothing must neither use up the workers nor hold them long: with too few workers or a
+// long wait for the request, this health check would queue behind them for minutes.
+TEST_F(MetricsEndpoint, HealthAnswersWhileFiftyIdleConnectionsAreOpen) {
+  StartRelay({"--silent"});
+  ASSERT_TRUE(PollUntil([&] { return HttpRequest(nMetricsPort, "GET", "/healthz").nStatus == 200; }));
+  std::vector<std::unique_ptr<TTcpClient>> vIdle;
+  for (int n = 0; n < 50; ++n) {
+    vIdle.push_back(std::make_unique<TTcpClient>());
+    ASSERT_TRUE(vIdle.back()->Connect(nMetricsPort)) << n;
+  }
+  const THttpReply tReply = HttpRequest(nMetricsPort, "GET", "/healthz");
+  EXPECT_EQ(tReply.nStatus, 200);
+  EXPECT_EQ(tReply.sBody, "ok\n");
+  EXPECT_EQ(HttpRequest(nMetricsPort, "GET", "/metrics").nStatus, 200);
 }
 
 TEST(MetricsEndpointBind, APortInUseIsOneLogLineAndTheRelayRunsWithoutTheEndpoint) {

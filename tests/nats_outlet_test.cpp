@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -36,6 +37,41 @@ TEST(NatsHelpers, ServerListAndSecretsKeptOutOfTheLog) {
   };
   for (const Case& c : vCases) EXPECT_EQ(HideUrlSecrets(c.sUrl), c.sShown) << c.sUrl;
   EXPECT_EQ(NatsSubject("cc.lisbon", "extension", 20010), "cc.lisbon.extension.20010");
+}
+
+// Whatever a password holds, and however many servers the URL lists, the servers as the log names
+// them show none of it, and neither does a client error that quotes the URL.
+TEST(NatsHelpers, NoPasswordOfTheUrlReachesTheLog) {
+  struct Case {
+    const char* sUrl;
+    const char* sShown;   // the servers as log lines name them
+    const char* sSecret;  // must appear nowhere in sShown
+  };
+  const Case vCases[] = {
+      {"nats://h:4222", "nats://h:4222", ""},
+      {"nats://user:pass@h:4222", "nats://***@h:4222", "pass"},
+      {"tls://s3cr3t@h:4222", "tls://***@h:4222", "s3cr3t"},                 // token only
+      {"nats://alice@h:4222", "nats://***@h:4222", "alice"},                 // user only
+      {"u:p4ss@h:4222", "***@h:4222", "p4ss"},                               // no scheme
+      {"nats://u:p@ss:w0rd@h:4222", "nats://***@h:4222", "ss:w0rd"},         // "@" and ":" in it
+      {"nats://u:p%40ss%3A1@h:4222", "nats://***@h:4222", "ss%3A1"},         // percent escapes
+      {"u:x://y@h:4222", "***@h:4222", "x://y"},                             // "://" in it
+      {"nats://u:pw,1@h:4222", "nats://***@h:4222", "pw"},                   // "," in it
+      {"nats://u:p@a,1@h:4222", "nats://***@h:4222", "p@a,1"},               // "@" and "," in it
+      {" nats://a:pw1@h1:4222 , tls://b:pw2@h2:4222", "nats://***@h1:4222, tls://***@h2:4222", "pw"},
+      {"nats://h1:4222,nats://b:pw2@h2:4222", "nats://h1:4222, nats://***@h2:4222", "pw2"},
+      {"nats://a:pw1@h1:4222,nats://h2:4222", "nats://***@h1:4222, nats://h2:4222", "pw1"},
+  };
+  for (const Case& c : vCases) {
+    SCOPED_TRACE(c.sUrl);
+    const std::string sShown = NatsServersForLog(c.sUrl);
+    EXPECT_EQ(sShown, c.sShown);
+    const std::string sSecret = c.sSecret;
+    if (sSecret.empty()) continue;
+    EXPECT_EQ(sShown.find(sSecret), std::string::npos);
+    const std::string sQuoted = HideUrlSecretsIn(std::string("cannot parse '") + c.sUrl + "'", c.sUrl);
+    EXPECT_EQ(sQuoted.find(sSecret), std::string::npos) << sQuoted;
+  }
 }
 
 TEST(NatsHelpers, RepeatedFailuresAreLoggedAtOneTenHundred) {
@@ -176,6 +212,27 @@ TEST_F(NatsOutlet, EveryForwardedFrameReachesItsSubjectAsTheDeskGetsItInOrderPer
     for (const auto& [sSubject, vFrames] : vExpected)
       if (std::find(vFrames.begin(), vFrames.end(), sFrame) != vFrames.end()) vDesk[sSubject].push_back(sFrame);
   EXPECT_EQ(vDesk, vExpected) << "the desk gets the same frames in the same order per key";
+}
+
+// A TLS server whose certificate no trusted authority signed: the relay says why it cannot connect,
+// and the desks are served all the same.
+TEST_F(NatsOutlet, RefusedTlsCertificateIsLoggedWithItsReason) {
+  const std::string sCommand = "cd " + dir.Path() +
+                               " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+                               " -keyout nats.key -out nats.pem -days 2 -subj '/CN=Nobody Trusts Me'"
+                               " -addext subjectAltName=IP:127.0.0.1 >openssl.log 2>&1";
+  ASSERT_EQ(std::system(sCommand.c_str()), 0) << ReadFile(dir.Path() + "/openssl.log");
+  ASSERT_TRUE(
+      nats.Start(0, false, {"--tls", "--tlscert", dir.Path() + "/nats.pem", "--tlskey", dir.Path() + "/nats.key"}));
+  const std::string sUrl = "tls://127.0.0.1:" + std::to_string(nats.Port());
+  StartRelay("URL=" + sUrl + "\r\n");
+  ASSERT_TRUE(relay.WaitForLog("No NATS server answers yet (" + sUrl + "): ")) << relay.LogText();
+  const std::string sLog = relay.LogText();
+  const std::string sLine = sLog.substr(sLog.find("No NATS server answers yet ("));
+  EXPECT_NE(sLine.substr(0, sLine.find('\n')).find("self-signed certificate"), std::string::npos) << sLine;
+  auto desk = Desk("10005", "", "");
+  Send(QueueEvent(10005, 1));
+  EXPECT_TRUE(WaitFrames(*desk, 1)) << "the desks never wait for NATS";
 }
 
 TEST_F(NatsOutlet, ServerDownAtStartThenStartedDesksServedDropsCountedThenPublished) {

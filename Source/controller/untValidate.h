@@ -96,6 +96,11 @@ class TValidate {
   bool StartSocketClient(const std::string& sHost, int32_t nPort);
   bool StopSocketClient(int32_t nSocketClient, bool bDoNotAutoReconnect);
   bool SocketClientRead(const std::string& sReceivedText, int32_t nSocketClient);
+  // The TCP connection is open (its connect event): the greeting's deadline starts now.
+  void SocketClientConnected(int32_t nSocketClient);
+  // Once a second: stops, as a lost connection, a connection whose greeting or login answer has
+  // not come within nServerTimeoutTmr seconds (logged as a WARNING). False on an error.
+  bool SocketClientDeadline(int32_t nSocketClient);
 
   // ---- Client service (control thread) ----
   // pConnection: the session that takes the slot (null where there is none, as in table tests).

@@ -1,16 +1,24 @@
 // The exchange connection as seen by the controller: start, stop and every read of connection 0.
 //
-//   NONE --StartSocketClient--> CONNECTING --greeting--> AUTHENTICATING --"Response: "+"Success"-->
+//   NONE --StartSocketClient--> CONNECTING --greeting--> AUTHENTICATING --"Response: Success" line-->
 //   RUNNING (each read goes whole into the raw-event ring).  "Response: "+"Error" ends in a stop.
 //   Any StopSocketClient passes through CLOSING and leaves NONE within the same call.
 //
+// Deadlines (T = nServerTimeoutTmr seconds): once the TCP connection is open the greeting must come
+// within T, and once the login is sent its answer must come within T; otherwise the connection is
+// stopped like a lost one (a WARNING line names the step), so an exchange that accepts and then
+// stays silent is retried rather than waited for without end. The keep-alive timer's tick checks
+// them; data that is neither greeting nor answer does not extend them.
+//
 // Control thread only (socket events, timers, operator actions); no lock is taken here except the
-// raw-event ring's (inside its push) and the extension table's (inside its reset). Recognition is a
-// case-sensitive substring test over the text of one read: a greeting or answer split over two
-// reads is never recognised, and nothing here has a time limit (the keep-alive counts only once
-// logged in). Texts are Windows-1252 bytes both on the wire and inside the program, so they pass
-// through unconverted. Text that shares the login answer's read and follows its block (the first
-// events) is forwarded like any later read rather than dropped.
+// raw-event ring's (inside its push) and the extension table's (inside its reset). The greeting is
+// recognised as a case-sensitive substring of one read, the login's acceptance only as a whole line
+// "Response: Success" of one read (a "Success" elsewhere, such as in a refusal's message, is not an
+// acceptance): text split over two reads is never recognised. Texts are Windows-1252 bytes both on
+// the wire and inside the program, so they pass through unconverted. Text that shares the login
+// answer's read and follows its block (the first events) is forwarded like any later read rather
+// than dropped.
+#include <cstdint>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -40,6 +48,31 @@ std::string HostPort() {
 }
 
 bool Contains(const std::string& sText, const char* sNeedle) { return sText.find(sNeedle) != std::string::npos; }
+
+// True when one line of sText, without its line end, is exactly sLine. A line ends at LF or at the
+// end of the text; a CR before that end is not part of it.
+bool HasLine(const std::string& sText, const std::string& sLine) {
+  for (size_t nFrom = 0; nFrom <= sText.size();) {
+    size_t nEnd = sText.find('\n', nFrom);
+    if (nEnd == std::string::npos) nEnd = sText.size();
+    size_t nLength = nEnd - nFrom;
+    if (nLength > 0 && sText[nEnd - 1] == '\r') --nLength;
+    if (sText.compare(nFrom, nLength, sLine) == 0) return true;
+    nFrom = nEnd + 1;
+  }
+  return false;
+}
+
+// The step of the connection that waits for the exchange, and since when. Control thread only.
+struct TLinkWait {
+  TMainSocketClientStateMachine_OPT tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE;  // CONNECTING (greeting)
+                                          // or AUTHENTICATING (login answer); NONE: no deadline runs
+  int64_t nSinceUs = 0;                   // MonotonicMicroseconds when the wait began
+};
+TLinkWait MyLinkWait;
+
+void StartLinkWait(TMainSocketClientStateMachine_OPT tState) { MyLinkWait = {tState, MonotonicMicroseconds()}; }
+void ClearLinkWait() { MyLinkWait = {}; }
 
 void LogError(const char* sOperation, const std::exception& e) { LogOperationError("TValidate", sOperation, e.what()); }
 
@@ -73,6 +106,7 @@ bool TValidate::StartSocketClient(const std::string& sHost, int32_t nPort) {
     MyAppInfo.bReconnecting = false;
     WriteLog("TValidate.StartSocketClient", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(21) + sHost + ":" + IntToStr(nPort) + ")", false);
     MyAppInfo.tMainSocketClientStateMachine.at(0) = MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING;
+    ClearLinkWait();  // the greeting's deadline starts once the TCP connection is open
     ResetKeepAlive();
     ResetPeerTable();
     TClientSocket& soc = ExchangeSocket();
@@ -94,6 +128,7 @@ bool TValidate::StopSocketClient(int32_t nSocketClient, bool bDoNotAutoReconnect
   try {
     WriteLog("TValidate.StopSocketClient", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(22) + HostPort(), false);
     MyAppInfo.tMainSocketClientStateMachine.at(nSocketClient) = MAIN_SOCKET_CLIENT_STATE_MACHINE_CLOSING;
+    ClearLinkWait();
     ResetKeepAlive();
     SocketClientRead("", nSocketClient);  // in CLOSING: logs the closure and deactivates the socket
     ResetPeerTable();
@@ -120,6 +155,7 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING:
         if (Contains(sReceivedText, GREETING_MARK)) {
           tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING;
+          StartLinkWait(tState);
           WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(23) + HostPort(), true);
           ExchangeSocket().SendText("Action: Login\r\nUsername: " + MyConfigInfo.sUsername +
                                     "\r\nSecret: " + MyConfigInfo.sSecret + "\r\n\r\n");
@@ -127,7 +163,8 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
         break;
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING:
         if (!Contains(sReceivedText, "Response: ")) break;
-        if (Contains(sReceivedText, "Success")) {
+        if (HasLine(sReceivedText, "Response: Success")) {
+          ClearLinkWait();
           WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(24) + HostPort(), true);
           tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING;
           WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(26) + HostPort(), true);
@@ -158,6 +195,33 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
     return true;
   } catch (const std::exception& e) {
     LogError("SocketClientRead", e);
+    return false;
+  }
+}
+
+void TValidate::SocketClientConnected(int32_t nSocketClient) {
+  if (MyAppInfo.tMainSocketClientStateMachine.at(nSocketClient) == MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING)
+    StartLinkWait(MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING);
+}
+
+bool TValidate::SocketClientDeadline(int32_t nSocketClient) {
+  try {
+    const TMainSocketClientStateMachine_OPT tState = MyAppInfo.tMainSocketClientStateMachine.at(nSocketClient);
+    // A state set by other means than this file's transitions, or a socket already closed, has no
+    // deadline to enforce.
+    if (MyLinkWait.tState != tState || !ExchangeSocket().Active()) ClearLinkWait();
+    if (MyLinkWait.tState == MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE) return true;
+    const int32_t nSeconds = MyConfigInfo.nServerTimeoutTmr;
+    if (MonotonicMicroseconds() - MyLinkWait.nSinceUs < static_cast<int64_t>(nSeconds) * 1000000) return true;
+    const char* sStep =
+        tState == MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING ? "no greeting" : "no answer to the login";
+    WriteLog("TValidate.SocketClientDeadline", LOG_TARGET_MAIN, LOG_WARNING,
+             std::string("The exchange sent ") + sStep + " within " + IntToStr(nSeconds) +
+                 " s; closing the connection.",
+             true);
+    return StopSocketClient(nSocketClient, false);
+  } catch (const std::exception& e) {
+    LogError("SocketClientDeadline", e);
     return false;
   }
 }

@@ -11,14 +11,19 @@
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untFifo.h"
+#include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
 
 namespace {
 
 constexpr const char* SOURCE = "TMetricsServer.Start";
 constexpr int PUBLISH_INTERVAL_MS = 1000;
-constexpr const char* WORKER_THREADS = "2";
-constexpr const char* REQUEST_TIMEOUT_MS = "10000";
+// civetweb gives each accepted connection a worker of its own until its request is read, so
+// connections that send nothing hold workers: with enough of them, and a short wait for the
+// request (which also bounds the wait for its first byte), a handful of idle or slow peers cannot
+// hold a scrape or a health check back. No keep-alive: each connection carries one request.
+constexpr const char* WORKER_THREADS = "64";
+constexpr const char* REQUEST_TIMEOUT_MS = "2000";
 
 // ---- Gauges (control thread) ----
 
@@ -132,7 +137,7 @@ std::string ListeningPorts(const TMetricsConfig& tConfig) {
 
 mg_context* StartCivetweb(const std::string& sPorts, std::string& sError) {
   const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", WORKER_THREADS,
-                            "request_timeout_ms", REQUEST_TIMEOUT_MS, nullptr};
+                            "request_timeout_ms", REQUEST_TIMEOUT_MS, "enable_keep_alive", "no", nullptr};
   mg_callbacks tCallbacks{};
   tCallbacks.log_message = &LogServerMessage;
   mg_init_data tInit{&tCallbacks, nullptr, vOptions};
@@ -153,7 +158,14 @@ TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
   tmrPublish.SetEnabled(true);
   const std::string sPorts = ListeningPorts(tConfig);
   std::string sError;
-  mg_init_library(0);
+  mg_init_library(0);  // the destructor's mg_exit_library balances it on every path
+  // civetweb reads a comma-separated list of ports: anything but one address could open a port
+  // on every interface ("9100,127.0.0.1"), so such a value opens nothing.
+  if (!IsIpAddressText(Trim(tConfig.sBindIP))) {
+    WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR,
+             "Error: metrics endpoint not started on " + sPorts + ": [METRICS] BINDIP is not an IP address", true);
+    return;
+  }
   pContext = StartCivetweb(sPorts, sError);
   if (pContext == nullptr) {
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: metrics endpoint not started on " + sPorts + ": " + sError,

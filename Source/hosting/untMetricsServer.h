@@ -9,9 +9,11 @@
 // slots, the exchange state and the listener; the stages themselves only add to counters.
 // The destructor stops civetweb and waits for its threads (they never wait for anything of ours).
 //
-// A failure to listen (port taken, address not local) is one ERROR line in the log; the relay runs
-// on without the endpoint. Requests are bounded by civetweb (16 KiB of request, two workers, a
-// 10 s request time-out); anything but GET or HEAD of the two paths gets 404 or 405.
+// A failure to listen (port taken, address not local, BINDIP not one address) is one ERROR line
+// in the log; the relay runs on without the endpoint. Requests are bounded by civetweb (16 KiB of
+// request, 64 workers, a 2 s time-out for the whole request from the connect on, no keep-alive),
+// so idle connections cannot starve a scrape; anything but GET or HEAD of the two paths gets 404
+// or 405.
 #pragma once
 
 #include <memory>

@@ -28,11 +28,14 @@
 
 #include <nats/nats.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
@@ -73,12 +76,6 @@ std::string StatusText(natsStatus s) {
   return sDetail.empty() || sDetail == sText ? sText : sText + ": " + sDetail;
 }
 
-std::string JoinServers(const std::vector<std::string>& vServers) {
-  std::string sText;
-  for (const std::string& sServer : vServers) sText += (sText.empty() ? "" : ", ") + HideUrlSecrets(sServer);
-  return sText;
-}
-
 class TNatsOutlet : public TEventOutlet {
  public:
   explicit TNatsOutlet(const TNatsConfig& tNewConfig)
@@ -97,6 +94,9 @@ class TNatsOutlet : public TEventOutlet {
   natsStatus Publish(natsConnection* pConn, TEventFamily_OPT tFamily, int32_t nKey, uint64_t nFrameSeq,
                      std::string_view sFrame) const;
   void CountDrop(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sReason);
+  // The client's word for a status with its detail, any secret of [NATS] URL hidden in it.
+  std::string StatusOf(natsStatus s) const { return HideUrlSecretsIn(StatusText(s), tConfig.sUrl); }
+  bool AsksTls() const;  // some server of the URL is a tls:// one
   std::string EnsureStream(natsConnection* pConn);
   std::string CreateStream(jsCtx* pJs);
   void ReportStreamFound(const jsStreamInfo* pInfo);
@@ -155,7 +155,7 @@ void TNatsOutlet::DeliverFrame(TEventFamily_OPT tFamily, int32_t nKey, std::stri
   if (s == NATS_NO_SERVER_SUPPORT && !bEverConnected.load()) {
     CountDrop(tFamily, nKey, "no NATS server has answered yet");
   } else {
-    CountDrop(tFamily, nKey, StatusText(s));
+    CountDrop(tFamily, nKey, StatusOf(s));
   }
 }
 
@@ -213,26 +213,46 @@ natsOptions* TNatsOutlet::CreateOptions() {
   Step([&] { return natsOptions_SetClosedCB(pOptions, OnClosed, this); });
   Step([&] { return natsOptions_SetErrorHandler(pOptions, OnAsyncError, this); });
   if (s == NATS_OK) return pOptions;
-  LogNats(SOURCE_CONNECT, LOG_ERROR, "Cannot set up the NATS connection: " + StatusText(s) + "; nothing is published.");
+  LogNats(SOURCE_CONNECT, LOG_ERROR, "Cannot set up the NATS connection: " + StatusOf(s) + "; nothing is published.");
   natsOptions_Destroy(pOptions);
   return nullptr;
+}
+
+bool TNatsOutlet::AsksTls() const {
+  return std::any_of(vServers.begin(), vServers.end(),
+                     [](const std::string& sServer) { return sServer.rfind("tls://", 0) == 0; });
 }
 
 void TNatsOutlet::Connect() {
   natsOptions* pOptions = CreateOptions();
   if (pOptions == nullptr) return;
   natsConnection* pConn = nullptr;
-  const natsStatus s = natsConnection_Connect(&pConn, pOptions);
+  natsStatus s = NATS_OK;
+  std::string sWhy;  // why a first TLS attempt failed
+  if (AsksTls()) {
+    // The client's own retrying forgets why an attempt failed, and a refused certificate is what
+    // the operator needs to read: one attempt without it first.
+    s = natsOptions_SetRetryOnFailedConnect(pOptions, false, nullptr, nullptr);
+    if (s == NATS_OK) s = natsConnection_Connect(&pConn, pOptions);
+    if (s != NATS_OK) {
+      sWhy = StatusOf(s);
+      for (char& c : sWhy) c = static_cast<unsigned char>(c) < 32 ? ' ' : c;  // one line, whatever the server sent
+      pConn = nullptr;
+      s = natsOptions_SetRetryOnFailedConnect(pOptions, true, OnConnected, this);
+    }
+  }
+  if (pConn == nullptr && s == NATS_OK) s = natsConnection_Connect(&pConn, pOptions);
   natsOptions_Destroy(pOptions);
   if (s == NATS_OK) {
     NoteConnected(pConn, "Connected to");
   } else if (s == NATS_NOT_YET_CONNECTED) {
     LogNats(SOURCE_CONNECT, LOG_WARNING,
-            "No NATS server answers yet (" + JoinServers(vServers) +
-                "); trying again every second, frames are dropped and counted until one answers.");
+            "No NATS server answers yet (" + NatsServersForLog(tConfig.sUrl) + ")" + (sWhy.empty() ? "" : ": " + sWhy) +
+                "; trying again every second, frames are dropped and counted until one answers.");
   } else {
     LogNats(SOURCE_CONNECT, LOG_ERROR,
-            "Cannot connect to NATS (" + JoinServers(vServers) + "): " + StatusText(s) + "; nothing is published.");
+            "Cannot connect to NATS (" + NatsServersForLog(tConfig.sUrl) + "): " + StatusOf(s) +
+                "; nothing is published.");
     return;
   }
   pConnection.store(pConn, std::memory_order_release);
@@ -267,12 +287,13 @@ void TNatsOutlet::OnDisconnected(natsConnection*, void* pClosure) {
               "; frames wait in the client's buffer (8 MiB) until it reconnects.");
 }
 
-void TNatsOutlet::OnClosed(natsConnection* pConn, void*) {
+void TNatsOutlet::OnClosed(natsConnection* pConn, void* pClosure) {
   MyCounters.bNatsConnected.store(false, std::memory_order_relaxed);
   const char* sError = nullptr;
   natsConnection_GetLastError(pConn, &sError);
+  const std::string sWhy = sError != nullptr && *sError != '\0' ? sError : "no error";
   LogNats(SOURCE_CONNECT, LOG_ERROR,
-          "NATS connection closed (" + std::string(sError != nullptr && *sError != '\0' ? sError : "no error") +
+          "NATS connection closed (" + HideUrlSecretsIn(sWhy, static_cast<TNatsOutlet*>(pClosure)->tConfig.sUrl) +
               "); nothing more is published until the relay restarts.");
 }
 
@@ -324,7 +345,7 @@ std::string TNatsOutlet::EnsureStream(natsConnection* pConn) {
   else if (s == NATS_NOT_FOUND)
     sFailure = CreateStream(pJs);
   else
-    sFailure = "Cannot look up the NATS stream " + tConfig.sStream + ": " + StatusText(s);
+    sFailure = "Cannot look up the NATS stream " + tConfig.sStream + ": " + StatusOf(s);
   jsStreamInfo_Destroy(pInfo);
   jsCtx_Destroy(pJs);
   return sFailure;
@@ -345,7 +366,7 @@ std::string TNatsOutlet::CreateStream(jsCtx* pJs) {
   const natsStatus s = js_AddStream(&pInfo, pJs, &tStream, nullptr, &nError);
   jsStreamInfo_Destroy(pInfo);
   if (s != NATS_OK)
-    return "Cannot create the NATS stream " + tConfig.sStream + " over " + sSubjects + ": " + StatusText(s) +
+    return "Cannot create the NATS stream " + tConfig.sStream + " over " + sSubjects + ": " + StatusOf(s) +
            " (JetStream error " + IntToStr(nError) + ")";
   LogNats(SOURCE_STREAM, LOG_VERBOSE,
           "NATS stream " + tConfig.sStream + " created over " + sSubjects + ", keeping frames " +
@@ -409,7 +430,7 @@ void StartNatsOutlet() {
     return;
   }
   LogNats(SOURCE_CONNECT, LOG_VERBOSE,
-          "Publishing every frame to NATS (" + JoinServers(SplitNatsServers(tConfig.sUrl)) + ") under " +
+          "Publishing every frame to NATS (" + NatsServersForLog(tConfig.sUrl) + ") under " +
               tConfig.sSubjectPrefix + ".queue, .extension and .parking.");
   auto* pLink = new TExecNatsLinkThread(*pNatsOutlet);
   if (!pLink->Start()) {
@@ -432,12 +453,72 @@ std::vector<std::string> SplitNatsServers(const std::string& sUrl) {
   return vServers;
 }
 
+namespace {
+
+// Where a server's user information may begin in the entry sUrl[nFrom, nTo): just after its scheme
+// ("nats://"), or npos when the entry names none.
+size_t AfterScheme(const std::string& sUrl, size_t nFrom, size_t nTo) {
+  while (nFrom < nTo && (sUrl[nFrom] == ' ' || sUrl[nFrom] == '\t')) ++nFrom;
+  size_t n = nFrom;
+  while (n < nTo && (std::isalnum(static_cast<unsigned char>(sUrl[n])) || sUrl[n] == '+' || sUrl[n] == '-' ||
+                     sUrl[n] == '.'))
+    ++n;
+  const bool bScheme = n > nFrom && std::isalpha(static_cast<unsigned char>(sUrl[nFrom])) &&
+                       sUrl.compare(n, 3, "://") == 0 && n + 3 <= nTo;
+  return bScheme ? n + 3 : std::string::npos;
+}
+
+// The spans of sUrl that HideUrlSecrets hides, in order, none overlapping.
+std::vector<std::pair<size_t, size_t>> SecretSpans(const std::string& sUrl) {
+  // Each comma-separated entry with an "@" hides what lies between its scheme and its last "@". An
+  // entry without a scheme may be the tail of a password that holds a comma, so it hides from the
+  // last scheme before it (or from the start of the text): a password is never shown, whatever it
+  // holds, at the cost of a host name now and then.
+  std::vector<std::pair<size_t, size_t>> vHidden;  // [from, to)
+  size_t nLastScheme = 0;                          // where the latest scheme's user information begins
+  for (size_t nFrom = 0; nFrom <= sUrl.size();) {
+    size_t nTo = sUrl.find(',', nFrom);
+    if (nTo == std::string::npos) nTo = sUrl.size();
+    const size_t nScheme = AfterScheme(sUrl, nFrom, nTo);
+    if (nScheme != std::string::npos) nLastScheme = nScheme;
+    const size_t nAt = nTo == 0 ? std::string::npos : sUrl.rfind('@', nTo - 1);
+    if (nAt != std::string::npos && nAt >= nFrom) {
+      size_t nStart = nScheme != std::string::npos ? nScheme : nLastScheme;
+      while (!vHidden.empty() && vHidden.back().second >= nStart) {  // overlapping spans become one
+        nStart = std::min(nStart, vHidden.back().first);
+        vHidden.pop_back();
+      }
+      vHidden.emplace_back(nStart, nAt);
+    }
+    nFrom = nTo + 1;
+  }
+  return vHidden;
+}
+
+}  // namespace
+
 std::string HideUrlSecrets(const std::string& sUrl) {
-  const size_t nAt = sUrl.rfind('@');
-  if (nAt == std::string::npos) return sUrl;
-  const size_t nScheme = sUrl.find("://");
-  const size_t nStart = nScheme == std::string::npos || nScheme > nAt ? 0 : nScheme + 3;
-  return sUrl.substr(0, nStart) + "***" + sUrl.substr(nAt);
+  std::string sShown;
+  size_t nCopied = 0;
+  for (const auto& [nStart, nEnd] : SecretSpans(sUrl)) {
+    sShown += sUrl.substr(nCopied, nStart - nCopied) + "***";
+    nCopied = nEnd;
+  }
+  return sShown + sUrl.substr(nCopied);
+}
+
+std::string HideUrlSecretsIn(const std::string& sText, const std::string& sUrl) {
+  std::string sShown = sText;
+  for (const auto& [nStart, nEnd] : SecretSpans(sUrl))
+    if (nEnd > nStart) sShown = ReplaceAll(sShown, sUrl.substr(nStart, nEnd - nStart), "***");
+  return sShown;
+}
+
+std::string NatsServersForLog(const std::string& sUrl) {
+  std::string sText;
+  for (const std::string& sServer : SplitNatsServers(HideUrlSecrets(sUrl)))
+    sText += (sText.empty() ? "" : ", ") + sServer;
+  return sText;
 }
 
 std::string NatsSubject(const std::string& sPrefix, const char* sFamilyName, int32_t nKey) {

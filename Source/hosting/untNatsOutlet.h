@@ -32,9 +32,17 @@ void CloseNatsOutlet();
 // The server list of [NATS] URL: split at commas, each entry trimmed, empty entries left out.
 std::vector<std::string> SplitNatsServers(const std::string& sUrl);
 
-// sUrl without a user name, password or token before "@" ("nats://u:p@h:4222" gives
-// "nats://***@h:4222"), for log lines.
+// [NATS] URL (one server or a comma-separated list) with every user name, password or token
+// before an "@" replaced by "***" ("nats://u:p@h:4222" gives "nats://***@h:4222"), for log lines.
+// Whatever a password holds ("@", ":", ",", "://", percent escapes), none of it is shown.
 std::string HideUrlSecrets(const std::string& sUrl);
+
+// sText with every secret that HideUrlSecrets hides in sUrl replaced by "***": for texts of the
+// client library, which may quote a server's URL.
+std::string HideUrlSecretsIn(const std::string& sText, const std::string& sUrl);
+
+// The servers of [NATS] URL as log lines name them: "nats://***@a:4222, tls://b:4222".
+std::string NatsServersForLog(const std::string& sUrl);
 
 // "<prefix>.<family name>.<key>".
 std::string NatsSubject(const std::string& sPrefix, const char* sFamilyName, int32_t nKey);

@@ -13,9 +13,13 @@
 //   bReconnecting --main tick: ticks := ticks + 1; ticks > R/5 (real)--> StartSocketClient, cleared
 //   not reconnecting --main tick--> ticks := 0
 //
-// Every failure of a connection (refused, unresolved, reset, closed, rejected login, probe
-// unanswered) ends in StopSocketClient(0, False), so with automatic reconnection the cycle repeats
-// without limit. An operator's stop leaves a pending reconnection pending.
+// Before the login the same 1 s tick checks the controller's deadlines instead: no greeting within T
+// of the TCP connect, or no answer within T of the login, stops the connection.
+//
+// Every failure of a connection (refused, unresolved, reset, closed, rejected login, greeting or
+// login answer overdue, probe unanswered) ends in StopSocketClient(0, False), so with automatic
+// reconnection the cycle repeats without limit. An operator's stop leaves a pending reconnection
+// pending.
 //
 // Control thread only: socket events and timer ticks never overlap, and each timer is off while its
 // handler runs and always on again afterwards.
@@ -78,6 +82,7 @@ void TfrmTelvane::socManagerClientConnecting() {
 void TfrmTelvane::socManagerClientConnect() {
   try {
     WriteLog("TfrmTelvane.socManagerClientConnect", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(18) + socManagerClient->Host + ")", false);
+    if (MyValidate != nullptr) MyValidate->SocketClientConnected(socManagerClient->Tag);
   } catch (const std::exception&) {
   }
 }
@@ -133,6 +138,8 @@ void TfrmTelvane::tmrAMIKeepAliveTimer() {
         bActing = true;
         KeepAliveStep();
       }
+    } else if (MyValidate != nullptr) {
+      MyValidate->SocketClientDeadline(0);  // the greeting or the login answer may be overdue
     }
   } catch (const std::exception& e) {
     // (A console in a terminal has no busy mouse pointer to restore.)

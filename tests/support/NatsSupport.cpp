@@ -25,10 +25,11 @@ std::string Header(natsMsg* pMsg, const char* sName) {
 
 }  // namespace
 
-bool TNatsServer::Start(int nNewPort, bool bJetStream) {
+bool TNatsServer::Start(int nNewPort, bool bJetStream, const std::vector<std::string>& vMoreArgs) {
   if (nPort == 0) nPort = nNewPort != 0 ? nNewPort : FreePort();
   std::vector<std::string> vArgs = {NatsServerBinary(), "-a", "127.0.0.1", "-p", std::to_string(nPort)};
   if (bJetStream) vArgs.insert(vArgs.end(), {"-js", "-sd", dirStore.Path()});
+  vArgs.insert(vArgs.end(), vMoreArgs.begin(), vMoreArgs.end());
   process = std::make_unique<TProcess>();
   if (!process->Start(vArgs)) return false;
   return PollUntil([&] { return process->Stderr().find("Server is ready") != std::string::npos || !process->Running(); }) &&

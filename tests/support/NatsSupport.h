@@ -17,10 +17,10 @@ namespace testsupport {
 
 class TNatsServer {
  public:
-  // Starts nats-server on nPort (0: a free port chosen now), with JetStream unless told not to,
-  // and waits until it accepts clients. Called again after Kill(), it restarts on the same port
-  // and store.
-  bool Start(int nPort = 0, bool bJetStream = true);
+  // Starts nats-server on nPort (0: a free port chosen now), with JetStream unless told not to and
+  // with vMoreArgs (such as its TLS options), and waits until it accepts clients. Called again
+  // after Kill(), it restarts on the same port and store.
+  bool Start(int nPort = 0, bool bJetStream = true, const std::vector<std::string>& vMoreArgs = {});
   void Kill();  // SIGKILL, and waits for the exit
   int Port() const { return nPort; }
   std::string Url() const { return "nats://127.0.0.1:" + std::to_string(nPort); }

@@ -1,9 +1,10 @@
 // Answers of the simulated exchange to the client's actions: login, queue list, command, ping and
 // logoff. Pure functions of the action, the options and the connection's login state.
 //
-// The login answers are the exact texts the relay tests for ("Response: " with "Success" or
-// "Error"). Before a successful login every action but Login and Logoff is refused, as a real
-// manager interface does. Blocks without an "Action:" field are ignored without an answer.
+// The login answers are the exact texts the relay tests for (a "Response: Success" line, or
+// "Response: " with "Error"). Before a successful login every action but Login and Logoff is
+// refused, as a real manager interface does. Blocks without an "Action:" field are ignored without
+// an answer.
 #include <algorithm>
 #include <cctype>
 
