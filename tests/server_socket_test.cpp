@@ -319,7 +319,7 @@ TEST_F(ServerSocketTest, RefusedPeerIsClosedWithoutAByteOrAnEvent) {
     pServer->OnAdmit = [&](TServerConnection& c) {
       Record("Admit", c, std::to_string(pServer->ActiveConnections()));
       c.SendText("must not be sent");
-      return bAdmit;
+      return bAdmit ? ADMISSION_ACCEPT : ADMISSION_REFUSE;
     };
   });
   TTcpClient refused;
