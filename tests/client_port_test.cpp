@@ -1,6 +1,8 @@
 // The client port on a shared network, against the relay binary: an idle flood from one address
-// does not keep a desk from another out, the handshake deadline frees slots, the allow-list
-// refuses outsiders before a byte is sent, and a stranger's read is cut in the log.
+// does not keep a desk from another out, connections over the per-address limit wait their turn
+// and the deadline still closes them, the handshake deadline frees slots, the allow-list refuses
+// outsiders before a byte is sent, and a stranger's read is cut in the log. The admission check
+// itself runs in-process, where a failure can be made to happen.
 // Flood connections come from 127.0.0.2 (all of 127/8 is loopback on Linux), desks from 127.0.0.1.
 #include "controller/untValidate.h"
 
@@ -12,11 +14,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/untCodePage.h"
+#include "platform/untServerSocket.h"
 #include "startup/untMessage.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -109,12 +116,13 @@ class ClientPortTest : public ::testing::Test {
 TEST_F(ClientPortTest, IdleFloodFromOneAddressLeavesRoomForADeskFromAnother) {
   // A deadline long enough not to act during the test: the limit alone holds the flood.
   Start("HANDSHAKETIMEOUT=120\r\n");
-  const std::vector<int> vFlood = Idle("127.0.0.2", 150);
-  ASSERT_EQ(vFlood.size(), 150u);
+  const std::vector<int> vFlood = Idle("127.0.0.2", 250);
+  ASSERT_EQ(vFlood.size(), 250u);
   ASSERT_TRUE(relay.WaitForLog("100 refused so far.")) << relay.LogText();
   TTcpClient desk;
   EXPECT_TRUE(Desk(desk)) << relay.LogText();
-  // Ten were admitted and wait in their handshake; the other 140 were closed without a byte.
+  // Ten were admitted and wait in their handshake, 100 wait for their turn, unread; the other
+  // 140 were closed without a byte.
   size_t nClosed = 0;
   for (int fd : vFlood) {
     std::string sGot;
@@ -192,6 +200,117 @@ TEST_F(ClientPortTest, ReadOfAConnectionWithoutASlotIsCutInTheLog) {
   ASSERT_EQ(send(fdStranger, sStrangerText.data(), sStrangerText.size(), 0), 3002);
   ASSERT_TRUE(relay.WaitForLog(":\"" + std::string(1024, 'S') + "\" (3002 bytes)\r\n"));
   EXPECT_EQ(Count(std::string(1025, 'S')), 0u);
+}
+
+// The log line number of the first line holding every one of vParts; -1 when none does.
+int LineOf(const std::string& sLog, const std::vector<std::string>& vParts) {
+  std::istringstream in(sLog);
+  int nLine = 0;
+  for (std::string sLine; std::getline(in, sLine); ++nLine) {
+    bool bAll = true;
+    for (const std::string& sPart : vParts) bAll = bAll && sLine.find(sPart) != std::string::npos;
+    if (bAll) return nLine;
+  }
+  return -1;
+}
+
+// Desks over the limit from one address are held, not refused: each greets at once, the first
+// nLimit are served, and every later one is let in (accepted, read) only once the handshake of
+// the desk nLimit places before it is through, so all reach RUNNING without a second try.
+TEST(ClientPortHoldTest, DesksOverTheLimitWaitUnreadAndAreServedOldestFirst) {
+  struct Case {
+    int nLimit;
+    int nDesks;
+  };
+  const std::pair<std::string, std::string> vLaterSteps[] = {
+      {"MyAppID: Desk\r\n", "Token:  ?\r\n\r\n"},
+      {"MyAppToken: qmRoK8]\r\n", "QueueInfo:  ?\r\n\r\n"},
+      {"GetQueueInfo: (10001)\r\n", "PeerInfo:  ?\r\n\r\n"},
+      {"GetPeerInfo: (20001)\r\n", "FeatureParkInfo:  ?\r\n\r\n"},
+      {"GetFeatureParkInfo: (701)\r\n", READY},
+  };
+  for (const Case& c : {Case{1, 3}, Case{2, 5}}) {
+    SCOPED_TRACE("MAXPERADDRESS=" + std::to_string(c.nLimit) + ", " + std::to_string(c.nDesks) + " desks");
+    testsupport::TRelay relay;
+    const int nPort = testsupport::FreePort();
+    relay.WriteConfig(testsupport::RelayConfig(testsupport::FreePort(), nPort,
+                                               "HANDSHAKETIMEOUT=120\r\nMAXPERADDRESS=" + std::to_string(c.nLimit) + "\r\n"));
+    ASSERT_TRUE(relay.Start());
+    ASSERT_TRUE(relay.WaitForLog(Cp1252ToUtf8(Msg(35)))) << relay.LogText();
+    std::vector<std::unique_ptr<TTcpClient>> vDesks;
+    for (int n = 0; n < c.nDesks; ++n) {
+      vDesks.push_back(std::make_unique<TTcpClient>());
+      ASSERT_TRUE(vDesks.back()->Connect(nPort));
+      ASSERT_TRUE(vDesks.back()->Send("Hi, lets connect...\r\n"));
+    }
+    // One desk at a time, in connection order: a held desk's greeting waits in the kernel and is
+    // its first read once it is let in.
+    for (int n = 0; n < c.nDesks; ++n) {
+      TTcpClient& desk = *vDesks[n];
+      ASSERT_TRUE(desk.ReadUntil("Welcome to Telvane 1.0\r\n\r\n")) << "desk " << n << "\n" << relay.LogText();
+      desk.Take();
+      for (const auto& [sSend, sExpect] : vLaterSteps) {
+        ASSERT_TRUE(desk.Send(sSend) && desk.ReadUntil(sExpect)) << "desk " << n;
+        desk.Take();
+      }
+    }
+    auto Tag = [&](int n) { return "127.0.0.1:" + std::to_string(LocalPortOf(vDesks[n]->Fd())) + ")"; };
+    ASSERT_TRUE(relay.WaitForLog("recebendo eventos (" + Tag(c.nDesks - 1)));
+    const std::string sLog = relay.LogText();
+    for (int n = c.nLimit; n < c.nDesks; ++n) {
+      const int nAccepted = LineOf(sLog, {"socManagerServerAccept:", ":" + Tag(n)});
+      const int nBeforeServed = LineOf(sLog, {"recebendo eventos (" + Tag(n - c.nLimit)});
+      ASSERT_GE(nAccepted, 0) << "desk " << n;
+      EXPECT_GT(nAccepted, nBeforeServed) << "desk " << n << " was let in before desk " << n - c.nLimit << " was through";
+    }
+    EXPECT_EQ(sLog.find("Connection refused"), std::string::npos);
+  }
+}
+
+// A held connection's deadline counts from its accept: one that waits past it is closed, without
+// a byte, with the same line as any connection that does not get through in time.
+TEST_F(ClientPortTest, HeldConnectionPastItsDeadlineIsClosedLikeAnyOther) {
+  Start("HANDSHAKETIMEOUT=2\r\nMAXPERADDRESS=1\r\n");
+  const std::vector<int> vIdle = Idle("127.0.0.2", 2);  // the second waits behind the first
+  ASSERT_EQ(vIdle.size(), 2u);
+  for (int fd : vIdle) {
+    std::string sGot;
+    EXPECT_TRUE(WaitClosed(fd, sGot));
+    EXPECT_EQ(sGot, "");
+  }
+  for (int fd : vIdle)
+    EXPECT_TRUE(relay.WaitForLog("Handshake not completed within 2 s, closing the connection (127.0.0.2:" +
+                                 std::to_string(LocalPortOf(fd)) + ")."))
+        << relay.LogText();
+  EXPECT_EQ(Count("Connection refused"), 0u);
+}
+
+// A connection whose address cannot even be read.
+class TBrokenConnection : public TServerConnection {
+ public:
+  std::string RemoteAddress() const override { throw std::runtime_error("the peer's address is gone"); }
+  int RemotePort() const override { return 1; }
+  int SendText(const std::string&) override { return 0; }
+  int SendShared(const std::shared_ptr<const std::string>&, std::span<const std::string_view>) override { return 0; }
+  std::string ReceiveText() override { return ""; }
+  size_t QueuedBytes() const override { return 0; }
+  void SetDeadline(int) override {}
+  void Close() override {}
+};
+
+// Regression: an admission check that threw let the peer in, allow-list or not.
+TEST(ClientPortAdmissionTest, CheckThatFailsRefusesThePeerWithALogLine) {
+  testsupport::TRelayFixture fixture;
+  ASSERT_TRUE(fixture.Start({testsupport::RelayConfig(testsupport::FreePort(), testsupport::FreePort(),
+                                                      "ALLOWFROM=10.0.0.0/8\r\n")}));
+  TBrokenConnection broken;
+  TAdmission_OPT tAdmission = ADMISSION_ACCEPT;
+  ASSERT_TRUE(fixture.OnControl([&] { tAdmission = MyValidate->AdmitClient(broken); }));
+  EXPECT_EQ(tAdmission, ADMISSION_REFUSE);
+  EXPECT_TRUE(fixture.WaitForLog(
+      "ERROR[000] TValidate.AdmitClient: Connection refused: the admission check failed: the peer's address is gone, "
+      "1 refused so far."))
+      << fixture.LogText();
 }
 
 }  // namespace

@@ -319,7 +319,7 @@ TEST_F(ServerSocketTest, RefusedPeerIsClosedWithoutAByteOrAnEvent) {
     pServer->OnAdmit = [&](TServerConnection& c) {
       Record("Admit", c, std::to_string(pServer->ActiveConnections()));
       c.SendText("must not be sent");
-      return bAdmit;
+      return bAdmit ? ADMISSION_ACCEPT : ADMISSION_REFUSE;
     };
   });
   TTcpClient refused;
@@ -334,6 +334,77 @@ TEST_F(ServerSocketTest, RefusedPeerIsClosedWithoutAByteOrAnEvent) {
   TTcpClient admitted;
   ASSERT_TRUE(admitted.Connect(nPort));
   EXPECT_TRUE(WaitForEvent("Connect " + std::to_string(LocalPortOf(admitted.Fd())) + " 1"));
+}
+
+// Regression: a handler that threw admitted the peer; a check that cannot be made now lets nobody in.
+TEST_F(ServerSocketTest, AdmissionHandlerThatThrowsRefusesThePeer) {
+  OnControl([&] {
+    pServer->OnAdmit = [&](TServerConnection& c) -> TAdmission_OPT {
+      Record("Admit", c);
+      throw std::runtime_error("the check broke");
+    };
+  });
+  TTcpClient peer;
+  ASSERT_TRUE(peer.Connect(nPort));
+  ASSERT_TRUE(peer.WaitClosed());
+  EXPECT_EQ(peer.Received(), "");
+  EXPECT_EQ(Events(), (std::vector<std::string>{"Listen", "Admit " + std::to_string(LocalPortOf(peer.Fd()))}));
+  EXPECT_EQ(ActiveConnections(), 0);
+}
+
+// A held peer is neither listed nor read and raises no event until ReleaseHeld names its address;
+// then it is served as if just admitted, and what it sent meanwhile is its first read. Its
+// deadline runs while it waits, and Close ends it without an event, as it never connected.
+TEST_F(ServerSocketTest, HeldPeerWaitsUnreadUntilReleasedAndItsDeadlineStillRuns) {
+  int nAdmitted = 0;  // control thread
+  OnControl([&] {
+    // The first is released long before its deadline; the second waits it out.
+    pServer->OnAdmit = [&](TServerConnection& c) {
+      Record("Admit", c);
+      c.SetDeadline(nAdmitted++ == 0 ? 120000 : 300);
+      return ADMISSION_HOLD;
+    };
+    pServer->OnClientConnect = [&](TServerConnection& c) {
+      Record("Connect", c, std::to_string(pServer->ActiveConnections()));
+      c.SetDeadline(0);
+    };
+    pServer->OnClientTimeout = [&](TServerConnection& c) {
+      Record("Timeout", c, std::to_string(pServer->HeldConnections("127.0.0.1")));
+      c.Close();
+    };
+  });
+  TTcpClient released;
+  ASSERT_TRUE(released.Connect(nPort));
+  const std::string pReleased = std::to_string(LocalPortOf(released.Fd()));
+  ASSERT_TRUE(released.Send("early"));
+  ASSERT_TRUE(WaitForEvent("Admit " + pReleased));
+  int nHeld = 0;
+  OnControl([&] {
+    nHeld = pServer->HeldConnections("127.0.0.1") + pServer->HeldConnections("127.0.0.2");
+    pServer->ReleaseHeld("127.0.0.1");
+  });
+  EXPECT_EQ(nHeld, 1);
+  ASSERT_TRUE(WaitForEvent("Read " + pReleased));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"Listen", "Admit " + pReleased, "Accept " + pReleased + " 1",
+                                                "Connect " + pReleased + " 1", "Read " + pReleased}));
+  std::string sRead;
+  OnControl([&] { sRead = sReceived; });
+  EXPECT_EQ(sRead, "early");
+
+  TTcpClient waiting;
+  ASSERT_TRUE(waiting.Connect(nPort));
+  const std::string pWaiting = std::to_string(LocalPortOf(waiting.Fd()));
+  ASSERT_TRUE(waiting.Send("unread"));
+  ASSERT_TRUE(waiting.WaitClosed());
+  EXPECT_EQ(waiting.Received(), "");
+  const std::vector<std::string> v = Events();
+  EXPECT_EQ(std::vector<std::string>(v.begin() + 5, v.end()),
+            (std::vector<std::string>{"Admit " + pWaiting, "Timeout " + pWaiting + " 1"}));
+  OnControl([&] { nHeld = pServer->HeldConnections(); });
+  EXPECT_EQ(nHeld, 0);
+  OnControl([&] { sRead = sReceived; });
+  EXPECT_EQ(sRead, "early");
+  EXPECT_EQ(ActiveConnections(), 1);
 }
 
 // The deadline fires once for a connection that keeps it, never for one that cancelled it; Close

@@ -128,11 +128,13 @@ class StormRunTest : public ::testing::Test {
   // their own: the limit of connections per address in the handshake is lifted accordingly. The
   // handshake deadline is off, so that connections held open on purpose are not closed, with a
   // storm of lines of their own, while a slow machine is still logging the storm under test. (The
-  // lines land in [PROXY], the last section of the configuration.)
-  void StartRelay(const std::string& sExtra = "", const std::vector<std::string>& vSimArgs = {"--silent"}) {
+  // lines land in [PROXY], the last section of the configuration.) With bShippedLimits both keep
+  // their shipped values and sExtra alone is added.
+  void StartRelay(const std::string& sExtra = "", const std::vector<std::string>& vSimArgs = {"--silent"},
+                  bool bShippedLimits = false) {
     ASSERT_TRUE(sim.Start(vSimArgs));
     nProxyPort = testsupport::FreePort();
-    const std::string sProxyKeys = "MAXPERADDRESS=0\r\nHANDSHAKETIMEOUT=0\r\n";
+    const std::string sProxyKeys = bShippedLimits ? "" : "MAXPERADDRESS=0\r\nHANDSHAKETIMEOUT=0\r\n";
     relay.WriteConfig(testsupport::RelayConfig(sim.Port(), nProxyPort, sProxyKeys + sExtra));
     ASSERT_TRUE(relay.Start());
     ASSERT_TRUE(relay.WaitForLog(kAmiLoggedIn)) << relay.LogText();
@@ -204,6 +206,44 @@ TEST_F(StormRunTest, RestartStormOfHundredDesksKeepsEveryLineInOrder) {
   }
   const std::string sLog = relay.LogText();
   EXPECT_EQ(sLog.find("log lines dropped"), std::string::npos);
+}
+
+// Regression: 100 desks behind one address (a terminal server, a NAT) that start at once lost all
+// but MAXPERADDRESS of them to a refusal at accept, and each had to try again. Now those over the
+// limit wait their turn: every desk gets through in one round, each with all its lines logged.
+TEST_F(StormRunTest, HundredDesksFromOneAddressAllGetThroughAtOnceUnderThePerAddressLimit) {
+  // The shipped limit of 10 per address; a deadline that a slow, shared machine cannot reach.
+  StartRelay("HANDSHAKETIMEOUT=120\r\n", {"--silent"}, true);
+  constexpr int kDesks = 100;
+  std::vector<std::unique_ptr<TTcpClient>> vDesks;
+  for (int n = 0; n < kDesks; ++n) {
+    vDesks.push_back(std::make_unique<TTcpClient>());
+    ASSERT_TRUE(vDesks.back()->Connect(nProxyPort)) << "desk " << n;
+  }
+  std::vector<char> vServed(kDesks, 0);
+  std::vector<std::thread> vThreads;
+  for (int n = 0; n < kDesks; ++n)
+    vThreads.emplace_back([&, n] {
+      vServed[n] = testsupport::Handshake(*vDesks[n], "Desk-" + std::to_string(n), std::to_string(10001 + n),
+                                          std::to_string(20001 + n), "701", kStormDeadline);
+    });
+  for (std::thread& th : vThreads) th.join();
+  for (int n = 0; n < kDesks; ++n) EXPECT_TRUE(vServed[n]) << "desk " << n;
+  ASSERT_TRUE(WaitForLogState(
+      [](const std::string& sLog) { return CountOf(sLog, "recebendo eventos (127.0.0.1:") >= kDesks; }))
+      << CountOf(relay.LogText(), "recebendo eventos (127.0.0.1:") << " desks served";
+  std::map<int, std::vector<std::string>> mapLines = DeskLines(relay.LogText());
+  for (int n = 0; n < kDesks; ++n) {
+    const std::vector<std::string> vExpected = {"accept", "connect", "read Hi, lets connect...",
+                                                "read MyAppID: Desk-" + std::to_string(n), "read MyAppToken: qmRoK8]",
+                                                "read GetQueueInfo: (" + std::to_string(10001 + n) + ")",
+                                                "read GetPeerInfo: (" + std::to_string(20001 + n) + ")",
+                                                "read GetFeatureParkInfo: (701)", "served"};
+    EXPECT_EQ(mapLines[LocalPortOf(vDesks[n]->Fd())], vExpected) << "desk " << n;
+  }
+  const std::string sLog = relay.LogText();
+  EXPECT_EQ(CountOf(sLog, "Connection refused"), 0);
+  EXPECT_EQ(CountOf(sLog, "log lines dropped"), 0);
 }
 
 // Regression: of 3,000 connections opened within a tenth of a second, 259 accept lines reached the

@@ -26,6 +26,7 @@
 struct TEventBatch;
 
 class TServerConnection;
+enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
 class TValidate {
  public:
@@ -125,13 +126,22 @@ class TValidate {
   bool StopSocketServer();
 
   // ---- Client port guards (control thread) ----
-  // Allow-list and per-address limit, asked before a connection is listed; false refuses it.
-  bool AdmitClient(TServerConnection& connection);
+  // Allow-list and per-address limit, asked once, at accept, before a connection is listed. One
+  // over the limit is held until a handshake of its address ends; one beyond the bounds of the
+  // held, or whose check fails, is refused with a log line. The deadline of an admitted or held
+  // one starts here, so a held one's wait counts against it.
+  TAdmission_OPT AdmitClient(TServerConnection& connection);
   // The handshake deadline ([PROXY] HANDSHAKETIMEOUT) from now; nothing when it is off.
   void StartHandshakeDeadline(TServerConnection* pConnection);
+  // The handshake is through: no deadline, and the oldest connection held from its address is let in.
   void StopHandshakeDeadline(TServerConnection* pConnection);
   // The deadline passed: logs it and closes the connection, whose disconnect frees its slot.
   void HandshakeDeadlinePassed(TServerConnection& connection);
+  // Before a connection's slot is released: one that was still in the handshake lets the oldest
+  // connection held from its address in.
+  void ClientLeaving(const TServerConnection& connection);
+  // A desk's TLS handshake failed: a log line with the reason, thinned under a flood.
+  void TlsHandshakeFailed(const TServerConnection& connection, const std::string& sReason);
   // Opens the TLS listener when [PROXY] TLSPORT is set; a failure is logged and leaves the plain
   // port alone. False when it failed.
   bool StartTlsListener();

@@ -1,9 +1,15 @@
 // The client port's guards on a shared network: who may connect (ALLOWFROM), how many connections
-// one address may hold in the handshake (MAXPERADDRESS), how long a connection may take to get
-// through it (HANDSHAKETIMEOUT), and the TLS listener beside the plain one.
+// one address may have in the handshake at once (MAXPERADDRESS), how long a connection may take to
+// get through it (HANDSHAKETIMEOUT), and the TLS listener beside (or instead of) the plain one.
 //
 // Threads: control thread only (the listener's events and the listener's start), like the rest of
 // the client service; the refusal counters and the parsed allow-list need no lock.
+//
+// Over the limit, a connection is held, not refused: the listener keeps it unread and without a
+// slot until a handshake of its address ends (RUNNING, or the connection closed), then lets the
+// oldest held one of that address in. So a site behind one address (a NAT, a terminal server)
+// whose desks all start at once gets every desk through in one round, MAXPERADDRESS at a time.
+// The held are bounded (MAX_HELD_PER_ADDRESS, MAX_HELD); beyond that a connection is refused.
 //
 // Deadline of one connection (T = HANDSHAKETIMEOUT), with or without a slot:
 //
@@ -13,9 +19,12 @@
 //                                 |     (its disconnect frees the slot) |
 //                                 +----greeting again: armed for T-----+
 //
+// The deadline starts at accept, for a held connection too: waiting counts against it.
+//
 // Refusals at accept close the connection before a byte is sent (not even a TLS hello); they raise
 // no other event, so they take no slot and log nothing but their own line, which is thinned under a
-// flood: the 1st, 10th, 100th... refusal of each kind, with the count so far.
+// flood: the 1st, 10th, 100th... refusal of each kind, with the count so far. A check that fails
+// refuses too: a fault must not open the port to everyone. Failed TLS handshakes are thinned alike.
 #include <exception>
 #include <string>
 #include <vector>
@@ -28,8 +37,13 @@
 
 namespace {
 
+constexpr int MAX_HELD_PER_ADDRESS = MAX_CLIENT_SLOTS;  // held from one address at most
+constexpr int MAX_HELD = 3 * MAX_CLIENT_SLOTS;          // held from all addresses at most
+
 uint64_t nRefusedOutside = 0;    // connections refused by the allow-list so far; control thread
 uint64_t nRefusedOverLimit = 0;  // connections refused by the per-address limit so far; control thread
+uint64_t nRefusedUnchecked = 0;  // connections refused because the check failed; control thread
+uint64_t nTlsFailures = 0;       // failed TLS handshakes of desks so far; control thread
 
 std::string Peer(const TServerConnection& connection) {
   return connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort());
@@ -63,34 +77,53 @@ int32_t WaitingFrom(const std::string& sAddress) {
   return nWaiting;
 }
 
-void LogRefusal(uint64_t& nRefused, const std::string& sWhy) {
-  ++nRefused;
-  if (!IsPowerOfTen(nRefused)) return;
-  WriteLog("TValidate.AdmitClient", LOG_TARGET_PROXY, LOG_VERBOSE,
-           "Connection refused: " + sWhy + ", " + IntToStr(static_cast<int64_t>(nRefused)) + " refused so far.", false);
+int HeldFrom(const std::string& sAddress) {
+  return socManagerServer != nullptr ? socManagerServer->HeldConnections(sAddress) : 0;
+}
+
+// Counts one more of a kind and logs the 1st, 10th, 100th... with the count so far: a flood
+// leaves a handful of lines, and the last one says how big it was.
+void LogThinned(uint64_t& nCount, const char* sSource, int nLevel, const std::string& sText, const char* sCounted) {
+  ++nCount;
+  if (!IsPowerOfTen(nCount)) return;
+  WriteLog(sSource, LOG_TARGET_PROXY, nLevel,
+           sText + ", " + IntToStr(static_cast<int64_t>(nCount)) + " " + sCounted + " so far.", false);
+}
+
+void LogRefusal(uint64_t& nRefused, const std::string& sWhy, int nLevel = LOG_VERBOSE) {
+  LogThinned(nRefused, "TValidate.AdmitClient", nLevel, "Connection refused: " + sWhy, "refused");
 }
 
 }  // namespace
 
-bool TValidate::AdmitClient(TServerConnection& connection) {
+TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
   try {
     const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
     const std::string sAddress = connection.RemoteAddress();
     if (!p.sAllowFrom.empty() && !AllowList().Contains(sAddress)) {
       LogRefusal(nRefusedOutside, "address outside [PROXY] ALLOWFROM (" + Peer(connection) + ")");
-      return false;
+      return ADMISSION_REFUSE;
     }
-    if (p.nMaxPerAddress > 0 && WaitingFrom(sAddress) >= p.nMaxPerAddress) {
-      LogRefusal(nRefusedOverLimit, IntToStr(p.nMaxPerAddress) +
-                                        " connections from this address are still in the handshake, [PROXY] "
-                                        "MAXPERADDRESS (" + Peer(connection) + ")");
-      return false;
+    TAdmission_OPT tAdmission = ADMISSION_ACCEPT;
+    // While some wait, a newcomer waits behind them: the oldest goes first.
+    const int nHeldHere = HeldFrom(sAddress);
+    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(sAddress) >= p.nMaxPerAddress)) {
+      if (nHeldHere >= MAX_HELD_PER_ADDRESS || HeldFrom("") >= MAX_HELD) {
+        LogRefusal(nRefusedOverLimit, IntToStr(p.nMaxPerAddress) +
+                                          " connections from this address are still in the handshake, [PROXY] "
+                                          "MAXPERADDRESS (" + Peer(connection) + ")");
+        return ADMISSION_REFUSE;
+      }
+      tAdmission = ADMISSION_HOLD;
     }
-    return true;
+    StartHandshakeDeadline(&connection);
+    return tAdmission;
   } catch (const std::exception& e) {
-    LogOperationError("TValidate", "AdmitClient", e.what(), LOG_TARGET_PROXY);
-    return true;  // a fault here must not shut the port
+    LogRefusal(nRefusedUnchecked, std::string("the admission check failed: ") + e.what(), LOG_ERROR);
+  } catch (...) {
+    LogRefusal(nRefusedUnchecked, "the admission check failed", LOG_ERROR);
   }
+  return ADMISSION_REFUSE;
 }
 
 void TValidate::StartHandshakeDeadline(TServerConnection* pConnection) {
@@ -99,7 +132,34 @@ void TValidate::StartHandshakeDeadline(TServerConnection* pConnection) {
 }
 
 void TValidate::StopHandshakeDeadline(TServerConnection* pConnection) {
-  if (pConnection != nullptr) pConnection->SetDeadline(0);
+  if (pConnection == nullptr) return;
+  try {
+    pConnection->SetDeadline(0);
+    if (socManagerServer != nullptr) socManagerServer->ReleaseHeld(pConnection->RemoteAddress());
+  } catch (const std::exception& e) {
+    LogOperationError("TValidate", "StopHandshakeDeadline", e.what(), LOG_TARGET_PROXY);
+  }
+}
+
+void TValidate::ClientLeaving(const TServerConnection& connection) {
+  try {
+    if (socManagerServer == nullptr) return;
+    for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo)
+      if (slot.pConnection == &connection && slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING)
+        return;  // through the handshake: its end was counted then
+    socManagerServer->ReleaseHeld(connection.RemoteAddress());
+  } catch (const std::exception& e) {
+    LogOperationError("TValidate", "ClientLeaving", e.what(), LOG_TARGET_PROXY);
+  }
+}
+
+void TValidate::TlsHandshakeFailed(const TServerConnection& connection, const std::string& sReason) {
+  try {
+    LogThinned(nTlsFailures, "TValidate.TlsHandshakeFailed", LOG_WARNING,
+               "TLS handshake failed (" + Peer(connection) + "): " + sReason, "failed");
+  } catch (const std::exception& e) {
+    LogOperationError("TValidate", "TlsHandshakeFailed", e.what(), LOG_TARGET_PROXY);
+  }
 }
 
 void TValidate::HandshakeDeadlinePassed(TServerConnection& connection) {
@@ -118,9 +178,10 @@ bool TValidate::StartTlsListener() {
   const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
   if (p.nTlsPort == 0 || socManagerServer == nullptr) return true;
   try {
-    socManagerServer->ListenTls(p.nTlsPort, p.sTlsCert, p.sTlsKey);
+    socManagerServer->ListenTls(p.nTlsPort, p.sTlsCert, p.sTlsKey, p.sTlsClientCa);
+    const std::string sClientCa = p.sTlsClientCa.empty() ? "" : ", client CA " + p.sTlsClientCa;
     WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_VERBOSE,
-             "TLS listener open (Port: " + IntToStr(p.nTlsPort) + ", certificate " + p.sTlsCert + ")", false);
+             "TLS listener open (Port: " + IntToStr(p.nTlsPort) + ", certificate " + p.sTlsCert + sClientCa + ")", false);
     return true;
   } catch (const std::exception& e) {
     WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_ERROR,

@@ -249,7 +249,13 @@ void TfrmTelvane::cmdStopClientClick() {
 
 void TfrmTelvane::cmdStartServerClick() {
   try {
-    if (MyValidate != nullptr && MyValidate->StartSocketServer(MyConfigInfo.nProxyPort)) {
+    // SERVERPORT=0 with a TLSPORT: the TLS port serves alone, and the start and stop lines name it.
+    const bool bServePlain = MyConfigInfo.nProxyPort != 0;
+    if (socManagerServer != nullptr) socManagerServer->bServePlain = bServePlain;
+    const int32_t nPort = bServePlain ? MyConfigInfo.nProxyPort : MyConfigInfo.MyClientPort.nTlsPort;
+    // Started only when a port listens: with the TLS port alone, its failure leaves none.
+    if (MyValidate != nullptr && MyValidate->StartSocketServer(nPort) && socManagerServer != nullptr &&
+        socManagerServer->Active()) {
       MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, false);
       MyDisplay.SetEnabled(CTL_CMD_START_SERVER, false);
       MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, true);

@@ -22,6 +22,7 @@
 #include "platform/untTimer.h"
 
 class TServerConnection;
+enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
 class TfrmTelvane : public TDisplaySink {
  public:
@@ -71,7 +72,7 @@ class TfrmTelvane : public TDisplaySink {
 
   // ---- socManagerServer events ----
   void socManagerServerListen();
-  bool socManagerServerAdmit(TServerConnection& connection);
+  TAdmission_OPT socManagerServerAdmit(TServerConnection& connection);
   void socManagerServerAccept(TServerConnection& connection);
   void socManagerServerClientConnect(TServerConnection& connection);
   void socManagerServerClientDisconnect(TServerConnection& connection);

@@ -1,8 +1,9 @@
 // socManagerServer's events: log each one to the proxy pane and hand it to the client service.
 //
 // Control thread only, one event at a time. A peer is first asked about (admission: allow-list and
-// per-address limit); a refused one raises nothing more. A connection takes a slot when it
-// connects and never later, and its handshake deadline starts then; the slot is released by its
+// per-address limit); a refused one raises nothing more, a held one nothing until it is let in, and
+// the handshake deadline of both starts then. A connection takes a slot when it connects and
+// never later; the slot is released by its
 // disconnect (also after an error, an overflow cut-off, a failed TLS handshake or a passed
 // deadline, which the listener follows with a disconnect). A read is logged, then given to the
 // handshake of the slot that holds the session; a connection without a slot is only logged.
@@ -49,12 +50,7 @@ struct TReadLogBudget {
 
 // One per connection that has read; control thread.
 std::unordered_map<const TServerConnection*, TReadLogBudget> mapReadLogBudgets;
-int64_t nAcceptFailures = 0;  // failed accepts of the current shortage; control thread
-
-bool IsPowerOfTen(int64_t n) {
-  while (n >= 10 && n % 10 == 0) n /= 10;
-  return n == 1;
-}
+uint64_t nAcceptFailures = 0;  // failed accepts of the current shortage; control thread
 
 void LogEvent(const char* sHandler, const std::string& sText, int nLevel = LOG_VERBOSE) {
   WriteLog(std::string("TfrmTelvane.") + sHandler, LOG_TARGET_PROXY, nLevel, sText, false);
@@ -145,19 +141,21 @@ void TfrmTelvane::socManagerServerListen() {
   }
 }
 
-bool TfrmTelvane::socManagerServerAdmit(TServerConnection& connection) {
+TAdmission_OPT TfrmTelvane::socManagerServerAdmit(TServerConnection& connection) {
   try {
-    return MyValidate == nullptr || MyValidate->AdmitClient(connection);
+    // Without the controller (shut-down) there is nobody to check with, so nobody comes in.
+    return MyValidate != nullptr ? MyValidate->AdmitClient(connection) : ADMISSION_REFUSE;
   } catch (...) {
-    return true;
+    return ADMISSION_REFUSE;
   }
 }
 
 void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
   try {
     if (nAcceptFailures > 0) {
-      LogEvent("socManagerServerAccept", "Accepting connections again after " + IntToStr(nAcceptFailures) +
-                                             " failed attempts.", LOG_WARNING);
+      LogEvent("socManagerServerAccept", "Accepting connections again after " +
+                                             IntToStr(static_cast<int64_t>(nAcceptFailures)) + " failed attempts.",
+               LOG_WARNING);
       nAcceptFailures = 0;
     }
     LogEvent("socManagerServerAccept", Msg(28) + CountAndPeer(connection));
@@ -168,10 +166,8 @@ void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
 void TfrmTelvane::socManagerServerClientConnect(TServerConnection& connection) {
   try {
     LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(connection));
-    if (MyValidate != nullptr) {
-      MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
-      MyValidate->StartHandshakeDeadline(&connection);  // with or without a slot
-    }
+    // Its handshake deadline runs since its admission, with or without a slot.
+    if (MyValidate != nullptr) MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
   } catch (...) {
   }
 }
@@ -183,7 +179,10 @@ void TfrmTelvane::socManagerServerClientDisconnect(TServerConnection& connection
       LogLeftOut(connection, it->second);
       mapReadLogBudgets.erase(it);
     }
-    if (MyValidate != nullptr) MyValidate->DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
+    if (MyValidate != nullptr) {
+      MyValidate->ClientLeaving(connection);
+      MyValidate->DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
+    }
   } catch (...) {
   }
 }
@@ -245,10 +244,7 @@ void TfrmTelvane::socManagerServerClientTimeout(TServerConnection& connection) {
 
 void TfrmTelvane::socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason) {
   try {
-    LogEvent("socManagerServerClientTlsError",
-             "TLS handshake failed (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + "): " +
-                 sReason,
-             LOG_WARNING);
+    if (MyValidate != nullptr) MyValidate->TlsHandshakeFailed(connection, sReason);
   } catch (...) {
   }
 }
@@ -258,7 +254,7 @@ void TfrmTelvane::socManagerServerAcceptError(const std::string& sReason) {
     if (!IsPowerOfTen(++nAcceptFailures)) return;
     LogEvent("socManagerServerAcceptError",
              "Error: cannot accept a connection: " + sReason + "; trying again every 100 ms (" +
-                 IntToStr(nAcceptFailures) + " failed so far).",
+                 IntToStr(static_cast<int64_t>(nAcceptFailures)) + " failed so far).",
              LOG_ERROR);
   } catch (...) {
   }

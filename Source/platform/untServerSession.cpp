@@ -58,7 +58,7 @@ void TServerSession::SetDeadline(int nMilliseconds) {
   tmrDeadline.async_wait([self = shared_from_this(), nGeneration = nDeadlineGeneration](const asio::error_code& ec) {
     if (ec || nGeneration != self->nDeadlineGeneration || self->bClosed || self->bEnding) return;
     std::shared_ptr<TSessionHost> pHost = self->Host();
-    if (pHost && pHost->IsListed(self.get())) pHost->SessionTimeout(*self);
+    if (pHost && (pHost->IsListed(self.get()) || pHost->IsHeld(self.get()))) pHost->SessionTimeout(*self);
   });
 }
 

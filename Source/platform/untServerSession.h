@@ -53,6 +53,7 @@ class TSessionHost {
   virtual ~TSessionHost() = default;
   virtual asio::io_context& Context() = 0;
   virtual bool IsListed(const TServerSession* pSession) const = 0;
+  virtual bool IsHeld(const TServerSession* pSession) const = 0;  // admitted to wait, unread, unlisted
   // The listener's one read buffer, for sessions that read synchronously into it.
   virtual std::array<char, SESSION_READ_PIECE_BYTES>& ReadBuffer() = 0;
   // Raises OnClientRead; the session's svUnread holds the piece meanwhile.

@@ -4,10 +4,13 @@
 // One session per accepted peer (untServerSession), kept in vSessions in accept order, whichever
 // port it came through. A session is listed from before OnAccept until after its
 // OnClientDisconnect has returned, so the connection an event names is always among
-// Connections(0..ActiveConnections()-1) during it. A peer OnAdmit refuses is never listed.
+// Connections(0..ActiveConnections()-1) during it. A peer OnAdmit refuses is never listed; one it
+// holds waits in vHeld, in accept order, until ReleaseHeld lets the oldest of its address in.
 //
 //   accept --> OnAdmit --refused--> closed, no event
-//          --admitted--> list it, OnAccept, OnClientConnect --> session.Begin (reads; TLS handshake)
+//                      --held--> vHeld (no read, no event; its deadline runs) --ReleaseHeld--+
+//                      --admitted--> list it, OnAccept, OnClientConnect  <------------------+
+//                                    --> session.Begin (reads; TLS handshake)
 //   session ends --> OnClientError / OnClientOverflow / OnClientTlsError as the cause says,
 //                    OnClientDisconnect, unlist, close
 //   SetActive(false) --> close both listeners, each session shut gracefully, no event
@@ -91,7 +94,9 @@ struct TServerSocket::TImpl : TSessionHost, std::enable_shared_from_this<TServer
   asio::io_context& ioc;                           // the control thread's loop
   TListenerPtr pPlain;                             // the plain listener while active, else null
   TListenerPtr pTls;                               // the TLS listener while open, else null
+  bool bActive = false;                            // between SetActive(true) and SetActive(false)
   std::vector<TServerSessionPtr> vSessions;        // open connections in accept order
+  std::vector<TServerSessionPtr> vHeld;            // held peers in accept order; never listed
   std::array<char, SESSION_READ_PIECE_BYTES> vReadBuffer;  // plain reads land here; valid during OnClientRead
   TServerSocket* pOwner;                           // null once the owner is gone
 
@@ -114,6 +119,9 @@ struct TServerSocket::TImpl : TSessionHost, std::enable_shared_from_this<TServer
     return std::any_of(vSessions.begin(), vSessions.end(),
                        [pSession](const TServerSessionPtr& p) { return p.get() == pSession; });
   }
+  bool IsHeld(const TServerSession* pSession) const override {
+    return std::any_of(vHeld.begin(), vHeld.end(), [pSession](const TServerSessionPtr& p) { return p.get() == pSession; });
+  }
   std::array<char, SESSION_READ_PIECE_BYTES>& ReadBuffer() override { return vReadBuffer; }
   void SessionRead(TServerSession& session) override { Raise(&TServerSocket::OnClientRead, session); }
   void SessionTimeout(TServerSession& session) override { Raise(&TServerSocket::OnClientTimeout, session); }
@@ -127,7 +135,9 @@ struct TServerSocket::TImpl : TSessionHost, std::enable_shared_from_this<TServer
   void Wait(const TListenerPtr& pListener, std::chrono::steady_clock::duration tDelay);
   void RetryAccept(const TListenerPtr& pListener, const asio::error_code& ec);
   void OnAccepted(const TListenerPtr& pListener, tcp::socket socket);
-  bool Admit(TServerSession& session);
+  TAdmission_OPT Admit(TServerSession& session);
+  void Serve(const TServerSessionPtr& pSession);
+  void ReleaseHeld(const std::string& sAddress);
   void CloseAll();
 };
 
@@ -220,7 +230,15 @@ void TServerSocket::TImpl::OnAccepted(const TListenerPtr& pListener, tcp::socket
           ? MakeTlsSession(weak_from_this(), std::move(socket), sAddress, peer.port(), pOwner->nMaxQueuedBytes,
                            pListener->pContext)
           : MakePlainSession(weak_from_this(), std::move(socket), sAddress, peer.port(), pOwner->nMaxQueuedBytes);
-  if (!Admit(*pSession)) return pSession->Shut(false);  // nothing was sent: not even a TLS hello
+  const TAdmission_OPT tAdmission = Admit(*pSession);
+  if (tAdmission == ADMISSION_REFUSE || pSession->bClosed || pSession->bEnding)
+    return pSession->Shut(false);  // nothing was sent: not even a TLS hello
+  if (tAdmission == ADMISSION_HOLD) return vHeld.push_back(pSession);
+  Serve(pSession);
+}
+
+// Lists an admitted peer, raises its accept and connect events and starts its reads.
+void TServerSocket::TImpl::Serve(const TServerSessionPtr& pSession) {
   pSession->bAdmitted = true;
   vSessions.push_back(pSession);
   Raise(&TServerSocket::OnAccept, *pSession);
@@ -230,14 +248,25 @@ void TServerSocket::TImpl::OnAccepted(const TListenerPtr& pListener, tcp::socket
   pSession->Begin();
 }
 
-bool TServerSocket::TImpl::Admit(TServerSession& session) {
-  std::function<bool(TServerConnection&)> fn = pOwner->OnAdmit;
-  if (!fn) return true;
+TAdmission_OPT TServerSocket::TImpl::Admit(TServerSession& session) {
+  std::function<TAdmission_OPT(TServerConnection&)> fn = pOwner->OnAdmit;
+  if (!fn) return ADMISSION_ACCEPT;
   try {
     return fn(session);
   } catch (...) {
-    return true;  // a handler that fails does not shut the port
+    return ADMISSION_REFUSE;  // a check that could not be made lets nobody in
   }
+}
+
+// The oldest peer held from sAddress that is still open, if any, is served.
+void TServerSocket::TImpl::ReleaseHeld(const std::string& sAddress) {
+  auto it = std::find_if(vHeld.begin(), vHeld.end(), [&sAddress](const TServerSessionPtr& p) {
+    return p->RemoteAddress() == sAddress && !p->bClosed && !p->bEnding;
+  });
+  if (it == vHeld.end()) return;
+  TServerSessionPtr pSession = *it;
+  vHeld.erase(it);
+  Serve(pSession);
 }
 
 // The end of one connection: the event of its cause, then the disconnect event, then it leaves
@@ -245,6 +274,11 @@ bool TServerSocket::TImpl::Admit(TServerSession& session) {
 void TServerSocket::TImpl::SessionEnd(const TServerSessionPtr& pSession, TSessionEnd_OPT tEnd, int nErrorCode,
                                       const std::string& sReason) {
   pSession->bEnding = true;
+  auto itHeld = std::find(vHeld.begin(), vHeld.end(), pSession);
+  if (itHeld != vHeld.end()) {  // never connected: no event to raise
+    vHeld.erase(itHeld);
+    return pSession->Shut(false);
+  }
   if (!IsListed(pSession.get())) return;
   if (tEnd == SESSION_END_OVERFLOW) {
     Raise(&TServerSocket::OnClientOverflow, *pSession);
@@ -269,9 +303,13 @@ void TServerSocket::TImpl::CloseAll() {
     (*pp)->tmrRetry.cancel();
     pp->reset();
   }
+  bActive = false;
   std::vector<TServerSessionPtr> vClosing;
   vClosing.swap(vSessions);
   for (const TServerSessionPtr& pSession : vClosing) pSession->Shut(true);
+  vClosing.clear();
+  vClosing.swap(vHeld);
+  for (const TServerSessionPtr& pSession : vClosing) pSession->Shut(false);
 }
 
 TServerSocket::TServerSocket() : pImpl(std::make_shared<TImpl>(this)) {}
@@ -284,27 +322,32 @@ TServerSocket::~TServerSocket() {
 void TServerSocket::SetActive(bool bActive) {
   TImpl& impl = *pImpl;
   if (!bActive) return impl.CloseAll();
-  if (impl.pPlain) return;
-  impl.pPlain = impl.Open(Port, nullptr);
-  impl.StartAccept(impl.pPlain);
-  impl.Raise(&TServerSocket::OnListen);
+  if (impl.bActive) return;
+  if (bServePlain) {
+    impl.pPlain = impl.Open(Port, nullptr);
+    impl.StartAccept(impl.pPlain);
+  }
+  impl.bActive = true;
+  if (bServePlain) impl.Raise(&TServerSocket::OnListen);
 }
 
-void TServerSocket::ListenTls(int nPort, const std::string& sCertFile, const std::string& sKeyFile) {
+void TServerSocket::ListenTls(int nPort, const std::string& sCertFile, const std::string& sKeyFile,
+                              const std::string& sClientCaFile) {
   TImpl& impl = *pImpl;
-  if (!impl.pPlain) throw std::runtime_error("the listener is not active");
+  if (!impl.bActive) throw std::runtime_error("the listener is not active");
   if (impl.pTls) {
     asio::error_code ec;
     impl.pTls->acceptor.close(ec);
     impl.pTls.reset();
   }
   // The files are read first, so a bad certificate never leaves a port open that cannot serve.
-  std::shared_ptr<asio::ssl::context> pContext = MakeTlsServerContext(sCertFile, sKeyFile);
+  std::shared_ptr<asio::ssl::context> pContext = MakeTlsServerContext(sCertFile, sKeyFile, sClientCaFile);
   impl.pTls = impl.Open(nPort, std::move(pContext));
   impl.StartAccept(impl.pTls);
+  if (!bServePlain) impl.Raise(&TServerSocket::OnListen);  // the only port is open now
 }
 
-bool TServerSocket::Active() const { return pImpl->pPlain != nullptr; }
+bool TServerSocket::Active() const { return pImpl->pPlain != nullptr || pImpl->pTls != nullptr; }
 
 namespace {
 int BoundPort(const TListenerPtr& pListener) {
@@ -323,4 +366,19 @@ int TServerSocket::ActiveConnections() const { return static_cast<int>(pImpl->vS
 TServerConnection* TServerSocket::Connections(int nIndex) {
   if (nIndex < 0 || nIndex >= ActiveConnections()) return nullptr;
   return pImpl->vSessions[static_cast<size_t>(nIndex)].get();
+}
+
+int TServerSocket::HeldConnections(const std::string& sAddress) const {
+  const std::vector<TServerSessionPtr>& vHeld = pImpl->vHeld;
+  return static_cast<int>(std::count_if(vHeld.begin(), vHeld.end(), [&sAddress](const TServerSessionPtr& p) {
+    return sAddress.empty() || p->RemoteAddress() == sAddress;
+  }));
+}
+
+// Posted, so a handler that lets a peer in never sees that peer's events raised inside its own.
+void TServerSocket::ReleaseHeld(const std::string& sAddress) {
+  asio::post(pImpl->ioc, [wImpl = std::weak_ptr<TImpl>(pImpl), sAddress] {
+    std::shared_ptr<TImpl> pImpl = wImpl.lock();
+    if (pImpl && pImpl->pOwner != nullptr) pImpl->ReleaseHeld(sAddress);
+  });
 }

@@ -1,12 +1,19 @@
 // Event-driven TCP listener (socManagerServer) with its open client connections, plain and TLS.
 //
 // Control thread only; no thread per connection. Events, one at a time on the control thread:
-//   SetActive(true) -> OnListen; each accepted peer -> OnAdmit (not listed yet; false closes it at
-//   once, nothing sent and no further event), then OnAccept, then OnClientConnect (it is now
-//   counted in ActiveConnections); bytes -> OnClientRead (one event for all the bytes the kernel
+//   SetActive(true) -> OnListen; each accepted peer -> OnAdmit (not listed yet; ADMISSION_REFUSE
+//   closes it at once, nothing sent and no further event; ADMISSION_HOLD keeps it waiting, see
+//   below), then OnAccept, then OnClientConnect (it is now counted in ActiveConnections); bytes ->
+//   OnClientRead (one event for all the bytes the kernel
 //   holds, at most 1 MiB, taken with ReceiveText); peer close -> OnClientDisconnect; failure ->
 //   OnClientError, then, when the failure ended the connection, OnClientDisconnect.
-// SetActive(false) closes every connection without a disconnect event.
+// A held peer waits unlisted and unread, nothing sent to it, until ReleaseHeld names its address:
+// then the oldest one held from there is listed and raises OnAccept and OnClientConnect as if it
+// had just been admitted. Its deadline (SetDeadline, from OnAdmit) runs meanwhile and raises
+// OnClientTimeout; Close ends it without any other event, as it was never connected.
+// SetActive(false) closes every connection, held ones too, without a disconnect event.
+// With bServePlain false, SetActive(true) opens no plain port and only ListenTls serves; OnListen
+// is then raised when the TLS listener opens.
 // ListenTls opens a second listener whose connections speak TLS; they share the list, the events
 // and the bounds of the plain ones, so no handler needs to know which port a client used. Their
 // TLS handshake runs after OnClientConnect; a failed one raises OnClientTlsError, then
@@ -60,6 +67,13 @@ class TServerConnection {
   virtual void Close() = 0;
 };
 
+// OnAdmit's answer for a peer just accepted.
+enum TAdmission_OPT : int {
+  ADMISSION_ACCEPT,  // listed and served now
+  ADMISSION_HOLD,    // kept waiting, unread, until ReleaseHeld names its address
+  ADMISSION_REFUSE,  // closed at once, before a byte is sent
+};
+
 class TServerSocket {
  public:
   static constexpr size_t nDefaultMaxQueuedBytes = 4u * 1024u * 1024u;
@@ -72,24 +86,31 @@ class TServerSocket {
   int Port = 0;                                    // listening port; set before SetActive(true)
   std::string BindAddress;                         // local IPv4 or IPv6 address; empty: every IPv4 interface
   size_t nMaxQueuedBytes = nDefaultMaxQueuedBytes; // output bound per connection
+  bool bServePlain = true;                         // false: no plain port, only ListenTls serves
 
   // True: listen on BindAddress:Port (throws std::runtime_error with the reason on failure);
   // false: stop listening on both ports and close every connection, without disconnect events.
   void SetActive(bool bActive);
-  bool Active() const;
+  bool Active() const;  // a listener is open
   int LocalPort() const;  // the bound port (useful when Port was 0)
 
   // While active: a second listener on BindAddress:nPort whose connections speak TLS 1.2 or later
-  // with the PEM certificate chain and key given. Throws std::runtime_error naming the file or the
-  // port and the reason; the plain listener is not touched either way.
-  void ListenTls(int nPort, const std::string& sCertFile, const std::string& sKeyFile);
+  // with the PEM certificate chain and key given; with sClientCaFile, a peer must show a
+  // certificate that chains to one of its authorities. Throws std::runtime_error naming the file
+  // or the port and the reason; the plain listener is not touched either way.
+  void ListenTls(int nPort, const std::string& sCertFile, const std::string& sKeyFile,
+                 const std::string& sClientCaFile = "");
   int LocalTlsPort() const;  // 0 while no TLS listener is open
 
   int ActiveConnections() const;
   TServerConnection* Connections(int nIndex);  // nullptr outside 0..ActiveConnections()-1
+  // Held peers from sAddress (every held peer when empty).
+  int HeldConnections(const std::string& sAddress = "") const;
+  // After the current event: the oldest peer held from sAddress, if any, is served.
+  void ReleaseHeld(const std::string& sAddress);
 
   std::function<void()> OnListen;
-  std::function<bool(TServerConnection&)> OnAdmit;  // unset: every peer is admitted
+  std::function<TAdmission_OPT(TServerConnection&)> OnAdmit;  // unset: every peer is admitted
   std::function<void(TServerConnection&)> OnAccept;
   std::function<void(TServerConnection&)> OnClientConnect;
   std::function<void(TServerConnection&)> OnClientDisconnect;

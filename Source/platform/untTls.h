@@ -2,7 +2,11 @@
 // Platform-internal: only untServerSocket and untClientSocket include it.
 //
 // Both sides speak TLS 1.2 or later. The server context holds the listener's certificate chain
-// and key, read once when the listener opens; the client context holds the trusted authorities
+// and key, read once when the listener opens, and offers on TLS 1.2 only forward-secret key
+// exchange (ECDHE) with AEAD ciphers (AES-GCM, ChaCha20-Poly1305); TLS 1.3 keeps OpenSSL's own
+// suites, which are all of that kind. Given a client CA file, it asks every peer for a
+// certificate and refuses a handshake without one that chains to those authorities.
+// The client context holds the trusted authorities
 // (a PEM file, or the system's trust store) and, when verifying, checks the peer's chain and that
 // its certificate names the host the link was configured with.
 // A context is built on the control thread; a failure throws std::runtime_error whose text names
@@ -18,7 +22,8 @@
 
 using TTlsStream = asio::ssl::stream<asio::ip::tcp::socket&>;
 
-std::shared_ptr<asio::ssl::context> MakeTlsServerContext(const std::string& sCertFile, const std::string& sKeyFile);
+std::shared_ptr<asio::ssl::context> MakeTlsServerContext(const std::string& sCertFile, const std::string& sKeyFile,
+                                                          const std::string& sClientCaFile = "");
 std::shared_ptr<asio::ssl::context> MakeTlsClientContext(const std::string& sCaFile, bool bVerify);
 
 // Sets the name (or address) the peer's certificate must carry, and the server name sent in the
