@@ -31,6 +31,7 @@
 
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
+#include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
 #include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
@@ -40,10 +41,10 @@ namespace {
 constexpr int MAX_HELD_PER_ADDRESS = MAX_CLIENT_SLOTS;  // held from one address at most
 constexpr int MAX_HELD = 3 * MAX_CLIENT_SLOTS;          // held from all addresses at most
 
-uint64_t nRefusedOutside = 0;    // connections refused by the allow-list so far; control thread
-uint64_t nRefusedOverLimit = 0;  // connections refused by the per-address limit so far; control thread
-uint64_t nRefusedUnchecked = 0;  // connections refused because the check failed; control thread
-uint64_t nTlsFailures = 0;       // failed TLS handshakes of desks so far; control thread
+TThinnedLine tRefusedOutside;    // connections refused by the allow-list; control thread
+TThinnedLine tRefusedOverLimit;  // connections refused by the per-address limit; control thread
+TThinnedLine tRefusedUnchecked;  // connections refused because the check failed; control thread
+TThinnedLine tTlsFailures;       // failed TLS handshakes of desks; control thread
 
 std::string Peer(const TServerConnection& connection) {
   return connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort());
@@ -83,15 +84,15 @@ int HeldFrom(const std::string& sAddress) {
 
 // Counts one more of a kind and logs the 1st, 10th, 100th... with the count so far: a flood
 // leaves a handful of lines, and the last one says how big it was.
-void LogThinned(uint64_t& nCount, const char* sSource, int nLevel, const std::string& sText, const char* sCounted) {
-  ++nCount;
-  if (!IsPowerOfTen(nCount)) return;
+void LogThinned(TThinnedLine& tLine, const char* sSource, int nLevel, const std::string& sText, const char* sCounted) {
+  const uint64_t nCount = tLine.Count();
+  if (nCount == 0) return;
   WriteLog(sSource, LOG_TARGET_PROXY, nLevel,
            sText + ", " + IntToStr(static_cast<int64_t>(nCount)) + " " + sCounted + " so far.", false);
 }
 
-void LogRefusal(uint64_t& nRefused, const std::string& sWhy, int nLevel = LOG_VERBOSE) {
-  LogThinned(nRefused, "TValidate.AdmitClient", nLevel, "Connection refused: " + sWhy, "refused");
+void LogRefusal(TThinnedLine& tRefused, const std::string& sWhy, int nLevel = LOG_VERBOSE) {
+  LogThinned(tRefused, "TValidate.AdmitClient", nLevel, "Connection refused: " + sWhy, "refused");
 }
 
 }  // namespace
@@ -101,7 +102,7 @@ TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
     const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
     const std::string sAddress = connection.RemoteAddress();
     if (!p.sAllowFrom.empty() && !AllowList().Contains(sAddress)) {
-      LogRefusal(nRefusedOutside, "address outside [PROXY] ALLOWFROM (" + Peer(connection) + ")");
+      LogRefusal(tRefusedOutside, "address outside [PROXY] ALLOWFROM (" + Peer(connection) + ")");
       return ADMISSION_REFUSE;
     }
     TAdmission_OPT tAdmission = ADMISSION_ACCEPT;
@@ -109,7 +110,7 @@ TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
     const int nHeldHere = HeldFrom(sAddress);
     if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(sAddress) >= p.nMaxPerAddress)) {
       if (nHeldHere >= MAX_HELD_PER_ADDRESS || HeldFrom("") >= MAX_HELD) {
-        LogRefusal(nRefusedOverLimit, IntToStr(p.nMaxPerAddress) +
+        LogRefusal(tRefusedOverLimit, IntToStr(p.nMaxPerAddress) +
                                           " connections from this address are still in the handshake, [PROXY] "
                                           "MAXPERADDRESS (" + Peer(connection) + ")");
         return ADMISSION_REFUSE;
@@ -119,9 +120,9 @@ TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
     StartHandshakeDeadline(&connection);
     return tAdmission;
   } catch (const std::exception& e) {
-    LogRefusal(nRefusedUnchecked, std::string("the admission check failed: ") + e.what(), LOG_ERROR);
+    LogRefusal(tRefusedUnchecked, std::string("the admission check failed: ") + e.what(), LOG_ERROR);
   } catch (...) {
-    LogRefusal(nRefusedUnchecked, "the admission check failed", LOG_ERROR);
+    LogRefusal(tRefusedUnchecked, "the admission check failed", LOG_ERROR);
   }
   return ADMISSION_REFUSE;
 }
@@ -155,7 +156,7 @@ void TValidate::ClientLeaving(const TServerConnection& connection) {
 
 void TValidate::TlsHandshakeFailed(const TServerConnection& connection, const std::string& sReason) {
   try {
-    LogThinned(nTlsFailures, "TValidate.TlsHandshakeFailed", LOG_WARNING,
+    LogThinned(tTlsFailures, "TValidate.TlsHandshakeFailed", LOG_WARNING,
                "TLS handshake failed (" + Peer(connection) + "): " + sReason, "failed");
   } catch (const std::exception& e) {
     LogOperationError("TValidate", "TlsHandshakeFailed", e.what(), LOG_TARGET_PROXY);
