@@ -131,7 +131,11 @@ std::string ListeningPorts(const TMetricsConfig& tConfig) {
 }
 
 mg_context* StartCivetweb(const std::string& sPorts, std::string& sError) {
-  const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", WORKER_THREADS,
+  // A web server that shares the port keeps one thread per web desk: room for all of them.
+  const TWebConfig& w = MyConfigInfo.MyWeb;
+  const std::string sThreads =
+      w.nPort != 0 && w.nPort == MyConfigInfo.MyMetrics.nPort ? IntToStr(w.nMaxClients + 4) : WORKER_THREADS;
+  const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", sThreads.c_str(),
                             "request_timeout_ms", REQUEST_TIMEOUT_MS, nullptr};
   mg_callbacks tCallbacks{};
   tCallbacks.log_message = &LogServerMessage;
