@@ -1,15 +1,18 @@
 # Writes OUT, a C++ file that defines WEB_ASSETS (Source/hosting/untWebAssets.h) with the bytes of
-# every file in SRC_DIR. Run by the build whenever a file of web/ changes.
-file(GLOB files RELATIVE ${SRC_DIR} ${SRC_DIR}/*)
+# every file in SRC_DIR and of the EXTRA files. Run by the build whenever a file of web/ changes.
+# EXTRA: more files, served by their file name.
+file(GLOB files ${SRC_DIR}/*)
+list(APPEND files ${EXTRA})
 list(SORT files)
 set(body "// Generated from web/ by cmake/EmbedWeb.cmake; do not edit.\n#include \"hosting/untWebAssets.h\"\n\nnamespace {\n")
 set(table "")
 set(index 0)
-foreach(name ${files})
-  if(IS_DIRECTORY ${SRC_DIR}/${name})
+foreach(path ${files})
+  if(IS_DIRECTORY ${path})
     continue()
   endif()
-  file(READ ${SRC_DIR}/${name} hex HEX)
+  get_filename_component(name ${path} NAME)
+  file(READ ${path} hex HEX)
   string(LENGTH "${hex}" hexlen)
   math(EXPR size "${hexlen} / 2")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
