@@ -1,3 +1,5 @@
+// The strict JSON reader: one recursive-descent pass over the text, its depth bounded before any
+// recursion, so the stack a message can take is fixed. See untJson.h.
 #include "hosting/untJson.h"
 
 #include <cstdint>

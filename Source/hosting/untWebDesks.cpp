@@ -1,3 +1,6 @@
+// The web-desk table (design in untWebDesks.h). Control thread only: no lock of its own; the
+// extension-state lock is taken for one entry's read at a time, as the stages take it. What the
+// table sends is built once per frame and copied into each subscribed desk's bounded queue.
 #include "hosting/untWebDesks.h"
 
 #include <atomic>

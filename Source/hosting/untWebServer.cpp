@@ -1,7 +1,6 @@
 #include "hosting/untWebServer.h"
 
 #include <civetweb.h>
-#include <openssl/ssl.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -298,32 +297,19 @@ int LogServerMessage(const mg_connection*, const char* sMessage) {
   return 1;
 }
 
-int InitTls(void* pSslContext, void*) {
-  const TWebConfig& w = MyConfigInfo.MyWeb;
-  SSL_CTX* pCtx = static_cast<SSL_CTX*>(pSslContext);
-  if (SSL_CTX_use_certificate_chain_file(pCtx, w.sTlsCert.c_str()) != 1 ||
-      SSL_CTX_use_PrivateKey_file(pCtx, w.sTlsKey.c_str(), SSL_FILETYPE_PEM) != 1 ||
-      SSL_CTX_check_private_key(pCtx) != 1) {
-    WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: [WEB] TLSCERT or TLSKEY cannot be used", true);
-    return -1;
-  }
-  return 1;  // set up here
-}
-
-std::string ListeningPorts(const TWebConfig& w, bool bTls) {
+std::string ListeningPorts(const TWebConfig& w) {
   const std::string sIP = Trim(w.sBindIP);
   const bool bIPv6 = sIP.find(':') != std::string::npos && sIP.front() != '[';
-  return (bIPv6 ? "[" + sIP + "]" : sIP) + ":" + IntToStr(w.nPort) + (bTls ? "s" : "");
+  return (bIPv6 ? "[" + sIP + "]" : sIP) + ":" + IntToStr(w.nPort);
 }
 
-mg_context* StartCivetweb(const std::string& sPorts, bool bTls, std::string& sError) {
+mg_context* StartCivetweb(const std::string& sPorts, std::string& sError) {
   const std::string sThreads = IntToStr(MyConfigInfo.MyWeb.nMaxClients + 4);
   const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", sThreads.c_str(),
                             "request_timeout_ms", "10000", "websocket_timeout_ms", "3600000",
                             "enable_websocket_ping_pong", "yes", nullptr};
   mg_callbacks tCallbacks{};
   tCallbacks.log_message = &LogServerMessage;
-  if (bTls) tCallbacks.init_ssl = &InitTls;
   mg_init_data tInit{&tCallbacks, nullptr, vOptions};
   char sText[256] = "";
   unsigned nCode = 0;
@@ -355,21 +341,26 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
   tmrTick.OnTimer = [] { webdesks::Tick(); };
   tmrTick.SetInterval(TICK_INTERVAL_MS);
   tmrTick.SetEnabled(true);
-  const bool bTls = !w.sTlsCert.empty() && !w.sTlsKey.empty();
+  // The HTTPS connections of the civetweb this relay is built with are reset after their
+  // handshake, so TLS is refused rather than served in plain text where the site asked for TLS.
+  if (!w.sTlsCert.empty() || !w.sTlsKey.empty()) {
+    WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR,
+             "Error: web server not started on port " + IntToStr(w.nPort) +
+                 ": [WEB] TLSCERT/TLSKEY are not supported yet; put a TLS proxy in front and leave them empty",
+             true);
+    return;
+  }
   if (pSharedContext != nullptr) {
-    if (bTls)
-      WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_WARNING,
-               "[WEB] TLSCERT and TLSKEY are ignored: the web server shares the metrics port " + IntToStr(w.nPort), true);
     pContext = pSharedContext;
     RegisterHandlers(pContext);
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE, "Web server sharing the metrics endpoint's port " + IntToStr(w.nPort),
              false);
     return;
   }
-  const std::string sPorts = ListeningPorts(w, bTls);
+  const std::string sPorts = ListeningPorts(w);
   std::string sError;
-  mg_init_library(bTls ? MG_FEATURES_TLS : 0);
-  pContext = StartCivetweb(sPorts, bTls, sError);
+  mg_init_library(0);
+  pContext = StartCivetweb(sPorts, sError);
   if (pContext == nullptr) {
     mg_exit_library();
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: web server not started on " + sPorts + ": " + sError, true);
@@ -377,8 +368,7 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
   }
   bOwnContext = true;
   RegisterHandlers(pContext);
-  WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE,
-           std::string("Web server listening on ") + sPorts + (bTls ? " (HTTPS, WSS)" : ""), false);
+  WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE, "Web server listening on " + sPorts, false);
 }
 
 TWebServer::~TWebServer() {

@@ -1,6 +1,8 @@
 // The web server of [WEB]: the wallboard page and its files (GET /, embedded in the binary) and
-// the web desks' WebSocket (GET /events), served by civetweb on [WEB] BINDIP:PORT, with TLS when
-// TLSCERT and TLSKEY are set, or on the metrics endpoint's listener when both name the same port.
+// the web desks' WebSocket (GET /events), served by civetweb on [WEB] BINDIP:PORT, or on the
+// metrics endpoint's listener when both name the same port. With TLSCERT or TLSKEY set it does
+// not start (an error line says so): HTTPS through this civetweb does not work yet, and a site
+// that asked for TLS must not be served in plain text.
 //
 // Threads: created and destroyed on the control thread by the manager object. civetweb serves on
 // threads of its own: they read only the values fixed before it starts (the allow-list, the

@@ -1,3 +1,5 @@
+// Finds the socket by walking /proc/self/fd and comparing each socket's two addresses; see
+// untSocketCut.h. Rare (a cut desk), so the walk's cost does not matter.
 #include "platform/untSocketCut.h"
 
 #include <arpa/inet.h>
