@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 #include <sstream>
 
@@ -196,6 +197,10 @@ TEST_F(WebDeskTest, WebDeskGetsTheFramesOfATcpDeskWithTheSameSubscriptionsByteFo
   EXPECT_EQ(tJoin.Member("fields")->Member("CallerIDName")->sText, "Jo\xC3\xA3o \"\\\tM\xC3\xBCller\xE2\x82\xAC");
   EXPECT_EQ(tJoin.Member("fields")->Member("Event")->sText, "Join");
   EXPECT_EQ(Json(web->WaitFor("\"family\":\"extension\"")).Member("state")->sText, "ringing");
+  // The service stops with the desk connected: the web server's own civetweb ends with it.
+  relay.Process().Signal(SIGTERM);
+  EXPECT_EQ(relay.Process().WaitExit(), 0);
+  EXPECT_TRUE(web->WaitClosed());
 }
 
 TEST_F(WebDeskTest, BadLoginsAreAnsweredWithTheReasonAndClosed) {
@@ -352,6 +357,11 @@ TEST_F(WebServerTest, SharedMetricsPortServesTheMetricsThePageAndTheWebDesks) {
     ASSERT_TRUE(vDesks.back()->Send(R"({"code":"qmRoK8]","queues":[10001]})"));
   }
   for (auto& desk : vDesks) EXPECT_NE(desk->WaitFor("{\"ready\":true}"), "");
+  // The service stops with desks connected: civetweb's threads wait for nothing of the control
+  // thread that stops them, and every desk sees its connection end.
+  relay.Process().Signal(SIGTERM);
+  EXPECT_EQ(relay.Process().WaitExit(), 0);
+  for (auto& desk : vDesks) EXPECT_TRUE(desk->WaitClosed());
 }
 
 // HTTPS does not work through this civetweb yet: a site that asked for it gets nothing in plain

@@ -115,9 +115,13 @@ class TWebConnection : public TWebLink {
     const mg_request_info* pInfo = mg_get_request_info(pConn);
     sAddress = pInfo->remote_addr;
     nPort = pInfo->remote_port;
-    nLocalPort = pInfo->server_port;
+    // Taken now, on the thread that owns the connection, for a cut from the control thread.
+    nCutFd = DuplicateTcpConnection(pInfo->server_port, sAddress, nPort);
   }
-  ~TWebConnection() override { Stop(); }
+  ~TWebConnection() override {
+    Stop();
+    CloseTcpDuplicate(nCutFd);
+  }
 
   // civetweb's thread of the connection.
   void Start() { thWriter = std::thread([this] { WriterLoop(); }); }
@@ -158,7 +162,7 @@ class TWebConnection : public TWebLink {
     }
     cvQueue.notify_one();
     // civetweb's reader and our writer may both be blocked on the socket: end it under them.
-    ShutdownTcpConnection(nLocalPort, sAddress, nPort);
+    ShutdownTcpDuplicate(nCutFd);
   }
 
   const std::string& Address() const { return sAddress; }
@@ -190,7 +194,7 @@ class TWebConnection : public TWebLink {
         continue;
       }
       if (mg_websocket_write(pConn, MG_WEBSOCKET_OPCODE_TEXT, sMessage.data(), sMessage.size()) <= 0) {
-        ShutdownTcpConnection(nLocalPort, sAddress, nPort);
+        ShutdownTcpDuplicate(nCutFd);
         return;
       }
     }
@@ -199,7 +203,7 @@ class TWebConnection : public TWebLink {
   mg_connection* pConn;  // valid until the close handler returns (it joins this writer)
   std::string sAddress;
   int nPort = 0;
-  int nLocalPort = 0;
+  int nCutFd = -1;       // our duplicate of the socket, for Cut; -1 when none was found
   std::mutex crsQueue;                  // guards the five below; never held while writing
   std::condition_variable cvQueue;
   std::deque<std::string> vQueue;       // messages not yet written

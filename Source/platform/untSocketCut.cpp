@@ -1,12 +1,13 @@
-// Finds the socket by walking /proc/self/fd and comparing each socket's two addresses; see
-// untSocketCut.h. Rare (a cut desk), so the walk's cost does not matter.
+// Finds the socket by walking /proc/self/fd and comparing each socket's two addresses, once per
+// connection; see untSocketCut.h.
 #include "platform/untSocketCut.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -32,11 +33,9 @@ bool AddressOf(const sockaddr_storage& tAddress, std::string& sText, int& nPort)
 }
 
 bool Matches(int nFd, int nLocalPort, const std::string& sPeerAddress, int nPeerPort) {
-  struct stat tStat{};
-  if (fstat(nFd, &tStat) != 0 || !S_ISSOCK(tStat.st_mode)) return false;
   sockaddr_storage tLocal{}, tPeer{};
   socklen_t nLocalLength = sizeof(tLocal), nPeerLength = sizeof(tPeer);
-  if (getsockname(nFd, reinterpret_cast<sockaddr*>(&tLocal), &nLocalLength) != 0) return false;
+  if (getsockname(nFd, reinterpret_cast<sockaddr*>(&tLocal), &nLocalLength) != 0) return false;  // not a socket
   if (getpeername(nFd, reinterpret_cast<sockaddr*>(&tPeer), &nPeerLength) != 0) return false;
   std::string sLocal, sPeer;
   int nLocal = 0, nPeer = 0;
@@ -46,18 +45,25 @@ bool Matches(int nFd, int nLocalPort, const std::string& sPeerAddress, int nPeer
 
 }  // namespace
 
-bool ShutdownTcpConnection(int nLocalPort, const std::string& sPeerAddress, int nPeerPort) {
+int DuplicateTcpConnection(int nLocalPort, const std::string& sPeerAddress, int nPeerPort) {
   DIR* pDir = opendir("/proc/self/fd");
-  if (pDir == nullptr) return false;
-  bool bFound = false;
+  if (pDir == nullptr) return -1;
+  int nDuplicate = -1;
   while (const dirent* pEntry = readdir(pDir)) {
     if (pEntry->d_name[0] < '0' || pEntry->d_name[0] > '9') continue;
     const int nFd = std::atoi(pEntry->d_name);
     if (nFd == dirfd(pDir) || !Matches(nFd, nLocalPort, sPeerAddress, nPeerPort)) continue;
-    shutdown(nFd, SHUT_RDWR);
-    bFound = true;
+    nDuplicate = fcntl(nFd, F_DUPFD_CLOEXEC, 0);
     break;
   }
   closedir(pDir);
-  return bFound;
+  return nDuplicate;
+}
+
+void ShutdownTcpDuplicate(int nFd) {
+  if (nFd >= 0) shutdown(nFd, SHUT_RDWR);
+}
+
+void CloseTcpDuplicate(int nFd) {
+  if (nFd >= 0) close(nFd);
 }
