@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the client libraries' test suites (clients/python with pytest, clients/node with
-# node:test) against an existing build: the relay and the exchange simulator are taken from
+# node:test) and the wallboard's browser test (tests/browser) against an existing build: the relay and the exchange simulator are taken from
 # TELVANE_BUILD (default: build/). Both suites run even when the first fails; the script fails
 # when either did. Called by scripts/test.sh after its build stage.
 set -uo pipefail
@@ -23,4 +23,7 @@ echo "---- clients/python"
 (cd clients/python && "${pytest[@]}" -q -p no:cacheprovider tests) || failed=1
 echo "---- clients/node"
 (cd clients/node && node --test test/*.test.js) || failed=1
+# The wallboard in Debian's chromium, driven by playwright-core from npm; no browser is downloaded.
+echo "---- tests/browser"
+(cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --silent && node --test) || failed=1
 exit "$failed"

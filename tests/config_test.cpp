@@ -38,6 +38,7 @@ class ConfigTest : public ::testing::Test {
     c.nServerReconnectTmr = c.nServerTimeoutTmr = c.nServerPort = c.nProxyPort = 0;
     c.sServerIP = c.sUsername = c.sSecret = "";
     c.MyNats = TNatsConfig();
+    c.MyWeb = TWebConfig();
     c.MyClientPort = {};
     c.MyExchangeTls = {};
     c.MyQueueBudget = TQueueBudgetConfig();
@@ -232,6 +233,48 @@ TEST_F(ConfigTest, NatsKeysOutsideTheirRulesFallBackToTheirDefaults) {
     EXPECT_EQ(MyConfigInfo.MyNats.sSubjectPrefix, c.sPrefix) << c.sKeys;
     EXPECT_EQ(MyConfigInfo.MyNats.sStream, c.sStream) << c.sKeys;
     EXPECT_EQ(MyConfigInfo.MyNats.nMaxAgeHours, c.nMaxAgeHours) << c.sKeys;
+    TearDown();
+  }
+}
+
+TEST_F(ConfigTest, WebKeysOutsideTheirRulesAreCorrectedAndTheSectionStaysOffByDefault) {
+  struct Case {
+    const char* sKeys;                 // lines of [WEB]
+    std::vector<std::pair<std::string, std::string>> vCorrections;  // field, value in force, in order
+    int32_t nPort;
+    const char* sBindIP;
+    const char* sAllowFrom;
+    const char* sTlsCert;
+    int32_t nMaxClients;
+  };
+  const Case vCases[] = {
+      {"", {}, 0, "127.0.0.1", "", "", 100},
+      {"PORT=8080\nBINDIP=::1\nALLOWFROM=10.0.0.0/8\nTLSCERT=c.pem\nTLSKEY=k.pem\nMAXCLIENTS=1000\n", {}, 8080, "::1",
+       "10.0.0.0/8", "c.pem", 1000},
+      {"PORT=65536\nBINDIP=nowhere\nMAXCLIENTS=0\n",
+       {{"MyWeb.nPort", "0"}, {"MyWeb.sBindIP", "127.0.0.1"}, {"MyWeb.nMaxClients", "100"}}, 0, "127.0.0.1", "", "", 100},
+      {"PORT=-1\nALLOWFROM=10.0.0.0/8, bogus\nTLSCERT=c.pem\nMAXCLIENTS=1001\n",
+       {{"MyWeb.nPort", "0"}, {"MyWeb.sAllowFrom", "10.0.0.0/8"}, {"MyWeb.sTlsCert", ""}, {"MyWeb.nMaxClients", "100"}},
+       0, "127.0.0.1", "10.0.0.0/8", "", 100},
+      // An allow-list of which nothing is valid shuts everyone else out rather than letting everyone in.
+      {"PORT=8080\nALLOWFROM=bogus\nTLSKEY=k.pem\n",
+       {{"MyWeb.sAllowFrom", "127.0.0.0/8,::1/128"}, {"MyWeb.sTlsCert", ""}}, 8080, "127.0.0.1", "127.0.0.0/8,::1/128", "",
+       100},
+  };
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(std::string("[AMI]\nSERVERIP=h\n[WEB]\n") + c.sKeys);
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    for (const auto& [sField, sValue] : c.vCorrections) vExpected.push_back(Correction(sField, sValue));
+    EXPECT_EQ(Logged(), vExpected) << c.sKeys;
+    const TWebConfig& w = MyConfigInfo.MyWeb;
+    EXPECT_EQ(w.nPort, c.nPort) << c.sKeys;
+    EXPECT_EQ(w.sBindIP, c.sBindIP) << c.sKeys;
+    EXPECT_EQ(w.sAllowFrom, c.sAllowFrom) << c.sKeys;
+    EXPECT_EQ(w.sTlsCert, c.sTlsCert) << c.sKeys;
+    EXPECT_EQ(w.sTlsKey.empty(), std::string(c.sTlsCert).empty()) << c.sKeys;
+    EXPECT_EQ(w.nMaxClients, c.nMaxClients) << c.sKeys;
     TearDown();
   }
 }

@@ -186,6 +186,60 @@ constexpr int32_t MAX_AGE_HOURS = 24;
 constexpr int32_t MAX_AGE_HOURS_LIMIT = 87600;  // ten years; the server counts in nanoseconds
 }  // namespace nats_default
 
+// Section [WEB], said once like the keys above. PORT 0 leaves the web server off.
+namespace web_default {
+constexpr int32_t PORT = 0;
+constexpr const char* BIND_IP = "127.0.0.1";
+constexpr const char* ALLOW_FROM = "";  // everyone who can reach BINDIP
+constexpr const char* TLS_CERT = "";
+constexpr const char* TLS_KEY = "";
+constexpr int32_t MAX_CLIENTS = 100;
+constexpr int32_t MAX_CLIENTS_LIMIT = 1000;  // each web desk has a writer thread of its own
+}  // namespace web_default
+
+void ReadWebKeys(const TIniFile& ini) {
+  namespace d = web_default;
+  TWebConfig& w = MyConfigInfo.MyWeb;
+  w.nPort = ini.ReadInteger("WEB", "PORT", d::PORT);
+  w.sBindIP = ini.ReadString("WEB", "BINDIP", d::BIND_IP);
+  w.sAllowFrom = ini.ReadString("WEB", "ALLOWFROM", d::ALLOW_FROM);
+  w.sTlsCert = ini.ReadString("WEB", "TLSCERT", d::TLS_CERT);
+  w.sTlsKey = ini.ReadString("WEB", "TLSKEY", d::TLS_KEY);
+  w.nMaxClients = ini.ReadInteger("WEB", "MAXCLIENTS", d::MAX_CLIENTS);
+}
+
+// As for [METRICS]: a port out of range turns the server off rather than open it somewhere else;
+// an allow-list keeps its valid ranges, and one with none falls back to this host only. TLS asks
+// for both files: one without the other serves plain HTTP, said as a correction.
+void CheckWebKeys() {
+  namespace d = web_default;
+  TWebConfig& w = MyConfigInfo.MyWeb;
+  if (w.nPort < 0 || w.nPort > 65535) {
+    w.nPort = d::PORT;
+    LogCorrection("MyWeb.nPort", IntToStr(w.nPort));
+  }
+  if (Trim(w.sBindIP).empty() || !IsIpAddressText(w.sBindIP)) {
+    w.sBindIP = d::BIND_IP;
+    LogCorrection("MyWeb.sBindIP", w.sBindIP);
+  }
+  TAddressRanges ranges;
+  std::vector<std::string> lstInvalid;
+  ranges.Parse(w.sAllowFrom, lstInvalid);
+  if (!lstInvalid.empty()) {
+    w.sAllowFrom = ranges.Empty() ? config_default::ALLOW_FROM_NONE_VALID : ranges.Text();
+    LogCorrection("MyWeb.sAllowFrom", w.sAllowFrom);
+  }
+  if (Trim(w.sTlsCert).empty() != Trim(w.sTlsKey).empty()) {
+    w.sTlsCert = d::TLS_CERT;
+    w.sTlsKey = d::TLS_KEY;
+    LogCorrection("MyWeb.sTlsCert", w.sTlsCert);
+  }
+  if (w.nMaxClients < 1 || w.nMaxClients > d::MAX_CLIENTS_LIMIT) {
+    w.nMaxClients = d::MAX_CLIENTS;
+    LogCorrection("MyWeb.nMaxClients", IntToStr(w.nMaxClients));
+  }
+}
+
 bool CreateAuditLists() {
   try {
     TAuditEvents& a = MyAuditEvents;
@@ -436,6 +490,7 @@ bool ReadConfigFile(TIniFile& ini, std::string& sError) {
   ReadMetricsConfig(ini);
   ReadNatsKeys(ini, c.MyNats);
   ReadClientPortKeys(ini);
+  ReadWebKeys(ini);
   ReadExchangeTlsKeys(ini);
   ReadQueueBudget(ini);
   return true;
@@ -527,6 +582,7 @@ bool CheckAndCorrect() {
   CheckMetricsConfig();
   CheckNatsKeys(c.MyNats);
   CheckClientPortKeys();
+  CheckWebKeys();
   CheckQueueBudget();
   LogSwitchCorrections();
   return true;
@@ -663,6 +719,12 @@ std::vector<std::string> TValidate::ConfigValuesInForce() {
       "[NATS] SUBJECTPREFIX=" + c.MyNats.sSubjectPrefix,
       "[NATS] STREAM=" + c.MyNats.sStream,
       "[NATS] MAXAGE=" + IntToStr(c.MyNats.nMaxAgeHours),
+      "[WEB] PORT=" + IntToStr(c.MyWeb.nPort),
+      "[WEB] BINDIP=" + c.MyWeb.sBindIP,
+      "[WEB] ALLOWFROM=" + c.MyWeb.sAllowFrom,
+      "[WEB] TLSCERT=" + c.MyWeb.sTlsCert,
+      "[WEB] TLSKEY=" + c.MyWeb.sTlsKey,
+      "[WEB] MAXCLIENTS=" + IntToStr(c.MyWeb.nMaxClients),
   };
   lstLines.insert(lstLines.end(), lstTail.begin(), lstTail.end());
   return lstLines;

@@ -136,8 +136,15 @@ std::string ListeningPorts(const TMetricsConfig& tConfig) {
 }
 
 mg_context* StartCivetweb(const std::string& sPorts, std::string& sError) {
-  const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", WORKER_THREADS,
-                            "request_timeout_ms", REQUEST_TIMEOUT_MS, "enable_keep_alive", "no", nullptr};
+  // A web server that shares the port keeps one thread per web desk: room for all of them, beyond
+  // the workers that keep /healthz answering while idle connections wait for their time-out. Web
+  // desks sit idle for long stretches: their own time-out is long and kept alive by pings.
+  const TWebConfig& w = MyConfigInfo.MyWeb;
+  const bool bShared = w.nPort != 0 && w.nPort == MyConfigInfo.MyMetrics.nPort;
+  const std::string sThreads = bShared ? IntToStr(w.nMaxClients + 64) : WORKER_THREADS;
+  const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", sThreads.c_str(),
+                            "request_timeout_ms", REQUEST_TIMEOUT_MS, "enable_keep_alive", "no",
+                            "websocket_timeout_ms", "3600000", "enable_websocket_ping_pong", "yes", nullptr};
   mg_callbacks tCallbacks{};
   tCallbacks.log_message = &LogServerMessage;
   mg_init_data tInit{&tCallbacks, nullptr, vOptions};

@@ -32,6 +32,8 @@ class TMetricsServer {
   TMetricsServer& operator=(const TMetricsServer&) = delete;
 
   bool Listening() const { return pContext != nullptr; }
+  // The civetweb context, for the web server that shares the port; null when not listening.
+  mg_context* Context() const { return pContext; }
 
   // Control thread: stores every gauge of MyCounters from the relay's state (the timer's tick).
   static void PublishGauges();

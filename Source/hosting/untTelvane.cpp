@@ -33,9 +33,11 @@ TfrmTelvane::TfrmTelvane(bool bWindowModeIn) : bWindowMode(bWindowModeIn) {
   FormCreate();
   // After the automatic start, so the first gauges already see both sides starting.
   pMetrics = StartMetricsServer();
+  pWeb = StartWebServer(pMetrics ? pMetrics->Context() : nullptr);
 }
 
 TfrmTelvane::~TfrmTelvane() {
+  pWeb.reset();      // before the metrics endpoint, whose listener it may share
   pMetrics.reset();  // its timer and HTTP threads end before anything they read goes
   tmrMain.SetEnabled(false);
   tmrAMIKeepAlive.SetEnabled(false);

@@ -18,6 +18,7 @@
 
 #include "hosting/untDisplayModel.h"
 #include "hosting/untMetricsServer.h"
+#include "hosting/untWebServer.h"
 #include "logging/untDisplaySink.h"
 #include "platform/untTimer.h"
 
@@ -100,6 +101,7 @@ class TfrmTelvane : public TDisplaySink {
   TDisplayModel MyDisplay;     // what the console draws
   std::array<bool, 5> vTabShown{};  // tab pages already laid out once (their Tag)
   std::unique_ptr<TMetricsServer> pMetrics;  // the metrics endpoint, when [METRICS] PORT is set
+  std::unique_ptr<TWebServer> pWeb;          // web desks and the wallboard, when [WEB] PORT is set
 };
 
 // The registered console window; null in service mode and before window-mode creation.

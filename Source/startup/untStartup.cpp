@@ -16,6 +16,7 @@
 #include "controller/untValidate.h"
 #include "hosting/untConsole.h"
 #include "hosting/untNatsOutlet.h"
+#include "hosting/untWebDesks.h"
 #include "hosting/untTelvane.h"
 #include "hosting/untTelvaneService.h"
 #include "logging/untLogger.h"
@@ -178,6 +179,7 @@ int TelvaneMain(int argc, char** argv) {
   AddEventOutlet(&ClientFanOutlet());
   // NATS second, and only when configured: the desks never wait for it.
   StartNatsOutlet();
+  if (MyConfigInfo.MyWeb.nPort != 0) AddEventOutlet(&WebDeskOutlet());
   InitializeRings();
   return EndProcess(MyAppInfo.bIsService ? RunServiceHost(argc, argv) : RunWindowMode());
 }

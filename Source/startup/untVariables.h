@@ -169,6 +169,16 @@ struct TMetricsConfig {
   std::string sBindIP;  // address the endpoint listens on (IPv4 or IPv6 text)
 };
 
+// [WEB]: the WebSocket outlet for web desks and the wallboard page. nPort 0 leaves it off.
+struct TWebConfig {
+  int32_t nPort = 0;       // TCP port of the web server; 0 = no web server
+  std::string sBindIP;     // address it listens on (IPv4 or IPv6 text)
+  std::string sAllowFrom;  // comma-separated CIDR ranges admitted; empty = everyone
+  std::string sTlsCert;    // PEM certificate chain: HTTPS and WSS when set with sTlsKey
+  std::string sTlsKey;     // PEM private key
+  int32_t nMaxClients = 0; // web desks connected at once, logged in or not
+};
+
 // Section [NATS]. An empty sUrl leaves publishing off and everything else unused.
 struct TNatsConfig {
   std::string sUrl;             // servers, comma-separated ("nats://host:4222,tls://host:4222")
@@ -203,6 +213,7 @@ struct TConfigInfo {
   TProfileConfig MyProfile;         // classification profile, key ranges, named queues
   TMetricsConfig MyMetrics;         // [METRICS]
   TNatsConfig MyNats;               // section [NATS]: publishing every frame by key
+  TWebConfig MyWeb;                 // section [WEB]: web desks and the wallboard
 
   // [PROXY] keys that guard the client port on a shared network. Start values: no deadline, no
   // limit, every interface, everyone admitted, no TLS listener.

@@ -109,7 +109,7 @@ class Simulator {
 const LOGGED_IN = 'Cliente conectado e recebendo eventos do servidor AMI';
 
 class Relay {
-  constructor(folder, exchangePort, port) {
+  constructor(folder, exchangePort, port, extraConfig = '') {
     this.folder = folder;
     this.port = port;
     fs.mkdirSync(path.join(folder, 'Lib'));
@@ -117,7 +117,7 @@ class Relay {
     fs.chmodSync(path.join(folder, 'telvane'), 0o755);
     fs.writeFileSync(path.join(folder, 'Lib', 'Config.ini'),
       `[LOG]\r\nVERBOSE=3\r\n[AMI]\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=${exchangePort}\r\n` +
-      `[PROXY]\r\nSERVERPORT=${port}\r\n`);
+      `[PROXY]\r\nSERVERPORT=${port}\r\n${extraConfig}`);
   }
 
   /** Starts the relay and waits until it is logged in to the exchange. */
@@ -146,13 +146,16 @@ class Relay {
   }
 }
 
-/** A simulator and a relay logged in to it, in a temporary folder; stop() ends both. */
-async function startRelay() {
+/**
+ * A simulator and a relay logged in to it, in a temporary folder; stop() ends both. extraConfig:
+ * more sections for Lib/Config.ini (CR LF lines).
+ */
+async function startRelay(extraConfig = '') {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'telvane-node-'));
   const sim = new Simulator(folder);
   await sim.start();
   fs.mkdirSync(path.join(folder, 'relay'));
-  const relay = new Relay(path.join(folder, 'relay'), sim.port, await freePort());
+  const relay = new Relay(path.join(folder, 'relay'), sim.port, await freePort(), extraConfig);
   relay.sim = sim;
   relay.tmp = folder;
   relay.shutdown = async () => {
@@ -196,4 +199,4 @@ async function startTlsProxy(folder, targetPort) {
   return { ca, port: server.address().port, close: () => server.close() };
 }
 
-module.exports = { DEADLINE, nextEvent, startRelay, startTlsProxy, waitUntil };
+module.exports = { DEADLINE, freePort, nextEvent, startRelay, startTlsProxy, waitUntil };

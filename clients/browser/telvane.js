@@ -1,0 +1,115 @@
+// Telvane web desk client: one ES module, no dependencies, for browsers (and any runtime with a
+// standard WebSocket). It logs in to the relay's GET /events WebSocket, re-connects with a growing
+// delay when the link drops, and logs in again with the subscriptions in force then (those of the
+// login plus every change since), so a desk application never re-subscribes by hand.
+//
+//   import { TelvaneDesk } from './telvane.js';
+//   const desk = new TelvaneDesk('ws://relay:8080/events', { app: 'crm', code: '...', queues: [10004] });
+//   desk.addEventListener('frame', (e) => console.log(e.detail.key, e.detail.fields));
+//   desk.connect();
+//   desk.change({ queues: { 10005: true, 10004: false } });
+//
+// Events (CustomEvent, the message in detail): open, ready, frame, snapshot, exchange, dropped,
+// desks, error (the relay's {"error"}), close ({ code, reason, willRetry }).
+// A refused login (wrong code, bad list) is not retried: the relay would refuse it again.
+
+const FAMILIES = ['queues', 'extensions', 'parks'];
+const KINDS = ['ready', 'snapshot', 'exchange', 'dropped', 'desks', 'error'];
+
+export class TelvaneDesk extends EventTarget {
+  constructor(url, login, { minDelayMs = 1000, maxDelayMs = 30000, WebSocketImpl = globalThis.WebSocket } = {}) {
+    super();
+    this.url = url;
+    this.app = login.app ?? '';
+    this.code = login.code ?? '';
+    this.subscriptions = {};
+    for (const f of FAMILIES) this.subscriptions[f] = new Set((login[f] ?? []).map(String));
+    this.minDelayMs = minDelayMs;
+    this.maxDelayMs = maxDelayMs;
+    this.WebSocketImpl = WebSocketImpl;
+    this.delayMs = minDelayMs;
+    this.socket = null;
+    this.running = false;   // logged in on the current socket
+    this.stopped = true;    // close() was called, or a login was refused
+    this.timer = null;
+  }
+
+  connect() {
+    this.stopped = false;
+    this.#open();
+  }
+
+  close() {
+    this.stopped = true;
+    clearTimeout(this.timer);
+    if (this.socket) this.socket.close(1000);
+  }
+
+  // { queues: { "10004": true, ... }, extensions: {...}, parks: {...} }: kept for re-connection,
+  // and sent at once when logged in.
+  change(changes) {
+    const message = {};
+    for (const f of FAMILIES) {
+      if (!changes[f]) continue;
+      message[f] = {};
+      for (const [key, on] of Object.entries(changes[f])) {
+        message[f][String(key)] = Boolean(on);
+        if (on) this.subscriptions[f].add(String(key));
+        else this.subscriptions[f].delete(String(key));
+      }
+    }
+    if (this.running) this.socket.send(JSON.stringify(message));
+  }
+
+  #loginMessage() {
+    const login = { app: this.app, code: this.code };
+    for (const f of FAMILIES) login[f] = [...this.subscriptions[f]].map((k) => (/^\d+$/.test(k) ? Number(k) : k));
+    return JSON.stringify(login);
+  }
+
+  #open() {
+    const socket = new this.WebSocketImpl(this.url);
+    this.socket = socket;
+    this.running = false;
+    socket.onopen = () => {
+      this.#emit('open', {});
+      socket.send(this.#loginMessage());
+    };
+    socket.onmessage = (event) => this.#receive(event.data);
+    socket.onclose = (event) => {
+      if (this.socket !== socket) return;
+      this.running = false;
+      const willRetry = !this.stopped;
+      this.#emit('close', { code: event.code, reason: event.reason, willRetry });
+      if (willRetry) {
+        this.timer = setTimeout(() => this.#open(), this.delayMs);
+        this.delayMs = Math.min(this.delayMs * 2, this.maxDelayMs);
+      }
+    };
+    socket.onerror = () => {};  // the close that follows says it
+  }
+
+  #receive(text) {
+    let message;
+    try {
+      message = JSON.parse(text);
+    } catch {
+      return;
+    }
+    if ('family' in message) return this.#emit('frame', message);
+    for (const kind of KINDS) {
+      if (!(kind in message)) continue;
+      if (kind === 'ready') {
+        this.running = true;
+        this.delayMs = this.minDelayMs;
+      }
+      // Refused before the login went through: trying again would be refused again.
+      if (kind === 'error' && !this.running) this.stopped = true;
+      return this.#emit(kind, kind === 'ready' ? message : message[kind]);
+    }
+  }
+
+  #emit(type, detail) {
+    this.dispatchEvent(new CustomEvent(type, { detail }));
+  }
+}
