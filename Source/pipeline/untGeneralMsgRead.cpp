@@ -4,6 +4,7 @@
 
 #include "pipeline/untGeneralMsgReadThread.h"
 #include "pipeline/untRingFamily.h"
+#include "pipeline/untStageWake.h"
 
 bool TGeneralMsgRead::Initialize() {
   return InitializeFamily("TGeneralMsgRead.Initialize", MyFifoReceived.MyGenericMsgRead,
@@ -13,4 +14,5 @@ bool TGeneralMsgRead::Initialize() {
 void TGeneralMsgRead::GeneralMsgRead(TText sText) {
   FifoPush(MyFifoReceived.MyGenericMsgRead, std::move(sText), "TGeneralMsgRead.GeneralMsgRead",
            "Error: FIFO FULL (GENERAL) - ");
+  GeneralStageBell().Ring();
 }

@@ -2,6 +2,8 @@
 // rings and starts the family's one consumer; the per-key tables open every ring but the last.
 //
 // Producers: the splitter pushes into the global rings, each global stage into its per-key table.
+// Every push rings the bell of the stage that pops it (untStageWake), refused or not: a needless
+// wake-up costs the stage one look at its rings.
 #include "pipeline/untSpecificMsgRead.h"
 
 #include <span>
@@ -10,6 +12,7 @@
 #include "pipeline/untGlobalMsgReadThread.h"
 #include "pipeline/untRingFamily.h"
 #include "pipeline/untSpecificMsgReadThread.h"
+#include "pipeline/untStageWake.h"
 
 namespace {
 
@@ -50,6 +53,7 @@ bool TGlobalQueueMsgRead::Initialize() {
 void TGlobalQueueMsgRead::GlobalQueueMsgRead(TText sText) {
   FifoPush(MyFifoReceived.MyGlobalQueueMsgRead, std::move(sText), "TGlobalQueueMsgRead.GlobalQueueMsgRead",
            "Error: FIFO FULL (Global/Queue) - ");
+  GlobalStageBell(EVENT_FAMILY_QUEUE).Ring();
 }
 
 bool TSpecificQueueMsgRead::Initialize() {
@@ -60,6 +64,7 @@ bool TSpecificQueueMsgRead::Initialize() {
 
 void TSpecificQueueMsgRead::SpecificQueueMsgRead(TText sText, int32_t nQueueNumber) {
   PushKeyed(KeyTable(EVENT_FAMILY_QUEUE), nQueueNumber, std::move(sText));
+  SpecificStageBell(EVENT_FAMILY_QUEUE).Ring();
 }
 
 void TSpecificQueueMsgRead::DropUnlistedQueue(std::string_view sName) {
@@ -75,6 +80,7 @@ bool TGlobalPeerMsgRead::Initialize() {
 void TGlobalPeerMsgRead::GlobalPeerMsgRead(TText sText) {
   FifoPush(MyFifoReceived.MyGlobalPeerMsgRead, std::move(sText), "TGlobalPeerMsgRead.GlobalPeerMsgRead",
            "Error: FIFO FULL (Global/Peer) - ");
+  GlobalStageBell(EVENT_FAMILY_PEER).Ring();
 }
 
 bool TSpecificPeerMsgRead::Initialize() {
@@ -85,6 +91,7 @@ bool TSpecificPeerMsgRead::Initialize() {
 
 void TSpecificPeerMsgRead::SpecificPeerMsgRead(TText sText, int32_t nPeerNumber) {
   PushKeyed(KeyTable(EVENT_FAMILY_PEER), nPeerNumber, std::move(sText));
+  SpecificStageBell(EVENT_FAMILY_PEER).Ring();
 }
 
 bool TGlobalFeatureParkMsgRead::Initialize() {
@@ -95,6 +102,7 @@ bool TGlobalFeatureParkMsgRead::Initialize() {
 void TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(TText sText) {
   FifoPush(MyFifoReceived.MyGlobalFeatureParkMsgRead, std::move(sText),
            "TGlobalFeatureParkMsgRead.GlobalFeatureParkMsgRead", "Error: FIFO FULL (Global/FeaturePark) - ");
+  GlobalStageBell(EVENT_FAMILY_FEATUREPARK).Ring();
 }
 
 bool TSpecificFeatureParkMsgRead::Initialize() {
@@ -105,4 +113,5 @@ bool TSpecificFeatureParkMsgRead::Initialize() {
 
 void TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead(TText sText, int32_t nFeatureParkNumber) {
   PushKeyed(KeyTable(EVENT_FAMILY_FEATUREPARK), nFeatureParkNumber, std::move(sText));
+  SpecificStageBell(EVENT_FAMILY_FEATUREPARK).Ring();
 }
