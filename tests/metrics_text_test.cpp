@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "startup/untVariables.h"
+
 namespace {
 
 // Every sample line of a page, keyed by "name{labels}".
@@ -97,6 +99,18 @@ TEST(MetricsText, LabelledSamplesCarryEachCounterUnderItsOwnLabel) {
     ASSERT_TRUE(v.count(t.sSample)) << t.sSample;
     EXPECT_EQ(v.at(t.sSample), t.sValue) << t.sSample;
   }
+}
+
+TEST(MetricsText, PacingInForceIsTheOneModeSetToOne) {
+  auto c = Counters();
+  for (TPacing_OPT tPacing : {PACING_PASS, PACING_EVENT}) {
+    MyConfigInfo.tPacing = tPacing;
+    const auto v = Samples(MetricsText(*c, TProcessFigures()));
+    const bool bEvent = tPacing == PACING_EVENT;
+    EXPECT_EQ(v.at("telvane_pacing{mode=\"event\"}"), bEvent ? "1" : "0");
+    EXPECT_EQ(v.at("telvane_pacing{mode=\"pass\"}"), bEvent ? "0" : "1");
+  }
+  MyConfigInfo.tPacing = PACING_PASS;
 }
 
 TEST(MetricsText, HistogramBucketsAreCumulativeAndBoundsInclusive) {

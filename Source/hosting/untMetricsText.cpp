@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "startup/untVariables.h"
+
 namespace {
 
 const char* const FAMILY_LABELS[COUNTER_FAMILY_COUNT] = {"queue", "extension", "parking", "none"};
@@ -98,6 +100,14 @@ void RingMetrics(TPage& p, const TRelayCounters& c) {
   p.Sample("telvane_log_lines_dropped_total", "", Load(c.nLogLinesDropped));
 }
 
+// Which pacing the stages run under ([GENERAL] PACING), as an info gauge: 1 on the mode in force.
+// Fixed at start-up, before the endpoint's threads exist.
+void PacingMetrics(TPage& p, TPacing_OPT tPacing) {
+  p.Head("telvane_pacing", "gauge", "1 on the pacing the stages run under ([GENERAL] PACING), 0 on the other.");
+  p.Sample("telvane_pacing", Label("mode", "pass"), uint64_t{tPacing == PACING_PASS});
+  p.Sample("telvane_pacing", Label("mode", "event"), uint64_t{tPacing == PACING_EVENT});
+}
+
 void LatencyMetrics(TPage& p, const TLatencyHistogram& h) {
   const char* sName = "telvane_relay_latency_seconds";
   p.Head(sName, "histogram",
@@ -142,6 +152,7 @@ std::string MetricsText(const TRelayCounters& tCounters, const TProcessFigures& 
   EventMetrics(p, tCounters);
   ClientMetrics(p, tCounters);
   RingMetrics(p, tCounters);
+  PacingMetrics(p, MyConfigInfo.tPacing);
   LatencyMetrics(p, tCounters.tRelayLatency);
   ProcessMetrics(p, tProcess);
   return p.s;
