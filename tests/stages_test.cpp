@@ -312,7 +312,7 @@ class EventPacedStageTest : public StagesTest {
   }
   bool WaitDelivered(size_t nCount) {
     const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (tOut.Count() < nCount && std::chrono::steady_clock::now() < tDeadline) SleepMs(1);
+    while (tOut.Count() < nCount && std::chrono::steady_clock::now() < tDeadline) std::this_thread::yield();
     return tOut.Count() >= nCount;
   }
   static std::string Numbered(int n) { return "Event " + std::to_string(n) + "\r\n"; }
@@ -361,6 +361,18 @@ TEST_F(EventPacedStageTest, EveryEventOfARunningProducerArrivesInKeyOrder) {
       EXPECT_LT(it->second, n) << "key " << nKey;
     }
     vLast[nKey] = n;
+  }
+}
+
+// One event at a time, each pushed as soon as the one before has left: every push finds the stage
+// about to fall asleep on an empty table, where a wake-up that slipped between its last look and
+// its sleep would strand the event for good.
+TEST_F(EventPacedStageTest, EachEventPushedAsTheStageFallsAsleepWakesIt) {
+  constexpr int kEvents = 5000;
+  StartStage();
+  for (int n = 0; n < kEvents; ++n) {
+    TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText(Numbered(n)), 10001 + n % 3);
+    ASSERT_TRUE(WaitDelivered(n + 1)) << "event " << n << " was never taken";
   }
 }
 
