@@ -29,10 +29,13 @@ void TExecGeneralMsgReadThread::Execute() {
         const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
         HandOverToControl([&](TValidate& v) { v.PrintStatusBarMain(nWP, nRP, false, 0); });
       }
-      TText sText = FifoPop(ring);
-      if (sText) ProcessGenericMessage(*sText, sText->nReadStampUs);
+      bool bTook = false;
+      if (TText sText = FifoPop(ring)) {
+        bTook = true;
+        ProcessGenericMessage(*sText, sText->nReadStampUs);
+      }
       if (bEventPacing) {
-        if (!sText) bell.Wait(nEpoch);  // the ring is empty: sleep until the next exchange read
+        if (!bTook) bell.Wait(nEpoch);  // the ring is empty: sleep until the next exchange read
         continue;
       }
       if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
