@@ -42,6 +42,8 @@ class ConfigTest : public ::testing::Test {
     c.MyClientPort = {};
     c.MyExchangeTls = {};
     c.MyQueueBudget = TQueueBudgetConfig();
+    c.sPacing.clear();
+    c.tPacing = PACING_PASS;
     if (crsGenericFifo.load() == nullptr) crsGenericFifo = new std::mutex();  // lives until process end
     MyGenericFifo = TGenericFifo();
     ClearTerminationRequestForTest();
@@ -368,6 +370,32 @@ TEST_F(ConfigTest, QueuedTextBudgetBelowOneMegabyteFallsBackToItsDefault) {
     if (c.bLine) vExpected.push_back(Correction("MyQueueBudget.nMaxQueuedMB", "256"));
     EXPECT_EQ(Logged(), vExpected) << c.sLine;
     EXPECT_EQ(MyConfigInfo.MyQueueBudget.nMaxQueuedMB, c.nExpected) << c.sLine;
+    TearDown();
+  }
+}
+
+TEST_F(ConfigTest, PacingIsPassUnlessEventIsAskedFor) {
+  struct Case {
+    const char* sLine;  // the PACING line of [GENERAL], if any
+    TPacing_OPT tExpected;
+    const char* sInForce;
+    bool bLine;         // a correction line
+  };
+  const Case vCases[] = {
+      {"", PACING_PASS, "PASS", false},         {"PACING=EVENT\n", PACING_EVENT, "EVENT", false},
+      {"PACING=event\n", PACING_EVENT, "EVENT", false}, {"PACING=Pass\n", PACING_PASS, "PASS", false},
+      {"PACING=\n", PACING_PASS, "PASS", false}, {"PACING=EVENTS\n", PACING_PASS, "PASS", true},
+      {"PACING=1\n", PACING_PASS, "PASS", true},
+  };
+  for (const Case& c : vCases) {
+    SetUp();
+    WriteConfig(std::string("[GENERAL]\n") + c.sLine + "[AMI]\nSERVERIP=h\n");
+    Create();
+    std::vector<std::string> vExpected = {"Success to Read Config File."};
+    if (c.bLine) vExpected.push_back(Correction("tPacing", "PASS"));
+    EXPECT_EQ(Logged(), vExpected) << c.sLine;
+    EXPECT_EQ(MyConfigInfo.tPacing, c.tExpected) << c.sLine;
+    EXPECT_EQ(MyConfigInfo.sPacing, c.sInForce) << c.sLine;
     TearDown();
   }
 }

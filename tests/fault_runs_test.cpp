@@ -260,7 +260,7 @@ class FaultRunTest : public ::testing::Test {
 
   bool StartRelay() {
     nProxyPort = testsupport::FreePort();
-    relay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort));
+    relay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort, sPacingConfig));
     return relay.Start() && relay.WaitForLog(kAmiLoggedIn, kReconnectDeadline);
   }
   int RelayLogins() { return CountOf(relay.LogText(), kAmiLoggedIn); }
@@ -281,7 +281,16 @@ class FaultRunTest : public ::testing::Test {
   int nExchangePort = 0;                // its port, kept across restarts
   TRelay relay;
   int nProxyPort = 0;                   // the relay's client port
+  std::string sPacingConfig;            // appended to the relay's configuration; empty: PASS
 };
+
+// The runs that are not about the paced stages' own timing hold under either pacing.
+class FaultRunPacedTest : public FaultRunTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  FaultRunPacedTest() { sPacingConfig = std::string("[GENERAL]\r\nPACING=") + GetParam() + "\r\n"; }
+};
+
+const auto kPacings = ::testing::Values("PASS", "EVENT");
 
 // The exchange dies (SIGKILL) and comes back on the same port: first a few times with every
 // reconnection awaited and checked, then 50 times in quick succession. A reconnection takes 5-10 s
@@ -290,7 +299,7 @@ class FaultRunTest : public ::testing::Test {
 // time (streaming, events cut into pieces, greeting never sent, login refused, connection closed
 // on accept). The relay must come through them all, reconnect at the end and have lost nothing
 // it read. TELVANE_FAULT_RESTARTS and TELVANE_FAULT_AWAITED_RESTARTS raise the counts.
-TEST_F(FaultRunTest, ExchangeKilledAndRestartedUnderLoad) {
+TEST_P(FaultRunPacedTest, ExchangeKilledAndRestartedUnderLoad) {
   const int nQuick = EnvCount("TELVANE_FAULT_RESTARTS", 50);
   const int nAwaited = EnvCount("TELVANE_FAULT_AWAITED_RESTARTS", 2);
   constexpr int kQueues = 40;  // 200 events/s over 40 queues: 5 per queue and second
@@ -370,11 +379,15 @@ TEST_F(FaultRunTest, GlobalStageKeepsPaceOnceItsRingWraps) {
 struct TSilentCase {
   const char* sName;
   bool bAnswersProbe;  // the simulator answers "Action: Command"
+  const char* sPacing;  // [GENERAL] PACING
 };
 
 void PrintTo(const TSilentCase& tCase, std::ostream* pOut) { *pOut << tCase.sName; }
 
-class SilentExchangeTest : public FaultRunTest, public ::testing::WithParamInterface<TSilentCase> {};
+class SilentExchangeTest : public FaultRunTest, public ::testing::WithParamInterface<TSilentCase> {
+ protected:
+  SilentExchangeTest() { sPacingConfig = std::string("[GENERAL]\r\nPACING=") + GetParam().sPacing + "\r\n"; }
+};
 
 TEST_P(SilentExchangeTest, ClientsGetEveryEventAfterTheSilence) {
   std::vector<std::string> vOptions = {"--silent", "--stamp"};
@@ -404,13 +417,16 @@ TEST_P(SilentExchangeTest, ClientsGetEveryEventAfterTheSilence) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FaultRuns, SilentExchangeTest,
-                         ::testing::Values(TSilentCase{"AnswersProbe", true}, TSilentCase{"AnswersNothing", false}),
+                         ::testing::Values(TSilentCase{"AnswersProbe", true, "PASS"},
+                                           TSilentCase{"AnswersNothing", false, "PASS"},
+                                           TSilentCase{"AnswersProbeEventPacing", true, "EVENT"},
+                                           TSilentCase{"AnswersNothingEventPacing", false, "EVENT"}),
                          [](const auto& tInfo) { return std::string(tInfo.param.sName); });
 
 // Clients come and go, by orderly close and by reset, while the relay is writing an event to all
 // of them. The clients that stay get the whole stream; those still connected at the end get the
 // next batch whole.
-TEST_F(FaultRunTest, ClientsDroppingMidFanOut) {
+TEST_P(FaultRunPacedTest, ClientsDroppingMidFanOut) {
   constexpr int kQueues = 50, kEvents = 2000;  // 400 events/s: 8 per queue and second
   ASSERT_TRUE(StartExchange(0, {"--silent", "--stamp", "--replay", WriteEvents("stream", kQueues, kEvents, 512),
                                 "--rate", "400"}));
@@ -445,7 +461,7 @@ TEST_F(FaultRunTest, ClientsDroppingMidFanOut) {
 
 // A client that completes the handshake and then never reads: its output piles up until the relay
 // cuts it off, and meanwhile the clients that read get the whole stream.
-TEST_F(FaultRunTest, ClientThatNeverReadsIsCutOffWhileOthersKeepUp) {
+TEST_P(FaultRunPacedTest, ClientThatNeverReadsIsCutOffWhileOthersKeepUp) {
   constexpr int kQueues = 200, kEvents = 5000;  // 4 KiB events at 1,000/s: 4 MiB/s to each client
   ASSERT_TRUE(StartExchange(0, {"--silent", "--stamp", "--replay", WriteEvents("stream", kQueues, kEvents, 4096),
                                 "--rate", "1000"}));
@@ -472,7 +488,7 @@ TEST_F(FaultRunTest, ClientThatNeverReadsIsCutOffWhileOthersKeepUp) {
 
 // 100 clients fill the table; the 101st is accepted but never answered and never sent anything,
 // not even after a slot frees up. A new connection takes that slot. All under a stream of events.
-TEST_F(FaultRunTest, HundredAndOneClientsUnderLoad) {
+TEST_P(FaultRunPacedTest, HundredAndOneClientsUnderLoad) {
   constexpr int kQueues = 20;
   ASSERT_TRUE(StartExchange(0, {"--silent", "--stamp", "--replay", WriteEvents("stream", kQueues, 1000),
                                 "--rate", "100"}));
@@ -507,7 +523,7 @@ TEST_F(FaultRunTest, HundredAndOneClientsUnderLoad) {
 // The log stops taking writes while the relay runs. Logging is the relay's only report, but it
 // must not hold anything up: with the log ring full, clients still connect, go through the
 // handshake (which logs a dozen lines each) and get every event.
-TEST_F(FaultRunTest, LogFolderMadeReadOnlyWhileRunning) {
+TEST_P(FaultRunPacedTest, LogFolderMadeReadOnlyWhileRunning) {
   constexpr int kQueues = 20;
   ASSERT_TRUE(StartExchange(0, {"--silent", "--stamp"}));
   ASSERT_TRUE(StartRelay());
@@ -546,5 +562,8 @@ TEST_F(FaultRunTest, LogFolderMadeReadOnlyWhileRunning) {
   EXPECT_TRUE(relay.Process().Running());
   ExpectNoGaps(tPool, {"before"});
 }
+
+INSTANTIATE_TEST_SUITE_P(FaultRuns, FaultRunPacedTest, kPacings,
+                         [](const ::testing::TestParamInfo<const char*>& t) { return std::string(t.param); });
 
 }  // namespace

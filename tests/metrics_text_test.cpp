@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "startup/untVersion.h"
+#include "startup/untVariables.h"
 
 namespace {
 
@@ -117,6 +118,18 @@ TEST(MetricsText, NatsFiguresAndTheBuildLabelShowTheirOwnValues) {
     EXPECT_EQ(v.at("telvane_nats_dropped_total"), std::to_string(t.nDropped));
     EXPECT_EQ(v.at("telvane_build_info{version=\"" + std::string(TelvaneVersion()) + "\"}"), "1");
   }
+}
+
+TEST(MetricsText, PacingInForceIsTheOneModeSetToOne) {
+  auto c = Counters();
+  for (TPacing_OPT tPacing : {PACING_PASS, PACING_EVENT}) {
+    MyConfigInfo.tPacing = tPacing;
+    const auto v = Samples(MetricsText(*c, TProcessFigures()));
+    const bool bEvent = tPacing == PACING_EVENT;
+    EXPECT_EQ(v.at("telvane_pacing{mode=\"event\"}"), bEvent ? "1" : "0");
+    EXPECT_EQ(v.at("telvane_pacing{mode=\"pass\"}"), bEvent ? "0" : "1");
+  }
+  MyConfigInfo.tPacing = PACING_PASS;
 }
 
 TEST(MetricsText, HistogramBucketsAreCumulativeAndBoundsInclusive) {

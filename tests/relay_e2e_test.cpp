@@ -39,12 +39,14 @@ std::vector<std::string> Frames(const std::string& sReceived) {
   return vFrames;
 }
 
-class RelayEndToEnd : public ::testing::Test {
+// Every case runs under both pacings ([GENERAL] PACING): what reaches whom, and in which order per
+// key, does not depend on how the stages wait for work.
+class RelayEndToEnd : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(sim.Start({"--silent"}));
     nProxyPort = FreePort();
-    relay.WriteConfig("[LOG]\r\nVERBOSE=3\r\n[AMI]\r\nRECONNECTTMR=5\r\nTIMEOUTTMR=60\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" +
+    relay.WriteConfig(std::string("[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nPACING=") + GetParam() + "\r\n[AMI]\r\nRECONNECTTMR=5\r\nTIMEOUTTMR=60\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" +
                       std::to_string(sim.Port()) + "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(nProxyPort) + "\r\n");
     ASSERT_TRUE(relay.Start());
     ASSERT_TRUE(relay.WaitForLog("Cliente conectado e recebendo eventos do servidor AMI (")) << relay.LogText();
@@ -75,7 +77,7 @@ class RelayEndToEnd : public ::testing::Test {
   int nFiles = 0;
 };
 
-TEST_F(RelayEndToEnd, QueueEventsReachExactlyTheSubscribedRunningClientsInOrder) {
+TEST_P(RelayEndToEnd, QueueEventsReachExactlyTheSubscribedRunningClientsInOrder) {
   auto a = Client("10005", "", "");
   auto b = Client("10005,10006", "", "");
   auto c = Client("10006", "", "");
@@ -107,7 +109,7 @@ TEST_F(RelayEndToEnd, QueueEventsReachExactlyTheSubscribedRunningClientsInOrder)
   EXPECT_EQ(pending.Received(), "");
 }
 
-TEST_F(RelayEndToEnd, KeysOutsideTheServedRangesAndMalformedKeysReachNobody) {
+TEST_P(RelayEndToEnd, KeysOutsideTheServedRangesAndMalformedKeysReachNobody) {
   auto client = Client("10001,11001", "20001,30001,21000", "701,801,70");
   std::string sBad;
   sBad += QueueEvent(11001, 1);                                                  // last queue: never served
@@ -129,7 +131,7 @@ TEST_F(RelayEndToEnd, KeysOutsideTheServedRangesAndMalformedKeysReachNobody) {
 
 // Two channels open on one extension: its events are held back until one channel is left; a
 // state outside the channel states (here a status "Reachable") clears the count again.
-TEST_F(RelayEndToEnd, SecondChannelHoldsBackExtensionEventsUntilOneIsLeft) {
+TEST_P(RelayEndToEnd, SecondChannelHoldsBackExtensionEventsUntilOneIsLeft) {
   auto client = Client("", "20010", "");
   const std::string sDown = "ChannelStateDesc: Down\r\n", sUp = "ChannelStateDesc: Up\r\n";
   const std::vector<std::pair<std::string, bool>> vSequence = {
@@ -156,7 +158,7 @@ TEST_F(RelayEndToEnd, SecondChannelHoldsBackExtensionEventsUntilOneIsLeft) {
   EXPECT_EQ(client->Received(), sExpected);
 }
 
-TEST_F(RelayEndToEnd, ChangeCommandThatSwitchesAKeyOffStopsItsEvents) {
+TEST_P(RelayEndToEnd, ChangeCommandThatSwitchesAKeyOffStopsItsEvents) {
   auto client = Client("10001,10002", "", "");
   const std::string e1 = QueueEvent(10001, 1);
   Send(e1);
@@ -173,7 +175,7 @@ TEST_F(RelayEndToEnd, ChangeCommandThatSwitchesAKeyOffStopsItsEvents) {
 
 // 10,000 events over 2,000 keys (1,000 queues, 1,000 extensions) to 10 clients, each subscribed
 // to its own slice: every client gets exactly the events of its keys, none twice, none lost.
-TEST_F(RelayEndToEnd, TenThousandEventsOverTwoThousandKeysReachEachClientExactly) {
+TEST_P(RelayEndToEnd, TenThousandEventsOverTwoThousandKeysReachEachClientExactly) {
   constexpr int kClients = 10, kEvents = 10000;
   std::vector<std::unique_ptr<TTcpClient>> vClients;
   std::vector<std::set<int>> vKeys(kClients);
@@ -218,5 +220,8 @@ TEST_F(RelayEndToEnd, TenThousandEventsOverTwoThousandKeysReachEachClientExactly
     EXPECT_EQ(vGot.size(), vExpected[c].size()) << "client " << c << " got duplicates";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Pacing, RelayEndToEnd, ::testing::Values("PASS", "EVENT"),
+                         [](const ::testing::TestParamInfo<const char*>& t) { return std::string(t.param); });
 
 }  // namespace

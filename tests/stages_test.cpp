@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "pipeline/untGeneralMsgRead.h"
 #include "pipeline/untGlobalMsgReadThread.h"
 #include "pipeline/untSpecificMsgRead.h"
+#include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
 #include "support/TestSupport.h"
 
@@ -289,9 +293,127 @@ TEST_F(StagesTest, TwoMiBEventIsDroppedAndTheNextOfItsKeyIsDelivered) {
   EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));
 }
 
+// What a per-key stage running on its own thread handed over, kept outside it (the thread frees
+// itself when it ends), in the order the batches left.
+struct TDelivered {
+  std::mutex crsFrames;
+  std::vector<std::pair<int32_t, std::string>> vFrames;
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(crsFrames);
+    return vFrames.size();
+  }
+};
+
+class TThreadedQueueStage : public TExecSpecificQueueMsgReadThread {
+ public:
+  explicit TThreadedQueueStage(TDelivered& tOut) : tOut(tOut) {}
+
+ protected:
+  void DeliverBatch(const TEventBatch& tBatch) override {
+    std::lock_guard<std::mutex> lock(tOut.crsFrames);
+    for (const TEventBatch::TFrame& t : tBatch.vFrames) tOut.vFrames.emplace_back(t.nKey, std::string(tBatch.Frame(t)));
+  }
+  void ShowInPane(int32_t, const std::string&) override {}
+  void ShowPassStatus(const TExecSpecificStageThread::TPassStatus&) override {}
+
+ private:
+  TDelivered& tOut;
+};
+
+// The per-key queue stage on its own thread, paced by events. The test ends it as the relay does:
+// running flag off, every bell rung; a stage asleep on its bell must then leave at once.
+class EventPacedStageTest : public StagesTest {
+ protected:
+  void SetUp() override {
+    StagesTest::SetUp();
+    MyConfigInfo.tPacing = PACING_EVENT;
+  }
+  void TearDown() override {
+    MyAppInfo.bIsRunning = false;
+    RingAllStageBells();
+    EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20))) << "a stage slept through the shut-down";
+    MyConfigInfo.tPacing = PACING_PASS;
+  }
+  void StartStage() {
+    auto* pStage = new TThreadedQueueStage(tOut);
+    ASSERT_TRUE(pStage->Start());
+  }
+  bool WaitDelivered(size_t nCount) {
+    const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (tOut.Count() < nCount && std::chrono::steady_clock::now() < tDeadline) std::this_thread::yield();
+    return tOut.Count() >= nCount;
+  }
+  static std::string Numbered(int n) { return "Event " + std::to_string(n) + "\r\n"; }
+
+  TDelivered tOut;
+};
+
+// A burst of 1,000 events for one queue, then one for another: passes still take one event per
+// key, so the other queue's event leaves long before the burst has drained.
+TEST_F(EventPacedStageTest, OneEventForAnotherQueueOvertakesABurst) {
+  for (int n = 0; n < 1000; ++n) TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText(Numbered(n)), 10007);
+  TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText("Other\r\n"), 10900);
+  StartStage();
+  ASSERT_TRUE(WaitDelivered(1001));
+  std::lock_guard<std::mutex> lock(tOut.crsFrames);
+  const auto itOther = std::find(tOut.vFrames.begin(), tOut.vFrames.end(),
+                                 std::make_pair(int32_t{10900}, std::string("Other\r\n\r\n\r\n")));
+  ASSERT_NE(itOther, tOut.vFrames.end());
+  EXPECT_EQ(itOther - tOut.vFrames.begin(), 1) << "the first pass takes one event of each queue";
+}
+
+// A producer pushes while the stage runs, in bursts with pauses between them, so the stage keeps
+// falling asleep on an empty table and being woken: every event must arrive (no wake-up lost), and
+// each queue's events in the order they were pushed.
+TEST_F(EventPacedStageTest, EveryEventOfARunningProducerArrivesInKeyOrder) {
+  constexpr int kEvents = 30000;
+  constexpr int32_t vKeys[] = {10001, 10002, 10500, 10999};
+  StartStage();
+  std::thread tProducer([&] {
+    for (int n = 0; n < kEvents; ++n) {
+      TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText(Numbered(n)), vKeys[n % 4]);
+      if (n % 97 == 0) std::this_thread::yield();
+      if (n % 1000 == 0) SleepMs(1);
+    }
+  });
+  tProducer.join();
+  ASSERT_TRUE(WaitDelivered(kEvents)) << tOut.Count() << " of " << kEvents;
+  std::lock_guard<std::mutex> lock(tOut.crsFrames);
+  EXPECT_EQ(tOut.vFrames.size(), size_t{kEvents});
+  std::map<int32_t, int> vLast;
+  for (const auto& [nKey, sFrame] : tOut.vFrames) {
+    const int n = std::stoi(sFrame.substr(6));
+    EXPECT_EQ(vKeys[n % 4], nKey) << sFrame;
+    const auto it = vLast.find(nKey);
+    if (it != vLast.end()) {
+      EXPECT_LT(it->second, n) << "key " << nKey;
+    }
+    vLast[nKey] = n;
+  }
+}
+
+// One event at a time, each pushed as soon as the one before has left: every push finds the stage
+// about to fall asleep on an empty table, where a wake-up that slipped between its last look and
+// its sleep would strand the event for good.
+TEST_F(EventPacedStageTest, EachEventPushedAsTheStageFallsAsleepWakesIt) {
+  constexpr int kEvents = 5000;
+  StartStage();
+  for (int n = 0; n < kEvents; ++n) {
+    TSpecificQueueMsgRead::SpecificQueueMsgRead(MakeText(Numbered(n)), 10001 + n % 3);
+    ASSERT_TRUE(WaitDelivered(n + 1)) << "event " << n << " was never taken";
+  }
+}
+
 // All seven families with their real threads: one event of each kind goes from the raw ring down
-// to the per-key stage that takes it out of its key's ring. Runs last: it starts the consumers.
-TEST_F(StagesTest, EventsTravelFromRawRingToTheirPerKeyStage) {
+// to the per-key stage that takes it out of its key's ring, under either pacing. Runs last: it
+// starts the consumers.
+class StagesTravelTest : public StagesTest, public ::testing::WithParamInterface<TPacing_OPT> {
+ protected:
+  void TearDown() override { MyConfigInfo.tPacing = PACING_PASS; }
+};
+
+TEST_P(StagesTravelTest, EventsTravelFromRawRingToTheirPerKeyStage) {
+  MyConfigInfo.tPacing = GetParam();
   ASSERT_TRUE(TGeneralMsgRead::Initialize());
   ASSERT_TRUE(TGlobalQueueMsgRead::Initialize() && TSpecificQueueMsgRead::Initialize());
   ASSERT_TRUE(TGlobalPeerMsgRead::Initialize() && TSpecificPeerMsgRead::Initialize());
@@ -310,7 +432,13 @@ TEST_F(StagesTest, EventsTravelFromRawRingToTheirPerKeyStage) {
   while (!Arrived() && std::chrono::steady_clock::now() < tDeadline) SleepMs(10);
   EXPECT_TRUE(Arrived());
   MyAppInfo.bIsRunning = false;
+  RingAllStageBells();
   EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Pacing, StagesTravelTest, ::testing::Values(PACING_PASS, PACING_EVENT),
+                         [](const ::testing::TestParamInfo<TPacing_OPT>& t) {
+                           return std::string(t.param == PACING_EVENT ? "Event" : "Pass");
+                         });
 
 }  // namespace

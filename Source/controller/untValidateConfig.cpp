@@ -152,6 +152,7 @@ constexpr bool EXCHANGE_TLS = false;
 constexpr const char* EXCHANGE_TLS_CA_FILE = "";  // the system's trust store
 constexpr bool EXCHANGE_TLS_VERIFY = true;
 constexpr int32_t MAX_QUEUED_MB = DEFAULT_MAX_QUEUED_MB;  // also what holds before the file is read
+constexpr const char* PACING = "PASS";
 }  // namespace config_default
 
 // [METRICS]: the metrics and health endpoint.
@@ -458,6 +459,28 @@ void CheckQueueBudget() {
   LogCorrection("MyQueueBudget.nMaxQueuedMB", IntToStr(q.nMaxQueuedMB));
 }
 
+// [GENERAL] PACING: PASS keeps the stages' naps; EVENT wakes each stage at every push.
+void ReadPacing(const TIniFile& ini) {
+  MyConfigInfo.sPacing = ini.ReadString("GENERAL", "PACING", config_default::PACING);
+}
+
+// Anything but the two words falls back to the naps, which every site has run so far.
+void CheckPacing() {
+  TConfigInfo& c = MyConfigInfo;
+  const std::string sPacing = UpperAscii(Trim(c.sPacing));
+  c.tPacing = sPacing == "EVENT" ? PACING_EVENT : PACING_PASS;
+  if (sPacing.empty()) {  // left empty: the default, as for every other text key
+    c.sPacing = config_default::PACING;
+    return;
+  }
+  if (sPacing == "EVENT" || sPacing == "PASS") {
+    c.sPacing = sPacing;
+    return;
+  }
+  c.sPacing = config_default::PACING;
+  LogCorrection("tPacing", c.sPacing);
+}
+
 // Both files: the site's own Config.local.ini, when there is one, overrides Config.ini key by key,
 // so a package upgrade can replace the sample without touching what the site set.
 bool LoadConfigFiles(TIniFile& ini, std::string& sError) {
@@ -493,6 +516,7 @@ bool ReadConfigFile(TIniFile& ini, std::string& sError) {
   ReadWebKeys(ini);
   ReadExchangeTlsKeys(ini);
   ReadQueueBudget(ini);
+  ReadPacing(ini);
   return true;
 }
 
@@ -584,6 +608,7 @@ bool CheckAndCorrect() {
   CheckClientPortKeys();
   CheckWebKeys();
   CheckQueueBudget();
+  CheckPacing();
   LogSwitchCorrections();
   return true;
 }
@@ -681,6 +706,7 @@ std::vector<std::string> TValidate::ConfigValuesInForce() {
       "[LOG] KEEPDAYS=" + IntToStr(c.nLogKeepDays),
       "[GENERAL] AUTOSTART=" + fnBool(c.bAutoStart),
       "[GENERAL] MAXQUEUEDMB=" + IntToStr(c.MyQueueBudget.nMaxQueuedMB),
+      "[GENERAL] PACING=" + c.sPacing,
       "[AMI] AUTOSTART=" + fnBool(c.bServerAutoStart),
       "[AMI] AUTORECONNECT=" + fnBool(c.bServerAutoReconnect),
       "[AMI] RECONNECTTMR=" + IntToStr(c.nServerReconnectTmr),

@@ -12,6 +12,7 @@
 #include "logging/untUtil.h"
 #include "platform/untCodePage.h"
 #include "startup/untMessage.h"
+#include "startup/untVariables.h"
 
 namespace {
 
@@ -70,6 +71,12 @@ void TConsole::DrawTitle() {
   term.Fill(r.nRow, r.nCol, r.nWidth, TERM_STYLE_TITLE);
   const std::string& sTitle = Msg(0);
   Text(r.nRow, (r.nWidth - static_cast<int32_t>(sTitle.size())) / 2, sTitle, r.nWidth, TERM_STYLE_TITLE);
+  // The pacing in force tells the operator what latency to expect from the panes and the desks.
+  if (!MyConfigInfo.sPacing.empty()) {
+    const std::string sPacing = " Pacing: " + MyConfigInfo.sPacing;
+    if (static_cast<int32_t>(sPacing.size() + sTitle.size()) + 20 < r.nWidth)
+      Text(r.nRow, 0, sPacing, static_cast<int32_t>(sPacing.size()), TERM_STYLE_TITLE);
+  }
   if (form.MyDisplay.bBusy) Text(r.nRow, r.nWidth - 9, "Busy... ", 8, TERM_STYLE_TITLE);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "startup/untVersion.h"
+#include "startup/untVariables.h"
 
 namespace {
 
@@ -116,6 +117,14 @@ void BuildInfo(TPage& p) {
   p.Sample("telvane_build_info", Label("version", TelvaneVersion()), uint64_t{1});
 }
 
+// Which pacing the stages run under ([GENERAL] PACING), as an info gauge: 1 on the mode in force.
+// Fixed at start-up, before the endpoint's threads exist.
+void PacingMetrics(TPage& p, TPacing_OPT tPacing) {
+  p.Head("telvane_pacing", "gauge", "1 on the pacing the stages run under ([GENERAL] PACING), 0 on the other.");
+  p.Sample("telvane_pacing", Label("mode", "pass"), uint64_t{tPacing == PACING_PASS});
+  p.Sample("telvane_pacing", Label("mode", "event"), uint64_t{tPacing == PACING_EVENT});
+}
+
 void LatencyMetrics(TPage& p, const TLatencyHistogram& h) {
   const char* sName = "telvane_relay_latency_seconds";
   p.Head(sName, "histogram",
@@ -162,6 +171,7 @@ std::string MetricsText(const TRelayCounters& tCounters, const TProcessFigures& 
   ClientMetrics(p, tCounters);
   RingMetrics(p, tCounters);
   NatsMetrics(p, tCounters);
+  PacingMetrics(p, MyConfigInfo.tPacing);
   LatencyMetrics(p, tCounters.tRelayLatency);
   ProcessMetrics(p, tProcess);
   return p.s;

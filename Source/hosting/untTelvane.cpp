@@ -8,6 +8,7 @@
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untStageWake.h"
 #include "platform/untClientSocket.h"
 #include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
@@ -181,6 +182,7 @@ void TfrmTelvane::FormCloseQuery() {
     // its closing line.
     if (MyValidate != nullptr && MyAuditEvents.bEnabled) MyValidate->AuditStop();
     MyAppInfo.bIsRunning = false;
+    RingAllStageBells();  // stages asleep on an empty ring see the end at once
     if (MyValidate != nullptr &&
         MyAppInfo.tMainSocketClientStateMachine[0] == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING)
       MyValidate->StopSocketClient(0, true);

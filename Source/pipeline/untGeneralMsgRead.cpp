@@ -4,6 +4,7 @@
 
 #include "pipeline/untGeneralMsgReadThread.h"
 #include "pipeline/untRingFamily.h"
+#include "pipeline/untStageWake.h"
 
 bool TGeneralMsgRead::Initialize() {
   return InitializeFamily("TGeneralMsgRead.Initialize", MyFifoReceived.MyGenericMsgRead,
@@ -14,4 +15,5 @@ void TGeneralMsgRead::GeneralMsgRead(TText sText) {
   static TThinnedLine tFullLine;  // refusals of the full ring; control thread
   FifoPush(MyFifoReceived.MyGenericMsgRead, std::move(sText), "TGeneralMsgRead.GeneralMsgRead",
            "Error: FIFO FULL (GENERAL) - ", tFullLine);
+  GeneralStageBell().Ring();
 }

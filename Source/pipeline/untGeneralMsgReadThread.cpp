@@ -9,6 +9,7 @@
 #include "pipeline/untFifo.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untSpecificMsgRead.h"
+#include "pipeline/untStageWake.h"
 
 namespace {
 constexpr const char* SOURCE_EXECUTE = "TExecGeneralMsgReadThread.Execute";
@@ -19,14 +20,25 @@ constexpr int SLEEP_MS = 10;
 
 void TExecGeneralMsgReadThread::Execute() {
   TGenericMsgReadFifo& ring = MyFifoReceived.MyGenericMsgRead;
+  const bool bEventPacing = EventPacing();
+  TStageBell& bell = GeneralStageBell();
   try {
     while (MyAppInfo.bIsRunning) {
+      const uint64_t nEpoch = bell.Epoch();  // before the pop: a chunk pushed after it rings anew
       const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
       if (nWP % 10 == 0 && StatusBarsShown()) {
         const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
         HandOverToControl([&](TValidate& v) { v.PrintStatusBarMain(nWP, nRP, false, 0); });
       }
-      if (TText sText = FifoPop(ring)) ProcessGenericMessage(*sText, sText->nReadStampUs);
+      bool bTook = false;
+      if (TText sText = FifoPop(ring)) {
+        bTook = true;
+        ProcessGenericMessage(*sText, sText->nReadStampUs);
+      }
+      if (bEventPacing) {
+        if (!bTook) bell.Wait(nEpoch);  // the ring is empty: sleep until the next exchange read
+        continue;
+      }
       if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
                       GENERIC_MSG_READ_SLOTS) <= SLEEP_BACKLOG)
         SleepMs(SLEEP_MS);

@@ -5,6 +5,9 @@
 // The splitter classifies by the profile in force when the thread object is made (start-up, after
 // the configuration was read): CLASSIC by module lines, CURRENT by event names.
 //
+// Pacing: under PASS it naps 10 ms whenever ten chunks or fewer wait; under EVENT it sleeps only
+// while the raw ring is empty, until the next exchange read rings its bell (untStageWake).
+//
 // One thread. It takes the raw ring's lock to pop and, inside each push, one global ring's lock;
 // never two at once. Display calls are blocking hand-overs to the control thread. The carry-over
 // and nCountErrNotEvent belong to this thread alone and survive reconnections of the exchange.

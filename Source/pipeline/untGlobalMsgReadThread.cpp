@@ -6,6 +6,7 @@
 #include "pipeline/untEventProfile.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untSpecificMsgRead.h"
+#include "pipeline/untStageWake.h"
 
 namespace {
 
@@ -25,14 +26,14 @@ const TGlobalStageFamily& GlobalStageFamily(TEventFamily_OPT tFamily) {
   static const TGlobalStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
       {&MyFifoReceived.MyGlobalQueueMsgRead, &MyAppInfo.bWriteGlobalQueueLog, PANE_GLOBAL_QUEUE, STB_GLOBAL_QUEUE,
        "TExecGlobalQueueMsgReadThread.Execute", "TExecGlobalQueueMsgReadThread.ProcessGlobalMessage",
-       &ExtractQueueKey, &TSpecificQueueMsgRead::SpecificQueueMsgRead, &WarnUnlistedQueue},
+       &ExtractQueueKey, &TSpecificQueueMsgRead::SpecificQueueMsgRead, &WarnUnlistedQueue, EVENT_FAMILY_QUEUE},
       {&MyFifoReceived.MyGlobalPeerMsgRead, &MyAppInfo.bWriteGlobalPeerLog, PANE_GLOBAL_PEER, STB_GLOBAL_PEER,
        "TExecGlobalPeerMsgReadThread.Execute", "TExecGlobalPeerMsgReadThread.ProcessGlobalMessage",
-       &ExtractPeerKey, &TSpecificPeerMsgRead::SpecificPeerMsgRead, nullptr},
+       &ExtractPeerKey, &TSpecificPeerMsgRead::SpecificPeerMsgRead, nullptr, EVENT_FAMILY_PEER},
       {&MyFifoReceived.MyGlobalFeatureParkMsgRead, &MyAppInfo.bWriteGlobalFeatureParkLog, PANE_GLOBAL_FEATUREPARK,
        STB_GLOBAL_FEATUREPARK, "TExecGlobalFeatureParkMsgReadThread.Execute",
        "TExecGlobalFeatureParkMsgReadThread.ProcessGlobalMessage", &ExtractFeatureParkKey,
-       &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, nullptr},
+       &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, nullptr, EVENT_FAMILY_FEATUREPARK},
   };
   return vFamilies[tFamily];
 }
@@ -46,14 +47,23 @@ TExecGlobalFeatureParkMsgReadThread::TExecGlobalFeatureParkMsgReadThread()
 
 void TExecGlobalStageThread::Execute() {
   TSpecificMsgReadFifo& ring = *tFamily.pRing;
+  const bool bEventPacing = EventPacing();
+  TStageBell& bell = GlobalStageBell(tFamily.tEventFamily);
   try {
     while (MyAppInfo.bIsRunning) {
+      const uint64_t nEpoch = bell.Epoch();  // before the pop: an event pushed after it rings anew
       const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
       if (nWP % 10 == 0 && StatusBarsShown()) {
         const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
         HandOverToControl([&](TValidate& v) { v.PrintStatusBarGlobal(tFamily.tStatusBar, nWP, nRP); });
       }
-      if (TText sText = FifoPop(ring)) ProcessGlobalMessage(std::move(sText));
+      TText sText = FifoPop(ring);
+      const bool bTook = sText != nullptr;
+      if (bTook) ProcessGlobalMessage(std::move(sText));
+      if (bEventPacing) {
+        if (!bTook) bell.Wait(nEpoch);  // the ring is empty: sleep until the splitter pushes
+        continue;
+      }
       if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),
                       SPECIFIC_MSG_READ_SLOTS) <= SLEEP_BACKLOG)
         SleepMs(SLEEP_MS);

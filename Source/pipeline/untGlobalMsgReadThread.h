@@ -3,8 +3,9 @@
 // of that key.
 //
 // One thread per family. It takes the global ring's lock to pop and one per-key ring's lock inside
-// each push, never both at once. It polls: after each turn it naps 100 ms when 5 events or fewer
-// wait. Status bar and pane are blocking hand-overs to the control thread; the pane only while
+// each push, never both at once. Under PASS it polls: after each turn it naps 100 ms when 5 events
+// or fewer wait. Under EVENT it takes event after event and sleeps only while its ring is empty,
+// until the splitter's next push rings its bell (untStageWake). Status bar and pane are blocking hand-overs to the control thread; the pane only while
 // its switch is on or an audit capture runs.
 #pragma once
 
@@ -32,6 +33,7 @@ struct TGlobalStageFamily {
   std::optional<int32_t> (*fnExtractKey)(std::string_view, const TProfileConfig&);
   void (*fnPushKeyed)(TText, int32_t);                       // the next hop: TSpecific...MsgRead push
   void (*fnNoKey)(std::string_view);  // an event without a key: what is said of it; null for nothing
+  TEventFamily_OPT tEventFamily;       // whose bell wakes the stage
 };
 
 // The row of a family; constant after the rings exist.

@@ -2,6 +2,8 @@
 // rings and starts the family's one consumer; the per-key tables open every ring but the last.
 //
 // Producers: the splitter pushes into the global rings, each global stage into its per-key table.
+// Every push rings the bell of the stage that pops it (untStageWake), refused or not: a needless
+// wake-up costs the stage one look at its rings.
 #include "pipeline/untSpecificMsgRead.h"
 
 #include <span>
@@ -10,6 +12,7 @@
 #include "pipeline/untGlobalMsgReadThread.h"
 #include "pipeline/untRingFamily.h"
 #include "pipeline/untSpecificMsgReadThread.h"
+#include "pipeline/untStageWake.h"
 
 namespace {
 
@@ -52,6 +55,7 @@ void TGlobalQueueMsgRead::GlobalQueueMsgRead(TText sText) {
   static TThinnedLine tFullLine;  // refusals of the full ring; splitter
   FifoPush(MyFifoReceived.MyGlobalQueueMsgRead, std::move(sText), "TGlobalQueueMsgRead.GlobalQueueMsgRead",
            "Error: FIFO FULL (Global/Queue) - ", tFullLine);
+  GlobalStageBell(EVENT_FAMILY_QUEUE).Ring();
 }
 
 bool TSpecificQueueMsgRead::Initialize() {
@@ -62,6 +66,7 @@ bool TSpecificQueueMsgRead::Initialize() {
 
 void TSpecificQueueMsgRead::SpecificQueueMsgRead(TText sText, int32_t nQueueNumber) {
   PushKeyed(KeyTable(EVENT_FAMILY_QUEUE), nQueueNumber, std::move(sText));
+  SpecificStageBell(EVENT_FAMILY_QUEUE).Ring();
 }
 
 void TSpecificQueueMsgRead::DropUnlistedQueue(std::string_view sName) {
@@ -78,6 +83,7 @@ void TGlobalPeerMsgRead::GlobalPeerMsgRead(TText sText) {
   static TThinnedLine tFullLine;  // refusals of the full ring; splitter
   FifoPush(MyFifoReceived.MyGlobalPeerMsgRead, std::move(sText), "TGlobalPeerMsgRead.GlobalPeerMsgRead",
            "Error: FIFO FULL (Global/Peer) - ", tFullLine);
+  GlobalStageBell(EVENT_FAMILY_PEER).Ring();
 }
 
 bool TSpecificPeerMsgRead::Initialize() {
@@ -88,6 +94,7 @@ bool TSpecificPeerMsgRead::Initialize() {
 
 void TSpecificPeerMsgRead::SpecificPeerMsgRead(TText sText, int32_t nPeerNumber) {
   PushKeyed(KeyTable(EVENT_FAMILY_PEER), nPeerNumber, std::move(sText));
+  SpecificStageBell(EVENT_FAMILY_PEER).Ring();
 }
 
 bool TGlobalFeatureParkMsgRead::Initialize() {
@@ -100,6 +107,7 @@ void TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(TText sText) {
   FifoPush(MyFifoReceived.MyGlobalFeatureParkMsgRead, std::move(sText),
            "TGlobalFeatureParkMsgRead.GlobalFeatureParkMsgRead", "Error: FIFO FULL (Global/FeaturePark) - ",
            tFullLine);
+  GlobalStageBell(EVENT_FAMILY_FEATUREPARK).Ring();
 }
 
 bool TSpecificFeatureParkMsgRead::Initialize() {
@@ -110,4 +118,5 @@ bool TSpecificFeatureParkMsgRead::Initialize() {
 
 void TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead(TText sText, int32_t nFeatureParkNumber) {
   PushKeyed(KeyTable(EVENT_FAMILY_FEATUREPARK), nFeatureParkNumber, std::move(sText));
+  SpecificStageBell(EVENT_FAMILY_FEATUREPARK).Ring();
 }

@@ -4,6 +4,7 @@
 
 #include "logging/untCounters.h"
 #include "pipeline/untPipelineCommon.h"
+#include "pipeline/untStageWake.h"
 
 // The metrics number the families as the outlets do.
 static_assert(static_cast<int>(EVENT_FAMILY_QUEUE) == COUNTER_FAMILY_QUEUE &&
@@ -14,6 +15,7 @@ static_assert(static_cast<int>(EVENT_FAMILY_QUEUE) == COUNTER_FAMILY_QUEUE &&
 namespace {
 
 constexpr int SLEEP_MS = 100;  // pause after every pass
+constexpr int64_t EVENT_STATUS_US = 100'000;  // EVENT: least time between two status bars while busy
 constexpr const char* AVOIDING = "********** Avoiding this Message **********";
 
 }  // namespace
@@ -43,6 +45,7 @@ TExecSpecificFeatureParkMsgReadThread::TExecSpecificFeatureParkMsgReadThread()
 
 void TExecSpecificStageThread::Execute() {
   try {
+    if (EventPacing()) return ExecuteEventPaced();
     while (MyAppInfo.bIsRunning) {
       ShowPassStatus(RunPass());
       SleepMs(SLEEP_MS);
@@ -52,8 +55,28 @@ void TExecSpecificStageThread::Execute() {
   }
 }
 
+void TExecSpecificStageThread::ExecuteEventPaced() {
+  TStageBell& bell = SpecificStageBell(tFamily.tFamily);
+  int64_t nStatusUs = 0;      // when the status bar was last shown
+  bool bStatusStale = true;   // a pass took events since then
+  while (MyAppInfo.bIsRunning) {
+    const uint64_t nEpoch = bell.Epoch();  // before the pass: a push after it rings anew
+    const TPassStatus tStatus = RunPass();
+    const bool bIdle = tStatus.nTaken == 0;
+    bStatusStale = bStatusStale || !bIdle;
+    const int64_t nNowUs = MonotonicMicroseconds();
+    if ((bIdle && bStatusStale) || nNowUs - nStatusUs >= EVENT_STATUS_US) {
+      ShowPassStatus(tStatus);
+      nStatusUs = nNowUs;
+      bStatusStale = false;
+    }
+    if (bIdle) bell.Wait(nEpoch);
+  }
+}
+
 TExecSpecificStageThread::TPassStatus TExecSpecificStageThread::RunPass() {
   TPassStatus tStatus;
+  int32_t nTaken = 0;
   const int32_t nFirstKey = *tFamily.pnFirstKey;
   for (int32_t n = 0; n < tFamily.nServedRings; ++n) {
     TSpecificMsgReadFifo& ring = tFamily.vRings[n];
@@ -62,10 +85,12 @@ TExecSpecificStageThread::TPassStatus TExecSpecificStageThread::RunPass() {
     if (nWP - nRP > tStatus.nMaxDiff) tStatus = {nFirstKey + n, nWP - nRP, nRP, nWP};
     if (nWP == nRP) continue;  // empty, or its push not seen yet: the next pass takes it
     TText sText = FifoPop(ring);
+    if (sText) ++nTaken;
     if (!sText || !ProcessSpecificMessage(*sText, nFirstKey + n, sText->nReadStampUs)) continue;
     if (sBatchBytes.size() >= BATCH_BYTES) HandOverBatch();
   }
   HandOverBatch();
+  tStatus.nTaken = nTaken;
   return tStatus;
 }
 

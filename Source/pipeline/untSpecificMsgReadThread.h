@@ -6,6 +6,14 @@
 // event, and no event waits for the fan-out of the events before it one by one. Then it shows the
 // ring with the largest backlog and sleeps 100 ms.
 //
+// Under [GENERAL] PACING=EVENT it does not sleep after a pass: passes follow each other while any
+// of its rings holds an event, each still taking at most one event per ring in key order, so a
+// burst on one key never holds another key back; a pass is one round over all keys, the next
+// starting over where the key order does. It sleeps only after a pass found every ring empty, until
+// the global stage's next push rings its bell (untStageWake). Whatever one wake-up finds leaves as
+// one batch, as a paced pass does. The status bar is then shown at most every 100 ms while events
+// flow, and once when the stage goes to sleep.
+//
 // One thread per family. A ring whose positions, read without its lock, say it is empty is passed
 // over without taking the lock: an event pushed meanwhile is simply taken in the next pass, as it
 // would have been had it come a moment later. A non-empty ring is popped under its lock, one at a
@@ -52,6 +60,7 @@ class TExecSpecificStageThread : public TWorkerThread {
     int32_t nMaxDiff = -1; // nWP - nRP, read without the lock, not corrected for wrap-around
     int32_t nMaxRP = 0;
     int32_t nMaxWP = 0;
+    int32_t nTaken = 0;    // events popped in the pass (forwarded or held back)
   };
 
   // A batch is handed over once its frames hold this many bytes, and at the end of every pass.
@@ -70,6 +79,8 @@ class TExecSpecificStageThread : public TWorkerThread {
  protected:
   explicit TExecSpecificStageThread(const TSpecificStageFamily& tFamily) : tFamily(tFamily) {}
   void Execute() override;
+  // The loop under PACING=EVENT: passes while events wait, a sleep on the bell when none does.
+  void ExecuteEventPaced();
 
   // The stage's ways out; tests replace them. DeliverBatch hands the batch to the registered
   // outlets; the pane and the status bar are blocking hand-overs to the control thread.

@@ -4,6 +4,7 @@
 
 #include "hosting/untNatsOutlet.h"
 #include "logging/untLoggerThread.h"
+#include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
 #include "startup/untVariables.h"
@@ -17,6 +18,7 @@ int EndProcess(int nExitCode) {
   TControlLoop::Instance().Stop();
   WaitForLogWritten(LOG_DRAIN_BOUND);
   MyAppInfo.bIsRunning = false;
+  RingAllStageBells();  // stages asleep on an empty ring see the end at once
   WaitForWorkers(WORKERS_BOUND);
   CloseNatsOutlet();
   return nExitCode;

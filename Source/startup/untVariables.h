@@ -63,6 +63,13 @@ enum TPeerState_OPT : uint8_t {
   PEER_STATE_UNKNOWN = 12,
 };
 
+// How the pipeline's stages pace themselves ([GENERAL] PACING).
+enum TPacing_OPT : uint8_t {
+  PACING_PASS = 0,   // polls: the splitter naps 10 ms, the global stages 100 ms while few events wait,
+                     // each per-key stage 100 ms after every pass
+  PACING_EVENT = 1,  // woken by each push; a stage sleeps only while all of its rings are empty
+};
+
 // How the exchange's events are sorted into rings and keyed ([AMI] PROFILE).
 enum TAmiProfile_OPT : uint8_t {
   AMI_PROFILE_CLASSIC = 0,  // by the "File:" module lines of older releases with debug on
@@ -236,6 +243,8 @@ struct TConfigInfo {
     bool bVerify = true;    // check the exchange's certificate chain and name
   } MyExchangeTls;
   TQueueBudgetConfig MyQueueBudget;  // bound of the rings' memory
+  std::string sPacing;               // [GENERAL] PACING as read
+  TPacing_OPT tPacing = PACING_PASS; // pacing in force; read by every stage when it starts
 };
 
 // A capture list. lstMainLog is appended by every logging thread, so every list carries a lock;

@@ -29,8 +29,16 @@ double CpuPer100k(const TRigResult& t);
 // with its error.
 std::vector<TAnchorRow> RunAnchors(const TRigConfig& tConfig);
 
-// The Markdown table with the relay's row of (a) first (its latency also above tFloor, (a)'s pacing
-// floor), and the lines explaining it.
-std::string AnchorTable(const TRigResult& tRelay, const TLatencyFloor& tFloor, const std::vector<TAnchorRow>& vRows);
+// One relay row of (a) for the anchors' table: its pacing and, for PASS, (a)'s pacing floor.
+struct TRelayAnchorRow {
+  std::string sPacing;   // "EVENT" or "PASS"
+  TRigResult tResult;    // the relay's run of (a) under that pacing
+  TLatencyFloor tFloor;  // what that pacing alone gives an event (all zero for EVENT)
+};
+
+// The Markdown table with the relay's rows of (a) first, EVENT before PASS (a PASS row also gives
+// its latency above its floor), the brokers after them with the ratio of the first relay row's CPU
+// to theirs, and the lines explaining it.
+std::string AnchorTable(const std::vector<TRelayAnchorRow>& vRelay, const std::vector<TAnchorRow>& vRows);
 
 }  // namespace telvaneload

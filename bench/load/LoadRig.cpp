@@ -90,7 +90,9 @@ bool TLoadRig::StartRelay(std::string& sError) {
   nProxyPort = testsupport::FreePort();
   // With NATS subscribers, the relay publishes to the run's nats-server.
   const std::string sNats = tConfig.nNatsSubscribers > 0 ? "[NATS]\r\nURL=" + tNats.Url() + "\r\n" : "";
-  if (nProxyPort == 0 || !tRelay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort, kOneAddressForAll + sNats,
+  const std::string sPacing = tConfig.sPacing.empty() ? "" : "[GENERAL]\r\nPACING=" + tConfig.sPacing + "\r\n";
+  if (nProxyPort == 0 || !tRelay.WriteConfig(testsupport::RelayConfig(nExchangePort, nProxyPort,
+                                                                      kOneAddressForAll + sNats + sPacing,
                                                                       kRelayTimeoutSeconds))) {
     sError = "cannot prepare the relay's folder " + tRelay.Dir();
     return false;

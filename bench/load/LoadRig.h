@@ -40,6 +40,7 @@ struct TRigConfig {
   int32_t nNatsSubscribers = 0;                 // > 0: the relay also publishes to a local nats-server,
                                                 //   followed by this many subscribers (client tool, --nats)
   int32_t nNatsKeys = 10;                       // the first keys, which every NATS subscriber follows
+  std::string sPacing;                          // [GENERAL] PACING of the relay; empty: as shipped (PASS)
 };
 
 struct TRigResult {

@@ -10,6 +10,8 @@
 //       1,000 subscribers follow: their loss and latency, and what publishing costs the relay;
 //   (f) the anchors: (a)'s fan-out through nats-server and mosquitto in the same run, in a second
 //       table beside the relay's (a) (which runs for it when (a) is not among the scenarios).
+// Each scenario runs under each pacing asked for (--pacing event|pass|both, default both), the two
+// runs of a scenario one after the other so that the machine's load touches both alike.
 // --quick runs a short smoke version of each; --soak [MIN] runs only the memory soak.
 //
 // Threads: one. Exit status 0 when every scenario could be set up and measured, 1 otherwise,
@@ -38,6 +40,8 @@ struct TLoadOptions {
   int64_t nSoakMinutes = 0;       // > 0: run the soak only
   std::string sBinDir;            // where the three programs are
   bool bKeep = false;             // keep every run folder
+  std::vector<std::string> vPacings = {"EVENT", "PASS"};  // [GENERAL] PACING of the runs, in run order
+  std::string sPacing;            // the pacing of the scenario being run
 };
 
 struct TRow {
@@ -48,6 +52,7 @@ struct TRow {
   int64_t nDepth = 1;           // events per key arriving together (burst), for the floor
   int32_t nKeys = 0;            // keys the events go to, round robin
   std::string sNote;            // extra text for the last column
+  std::string sPacing;          // the relay's [GENERAL] PACING
 };
 
 std::string Fixed(double d, int nDecimals) {
@@ -66,12 +71,14 @@ TRigConfig BaseConfig(const TLoadOptions& tOptions) {
   TRigConfig tConfig;
   tConfig.sBinDir = tOptions.sBinDir;
   tConfig.bKeepDir = tOptions.bKeep;
+  tConfig.sPacing = tOptions.sPacing;
   return tConfig;
 }
 
 TRow Measure(const TRigConfig& tConfig, const std::string& sLabel) {
   TRow tRow;
   tRow.sLabel = sLabel;
+  tRow.sPacing = tConfig.sPacing;
   TLoadRig tRig(tConfig);
   std::string sError;
   std::fprintf(stderr, "telvane-load: %s ...\n", sLabel.c_str());
@@ -172,6 +179,7 @@ TRow ScenarioD(const TLoadOptions& tOptions) {
   const double dSeconds = tOptions.bQuick ? 10 : 60;
   TRow tRow;
   tRow.sLabel = "(d) idle " + Fixed(dSeconds, 0) + " s, exchange connected, 10 clients";
+  tRow.sPacing = tConfig.sPacing;
   std::fprintf(stderr, "telvane-load: %s ...\n", tRow.sLabel.c_str());
   TLoadRig tRig(tConfig);
   std::string sError;
@@ -234,12 +242,15 @@ std::string Cells(const std::vector<std::string>& vCells) {
   return sLine + "\n";
 }
 
-// A paced row's floor follows the stages' rules over its offer; a burst's, the uniform model.
+// A paced row's floor follows the stages' rules over its offer; a burst's, the uniform model. Under
+// EVENT pacing nothing waits by design: the floor is zero.
 TLatencyFloor RowFloor(const TRow& tRow) {
+  if (tRow.sPacing == "EVENT") return {};
   return tRow.dOffered > 0 ? PacedFloor(tRow.dOffered, tRow.nEvents, tRow.nKeys) : PacingFloor(tRow.nDepth);
 }
 
-std::string TableRow(const TRow& tRow) {
+std::string TableRow(TRow tRow) {
+  tRow.sLabel += " [" + tRow.sPacing + "]";
   const TRigResult& t = tRow.tResult;
   if (!t.bOk && !t.sError.empty())
     return Cells({tRow.sLabel, "failed: " + t.sError, "", "", "", "", "", "", "", ""});
@@ -294,7 +305,7 @@ void PrintTable(const std::vector<TRow>& vRows, const TLoadOptions& tOptions, co
               "forwards. Latency: simulator's send stamp to the client's receipt. Floor: what the pacing alone "
               "gives: for a paced row the stages' rules run on its offer with no work of their own (splitter "
               "naps 10 ms while 10 reads or fewer wait, global stage 100 ms while 5 events or fewer wait, "
-              "per-key pass every 100 ms); for a burst each stage's wait taken as uniform, plus one pass per "
+              "per-key pass every 100 ms; zero under EVENT); for a burst each stage's wait taken as uniform, plus one pass per "
               "event queued ahead on its key. CPU per 100k events counts the fan-out to every client.\n");
   std::fflush(stdout);
 }
@@ -337,10 +348,13 @@ int RunSoak(const TLoadOptions& tOptions) {
 }
 
 const char* const kUsage =
-    "usage: telvane-load [--quick] [--only LETTERS] [--soak [MINUTES]] [--bin DIR] [--keep]\n"
+    "usage: telvane-load [--quick] [--only LETTERS] [--pacing event|pass|both] [--soak [MINUTES]] [--bin DIR]\n"
+    "                    [--keep]\n"
     "  --quick        short smoke run of every scenario (about two minutes)\n"
     "  --only abcdef  run only the scenarios named (default: all six; f, the anchors nats-server\n"
     "                 and mosquitto, also runs a when a is not named)\n"
+    "  --pacing P     the relay's [GENERAL] PACING: event, pass or both (default; each scenario\n"
+    "                 runs under EVENT, then under PASS)\n"
     "  --soak [MIN]   only the memory soak: 1,000 ev/s to 100 clients for MIN minutes (default 60)\n"
     "  --bin DIR      folder with telvane, telvane-exchange, telvane-client, telvane-publish\n"
     "                 (default: this program's)\n"
@@ -361,6 +375,12 @@ bool ParseOptions(int argc, char** argv, TLoadOptions& tOptions) {
       tOptions.bKeep = true;
     } else if (sArg == "--only" && bHasValue) {
       tOptions.sOnly = argv[++i];
+    } else if (sArg == "--pacing" && bHasValue) {
+      const std::string sPacing = argv[++i];
+      if (sPacing == "event") tOptions.vPacings = {"EVENT"};
+      else if (sPacing == "pass") tOptions.vPacings = {"PASS"};
+      else if (sPacing == "both") tOptions.vPacings = {"EVENT", "PASS"};
+      else return false;
     } else if (sArg == "--bin" && bHasValue) {
       tOptions.sBinDir = argv[++i];
     } else if (sArg == "--soak") {
@@ -384,6 +404,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   InstallStopHandler();
+  tOptions.sPacing = tOptions.vPacings.front();  // the soak runs under the first
   if (tOptions.nSoakMinutes > 0) return RunSoak(tOptions);
   const std::string sLoadBefore = LoadAverage();
   std::vector<TRow> vRows;
@@ -392,13 +413,19 @@ int main(int argc, char** argv) {
   // The anchors run right after (a), so that the machine's load is as alike as it can be.
   const bool bAnchors = tOptions.sOnly.find('f') != std::string::npos;
   std::vector<TAnchorRow> vAnchors;
+  std::vector<TRelayAnchorRow> vRelayAnchors;
   for (const auto& [cName, fnScenario] : vScenarios) {
     const bool bRun = tOptions.sOnly.find(cName) != std::string::npos || (cName == 'a' && bAnchors);
-    if (bRun && !StopRequested()) vRows.push_back(fnScenario(tOptions));
+    for (const std::string& sPacing : tOptions.vPacings) {
+      tOptions.sPacing = sPacing;
+      if (!bRun || StopRequested()) continue;
+      vRows.push_back(fnScenario(tOptions));
+      if (cName == 'a') vRelayAnchors.push_back({sPacing, vRows.back().tResult, RowFloor(vRows.back())});
+    }
     if (cName == 'a' && bAnchors && !StopRequested()) vAnchors = RunAnchors(ConfigA(tOptions));
   }
   PrintTable(vRows, tOptions, sLoadBefore);
-  if (!vAnchors.empty()) std::printf("\n%s", AnchorTable(vRows.front().tResult, RowFloor(vRows.front()), vAnchors).c_str());
+  if (!vAnchors.empty()) std::printf("\n%s", AnchorTable(vRelayAnchors, vAnchors).c_str());
   std::fflush(stdout);
   if (StopRequested()) return 1;
   for (const TRow& tRow : vRows)

@@ -4,6 +4,7 @@
 #include "controller/untValidate.h"
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
+#include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
 #include "startup/untVariables.h"
@@ -79,6 +80,7 @@ void TRelayFixture::Stop(const std::function<void()>& fnFirst) {
   if (bWorkers) {
     // The log writer must be gone before its folder is removed with this object.
     MyAppInfo.bIsRunning = false;
+    RingAllStageBells();
     WaitForWorkers(std::chrono::seconds(5));
     bWorkers = false;
   }
