@@ -263,7 +263,7 @@ TEST(ClientPortHoldTest, DesksOverTheLimitWaitUnreadAndAreServedOldestFirst) {
       ASSERT_GE(nAccepted, 0) << "desk " << n;
       EXPECT_GT(nAccepted, nBeforeServed) << "desk " << n << " was let in before desk " << n - c.nLimit << " was through";
     }
-    EXPECT_EQ(sLog.find("Connection refused"), std::string::npos);
+    EXPECT_EQ(sLog.find("AdmitClient: Connection refused"), std::string::npos);
   }
 }
 
@@ -282,7 +282,7 @@ TEST_F(ClientPortTest, HeldConnectionPastItsDeadlineIsClosedLikeAnyOther) {
     EXPECT_TRUE(relay.WaitForLog("Handshake not completed within 2 s, closing the connection (127.0.0.2:" +
                                  std::to_string(LocalPortOf(fd)) + ")."))
         << relay.LogText();
-  EXPECT_EQ(Count("Connection refused"), 0u);
+  EXPECT_EQ(Count("AdmitClient: Connection refused"), 0u);
 }
 
 // A connection whose address cannot even be read.

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,8 +73,8 @@ std::string HostPort(const std::string& sHost, int nPort) { return sHost + ":" +
   return ::testing::AssertionSuccess();
 }
 
-std::string LinkConfig(const std::string& sHost, int nPort) {
-  return "[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nAUTOSTART=1\r\n[AMI]\r\nAUTOSTART=1\r\nAUTORECONNECT=1\r\n"
+std::string LinkConfig(const std::string& sHost, int nPort, int nVerbose = 3) {
+  return "[LOG]\r\nVERBOSE=" + IntToStr(nVerbose) + "\r\n[GENERAL]\r\nAUTOSTART=1\r\n[AMI]\r\nAUTOSTART=1\r\nAUTORECONNECT=1\r\n"
          "RECONNECTTMR=5\r\nTIMEOUTTMR=5\r\nSERVERIP=" + sHost + "\r\nSERVERPORT=" + IntToStr(nPort) +
          "\r\nUSERNAME=amiadmin\r\nSECRET=pxwdkr\r\n[PROXY]\r\nAUTOSTART=1\r\nSERVERPORT=" +
          IntToStr(testsupport::FreePort()) + "\r\n";
@@ -271,6 +272,75 @@ TEST(ExchangeLinkRelay, ConnectionFailuresEndInAStopThatArmsTheReconnection) {
     const std::string sLog = relay.LogText();
     EXPECT_TRUE(InOrder(sLog, lstExpected));
     for (int nMsg : c.vUnseen) EXPECT_EQ(sLog.find(LogMsg(nMsg)), std::string::npos) << "message " << nMsg;
+  }
+}
+
+// The outage lines of the exchange link, as the log writes them (WARNING: written at every VERBOSE).
+std::string LinkLine(const std::string& sText) { return "WARNING[001] TValidate.ExchangeLink: " + sText; }
+
+// Count of the 1st, 10th, 100th, ... among nAttempts: the thinned lines they are due.
+int PowersOfTenUpTo(int64_t nAttempts) {
+  int nLines = 0;
+  for (int64_t n = 1; n <= nAttempts; n *= 10) ++nLines;
+  return nLines;
+}
+
+// With VERBOSE=1 the spec's own lines (level 3) stay out, yet a lost exchange shows: the loss with
+// the system's reason, each refused attempt thinned, and the login again with the outage's figures.
+// The exchange goes away for good after the loss (nothing listens), then comes back on its port.
+TEST(ExchangeLinkRelay, LostExchangeShowsAtVerboseOneWithItsReasonItsRefusalsAndTheLoginAgain) {
+  struct Case {
+    const char* sName;
+    std::function<void(TExchangePeer&)> fnLose;  // what the exchange does to the logged-in link
+    std::string sReason;
+  };
+  const std::vector<Case> vCases = {
+      {"closes", [](TExchangePeer& p) { p.Close(); }, "connection closed by the exchange"},
+      {"resets", [](TExchangePeer& p) { p.Reset(); }, "Connection reset by peer"},
+      {"falls silent", [](TExchangePeer&) {}, "keep-alive probe unanswered for 5 s"},
+  };
+  for (const Case& c : vCases) {
+    SCOPED_TRACE(c.sName);
+    std::optional<TExchangeListener> exchange(std::in_place);
+    const int nPort = exchange->Port();
+    const std::string sEndpoint = "127.0.0.1:" + IntToStr(nPort);
+    testsupport::TRelay relay;
+    relay.WriteConfig(LinkConfig("127.0.0.1", nPort, 1));
+    ASSERT_TRUE(relay.Start());
+    auto LogInPeer = [&](std::chrono::milliseconds tWait) {
+      auto peer = exchange->Accept(tWait);
+      if (!peer) return peer;
+      peer->Send(GREETING);
+      EXPECT_EQ(peer->TakeThrough("\r\n\r\n"), LOGIN);
+      peer->Send(LOGIN_OK);
+      EXPECT_EQ(peer->TakeThrough("\r\n\r\n"), QUEUES);
+      return peer;
+    };
+    auto peer = LogInPeer(kDeadline);
+    ASSERT_TRUE(peer);
+    c.fnLose(*peer);
+    const std::string sLost = LinkLine("Lost the exchange link to " + sEndpoint + ": " + c.sReason + ".");
+    ASSERT_TRUE(relay.WaitForLog(sLost, 40s)) << relay.LogText();
+    peer.reset();
+    exchange.reset();
+    const std::string sRefused = LinkLine("Attempt to reach the exchange at " + sEndpoint + " failed: Connection refused, ");
+    ASSERT_TRUE(relay.WaitForLog(sRefused + "1 so far", 40s)) << relay.LogText();
+    exchange.emplace(16, nPort);
+    ASSERT_TRUE(exchange->Listening());
+    auto again = LogInPeer(40s);
+    ASSERT_TRUE(again) << "no reconnection once the exchange came back";
+    const std::string sAgain = LinkLine("Logged in to the exchange at " + sEndpoint + " again after ");
+    ASSERT_TRUE(relay.WaitForLog(sAgain)) << relay.LogText();
+    const std::string sLog = relay.LogText();
+    EXPECT_TRUE(InOrder(sLog, {sLost, sRefused + "1 so far", sAgain}));
+    // "... again after N s (M failed attempts)."; M >= 1, and one line per power of ten among them.
+    const size_t nOpen = sLog.find(" s (", sLog.find(sAgain));
+    ASSERT_NE(nOpen, std::string::npos);
+    const int64_t nFailed = std::stoll(sLog.substr(nOpen + 4));
+    EXPECT_GE(nFailed, 1);
+    EXPECT_EQ(CountOf(sLog, sRefused), PowersOfTenUpTo(nFailed));
+    EXPECT_EQ(CountOf(sLog, sLost), 1);
+    EXPECT_EQ(sLog.find("VERBOSE[003]"), std::string::npos) << "VERBOSE=1 keeps level 3 out";
   }
 }
 
@@ -630,6 +700,40 @@ TEST_F(ExchangeLinkInProcess, OperatorStopLeavesAPendingReconnectionPendingAndRe
   EXPECT_EQ(CountOf(sLog, "AMI Auto Reconnect Process..."), 1) << "logged only when a reconnection is armed";
   EXPECT_EQ(CountOf(sLog, LogMsg(22)), 3);
   EXPECT_EQ(CountOf(sLog, LogMsg(27)), 3);
+}
+
+// One outage end to end without timers: the loss, ten refused attempts (lines for the 1st and the
+// 10th only, each right after the general socket error line it explains), and the login again.
+TEST_F(ExchangeLinkInProcess, OutageLinesThinTheRefusedAttemptsAndTheLoginAgainSumsThemUp) {
+  auto peer = LogIn();
+  ASSERT_TRUE(peer);
+  const std::string sEndpoint = "127.0.0.1:" + IntToStr(exchange.Port());
+  peer->Close();
+  ASSERT_TRUE(PollUntil([&] { return StateNow() == MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE; }));
+  const int nRefusingPort = testsupport::FreePort();
+  const std::string sRefusing = "127.0.0.1:" + IntToStr(nRefusingPort);
+  for (int n = 0; n < 10; ++n) {
+    OnControl([&] {
+      MyConfigInfo.nServerPort = nRefusingPort;
+      form->cmdStartClientClick();
+    });
+    ASSERT_TRUE(PollUntil([&] { return StateNow() == MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE; })) << "attempt " << n;
+  }
+  OnControl([&] { MyConfigInfo.nServerPort = exchange.Port(); });
+  ASSERT_TRUE(LogIn());
+  const std::string sAgainPrefix = LinkLine("Logged in to the exchange at " + sEndpoint + " again after ");
+  const std::string sLog = LogThrough(sAgainPrefix);
+  const std::string sRefused = LinkLine("Attempt to reach the exchange at " + sRefusing + " failed: Connection refused, ");
+  EXPECT_TRUE(InOrder(sLog, {LinkLine("Lost the exchange link to " + sEndpoint + ": connection closed by the exchange."),
+                             sRefused + "1 so far", sRefused + "10 so far", sAgainPrefix}));
+  EXPECT_EQ(CountOf(sLog, sRefused), 2);
+  EXPECT_NE(sLog.find(" s (10 failed attempts).", sLog.find(sAgainPrefix)), std::string::npos) << sLog;
+  // The general error line keeps its text; the reason follows it on the very next line.
+  const std::string sError = "TfrmTelvane.socManagerClientError: " + LogMsg(4) + "127.0.0.1)";
+  const size_t nError = sLog.find(sError);
+  ASSERT_NE(nError, std::string::npos);
+  const size_t nNext = sLog.find('\n', nError) + 1;
+  EXPECT_NE(sLog.substr(nNext, sLog.find('\n', nNext) - nNext).find(sRefused + "1 so far"), std::string::npos) << sLog;
 }
 
 // An exchange that accepts and closes at once, 1,000 times through the real handlers, reconnecting

@@ -242,7 +242,7 @@ TEST_F(StormRunTest, HundredDesksFromOneAddressAllGetThroughAtOnceUnderThePerAdd
     EXPECT_EQ(mapLines[LocalPortOf(vDesks[n]->Fd())], vExpected) << "desk " << n;
   }
   const std::string sLog = relay.LogText();
-  EXPECT_EQ(CountOf(sLog, "Connection refused"), 0);
+  EXPECT_EQ(CountOf(sLog, "AdmitClient: Connection refused"), 0);
   EXPECT_EQ(CountOf(sLog, "log lines dropped"), 0);
 }
 

@@ -102,6 +102,10 @@ class TValidate {
   // Once a second: stops, as a lost connection, a connection whose greeting or login answer has
   // not come within nServerTimeoutTmr seconds (logged as a WARNING). False on an error.
   bool SocketClientDeadline(int32_t nSocketClient);
+  // Every failure of the connection (closed, socket error, probe or deadline unanswered, login
+  // rejected): writes the outage's WARNING line with sReason (the system's text where there is one),
+  // then StopSocketClient(nSocketClient, False). Returns what the stop returns.
+  bool SocketClientFailed(int32_t nSocketClient, const std::string& sReason);
 
   // ---- Client service (control thread) ----
   // pConnection: the session that takes the slot (null where there is none, as in table tests).

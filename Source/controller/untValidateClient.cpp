@@ -10,6 +10,13 @@
 // stays silent is retried rather than waited for without end. The keep-alive timer's tick checks
 // them; data that is neither greeting nor answer does not extend them.
 //
+// Outages (what the log tells at every VERBOSE, as WARNING lines of "TValidate.ExchangeLink"): every
+// failure path calls SocketClientFailed with the system's reason before the stop. A logged-in
+// connection that goes down begins an outage with one "Lost" line; each failed attempt after that
+// (or before the first login) is counted and written thinned (1st, 10th, 100th, ..., and once a
+// minute while it goes on); the next login ends the outage with one line saying how long it lasted
+// and how many attempts failed. An operator's stop is no failure and writes none of these.
+//
 // Control thread only (socket events, timers, operator actions); no lock is taken here except the
 // raw-event ring's (inside its push) and the extension table's (inside its reset). The greeting is
 // recognised as a case-sensitive substring of one read, the login's acceptance only as a whole line
@@ -20,6 +27,7 @@
 // than dropped.
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -27,6 +35,7 @@
 #include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
+#include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
 #include "pipeline/untGeneralMsgRead.h"
 #include "platform/untClientSocket.h"
@@ -73,6 +82,63 @@ TLinkWait MyLinkWait;
 
 void StartLinkWait(TMainSocketClientStateMachine_OPT tState) { MyLinkWait = {tState, MonotonicMicroseconds()}; }
 void ClearLinkWait() { MyLinkWait = {}; }
+
+// An outage of the exchange link, from its first failure to the next login. Control thread only.
+struct TLinkOutage {
+  bool bOn = false;                     // failures since the last login (or since start) are being counted
+  bool bEverLoggedIn = false;           // a login has succeeded since the process started
+  int64_t nSinceUs = 0;                 // MonotonicMicroseconds of the outage's first failure
+  std::optional<TThinnedLine> Failed;   // failed attempts of this outage; a fresh count per outage
+};
+TLinkOutage MyLinkOutage;
+
+const char* const LINK_SOURCE = "TValidate.ExchangeLink";
+
+void BeginOutage() {
+  MyLinkOutage.bOn = true;
+  MyLinkOutage.nSinceUs = MonotonicMicroseconds();
+  MyLinkOutage.Failed.emplace();
+}
+
+// host:port of the exchange, without the closing parenthesis of the spec's messages.
+std::string Endpoint() {
+  const TClientSocket& soc = ExchangeSocket();
+  return soc.Host + ":" + IntToStr(soc.Port);
+}
+
+// The WARNING line of a failure in state tState, before the stop that follows it.
+void LogLinkFailure(TMainSocketClientStateMachine_OPT tState, const std::string& sReason) {
+  if (tState == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING) {
+    BeginOutage();
+    WriteLog(LINK_SOURCE, LOG_TARGET_MAIN, LOG_WARNING,
+             "Lost the exchange link to " + Endpoint() + ": " + sReason +
+                 (MyConfigInfo.bServerAutoReconnect ? "." : "; automatic reconnection is off."),
+             false);
+    return;
+  }
+  if (tState != MAIN_SOCKET_CLIENT_STATE_MACHINE_CONNECTING && tState != MAIN_SOCKET_CLIENT_STATE_MACHINE_AUTHENTICATING)
+    return;  // no attempt under way: nothing failed
+  if (!MyLinkOutage.bOn) BeginOutage();
+  if (const uint64_t nCount = MyLinkOutage.Failed->Count(); nCount != 0)
+    WriteLog(LINK_SOURCE, LOG_TARGET_MAIN, LOG_WARNING,
+             "Attempt to reach the exchange at " + Endpoint() + " failed: " + sReason + TThinnedLine::SoFar(nCount),
+             false);
+}
+
+// The login that ends an outage says how long the link was missing and how many attempts failed.
+void LogLinkLoggedIn() {
+  if (MyLinkOutage.bOn) {
+    const int64_t nSeconds = (MonotonicMicroseconds() - MyLinkOutage.nSinceUs + 500000) / 1000000;
+    const uint64_t nFailed = MyLinkOutage.Failed->Total();
+    WriteLog(LINK_SOURCE, LOG_TARGET_MAIN, LOG_WARNING,
+             "Logged in to the exchange at " + Endpoint() + (MyLinkOutage.bEverLoggedIn ? " again" : "") +
+                 " after " + IntToStr(nSeconds) + " s (" + IntToStr(static_cast<int64_t>(nFailed)) +
+                 (nFailed == 1 ? " failed attempt)." : " failed attempts)."),
+             false);
+  }
+  MyLinkOutage.bOn = false;
+  MyLinkOutage.bEverLoggedIn = true;
+}
 
 void LogError(const char* sOperation, const std::exception& e) { LogOperationError("TValidate", sOperation, e.what()); }
 
@@ -168,6 +234,7 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
           WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(24) + HostPort(), true);
           tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING;
           WriteLog(sSource, LOG_TARGET_MAIN, LOG_VERBOSE, Msg(26) + HostPort(), true);
+          LogLinkLoggedIn();
           ExchangeSocket().SendText("Action: Queues\r\n\r\n");
           // Events that shared the answer's read would otherwise be lost; they go on as a read of
           // the running connection would.
@@ -175,7 +242,7 @@ bool TValidate::SocketClientRead(const std::string& sReceivedText, int32_t nSock
             SocketClientRead(sRest, nSocketClient);
         } else if (Contains(sReceivedText, "Error")) {
           WriteLog(sSource, LOG_TARGET_MAIN, LOG_WARNING, Msg(25) + HostPort(), true);
-          StopSocketClient(nSocketClient, false);
+          SocketClientFailed(nSocketClient, "login rejected");
         }
         break;
       case MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING:
@@ -219,9 +286,18 @@ bool TValidate::SocketClientDeadline(int32_t nSocketClient) {
              std::string("The exchange sent ") + sStep + " within " + IntToStr(nSeconds) +
                  " s; closing the connection.",
              true);
-    return StopSocketClient(nSocketClient, false);
+    return SocketClientFailed(nSocketClient, std::string(sStep) + " within " + IntToStr(nSeconds) + " s");
   } catch (const std::exception& e) {
     LogError("SocketClientDeadline", e);
     return false;
   }
+}
+
+bool TValidate::SocketClientFailed(int32_t nSocketClient, const std::string& sReason) {
+  try {
+    LogLinkFailure(MyAppInfo.tMainSocketClientStateMachine.at(nSocketClient), sReason);
+  } catch (const std::exception& e) {
+    LogError("SocketClientFailed", e);
+  }
+  return StopSocketClient(nSocketClient, false);  // the stop happens whatever the line's fate
 }

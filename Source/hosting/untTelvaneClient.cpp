@@ -47,8 +47,9 @@ void ResetKeepAlive() {
   MyAppInfo.MyTimeoutEventsControl.tStateMachine = TIMEOUTEVENTS_STATE_STEP1;
 }
 
-void StopExchangeConnection() {
-  if (MyValidate != nullptr) MyValidate->StopSocketClient(0, false);
+// Every failure of the connection goes through here with the reason the log is to give.
+void StopExchangeConnection(const std::string& sReason) {
+  if (MyValidate != nullptr) MyValidate->SocketClientFailed(0, sReason);
 }
 
 // One keep-alive step, taken when T silent seconds have been counted.
@@ -66,7 +67,7 @@ void KeepAliveStep() {
     keep.tStateMachine = TIMEOUTEVENTS_STATE_STEP1;
     WriteLog("TfrmTelvane.tmrAMIKeepAliveTimer", LOG_TARGET_MAIN, LOG_VERBOSE,
              "Timer of Keep Alive(" + sSeconds + "s) - Step 2. Restarting Connection with AMI Server...", false);
-    StopExchangeConnection();
+    StopExchangeConnection("keep-alive probe unanswered for " + sSeconds + " s");
   }
 }
 
@@ -91,7 +92,7 @@ void TfrmTelvane::socManagerClientDisconnect() {
   try {
     WriteLog("TfrmTelvane.socManagerClientDisconnect", LOG_TARGET_MAIN, LOG_VERBOSE, Msg(20) + socManagerClient->RemoteAddress() + ")",
              true);
-    StopExchangeConnection();
+    StopExchangeConnection("connection closed by the exchange");
   } catch (const std::exception&) {
   }
 }
@@ -106,7 +107,10 @@ void TfrmTelvane::socManagerClientError(int& nErrorCode) {
                "Exchange link over TLS failed (" + socManagerClient->Host + ":" + IntToStr(socManagerClient->Port) +
                    "): " + socManagerClient->LastErrorText(),
                false);
-    StopExchangeConnection();  // a failed connect attempt ends here too
+    // A failed connect attempt ends here too; the system's reason goes in the WARNING line that
+    // follows the general error line.
+    const std::string sReason = socManagerClient->LastErrorText();
+    StopExchangeConnection(sReason.empty() ? "socket error" : sReason);
   } catch (const std::exception&) {
   }
 }

@@ -184,9 +184,13 @@ void TTcpClient::Reset() {
   Close();
 }
 
-TLoopbackListener::TLoopbackListener(int nBacklog) {
+TLoopbackListener::TLoopbackListener(int nBacklog, int nPortWanted) {
   nFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in addr = Loopback(0);
+  // On every listener: Linux lets a port be bound again over lingering connections only when the
+  // listener they came from had it too. It never lets two listeners share a port.
+  const int nOn = 1;
+  if (nFd >= 0) setsockopt(nFd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+  const sockaddr_in addr = Loopback(nPortWanted);
   if (nFd >= 0 && bind(nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 && listen(nFd, nBacklog) == 0)
     nPort = LocalPort(nFd);
 }

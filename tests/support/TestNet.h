@@ -67,7 +67,9 @@ class TLoopbackListener {
  public:
   using TServe = std::function<void(TTcpClient& tConnection, int nIndex)>;
 
-  explicit TLoopbackListener(int nBacklog = 16);
+  // nPortWanted 0: a port the OS picks. Another port (one a closed listener of this test had) is
+  // bound again even while its old connections linger, so a peer can "come back" where it was.
+  explicit TLoopbackListener(int nBacklog = 16, int nPortWanted = 0);
   ~TLoopbackListener();  // joins the ServeEach threads, then closes
   TLoopbackListener(const TLoopbackListener&) = delete;
   TLoopbackListener& operator=(const TLoopbackListener&) = delete;
