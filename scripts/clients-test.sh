@@ -20,6 +20,9 @@ if command -v pytest-3 >/dev/null; then pytest=(pytest-3); else pytest=(python3 
 
 failed=0
 echo "---- clients/python"
+# The type hints are part of the library's interface: checked as strictly as mypy can (Debian's
+# python3-mypy, under Debian's Python for the same reason as pytest).
+(cd clients/python && /usr/bin/python3 -m mypy --strict --no-incremental telvane) || failed=1
 (cd clients/python && "${pytest[@]}" -q -p no:cacheprovider tests) || failed=1
 echo "---- clients/node"
 (cd clients/node && node --test test/*.test.js) || failed=1

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 lacks to build, run and test Telvane. Safe to run again.
 set -euo pipefail
-packages=(cmake g++ make clang libclang-rt-14-dev libasio-dev libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux python3-pytest nodejs openssl libcivetweb-dev dpkg-dev libnats-dev nats-server libssl-dev libmosquitto-dev mosquitto lintian systemd chromium)
+packages=(cmake g++ make clang libclang-rt-14-dev libasio-dev libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux python3-pytest python3-mypy nodejs openssl libcivetweb-dev dpkg-dev libnats-dev nats-server libssl-dev libmosquitto-dev mosquitto lintian systemd chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

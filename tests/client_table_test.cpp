@@ -145,6 +145,18 @@ TEST_F(ClientTableTest, UpdateSetsListedFlagsLogsBadEntriesAndAddsUp) {
   EXPECT_EQ(Slot(0).sAppInfo, "Desk");
 }
 
+// The handshake hands over the value of "GetFeatureParkInfo: ()\r\n" as ")\r", uncleaned: its CR
+// once logged "'' is not a valid integer value" on every handshake with an empty list.
+TEST_F(ClientTableTest, EmptyListLogsNothing) {
+  validate.InsertClientInfo("10.0.0.1", 1000);
+  const std::vector<std::string> vLogged = LinesLoggedBy([&] {
+    EXPECT_TRUE(validate.UpdateClientInfo(0, "", "", ")\r", ")\r", ")\r"));
+    EXPECT_TRUE(validate.UpdateClientInfo(0, "", "", "", "", " , \t ,)\r"));
+  });
+  EXPECT_TRUE(vLogged.empty()) << vLogged.front();
+  EXPECT_TRUE(Subscribed(Slot(0)).empty());
+}
+
 // A huge list of bad entries once wrote a line per entry and held the control thread for seconds:
 // now the first three are named, escaped and cut, and the rest are counted in one line.
 TEST_F(ClientTableTest, HugeListOfBadEntriesLogsThreeLinesAndACount) {

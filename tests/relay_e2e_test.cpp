@@ -129,6 +129,24 @@ TEST_P(RelayEndToEnd, KeysOutsideTheServedRangesAndMalformedKeysReachNobody) {
             (std::set<std::string>{Frame(sQueue), Frame(sPeer), Frame(sPark)}));
 }
 
+// The last served number of each range (11000, 30000, 800) is as deliverable as the first; 30000
+// once counted as carrying no key, so a desk could subscribe to it and never hear of it. Its
+// channel count follows the same hold-back rule as any other extension.
+TEST_F(RelayEndToEnd, LastServedKeyOfEachRangeIsDelivered) {
+  auto client = Client("11000", "30000", "800");
+  const std::string sDown = "ChannelStateDesc: Down\r\n";
+  const std::string sQueue = QueueEvent(11000, 1), sPark = ParkEvent(800, 2),
+                    sFirst = ChannelEvent("Newchannel", "30000-0000000a", sDown, 3),
+                    sSecond = ChannelEvent("Newchannel", "30000-0000000b", sDown, 4),  // count 2: held
+                    sStatus = Event("PeerStatus", "chan_sip.c", "Peer: SIP/30000\r\nPeerStatus: Reachable\r\n", 5);
+  Send(sQueue + sPark + sFirst + sSecond + sStatus);
+  ASSERT_TRUE(WaitFrames(*client, 4)) << client->Received();
+  client->ReadFor(std::chrono::milliseconds(300));
+  const auto vFrames = Frames(client->Received());
+  EXPECT_EQ(std::multiset<std::string>(vFrames.begin(), vFrames.end()),
+            (std::multiset<std::string>{Frame(sQueue), Frame(sPark), Frame(sFirst), Frame(sStatus)}));
+}
+
 // Two channels open on one extension: its events are held back until one channel is left; a
 // state outside the channel states (here a status "Reachable") clears the count again.
 TEST_P(RelayEndToEnd, SecondChannelHoldsBackExtensionEventsUntilOneIsLeft) {

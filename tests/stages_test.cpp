@@ -63,6 +63,10 @@ TEST(EventKeys, PeerNumberFromChannelElsePeer) {
                                     {"Peer: SIP/2001\r\n", std::nullopt},
                                     {"Channel: SIP/20000-1\r\n", 20000},
                                     {"Channel: SIP/29999", 29999},
+                                    {"Channel: SIP/30000-1\r\n", 30000},  // the range's last served number
+                                    {"Peer: SIP/30000\r\n", 30000},
+                                    {"Channel: SIP/30001-1\r\n", std::nullopt},
+                                    {"Channel: SIP/30000-1\r\nPeer: SIP/20015\r\n", 30000},
                                     {"Event: PeerStatus\r\nPeerStatus: Registered\r\n", std::nullopt},
                                 });
 }

@@ -103,14 +103,15 @@ bool IsChangeEntryLength(const TFamily& family, size_t nLength) {
 }
 
 // Sets the flag of every listed number in range; a number that does not convert is logged by
-// entry and the list goes on. The entries are trimmed one by one.
+// entry and the list goes on. The entries are trimmed one by one, and one left blank (the CR that
+// follows an empty list "()", or "10001, ,10002") is skipped without a line like an empty one.
 void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::string_view sList, TEntryErrors& tErrors) {
   if (sList.empty()) return;
   std::vector<std::string> lstEntries;
   SplitDelimited(',', RemoveParentheses(sList), true, lstEntries);
   for (const std::string& sEntry : lstEntries) {
-    if (sEntry.empty()) continue;
     const std::string sNumber = Trim(sEntry);
+    if (sNumber.empty()) continue;
     const std::optional<int32_t> n = StrToIntStrict(sNumber);
     if (!n) {
       LogEntryError(tErrors, "UpdateClientInfo", sNumber, sEntry);

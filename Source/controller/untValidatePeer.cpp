@@ -32,6 +32,7 @@
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventKeys.h"
 #include "pipeline/untEventProfile.h"
 
 namespace {
@@ -54,19 +55,19 @@ struct TPeerEventRule {
   TPeerEventKind_OPT tKind;        // which kind this row recognises
   std::string sEventToFind;        // event name looked for anywhere in the text
   std::string sGenericInfoToFind;  // key of the wanted value; empty: the value is sEventToFind
-  std::string sHowToFindPeer;      // marker whose last character starts the extension number
+  std::string sHowToFindPeer;      // marker the extension number follows
 };
 
 // The kinds in the order they are tried; the first that matches is used. Built once, on first use
 // (thread-safe), so the hot path constructs no strings.
 const std::array<TPeerEventRule, 6>& PeerEventRules() {
   static const std::array<TPeerEventRule, 6> vRules{{
-      {PEER_EVENT_PEERSTATUS, "Event: PeerStatus", "PeerStatus: ", "Peer: SIP/2"},
-      {PEER_EVENT_NEWCHANNEL, "Event: Newchannel", "ChannelStateDesc: ", "Channel: SIP/2"},
-      {PEER_EVENT_NEWSTATE, "Event: Newstate", "ChannelStateDesc: ", "Channel: SIP/2"},
-      {PEER_EVENT_DIAL, "Event: Dial", "SubEvent: ", "Channel: SIP/2"},
-      {PEER_EVENT_HANGUP, "Event: Hangup", "", "Channel: SIP/2"},
-      {PEER_EVENT_QUEUEMEMBERPAUSED, "Event: QueueMemberPaused", "Paused: ", "Location: SIP/2"},
+      {PEER_EVENT_PEERSTATUS, "Event: PeerStatus", "PeerStatus: ", "Peer: SIP/"},
+      {PEER_EVENT_NEWCHANNEL, "Event: Newchannel", "ChannelStateDesc: ", "Channel: SIP/"},
+      {PEER_EVENT_NEWSTATE, "Event: Newstate", "ChannelStateDesc: ", "Channel: SIP/"},
+      {PEER_EVENT_DIAL, "Event: Dial", "SubEvent: ", "Channel: SIP/"},
+      {PEER_EVENT_HANGUP, "Event: Hangup", "", "Channel: SIP/"},
+      {PEER_EVENT_QUEUEMEMBERPAUSED, "Event: QueueMemberPaused", "Paused: ", "Location: SIP/"},
   }};
   return vRules;
 }
@@ -152,10 +153,11 @@ bool TValidate::ProcessPeerEvents(const std::string& sData, const std::string& s
   try {
     sPeerInfo.clear();
     if (FindText(sData, sEventToFind) == std::string::npos) return false;
-    const size_t nMarker = FindText(sData, sHowToFindPeer);
-    if (nMarker == std::string::npos) return false;
-    // From the marker's last character (the leading '2' of the number); shorter at the text's end.
-    sNumberText = std::string_view(sData).substr(nMarker + sHowToFindPeer.size() - 1, PEER_NUMBER_WIDTH);
+    if (sHowToFindPeer.empty()) return false;
+    const size_t nNumber = FindClassicPeerNumber(sData, sHowToFindPeer);
+    if (nNumber == std::string::npos) return false;
+    // Shorter at the text's end.
+    sNumberText = std::string_view(sData).substr(nNumber, PEER_NUMBER_WIDTH);
   } catch (const std::exception& e) {
     LogPeerError("ProcessPeerEvents", e);
     return false;

@@ -20,8 +20,12 @@
 //     They call WriteLog (thread-safe) and touch atomics only, never the control thread's state.
 // Ordering: one connection, and the frames of one key come from one stage thread in order, so the
 // servers get each key's frames in the order the desks get them.
-// Telvane-Seq counts every frame handed to the outlet, published or dropped, so a consumer that
-// sees a gap knows frames were dropped there.
+// Telvane-Seq counts the frames of one subject (one key) handed to the outlet, published or
+// dropped, and Telvane-Family-Seq those of its family: a consumer of one key, or of one family,
+// that sees a gap in its counter knows frames were dropped there. Frames of different families
+// come from different stage threads, so no counter across families could be seen in order. The
+// per-key counters are one fixed array per family over its whole range, so their memory does not
+// grow with what the exchange sends; each is written by its family's stage thread only.
 // Nothing is freed: the outlet and its connection live until the process ends, so a stage thread
 // that outlives the shut-down's wait still finds them (the closed connection refuses the frame).
 #include "hosting/untNatsOutlet.h"
@@ -34,6 +38,7 @@
 #include <chrono>
 #include <climits>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -76,10 +81,27 @@ std::string StatusText(natsStatus s) {
   return sDetail.empty() || sDetail == sText ? sText : sText + ": " + sDetail;
 }
 
+struct TFamilyRange {
+  const int32_t* pnFirst;  // the range's first number as configured; constant after start-up
+  int32_t nCount;          // numbers in the range
+};
+
+TFamilyRange FamilyRange(int nFamily) {
+  const TProfileConfig& p = MyConfigInfo.MyProfile;
+  switch (nFamily) {
+    case EVENT_FAMILY_QUEUE: return {&p.nQueueFirst, QUEUE_COUNT};
+    case EVENT_FAMILY_PEER: return {&p.nPeerFirst, PEER_COUNT};
+    default: return {&p.nParkFirst, PARK_COUNT};
+  }
+}
+
 class TNatsOutlet : public TEventOutlet {
  public:
   explicit TNatsOutlet(const TNatsConfig& tNewConfig)
-      : tConfig(tNewConfig), vServers(SplitNatsServers(tNewConfig.sUrl)) {}
+      : tConfig(tNewConfig), vServers(SplitNatsServers(tNewConfig.sUrl)) {
+    for (int n = 0; n < EVENT_FAMILY_COUNT; ++n)
+      vKeySeq[n] = std::make_unique<std::atomic<uint64_t>[]>(static_cast<size_t>(FamilyRange(n).nCount));
+  }
 
   void Deliver(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sFrame) override;
   // Frame by frame, in order, as Deliver; the frames are read in place, not copied first.
@@ -91,8 +113,15 @@ class TNatsOutlet : public TEventOutlet {
 
  private:
   natsOptions* CreateOptions();
-  natsStatus Publish(natsConnection* pConn, TEventFamily_OPT tFamily, int32_t nKey, uint64_t nFrameSeq,
+  struct TFrameSeq {
+    uint64_t nKey = 0;     // Telvane-Seq: this frame's number among its key's
+    uint64_t nFamily = 0;  // Telvane-Family-Seq: among its family's
+  };
+  natsStatus Publish(natsConnection* pConn, TEventFamily_OPT tFamily, int32_t nKey, TFrameSeq tSeq,
                      std::string_view sFrame) const;
+  // The counters a frame of the key takes; nullopt for a key outside the family's range, which
+  // the stages never hand over.
+  std::optional<TFrameSeq> NextSeq(TEventFamily_OPT tFamily, int32_t nKey);
   void CountDrop(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sReason);
   // The client's word for a status with its detail, any secret of [NATS] URL hidden in it.
   std::string StatusOf(natsStatus s) const { return HideUrlSecretsIn(StatusText(s), tConfig.sUrl); }
@@ -115,7 +144,8 @@ class TNatsOutlet : public TEventOutlet {
   // Any thread.
   std::atomic<natsConnection*> pConnection{nullptr};  // set once by the link thread; never freed
   std::atomic<bool> bEverConnected{false};  // a server has answered once, so headers are known
-  std::atomic<uint64_t> nSeq{0};            // frames handed to the outlet (Telvane-Seq)
+  std::unique_ptr<std::atomic<uint64_t>[]> vKeySeq[EVENT_FAMILY_COUNT];  // frames handed over, by key index
+  std::atomic<uint64_t> vFamilySeq[EVENT_FAMILY_COUNT]{};  // frames handed over, by family
   std::atomic<uint64_t> nDropped{0};        // frames not published
   std::atomic<uint64_t> nAsyncErrors{0};    // errors the client reported on its own
   std::atomic<uint64_t> nConnects{0};       // connects and reconnects so far
@@ -140,14 +170,29 @@ void TNatsOutlet::DeliverBatch(const TEventBatch& tBatch) {
     DeliverFrame(tBatch.tFamily, tFrame.nKey, tBatch.Frame(tFrame));
 }
 
+std::optional<TNatsOutlet::TFrameSeq> TNatsOutlet::NextSeq(TEventFamily_OPT tFamily, int32_t nKey) {
+  if (tFamily < 0 || tFamily >= EVENT_FAMILY_COUNT) return std::nullopt;
+  const TFamilyRange tRange = FamilyRange(tFamily);
+  const int32_t nIndex = KeyIndex(nKey, *tRange.pnFirst, tRange.nCount);
+  if (nIndex < 0) return std::nullopt;
+  TFrameSeq tSeq;
+  tSeq.nKey = vKeySeq[tFamily][nIndex].fetch_add(1, std::memory_order_relaxed) + 1;
+  tSeq.nFamily = vFamilySeq[tFamily].fetch_add(1, std::memory_order_relaxed) + 1;
+  return tSeq;
+}
+
 void TNatsOutlet::DeliverFrame(TEventFamily_OPT tFamily, int32_t nKey, std::string_view sFrame) {
-  const uint64_t nFrameSeq = nSeq.fetch_add(1, std::memory_order_relaxed) + 1;
+  const std::optional<TFrameSeq> tSeq = NextSeq(tFamily, nKey);
+  if (!tSeq) {
+    CountDrop(tFamily, nKey, "the key lies outside its range");
+    return;
+  }
   natsConnection* pConn = pConnection.load(std::memory_order_acquire);
   if (pConn == nullptr) {
     CountDrop(tFamily, nKey, "no connection to NATS");
     return;
   }
-  const natsStatus s = Publish(pConn, tFamily, nKey, nFrameSeq, sFrame);
+  const natsStatus s = Publish(pConn, tFamily, nKey, *tSeq, sFrame);
   if (s == NATS_OK) {
     CountUp(MyCounters.nNatsPublished);
     return;
@@ -160,7 +205,7 @@ void TNatsOutlet::DeliverFrame(TEventFamily_OPT tFamily, int32_t nKey, std::stri
 }
 
 natsStatus TNatsOutlet::Publish(natsConnection* pConn, TEventFamily_OPT tFamily, int32_t nKey,
-                                uint64_t nFrameSeq, std::string_view sFrame) const {
+                                TFrameSeq tSeq, std::string_view sFrame) const {
   if (sFrame.size() > static_cast<size_t>(INT_MAX)) return NATS_MAX_PAYLOAD;
   const char* sFamily = EventFamilyName(tFamily);
   const std::string sSubject = NatsSubject(tConfig.sSubjectPrefix, sFamily, nKey);
@@ -168,7 +213,8 @@ natsStatus TNatsOutlet::Publish(natsConnection* pConn, TEventFamily_OPT tFamily,
   natsStatus s = natsMsg_Create(&pMsg, sSubject.c_str(), nullptr, sFrame.data(), static_cast<int>(sFrame.size()));
   if (s == NATS_OK) s = natsMsgHeader_Set(pMsg, "Telvane-Family", sFamily);
   if (s == NATS_OK) s = natsMsgHeader_Set(pMsg, "Telvane-Key", std::to_string(nKey).c_str());
-  if (s == NATS_OK) s = natsMsgHeader_Set(pMsg, "Telvane-Seq", std::to_string(nFrameSeq).c_str());
+  if (s == NATS_OK) s = natsMsgHeader_Set(pMsg, "Telvane-Seq", std::to_string(tSeq.nKey).c_str());
+  if (s == NATS_OK) s = natsMsgHeader_Set(pMsg, "Telvane-Family-Seq", std::to_string(tSeq.nFamily).c_str());
   if (s == NATS_OK) s = natsConnection_PublishMsg(pConn, pMsg);
   natsMsg_Destroy(pMsg);
   return s;

@@ -1,7 +1,8 @@
 // NATS publishing: a second event outlet beside the client fan-out. Every frame the desks receive
 // is published once more, on the subject "<prefix>.<family>.<key>" ("telvane.queue.10005"), with
-// the headers Telvane-Family, Telvane-Key and Telvane-Seq, so that any number of consumers on any
-// number of machines and sites can follow the exchange without another login to it.
+// the headers Telvane-Family, Telvane-Key, Telvane-Seq (the frame's number among its key's) and
+// Telvane-Family-Seq (among its family's), so that any number of consumers on any number of
+// machines and sites can follow the exchange without another login to it, and see any gap.
 //
 // An outer adapter: the pipeline knows it only as a TEventOutlet, and nothing outside this file
 // includes the NATS client library. It is registered at start-up only when [NATS] URL is set, after

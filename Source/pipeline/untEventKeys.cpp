@@ -18,12 +18,23 @@ std::optional<int32_t> ExtractQueueNumber(std::string_view sEvent) {
   return KeyAt(sEvent, sEvent.find(QUEUE), QUEUE, 0, 5);
 }
 
+size_t FindClassicPeerNumber(std::string_view sText, std::string_view sMarker) {
+  // Extension numbers are 2xxxx, and the range's last served number 30000 is the one exception;
+  // matching only a leading '2' left 30000 accepted in subscriptions yet never delivered.
+  constexpr std::string_view LAST_SERVED = "30000";
+  for (size_t nAt = sText.find(sMarker); nAt != std::string_view::npos; nAt = sText.find(sMarker, nAt + 1)) {
+    const std::string_view sNumber = sText.substr(nAt + sMarker.size());
+    if (sNumber.starts_with('2') || sNumber.starts_with(LAST_SERVED)) return nAt + sMarker.size();
+  }
+  return std::string_view::npos;
+}
+
 std::optional<int32_t> ExtractPeerNumber(std::string_view sEvent) {
-  // The key starts at the '2' that ends either literal, so every extension number begins with 2.
-  constexpr std::string_view CHANNEL = "Channel: SIP/2", PEER = "Peer: SIP/2";
-  const size_t nChannel = sEvent.find(CHANNEL);
-  if (nChannel != std::string_view::npos) return KeyAt(sEvent, nChannel, CHANNEL, 1, 5);
-  return KeyAt(sEvent, sEvent.find(PEER), PEER, 1, 5);
+  constexpr size_t WIDTH = 5;
+  size_t nNumber = FindClassicPeerNumber(sEvent, "Channel: SIP/");
+  if (nNumber == std::string_view::npos) nNumber = FindClassicPeerNumber(sEvent, "Peer: SIP/");
+  if (nNumber == std::string_view::npos) return std::nullopt;
+  return StrToIntStrict(sEvent.substr(nNumber, WIDTH));
 }
 
 std::optional<int32_t> ExtractFeatureParkNumber(std::string_view sEvent) {

@@ -10,8 +10,12 @@
 
 // The 5 characters after the first "Queue: " (fewer when the text ends sooner).
 std::optional<int32_t> ExtractQueueNumber(std::string_view sEvent);
-// The 5 characters from the final "2" of the first "Channel: SIP/2"; only when that literal is
-// absent, those of "Peer: SIP/2". A channel that does not convert never falls back to the peer.
+// Where the number starts after the first sMarker (such as "Channel: SIP/") that is followed by
+// a '2' or by "30000"; npos when there is none. The extension rules of both the key and the
+// state tracking look numbers up through this, so they agree on which events name an extension.
+size_t FindClassicPeerNumber(std::string_view sText, std::string_view sMarker);
+// The 5 characters from that number after "Channel: SIP/"; only when there is none, those after
+// "Peer: SIP/". A channel that does not convert never falls back to the peer.
 std::optional<int32_t> ExtractPeerNumber(std::string_view sEvent);
 // The 3 characters after the first "Exten: ".
 std::optional<int32_t> ExtractFeatureParkNumber(std::string_view sEvent);

@@ -73,7 +73,8 @@ void TNatsCollector::OnMessage(natsConnection*, natsSubscription*, natsMsg* pMsg
   auto* pSelf = static_cast<TNatsCollector*>(pClosure);
   TNatsMessage tMessage{natsMsg_GetSubject(pMsg),
                         std::string(natsMsg_GetData(pMsg), static_cast<size_t>(natsMsg_GetDataLength(pMsg))),
-                        Header(pMsg, "Telvane-Family"), Header(pMsg, "Telvane-Key"), Header(pMsg, "Telvane-Seq")};
+                        Header(pMsg, "Telvane-Family"), Header(pMsg, "Telvane-Key"), Header(pMsg, "Telvane-Seq"),
+                        Header(pMsg, "Telvane-Family-Seq")};
   natsMsg_Destroy(pMsg);
   std::lock_guard<std::mutex> tLock(pSelf->crsMessages);
   pSelf->vMessages.push_back(std::move(tMessage));

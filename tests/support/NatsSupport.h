@@ -38,6 +38,7 @@ struct TNatsMessage {
   std::string sFamily;   // header Telvane-Family
   std::string sKey;      // header Telvane-Key
   std::string sSeq;      // header Telvane-Seq
+  std::string sFamilySeq;  // header Telvane-Family-Seq
 };
 
 // A subscriber on one subject (wildcards allowed) that keeps every message in arrival order. It

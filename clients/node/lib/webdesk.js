@@ -1,7 +1,7 @@
 'use strict';
 // A web desk: the relay's WebSocket protocol (GET /events, JSON) with reconnection and
 // re-subscription, the counterpart of Client for the client port. See docs/client-protocol.md,
-// section 14.
+// section 15.
 //
 //   const desk = webDesk({ url: 'ws://relay:8080/events', code: '...', app: 'crm', queues: [10004] });
 //   desk.on('frame', (m) => ...);   // { family, key, frame, fields, state? }

@@ -5,18 +5,23 @@
         for frame in client:
             print(frame.event, frame.fields)
 
-See docs/client-protocol.md in the Telvane repository for the protocol itself.
+telvane.aio holds the same client for asyncio; telvane.codec the relay's
+Windows-1252 text. See docs/client-protocol.md in the Telvane repository for
+the protocol itself.
 """
 
+from . import codec
 from .client import Client, connect
 from .errors import (ClientClosed, ConnectError, ConnectionClosed, HandshakeRejected,
                      ProtocolError, ServerGoingDown, TelvaneError)
-from .protocol import ACCESS_CODE, Frame, FrameSplitter, change_commands, handshake_steps
+from .protocol import (ACCESS_CODE, CLASSIC_RANGES, Frame, FrameSplitter, KeyRanges,
+                       change_commands, check_changes, handshake_steps)
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 __all__ = [
-    "ACCESS_CODE", "Client", "ClientClosed", "ConnectError", "ConnectionClosed", "Frame",
-    "FrameSplitter", "HandshakeRejected", "ProtocolError", "ServerGoingDown", "TelvaneError",
-    "change_commands", "connect", "handshake_steps",
+    "ACCESS_CODE", "CLASSIC_RANGES", "Client", "ClientClosed", "ConnectError",
+    "ConnectionClosed", "Frame", "FrameSplitter", "HandshakeRejected", "KeyRanges",
+    "ProtocolError", "ServerGoingDown", "TelvaneError", "change_commands", "check_changes",
+    "codec", "connect", "handshake_steps",
 ]

@@ -7,41 +7,49 @@ codec refuses those five, so decoding goes through an error handler that maps
 them the same way: every byte string decodes, and encoding the result gives
 the same bytes back.
 
+The handler is registered under ERROR_HANDLER when this module is imported, so
+other code that reads the relay's bytes (a NATS consumer, a log reader) can
+use it directly:
+
+    import telvane.codec
+    text = payload.decode("cp1252", errors=telvane.codec.ERROR_HANDLER)
+
 Encoding refuses a character the code page cannot hold (ValueError naming it):
 an application name that would reach the relay as '?' is better caught here.
 """
 
 import codecs
+from typing import Tuple, Union
 
-_UNDEFINED = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
-_HANDLER = "telvane-cp1252"
+UNDEFINED_BYTES = frozenset({0x81, 0x8D, 0x8F, 0x90, 0x9D})
+ERROR_HANDLER = "telvane-cp1252"
 
 
-def _undefined_bytes(error):
+def _undefined_bytes(error: UnicodeError) -> Tuple[Union[str, bytes], int]:
     """Maps the five undefined bytes to U+0081.. and back; anything else fails."""
     if isinstance(error, UnicodeDecodeError):
-        piece = error.object[error.start:error.end]
-        if all(b in _UNDEFINED for b in piece):
-            return "".join(chr(b) for b in piece), error.end
+        data = error.object[error.start:error.end]
+        if all(b in UNDEFINED_BYTES for b in data):
+            return "".join(chr(b) for b in data), error.end
     elif isinstance(error, UnicodeEncodeError):
-        piece = error.object[error.start:error.end]
-        if all(ord(c) in _UNDEFINED for c in piece):
-            return bytes(ord(c) for c in piece), error.end
+        text = error.object[error.start:error.end]
+        if all(ord(c) in UNDEFINED_BYTES for c in text):
+            return bytes(ord(c) for c in text), error.end
     raise error
 
 
-codecs.register_error(_HANDLER, _undefined_bytes)
+codecs.register_error(ERROR_HANDLER, _undefined_bytes)
 
 
-def decode(data):
+def decode(data: Union[bytes, bytearray, memoryview]) -> str:
     """Bytes from the relay to text; never fails."""
-    return bytes(data).decode("cp1252", errors=_HANDLER)
+    return bytes(data).decode("cp1252", errors=ERROR_HANDLER)
 
 
-def encode(text):
+def encode(text: str) -> bytes:
     """Text to the relay's bytes; ValueError for a character outside the code page."""
     try:
-        return text.encode("cp1252", errors=_HANDLER)
+        return text.encode("cp1252", errors=ERROR_HANDLER)
     except UnicodeEncodeError as error:
         bad = error.object[error.start:error.end]
         raise ValueError(

@@ -34,7 +34,7 @@ class HandshakeRejected(TelvaneError):
     that did not come), timeout (seconds waited).
     """
 
-    def __init__(self, step, prompt, timeout):
+    def __init__(self, step: str, prompt: str, timeout: float) -> None:
         self.step = step
         self.prompt = prompt
         self.timeout = timeout
@@ -47,37 +47,54 @@ class HandshakeRejected(TelvaneError):
 
 
 class ServerGoingDown(TelvaneError):
-    """The relay sent 'Server is going down!': its client port is closing."""
+    """The relay sent 'Server is going down!': its client port is closing.
 
-    def __init__(self, during="running"):
+    The relay sends it when its client port is stopped: the operator's
+    "Stop Server", or the relay stopping or restarting. Reconnecting (the
+    default) brings the link back once the relay listens again.
+    """
+
+    def __init__(self, during: str = "running") -> None:
         self.during = during
         super().__init__(
-            "the relay announced 'Server is going down!' (%s) and is closing "
-            "the connection: its client port is being stopped" % during
+            "the relay announced 'Server is going down!' (%s) and closed the "
+            "connection: it is being stopped or restarted, or its operator "
+            "stopped the client port; connect again once it is back" % during
         )
 
 
 class ConnectionClosed(TelvaneError):
     """The relay closed the connection, or the connection broke.
 
-    Attribute during: the handshake step, or 'running'.
+    Attributes: during (the handshake step, or 'running'), reason, and
+    slow_reader: True when this client had stopped reading because the
+    application did not take its frames, the one case where the relay cuts a
+    desk off on its own (once 4 MiB wait for it).
     """
 
-    def __init__(self, during, reason="closed by the relay"):
+    def __init__(self, during: str, reason: str = "closed by the relay",
+                 slow_reader: bool = False) -> None:
         self.during = during
-        hint = ""
-        if during == "running":
-            hint = (
-                "; a client that does not read its frames is cut off once "
-                "4 MiB wait for it"
-            )
-        else:
+        self.reason = reason
+        self.slow_reader = slow_reader
+        if during != "running":
             hint = (
                 "; a connection that is not through the handshake in time "
                 "(the relay's handshake deadline), or one address over its "
                 "limit of connections in the handshake, is closed"
             )
-        self.reason = reason
+        elif slow_reader:
+            hint = (
+                "; the application had fallen behind and this client had "
+                "stopped reading: the relay cuts a desk off once 4 MiB wait "
+                "for it (the last frame may have been cut in the middle)"
+            )
+        else:
+            hint = (
+                "; the client was keeping up, so the relay probably ended "
+                "without its stop notice (killed, crashed or restarted) or "
+                "the network dropped the connection"
+            )
         super().__init__("connection %s (%s)%s" % (reason, during, hint))
 
 
@@ -87,3 +104,4 @@ class ProtocolError(TelvaneError):
 
 class ClientClosed(TelvaneError):
     """The client was closed by the application; no frame follows."""
+

@@ -3,6 +3,7 @@ what is read, where an off-by-one loses or merges frames."""
 
 import pytest
 
+import telvane
 from telvane import protocol
 from telvane.codec import decode, encode
 from telvane.errors import ProtocolError
@@ -75,6 +76,8 @@ def test_codec_round_trips_every_byte():
     assert encode(decode(every)) == every
     with pytest.raises(ValueError):
         encode("\u4e2d")
+    # The error handler is there for code that decodes the relay's bytes itself.
+    assert every.decode("cp1252", errors=telvane.codec.ERROR_HANDLER) == decode(every)
 
 
 def test_handshake_bytes():
@@ -118,3 +121,33 @@ def test_long_change_is_cut_into_commands_the_relay_reads_whole():
     assert sum(c.count(b":TRUE") for c in commands) == 2500
     with pytest.raises(ValueError):
         protocol.change_commands("queues", {10001: True})
+
+
+CURRENT = protocol.KeyRanges(queue_first=1, extension_first=201, parking_first=70)
+
+
+@pytest.mark.parametrize("family, changes, ranges, expected", [
+    ("extension", {30000: True}, protocol.CLASSIC_RANGES, b"ChangePeerInfo: (30000:TRUE)\r\n"),
+    ("parking", {800: False}, protocol.CLASSIC_RANGES, b"ChangeFeatureParkInfo: (800:FALSE)\r\n"),
+    ("extension", {202: True}, CURRENT, b"ChangePeerInfo: (202:TRUE)\r\n"),
+    ("queue", {1000: True}, CURRENT, b"ChangeQueueInfo: (1000:TRUE)\r\n"),
+    # A typo or a text would reach the relay as "off".
+    ("queue", {10001: "TRUW"}, protocol.CLASSIC_RANGES, TypeError),
+    ("queue", {10001: "FALSE"}, protocol.CLASSIC_RANGES, TypeError),
+    ("queue", {10001: None}, protocol.CLASSIC_RANGES, TypeError),
+    ("queue", {10001: 2}, protocol.CLASSIC_RANGES, TypeError),
+    ("queue", {"10001": True}, protocol.CLASSIC_RANGES, TypeError),
+    # Accepted by the relay and never served.
+    ("queue", {11001: True}, protocol.CLASSIC_RANGES, ValueError),
+    ("extension", {20000: True}, protocol.CLASSIC_RANGES, ValueError),
+    ("extension", {20001: True}, CURRENT, ValueError),
+    ("parking", {70: True}, protocol.CLASSIC_RANGES, ValueError),
+], ids=lambda v: repr(v)[:30])
+def test_change_entries_are_checked_before_a_command_is_built(family, changes, ranges, expected):
+    if isinstance(expected, bytes):
+        assert protocol.change_commands(family, changes, ranges) == [expected]
+        return
+    with pytest.raises(expected) as caught:
+        # One bad entry among good ones: no command at all.
+        protocol.change_commands(family, {**{ranges.served(family)[0]: True}, **changes}, ranges)
+    assert repr(list(changes)[0]) in str(caught.value)

@@ -98,12 +98,66 @@ def test_the_end_of_the_relay_is_reported(relay, sig, error):
     client = telvane.connect("127.0.0.1", relay.port, "Desk7", queues=[10001], reconnect=False)
     try:
         relay.stop(sig)
-        with pytest.raises(error):
+        with pytest.raises(error) as caught:
             client.recv(timeout=DEADLINE)
+        # A client that kept up was not cut off as a slow reader: the error names the restart.
+        assert "restarted" in str(caught.value)
+        assert "4 MiB" not in str(caught.value)
         with pytest.raises(error):  # and stays ended
             client.recv(timeout=DEADLINE)
     finally:
         client.close()
+
+
+def test_a_malformed_change_raises_and_sends_nothing(relay):
+    with telvane.connect("127.0.0.1", relay.port, "Desk7", queues=[10001]) as client:
+        with pytest.raises(TypeError, match="TRUW"):
+            client.change_queues({10002: True, 10001: "TRUW"})
+        assert client.subscriptions["queue"] == {10001}
+        relay.sim.send(queue_event(b"Join", 10001))
+        assert client.recv(timeout=DEADLINE).get("Queue") == "10001"
+    assert "Changing Queue" not in relay.log()
+
+
+def test_the_asyncio_client_serves_changes_and_renews_a_lost_link(relay):
+    import asyncio
+    import telvane.aio
+
+    states = []
+
+    async def scenario():
+        client = await telvane.aio.connect("127.0.0.1", relay.port, "Desk7", queues=[10001],
+                                           backoff=(0.2, 1.0),
+                                           on_status=lambda s, d: states.append((s, d)))
+        async with client:
+            relay.sim.send(queue_event(b"Join", 10001))
+            assert (await client.recv(timeout=DEADLINE)).get("Queue") == "10001"
+            client.change_queues({10001: False})
+            client.change_queues({10003: True})  # back to back: one read each on the relay
+            await asyncio.get_running_loop().run_in_executor(
+                None, relay.wait_log, "Changing Queue: 10003 to True")
+            assert "Changing Queue: 10001 to False" in relay.log()
+            relay.stop(signal.SIGTERM)
+            await asyncio.get_running_loop().run_in_executor(None, relay.start)
+            while not any(s == "ready" for s, _ in states):
+                await asyncio.sleep(0.05)
+            relay.sim.send(queue_event(b"Join", 10001), queue_event(b"Join", 10003))
+            frames = [f async for f in _take(client, 1)]
+            assert frames[0].get("Queue") == "10003"
+            assert client.reconnects == 1
+        with pytest.raises(telvane.ClientClosed):
+            await client.recv()
+
+    asyncio.run(asyncio.wait_for(scenario(), 3 * DEADLINE))
+    assert isinstance(states[0][1], telvane.ServerGoingDown)
+
+
+async def _take(client, count):
+    async for frame in client:
+        yield frame
+        count -= 1
+        if not count:
+            return
 
 
 def test_a_lost_link_is_renewed_with_the_current_subscriptions(relay):
