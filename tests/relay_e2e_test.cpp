@@ -132,7 +132,7 @@ TEST_P(RelayEndToEnd, KeysOutsideTheServedRangesAndMalformedKeysReachNobody) {
 // The last served number of each range (11000, 30000, 800) is as deliverable as the first; 30000
 // once counted as carrying no key, so a desk could subscribe to it and never hear of it. Its
 // channel count follows the same hold-back rule as any other extension.
-TEST_F(RelayEndToEnd, LastServedKeyOfEachRangeIsDelivered) {
+TEST_P(RelayEndToEnd, LastServedKeyOfEachRangeIsDelivered) {
   auto client = Client("11000", "30000", "800");
   const std::string sDown = "ChannelStateDesc: Down\r\n";
   const std::string sQueue = QueueEvent(11000, 1), sPark = ParkEvent(800, 2),
