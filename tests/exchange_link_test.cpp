@@ -285,7 +285,7 @@ int PowersOfTenUpTo(int64_t nAttempts) {
   return nLines;
 }
 
-// With VERBOSE=1 the spec's own lines (level 3) stay out, yet a lost exchange shows: the loss with
+// With VERBOSE=1 the link's progress lines (level 3) stay out, yet a lost exchange shows: the loss with
 // the system's reason, each refused attempt thinned, and the login again with the outage's figures.
 // The exchange goes away for good after the loss (nothing listens), then comes back on its port.
 TEST(ExchangeLinkRelay, LostExchangeShowsAtVerboseOneWithItsReasonItsRefusalsAndTheLoginAgain) {

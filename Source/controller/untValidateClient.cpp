@@ -100,7 +100,7 @@ void BeginOutage() {
   MyLinkOutage.Failed.emplace();
 }
 
-// host:port of the exchange, without the closing parenthesis of the spec's messages.
+// host:port of the exchange, without the closing parenthesis of the link's older messages.
 std::string Endpoint() {
   const TClientSocket& soc = ExchangeSocket();
   return soc.Host + ":" + IntToStr(soc.Port);
