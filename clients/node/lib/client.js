@@ -17,11 +17,14 @@
 //   handshake asks for what the application last asked for; commands still
 //   queued when a link is lost are dropped, since the handshake carries them.
 // - After close() or the end no event other than the one 'close' is emitted.
+// - The socket is read only while no frame iterator (frames.js) is full: a
+//   consumer that does not pull makes the frames wait in the relay, not here.
 
 const { EventEmitter } = require('node:events');
 const protocol = require('./protocol');
 const { openLink } = require('./link');
-const { ConnectionClosed, ServerGoingDown, TelvaneError } = require('./errors');
+const { FrameIterator } = require('./frames');
+const { ClientClosed, ConnectionClosed, ServerGoingDown } = require('./errors');
 
 const COMMAND_GAP_MS = 100;
 
@@ -40,6 +43,7 @@ function settingsFrom(options) {
     reconnect: options.reconnect !== false,
     backoff: { initial: 500, max: 30000, ...options.backoff },
     maxRetries: options.maxRetries === undefined ? Infinity : options.maxRetries,
+    ranges: options.ranges || protocol.CLASSIC_RANGES,
   };
 }
 
@@ -53,7 +57,7 @@ class Client extends EventEmitter {
       parking: new Set(options.parking || []),
     };
     // Checks the name and lists now, so that a mistake throws here and not later.
-    protocol.handshakeSteps({ appId: this._settings.appId, ...this._lists() });
+    protocol.handshakeSteps({ appId: this._settings.appId, ranges: this._settings.ranges, ...this._lists() });
     this._socket = null;        // the running link's socket, else null
     this._commands = [];        // command writes not yet sent, in order
     this._lastCommand = 0;      // Date.now() of the last command write
@@ -61,6 +65,8 @@ class Client extends EventEmitter {
     this._ended = false;
     this._everReady = false;
     this._readyWaiters = [];
+    this._iterators = new Set(); // open FrameIterators
+    this._paused = false;       // the running link's socket is paused for a full iterator
     this.reconnects = 0;        // links renewed since connect()
     this._attempt(0);
   }
@@ -68,7 +74,7 @@ class Client extends EventEmitter {
   /** Resolves once the first handshake is through; rejects if the client ends before. */
   ready() {
     if (this._everReady) return Promise.resolve(this);
-    if (this._ended) return Promise.reject(this._endError || new TelvaneError('the client is closed'));
+    if (this._ended) return Promise.reject(this._endError || new ClientClosed());
     return new Promise((resolve, reject) => this._readyWaiters.push({ resolve, reject }));
   }
 
@@ -87,6 +93,20 @@ class Client extends EventEmitter {
     return { queue: lists.queues, extension: lists.extensions, parking: lists.parking };
   }
 
+  /**
+   * An async iterator of the frames that arrive from now on, beside the 'frame' events; it holds
+   * at most highWaterMark frames not yet pulled, and while it is full the socket is not read
+   * (see frames.js). It ends after close(), and throws the error that ended the client.
+   */
+  frames({ highWaterMark } = {}) {
+    const iterator = new FrameIterator(this, highWaterMark);
+    if (this._ended) iterator._finish(this._endError || null);
+    else this._iterators.add(iterator);
+    return iterator;
+  }
+
+  [Symbol.asyncIterator]() { return this.frames(); }
+
   /** Ends the client: the link is closed and 'close' is emitted. */
   close() {
     this._end(null);
@@ -98,9 +118,11 @@ class Client extends EventEmitter {
   }
 
   _change(family, changes) {
-    if (this._ended) throw new TelvaneError('the client is closed');
-    const commands = protocol.changeCommands(family, changes); // checks before anything changes
-    for (const [number, on] of protocol.changeEntries(changes)) {
+    if (this._ended) throw new ClientClosed();
+    // Checks every entry before anything changes: one bad entry, and nothing is sent.
+    const checked = protocol.checkChanges(family, changes, this._settings.ranges);
+    const commands = protocol.changeCommands(family, checked, this._settings.ranges);
+    for (const [number, on] of checked) {
       if (on) this._subs[family].add(number);
       else this._subs[family].delete(number);
     }
@@ -144,26 +166,45 @@ class Client extends EventEmitter {
       }
       for (const item of items) {
         if (this._socket !== socket) return;
-        if (item === protocol.GOING_DOWN_NOTICE) this._lost(new ServerGoingDown());
-        else this.emit('frame', item);
+        if (item === protocol.GOING_DOWN_NOTICE) {
+          this._lost(new ServerGoingDown());
+        } else {
+          this.emit('frame', item);
+          for (const iterator of this._iterators) iterator._push(item);
+        }
       }
+      this._flow();
     };
     socket.on('data', onData);
-    socket.on('error', (err) => this._lost(new ConnectionClosed('running', `broken: ${err.message}`), socket));
-    socket.on('close', () => this._lost(new ConnectionClosed('running'), socket));
+    // The relay cuts off only a desk that does not read: name that case only when it was ours.
+    socket.on('error', (err) => this._lost(
+      new ConnectionClosed('running', `broken: ${err.message}`, this._paused), socket));
+    socket.on('close', () => this._lost(new ConnectionClosed('running', undefined, this._paused), socket));
     this._everReady = true;
     this.emit('ready', { reconnects: this.reconnects });
     for (const waiter of this._readyWaiters.splice(0)) waiter.resolve(this);
     if (this._socket !== socket) return;
+    this._paused = true; // as openLink hands it over
     if (rest.length) onData(rest);
-    socket.resume();
+    else this._flow();
     this._pump();
+  }
+
+  /** Reads the socket while no iterator is full, and stops reading while one is. */
+  _flow() {
+    if (!this._socket) return;
+    let full = false;
+    for (const iterator of this._iterators) full = full || iterator.full;
+    if (full && !this._paused) this._socket.pause();
+    if (!full && this._paused) this._socket.resume();
+    this._paused = full;
   }
 
   /** The running link is gone: renew it or end. */
   _lost(err, socket = this._socket) {
     if (this._ended || !socket || socket !== this._socket) return;
     this._socket = null;
+    this._paused = false;
     socket.destroy();
     clearTimeout(this._timer);
     this._timer = null;
@@ -212,11 +253,12 @@ class Client extends EventEmitter {
     this._timer = null;
     if (this._socket) this._socket.destroy();
     this._socket = null;
+    for (const iterator of [...this._iterators]) iterator._finish(err);
     const waiters = this._readyWaiters.splice(0);
     // An 'error' nobody listens to throws (the EventEmitter rule), unless a
     // ready() promise takes it.
     if (err && (this.listenerCount('error') > 0 || waiters.length === 0)) this.emit('error', err);
-    for (const waiter of waiters) waiter.reject(err || new TelvaneError('the client was closed before it was ready'));
+    for (const waiter of waiters) waiter.reject(err || new ClientClosed('the client was closed before it was ready'));
     this.emit('close', err);
   }
 }
@@ -229,13 +271,16 @@ class Client extends EventEmitter {
  * servername (the name the certificate must carry), stepTimeout (ms each
  * handshake step may wait for its prompt, default 5000), connectTimeout (ms),
  * reconnect (default true), backoff ({ initial: 500, max: 30000 } ms),
- * maxRetries (attempts per loss, default Infinity), accessCode.
+ * maxRetries (attempts per loss, default Infinity), accessCode, ranges (the
+ * relay's first numbers per family, { queueFirst, extensionFirst, parkingFirst };
+ * default CLASSIC_RANGES: every list and change is checked against them).
  *
  * Events: 'ready' ({ reconnects }), 'frame' (Frame), 'lost' (error: the link
  * went; renewal follows when reconnect is on), 'reconnecting' ({ attempt,
  * delay, error }), 'retry' (error of a failed renewal), 'error' (the client
  * ended: the first attempt failed, or the loss was final), 'close' (error or
- * null, once).
+ * null, once). client.frames() (or for await over the client) iterates the
+ * same frames.
  */
 function connect(options) {
   return new Client(options);

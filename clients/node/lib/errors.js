@@ -38,31 +38,55 @@ class HandshakeRejected extends TelvaneError {
   }
 }
 
-/** The relay sent "Server is going down!": its client port is closing. */
+/**
+ * The relay sent "Server is going down!": its client port is closing, because the operator
+ * stopped it or the relay is stopping or restarting. Reconnection (the default) brings the link
+ * back once the relay listens again.
+ */
 class ServerGoingDown extends TelvaneError {
   constructor(during = 'running') {
-    super(`the relay announced 'Server is going down!' (${during}) and is closing the ` +
-      'connection: its client port is being stopped');
+    super(`the relay announced 'Server is going down!' (${during}) and closed the connection: ` +
+      'it is being stopped or restarted, or its operator stopped the client port; ' +
+      'connect again once it is back');
     this.during = during;
   }
 }
 
-/** The relay closed the connection, or it broke; during: the step, or 'running'. */
+/**
+ * The relay closed the connection, or it broke. during: the handshake step, or 'running';
+ * slowReader: true when this client had stopped reading because the application did not take
+ * its frames, the one case where the relay cuts a desk off on its own (once 4 MiB wait for it).
+ */
 class ConnectionClosed extends TelvaneError {
-  constructor(during, reason = 'closed by the relay') {
-    const hint = during === 'running'
-      ? 'a client that does not read its frames is cut off once 4 MiB wait for it'
-      : "a connection that is not through the handshake in time (the relay's handshake " +
+  constructor(during, reason = 'closed by the relay', slowReader = false) {
+    let hint;
+    if (during !== 'running') {
+      hint = "a connection that is not through the handshake in time (the relay's handshake " +
         'deadline), or one address over its limit of connections in the handshake, is closed';
+    } else if (slowReader) {
+      hint = 'the application had fallen behind and this client had stopped reading: the relay ' +
+        'cuts a desk off once 4 MiB wait for it (the last frame may have been cut in the middle)';
+    } else {
+      hint = 'the client was keeping up, so the relay probably ended without its stop notice ' +
+        '(killed, crashed or restarted) or the network dropped the connection';
+    }
     super(`connection ${reason} (${during}); ${hint}`);
     this.during = during;
     this.reason = reason;
+    this.slowReader = slowReader;
   }
 }
 
 /** The relay sent something no frame can be, e.g. a frame over the bound. */
 class ProtocolError extends TelvaneError {}
 
+/** The client was closed by the application; no frame follows. */
+class ClientClosed extends TelvaneError {
+  constructor(message = 'the client is closed') {
+    super(message);
+  }
+}
+
 module.exports = {
-  TelvaneError, ConnectError, HandshakeRejected, ServerGoingDown, ConnectionClosed, ProtocolError,
+  TelvaneError, ConnectError, HandshakeRejected, ServerGoingDown, ConnectionClosed, ProtocolError, ClientClosed,
 };

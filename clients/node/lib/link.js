@@ -32,7 +32,7 @@ function openSocket(settings) {
 
 function openLink(settings, subscriptions) {
   const steps = protocol.handshakeSteps({
-    appId: settings.appId, accessCode: settings.accessCode, ...subscriptions,
+    appId: settings.appId, accessCode: settings.accessCode, ranges: settings.ranges, ...subscriptions,
   });
   return new Promise((resolve, reject) => {
     let socket;

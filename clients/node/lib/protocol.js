@@ -10,32 +10,21 @@
 // - A frame is the event's lines, each ended by CR LF, followed by CR LF CR LF:
 //   the first empty line ends the event, the second is skipped like every empty
 //   line between frames (the CR LF CR LF after the last prompt too).
+// - The relay never confirms a change command and reads any value other than a
+//   yes as "off": every entry is checked (wire.js) before a command is built.
 // - "Server is going down!" comes as 21 bytes without a line end, where a frame
 //   could begin.
 
 const cp1252 = require('./cp1252');
+const wire = require('./wire');
 const { ProtocolError } = require('./errors');
 
 const GREETING = 'Hi, lets connect...';
 const ACCESS_CODE = 'qmRoK8]';
 const GOING_DOWN = Buffer.from('Server is going down!', 'latin1');
 const MAX_FRAME_BYTES = 16 * 1024 * 1024;
-// Entries per change command: keeps one command far below what the relay takes
-// in one read, so it is never cut into two messages.
-const MAX_CHANGE_ENTRIES = 1000;
 const END = Buffer.from('\r\n\r\n', 'latin1');
-const CHANGE_KEYS = { queue: 'ChangeQueueInfo', extension: 'ChangePeerInfo', parking: 'ChangeFeatureParkInfo' };
-
-/** Sorted, de-duplicated non-negative integers; TypeError/RangeError otherwise. */
-function numbers(values, what) {
-  const result = new Set();
-  for (const value of values) {
-    if (!Number.isInteger(value)) throw new TypeError(`${what} must be integers, got ${JSON.stringify(value)}`);
-    if (value < 0 || value > 999999999) throw new RangeError(`${what}: ${value} is not a number the relay reads`);
-    result.add(value);
-  }
-  return [...result].sort((a, b) => a - b);
-}
+const { CLASSIC_RANGES, FAMILIES, MAX_CHANGE_ENTRIES, parseFields } = wire;
 
 /** The application name (or access code) as bytes; it must fit on one line. */
 function lineText(text, what) {
@@ -44,59 +33,43 @@ function lineText(text, what) {
   return cp1252.encode(text);
 }
 
-/** The six steps, greeting first: { name, message (Buffer), prompt (Buffer) }. */
-function handshakeSteps({ appId, queues = [], extensions = [], parking = [], accessCode = ACCESS_CODE }) {
+/**
+ * The six steps, greeting first: { name, message (Buffer), prompt (Buffer) }. The lists are
+ * checked against ranges (the classic ones by default).
+ */
+function handshakeSteps({
+  appId, queues = [], extensions = [], parking = [], accessCode = ACCESS_CODE, ranges = CLASSIC_RANGES,
+}) {
   const name = lineText(appId, 'appId');
   const code = lineText(accessCode, 'accessCode');
   const ascii = (text) => Buffer.from(text, 'latin1');
-  const list = (key, values, what) => ascii(`${key}: (${numbers(values, what).join(',')})\r\n`);
+  const list = (key, values, family) => ascii(`${key}: (${wire.formatList(values, family, ranges)})\r\n`);
   const step = (stepName, message, prompt) => ({ name: stepName, message, prompt: ascii(prompt) });
   return [
     step('greeting', ascii(`${GREETING}\r\n`), 'Welcome to'),
     step('MyAppID', Buffer.concat([ascii('MyAppID: '), name, ascii('\r\n')]), 'Token:  ?'),
     step('MyAppToken', Buffer.concat([ascii('MyAppToken: '), code, ascii('\r\n')]), 'QueueInfo:  ?'),
-    step('GetQueueInfo', list('GetQueueInfo', queues, 'queues'), 'PeerInfo:  ?'),
-    step('GetPeerInfo', list('GetPeerInfo', extensions, 'extensions'), 'FeatureParkInfo:  ?'),
+    step('GetQueueInfo', list('GetQueueInfo', queues, 'queue'), 'PeerInfo:  ?'),
+    step('GetPeerInfo', list('GetPeerInfo', extensions, 'extension'), 'FeatureParkInfo:  ?'),
     step('GetFeatureParkInfo', list('GetFeatureParkInfo', parking, 'parking'), 'Server is ready and up!'),
   ];
 }
 
-/** [[number, on], ...] from an object, a Map or an array of pairs. */
-function changeEntries(changes) {
-  if (changes instanceof Map) return [...changes.entries()];
-  if (Array.isArray(changes)) return changes.map(([n, on]) => [n, on]);
-  return Object.entries(changes).map(([n, on]) => [Number(n), on]);
-}
-
-/** The command writes for the changes, at most MAX_CHANGE_ENTRIES entries each. */
-function changeCommands(family, changes) {
-  const key = CHANGE_KEYS[family];
-  if (!key) throw new RangeError(`family must be one of ${Object.keys(CHANGE_KEYS).join(', ')}`);
-  const pairs = changeEntries(changes);
-  const on = new Map(pairs.map(([n, v]) => [n, Boolean(v)]));
-  const entries = numbers(pairs.map(([n]) => n), family).map((n) => `${n}:${on.get(n) ? 'TRUE' : 'FALSE'}`);
-  const commands = [];
-  for (let i = 0; i < entries.length; i += MAX_CHANGE_ENTRIES) {
-    const part = entries.slice(i, i + MAX_CHANGE_ENTRIES).join(',');
-    commands.push(Buffer.from(`${key}: (${part})\r\n`, 'latin1'));
-  }
-  return commands;
+/**
+ * [[number, on], ...] checked entry by entry (an object, a Map or an array of pairs): only true
+ * and false (or 1 and 0) say on or off, and each number must lie in its family's range;
+ * TypeError or RangeError naming the first bad entry.
+ */
+function checkChanges(family, changes, ranges = CLASSIC_RANGES) {
+  return wire.checkChanges(family, changes, ranges);
 }
 
 /**
- * Ordered [key, value] pairs of an event's lines. The key is the text before
- * the first colon, the value the text after it without the blanks that follow
- * the colon; a line without a colon is kept whole as a key with an empty value.
+ * The command writes for the changes, at most MAX_CHANGE_ENTRIES entries each. Every entry is
+ * checked first (checkChanges): one bad entry, and there is no command.
  */
-function parseFields(text) {
-  const fields = [];
-  for (const line of text.split('\r\n')) {
-    if (!line) continue;
-    const colon = line.indexOf(':');
-    if (colon < 0) fields.push([line, '']);
-    else fields.push([line.slice(0, colon), line.slice(colon + 1).replace(/^ +/, '')]);
-  }
-  return fields;
+function changeCommands(family, changes, ranges = CLASSIC_RANGES) {
+  return wire.changeCommandTexts(family, changes, ranges).map((text) => Buffer.from(text, 'latin1'));
 }
 
 /**
@@ -173,6 +146,6 @@ class FrameSplitter {
 }
 
 module.exports = {
-  ACCESS_CODE, GOING_DOWN, GOING_DOWN_NOTICE, MAX_FRAME_BYTES, Frame, FrameSplitter,
-  changeCommands, changeEntries, handshakeSteps, parseFields,
+  ACCESS_CODE, CLASSIC_RANGES, FAMILIES, GOING_DOWN, GOING_DOWN_NOTICE, MAX_CHANGE_ENTRIES, MAX_FRAME_BYTES,
+  Frame, FrameSplitter, changeCommands, checkChanges, handshakeSteps, parseFields,
 };

@@ -109,3 +109,51 @@ test('a long change is cut into commands the relay reads whole', () => {
   assert.equal(commands.join('').split(':TRUE').length - 1, 2500);
   assert.throws(() => protocol.changeCommands('queues', { 10001: true }), RangeError);
 });
+
+test('change entries are checked before a command is built', () => {
+  const CURRENT = { queueFirst: 1, extensionFirst: 201, parkingFirst: 70 };
+  const CLASSIC = protocol.CLASSIC_RANGES;
+  const FIRST = { queue: 'queueFirst', extension: 'extensionFirst', parking: 'parkingFirst' };
+  const cases = [
+    ['extension', [[30000, true]], CLASSIC, 'ChangePeerInfo: (30000:TRUE)\r\n'],
+    ['parking', [[800, false]], CLASSIC, 'ChangeFeatureParkInfo: (800:FALSE)\r\n'],
+    ['extension', [[202, true]], CURRENT, 'ChangePeerInfo: (202:TRUE)\r\n'],
+    ['queue', [[1000, 1]], CURRENT, 'ChangeQueueInfo: (1000:TRUE)\r\n'],
+    // A typo or a text would reach the relay as "off".
+    ['queue', [[10001, 'TRUW']], CLASSIC, TypeError],
+    ['queue', [[10001, 'FALSE']], CLASSIC, TypeError],
+    ['queue', [[10001, null]], CLASSIC, TypeError],
+    ['queue', [[10001, undefined]], CLASSIC, TypeError],
+    ['queue', [[10001, 2]], CLASSIC, TypeError],
+    ['queue', [['10001', true]], CLASSIC, TypeError],
+    ['queue', [[10001.5, true]], CLASSIC, TypeError],
+    // Accepted by the relay and never served.
+    ['queue', [[11001, true]], CLASSIC, RangeError],
+    ['extension', [[20000, true]], CLASSIC, RangeError],
+    ['extension', [[20001, true]], CURRENT, RangeError],
+    ['parking', [[70, true]], CLASSIC, RangeError],
+  ];
+  for (const [family, pairs, ranges, expected] of cases) {
+    const name = `${family} ${JSON.stringify(pairs)}`;
+    if (typeof expected === 'string') {
+      assert.deepEqual(protocol.changeCommands(family, pairs, ranges).map(String), [expected], name);
+      continue;
+    }
+    // One bad entry among good ones: no command at all, and the message names the entry.
+    const good = [ranges[FIRST[family]], true];
+    assert.throws(() => protocol.changeCommands(family, [good, ...pairs], ranges), (err) => {
+      assert.ok(err instanceof expected, `${name}: ${err}`);
+      assert.ok(err.message.includes(JSON.stringify(pairs[0][0])), `${name}: ${err.message}`);
+      return true;
+    });
+  }
+});
+
+test('an object names its numbers as texts: only the plain decimal form is a number', () => {
+  assert.deepEqual(protocol.checkChanges('queue', { 10002: false, 10001: true }), [[10001, true], [10002, false]]);
+  for (const key of ['010001', '10001 ', '1e4', 'sales']) {
+    assert.throws(() => protocol.checkChanges('queue', { [key]: true }), TypeError, key);
+  }
+  assert.throws(() => protocol.checkChanges('queue', '10001:TRUW'), TypeError);
+  assert.throws(() => protocol.checkChanges('queue', [[10001, true, 'extra']]), TypeError);
+});
