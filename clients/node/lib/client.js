@@ -67,6 +67,7 @@ class Client extends EventEmitter {
     this._readyWaiters = [];
     this._iterators = new Set(); // open FrameIterators
     this._paused = false;       // the running link's socket is paused for a full iterator
+    this._stalled = false;      // the running link's reading has waited for the application
     this.reconnects = 0;        // links renewed since connect()
     this._attempt(0);
   }
@@ -178,13 +179,14 @@ class Client extends EventEmitter {
     socket.on('data', onData);
     // The relay cuts off only a desk that does not read: name that case only when it was ours.
     socket.on('error', (err) => this._lost(
-      new ConnectionClosed('running', `broken: ${err.message}`, this._paused), socket));
-    socket.on('close', () => this._lost(new ConnectionClosed('running', undefined, this._paused), socket));
+      new ConnectionClosed('running', `broken: ${err.message}`, this._stalled), socket));
+    socket.on('close', () => this._lost(new ConnectionClosed('running', undefined, this._stalled), socket));
     this._everReady = true;
     this.emit('ready', { reconnects: this.reconnects });
     for (const waiter of this._readyWaiters.splice(0)) waiter.resolve(this);
     if (this._socket !== socket) return;
     this._paused = true; // as openLink hands it over
+    this._stalled = false;
     if (rest.length) onData(rest);
     else this._flow();
     this._pump();
@@ -195,7 +197,10 @@ class Client extends EventEmitter {
     if (!this._socket) return;
     let full = false;
     for (const iterator of this._iterators) full = full || iterator.full;
-    if (full && !this._paused) this._socket.pause();
+    if (full && !this._paused) {
+      this._socket.pause();
+      this._stalled = true;
+    }
     if (!full && this._paused) this._socket.resume();
     this._paused = full;
   }
