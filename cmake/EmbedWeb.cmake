@@ -1,8 +1,9 @@
 # Writes OUT, a C++ file that defines WEB_ASSETS (Source/hosting/untWebAssets.h) with the bytes of
-# every file in SRC_DIR and of the EXTRA files. Run by the build whenever a file of web/ changes.
-# EXTRA: more files, served by their file name.
+# every file in SRC_DIR and of the .js files of EXTRA_DIR. Run by the build whenever one of them
+# changes. EXTRA_DIR: a folder of more files (the browser client module), served by their names.
 file(GLOB files ${SRC_DIR}/*)
-list(APPEND files ${EXTRA})
+file(GLOB extra ${EXTRA_DIR}/*.js)
+list(APPEND files ${extra})
 list(SORT files)
 set(body "// Generated from web/ by cmake/EmbedWeb.cmake; do not edit.\n#include \"hosting/untWebAssets.h\"\n\nnamespace {\n")
 set(table "")

@@ -176,8 +176,13 @@ $('code').value = sessionStorage.getItem('telvane-code') ?? '';
 $('login').addEventListener('submit', (event) => {
   event.preventDefault();
   $('login-error').textContent = '';
-  start({
-    app: 'wallboard', code: $('code').value, queues: parseKeys($('queues').value),
-    extensions: parseKeys($('extensions').value), parks: parseKeys($('parks').value),
-  });
+  // The desk checks the lists before it connects: a bad one is shown like the relay's refusals.
+  try {
+    start({
+      app: 'wallboard', code: $('code').value, queues: parseKeys($('queues').value),
+      extensions: parseKeys($('extensions').value), parks: parseKeys($('parks').value),
+    });
+  } catch (err) {
+    $('login-error').textContent = err.message;
+  }
 });

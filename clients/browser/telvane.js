@@ -12,18 +12,37 @@
 // Events (CustomEvent, the message in detail): open, ready, frame, snapshot, exchange, dropped,
 // desks, error (the relay's {"error"}), close ({ code, reason, willRetry }).
 // A refused login (wrong code, bad list) is not retried: the relay would refuse it again.
+//
+// The lists of the login and every change are checked before anything is sent, with the Node
+// library's own code (wire.js): a change value other than true or false would reach the relay as
+// "off", so it throws (TypeError, RangeError naming the entry) instead. Numbers are checked
+// against options.ranges ({ queueFirst, extensionFirst, parkingFirst }) when given: a page does
+// not otherwise know the relay's [KEYS]. A 'frame' detail also carries pairs: the frame's
+// [key, value] lines in order, repeated keys included, as the Node library parses them.
+
+import * as wireModule from './wire.js';
+
+// wire.js is one file for both libraries and has no export statement: in a browser it leaves its
+// functions in globalThis.TelvaneWire; where it loads as CommonJS (Node) they are its default.
+const wire = wireModule.default ?? globalThis.TelvaneWire;
+
+/** The frame's lines as ordered [key, value] pairs; Windows-1252 to bytes and back. */
+export const { parseFields, encode: encodeWindows1252, decode: decodeWindows1252, CLASSIC_RANGES } = wire;
 
 const FAMILIES = ['queues', 'extensions', 'parks'];
 const KINDS = ['ready', 'snapshot', 'exchange', 'dropped', 'desks', 'error'];
 
 export class TelvaneDesk extends EventTarget {
-  constructor(url, login, { minDelayMs = 1000, maxDelayMs = 30000, WebSocketImpl = globalThis.WebSocket } = {}) {
+  constructor(url, login, {
+    minDelayMs = 1000, maxDelayMs = 30000, WebSocketImpl = globalThis.WebSocket, ranges = null,
+  } = {}) {
     super();
     this.url = url;
     this.app = login.app ?? '';
     this.code = login.code ?? '';
+    this.ranges = ranges;
     this.subscriptions = {};
-    for (const f of FAMILIES) this.subscriptions[f] = new Set((login[f] ?? []).map(String));
+    for (const f of FAMILIES) this.subscriptions[f] = new Set(wire.checkWebList(f, login[f] ?? [], ranges).map(String));
     this.minDelayMs = minDelayMs;
     this.maxDelayMs = maxDelayMs;
     this.WebSocketImpl = WebSocketImpl;
@@ -46,16 +65,13 @@ export class TelvaneDesk extends EventTarget {
   }
 
   // { queues: { "10004": true, ... }, extensions: {...}, parks: {...} }: kept for re-connection,
-  // and sent at once when logged in.
+  // and sent at once when logged in. Throws before anything changes when an entry is bad.
   change(changes) {
-    const message = {};
-    for (const f of FAMILIES) {
-      if (!changes[f]) continue;
-      message[f] = {};
-      for (const [key, on] of Object.entries(changes[f])) {
-        message[f][String(key)] = Boolean(on);
-        if (on) this.subscriptions[f].add(String(key));
-        else this.subscriptions[f].delete(String(key));
+    const message = wire.checkWebChanges(changes, this.ranges);
+    for (const [f, entries] of Object.entries(message)) {
+      for (const [key, on] of Object.entries(entries)) {
+        if (on) this.subscriptions[f].add(key);
+        else this.subscriptions[f].delete(key);
       }
     }
     if (this.running) this.socket.send(JSON.stringify(message));
@@ -96,7 +112,10 @@ export class TelvaneDesk extends EventTarget {
     } catch {
       return;
     }
-    if ('family' in message) return this.#emit('frame', message);
+    if ('family' in message) {
+      if (typeof message.frame === 'string') message.pairs = parseFields(message.frame);
+      return this.#emit('frame', message);
+    }
     for (const kind of KINDS) {
       if (!(kind in message)) continue;
       if (kind === 'ready') {
