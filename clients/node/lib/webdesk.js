@@ -10,9 +10,13 @@
 // Events: 'ready', 'frame', 'snapshot', 'exchange', 'dropped', 'desks', 'refused' (the relay's
 // {"error"}), 'disconnect' (a link lost; another is tried after a growing delay), 'close' (last).
 // A refused login ends the desk: the relay would refuse it again.
+// Lists and changes are checked before anything is sent (wire.js, as in the browser module): a
+// change value other than true or false would otherwise be read as "off". Numbers are checked
+// against options.ranges when given; the relay's ranges are not known here otherwise.
 
 const { EventEmitter } = require('node:events');
 const { WebSocketClient } = require('./websocket');
+const wire = require('./wire');
 
 const FAMILIES = ['queues', 'extensions', 'parks'];
 const NOTICES = ['snapshot', 'exchange', 'dropped', 'desks'];
@@ -28,8 +32,11 @@ class WebDesk extends EventEmitter {
     this.minDelayMs = options.minDelayMs || 1000;
     this.maxDelayMs = options.maxDelayMs || 30000;
     this.delayMs = this.minDelayMs;
+    this.ranges = options.ranges || null;
     this.subscriptions = {};
-    for (const f of FAMILIES) this.subscriptions[f] = new Set((options[f] || []).map(String));
+    for (const f of FAMILIES) {
+      this.subscriptions[f] = new Set(wire.checkWebList(f, options[f] || [], this.ranges).map(String));
+    }
     this.running = false;
     this.ended = false;
     this.#open();
@@ -40,15 +47,14 @@ class WebDesk extends EventEmitter {
     return this.running ? Promise.resolve() : new Promise((resolve) => this.once('ready', resolve));
   }
 
+  /** { queues: { 10005: true }, extensions: {...}, parks: {...} }; throws before anything
+   * changes when an entry is bad. */
   change(changes) {
-    const message = {};
-    for (const f of FAMILIES) {
-      if (!changes[f]) continue;
-      message[f] = {};
-      for (const [key, on] of Object.entries(changes[f])) {
-        message[f][String(key)] = Boolean(on);
-        if (on) this.subscriptions[f].add(String(key));
-        else this.subscriptions[f].delete(String(key));
+    const message = wire.checkWebChanges(changes, this.ranges);
+    for (const [f, entries] of Object.entries(message)) {
+      for (const [key, on] of Object.entries(entries)) {
+        if (on) this.subscriptions[f].add(key);
+        else this.subscriptions[f].delete(key);
       }
     }
     if (this.running) this.socket.send(JSON.stringify(message));
