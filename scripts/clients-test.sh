@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the client libraries' test suites (clients/python with pytest, clients/node with
-# node:test) and the wallboard's browser test (tests/browser) against an existing build: the relay and the exchange simulator are taken from
+# Runs the client libraries' type checks and test suites (clients/python with mypy and pytest,
+# clients/node with tsc and node:test) and the browser tests (tests/browser) against an existing build: the relay and the exchange simulator are taken from
 # TELVANE_BUILD (default: build/). Both suites run even when the first fails; the script fails
 # when either did. Called by scripts/test.sh after its build stage.
 set -uo pipefail
@@ -25,7 +25,11 @@ echo "---- clients/python"
 (cd clients/python && /usr/bin/python3 -m mypy --strict --no-incremental telvane) || failed=1
 (cd clients/python && "${pytest[@]}" -q -p no:cacheprovider tests) || failed=1
 echo "---- clients/node"
-(cd clients/node && node --test test/*.test.js) || failed=1
+# The type declarations are part of the library's interface: tsc (typescript and Node's types from
+# npm, pinned by the package's lock file) checks them with a typed use of the package, then the
+# tests run.
+(cd clients/node && npm ci --no-audit --no-fund --silent && ./node_modules/.bin/tsc -p test/types &&
+  node --test test/*.test.js) || failed=1
 # The wallboard in Debian's chromium, driven by playwright-core from npm; no browser is downloaded.
 echo "---- tests/browser"
 (cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --silent && node --test) || failed=1

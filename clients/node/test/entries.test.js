@@ -40,3 +40,9 @@ test('import and require give every name, as the same objects', () => {
     fs.rmSync(app, { recursive: true, force: true });
   }
 });
+
+test('the type declarations declare every export', () => {
+  const declarations = fs.readFileSync(path.join(PACKAGE, 'index.d.ts'), 'utf8');
+  const declared = new Set([...declarations.matchAll(/^export (?:declare )?(?:class|function|const) (\w+)/gm)].map((m) => m[1]));
+  assert.deepEqual(Object.keys(require(PACKAGE)).filter((name) => !declared.has(name)), []);
+});
