@@ -258,11 +258,13 @@ class Client extends EventEmitter {
     this._timer = null;
     if (this._socket) this._socket.destroy();
     this._socket = null;
-    for (const iterator of [...this._iterators]) iterator._finish(err);
+    const iterators = [...this._iterators];
+    for (const iterator of iterators) iterator._finish(err);
     const waiters = this._readyWaiters.splice(0);
     // An 'error' nobody listens to throws (the EventEmitter rule), unless a
-    // ready() promise takes it.
-    if (err && (this.listenerCount('error') > 0 || waiters.length === 0)) this.emit('error', err);
+    // ready() promise or an iterator takes it.
+    const taken = waiters.length > 0 || iterators.length > 0;
+    if (err && (this.listenerCount('error') > 0 || !taken)) this.emit('error', err);
     for (const waiter of waiters) waiter.reject(err || new ClientClosed('the client was closed before it was ready'));
     this.emit('close', err);
   }

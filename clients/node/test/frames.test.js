@@ -99,3 +99,10 @@ test('a consumer that does not pull stops the reading, and the cut-off names the
     server.close();
   }
 });
+
+test('a loop over the frames takes the error that ends the client, with no error listener', async () => {
+  const port = await freePort(); // nothing listens there
+  const client = telvane.connect({ host: '127.0.0.1', port, appId: 'Desk7' });
+  await assert.rejects((async () => { for await (const frame of client) assert.fail(String(frame)); })(),
+    telvane.ConnectError);
+});
