@@ -5,6 +5,14 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { TelvaneDesk, parseFields } from '../../clients/browser/telvane.js';
 
+// Node 18 (Debian 12's) has EventTarget but no global CustomEvent, which browsers all have.
+globalThis.CustomEvent ??= class CustomEvent extends Event {
+  constructor(type, { detail = null } = {}) {
+    super(type);
+    this.detail = detail;
+  }
+};
+
 class StandInSocket extends EventTarget {
   static last = null;
   constructor(url) {
