@@ -10,7 +10,7 @@
 //   untValidateClientTable.cpp  the client table                          (control thread)
 //   untValidateServer.cpp  handshake, fan-out, listener                   (control thread)
 //   untValidateClientPort.cpp  admission, handshake deadline, TLS listener   (control thread)
-//   untValidatePeer.cpp    extension states                              (per-extension stage)
+//   untValidatePeer.cpp    extension states, handed to pipeline/untPeerRules (per-extension stage)
 // Every operation catches its own errors, logs the system's error line and returns its failure
 // value; nothing propagates to the event loop.
 #pragma once

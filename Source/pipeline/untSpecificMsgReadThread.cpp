@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "logging/untCounters.h"
+#include "pipeline/untPeerRules.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untStageWake.h"
 
@@ -150,6 +151,6 @@ void TExecSpecificStageThread::ShowPassStatus(const TPassStatus& t) {
 
 bool TExecSpecificPeerMsgReadThread::ForwardEvent(const std::string& sMyNewMessage, int32_t nPeerNumber) {
   bool bGenerateEvent = true;  // events the check does not recognise are forwarded
-  TValidate::ValidatePeerEvents(sMyNewMessage, nPeerNumber, bGenerateEvent);
+  ValidatePeerEvents(sMyNewMessage, nPeerNumber, bGenerateEvent);
   return bGenerateEvent;
 }
