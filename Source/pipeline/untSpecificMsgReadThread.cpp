@@ -140,13 +140,14 @@ void TExecSpecificStageThread::HandOverBatch() {
 void TExecSpecificStageThread::DeliverBatch(const TEventBatch& tBatch) { DeliverBatchToOutlets(tBatch); }
 
 void TExecSpecificStageThread::ShowInPane(int32_t nKey, const std::string& sEvent) {
-  HandOverToControl([&](TValidate& v) { v.PrintStageKeyLog(tFamily.tPane, nKey, sEvent); });
+  HandOverToControl([&](TStageDisplay& d) { d.PrintStageKeyLog(tFamily.tPane, nKey, sEvent); });
 }
 
 void TExecSpecificStageThread::ShowPassStatus(const TPassStatus& t) {
   if (!StatusBarsShown()) return;
-  HandOverToControl(
-      [&](TValidate& v) { v.PrintStatusBarSpecific(tFamily.tStatusBar, t.nMaxWP, t.nMaxRP, t.nMaxDiff, t.nMaxKey); });
+  HandOverToControl([&](TStageDisplay& d) {
+    d.PrintStatusBarSpecific(tFamily.tStatusBar, t.nMaxWP, t.nMaxRP, t.nMaxDiff, t.nMaxKey);
+  });
 }
 
 bool TExecSpecificPeerMsgReadThread::ForwardEvent(const std::string& sMyNewMessage, int32_t nPeerNumber) {
