@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "controller/untValidate.h"
 #include "pipeline/untEventSplitter.h"
+#include "pipeline/untPeerRules.h"
 
 namespace {
 
@@ -161,13 +161,13 @@ struct TDesk {
 // The stages' decisions for each step: rings, keys, the extension state check, the subscriptions.
 TDeskFrames Deliver(const std::vector<TStep>& vSteps, bool bCurrent, const std::vector<TDesk>& vDesks) {
   MyConfigInfo.MyProfile = bCurrent ? CurrentProfile() : ClassicProfile();
-  TValidate::ResetPeerTable();
+  ResetPeerTable();
   TDeskFrames tFrames;
   for (size_t n = 0; n < vSteps.size(); ++n) {
     const std::string& sEvent = bCurrent ? vSteps[n].sCurrent : vSteps[n].sClassic;
     const TFiled t = File(sEvent, MyConfigInfo.MyProfile);
     bool bPeerForwarded = true;
-    if (t.nRings & EVENT_RING_PEER) TValidate::ValidatePeerEvents(sEvent, t.nPeer, bPeerForwarded);
+    if (t.nRings & EVENT_RING_PEER) ValidatePeerEvents(sEvent, t.nPeer, bPeerForwarded);
     for (const TDesk& d : vDesks) {
       if ((t.nRings & EVENT_RING_QUEUE) && d.vQueues.count(t.nQueue)) tFrames[d.sName].push_back({n, EVENT_RING_QUEUE});
       if ((t.nRings & EVENT_RING_PEER) && bPeerForwarded && d.vPeers.count(t.nPeer))
@@ -357,7 +357,7 @@ TEST(CurrentProfile, ExtensionEventsReadInTheClassicWords) {
 TEST(CurrentProfile, ExtensionStatesFollowTheClassicRulesOnAnotherNumberingPlan) {
   MyConfigInfo.MyProfile = CurrentProfile();
   MyConfigInfo.MyProfile.nPeerFirst = 201;
-  TValidate::ResetPeerTable();
+  ResetPeerTable();
   struct Step {
     std::string sEvent;
     bool bForward;
@@ -377,7 +377,7 @@ TEST(CurrentProfile, ExtensionStatesFollowTheClassicRulesOnAnotherNumberingPlan)
   };
   for (const Step& s : vSteps) {
     bool bGenerateEvent = true;
-    EXPECT_TRUE(TValidate::ValidatePeerEvents(s.sEvent, 201, bGenerateEvent));
+    EXPECT_TRUE(ValidatePeerEvents(s.sEvent, 201, bGenerateEvent));
     TMutexLock lock(MyAppInfo.MyClientSocketInfo.crsPeerTable);
     const TClientPeerInfo& t = MyAppInfo.MyClientSocketInfo.vPeerList[0];
     EXPECT_EQ(bGenerateEvent, s.bForward) << s.sEvent;

@@ -3,7 +3,7 @@
 //
 // The table lives in the process-wide MyAppInfo; the fixture resets it before each case, as the
 // exchange connection's start does, so cases do not depend on the order they run in.
-#include "controller/untValidate.h"
+#include "pipeline/untPeerRules.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +62,7 @@ void SetEntry(int32_t nPeer, TPeerState_OPT tState, int32_t nCount) {
 
 class PeerStateTest : public ::testing::Test {
  protected:
-  void SetUp() override { TValidate::ResetPeerTable(); }
+  void SetUp() override { ResetPeerTable(); }
 };
 
 // ---- Value to state ----
@@ -85,7 +85,7 @@ TEST(ConvertPeerInfoToState, MapsWholeValuesExactlyAndCaseSensitively) {
       {"Event: HangupRequest", PEER_STATE_RESERVED}, {"Rin", PEER_STATE_RESERVED},
   };
   for (const Case& c : vCases)
-    EXPECT_EQ(TValidate::ConvertPeerInfoToState(c.sValue), c.tState) << "value '" << c.sValue << "'";
+    EXPECT_EQ(ConvertPeerInfoToState(c.sValue), c.tState) << "value '" << c.sValue << "'";
 }
 
 // ---- Extraction ----
@@ -144,8 +144,7 @@ TEST(ProcessPeerEvents, FindsKindNumberAndValue) {
   };
   for (const Case& c : vCases) {
     std::string sPeerInfo = "stale";  // cleared on every path
-    EXPECT_EQ(TValidate::ProcessPeerEvents(c.sData, c.sEventToFind, c.sHowToFindPeer, c.sGenericInfoToFind,
-                                           21005, sPeerInfo),
+    EXPECT_EQ(ProcessPeerEvents(c.sData, c.sEventToFind, c.sHowToFindPeer, c.sGenericInfoToFind, 21005, sPeerInfo),
               c.bResult)
         << c.sName;
     EXPECT_EQ(sPeerInfo, c.sPeerInfo) << c.sName;
@@ -248,7 +247,7 @@ TEST_F(PeerStateTest, SequencesDecideForwardingPerExtension) {
     for (size_t n = 0; n < s.vSteps.size(); ++n) {
       const Step& st = s.vSteps[n];
       bool bGenerateEvent = st.bStart;
-      EXPECT_TRUE(TValidate::ValidatePeerEvents(*st.sEvent, nPeer, bGenerateEvent));
+      EXPECT_TRUE(ValidatePeerEvents(*st.sEvent, nPeer, bGenerateEvent));
       const TClientPeerInfo tEntry = Entry(nPeer);
       EXPECT_EQ(bGenerateEvent, st.bForward) << s.sName << ", step " << n + 1;
       EXPECT_EQ(tEntry.tPeerState, st.tState) << s.sName << ", step " << n + 1;
@@ -260,7 +259,7 @@ TEST_F(PeerStateTest, SequencesDecideForwardingPerExtension) {
 // The stage's ring key names the entry; the number inside the text only has to be in range.
 TEST_F(PeerStateTest, UpdatesTheEntryOfTheCallersKeyNotOfTheTextsNumber) {
   bool bGenerateEvent = false;
-  EXPECT_TRUE(TValidate::ValidatePeerEvents(NEWCHANNEL_DOWN, 20001, bGenerateEvent));
+  EXPECT_TRUE(ValidatePeerEvents(NEWCHANNEL_DOWN, 20001, bGenerateEvent));
   EXPECT_TRUE(bGenerateEvent);
   EXPECT_EQ(Entry(20001).tPeerState, PEER_STATE_DOWN);
   EXPECT_EQ(Entry(20001).nChannelCount, 1);
@@ -281,7 +280,7 @@ TEST_F(PeerStateTest, KeysOutsideTheTableAndBlankTextsChangeNothing) {
   for (const Case& c : vCases) {
     for (const bool bStart : {true, false}) {
       bool bGenerateEvent = bStart;
-      EXPECT_TRUE(TValidate::ValidatePeerEvents(c.sText, c.nPeer, bGenerateEvent)) << c.sName;
+      EXPECT_TRUE(ValidatePeerEvents(c.sText, c.nPeer, bGenerateEvent)) << c.sName;
       EXPECT_EQ(bGenerateEvent, bStart) << c.sName;
     }
   }
@@ -294,8 +293,8 @@ TEST_F(PeerStateTest, KeysOutsideTheTableAndBlankTextsChangeNothing) {
 TEST_F(PeerStateTest, FirstAndLastExtensionsAreTracked) {
   for (const int32_t nPeer : {20001, 30001}) {
     bool bGenerateEvent = true;
-    EXPECT_TRUE(TValidate::ValidatePeerEvents(NEWCHANNEL_DOWN, nPeer, bGenerateEvent));
-    EXPECT_TRUE(TValidate::ValidatePeerEvents(NEWCHANNEL_DOWN, nPeer, bGenerateEvent));
+    EXPECT_TRUE(ValidatePeerEvents(NEWCHANNEL_DOWN, nPeer, bGenerateEvent));
+    EXPECT_TRUE(ValidatePeerEvents(NEWCHANNEL_DOWN, nPeer, bGenerateEvent));
     EXPECT_FALSE(bGenerateEvent) << nPeer;
     EXPECT_EQ(Entry(nPeer).tPeerState, PEER_STATE_DOWN) << nPeer;
     EXPECT_EQ(Entry(nPeer).nChannelCount, 2) << nPeer;
@@ -308,7 +307,7 @@ TEST_F(PeerStateTest, ResetPutsEveryEntryToUnknownWithNoChannels) {
   SetEntry(20001, PEER_STATE_UP, 3);
   SetEntry(25000, PEER_STATE_DOWN, 1);
   SetEntry(30001, PEER_STATE_UNREGISTERED, 7);
-  TValidate::ResetPeerTable();
+  ResetPeerTable();
   for (int32_t nPeer = PEER_FIRST; nPeer <= PEER_LAST; ++nPeer) {
     const TClientPeerInfo tEntry = Entry(nPeer);
     ASSERT_EQ(tEntry.tPeerState, PEER_STATE_UNKNOWN) << nPeer;
@@ -330,12 +329,12 @@ TEST_F(PeerStateTest, ResetRacingUpdatesLeavesConsistentEntries) {
     for (int n = 0; n < nUpdateRounds; ++n) {
       bool bGenerateEvent = true;
       const int32_t nPeer = vPeers[n % 3];
-      TValidate::ValidatePeerEvents(n % 4 == 3 ? HANGUP : NEWCHANNEL_DOWN, nPeer, bGenerateEvent);
+      ValidatePeerEvents(n % 4 == 3 ? HANGUP : NEWCHANNEL_DOWN, nPeer, bGenerateEvent);
     }
   });
   std::thread tControl([&] {
     tStart.arrive_and_wait();
-    for (int n = 0; n < nResets; ++n) TValidate::ResetPeerTable();
+    for (int n = 0; n < nResets; ++n) ResetPeerTable();
   });
   tStage.join();
   tControl.join();

@@ -19,8 +19,10 @@
 #include "pipeline/untGeneralMsgRead.h"
 #include "pipeline/untGlobalMsgReadThread.h"
 #include "pipeline/untSpecificMsgRead.h"
+#include "pipeline/untStageDisplay.h"
 #include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
+#include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -189,6 +191,57 @@ TEST_F(StagesTest, AuditShowsEventsWithPaneSwitchOff) {
   tStage.RunPass();
   MyAuditEvents.bEnabled = false;
   EXPECT_EQ(tStage.vShown, (std::vector<std::pair<int32_t, std::string>>{{10500, "Q\r\n"}}));
+}
+
+// A stage display that records the per-key pane calls and the thread each ran on; control thread.
+class TRecordingDisplay : public TStageDisplay {
+ public:
+  std::vector<std::tuple<TPaneId, int32_t, std::string>> vKeyLines;
+  std::vector<std::thread::id> vThreads;
+
+  void PrintStageKeyLog(TPaneId tPane, int32_t nKey, const std::string& sEvent) override {
+    vKeyLines.emplace_back(tPane, nKey, sEvent);
+    vThreads.push_back(std::this_thread::get_id());
+  }
+  void PrintGeneralLogProcessed(const std::string&) override {}
+  void PrintStageLog(TPaneId, const std::string&) override {}
+  void PrintStatusBarMain(int32_t, int32_t, bool, int32_t) override {}
+  void PrintStatusBarGlobal(TStatusBarId, int32_t, int32_t) override {}
+  void PrintStatusBarSpecific(TStatusBarId, int32_t, int32_t, int32_t, int32_t) override {}
+};
+
+// A per-extension stage whose pane goes the real way: the hand-over to the registered display.
+class TPaneShowingPeerStage : public TExecSpecificPeerMsgReadThread {
+ protected:
+  void DeliverBatch(const TEventBatch&) override {}
+};
+
+// The stages reach whatever display the controller registered, on the control thread, and nothing
+// once it is gone; a display that leaves late does not take its successor with it.
+TEST_F(StagesTest, PaneGoesToTheRegisteredDisplayOnTheControlThread) {
+  testsupport::TControlThread control;
+  std::thread::id idControl;
+  ASSERT_TRUE(control.OnControl([&] { idControl = std::this_thread::get_id(); }));
+  MyAppInfo.bWriteSpecificPeerLog = true;
+  const std::string sEvent = "Event: VarSet\r\nChannel: SIP/20020-1\r\n";
+  TPaneShowingPeerStage tStage;
+  TRecordingDisplay first, second;
+
+  RegisterStageDisplay(&first);
+  TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText(sEvent), 20020);
+  tStage.RunPass();
+  using TLines = std::vector<std::tuple<TPaneId, int32_t, std::string>>;
+  EXPECT_EQ(first.vKeyLines, (TLines{{PANE_SPECIFIC_PEER, 20020, sEvent}}));
+  EXPECT_EQ(first.vThreads, std::vector<std::thread::id>{idControl});
+
+  RegisterStageDisplay(&second);
+  UnregisterStageDisplay(&first);
+  EXPECT_EQ(StageDisplay(), &second);
+  UnregisterStageDisplay(&second);
+  TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText(sEvent), 20020);
+  EXPECT_EQ(tStage.RunPass().nTaken, 1);
+  EXPECT_EQ(first.vKeyLines.size(), 1u);
+  EXPECT_TRUE(second.vKeyLines.empty());
 }
 
 // The global stages file each event into the ring of its own family's key.

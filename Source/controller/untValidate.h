@@ -4,13 +4,13 @@
 // shut-down (in service mode until the process ends). Its operations are grouped by concern, one
 // file each:
 //   untValidateConfig.cpp  constructor (configuration), destructor, folders
-//   untValidateDisplay.cpp log panes and status bars                    (control thread)
+//   untValidateDisplay.cpp panes and status bars, the stages' display  (control thread)
 //   untValidateAudit.cpp   audit capture                                (control thread)
 //   untValidateClient.cpp  the exchange connection                       (control thread)
 //   untValidateClientTable.cpp  the client table                          (control thread)
 //   untValidateServer.cpp  handshake, fan-out, listener                   (control thread)
 //   untValidateClientPort.cpp  admission, handshake deadline, TLS listener   (control thread)
-//   untValidatePeer.cpp    extension states                              (per-extension stage)
+//   untValidatePeer.cpp    extension states, handed to pipeline/untPeerRules (per-extension stage)
 // Every operation catches its own errors, logs the system's error line and returns its failure
 // value; nothing propagates to the event loop.
 #pragma once
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "logging/untDisplaySink.h"
+#include "pipeline/untStageDisplay.h"
 #include "startup/untVariables.h"
 
 struct TEventBatch;
@@ -28,11 +29,11 @@ struct TEventBatch;
 class TServerConnection;
 enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
-class TValidate {
+class TValidate : public TStageDisplay {
  public:
   // ---- Configuration (start-up, main thread) ----
-  TValidate();   // creates the capture lists, reads and checks Lib/Config.ini
-  ~TValidate();  // releases the capture lists
+  TValidate();   // creates the capture lists, reads and checks Lib/Config.ini, is the stages' display
+  ~TValidate();  // stops being the stages' display, releases the capture lists
   static std::string GetLogDirectory();    // <exe folder>Log, no trailing separator
   static std::string GetAuditDirectory();  // the same folder
   static std::string GetConfigFilePath();       // <exe folder>Lib/Config.ini
@@ -66,14 +67,14 @@ class TValidate {
   void PrintMainAudit(const std::string& sMessage);
   // A stage pane (one of the eight traffic panes): shown while its switch is on, captured while an
   // audit runs. The keyed form frames the event with its key, as the per-key panes show it.
-  void PrintStageLog(TPaneId tPane, const std::string& sMessage);
-  void PrintStageKeyLog(TPaneId tPane, int32_t nKey, const std::string& sEvent);
+  void PrintStageLog(TPaneId tPane, const std::string& sMessage) override;
+  void PrintStageKeyLog(TPaneId tPane, int32_t nKey, const std::string& sEvent) override;
   // A stage's status bar: positions and difference; the per-key bars also the busiest key.
-  void PrintStatusBarGlobal(TStatusBarId tBar, int32_t nWP, int32_t nRP);
-  void PrintStatusBarSpecific(TStatusBarId tBar, int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nKey);
+  void PrintStatusBarGlobal(TStatusBarId tBar, int32_t nWP, int32_t nRP) override;
+  void PrintStatusBarSpecific(TStatusBarId tBar, int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nKey) override;
   // The same, one routine per pane and bar.
   void PrintGeneralLogReceived(const std::string& sMessage);
-  void PrintGeneralLogProcessed(const std::string& sMessage);
+  void PrintGeneralLogProcessed(const std::string& sMessage) override;
   void PrintGlobalQueueLog(const std::string& sMessage);
   void PrintSpecificQueueLog(int32_t nQueueNumber, const std::string& sQueueEvent);
   void PrintGlobalPeerLog(const std::string& sMessage);
@@ -81,7 +82,7 @@ class TValidate {
   void PrintGlobalFeatureParkLog(const std::string& sMessage);
   void PrintSpecificFeatureParkLog(int32_t nFeatureParkinglotNumber, const std::string& sFeatureParkEvent);
   void ClearAllLogs();
-  void PrintStatusBarMain(int32_t nWP, int32_t nRP, bool bOnlyErr, int32_t nErr);
+  void PrintStatusBarMain(int32_t nWP, int32_t nRP, bool bOnlyErr, int32_t nErr) override;
   void PrintStatusBarGlobalQueue(int32_t nWP, int32_t nRP);
   void PrintStatusBarGlobalPeer(int32_t nWP, int32_t nRP);
   void PrintStatusBarGlobalFeaturePark(int32_t nWP, int32_t nRP);

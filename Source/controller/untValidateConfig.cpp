@@ -1,6 +1,7 @@
 // TValidate's configuration concern: the constructor, which creates the ten capture lists and
-// reads, corrects and publishes Lib/Config.ini into MyConfigInfo; the destructor, which frees the
-// lists; and the folders beside the executable.
+// reads, corrects and publishes Lib/Config.ini into MyConfigInfo, then registers the controller as
+// the stages' display; the destructor, which removes it and frees the lists; and the folders beside
+// the executable.
 //
 // The classification profile ([AMI] PROFILE, CHANNELTECH, [KEYS], [QUEUENAMES]) is read with the
 // other keys and checked first, so the key ranges in force are sound before anything can use them;
@@ -620,6 +621,8 @@ TValidate::TValidate() {
   if (!CreateAuditLists()) ShowAppMessage(1, Msg(3));
   // An empty server address cannot be served: the process ends after start-up.
   if (ReadConfiguration(nullptr) == CONFIG_READ_NOT_CONFIGURED) RequestTermination();
+  // The stages show their panes and bars through this controller from now on; none runs yet.
+  RegisterStageDisplay(this);
 }
 
 TValidate::TConfigRead_OPT TValidate::ReadConfiguration(TConfigLineSink fnLine, std::string* psError) {
@@ -656,6 +659,8 @@ TValidate::TConfigRead_OPT TValidate::ReadConfiguration(TConfigLineSink fnLine, 
 }
 
 TValidate::~TValidate() {
+  // First, so that no hand-over reaches a controller half taken apart.
+  UnregisterStageDisplay(this);
   TAuditEvents& a = MyAuditEvents;
   FreeList(a.lstAudit);
   // WriteLog may be adding to lstMainLog on another thread: unpublish it, wait for the adds that

@@ -1,7 +1,8 @@
-// Log panes and status bars: the display sink of the pipeline stages. Each routine appends to its
-// pane when its switch is on (the stage panes empty themselves past 10,000 displayed lines) and to
-// its capture list while an audit runs. Without a registered display sink (service mode) nothing is
-// shown and nothing is captured. Control thread only; failures end a routine silently.
+// Log panes and status bars: the pipeline stages' display (the controller registers itself as their
+// TStageDisplay), drawn through the display sink. Each routine appends to its pane when its switch
+// is on (the stage panes empty themselves past 10,000 displayed lines) and to its capture list
+// while an audit runs. Without a registered display sink (service mode) nothing is shown and
+// nothing is captured. Control thread only; failures end a routine silently.
 #include <atomic>
 #include <exception>
 #include <vector>

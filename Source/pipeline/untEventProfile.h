@@ -49,7 +49,7 @@ std::optional<int32_t> QueueNumberOf(std::string_view sValue, const TProfileConf
 // event is dropped like an out-of-range key, and worth a warning); empty otherwise.
 std::optional<std::string_view> UnlistedQueueName(std::string_view sEvent, const TProfileConfig& tProfile);
 
-// ---- Extension states (TValidate::ValidatePeerEvents) ----
+// ---- Extension states (untPeerRules: ValidatePeerEvents) ----
 // The six kinds of event that move an extension's state, in the order CLASSIC tries them.
 enum TPeerEventKind_OPT : uint8_t {
   PEER_EVENT_PEERSTATUS,

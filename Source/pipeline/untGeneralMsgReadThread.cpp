@@ -28,7 +28,7 @@ void TExecGeneralMsgReadThread::Execute() {
       const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
       if (nWP % 10 == 0 && StatusBarsShown()) {
         const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
-        HandOverToControl([&](TValidate& v) { v.PrintStatusBarMain(nWP, nRP, false, 0); });
+        HandOverToControl([&](TStageDisplay& d) { d.PrintStatusBarMain(nWP, nRP, false, 0); });
       }
       bool bTook = false;
       if (TText sText = FifoPop(ring)) {
@@ -75,13 +75,13 @@ void TExecGeneralMsgReadThread::OnEvent(std::string_view sEventFound, uint32_t n
   if (nRings == 0) CountUp(vEvents[COUNTER_FAMILY_NONE]);
   if (ShowStagePane(MyAppInfo.bWriteGeneralLogProcessed)) {
     const std::string sShown(sEventFound);
-    HandOverToControl([&](TValidate& v) { v.PrintGeneralLogProcessed(sShown); });
+    HandOverToControl([&](TStageDisplay& d) { d.PrintGeneralLogProcessed(sShown); });
   }
 }
 
 void TExecGeneralMsgReadThread::OnNotEvent(int32_t nCountErrNotEvent) {
   if (nCountErrNotEvent % 10 == 0)
-    HandOverToControl([&](TValidate& v) { v.PrintStatusBarMain(0, 0, true, nCountErrNotEvent); });
+    HandOverToControl([&](TStageDisplay& d) { d.PrintStatusBarMain(0, 0, true, nCountErrNotEvent); });
 }
 
 void TExecGeneralMsgReadThread::OnCarryOverDropped(const std::string& sWhat) {

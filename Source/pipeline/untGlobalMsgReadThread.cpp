@@ -55,7 +55,7 @@ void TExecGlobalStageThread::Execute() {
       const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
       if (nWP % 10 == 0 && StatusBarsShown()) {
         const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
-        HandOverToControl([&](TValidate& v) { v.PrintStatusBarGlobal(tFamily.tStatusBar, nWP, nRP); });
+        HandOverToControl([&](TStageDisplay& d) { d.PrintStatusBarGlobal(tFamily.tStatusBar, nWP, nRP); });
       }
       TText sText = FifoPop(ring);
       const bool bTook = sText != nullptr;
@@ -93,7 +93,7 @@ void TExecGlobalStageThread::ProcessGlobalMessage(TText sMyNewMessage) {
     std::string sShown;
     if (bShow) sShown = *sMyNewMessage;  // the pushed text belongs to the next stage from now on
     tFamily.fnPushKeyed(std::move(sMyNewMessage), *nKey);
-    if (bShow) HandOverToControl([&](TValidate& v) { v.PrintStageLog(tFamily.tPane, sShown); });
+    if (bShow) HandOverToControl([&](TStageDisplay& d) { d.PrintStageLog(tFamily.tPane, sShown); });
   } catch (const std::exception&) {
   }
 }

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <string>
 
-#include "controller/untValidate.h"
+#include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
+#include "pipeline/untStageDisplay.h"
 #include "platform/untControlLoop.h"
+#include "startup/untVariables.h"
 
 // One pipeline log line: target 1, the given level, source "Class.Operation".
 void PipelineLog(const char* sSource, int nLevel, const std::string& sText, bool bEchoToStatus);
@@ -31,11 +33,12 @@ inline bool ShowStagePane(const std::atomic<bool>& bSwitch) { return bSwitch || 
 // wake the control thread dozens of times a second for them.
 inline bool StatusBarsShown() { return DisplaySink() != nullptr; }
 
-// Runs fn(*MyValidate) on the control thread and waits for it. When the loop is closed, or the
-// controller is gone, nothing runs and the stage simply goes on.
+// Runs fn(display) with the registered stage display on the control thread and waits for it. When
+// the loop is closed, or no display is registered (the controller is not there yet or is gone),
+// nothing runs and the stage simply goes on.
 template <class TFn>
 void HandOverToControl(TFn&& fn) {
   TControlLoop::Instance().Synchronize([&] {
-    if (MyValidate) fn(*MyValidate);
+    if (TStageDisplay* pDisplay = StageDisplay()) fn(*pDisplay);
   });
 }

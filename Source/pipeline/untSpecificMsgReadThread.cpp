@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "logging/untCounters.h"
+#include "pipeline/untPeerRules.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untStageWake.h"
 
@@ -139,17 +140,18 @@ void TExecSpecificStageThread::HandOverBatch() {
 void TExecSpecificStageThread::DeliverBatch(const TEventBatch& tBatch) { DeliverBatchToOutlets(tBatch); }
 
 void TExecSpecificStageThread::ShowInPane(int32_t nKey, const std::string& sEvent) {
-  HandOverToControl([&](TValidate& v) { v.PrintStageKeyLog(tFamily.tPane, nKey, sEvent); });
+  HandOverToControl([&](TStageDisplay& d) { d.PrintStageKeyLog(tFamily.tPane, nKey, sEvent); });
 }
 
 void TExecSpecificStageThread::ShowPassStatus(const TPassStatus& t) {
   if (!StatusBarsShown()) return;
-  HandOverToControl(
-      [&](TValidate& v) { v.PrintStatusBarSpecific(tFamily.tStatusBar, t.nMaxWP, t.nMaxRP, t.nMaxDiff, t.nMaxKey); });
+  HandOverToControl([&](TStageDisplay& d) {
+    d.PrintStatusBarSpecific(tFamily.tStatusBar, t.nMaxWP, t.nMaxRP, t.nMaxDiff, t.nMaxKey);
+  });
 }
 
 bool TExecSpecificPeerMsgReadThread::ForwardEvent(const std::string& sMyNewMessage, int32_t nPeerNumber) {
   bool bGenerateEvent = true;  // events the check does not recognise are forwarded
-  TValidate::ValidatePeerEvents(sMyNewMessage, nPeerNumber, bGenerateEvent);
+  ValidatePeerEvents(sMyNewMessage, nPeerNumber, bGenerateEvent);
   return bGenerateEvent;
 }

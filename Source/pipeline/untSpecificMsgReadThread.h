@@ -21,7 +21,7 @@
 // The events of one key leave in the order they arrived (one producer, one consumer per ring, and
 // each batch keeps the pass order); events of different keys are ordered only by the pass.
 //
-// The extension stage asks TValidate::ValidatePeerEvents first, on its own thread. That call
+// The extension stage asks ValidatePeerEvents (untPeerRules) first, on its own thread. That call
 // decides only for the event kinds it knows; every other extension event is forwarded (the stage
 // starts from "forward").
 #pragma once
@@ -110,7 +110,7 @@ class TExecSpecificPeerMsgReadThread : public TExecSpecificStageThread {
   TExecSpecificPeerMsgReadThread();
 
  protected:
-  // TValidate::ValidatePeerEvents on this thread, starting from "forward" (bGenerateEvent True).
+  // ValidatePeerEvents on this thread, starting from "forward" (bGenerateEvent True).
   bool ForwardEvent(const std::string& sMyNewMessage, int32_t nPeerNumber) override;
 };
 
