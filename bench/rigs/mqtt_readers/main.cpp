@@ -23,21 +23,21 @@ using namespace cticlient;
 
 // Takes "--mqtt HOST:PORT" (or "--mqtt=HOST:PORT") out of lstArgs; the rest is the client tool's.
 bool TakeAddress(std::vector<std::string>& lstArgs, std::string& sAddress, std::string& sError) {
-  for (size_t i = 0; i < lstArgs.size(); ++i) {
-    if (lstArgs[i].starts_with("--mqtt=")) {
-      sAddress = lstArgs[i].substr(7);
-      lstArgs.erase(lstArgs.begin() + static_cast<std::ptrdiff_t>(i));
-    } else if (lstArgs[i] == "--mqtt") {
-      if (i + 1 == lstArgs.size()) {
+  auto itArg = lstArgs.begin();
+  while (itArg != lstArgs.end()) {
+    if (itArg->starts_with("--mqtt=")) {
+      sAddress = itArg->substr(7);
+      itArg = lstArgs.erase(itArg);
+    } else if (*itArg == "--mqtt") {
+      if (itArg + 1 == lstArgs.end()) {
         sError = "--mqtt needs a value";
         return false;
       }
-      sAddress = lstArgs[i + 1];
-      lstArgs.erase(lstArgs.begin() + static_cast<std::ptrdiff_t>(i), lstArgs.begin() + static_cast<std::ptrdiff_t>(i + 2));
+      sAddress = *(itArg + 1);
+      itArg = lstArgs.erase(itArg, itArg + 2);
     } else {
-      continue;
+      ++itArg;
     }
-    --i;
   }
   return true;
 }
