@@ -8,33 +8,24 @@
 //     about 1,000 events/s over 1,000 keys;
 //   BM_NatsPublishFlat: frames back to back.
 // Skipped when nats-server cannot be started.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <benchmark/benchmark.h>
-#include <nats/nats.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "hosting/untNatsOutlet.h"
 #include "pipeline/untEventOutlet.h"
 #include "startup/untVariables.h"
+#include "support/NatsSupport.h"
 
 namespace {
 
-pid_t nServerPid = -1;       // the nats-server child
-std::string sServerUrl;      // its URL
-bool bReady = false;         // the outlet publishes to it
-std::atomic<int> nProbes{0};  // probe frames a subscriber saw
+// The server outlives every benchmark; main stops it after the outlet is closed.
+std::unique_ptr<testsupport::TNatsServer> pServer;
+bool bReady = false;  // the outlet publishes to the server
 
 double ProcessCpuSeconds() {
   rusage tUsage{};
@@ -49,64 +40,25 @@ std::string Frame() {
   return sFrame + "\r\n\r\n";
 }
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in tAddr{};
-  tAddr.sin_family = AF_INET;
-  tAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t nLen = sizeof tAddr;
-  const bool bOk = bind(fd, reinterpret_cast<sockaddr*>(&tAddr), sizeof tAddr) == 0 &&
-                   getsockname(fd, reinterpret_cast<sockaddr*>(&tAddr), &nLen) == 0;
-  close(fd);
-  return bOk ? ntohs(tAddr.sin_port) : 0;
-}
-
-bool StartServer(int nPort) {
-  const std::string sBinary = std::filesystem::exists("/usr/sbin/nats-server") ? "/usr/sbin/nats-server" : "nats-server";
-  nServerPid = fork();
-  if (nServerPid == 0) {
-    const int fdNull = open("/dev/null", O_WRONLY);
-    dup2(fdNull, 1);
-    dup2(fdNull, 2);
-    const std::string sPort = std::to_string(nPort);
-    execlp(sBinary.c_str(), sBinary.c_str(), "-a", "127.0.0.1", "-p", sPort.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  sServerUrl = "nats://127.0.0.1:" + std::to_string(nPort);
-  return nServerPid > 0;
-}
-
-// Connects a subscriber and feeds probe frames through the outlet until one arrives.
+// Feeds probe frames through the outlet until a subscriber sees one: the outlet's first connect
+// happens on the client library's thread, and frames before it are dropped.
 bool WaitUntilPublishing() {
-  natsConnection* pConn = nullptr;
-  natsSubscription* pSub = nullptr;
-  const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (natsConnection_ConnectTo(&pConn, sServerUrl.c_str()) != NATS_OK) {
-    if (std::chrono::steady_clock::now() > tEnd) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  natsConnection_Subscribe(&pSub, pConn, "telvane.>", [](natsConnection*, natsSubscription*, natsMsg* pMsg, void*) {
-    ++nProbes;
-    natsMsg_Destroy(pMsg);
-  }, nullptr);
-  natsConnection_Flush(pConn);
-  while (nProbes.load() == 0 && std::chrono::steady_clock::now() < tEnd) {
+  testsupport::TNatsCollector tProbe;
+  if (!tProbe.Start(pServer->Url(), "telvane.>")) return false;
+  return testsupport::PollUntil([&] {
     DeliverToOutlets(EVENT_FAMILY_QUEUE, 10005, Frame());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  natsSubscription_Destroy(pSub);
-  natsConnection_Destroy(pConn);
-  return nProbes.load() > 0;
+    return !tProbe.Messages().empty();
+  }, testsupport::kDeadline, std::chrono::milliseconds(50));
 }
 
 void SetUpOnce() {
   static bool bDone = false;
   if (bDone) return;
   bDone = true;
-  const int nPort = FreePort();
-  if (nPort == 0 || !StartServer(nPort)) return;
+  pServer = std::make_unique<testsupport::TNatsServer>();
+  if (!pServer->Start(0, false)) return;
   MyAppInfo.bIsRunning = true;
-  MyConfigInfo.MyNats.sUrl = sServerUrl;
+  MyConfigInfo.MyNats.sUrl = pServer->Url();
   MyConfigInfo.MyNats.sSubjectPrefix = "telvane";
   MyConfigInfo.MyNats.nMaxAgeHours = 24;
   StartNatsOutlet();
@@ -144,9 +96,6 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   CloseNatsOutlet();
-  if (nServerPid > 0) {
-    kill(nServerPid, SIGTERM);
-    waitpid(nServerPid, nullptr, 0);
-  }
+  pServer.reset();  // its process object kills a server still running
   return 0;
 }

@@ -4,7 +4,7 @@
 #   build/telvane_<version>_amd64.deb        the relay in /opt/telvane, Lib/Config.ini, an empty
 #                                            Log/, the systemd unit Varnel_Telvane.service
 #                                            (installed, not enabled) and the system user telvane
-#   build/telvane-tools_<version>_amd64.deb  the exchange simulator, the client tool, the publisher
+#   build/telvane-tools_<version>_amd64.deb  the exchange simulator and the client tool
 # Install them with
 #   sudo apt install ./build/telvane_<version>_amd64.deb
 # Uses the build folder build/ as it is configured (configuring it when new).
@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target telvane telvane-exchange telvane-client telvane-publish
+cmake --build build -j"$(nproc)" --target telvane telvane-exchange telvane-client
 rm -f build/telvane_*_amd64.deb build/telvane-tools_*_amd64.deb
 (cd build && cpack -G DEB -B "$PWD" >/dev/null)
 for name in telvane telvane-tools; do

@@ -334,8 +334,6 @@ TEST(Options, BadCommandLinesNameTheOption) {
       {{"--nats-stream", "TELVANE"}, "--nats-stream needs --nats"},
       {{"--nats", ""}, "--nats"},
       {{"--ca", "ca.pem"}, "--ca needs --tls"},
-      {{"--mqtt", "127.0.0.1:1883", "--send", "A"}, "--mqtt follows a broker alone"},
-      {{"--mqtt", "127.0.0.1:1883", "--nats", "nats://h:4222"}, "--mqtt follows a broker alone"},
       {{"--nats-per-connection", "0"}, "--nats-per-connection"},
   };
   for (const TCase& c : vCases) {

@@ -1,11 +1,12 @@
 // The load benchmark's mosquitto anchor end to end: telvane-publish sends a replay file to a real
-// mosquitto, one topic per key, and the client tool's MQTT load mode follows it. Pins down the
+// mosquitto, one topic per key, and telvane-mqtt-readers follows it. Pins down the
 // topics, the stamps the publisher adds, the wildcard filtered to the list, and that loss and
 // duplicates are counted as on the relay's port.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -49,7 +50,7 @@ TEST_F(MqttAnchor, PublishedEventsReachEveryReaderOfTheirKeysOnce) {
   for (int n = 0; n < 40; ++n) sReplay += QueueBlock(10001 + n % 20, 100 + n);
   ASSERT_TRUE(WriteFile(dir.Path() + "/events.txt", sReplay));
   TProcess readers;
-  ASSERT_TRUE(readers.Start({TELVANE_CLIENT_BINARY, "--mqtt", Address(), "--queues", "10001-10020", "--load", "3",
+  ASSERT_TRUE(readers.Start({TELVANE_MQTT_READERS_BINARY, "--mqtt", Address(), "--queues", "10001-10020", "--load", "3",
                              "--count", "80", "--expect-seq", "11-100", "--duration", "60"}));
   ASSERT_TRUE(PollUntil([&] { return readers.Stdout().starts_with("READY\n") || !readers.Running(); })) << readers.Stderr();
   TProcess publisher;
@@ -65,6 +66,30 @@ TEST_F(MqttAnchor, PublishedEventsReachEveryReaderOfTheirKeysOnce) {
   // they count as lost against 11-100: ten per reader.
   EXPECT_THAT(readers.Stdout(), HasSubstr("RESULT clients=3 frames=240 ")) << readers.Stdout();
   EXPECT_THAT(readers.Stdout(), HasSubstr(" lost=30 dup=0 ")) << readers.Stdout();
+}
+
+// The readers follow one broker and send nothing: a command line asking for anything else is
+// refused with exit code 2, naming what is wrong, before any connection is tried.
+TEST(MqttReaders, BadCommandLinesAreRefusedNamingTheOption) {
+  struct TCase {
+    std::vector<std::string> vArgs;
+    const char* sMentions;
+  };
+  const std::vector<TCase> vCases = {
+      {{"--mqtt", "127.0.0.1:1883", "--send", "A"}, "--mqtt follows a broker alone"},
+      {{"--mqtt", "127.0.0.1:1883", "--nats", "nats://h:4222"}, "--mqtt follows a broker alone"},
+      {{"--queues", "10001"}, "--mqtt HOST:PORT names the broker"},
+      {{"--queues", "10001", "--mqtt"}, "--mqtt needs a value"},
+      {{"--mqtt=127.0.0.1:1883", "--bogus"}, "unknown option --bogus"},
+  };
+  for (const TCase& c : vCases) {
+    std::vector<std::string> vArgs = {TELVANE_MQTT_READERS_BINARY};
+    vArgs.insert(vArgs.end(), c.vArgs.begin(), c.vArgs.end());
+    TProcess readers;
+    ASSERT_TRUE(readers.Start(vArgs));
+    EXPECT_EQ(readers.WaitExit(), 2) << c.sMentions;
+    EXPECT_THAT(readers.Stderr(), HasSubstr(c.sMentions));
+  }
 }
 
 }  // namespace

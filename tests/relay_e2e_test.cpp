@@ -6,75 +6,29 @@
 
 #include <map>
 #include <set>
-#include <sstream>
 
-#include "support/TestSupport.h"
+#include "support/EndToEnd.h"
 
 namespace {
 
 using namespace testsupport;
 
-// One event block as the exchange writes it, ending in the empty line.
-std::string Event(const std::string& sName, const std::string& sFile, const std::string& sFields, int nId) {
-  std::ostringstream s;
-  s << "Event: " << sName << "\r\nPrivilege: call,all\r\nFile: " << sFile << "\r\nLine: 100\r\nFunc: test\r\n"
-    << sFields << "Uniqueid: 1700000000." << nId << "\r\n\r\n";
-  return s.str();
-}
-std::string QueueEvent(int nQueue, int nId) { return Event("Join", "app_queue.c", "Queue: " + std::to_string(nQueue) + "\r\n", nId); }
-std::string ParkEvent(int nSlot, int nId) {
-  return Event("ParkedCall", "features.c", "Exten: " + std::to_string(nSlot) + "\r\n", nId);
-}
-std::string ChannelEvent(const std::string& sName, const std::string& sChannel, const std::string& sExtra, int nId) {
-  return Event(sName, "channel.c", "Channel: SIP/" + sChannel + "\r\n" + sExtra, nId);
-}
-// What a client receives for an event: the event without its empty line, then two empty lines.
-std::string Frame(const std::string& sEvent) { return sEvent.substr(0, sEvent.size() - 2) + "\r\n\r\n"; }
-
-std::vector<std::string> Frames(const std::string& sReceived) {
-  std::vector<std::string> vFrames;
-  size_t nStart = 0;
-  for (size_t nEnd; (nEnd = sReceived.find("\r\n\r\n\r\n", nStart)) != std::string::npos; nStart = nEnd + 6)
-    vFrames.push_back(sReceived.substr(nStart, nEnd + 6 - nStart));
-  return vFrames;
-}
-
 // Every case runs under both pacings ([GENERAL] PACING): what reaches whom, and in which order per
 // key, does not depend on how the stages wait for work.
-class RelayEndToEnd : public ::testing::TestWithParam<const char*> {
+class RelayEndToEnd : public ::testing::TestWithParam<const char*>, protected TEndToEnd {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(sim.Start({"--silent"}));
-    nProxyPort = FreePort();
-    relay.WriteConfig(std::string("[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nPACING=") + GetParam() + "\r\n[AMI]\r\nRECONNECTTMR=5\r\nTIMEOUTTMR=60\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" +
-                      std::to_string(sim.Port()) + "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(nProxyPort) + "\r\n");
-    ASSERT_TRUE(relay.Start());
-    ASSERT_TRUE(relay.WaitForLog("Cliente conectado e recebendo eventos do servidor AMI (")) << relay.LogText();
+    ASSERT_TRUE(Start([this](int nExchangePort, int nProxyPortIn) {
+      return std::string("[LOG]\r\nVERBOSE=3\r\n[GENERAL]\r\nPACING=") + GetParam() +
+             "\r\n[AMI]\r\nRECONNECTTMR=5\r\nTIMEOUTTMR=60\r\nSERVERIP=127.0.0.1\r\nSERVERPORT=" +
+             std::to_string(nExchangePort) + "\r\n[PROXY]\r\nSERVERPORT=" + std::to_string(nProxyPortIn) + "\r\n";
+    })) << relay.LogText();
   }
   std::unique_ptr<TTcpClient> Client(const std::string& sQueues, const std::string& sPeers, const std::string& sParks) {
-    auto client = std::make_unique<TTcpClient>();
-    EXPECT_TRUE(client->Connect(nProxyPort));
-    EXPECT_TRUE(Handshake(*client, "e2e", sQueues, sPeers, sParks));
-    return client;
+    auto client = Desk(sQueues, sPeers, sParks);
+    EXPECT_TRUE(client) << "the desk did not get through the handshake";
+    return client ? std::move(client) : std::make_unique<TTcpClient>();
   }
-  // Has the simulator send these events now.
-  void Send(const std::string& sEvents) {
-    const std::string sPath = dir.Path() + "/events" + std::to_string(++nFiles) + ".txt";
-    WriteFile(sPath, sEvents);
-    sim.Process().WriteStdin("send " + sPath + "\n");
-  }
-  static bool WaitFrames(TTcpClient& client, size_t nCount) {
-    return PollUntil([&] {
-      client.ReadFor(std::chrono::milliseconds(20));
-      return Frames(client.Received()).size() >= nCount;
-    });
-  }
-
-  TTempDir dir;
-  TExchangeSim sim;
-  TRelay relay;
-  int nProxyPort = 0;
-  int nFiles = 0;
 };
 
 TEST_P(RelayEndToEnd, QueueEventsReachExactlyTheSubscribedRunningClientsInOrder) {

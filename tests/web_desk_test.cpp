@@ -10,29 +10,14 @@
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
-#include <sstream>
 
 #include "hosting/untJson.h"
 #include "platform/untCodePage.h"
-#include "support/TestSupport.h"
+#include "support/EndToEnd.h"
 
 namespace {
 
 using namespace testsupport;
-
-std::string Event(const std::string& sName, const std::string& sFile, const std::string& sFields, int nId) {
-  std::ostringstream s;
-  s << "Event: " << sName << "\r\nPrivilege: call,all\r\nFile: " << sFile << "\r\nLine: 100\r\nFunc: test\r\n"
-    << sFields << "Uniqueid: 1700000000." << nId << "\r\n\r\n";
-  return s.str();
-}
-std::string QueueEvent(const std::string& sName, int nQueue, int nId, const std::string& sExtra = "") {
-  return Event(sName, "app_queue.c", "Queue: " + std::to_string(nQueue) + "\r\n" + sExtra, nId);
-}
-std::string ChannelEvent(const std::string& sName, const std::string& sChannel, const std::string& sExtra, int nId) {
-  return Event(sName, "channel.c", "Channel: SIP/" + sChannel + "\r\n" + sExtra, nId);
-}
-std::string ParkEvent(int nSlot, int nId) { return Event("ParkedCall", "features.c", "Exten: " + std::to_string(nSlot) + "\r\n", nId); }
 
 // A WebSocket desk through civetweb's client: every text message it receives is kept.
 class TWebClient {
@@ -110,24 +95,20 @@ TJsonValue Json(const std::string& sText) {
   return t;
 }
 
-class WebDeskTest : public ::testing::Test {
+class WebDeskTest : public ::testing::Test, protected TEndToEnd {
  protected:
   static void SetUpTestSuite() { mg_init_library(0); }
   void SetUp() override {
-    ASSERT_TRUE(sim.Start({"--silent"}));
-    nProxyPort = FreePort();
     nWebPort = FreePort();
-    relay.WriteConfig(RelayConfig(sim.Port(), nProxyPort,
-                                  "[WEB]\r\nPORT=" + std::to_string(nWebPort) + "\r\nMAXCLIENTS=5\r\n", 60));
-    ASSERT_TRUE(relay.Start());
-    ASSERT_TRUE(relay.WaitForLog("Cliente conectado e recebendo eventos do servidor AMI (")) << relay.LogText();
+    ASSERT_TRUE(Start([this](int nExchangePort, int nProxyPortIn) {
+      return RelayConfig(nExchangePort, nProxyPortIn, "[WEB]\r\nPORT=" + std::to_string(nWebPort) + "\r\nMAXCLIENTS=5\r\n", 60);
+    })) << relay.LogText();
     ASSERT_TRUE(relay.WaitForLog("Web server listening on")) << relay.LogText();
   }
   std::unique_ptr<TTcpClient> TcpDesk(const std::string& sQueues, const std::string& sPeers, const std::string& sParks) {
-    auto client = std::make_unique<TTcpClient>();
-    EXPECT_TRUE(client->Connect(nProxyPort));
-    EXPECT_TRUE(Handshake(*client, "e2e", sQueues, sPeers, sParks));
-    return client;
+    auto client = Desk(sQueues, sPeers, sParks);
+    EXPECT_TRUE(client) << "the desk did not get through the handshake";
+    return client ? std::move(client) : std::make_unique<TTcpClient>();
   }
   // A web desk logged in with sLogin; waits for its snapshot.
   std::unique_ptr<TWebClient> WebDesk(const std::string& sLogin) {
@@ -136,11 +117,6 @@ class WebDeskTest : public ::testing::Test {
     EXPECT_TRUE(desk->Send(sLogin));
     EXPECT_NE(desk->WaitFor("{\"snapshot\""), "") << "no snapshot";
     return desk;
-  }
-  void Send(const std::string& sEvents) {
-    const std::string sPath = dir.Path() + "/events" + std::to_string(++nFiles) + ".txt";
-    WriteFile(sPath, sEvents);
-    sim.Process().WriteStdin("send " + sPath + "\n");
   }
   // The "frame" texts of the frame messages, encoded back to Windows-1252, joined.
   static std::string FramesOf(const std::vector<std::string>& vMessages) {
@@ -155,10 +131,7 @@ class WebDeskTest : public ::testing::Test {
     return n;
   }
 
-  TTempDir dir;
-  TExchangeSim sim;
-  TRelay relay;
-  int nProxyPort = 0, nWebPort = 0, nFiles = 0;
+  int nWebPort = 0;  // the relay's [WEB] PORT
 };
 
 TEST_F(WebDeskTest, WebDeskGetsTheFramesOfATcpDeskWithTheSameSubscriptionsByteForByte) {

@@ -106,11 +106,12 @@ bool TAnchorRig::StartReaders(std::string& sError) {
   const std::string sKeys =
       std::to_string(tConfig.nFirstKey) + "-" + std::to_string(tConfig.nFirstKey + tConfig.nKeys - 1);
   const double dNominal = tConfig.dRate > 0 ? static_cast<double>(nEvents) / tConfig.dRate : 0;
-  std::vector<std::string> vArgs = {tConfig.sBinDir + "/telvane-client"};
+  std::vector<std::string> vArgs;
   if (tAnchor == ANCHOR_NATS)
-    vArgs.insert(vArgs.end(), {"--nats", "nats://127.0.0.1:" + std::to_string(nPort), "--nats-per-connection", "1"});
+    vArgs = {tConfig.sBinDir + "/telvane-client", "--nats", "nats://127.0.0.1:" + std::to_string(nPort),
+             "--nats-per-connection", "1"};
   else
-    vArgs.insert(vArgs.end(), {"--mqtt", "127.0.0.1:" + std::to_string(nPort)});
+    vArgs = {tConfig.sBinDir + "/telvane-mqtt-readers", "--mqtt", "127.0.0.1:" + std::to_string(nPort)};
   vArgs.insert(vArgs.end(), {"--load", std::to_string(tConfig.nClients), bQueues ? "--queues" : "--peers", sKeys,
                              "--quiet", "--progress", "--expect-seq", "1-" + std::to_string(nEvents), "--count",
                              std::to_string(nEvents), "--duration",

@@ -5,9 +5,10 @@
 // Brokers: nats-server (core NATS, no JetStream: nothing is stored) or mosquitto (MQTT, QoS 0,
 // persistence off, TCP_NODELAY on), each started here on a free loopback port. The publisher
 // (telvane-publish) sends the very replay file the simulator would send the relay, stamped and
-// paced as the simulator does, one subject or topic per key; the client tool's NATS or MQTT load
-// mode gives each reader a connection of its own, subscribed to every key, and counts frames,
-// sequence numbers and stamps as its port mode does for the relay's clients.
+// paced as the simulator does, one subject or topic per key; the client tool's NATS load mode, or
+// the MQTT readers built on its code (telvane-mqtt-readers), give each reader a connection of its
+// own, subscribed to every key, and count frames, sequence numbers and stamps as its port mode
+// does for the relay's clients.
 //
 // Sequence: broker up; readers subscribed (READY); publisher connected (READY); "go" starts the
 // offer, as "silent off" does for the simulator. The broker's CPU (user + system time of its
@@ -57,7 +58,7 @@ class TAnchorRig {
   TRigConfig tConfig;                  // as given; constant
   testsupport::TTempDir dirRun;        // replay file, broker config, outputs
   testsupport::TProcess tBroker;       // nats-server or mosquitto
-  testsupport::TProcess tReaders;      // the client tool's NATS or MQTT load mode
+  testsupport::TProcess tReaders;      // the client tool's NATS load mode or telvane-mqtt-readers
   testsupport::TProcess tPublisher;    // telvane-publish
   int nPort = 0;                       // broker's port
   int64_t nEvents = 0;                 // events the publisher will send

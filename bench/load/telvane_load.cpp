@@ -357,7 +357,7 @@ const char* const kUsage =
     "                 runs under EVENT, then under PASS)\n"
     "  --soak [MIN]   only the memory soak: 1,000 ev/s to 100 clients for MIN minutes (default 60)\n"
     "  --bin DIR      folder with telvane, telvane-exchange, telvane-client, telvane-publish\n"
-    "                 (default: this program's)\n"
+    "                 and telvane-mqtt-readers (default: this program's)\n"
     "  --keep         keep every run folder under /tmp\n";
 
 bool ParseOptions(int argc, char** argv, TLoadOptions& tOptions) {

@@ -1,6 +1,7 @@
-// What the client tool's broker modes (NATS and MQTT) share, so that both name, filter, count and
-// report alike, and alike with the port mode: the names one subscriber follows for the lists, the
-// filter for what a family wildcard brings in, and the tallies behind the report.
+// What the client tool's NATS mode and the load benchmark's MQTT readers (bench/rigs/mqtt_readers)
+// share, so that both name, filter, count and report alike, and alike with the port mode: the
+// names one subscriber follows for the lists, the filter for what a family wildcard brings in, and
+// the tallies behind the report.
 //
 // Names: "<prefix><sep>queue<sep><n>", "<prefix><sep>extension<sep><n>", "<prefix><sep>parking<sep><n>"
 // for the numbers of the lists ('.' on NATS, '/' on MQTT). A list of more than kWildcardAbove

@@ -1,6 +1,6 @@
 // telvane-client: the CTI client tool. Parses the command line, runs one
-// interactive client or a load run on a single io_context (or, with --nats or
-// --mqtt, the same against NATS or MQTT: nats_run.h, mqtt_run.h), and returns
+// interactive client or a load run on a single io_context (or, with --nats, the
+// same against NATS: nats_run.h), and returns
 // 0 on a normal end, 1 when a connection or handshake failed, 2 on a usage error.
 //
 // Threads: the main thread runs the io_context. In single-client mode a second,
@@ -19,7 +19,6 @@
 // library, and translation units that disagree pair aligned_alloc with operator delete.
 #include <asio.hpp>
 
-#include "mqtt_run.h"
 #include "nats_run.h"
 #include "options.h"
 #include "protocol.h"
@@ -77,7 +76,6 @@ int Run(const TClientOptions& tOptions) {
   WarnOutside("extension numbers", tOptions.vPeers, tOptions.tPeerRange);
   WarnOutside("parking lot numbers", tOptions.vParks, tOptions.tParkRange);
   if (!tOptions.sNatsUrl.empty()) return RunNats(tOptions);
-  if (!tOptions.sMqttAddress.empty()) return RunMqtt(tOptions);
 
   asio::io_context tIo(1);
   TClientRun tRun(tIo, tOptions);

@@ -151,11 +151,10 @@ const std::vector<TOptionDef>& OptionTable() {
       {"retries", "N", "load mode: handshake attempts after a failed one, from the greeting (default 3)", Whole(&TClientOptions::nRetries, 0, 1000)},
       {"verbose", nullptr, "show the handshake and retries on stderr", Switch(&TClientOptions::bVerbose)},
       {"nats", "URL", "follow the frames on NATS instead of the relay's port: servers, comma-separated", Line(&TClientOptions::sNatsUrl, false)},
-      {"nats-prefix", "P", "subject prefix the relay publishes under (default telvane); with --mqtt, the topic prefix", Line(&TClientOptions::sNatsPrefix, false)},
+      {"nats-prefix", "P", "subject prefix the relay publishes under (default telvane)", Line(&TClientOptions::sNatsPrefix, false)},
       {"nats-stream", "NAME", "with --nats: replay the JetStream stream NAME from its first frame, then follow it", Line(&TClientOptions::sNatsStream, false)},
       {"nats-creds", "FILE", "with --nats: credentials file (user JWT and seed)", Line(&TClientOptions::sNatsCreds, false)},
       {"nats-per-connection", "N", "with --nats --load: subscribers sharing one connection (default 50)", Whole(&TClientOptions::nNatsPerConnection, 1, 10000)},
-      {"mqtt", "HOST:PORT", "follow the frames on an MQTT broker instead: topics <prefix>/queue/<n>, ..., QoS 0", Line(&TClientOptions::sMqttAddress, false)},
       {"help", nullptr, "print this text and exit", Switch(&TClientOptions::bHelp)},
   };
   return vTable;
@@ -208,10 +207,6 @@ bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions&
     sError = "--send needs the relay's port; NATS subscribers send nothing";
     return false;
   }
-  if (!tOptions.sMqttAddress.empty() && (!tOptions.sNatsUrl.empty() || !tOptions.lstSend.empty())) {
-    sError = "--mqtt follows a broker alone: not with --nats or --send";
-    return false;
-  }
   if (tOptions.sNatsUrl.empty() && !tOptions.sNatsStream.empty()) {
     sError = "--nats-stream needs --nats";
     return false;
@@ -227,7 +222,7 @@ std::string ClientUsageText() {
   std::string sText =
       "usage: telvane-client [options]\n"
       "Connects to the relay's client port, subscribes and prints every event frame;\n"
-      "with --nats or --mqtt, follows the same frames on NATS or MQTT instead.\n";
+      "with --nats, follows the same frames on NATS instead.\n";
   for (const TOptionDef& tDef : OptionTable()) {
     std::string sLeft = std::string("  --") + tDef.sName;
     if (tDef.sValue != nullptr) sLeft += std::string(" ") + tDef.sValue;

@@ -55,15 +55,11 @@ struct TClientOptions {
   std::string sNatsStream;           // replay this JetStream stream from its start; empty = live only
   std::string sNatsCreds;            // credentials file; empty for none
   int32_t nNatsPerConnection = 50;   // load mode: subscribers sharing one NATS connection
-
-  // MQTT mode: follow the same frames on an MQTT broker (topics "<prefix>/queue/<n>", QoS 0).
-  std::string sMqttAddress;          // broker "host:port"; empty = not MQTT
 };
 
 // Parses argv[1..]; "--name value" and "--name=value" are both accepted. On
 // failure returns false and sets sError to a one-line reason. Options of the
-// port mode that mean nothing on NATS or MQTT (--send) are refused with --nats
-// and --mqtt.
+// port mode that mean nothing on NATS (--send) are refused with --nats.
 bool ParseClientOptions(const std::vector<std::string>& lstArgs, TClientOptions& tOptions,
                         std::string& sError);
 

@@ -1,4 +1,4 @@
-// The client tool's MQTT mode; see mqtt_run.h.
+// The benchmark's MQTT readers; see mqtt_run.h.
 //
 // Threads: the main thread only. libmosquitto is driven without its own loop thread: each turn
 // polls every subscriber's socket (reading when data waits, writing when the library has packets
@@ -22,11 +22,11 @@
 #include <cstdio>
 #include <memory>
 
-#include "broker_tally.h"
-#include "protocol.h"
-#include "run.h"
-#include "session.h"
-#include "stats.h"
+#include "client/broker_tally.h"
+#include "client/protocol.h"
+#include "client/run.h"
+#include "client/session.h"
+#include "client/stats.h"
 
 namespace cticlient {
 
@@ -58,7 +58,7 @@ struct TMqttReader final : public TFrameSink {
 
 class TMqttRun {
  public:
-  explicit TMqttRun(const TClientOptions& tNewOptions);
+  TMqttRun(const TClientOptions& tNewOptions, const std::string& sNewAddress);
   ~TMqttRun();
 
   bool Start(std::string& sError);
@@ -83,6 +83,7 @@ class TMqttRun {
 
   // Constant after construction.
   const TClientOptions tOptions;                // the command line
+  const std::string sAddress;                   // the broker's "host:port"
   std::string sHost;                            // broker's address
   int nPort = 1883;                             // broker's port
   std::vector<std::string> vTopics;             // each subscriber's topics
@@ -102,11 +103,11 @@ class TMqttRun {
 void TMqttReader::OnFrame(const TFrame& tFrame) { pRun->OnFrame(*this, tFrame); }
 void TMqttReader::OnFrameDropped(size_t) { pRun->OnFrameDropped(); }
 
-TMqttRun::TMqttRun(const TClientOptions& tNewOptions)
-    : tOptions(tNewOptions), vTopics(MqttTopics(tNewOptions)), tFilter(tNewOptions, '/'), tTally(tOptions) {
-  const size_t nColon = tOptions.sMqttAddress.rfind(':');
-  sHost = tOptions.sMqttAddress.substr(0, nColon);
-  if (nColon != std::string::npos) nPort = std::atoi(tOptions.sMqttAddress.c_str() + nColon + 1);
+TMqttRun::TMqttRun(const TClientOptions& tNewOptions, const std::string& sNewAddress)
+    : tOptions(tNewOptions), sAddress(sNewAddress), vTopics(MqttTopics(tNewOptions)), tFilter(tNewOptions, '/'), tTally(tOptions) {
+  const size_t nColon = sAddress.rfind(':');
+  sHost = sAddress.substr(0, nColon);
+  if (nColon != std::string::npos) nPort = std::atoi(sAddress.c_str() + nColon + 1);
   mosquitto_lib_init();
 }
 
@@ -144,7 +145,7 @@ bool TMqttRun::Start(std::string& sError) {
     }
   }
   if (!fnAllIn()) {
-    sError = "the MQTT broker at " + tOptions.sMqttAddress + " did not accept every subscriber in time";
+    sError = "the MQTT broker at " + sAddress + " did not accept every subscriber in time";
     return false;
   }
   tReady = TClock::now();
@@ -171,7 +172,7 @@ bool TMqttRun::AddReader(std::string& sError) {
   mosquitto_disconnect_callback_set(tReader.pMosq, OnDisconnect);
   const int nRc = mosquitto_connect(tReader.pMosq, sHost.c_str(), nPort, kKeepAliveSeconds);
   if (nRc != MOSQ_ERR_SUCCESS) {
-    sError = "cannot connect to MQTT at " + tOptions.sMqttAddress + ": " + mosquitto_strerror(nRc);
+    sError = "cannot connect to MQTT at " + sAddress + ": " + mosquitto_strerror(nRc);
     return false;
   }
   return true;
@@ -254,7 +255,7 @@ bool TMqttRun::EndReached(TClock::time_point tStart) {
   if (tOptions.nCount > 0 && nDone == static_cast<int32_t>(vReaders.size())) return true;
   if (tTally.StdoutGone()) return true;
   if (std::all_of(vReaders.begin(), vReaders.end(), [](const auto& p) { return p->bGone; })) {
-    std::fputs("telvane-client: MQTT connection closed\n", stderr);
+    std::fputs("telvane-mqtt-readers: MQTT connection closed\n", stderr);
     if (!IsLoad()) nExitCode = 1;
     return true;
   }
@@ -283,11 +284,11 @@ void TMqttRun::PrintEnd() {
 
 std::vector<std::string> MqttTopics(const TClientOptions& tOptions) { return BrokerNames(tOptions, '/', "+"); }
 
-int RunMqtt(const TClientOptions& tOptions) {
-  TMqttRun tRun(tOptions);
+int RunMqtt(const TClientOptions& tOptions, const std::string& sAddress) {
+  TMqttRun tRun(tOptions, sAddress);
   std::string sError;
   if (!tRun.Start(sError)) {
-    std::fprintf(stderr, "telvane-client: %s\n", sError.c_str());
+    std::fprintf(stderr, "telvane-mqtt-readers: %s\n", sError.c_str());
     return 1;
   }
   tRun.WaitForEnd();

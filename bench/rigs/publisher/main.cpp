@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "../exchange/protocol.h"
+#include "exchange/protocol.h"
 #include "broker_link.h"
 
 namespace telvanepublish {
