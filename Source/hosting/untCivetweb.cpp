@@ -13,6 +13,12 @@ constexpr const char* WEBSOCKET_TIMEOUT_MS = "3600000";
 
 }  // namespace
 
+std::string CivetwebPorts(const std::string& sBindIP, int32_t nPort) {
+  const std::string sIP = Trim(sBindIP);
+  const bool bIPv6 = sIP.find(':') != std::string::npos && sIP.front() != '[';
+  return (bIPv6 ? "[" + sIP + "]" : sIP) + ":" + IntToStr(nPort);
+}
+
 void AcquireCivetweb() { mg_init_library(MG_FEATURES_DEFAULT); }
 
 void ReleaseCivetweb() { mg_exit_library(); }

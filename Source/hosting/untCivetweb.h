@@ -21,8 +21,11 @@ struct mg_context;
 void AcquireCivetweb();
 void ReleaseCivetweb();
 
+// civetweb's listening_ports text for one address and port: "127.0.0.1:9100", "[::1]:9100".
+std::string CivetwebPorts(const std::string& sBindIP, int32_t nPort);
+
 struct TCivetwebOptions {
-  std::string sPorts;                  // one address and port, "127.0.0.1:9100" or "[::1]:9100"
+  std::string sPorts;                  // from CivetwebPorts
   int32_t nThreads = 0;                // civetweb's workers: each open connection holds one
   const char* sRequestTimeoutMs = "";  // the whole request, from the connect on
   int (*fnLogMessage)(const mg_connection*, const char*) = nullptr;  // civetweb's complaints

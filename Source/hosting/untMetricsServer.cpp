@@ -129,13 +129,6 @@ int LogServerMessage(const mg_connection*, const char* sMessage) {
   return 1;  // handled: civetweb writes nothing to stderr
 }
 
-// "127.0.0.1:9100", or "[::1]:9100" for an IPv6 address.
-std::string ListeningPorts(const TMetricsConfig& tConfig) {
-  const std::string sIP = Trim(tConfig.sBindIP);
-  const bool bIPv6 = sIP.find(':') != std::string::npos && sIP.front() != '[';
-  return (bIPv6 ? "[" + sIP + "]" : sIP) + ":" + IntToStr(tConfig.nPort);
-}
-
 mg_context* StartServer(const std::string& sPorts, std::string& sError) {
   // A web server that shares the port keeps one thread per web desk: room for all of them, beyond
   // the workers that keep /healthz answering while idle connections wait for their time-out.
@@ -156,7 +149,7 @@ TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
   tmrPublish.OnTimer = [] { PublishGauges(); };
   tmrPublish.SetInterval(PUBLISH_INTERVAL_MS);
   tmrPublish.SetEnabled(true);
-  const std::string sPorts = ListeningPorts(tConfig);
+  const std::string sPorts = CivetwebPorts(tConfig.sBindIP, tConfig.nPort);
   std::string sError;
   AcquireCivetweb();  // the destructor's release balances it on every path
   // civetweb reads a comma-separated list of ports: anything but one address could open a port

@@ -302,12 +302,6 @@ int LogServerMessage(const mg_connection*, const char* sMessage) {
   return 1;
 }
 
-std::string ListeningPorts(const TWebConfig& w) {
-  const std::string sIP = Trim(w.sBindIP);
-  const bool bIPv6 = sIP.find(':') != std::string::npos && sIP.front() != '[';
-  return (bIPv6 ? "[" + sIP + "]" : sIP) + ":" + IntToStr(w.nPort);
-}
-
 mg_context* StartServer(const TWebConfig& w, const std::string& sPorts, std::string& sError) {
   TCivetwebOptions tOptions;
   tOptions.sPorts = sPorts;
@@ -355,7 +349,7 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
              false);
     return;
   }
-  const std::string sPorts = ListeningPorts(w);
+  const std::string sPorts = CivetwebPorts(w.sBindIP, w.nPort);
   std::string sError;
   AcquireCivetweb();
   pContext = StartServer(w, sPorts, sError);
