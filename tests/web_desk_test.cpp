@@ -458,7 +458,8 @@ TEST_F(WebServerTest, DesksOfAKeyWhoseRingRefusedEventsAreToldHowManyTheyMissed)
     nNotices = 0;
     for (const std::string& s : flooded.Messages()) {
       if (s.rfind("{\"dropped\"", 0) != 0) continue;
-      const TJsonValue& t = *Json(s).Member("dropped");
+      const TJsonValue tNotice = Json(s);
+      const TJsonValue& t = *tNotice.Member("dropped");
       EXPECT_EQ(t.Member("family")->sText, "queue") << s;
       EXPECT_EQ(t.Member("key")->sText, "10005") << s;
       nTold += std::atoll(t.Member("count")->sText.c_str());

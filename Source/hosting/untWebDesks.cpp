@@ -261,7 +261,7 @@ std::string DesksMessage() {
 // wants it, so a desk that subscribes later is not told of older losses.
 void SendDropNotices() {
   for (const TWebFamily& family : FAMILIES) {
-    const int32_t nKeys = KeyDropCount(family.tFamily);
+    const int32_t nKeys = KeyTableSize(family.tFamily);
     for (int32_t nIndex = 0; nIndex < nKeys; ++nIndex) {
       const uint32_t nDropped = TakeKeyDrops(family.tFamily, nIndex);
       if (nDropped == 0) continue;

@@ -22,7 +22,7 @@ std::atomic<uint32_t>* Counts(TEventFamily_OPT tFamily) {
 
 }  // namespace
 
-int32_t KeyDropCount(TEventFamily_OPT tFamily) {
+int32_t KeyTableSize(TEventFamily_OPT tFamily) {
   switch (tFamily) {
     case EVENT_FAMILY_QUEUE: return QUEUE_COUNT;
     case EVENT_FAMILY_PEER: return PEER_COUNT;
@@ -32,12 +32,12 @@ int32_t KeyDropCount(TEventFamily_OPT tFamily) {
 }
 
 void CountKeyDrop(TEventFamily_OPT tFamily, int32_t nIndex) {
-  if (nIndex < 0 || nIndex >= KeyDropCount(tFamily)) return;
+  if (nIndex < 0 || nIndex >= KeyTableSize(tFamily)) return;
   Counts(tFamily)[nIndex].fetch_add(1, std::memory_order_relaxed);
 }
 
 uint32_t TakeKeyDrops(TEventFamily_OPT tFamily, int32_t nIndex) {
-  if (nIndex < 0 || nIndex >= KeyDropCount(tFamily)) return 0;
+  if (nIndex < 0 || nIndex >= KeyTableSize(tFamily)) return 0;
   std::atomic<uint32_t>& nCount = Counts(tFamily)[nIndex];
   // A plain read first: almost every key has nothing, and a read does not take the cache line.
   if (nCount.load(std::memory_order_relaxed) == 0) return 0;

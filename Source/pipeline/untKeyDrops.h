@@ -15,5 +15,5 @@
 void CountKeyDrop(TEventFamily_OPT tFamily, int32_t nIndex);
 // Control thread: the refusals of that key since the last take; 0 when none. Clears the count.
 uint32_t TakeKeyDrops(TEventFamily_OPT tFamily, int32_t nIndex);
-// Control thread: the number of keys of tFamily (the size of its table).
-int32_t KeyDropCount(TEventFamily_OPT tFamily);
+// Any thread: the number of keys of tFamily (the size of its table and of its counts).
+int32_t KeyTableSize(TEventFamily_OPT tFamily);
