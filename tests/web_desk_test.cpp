@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <mutex>
 
 #include "hosting/untJson.h"
@@ -385,6 +386,63 @@ TEST_F(WebServerTest, OutsidersPastTheLimitAndSilentDesksAreRefusedWithALogLine)
     }
     EXPECT_TRUE(relayCase.WaitForLog(c.sLogLine)) << relayCase.LogText();
   }
+}
+
+// The relay's own count of events refused at full rings, from /metrics; -1 when not found.
+int64_t RingFullDrops(int nMetricsPort) {
+  TTcpClient client;
+  if (!client.Connect(nMetricsPort)) return -1;
+  client.Send("GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  client.WaitClosed();
+  const std::string sName = "telvane_events_dropped_total{reason=\"ring_full\"} ";
+  const size_t nAt = client.Received().find(sName);
+  return nAt == std::string::npos ? -1 : std::atoll(client.Received().c_str() + nAt + sName.size());
+}
+
+// A key's full ring: the desks subscribed to that key are told how many of its events they
+// missed, in at most one notice per tick, and a desk of another key hears nothing of it.
+TEST_F(WebServerTest, DesksOfAKeyWhoseRingRefusedEventsAreToldHowManyTheyMissed) {
+  const int nMetricsPort = FreePort(), nWebPort = FreePort();
+  Start("[METRICS]\r\nPORT=" + std::to_string(nMetricsPort) + "\r\n[WEB]\r\nPORT=" + std::to_string(nWebPort) +
+        "\r\n");
+  ASSERT_TRUE(relay.WaitForLog("Web server listening on")) << relay.LogText();
+  TWebClient flooded, other;
+  ASSERT_TRUE(flooded.Connect(nWebPort));
+  ASSERT_TRUE(other.Connect(nWebPort));
+  ASSERT_TRUE(flooded.Send(R"({"code":"qmRoK8]","queues":[10005,10006]})"));
+  ASSERT_TRUE(other.Send(R"({"code":"qmRoK8]","queues":[10006]})"));
+  ASSERT_NE(flooded.WaitFor("{\"snapshot\""), "");
+  ASSERT_NE(other.WaitFor("{\"snapshot\""), "");
+  // More events of queue 10005 than its ring holds (10,000) while its stage takes ten a second,
+  // then one of queue 10006: once that one is out, every event of 10005 was pushed or refused.
+  TTempDir dir;
+  std::string sEvents;
+  for (int n = 1; n <= 10'200; ++n) sEvents += QueueEvent("Join", 10005, n);
+  sEvents += QueueEvent("Join", 10006, 99'999);
+  WriteFile(dir.Path() + "/flood.txt", sEvents);
+  sim.Process().WriteStdin("send " + dir.Path() + "/flood.txt\n");
+  ASSERT_NE(other.WaitFor("Uniqueid: 1700000000.99999"), "");
+  const int64_t nRefused = RingFullDrops(nMetricsPort);
+  ASSERT_GT(nRefused, 0) << "the ring of queue 10005 never filled";
+  int64_t nTold = 0;
+  size_t nNotices = 0;
+  ASSERT_TRUE(PollUntil([&] {
+    nTold = 0;
+    nNotices = 0;
+    for (const std::string& s : flooded.Messages()) {
+      if (s.rfind("{\"dropped\"", 0) != 0) continue;
+      const TJsonValue tNotice = Json(s);
+      const TJsonValue& t = *tNotice.Member("dropped");
+      EXPECT_EQ(t.Member("family")->sText, "queue") << s;
+      EXPECT_EQ(t.Member("key")->sText, "10005") << s;
+      nTold += std::atoll(t.Member("count")->sText.c_str());
+      ++nNotices;
+    }
+    return nTold >= nRefused;
+  })) << nTold << " of " << nRefused << " refusals told";
+  EXPECT_EQ(nTold, nRefused);
+  EXPECT_LT(nNotices, static_cast<size_t>(nTold)) << "one notice per refusal: not gathered per tick";
+  for (const std::string& s : other.Messages()) EXPECT_EQ(s.find("dropped"), std::string::npos) << s;
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ function start(login) {
     renderQueues();
   });
   desk.addEventListener('desks', (e) => { $('desks').textContent = `desks: ${e.detail.tcp} tcp, ${e.detail.web} web`; });
-  desk.addEventListener('dropped', (e) => addTail({ family: 'relay', key: '', fields: { Event: `dropped ${e.detail.count} event(s)` } }));
+  desk.addEventListener('dropped', (e) => addTail({ family: e.detail.family, key: e.detail.key, fields: { Event: `dropped ${e.detail.count} event(s)` } }));
   desk.connect();
   renderParks();
 }

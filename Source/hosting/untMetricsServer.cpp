@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "hosting/untCivetweb.h"
 #include "hosting/untMetricsText.h"
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
@@ -21,8 +22,8 @@ constexpr int PUBLISH_INTERVAL_MS = 1000;
 // civetweb gives each accepted connection a worker of its own until its request is read, so
 // connections that send nothing hold workers: with enough of them, and a short wait for the
 // request (which also bounds the wait for its first byte), a handful of idle or slow peers cannot
-// hold a scrape or a health check back. No keep-alive: each connection carries one request.
-constexpr const char* WORKER_THREADS = "64";
+// hold a scrape or a health check back.
+constexpr int32_t WORKER_THREADS = 64;
 constexpr const char* REQUEST_TIMEOUT_MS = "2000";
 
 // ---- Gauges (control thread) ----
@@ -128,32 +129,17 @@ int LogServerMessage(const mg_connection*, const char* sMessage) {
   return 1;  // handled: civetweb writes nothing to stderr
 }
 
-// "127.0.0.1:9100", or "[::1]:9100" for an IPv6 address.
-std::string ListeningPorts(const TMetricsConfig& tConfig) {
-  const std::string sIP = Trim(tConfig.sBindIP);
-  const bool bIPv6 = sIP.find(':') != std::string::npos && sIP.front() != '[';
-  return (bIPv6 ? "[" + sIP + "]" : sIP) + ":" + IntToStr(tConfig.nPort);
-}
-
-mg_context* StartCivetweb(const std::string& sPorts, std::string& sError) {
+mg_context* StartServer(const std::string& sPorts, std::string& sError) {
   // A web server that shares the port keeps one thread per web desk: room for all of them, beyond
-  // the workers that keep /healthz answering while idle connections wait for their time-out. Web
-  // desks sit idle for long stretches: their own time-out is long and kept alive by pings.
+  // the workers that keep /healthz answering while idle connections wait for their time-out.
   const TWebConfig& w = MyConfigInfo.MyWeb;
   const bool bShared = w.nPort != 0 && w.nPort == MyConfigInfo.MyMetrics.nPort;
-  const std::string sThreads = bShared ? IntToStr(w.nMaxClients + 64) : WORKER_THREADS;
-  const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", sThreads.c_str(),
-                            "request_timeout_ms", REQUEST_TIMEOUT_MS, "enable_keep_alive", "no",
-                            "websocket_timeout_ms", "3600000", "enable_websocket_ping_pong", "yes", nullptr};
-  mg_callbacks tCallbacks{};
-  tCallbacks.log_message = &LogServerMessage;
-  mg_init_data tInit{&tCallbacks, nullptr, vOptions};
-  char sText[256] = "";
-  unsigned nCode = 0;
-  mg_error_data tError{&nCode, sText, sizeof(sText)};
-  mg_context* pContext = mg_start2(&tInit, &tError);
-  if (pContext == nullptr) sError = sText[0] != '\0' ? sText : "the HTTP server did not start";
-  return pContext;
+  TCivetwebOptions tOptions;
+  tOptions.sPorts = sPorts;
+  tOptions.nThreads = bShared ? w.nMaxClients + WORKER_THREADS : WORKER_THREADS;
+  tOptions.sRequestTimeoutMs = REQUEST_TIMEOUT_MS;
+  tOptions.fnLogMessage = &LogServerMessage;
+  return StartCivetweb(tOptions, sError);
 }
 
 }  // namespace
@@ -163,9 +149,9 @@ TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
   tmrPublish.OnTimer = [] { PublishGauges(); };
   tmrPublish.SetInterval(PUBLISH_INTERVAL_MS);
   tmrPublish.SetEnabled(true);
-  const std::string sPorts = ListeningPorts(tConfig);
+  const std::string sPorts = CivetwebPorts(tConfig.sBindIP, tConfig.nPort);
   std::string sError;
-  mg_init_library(0);  // the destructor's mg_exit_library balances it on every path
+  AcquireCivetweb();  // the destructor's release balances it on every path
   // civetweb reads a comma-separated list of ports: anything but one address could open a port
   // on every interface ("9100,127.0.0.1"), so such a value opens nothing.
   if (!IsIpAddressText(Trim(tConfig.sBindIP))) {
@@ -173,7 +159,7 @@ TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
              "Error: metrics endpoint not started on " + sPorts + ": [METRICS] BINDIP is not an IP address", true);
     return;
   }
-  pContext = StartCivetweb(sPorts, sError);
+  pContext = StartServer(sPorts, sError);
   if (pContext == nullptr) {
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: metrics endpoint not started on " + sPorts + ": " + sError,
              true);
@@ -187,7 +173,7 @@ TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
 TMetricsServer::~TMetricsServer() {
   tmrPublish.SetEnabled(false);
   if (pContext != nullptr) mg_stop(pContext);  // waits for civetweb's threads
-  mg_exit_library();
+  ReleaseCivetweb();
 }
 
 void TMetricsServer::PublishGauges() {

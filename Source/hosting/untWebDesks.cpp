@@ -16,6 +16,7 @@
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untEventProfile.h"
+#include "pipeline/untKeyDrops.h"
 #include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
 #include "platform/untMutex.h"
@@ -85,7 +86,6 @@ uint64_t nLastId = 0;
 std::map<int32_t, std::vector<TCaller>> mCallers;  // callers waiting, by queue number
 bool bExchangeUp = false;                          // as last told to the desks
 int32_t nLastReadEvents = 0;                       // the exchange link's reads at the last tick
-uint64_t nLastDropped = 0;                         // events dropped at full rings at the last tick
 int32_t nLastTcpDesks = -1, nLastWebDesks = -1;    // the counts last told
 std::atomic<int32_t> nDeskCount{0};                // published for any thread
 
@@ -133,14 +133,15 @@ struct TWebFamily {
   TEventFamily_OPT tFamily;
   std::vector<bool> TDesk::*pList;
   int32_t (*fnIndex)(int32_t);
+  int32_t TProfileConfig::*pnFirst;   // the number of index 0
 };
 int32_t QueueIndexOf(int32_t n) { return QueueIndex(n); }
 int32_t PeerIndexOf(int32_t n) { return PeerIndex(n); }
 int32_t ParkIndexOf(int32_t n) { return ParkIndex(n); }
 const TWebFamily FAMILIES[] = {
-    {"queues", EVENT_FAMILY_QUEUE, &TDesk::vQueues, &QueueIndexOf},
-    {"extensions", EVENT_FAMILY_PEER, &TDesk::vPeers, &PeerIndexOf},
-    {"parks", EVENT_FAMILY_FEATUREPARK, &TDesk::vParks, &ParkIndexOf},
+    {"queues", EVENT_FAMILY_QUEUE, &TDesk::vQueues, &QueueIndexOf, &TProfileConfig::nQueueFirst},
+    {"extensions", EVENT_FAMILY_PEER, &TDesk::vPeers, &PeerIndexOf, &TProfileConfig::nPeerFirst},
+    {"parks", EVENT_FAMILY_FEATUREPARK, &TDesk::vParks, &ParkIndexOf, &TProfileConfig::nParkFirst},
 };
 
 // A key as the browser wrote it: an integer, or (queues only) a name of [QUEUENAMES] or digits
@@ -251,6 +252,26 @@ std::string DesksMessage() {
   for (const auto& [nId, desk] : mDesks)
     if (desk.bRunning) ++nWeb;
   return "{\"desks\":{\"tcp\":" + IntToStr(RunningTcpDesks()) + ",\"web\":" + IntToStr(nWeb) + "}}";
+}
+
+// ---- Events a key's ring refused ----
+
+// Once a tick: for every key whose ring refused events since the last tick, one notice with their
+// count to the desks subscribed to it. Each count is taken (and cleared) whether or not a desk
+// wants it, so a desk that subscribes later is not told of older losses.
+void SendDropNotices() {
+  for (const TWebFamily& family : FAMILIES) {
+    const int32_t nKeys = KeyTableSize(family.tFamily);
+    for (int32_t nIndex = 0; nIndex < nKeys; ++nIndex) {
+      const uint32_t nDropped = TakeKeyDrops(family.tFamily, nIndex);
+      if (nDropped == 0) continue;
+      const std::string sMessage = "{\"dropped\":{\"family\":\"" + std::string(EventFamilyName(family.tFamily)) +
+                                   "\",\"key\":" + IntToStr(MyConfigInfo.MyProfile.*family.pnFirst + nIndex) +
+                                   ",\"count\":" + IntToStr(static_cast<int64_t>(nDropped)) + "}}";
+      for (auto& [nId, desk] : mDesks)
+        if (desk.bRunning && (desk.*family.pList)[static_cast<size_t>(nIndex)]) Send(desk, sMessage);
+    }
+  }
 }
 
 // ---- Callers waiting, from the queue events of both profiles ----
@@ -469,12 +490,7 @@ void Tick() {
       }
     }
     nLastReadEvents = nReads;
-    const uint64_t nDropped = MyCounters.vEventsDropped[DROP_REASON_RING_FULL].load(std::memory_order_relaxed) +
-                              MyCounters.vEventsDropped[DROP_REASON_OVER_BUDGET].load(std::memory_order_relaxed);
-    if (nDropped > nLastDropped)
-      SendToRunning("{\"dropped\":{\"family\":null,\"key\":null,\"count\":" +
-                    IntToStr(static_cast<int64_t>(nDropped - nLastDropped)) + "}}");
-    nLastDropped = nDropped;
+    SendDropNotices();
     int32_t nWeb = 0;
     for (const auto& [nId, desk] : mDesks) nWeb += desk.bRunning ? 1 : 0;
     const int32_t nTcp = RunningTcpDesks();
@@ -495,7 +511,6 @@ void ResetForTest() {
   mCallers.clear();
   bExchangeUp = false;
   nLastReadEvents = 0;
-  nLastDropped = 0;
   nLastTcpDesks = nLastWebDesks = -1;
   Publish();
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "hosting/untCivetweb.h"
 #include "hosting/untJson.h"
 #include "hosting/untWebAssets.h"
 #include "hosting/untWebDesks.h"
@@ -301,26 +302,13 @@ int LogServerMessage(const mg_connection*, const char* sMessage) {
   return 1;
 }
 
-std::string ListeningPorts(const TWebConfig& w) {
-  const std::string sIP = Trim(w.sBindIP);
-  const bool bIPv6 = sIP.find(':') != std::string::npos && sIP.front() != '[';
-  return (bIPv6 ? "[" + sIP + "]" : sIP) + ":" + IntToStr(w.nPort);
-}
-
-mg_context* StartCivetweb(const std::string& sPorts, std::string& sError) {
-  const std::string sThreads = IntToStr(MyConfigInfo.MyWeb.nMaxClients + 4);
-  const char* vOptions[] = {"listening_ports", sPorts.c_str(), "num_threads", sThreads.c_str(),
-                            "request_timeout_ms", "10000", "websocket_timeout_ms", "3600000",
-                            "enable_websocket_ping_pong", "yes", nullptr};
-  mg_callbacks tCallbacks{};
-  tCallbacks.log_message = &LogServerMessage;
-  mg_init_data tInit{&tCallbacks, nullptr, vOptions};
-  char sText[256] = "";
-  unsigned nCode = 0;
-  mg_error_data tError{&nCode, sText, sizeof(sText)};
-  mg_context* pContext = mg_start2(&tInit, &tError);
-  if (pContext == nullptr) sError = sText[0] != '\0' ? sText : "the HTTP server did not start";
-  return pContext;
+mg_context* StartServer(const TWebConfig& w, const std::string& sPorts, std::string& sError) {
+  TCivetwebOptions tOptions;
+  tOptions.sPorts = sPorts;
+  tOptions.nThreads = w.nMaxClients + 4;  // one per desk, and a few for the page
+  tOptions.sRequestTimeoutMs = "10000";
+  tOptions.fnLogMessage = &LogServerMessage;
+  return StartCivetweb(tOptions, sError);
 }
 
 void RegisterHandlers(mg_context* pContext) {
@@ -345,8 +333,8 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
   tmrTick.OnTimer = [] { webdesks::Tick(); };
   tmrTick.SetInterval(TICK_INTERVAL_MS);
   tmrTick.SetEnabled(true);
-  // The HTTPS connections of the civetweb this relay is built with are reset after their
-  // handshake, so TLS is refused rather than served in plain text where the site asked for TLS.
+  // This relay's civetweb cannot serve TLS (untCivetweb.h: it would crash at the first HTTPS
+  // connection), so TLS is refused rather than served in plain text where the site asked for it.
   if (!w.sTlsCert.empty() || !w.sTlsKey.empty()) {
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR,
              "Error: web server not started on port " + IntToStr(w.nPort) +
@@ -361,12 +349,12 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
              false);
     return;
   }
-  const std::string sPorts = ListeningPorts(w);
+  const std::string sPorts = CivetwebPorts(w.sBindIP, w.nPort);
   std::string sError;
-  mg_init_library(0);
-  pContext = StartCivetweb(sPorts, sError);
+  AcquireCivetweb();
+  pContext = StartServer(w, sPorts, sError);
   if (pContext == nullptr) {
-    mg_exit_library();
+    ReleaseCivetweb();
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: web server not started on " + sPorts + ": " + sError, true);
     return;
   }
@@ -385,7 +373,7 @@ TWebServer::~TWebServer() {
   webdesks::CutAll();
   if (bOwnContext) {
     mg_stop(pContext);  // waits for civetweb's threads (each joins its writer)
-    mg_exit_library();
+    ReleaseCivetweb();
   } else {
     mg_set_websocket_handler(pContext, "/events$", nullptr, nullptr, nullptr, nullptr, nullptr);
   }

@@ -188,17 +188,18 @@ void CountRefused(TGenericMsgReadFifo&, TDropReason_OPT tReason) {
 }
 void CountRefused(TSpecificMsgReadFifo&, TDropReason_OPT tReason) { CountUp(MyCounters.vEventsDropped[tReason]); }
 
+// True when the text was refused for a full ring or the budget (not for a closed ring).
 template <class TRing>
-void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText, TThinnedLine& tFullLine) {
-  if (!sText || !MyAppInfo.bIsRunning) return;
+bool Push(TRing& ring, TText sText, const char* sSource, const char* sFullText, TThinnedLine& tFullLine) {
+  if (!sText || !MyAppInfo.bIsRunning) return false;
   if (!ring.bOpen.load(std::memory_order_acquire)) {
     CountRefused(ring, DROP_REASON_RING_CLOSED);
-    return;
+    return false;
   }
   try {
     if (!FitsBudget(*sText, sSource)) {
       CountRefused(ring, DROP_REASON_OVER_BUDGET);
-      return;
+      return true;
     }
     const int64_t nBytes = QueuedTextBytes(*sText);
     std::lock_guard<std::mutex> lock(RingLock(ring));
@@ -211,7 +212,7 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText, 
       if (const uint64_t nRefused = tFullLine.Count())
         PipelineLog(sSource, LOG_ERROR, sFullText + IntToStr(nNext) + (nRefused > 1 ? TThinnedLine::SoFar(nRefused) : ""),
                     true);
-      return;
+      return true;
     }
     if (PushCommitsPage(ring, nWP, ring.nRP.load(std::memory_order_relaxed))) CountSlotPages(1);
     ring.bEmptyPageGivenBack = false;
@@ -221,6 +222,7 @@ void Push(TRing& ring, TText sText, const char* sSource, const char* sFullText, 
   } catch (const std::exception& e) {
     PipelineLogError(sSource, e.what());
   }
+  return false;
 }
 
 template <class TRing>
@@ -244,9 +246,9 @@ void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const
               TThinnedLine& tFullLine) {
   Push(ring, std::move(sText), sSource, sFullText, tFullLine);
 }
-void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+bool FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
               TThinnedLine& tFullLine) {
-  Push(ring, std::move(sText), sSource, sFullText, tFullLine);
+  return Push(ring, std::move(sText), sSource, sFullText, tFullLine);
 }
 TText FifoPop(TGenericMsgReadFifo& ring) { return Pop(ring); }
 TText FifoPop(TSpecificMsgReadFifo& ring) { return Pop(ring); }

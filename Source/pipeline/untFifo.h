@@ -88,10 +88,11 @@ extern TFifoReceived& MyFifoReceived;
 // minute while they go on, the first one plain, the later ones followed by ", N so far". A text
 // that would take the queued bytes past the budget is dropped too, and counted, with a line under
 // sSource thinned the same way. Push ignores closed rings and pushes after bIsRunning turned false.
-// Pop returns null when the ring is empty or closed.
+// The second push returns true when it dropped the text for a full ring or the budget: an event
+// that the desks of its key will miss. Pop returns null when the ring is empty or closed.
 void FifoPush(TGenericMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
               TThinnedLine& tFullLine);
-void FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
+bool FifoPush(TSpecificMsgReadFifo& ring, TText sText, const char* sSource, const char* sFullText,
               TThinnedLine& tFullLine);
 TText FifoPop(TGenericMsgReadFifo& ring);
 TText FifoPop(TSpecificMsgReadFifo& ring);

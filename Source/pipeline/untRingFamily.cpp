@@ -6,6 +6,7 @@
 
 #include "logging/untCounters.h"
 #include "logging/untUtil.h"
+#include "pipeline/untKeyDrops.h"
 #include "pipeline/untPipelineCommon.h"
 
 namespace {
@@ -53,7 +54,8 @@ void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText) {
   const int32_t nFirstKey = *tTable.pnFirstKey;
   const int32_t nIndex = KeyIndex(nKey, nFirstKey, tTable.nCount);
   if (nIndex >= 0) {
-    FifoPush(tTable.vRings[nIndex], std::move(sText), tTable.sSource, tTable.sFullText, *tTable.pFullLine);
+    if (FifoPush(tTable.vRings[nIndex], std::move(sText), tTable.sSource, tTable.sFullText, *tTable.pFullLine))
+      CountKeyDrop(tTable.tFamily, nIndex);
     return;
   }
   if (!sText || !MyAppInfo.bIsRunning) return;

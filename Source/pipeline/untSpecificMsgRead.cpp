@@ -23,13 +23,13 @@ const TKeyTable& KeyTable(TEventFamily_OPT tFamily) {
   static const TKeyTable vTables[EVENT_FAMILY_COUNT] = {
       {MyFifoReceived.MySpecificQueueMsgRead, &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT,
        "TSpecificQueueMsgRead.SpecificQueueMsgRead", "Error: FIFO FULL (Specific/Queue) - ",
-       &vOutOfRange[EVENT_FAMILY_QUEUE], &vFullLines[EVENT_FAMILY_QUEUE]},
+       &vOutOfRange[EVENT_FAMILY_QUEUE], &vFullLines[EVENT_FAMILY_QUEUE], EVENT_FAMILY_QUEUE},
       {MyFifoReceived.MySpecificPeerMsgRead, &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT,
        "TSpecificPeerMsgRead.SpecificPeerMsgRead", "Error: FIFO FULL (Specific/Peer) - ",
-       &vOutOfRange[EVENT_FAMILY_PEER], &vFullLines[EVENT_FAMILY_PEER]},
+       &vOutOfRange[EVENT_FAMILY_PEER], &vFullLines[EVENT_FAMILY_PEER], EVENT_FAMILY_PEER},
       {MyFifoReceived.MySpecificFeatureParkMsgRead, &MyConfigInfo.MyProfile.nParkFirst, PARK_COUNT,
        "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead", "Error: FIFO FULL (Specific/FeaturePark) - ",
-       &vOutOfRange[EVENT_FAMILY_FEATUREPARK], &vFullLines[EVENT_FAMILY_FEATUREPARK]},
+       &vOutOfRange[EVENT_FAMILY_FEATUREPARK], &vFullLines[EVENT_FAMILY_FEATUREPARK], EVENT_FAMILY_FEATUREPARK},
   };
   return vTables[tFamily];
 }
