@@ -307,7 +307,7 @@ std::vector<TConfigKey> MakeConfigKeys() {
   TConfigInfo::TClientPortConfig& cp = c.MyClientPort;
   return {
       {.sSection = "LOG", .sKey = "VERBOSE", .pField = &c.nLogVerbose, .nDefault = 99, .sField = "nLogVerbose",
-       .nStep = 1, .sDoc = "highest log level written: 0 errors, 1 and warnings, 3 everything"},
+       .nStep = 1, .sDoc = "highest log level written: 0 errors, 1 also warnings, 3 everything"},
       {.sSection = "LOG", .sKey = "KEEPDAYS", .pField = &c.nLogKeepDays, .nDefault = 30, .nMin = 0,
        .tCorrection = TO_DEFAULT, .sField = "nLogKeepDays", .nStep = 2,
        .sDoc = "days a daily log file is kept; 0 keeps them all"},
