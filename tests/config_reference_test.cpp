@@ -1,5 +1,5 @@
 // The shipped sample Lib/Config.ini and the configuration reference (docs/configuration.md) held
-// against what the reader actually looks up. A key put in a section that does not read it is the
+// against the table of keys and what the reader actually looks up. A key put in a section that does not read it is the
 // mistake a site copies from the sample; a key the relay reads but neither file names is one nobody
 // can find.
 #include "controller/untValidate.h"
@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "controller/untConfigKeys.h"
 #include "startup/untVariables.h"
 #include "support/TestSupport.h"
 
@@ -94,6 +95,23 @@ std::set<TKey> GlanceKeys(const std::string& sDoc) {
   return vKeys;
 }
 
+// The rows of the table at a glance as written, blanks at the ends of cells trimmed.
+std::set<std::string> GlanceRows(const std::string& sDoc) {
+  std::istringstream in(sDoc.substr(sDoc.find("## Every key at a glance")));
+  std::string sLine;
+  std::set<std::string> vRows;
+  while (std::getline(in, sLine))
+    if (sLine.rfind("| ", 0) == 0 && sLine.rfind("| Section", 0) != 0) vRows.insert(sLine);
+  return vRows;
+}
+
+// A row of the table of keys as the table at a glance shows it.
+std::string GlanceRow(const TConfigKey& k) {
+  const std::string sKey = *k.sKey == '\0' ? "*name*" : k.sKey;
+  return std::string("| ") + k.sSection + " | " + sKey + " | " + ConfigDefaultShown(k) + " | `" + k.sField +
+         "` | " + k.sDoc + " |";
+}
+
 // "[SECTION] KEY=value" lines of the check's listing, as keys.
 std::set<TKey> ListedKeys(const std::vector<std::string>& lstLines) {
   std::set<TKey> vKeys;
@@ -120,6 +138,33 @@ std::set<TKey> Minus(const std::set<TKey>& a, const std::set<TKey>& b) {
 std::vector<std::pair<int, std::string>> lstLines;  // what the reading said; main thread
 void Collect(int nLevel, const std::string& sText) { lstLines.emplace_back(nLevel, sText); }
 
+// The reference's table at a glance is the table of keys: each row's section, key, default, field
+// and line of documentation, and no row the table does not have.
+TEST(ConfigReference, TableAtAGlanceIsTheTableOfKeys) {
+  const std::set<std::string> vDocumented = GlanceRows(SourceFile("docs/configuration.md"));
+  std::set<std::string> vTable;
+  std::string sExpected;
+  for (const TConfigKey& k : ConfigKeys()) {
+    vTable.insert(GlanceRow(k));
+    sExpected += GlanceRow(k) + "\n";
+  }
+  for (const std::string& sRow : vTable) EXPECT_EQ(vDocumented.count(sRow), 1u) << "not in the reference: " << sRow;
+  for (const std::string& sRow : vDocumented) EXPECT_EQ(vTable.count(sRow), 1u) << "not in the table: " << sRow;
+  if (HasFailure()) ADD_FAILURE() << "the table at a glance should read:\n" << sExpected;
+}
+
+// Every key has exactly one row, and the steps that order the reading are one each.
+TEST(ConfigReference, EveryKeyHasOneRowAndOneStep) {
+  std::set<TKey> vKeys;
+  std::set<int32_t> vSteps;
+  for (const TConfigKey& k : ConfigKeys()) {
+    EXPECT_TRUE(vKeys.insert({k.sSection, k.sKey}).second) << "two rows for [" << k.sSection << "] " << k.sKey;
+    EXPECT_TRUE(vSteps.insert(k.nStep).second) << "step " << k.nStep << " twice, again at " << k.sKey;
+    EXPECT_NE(*k.sDoc, '\0') << "no documentation for [" << k.sSection << "] " << k.sKey;
+    EXPECT_EQ(k.tCorrection == CONFIG_CORRECT_CUSTOM, k.fnCheck != nullptr) << k.sSection << " " << k.sKey;
+  }
+}
+
 TEST(ConfigReference, SampleAndReferenceNameEveryKeyTheRelayReadsInTheSectionThatReadsIt) {
   testsupport::TTempDir dir;
   MyAppInfo.sAppFilePath = dir.Path() + "/";
@@ -132,6 +177,9 @@ TEST(ConfigReference, SampleAndReferenceNameEveryKeyTheRelayReadsInTheSectionTha
   std::set<TKey> vRead;
   for (const auto& tKey : TValidate::ConfigKeysRead()) vRead.insert(tKey);
   ASSERT_FALSE(vRead.empty());
+  std::set<TKey> vTable;
+  for (const TConfigKey& k : ConfigKeys()) vTable.insert({k.sSection, k.sKey});
+  EXPECT_EQ(vRead, vTable) << "read:" << Names(vRead) << "\nin the table:" << Names(vTable);
   const std::set<TKey> vSample = IniKeys(sSample);
   const std::string sDoc = SourceFile("docs/configuration.md");
   const std::set<TKey> vReference = ReferenceKeys(sDoc);

@@ -113,6 +113,34 @@ TEST_F(ConfigTest, EveryRuleBrokenAtOnceCorrectsEveryField) {
   EXPECT_EQ(MyConfigInfo.nServerTimeoutTmr, 5) << "5 passes unchanged";
 }
 
+// The keys are read and corrected in one fixed order across the sections, which is not the order
+// of the sections in the file: the profile first, the on/off words last. Operators compare logs
+// by it, so a file that breaks one key of every section pins it down.
+TEST_F(ConfigTest, CorrectionsOfEverySectionComeInOneFixedOrder) {
+  WriteConfig("[WEB]\nMAXCLIENTS=0\n[GENERAL]\nPACING=fast\nMAXQUEUEDMB=0\nAUTOSTART=maybe\n"
+              "[PROXY]\nACCESSCODE=a b\nMAXPERADDRESS=-1\nSERVERPORT=70000\n[NATS]\nMAXAGE=0\n"
+              "[METRICS]\nBINDIP=x\n[AMI]\nTLS=perhaps\nSERVERIP=h\nTIMEOUTTMR=1\nPROFILE=CURRENT\n"
+              "[KEYS]\nPARKFIRST=-1\n[LOG]\nKEEPDAYS=-1\n");
+  Create();
+  const std::vector<std::string> vExpected = {
+      "Success to Read Config File.",
+      Correction("MyProfile.nParkFirst", "701"),
+      Correction("nLogKeepDays", "30"),
+      Correction("nServerTimeoutTmr", "5"),
+      Correction("nProxyPort", "50387"),
+      Correction("MyMetrics.sBindIP", "127.0.0.1"),
+      Correction("MyNats.nMaxAgeHours", "24"),
+      Correction("MyClientPort.nMaxPerAddress", "10"),
+      Correction("MyClientPort.sAccessCode", "*******"),
+      Correction("MyWeb.nMaxClients", "100"),
+      Correction("MyQueueBudget.nMaxQueuedMB", "256"),
+      Correction("tPacing", "PASS"),
+      Correction("bAutoStart", "1"),
+      Correction("MyExchangeTls.bEnabled", "0"),
+  };
+  EXPECT_EQ(Logged(), vExpected);
+}
+
 TEST_F(ConfigTest, VerboseZeroWritesNoneOfTheLines) {
   WriteConfig("[LOG]\nVERBOSE=0\n[AMI]\nRECONNECTTMR=0\nSERVERIP=h\nUSERNAME=\n");
   Create();
