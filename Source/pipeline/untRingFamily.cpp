@@ -54,6 +54,7 @@ void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText) {
   const int32_t nIndex = KeyIndex(nKey, nFirstKey, tTable.nCount);
   if (nIndex >= 0) {
     FifoPush(tTable.vRings[nIndex], std::move(sText), tTable.sSource, tTable.sFullText, *tTable.pFullLine);
+    tTable.pMarks->Mark(nIndex);
     return;
   }
   if (!sText || !MyAppInfo.bIsRunning) return;

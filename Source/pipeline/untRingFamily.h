@@ -10,6 +10,7 @@
 #include <string>
 
 #include "pipeline/untFifo.h"
+#include "pipeline/untRingMarks.h"
 #include "platform/untWorker.h"
 
 // Why the last FifoOpen failed, for the Initialize error line.
@@ -32,9 +33,10 @@ struct TKeyTable {
   const char* sFullText;            // full-ring text
   std::atomic<uint32_t>* pnOutOfRange;  // numbers refused for lying outside the table; global stage
   TThinnedLine* pFullLine;          // the family's thinned full-ring line, one for all its rings
+  TRingMarks* pMarks;               // the rings its stage is to look at
 };
 
-// Pushes sText into the ring of nKey. A number outside the table touches nothing: the text is
+// Pushes sText into the ring of nKey and marks that ring for the stage. A number outside the table touches nothing: the text is
 // dropped with a WARNING line on the 1st, 10th, 100th, ... such drop of the family (a busy exchange
 // must not flood the log). The never-opened last ring refuses silently, as every closed ring does.
 void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText);
