@@ -59,6 +59,7 @@ void TExecSpecificStageThread::ExecuteEventPaced() {
   TStageBell& bell = SpecificStageBell(tFamily.tFamily);
   int64_t nStatusUs = 0;      // when the status bar was last shown
   bool bStatusStale = true;   // a pass took events since then
+  bool bBusy = false;         // the last pass took events
   while (MyAppInfo.bIsRunning) {
     const uint64_t nEpoch = bell.Epoch();  // before the pass: a push after it rings anew
     const TPassStatus tStatus = RunPass();
@@ -70,7 +71,8 @@ void TExecSpecificStageThread::ExecuteEventPaced() {
       nStatusUs = nNowUs;
       bStatusStale = false;
     }
-    if (bIdle) bell.Wait(nEpoch);
+    if (bIdle) bell.Wait(nEpoch, bBusy);
+    bBusy = !bIdle;
   }
 }
 
