@@ -36,9 +36,10 @@ struct TKeyTable {
   TRingMarks* pMarks;               // the rings its stage is to look at
 };
 
-// Pushes sText into the ring of nKey and marks that ring for the stage. A number outside the table touches nothing: the text is
-// dropped with a WARNING line on the 1st, 10th, 100th, ... such drop of the family (a busy exchange
-// must not flood the log). The never-opened last ring refuses silently, as every closed ring does.
+// Pushes sText into the ring of nKey and marks that ring for the stage. A number outside the table
+// touches nothing: the text is dropped with a WARNING line on the 1st, 10th, 100th, ... such drop of
+// the family (a busy exchange must not flood the log). The never-opened last ring refuses silently,
+// as every closed ring does.
 void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText);
 // An event whose key names nothing in the table (sWhy says what): dropped, counted and warned
 // about with the numbers PushKeyed refuses.

@@ -22,13 +22,16 @@ constexpr const char* AVOIDING = "********** Avoiding this Message **********";
 
 const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily) {
   static const TSpecificStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
-      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, &SpecificRingMarks(EVENT_FAMILY_QUEUE), &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT - 1,
+      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, &SpecificRingMarks(EVENT_FAMILY_QUEUE),
+       &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT - 1,
        &MyAppInfo.bWriteSpecificQueueLog, PANE_SPECIFIC_QUEUE, STB_SPECIFIC_QUEUE,
        "TExecSpecificQueueMsgReadThread.Execute", "TExecSpecificQueueMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, &SpecificRingMarks(EVENT_FAMILY_PEER), &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT - 1,
+      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, &SpecificRingMarks(EVENT_FAMILY_PEER),
+       &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT - 1,
        &MyAppInfo.bWriteSpecificPeerLog, PANE_SPECIFIC_PEER, STB_SPECIFIC_PEER,
        "TExecSpecificPeerMsgReadThread.Execute", "TExecSpecificPeerMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, &SpecificRingMarks(EVENT_FAMILY_FEATUREPARK), &MyConfigInfo.MyProfile.nParkFirst,
+      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead,
+       &SpecificRingMarks(EVENT_FAMILY_FEATUREPARK), &MyConfigInfo.MyProfile.nParkFirst,
        PARK_COUNT - 1, &MyAppInfo.bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
        "TExecSpecificFeatureParkMsgReadThread.Execute",
        "TExecSpecificFeatureParkMsgReadThread.ProcessSpecificMessage"},

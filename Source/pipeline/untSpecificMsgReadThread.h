@@ -10,7 +10,8 @@
 // of its rings holds an event, each still taking at most one event per ring in key order, so a
 // burst on one key never holds another key back; a pass is one round over all keys, the next
 // starting over where the key order does. It sleeps only after a pass found every ring empty, until
-// the global stage's next push rings its bell (untStageWake). Whatever one wake-up finds leaves as
+// the global stage's next push rings its bell (untStageWake), after a spin of a few microseconds
+// when the pass before took events. Whatever one wake-up finds leaves as
 // one batch, as a paced pass does. The status bar is then shown at most every 100 ms while events
 // flow, and once when the stage goes to sleep.
 //
@@ -18,8 +19,8 @@
 // ascending key order, so its cost follows the keys in use, not the size of the table; a ring it
 // leaves empty loses its mark. A ring whose positions, read without its lock, say it is empty is
 // passed over without taking the lock: an event pushed meanwhile is simply taken in the next pass,
-// as it would have been had it come a moment later. A non-empty ring is popped under its lock, one at a
-// time, and no lock is held across a hand-over. A pass allocates nothing but the growth of its reused batch buffers.
+// as it would have been had it come a moment later. A non-empty ring is popped under its lock, one
+// at a time, and no lock is held across a hand-over. A pass allocates nothing but the growth of its reused batch buffers.
 // The events of one key leave in the order they arrived (one producer, one consumer per ring, and
 // each batch keeps the pass order); events of different keys are ordered only by the pass.
 //
