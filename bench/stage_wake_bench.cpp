@@ -5,7 +5,7 @@
 //   atomic add and one load; an eventfd, unless guarded by the same waiter count, one write(2).
 // - Ping-pong: two threads wake each other in turn, each sleeping in between, so one iteration is
 //   two full wake-ups (notice, scheduler, return from the wait): the latency a sleeping stage adds
-//   to the first event that reaches it.
+//   to the first event that reaches it; with and without the spin before the sleep.
 #include <benchmark/benchmark.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -33,15 +33,18 @@ void BM_EventfdWriteNobodyWaits(benchmark::State& state) {
 }
 BENCHMARK(BM_EventfdWriteNobodyWaits);
 
+// state.range(0): 1 when both sides spin before they sleep, as a stage whose last look found work
+// does; 0 when they sleep at once.
 void BM_BellPingPong(benchmark::State& state) {
   MyAppInfo.bIsRunning = true;
+  const bool bSpin = state.range(0) != 0;
   TStageBell bellPing, bellPong;
   std::atomic<bool> bDone{false};
   const uint64_t nFirstSeen = bellPing.Epoch();  // before the first ring, or that ring is missed
   std::thread tOther([&] {
     uint64_t nSeen = nFirstSeen;
     while (!bDone.load()) {
-      bellPing.Wait(nSeen);
+      bellPing.Wait(nSeen, bSpin);
       nSeen = bellPing.Epoch();
       bellPong.Ring();
     }
@@ -49,13 +52,13 @@ void BM_BellPingPong(benchmark::State& state) {
   for (auto _ : state) {
     const uint64_t nSeen = bellPong.Epoch();
     bellPing.Ring();
-    bellPong.Wait(nSeen);
+    bellPong.Wait(nSeen, bSpin);
   }
   bDone = true;
   bellPing.Ring();
   tOther.join();
 }
-BENCHMARK(BM_BellPingPong)->UseRealTime();
+BENCHMARK(BM_BellPingPong)->Arg(0)->Arg(1)->UseRealTime();
 
 void BM_EventfdPingPong(benchmark::State& state) {
   const int fdPing = eventfd(0, 0), fdPong = eventfd(0, 0);

@@ -160,6 +160,30 @@ TEST_F(StagesTest, PassReportsLargestBacklogLowerKeyOnTies) {
   tStage.RunPass();
 }
 
+// A pass looks only at marked rings: a ring on either side of a word of marks and the last served
+// ring are all found, in key order; a push refused by the never-opened last ring marks it but holds
+// up nothing; and a drained table is left with no mark among its served rings.
+TEST_F(StagesTest, PassFindsEveryMarkedRingAndLeavesADrainedTableUnmarked) {
+  TRecordingStage<TExecSpecificPeerMsgReadThread> tStage;
+  tStage.bUseRealCheck = false;
+  const int32_t nServed = PEER_COUNT - 1;
+  for (int n = 0; n < 2; ++n) tStage.RunPass();  // rings other tests emptied by hand lose their marks
+  ASSERT_EQ(SpecificRingMarks(EVENT_FAMILY_PEER).Next(0, nServed), nServed);
+
+  const std::vector<int32_t> vKeys = {30001, 30000, 20065, 20064, 20001, 20128};  // 30001: the closed ring
+  for (int32_t nKey : vKeys)
+    for (int n = 0; n < 2; ++n) TSpecificPeerMsgRead::SpecificPeerMsgRead(MakeText(std::to_string(nKey) + "\r\n"), nKey);
+  const std::vector<int32_t> vInOrder = {20001, 20064, 20065, 20128, 30000};
+  for (int nPass = 0; nPass < 3; ++nPass) {
+    tStage.vWritten.clear();
+    tStage.RunPass();
+    std::vector<int32_t> vTaken;
+    for (const auto& [nKey, sFrame] : tStage.vWritten) vTaken.push_back(nKey);
+    EXPECT_EQ(vTaken, nPass < 2 ? vInOrder : std::vector<int32_t>{}) << "pass " << nPass;
+  }
+  EXPECT_EQ(SpecificRingMarks(EVENT_FAMILY_PEER).Next(0, nServed), nServed);
+}
+
 TEST_F(StagesTest, HeldBackExtensionEventIsFramedForThePaneOnly) {
   TRecordingStage<TExecSpecificPeerMsgReadThread> tStage;
   tStage.bUseRealCheck = false;

@@ -22,6 +22,7 @@ void TExecGeneralMsgReadThread::Execute() {
   TGenericMsgReadFifo& ring = MyFifoReceived.MyGenericMsgRead;
   const bool bEventPacing = EventPacing();
   TStageBell& bell = GeneralStageBell();
+  bool bBusy = false;  // the last look found a chunk
   try {
     while (MyAppInfo.bIsRunning) {
       const uint64_t nEpoch = bell.Epoch();  // before the pop: a chunk pushed after it rings anew
@@ -36,7 +37,8 @@ void TExecGeneralMsgReadThread::Execute() {
         ProcessGenericMessage(*sText, sText->nReadStampUs);
       }
       if (bEventPacing) {
-        if (!bTook) bell.Wait(nEpoch);  // the ring is empty: sleep until the next exchange read
+        if (!bTook) bell.Wait(nEpoch, bBusy);  // the ring is empty: sleep until the next exchange read
+        bBusy = bTook;
         continue;
       }
       if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),

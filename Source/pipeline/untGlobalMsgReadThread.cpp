@@ -49,6 +49,7 @@ void TExecGlobalStageThread::Execute() {
   TSpecificMsgReadFifo& ring = *tFamily.pRing;
   const bool bEventPacing = EventPacing();
   TStageBell& bell = GlobalStageBell(tFamily.tEventFamily);
+  bool bBusy = false;  // the last look found an event
   try {
     while (MyAppInfo.bIsRunning) {
       const uint64_t nEpoch = bell.Epoch();  // before the pop: an event pushed after it rings anew
@@ -61,7 +62,8 @@ void TExecGlobalStageThread::Execute() {
       const bool bTook = sText != nullptr;
       if (bTook) ProcessGlobalMessage(std::move(sText));
       if (bEventPacing) {
-        if (!bTook) bell.Wait(nEpoch);  // the ring is empty: sleep until the splitter pushes
+        if (!bTook) bell.Wait(nEpoch, bBusy);  // the ring is empty: sleep until the splitter pushes
+        bBusy = bTook;
         continue;
       }
       if (FifoBacklog(ring.nWP.load(std::memory_order_relaxed), ring.nRP.load(std::memory_order_relaxed),

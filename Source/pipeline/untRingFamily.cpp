@@ -56,6 +56,7 @@ void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText) {
   if (nIndex >= 0) {
     if (FifoPush(tTable.vRings[nIndex], std::move(sText), tTable.sSource, tTable.sFullText, *tTable.pFullLine))
       CountKeyDrop(tTable.tFamily, nIndex);
+    tTable.pMarks->Mark(nIndex);
     return;
   }
   if (!sText || !MyAppInfo.bIsRunning) return;

@@ -11,6 +11,7 @@
 
 #include "pipeline/untEventOutlet.h"
 #include "pipeline/untFifo.h"
+#include "pipeline/untRingMarks.h"
 #include "platform/untWorker.h"
 
 // Why the last FifoOpen failed, for the Initialize error line.
@@ -34,12 +35,14 @@ struct TKeyTable {
   std::atomic<uint32_t>* pnOutOfRange;  // numbers refused for lying outside the table; global stage
   TThinnedLine* pFullLine;          // the family's thinned full-ring line, one for all its rings
   TEventFamily_OPT tFamily;         // whose per-key drop counts a refusal adds to (untKeyDrops)
+  TRingMarks* pMarks;               // the rings its stage is to look at
 };
 
-// Pushes sText into the ring of nKey. A number outside the table touches nothing: the text is
-// dropped with a WARNING line on the 1st, 10th, 100th, ... such drop of the family (a busy exchange
-// must not flood the log). The never-opened last ring refuses silently, as every closed ring does.
-// A text its ring refuses (full, or past the budget) is counted for its key (untKeyDrops).
+// Pushes sText into the ring of nKey and marks that ring for the stage. A number outside the table
+// touches nothing: the text is dropped with a WARNING line on the 1st, 10th, 100th, ... such drop of
+// the family (a busy exchange must not flood the log). The never-opened last ring refuses silently,
+// as every closed ring does. A text its ring refuses (full, or past the budget) is counted for its
+// key (untKeyDrops).
 void PushKeyed(const TKeyTable& tTable, int32_t nKey, TText sText);
 // An event whose key names nothing in the table (sWhy says what): dropped, counted and warned
 // about with the numbers PushKeyed refuses.

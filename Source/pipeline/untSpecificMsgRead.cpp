@@ -3,7 +3,8 @@
 //
 // Producers: the splitter pushes into the global rings, each global stage into its per-key table.
 // Every push rings the bell of the stage that pops it (untStageWake), refused or not: a needless
-// wake-up costs the stage one look at its rings.
+// wake-up costs the stage one look at its rings. A per-key push also marks its ring first
+// (untRingMarks), so that the stage looks only at the rings that may hold an event.
 #include "pipeline/untSpecificMsgRead.h"
 
 #include <span>
@@ -23,13 +24,16 @@ const TKeyTable& KeyTable(TEventFamily_OPT tFamily) {
   static const TKeyTable vTables[EVENT_FAMILY_COUNT] = {
       {MyFifoReceived.MySpecificQueueMsgRead, &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT,
        "TSpecificQueueMsgRead.SpecificQueueMsgRead", "Error: FIFO FULL (Specific/Queue) - ",
-       &vOutOfRange[EVENT_FAMILY_QUEUE], &vFullLines[EVENT_FAMILY_QUEUE], EVENT_FAMILY_QUEUE},
+       &vOutOfRange[EVENT_FAMILY_QUEUE], &vFullLines[EVENT_FAMILY_QUEUE], EVENT_FAMILY_QUEUE,
+       &SpecificRingMarks(EVENT_FAMILY_QUEUE)},
       {MyFifoReceived.MySpecificPeerMsgRead, &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT,
        "TSpecificPeerMsgRead.SpecificPeerMsgRead", "Error: FIFO FULL (Specific/Peer) - ",
-       &vOutOfRange[EVENT_FAMILY_PEER], &vFullLines[EVENT_FAMILY_PEER], EVENT_FAMILY_PEER},
+       &vOutOfRange[EVENT_FAMILY_PEER], &vFullLines[EVENT_FAMILY_PEER], EVENT_FAMILY_PEER,
+       &SpecificRingMarks(EVENT_FAMILY_PEER)},
       {MyFifoReceived.MySpecificFeatureParkMsgRead, &MyConfigInfo.MyProfile.nParkFirst, PARK_COUNT,
        "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead", "Error: FIFO FULL (Specific/FeaturePark) - ",
-       &vOutOfRange[EVENT_FAMILY_FEATUREPARK], &vFullLines[EVENT_FAMILY_FEATUREPARK], EVENT_FAMILY_FEATUREPARK},
+       &vOutOfRange[EVENT_FAMILY_FEATUREPARK], &vFullLines[EVENT_FAMILY_FEATUREPARK], EVENT_FAMILY_FEATUREPARK,
+       &SpecificRingMarks(EVENT_FAMILY_FEATUREPARK)},
   };
   return vTables[tFamily];
 }

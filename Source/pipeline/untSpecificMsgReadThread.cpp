@@ -23,13 +23,16 @@ constexpr const char* AVOIDING = "********** Avoiding this Message **********";
 
 const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily) {
   static const TSpecificStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
-      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT - 1,
+      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, &SpecificRingMarks(EVENT_FAMILY_QUEUE),
+       &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT - 1,
        &MyAppInfo.bWriteSpecificQueueLog, PANE_SPECIFIC_QUEUE, STB_SPECIFIC_QUEUE,
        "TExecSpecificQueueMsgReadThread.Execute", "TExecSpecificQueueMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT - 1,
+      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, &SpecificRingMarks(EVENT_FAMILY_PEER),
+       &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT - 1,
        &MyAppInfo.bWriteSpecificPeerLog, PANE_SPECIFIC_PEER, STB_SPECIFIC_PEER,
        "TExecSpecificPeerMsgReadThread.Execute", "TExecSpecificPeerMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, &MyConfigInfo.MyProfile.nParkFirst,
+      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead,
+       &SpecificRingMarks(EVENT_FAMILY_FEATUREPARK), &MyConfigInfo.MyProfile.nParkFirst,
        PARK_COUNT - 1, &MyAppInfo.bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
        "TExecSpecificFeatureParkMsgReadThread.Execute",
        "TExecSpecificFeatureParkMsgReadThread.ProcessSpecificMessage"},
@@ -60,6 +63,7 @@ void TExecSpecificStageThread::ExecuteEventPaced() {
   TStageBell& bell = SpecificStageBell(tFamily.tFamily);
   int64_t nStatusUs = 0;      // when the status bar was last shown
   bool bStatusStale = true;   // a pass took events since then
+  bool bBusy = false;         // the last pass took events
   while (MyAppInfo.bIsRunning) {
     const uint64_t nEpoch = bell.Epoch();  // before the pass: a push after it rings anew
     const TPassStatus tStatus = RunPass();
@@ -71,7 +75,8 @@ void TExecSpecificStageThread::ExecuteEventPaced() {
       nStatusUs = nNowUs;
       bStatusStale = false;
     }
-    if (bIdle) bell.Wait(nEpoch);
+    if (bIdle) bell.Wait(nEpoch, bBusy);
+    bBusy = !bIdle;
   }
 }
 
@@ -79,20 +84,47 @@ TExecSpecificStageThread::TPassStatus TExecSpecificStageThread::RunPass() {
   TPassStatus tStatus;
   int32_t nTaken = 0;
   const int32_t nFirstKey = *tFamily.pnFirstKey;
-  for (int32_t n = 0; n < tFamily.nServedRings; ++n) {
+  const int32_t nEnd = tFamily.nServedRings;
+  // The marks are read afresh at every step: a ring marked ahead of the pass while it runs is
+  // taken in this pass, one marked behind it in the next.
+  for (int32_t n = tFamily.pMarks->Next(0, nEnd); n < nEnd; n = tFamily.pMarks->Next(n + 1, nEnd)) {
     TSpecificMsgReadFifo& ring = tFamily.vRings[n];
     const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
     const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
     if (nWP - nRP > tStatus.nMaxDiff) tStatus = {nFirstKey + n, nWP - nRP, nRP, nWP};
-    if (nWP == nRP) continue;  // empty, or its push not seen yet: the next pass takes it
-    TText sText = FifoPop(ring);
+    TText sText;
+    if (nWP != nRP) sText = FifoPop(ring);  // else empty, or its push not seen yet: the next pass takes it
+    UnmarkIfEmpty(n);
     if (sText) ++nTaken;
     if (!sText || !ProcessSpecificMessage(*sText, nFirstKey + n, sText->nReadStampUs)) continue;
     if (sBatchBytes.size() >= BATCH_BYTES) HandOverBatch();
   }
   HandOverBatch();
+  StatusOfEmptyRings(tStatus);
   tStatus.nTaken = nTaken;
   return tStatus;
+}
+
+void TExecSpecificStageThread::UnmarkIfEmpty(int32_t n) {
+  const TSpecificMsgReadFifo& ring = tFamily.vRings[n];
+  auto fnEmpty = [&ring] {
+    return ring.nWP.load(std::memory_order_relaxed) == ring.nRP.load(std::memory_order_relaxed);
+  };
+  if (!fnEmpty()) return;
+  tFamily.pMarks->Clear(n);
+  if (!fnEmpty()) tFamily.pMarks->Mark(n);
+}
+
+void TExecSpecificStageThread::StatusOfEmptyRings(TPassStatus& tStatus) const {
+  if (tStatus.nMaxDiff > 0) return;
+  for (int32_t n = 0; n < tFamily.nServedRings; ++n) {
+    const TSpecificMsgReadFifo& ring = tFamily.vRings[n];
+    const int32_t nWP = ring.nWP.load(std::memory_order_relaxed);
+    const int32_t nRP = ring.nRP.load(std::memory_order_relaxed);
+    if (nWP != nRP) continue;
+    tStatus = {*tFamily.pnFirstKey + n, 0, nRP, nWP};
+    return;
+  }
 }
 
 bool TExecSpecificStageThread::ProcessSpecificMessage(std::string& sMyNewMessage, int32_t nKey,

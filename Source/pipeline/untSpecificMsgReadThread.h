@@ -10,14 +10,17 @@
 // of its rings holds an event, each still taking at most one event per ring in key order, so a
 // burst on one key never holds another key back; a pass is one round over all keys, the next
 // starting over where the key order does. It sleeps only after a pass found every ring empty, until
-// the global stage's next push rings its bell (untStageWake). Whatever one wake-up finds leaves as
+// the global stage's next push rings its bell (untStageWake), after a spin of a few microseconds
+// when the pass before took events. Whatever one wake-up finds leaves as
 // one batch, as a paced pass does. The status bar is then shown at most every 100 ms while events
 // flow, and once when the stage goes to sleep.
 //
-// One thread per family. A ring whose positions, read without its lock, say it is empty is passed
-// over without taking the lock: an event pushed meanwhile is simply taken in the next pass, as it
-// would have been had it come a moment later. A non-empty ring is popped under its lock, one at a
-// time, and no lock is held across a hand-over. A pass allocates nothing but the growth of its reused batch buffers.
+// One thread per family. A pass looks only at the rings marked by a push (untRingMarks), in the same
+// ascending key order, so its cost follows the keys in use, not the size of the table; a ring it
+// leaves empty loses its mark. A ring whose positions, read without its lock, say it is empty is
+// passed over without taking the lock: an event pushed meanwhile is simply taken in the next pass,
+// as it would have been had it come a moment later. A non-empty ring is popped under its lock, one
+// at a time, and no lock is held across a hand-over. A pass allocates nothing but the growth of its reused batch buffers.
 // The events of one key leave in the order they arrived (one producer, one consumer per ring, and
 // each batch keeps the pass order); events of different keys are ordered only by the pass.
 //
@@ -34,12 +37,14 @@
 #include "logging/untDisplaySink.h"
 #include "pipeline/untEventOutlet.h"
 #include "pipeline/untFifo.h"
+#include "pipeline/untRingMarks.h"
 #include "platform/untWorker.h"
 
 // What tells one per-key stage from another: one row per family.
 struct TSpecificStageFamily {
   TEventFamily_OPT tFamily;               // what the outlets are told
   TSpecificMsgReadFifo* vRings;           // the table's first ring (key *pnFirstKey)
+  TRingMarks* pMarks;                     // which of them a push marked
   const int32_t* pnFirstKey;              // MyConfigInfo.MyProfile's first number, fixed at start-up
   int32_t nServedRings;                   // 1000, 10000 or 100: the table's last ring is never served
   const std::atomic<bool>* pbPaneSwitch;  // MyAppInfo.bWriteSpecific...Log
@@ -54,7 +59,8 @@ const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily);
 
 class TExecSpecificStageThread : public TWorkerThread {
  public:
-  // The ring with the largest backlog seen in a pass; ties keep the lower key.
+  // The ring with the largest backlog seen in a pass; ties keep the lower key. A ring the pass did
+  // not look at was unmarked, so empty: when no ring looked at held more, the lowest empty ring.
   struct TPassStatus {
     int32_t nMaxKey = 0;   // its key
     int32_t nMaxDiff = -1; // nWP - nRP, read without the lock, not corrected for wrap-around
@@ -91,6 +97,11 @@ class TExecSpecificStageThread : public TWorkerThread {
   virtual bool ForwardEvent(const std::string&, int32_t) { return true; }
 
  private:
+  // Takes the mark off ring n when it is empty, and puts it back should a push come meanwhile.
+  void UnmarkIfEmpty(int32_t n);
+  // The lowest empty ring into tStatus, when no ring looked at held more than nothing.
+  void StatusOfEmptyRings(TPassStatus& tStatus) const;
+
   const TSpecificStageFamily& tFamily;  // constant
 
   // The pending batch; stage thread only.

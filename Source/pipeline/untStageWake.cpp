@@ -1,6 +1,9 @@
 // The seven stage bells; see untStageWake.h for the protocol.
 #include "pipeline/untStageWake.h"
 
+#include <chrono>
+#include <thread>
+
 #include "startup/untVariables.h"
 
 void TStageBell::Ring() {
@@ -11,7 +14,14 @@ void TStageBell::Ring() {
   cvBell.notify_one();
 }
 
-void TStageBell::Wait(uint64_t nSeen) {
+void TStageBell::Wait(uint64_t nSeen, bool bSpinFirst) {
+  if (bSpinFirst && BELL_SPIN_US > 0) {
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::microseconds(BELL_SPIN_US);
+    do {
+      if (Epoch() != nSeen || !MyAppInfo.bIsRunning) return;
+      std::this_thread::yield();  // two shared cores: let the producer run rather than burn its slice
+    } while (std::chrono::steady_clock::now() < tEnd);
+  }
   std::unique_lock<std::mutex> lock(crsBell);
   nWaiters.fetch_add(1, std::memory_order_seq_cst);
   cvBell.wait(lock, [&] { return nEpoch.load(std::memory_order_seq_cst) != nSeen || !MyAppInfo.bIsRunning; });

@@ -18,6 +18,12 @@
 // Wait sees the new epoch or Ring sees the waiter and notifies under the lock, after Wait has begun
 // to sleep.
 //
+// Spinning: a stage whose last look found work may ask Wait to spin first, for at most
+// BELL_SPIN_US, watching the epoch and yielding the core between looks, and to sleep only when no
+// push came in that time. Under load the next push usually comes within microseconds, and catching
+// it awake spares both sides a system call (the push's notice and the stage's sleep and wake-up); a
+// stage that found nothing sleeps at once, so an idle relay never spins.
+//
 // Shut-down: Wait also returns once MyAppInfo.bIsRunning is false; whoever clears it rings every bell
 // (RingAllStageBells) so that no stage sleeps through the end.
 //
@@ -39,8 +45,11 @@ class TStageBell {
   void Ring();
   // Consumer: read before looking at the rings.
   uint64_t Epoch() const { return nEpoch.load(std::memory_order_seq_cst); }
-  // Consumer: sleeps until a ring after Epoch() returned nSeen, or until the relay stops.
-  void Wait(uint64_t nSeen);
+  // Consumer: sleeps until a ring after Epoch() returned nSeen, or until the relay stops; with
+  // bSpinFirst (its last look found work), spins up to BELL_SPIN_US before it sleeps.
+  void Wait(uint64_t nSeen, bool bSpinFirst = false);
+
+  static constexpr int64_t BELL_SPIN_US = 20;  // longest spin before a sleep, microseconds
 
  private:
   std::atomic<uint64_t> nEpoch{0};   // rings so far; any thread

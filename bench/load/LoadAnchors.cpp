@@ -40,6 +40,15 @@ std::string Row(const std::string& sName, const TRigResult& t, double dRelayCpu,
                 Fixed(dCpu > 0 ? dRelayCpu / dCpu : NAN, 2), Fixed(t.nPeakRssKb / 1024.0, 1), sNote});
 }
 
+// The readers the table's runs were set up for, from the first run that got them all.
+std::string Readers(const std::vector<TRelayAnchorRow>& vRelay, const std::vector<TAnchorRow>& vRows) {
+  for (const TRelayAnchorRow& r : vRelay)
+    if (r.tResult.bOk) return std::to_string(r.tResult.nClientsReady);
+  for (const TAnchorRow& r : vRows)
+    if (r.tResult.bOk) return std::to_string(r.tResult.nClientsReady);
+  return "its";
+}
+
 }  // namespace
 
 double CpuPer100k(const TRigResult& t) {
@@ -70,7 +79,8 @@ std::string AnchorTable(const std::vector<TRelayAnchorRow>& vRelay, const std::v
   const double dRelayCpu = vRelay.empty() ? NAN : CpuPer100k(vRelay.front().tResult);
   const std::string sFirst = vRelay.empty() ? "relay" : "relay, " + vRelay.front().sPacing;
   std::string sText =
-      "Anchors: scenario (a)'s fan-out through general-purpose brokers in the same run\n\n"
+      "Anchors: scenario (a)'s fan-out to " + Readers(vRelay, vRows) +
+      " readers through general-purpose brokers in the same run\n\n"
       "| Fan-out by | Readers | Delivered ev/s | Lost | Latency p50 / p99 / max (ms) | CPU s per 100k events "
       "| " + sFirst + " CPU / this CPU | Peak RSS (MB) | Notes |\n"
       "|---|---|---|---|---|---|---|---|---|\n";

@@ -9,7 +9,8 @@
 //   (e) (a) with 10 clients, with and without the relay publishing to a local nats-server that
 //       1,000 subscribers follow: their loss and latency, and what publishing costs the relay;
 //   (f) the anchors: (a)'s fan-out through nats-server and mosquitto in the same run, in a second
-//       table beside the relay's (a) (which runs for it when (a) is not among the scenarios).
+//       table beside the relay's (a) (which runs for it when (a) is not among the scenarios); then
+//       the same again, relay and brokers, with 20 readers, in a third table.
 // Each scenario runs under each pacing asked for (--pacing event|pass|both, default both), the two
 // runs of a scenario one after the other so that the machine's load touches both alike.
 // --quick runs a short smoke version of each; --soak [MIN] runs only the memory soak.
@@ -103,10 +104,10 @@ bool Sustained(const TRow& tRow) {
          t.dP99Ms <= 1000 && t.dSeconds <= dNominal + 2;
 }
 
-// (a), and the anchors' runs of the same fan-out.
-TRigConfig ConfigA(const TLoadOptions& tOptions) {
+// (a), and the anchors' runs of the same fan-out (100 readers, and 20).
+TRigConfig ConfigA(const TLoadOptions& tOptions, int nReaders = 100) {
   TRigConfig tConfig = BaseConfig(tOptions);
-  tConfig.nClients = 100;
+  tConfig.nClients = nReaders;
   tConfig.dRate = 1000;
   tConfig.nEvents = tOptions.bQuick ? 10000 : 60000;
   return tConfig;
@@ -352,7 +353,7 @@ const char* const kUsage =
     "                    [--keep]\n"
     "  --quick        short smoke run of every scenario (about two minutes)\n"
     "  --only abcdef  run only the scenarios named (default: all six; f, the anchors nats-server\n"
-    "                 and mosquitto, also runs a when a is not named)\n"
+    "                 and mosquitto, also runs a when a is not named, then both with 20 readers)\n"
     "  --pacing P     the relay's [GENERAL] PACING: event, pass or both (default; each scenario\n"
     "                 runs under EVENT, then under PASS)\n"
     "  --soak [MIN]   only the memory soak: 1,000 ev/s to 100 clients for MIN minutes (default 60)\n"
@@ -410,10 +411,11 @@ int main(int argc, char** argv) {
   std::vector<TRow> vRows;
   const std::pair<char, TRow (*)(const TLoadOptions&)> vScenarios[] = {
       {'a', &ScenarioA}, {'b', &ScenarioB}, {'c', &ScenarioC}, {'d', &ScenarioD}, {'e', &ScenarioE}};
-  // The anchors run right after (a), so that the machine's load is as alike as it can be.
+  // The anchors run right after (a), so that the machine's load is as alike as it can be; then the
+  // relay and the brokers once more with 20 readers.
   const bool bAnchors = tOptions.sOnly.find('f') != std::string::npos;
-  std::vector<TAnchorRow> vAnchors;
-  std::vector<TRelayAnchorRow> vRelayAnchors;
+  std::vector<TAnchorRow> vAnchors, vAnchors20;
+  std::vector<TRelayAnchorRow> vRelayAnchors, vRelayAnchors20;
   for (const auto& [cName, fnScenario] : vScenarios) {
     const bool bRun = tOptions.sOnly.find(cName) != std::string::npos || (cName == 'a' && bAnchors);
     for (const std::string& sPacing : tOptions.vPacings) {
@@ -422,15 +424,25 @@ int main(int argc, char** argv) {
       vRows.push_back(fnScenario(tOptions));
       if (cName == 'a') vRelayAnchors.push_back({sPacing, vRows.back().tResult, RowFloor(vRows.back())});
     }
-    if (cName == 'a' && bAnchors && !StopRequested()) vAnchors = RunAnchors(ConfigA(tOptions));
+    if (cName != 'a' || !bAnchors || StopRequested()) continue;
+    vAnchors = RunAnchors(ConfigA(tOptions));
+    for (const std::string& sPacing : tOptions.vPacings) {
+      tOptions.sPacing = sPacing;
+      if (StopRequested()) break;
+      vRows.push_back(Measure(ConfigA(tOptions, 20), "(a) 1,000 ev/s, 1,000 queues, 20 clients"));
+      vRelayAnchors20.push_back({sPacing, vRows.back().tResult, RowFloor(vRows.back())});
+    }
+    if (!StopRequested()) vAnchors20 = RunAnchors(ConfigA(tOptions, 20));
   }
   PrintTable(vRows, tOptions, sLoadBefore);
   if (!vAnchors.empty()) std::printf("\n%s", AnchorTable(vRelayAnchors, vAnchors).c_str());
+  if (!vAnchors20.empty()) std::printf("\n%s", AnchorTable(vRelayAnchors20, vAnchors20).c_str());
   std::fflush(stdout);
   if (StopRequested()) return 1;
   for (const TRow& tRow : vRows)
     if (!tRow.tResult.bOk) return 1;
-  for (const TAnchorRow& tRow : vAnchors)
-    if (!tRow.tResult.bOk) return 1;
+  for (const std::vector<TAnchorRow>* pRows : {&vAnchors, &vAnchors20})
+    for (const TAnchorRow& tRow : *pRows)
+      if (!tRow.tResult.bOk) return 1;
   return 0;
 }
