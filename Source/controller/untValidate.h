@@ -1,6 +1,6 @@
 // TValidate, the controller: the relay's operations over the process-wide records.
 //
-// It holds no state of its own; one instance (MyValidate) exists from start-up until the console's
+// It holds no state of its own besides the exchange link it is registered with; one instance (MyValidate) exists from start-up until the console's
 // shut-down (in service mode until the process ends). Its operations are grouped by concern, one
 // file each:
 //   untValidateConfig.cpp  constructor (configuration), destructor, folders
@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "controller/untExchangeLink.h"
 #include "logging/untDisplaySink.h"
 #include "startup/untVariables.h"
 
@@ -28,11 +29,11 @@ struct TEventBatch;
 class TServerConnection;
 enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
-class TValidate {
+class TValidate : public TExchangeLinkEvents {
  public:
   // ---- Configuration (start-up, main thread) ----
   TValidate();   // creates the capture lists, reads and checks Lib/Config.ini
-  ~TValidate();  // releases the capture lists
+  ~TValidate() override;  // releases the capture lists; unregisters from the exchange link
   static std::string GetLogDirectory();    // <exe folder>Log, no trailing separator
   static std::string GetAuditDirectory();  // the same folder
   static std::string GetConfigFilePath();       // <exe folder>Lib/Config.ini
@@ -94,18 +95,17 @@ class TValidate {
   void AuditStop();
 
   // ---- Exchange connection (control thread) ----
+  // Registers the controller with the link that owns the exchange connection (null: none). Called
+  // once by the manager object at creation and at its end; the destructor unregisters.
+  void AttachExchangeLink(TExchangeLink* pLink);
+  // The link's start, stop and read, under the names the log shows.
   bool StartSocketClient(const std::string& sHost, int32_t nPort);
   bool StopSocketClient(int32_t nSocketClient, bool bDoNotAutoReconnect);
   bool SocketClientRead(const std::string& sReceivedText, int32_t nSocketClient);
-  // The TCP connection is open (its connect event): the greeting's deadline starts now.
-  void SocketClientConnected(int32_t nSocketClient);
-  // Once a second: stops, as a lost connection, a connection whose greeting or login answer has
-  // not come within nServerTimeoutTmr seconds (logged as a WARNING). False on an error.
-  bool SocketClientDeadline(int32_t nSocketClient);
-  // Every failure of the connection (closed, socket error, probe or deadline unanswered, login
-  // rejected): writes the outage's WARNING line with sReason (the system's text where there is one),
-  // then StopSocketClient(nSocketClient, False). Returns what the stop returns.
-  bool SocketClientFailed(int32_t nSocketClient, const std::string& sReason);
+  // What the link hands up.
+  void ExchangeText(const std::string& sText) override;
+  void ExchangeReset() override;
+  void ExchangeStopped() override;
 
   // ---- Client service (control thread) ----
   // pConnection: the session that takes the slot (null where there is none, as in table tests).
@@ -158,6 +158,11 @@ class TValidate {
   static TPeerState_OPT ConvertPeerInfoToState(const std::string& sPeerInfo);
   // Every entry to PEER_STATE_UNKNOWN with a count of 0, under the table's lock.
   static void ResetPeerTable();
+
+ private:
+  TExchangeLink& ExchangeLink() const;  // raises when none is attached
+
+  TExchangeLink* pExchangeLink = nullptr;  // the exchange link, owned by the manager object; control thread
 };
 
 // The one controller; null before start-up step 6 and after the console's shut-down.

@@ -9,7 +9,6 @@
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untStageWake.h"
-#include "platform/untClientSocket.h"
 #include "platform/untControlLoop.h"
 #include "platform/untServerSocket.h"
 #include "startup/untMessage.h"
@@ -41,15 +40,9 @@ TfrmTelvane::~TfrmTelvane() {
   pWeb.reset();      // before the metrics endpoint, whose listener it may share
   pMetrics.reset();  // its timer and HTTP threads end before anything they read goes
   tmrMain.SetEnabled(false);
-  tmrAMIKeepAlive.SetEnabled(false);
-  // The sockets outlive the manager object; make sure none of their events reaches it again.
-  if (socManagerClient != nullptr) {
-    socManagerClient->OnConnecting = nullptr;
-    socManagerClient->OnConnect = nullptr;
-    socManagerClient->OnDisconnect = nullptr;
-    socManagerClient->OnError = nullptr;
-    socManagerClient->OnRead = nullptr;
-  }
+  // The link goes with the manager object; the controller must not reach it afterwards.
+  if (MyValidate != nullptr) MyValidate->AttachExchangeLink(nullptr);
+  // The listener outlives the manager object; make sure none of its events reaches it again.
   if (socManagerServer != nullptr) {
     socManagerServer->OnListen = nullptr;
     socManagerServer->OnAdmit = nullptr;
@@ -94,14 +87,10 @@ void TfrmTelvane::FormCreate() {
       d.SetVisible(CTL_CMD_START_SERVER, false);
       d.SetVisible(CTL_CMD_STOP_SERVER, false);
     }
-    // 5. The exchange connection, index 0.
-    if (socManagerClient == nullptr) socManagerClient = new TClientSocket();  // lives until process end
-    socManagerClient->Tag = 0;
-    socManagerClient->OnConnecting = [this] { socManagerClientConnecting(); };
-    socManagerClient->OnConnect = [this] { socManagerClientConnect(); };
-    socManagerClient->OnDisconnect = [this] { socManagerClientDisconnect(); };
-    socManagerClient->OnError = [this](int& nCode) { socManagerClientError(nCode); };
-    socManagerClient->OnRead = [this] { socManagerClientRead(); };
+    // 5. The exchange connection, index 0: the link owns its socket and timers; the controller
+    // takes what it reads, and a due reconnection starts it as the operator's button does.
+    if (MyValidate != nullptr) MyValidate->AttachExchangeLink(&MyExchangeLink);
+    MyExchangeLink.OnReconnect = [this] { cmdStartClientClick(); };
     // 6. The client listener.
     if (socManagerServer == nullptr) socManagerServer = new TServerSocket();  // lives until process end
     socManagerServer->OnListen = [this] { socManagerServerListen(); };
@@ -148,11 +137,9 @@ void TfrmTelvane::FormCreate() {
     MyMainTimerControl.nReconnectTicks = 0;
     MyMainTimerControl.nAuditTicks = 0;
     tmrMain.OnTimer = [this] { tmrMainTimer(); };
-    tmrAMIKeepAlive.OnTimer = [this] { tmrAMIKeepAliveTimer(); };
     tmrMain.SetInterval(5000);
-    tmrAMIKeepAlive.SetInterval(1000);
     tmrMain.SetEnabled(true);
-    tmrAMIKeepAlive.SetEnabled(true);
+    MyExchangeLink.StartTimers();
     // 13. Automatic start.
     const char* sSource = "TfrmTelvane.FormCreate";
     if (MyConfigInfo.bAutoStart) {
@@ -290,9 +277,8 @@ void TfrmTelvane::ShowStartProxy() {
 }
 
 void TfrmTelvane::tmrMainTimer() {
-  // Ticks never overlap: the timer is off while its halves run and always on again afterwards.
+  // Ticks never overlap: the timer is off while the audit runs and always on again afterwards.
   tmrMain.SetEnabled(false);
-  tmrMainTimerReconnect();
   tmrMainTimerAudit();
   tmrMain.SetEnabled(true);
 }

@@ -1,12 +1,12 @@
-// TfrmTelvane, the manager object: owns the two timers, wires the two sockets' events to the
-// relay's handlers, performs the automatic start, and holds the console's model.
+// TfrmTelvane, the manager object: owns the exchange link (its socket, login, keep-alive and
+// reconnection) and the main timer, wires the link and the desk listener to the controller once,
+// performs the automatic start, and holds the console's model.
 //
 // It exists in both modes. In window mode it is registered as frmTelvane (the console draws its
 // model) and as the display sink, through which the log call and the controller reach the model;
 // in service mode it is never registered, so every output to panes, status bars and buttons is
 // skipped. Everything here runs on the control thread. Handlers are grouped by file:
 //   untTelvane.cpp         creation, shut-down, start/stop actions, main timer
-//   untTelvaneClient.cpp   socManagerClient events, keep-alive, reconnection half of tmrMain
 //   untTelvaneServer.cpp   socManagerServer events
 //   untTelvaneConsole.cpp  check boxes, clear buttons, tabs, audit half of tmrMain, FormResize
 #pragma once
@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "controller/untExchangeLink.h"
 #include "hosting/untDisplayModel.h"
 #include "hosting/untMetricsServer.h"
 #include "hosting/untWebServer.h"
@@ -60,16 +61,7 @@ class TfrmTelvane : public TDisplaySink {
 
   // ---- Timers ----
   void tmrMainTimer();
-  void tmrMainTimerReconnect();  // reconnection half
-  void tmrMainTimerAudit();      // audit half
-  void tmrAMIKeepAliveTimer();
-
-  // ---- socManagerClient events ----
-  void socManagerClientConnecting();
-  void socManagerClientConnect();
-  void socManagerClientDisconnect();
-  void socManagerClientError(int& nErrorCode);
-  void socManagerClientRead();
+  void tmrMainTimerAudit();  // the audit; the link keeps its own reconnection timer
 
   // ---- socManagerServer events ----
   void socManagerServerListen();
@@ -96,8 +88,8 @@ class TfrmTelvane : public TDisplaySink {
 
   // ---- Owned state (control thread) ----
   const bool bWindowMode;      // constant
+  TExchangeLink MyExchangeLink;  // the exchange connection with its keep-alive and reconnection timers
   TTimer tmrMain;              // every 5000 ms
-  TTimer tmrAMIKeepAlive;      // every 1000 ms
   TDisplayModel MyDisplay;     // what the console draws
   std::array<bool, 5> vTabShown{};  // tab pages already laid out once (their Tag)
   std::unique_ptr<TMetricsServer> pMetrics;  // the metrics endpoint, when [METRICS] PORT is set
