@@ -56,6 +56,7 @@ TfrmTelvane::~TfrmTelvane() {
     socManagerServer->OnClientTlsError = nullptr;
     socManagerServer->OnAcceptError = nullptr;
     socManagerServer->OnAcceptHold = nullptr;
+    socManagerServer->OnHandlerError = nullptr;
   }
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
@@ -109,6 +110,9 @@ void TfrmTelvane::FormCreate() {
     // Each accept is logged: in a burst of connections the next peer waits in the kernel's queue
     // while the log writer is behind, rather than the log losing the lines of those before it.
     socManagerServer->OnAcceptHold = [] { return LogFallingBehind(); };
+    socManagerServer->OnHandlerError = [](const std::string& sWhat) {
+      LogOperationError("TfrmTelvane", "socManagerServer", sWhat, LOG_TARGET_PROXY);
+    };
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);
@@ -191,7 +195,8 @@ void TfrmTelvane::FormCloseQuery() {
 void TfrmTelvane::FormClose() {
   try {
     RequestTermination();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogError("FormClose", e);
   }
 }
 

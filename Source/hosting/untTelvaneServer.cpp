@@ -7,7 +7,8 @@
 // disconnect (also after an error, an overflow cut-off, a failed TLS handshake or a passed
 // deadline, which the listener follows with a disconnect). A read is logged, then given to the
 // handshake of the slot that holds the session; a connection without a slot is only logged.
-// Every handler swallows its own errors: nothing reaches the event loop.
+// Every handler logs its own errors to the proxy pane ("Error: ... during <handler> Process."); the
+// listener reports anything else a handler lets through: nothing reaches the event loop.
 //
 // Log budget of reads, per connection (slot or none, handshake or running), so no peer can fill
 // the log or forge lines in it: a read's copy is cut at 1 KiB with the read's size after it, its
@@ -137,7 +138,8 @@ void TfrmTelvane::socManagerServerListen() {
   try {
     mapReadLogBudgets.clear();  // the connections of an earlier start are gone
     LogEvent("socManagerServerListen", Msg(35));
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerListen", e.what(), LOG_TARGET_PROXY);
   }
 }
 
@@ -145,7 +147,8 @@ TAdmission_OPT TfrmTelvane::socManagerServerAdmit(TServerConnection& connection)
   try {
     // Without the controller (shut-down) there is nobody to check with, so nobody comes in.
     return MyValidate != nullptr ? MyValidate->AdmitClient(connection) : ADMISSION_REFUSE;
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerAdmit", e.what(), LOG_TARGET_PROXY);
     return ADMISSION_REFUSE;
   }
 }
@@ -159,7 +162,8 @@ void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
       nAcceptFailures = 0;
     }
     LogEvent("socManagerServerAccept", Msg(28) + CountAndPeer(connection));
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerAccept", e.what(), LOG_TARGET_PROXY);
   }
 }
 
@@ -168,7 +172,8 @@ void TfrmTelvane::socManagerServerClientConnect(TServerConnection& connection) {
     LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(connection));
     // Its handshake deadline runs since its admission, with or without a slot.
     if (MyValidate != nullptr) MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientConnect", e.what(), LOG_TARGET_PROXY);
   }
 }
 
@@ -183,7 +188,8 @@ void TfrmTelvane::socManagerServerClientDisconnect(TServerConnection& connection
       MyValidate->ClientLeaving(connection);
       MyValidate->DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
     }
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientDisconnect", e.what(), LOG_TARGET_PROXY);
   }
 }
 
@@ -192,7 +198,8 @@ void TfrmTelvane::socManagerServerClientError(TServerConnection& connection, int
     // Handled here; the listener ends the connection itself when the error ended it.
     nErrorCode = 0;
     LogEvent("socManagerServerClientError", Msg(31) + connection.RemoteAddress() + ")");
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientError", e.what(), LOG_TARGET_PROXY);
   }
 }
 
@@ -218,7 +225,8 @@ void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
     }
     if (nConnection < 0) return;
     if (MyValidate != nullptr) MyValidate->SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientRead", e.what(), LOG_TARGET_PROXY);
   }
 }
 
@@ -231,21 +239,24 @@ void TfrmTelvane::socManagerServerClientOverflow(TServerConnection& connection) 
              "Error: client output queue over " + IntToStr(static_cast<int64_t>(nBound)) +
                  " bytes, disconnecting (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")",
              LOG_ERROR);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientOverflow", e.what(), LOG_TARGET_PROXY);
   }
 }
 
 void TfrmTelvane::socManagerServerClientTimeout(TServerConnection& connection) {
   try {
     if (MyValidate != nullptr) MyValidate->HandshakeDeadlinePassed(connection);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientTimeout", e.what(), LOG_TARGET_PROXY);
   }
 }
 
 void TfrmTelvane::socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason) {
   try {
     if (MyValidate != nullptr) MyValidate->TlsHandshakeFailed(connection, sReason);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientTlsError", e.what(), LOG_TARGET_PROXY);
   }
 }
 
@@ -256,6 +267,7 @@ void TfrmTelvane::socManagerServerAcceptError(const std::string& sReason) {
              "Error: cannot accept a connection: " + sReason + "; trying again every 100 ms (" +
                  IntToStr(static_cast<int64_t>(nAcceptFailures)) + " failed so far).",
              LOG_ERROR);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerAcceptError", e.what(), LOG_TARGET_PROXY);
   }
 }
