@@ -72,23 +72,11 @@ class TValidate : public TExchangeLinkEvents {
   // A stage's status bar: positions and difference; the per-key bars also the busiest key.
   void PrintStatusBarGlobal(TStatusBarId tBar, int32_t nWP, int32_t nRP);
   void PrintStatusBarSpecific(TStatusBarId tBar, int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nKey);
-  // The same, one routine per pane and bar.
+  // The raw ring's two panes and its status bar; clearing every pane at once.
   void PrintGeneralLogReceived(const std::string& sMessage);
   void PrintGeneralLogProcessed(const std::string& sMessage);
-  void PrintGlobalQueueLog(const std::string& sMessage);
-  void PrintSpecificQueueLog(int32_t nQueueNumber, const std::string& sQueueEvent);
-  void PrintGlobalPeerLog(const std::string& sMessage);
-  void PrintSpecificPeerLog(int32_t nPeerNumber, const std::string& sPeerEvent);
-  void PrintGlobalFeatureParkLog(const std::string& sMessage);
-  void PrintSpecificFeatureParkLog(int32_t nFeatureParkinglotNumber, const std::string& sFeatureParkEvent);
   void ClearAllLogs();
   void PrintStatusBarMain(int32_t nWP, int32_t nRP, bool bOnlyErr, int32_t nErr);
-  void PrintStatusBarGlobalQueue(int32_t nWP, int32_t nRP);
-  void PrintStatusBarGlobalPeer(int32_t nWP, int32_t nRP);
-  void PrintStatusBarGlobalFeaturePark(int32_t nWP, int32_t nRP);
-  void PrintStatusBarSpecificQueue(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nQueueNumber);
-  void PrintStatusBarSpecificPeer(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nPeerNumber);
-  void PrintStatusBarSpecificFeaturePark(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nFeatureParkinglotNumber);
 
   // ---- Audit capture (control thread) ----
   void AuditStart(int32_t nDurationMinutes);
@@ -114,7 +102,6 @@ class TValidate : public TExchangeLinkEvents {
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,
                         const std::string& sFeatureParkList);
-  int32_t FindClientConnected(int32_t nSocketInfoArrayPos);
   bool ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList);
   bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
   bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
@@ -123,9 +110,6 @@ class TValidate : public TExchangeLinkEvents {
   // Each running client subscribed to some of the batch's keys gets those frames, in batch order,
   // in one write; frames shared by many clients are not copied for each.
   bool SocketServerWriteBatch(const TEventBatch& tBatch);
-  bool SocketServerQueueWrite(int32_t nQueueNumber, const std::string& sEvent);
-  bool SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent);
-  bool SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent);
   bool StartSocketServer(int32_t nPort);
   bool StopSocketServer();
 

@@ -337,18 +337,6 @@ bool TValidate::SocketServerWriteBatch(const TEventBatch& tBatch) {
   }
 }
 
-bool TValidate::SocketServerQueueWrite(int32_t nQueueNumber, const std::string& sEvent) {
-  return SocketServerWriteBatch(TEventBatch::One(EVENT_FAMILY_QUEUE, nQueueNumber, sEvent));
-}
-
-bool TValidate::SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent) {
-  return SocketServerWriteBatch(TEventBatch::One(EVENT_FAMILY_PEER, nPeerNumber, sEvent));
-}
-
-bool TValidate::SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent) {
-  return SocketServerWriteBatch(TEventBatch::One(EVENT_FAMILY_FEATUREPARK, nFeatureParkinglotNumber, sEvent));
-}
-
 bool TValidate::StartSocketServer(int32_t nPort) {
   try {
     WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_VERBOSE, Msg(36) + IntToStr(nPort) + ")", false);
