@@ -10,7 +10,6 @@
 #include "logging/untUtil.h"
 #include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
-#include "platform/untServerSocket.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -40,24 +39,9 @@ TfrmTelvane::~TfrmTelvane() {
   pWeb.reset();      // before the metrics endpoint, whose listener it may share
   pMetrics.reset();  // its timer and HTTP threads end before anything they read goes
   tmrMain.SetEnabled(false);
-  // The link goes with the manager object; the controller must not reach it afterwards.
+  // The link goes with the manager object; the controller must not reach it afterwards. The desk
+  // service goes too, and with it the listener, which raises no event as it closes.
   if (MyValidate != nullptr) MyValidate->AttachExchangeLink(nullptr);
-  // The listener outlives the manager object; make sure none of its events reaches it again.
-  if (socManagerServer != nullptr) {
-    socManagerServer->OnListen = nullptr;
-    socManagerServer->OnAdmit = nullptr;
-    socManagerServer->OnAccept = nullptr;
-    socManagerServer->OnClientConnect = nullptr;
-    socManagerServer->OnClientDisconnect = nullptr;
-    socManagerServer->OnClientError = nullptr;
-    socManagerServer->OnClientRead = nullptr;
-    socManagerServer->OnClientOverflow = nullptr;
-    socManagerServer->OnClientTimeout = nullptr;
-    socManagerServer->OnClientTlsError = nullptr;
-    socManagerServer->OnAcceptError = nullptr;
-    socManagerServer->OnAcceptHold = nullptr;
-    socManagerServer->OnHandlerError = nullptr;
-  }
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
   frmTelvane.compare_exchange_strong(pSelf, nullptr);
@@ -92,27 +76,7 @@ void TfrmTelvane::FormCreate() {
     // takes what it reads, and a due reconnection starts it as the operator's button does.
     if (MyValidate != nullptr) MyValidate->AttachExchangeLink(&MyExchangeLink);
     MyExchangeLink.OnReconnect = [this] { cmdStartClientClick(); };
-    // 6. The client listener.
-    if (socManagerServer == nullptr) socManagerServer = new TServerSocket();  // lives until process end
-    socManagerServer->OnListen = [this] { socManagerServerListen(); };
-    socManagerServer->OnAdmit = [this](TServerConnection& c) { return socManagerServerAdmit(c); };
-    socManagerServer->OnAccept = [this](TServerConnection& c) { socManagerServerAccept(c); };
-    socManagerServer->OnClientConnect = [this](TServerConnection& c) { socManagerServerClientConnect(c); };
-    socManagerServer->OnClientDisconnect = [this](TServerConnection& c) { socManagerServerClientDisconnect(c); };
-    socManagerServer->OnClientError = [this](TServerConnection& c, int& n) { socManagerServerClientError(c, n); };
-    socManagerServer->OnClientRead = [this](TServerConnection& c) { socManagerServerClientRead(c); };
-    socManagerServer->OnClientOverflow = [this](TServerConnection& c) { socManagerServerClientOverflow(c); };
-    socManagerServer->OnClientTimeout = [this](TServerConnection& c) { socManagerServerClientTimeout(c); };
-    socManagerServer->OnClientTlsError = [this](TServerConnection& c, const std::string& s) {
-      socManagerServerClientTlsError(c, s);
-    };
-    socManagerServer->OnAcceptError = [this](const std::string& sReason) { socManagerServerAcceptError(sReason); };
-    // Each accept is logged: in a burst of connections the next peer waits in the kernel's queue
-    // while the log writer is behind, rather than the log losing the lines of those before it.
-    socManagerServer->OnAcceptHold = [] { return LogFallingBehind(); };
-    socManagerServer->OnHandlerError = [](const std::string& sWhat) {
-      LogOperationError("TfrmTelvane", "socManagerServer", sWhat, LOG_TARGET_PROXY);
-    };
+    // 6. The desk listener is the desk service's, wired when it was made.
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);
@@ -247,11 +211,10 @@ void TfrmTelvane::cmdStartServerClick() {
   try {
     // SERVERPORT=0 with a TLSPORT: the TLS port serves alone, and the start and stop lines name it.
     const bool bServePlain = MyConfigInfo.nProxyPort != 0;
-    if (socManagerServer != nullptr) socManagerServer->bServePlain = bServePlain;
+    MyDeskService.socManagerServer.bServePlain = bServePlain;
     const int32_t nPort = bServePlain ? MyConfigInfo.nProxyPort : MyConfigInfo.MyClientPort.nTlsPort;
     // Started only when a port listens: with the TLS port alone, its failure leaves none.
-    if (MyValidate != nullptr && MyValidate->StartSocketServer(nPort) && socManagerServer != nullptr &&
-        socManagerServer->Active()) {
+    if (MyValidate != nullptr && MyValidate->StartSocketServer(nPort) && MyDeskService.socManagerServer.Active()) {
       MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, false);
       MyDisplay.SetEnabled(CTL_CMD_START_SERVER, false);
       MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, true);

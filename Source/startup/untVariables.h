@@ -284,7 +284,8 @@ extern TAuditEvents& MyAuditEvents;
 extern TMainTimerControl& MyMainTimerControl;
 
 class TServerSocket;
-// The desk listener lives from the manager object's creation to the process end; control thread.
+// The desk listener, published by the desk service (TDeskService) while it lives, for the client
+// service's operations; null without one. Control thread only.
 extern TServerSocket* socManagerServer;
 
 // Index of nKey in the range of nCount numbers from nFirst; -1 outside. Worked in 64 bits, so no
