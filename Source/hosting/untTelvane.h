@@ -8,7 +8,7 @@
 // in service mode it is never registered, so every output to panes, status bars and buttons is
 // skipped. Everything here runs on the control thread. Handlers are grouped by file:
 //   untTelvane.cpp         creation, shut-down, start/stop actions, main timer
-//   untTelvaneConsole.cpp  check boxes, clear buttons, tabs, audit half of tmrMain, FormResize
+//   untTelvaneConsole.cpp  check boxes, clear buttons, tabs, the audit on tmrMain, FormResize
 #pragma once
 
 #include <array>
