@@ -115,8 +115,8 @@ TEST_F(AuditTest, TenFilesInOrderUtf8AndReplacedByTheNextCapture) {
   ClickAudit("5");
   OnControl([] {
     MyAppInfo.bWriteGlobalQueueLog = false;  // a switched-off pane still feeds the capture
-    MyValidate->PrintGlobalQueueLog("Event: Join\r\nQueue: 10001\r\n\r\n");
-    MyValidate->PrintSpecificPeerLog(20001, "Event: Hangup\r\n\r\n");
+    MyValidate->PrintStageLog(PANE_GLOBAL_QUEUE, "Event: Join\r\nQueue: 10001\r\n\r\n");
+    MyValidate->PrintStageKeyLog(PANE_SPECIFIC_PEER, 20001, "Event: Hangup\r\n\r\n");
     MyValidate->PrintGeneralLogReceived("Conex\xE3o");  // Windows-1252
   });
   ClickAudit("");
@@ -129,7 +129,7 @@ TEST_F(AuditTest, TenFilesInOrderUtf8AndReplacedByTheNextCapture) {
 
   // The second capture of the day replaces every file with everything captured since start-up.
   ClickAudit("5");
-  OnControl([] { MyValidate->PrintGlobalQueueLog("Event: Leave\r\n"); });
+  OnControl([] { MyValidate->PrintStageLog(PANE_GLOBAL_QUEUE, "Event: Leave\r\n"); });
   ClickAudit("");
   EXPECT_EQ(ReadFile(AuditPath("GLOBALQUEUE_")), "Event: Join\r\nQueue: 10001\r\n\r\n\r\nEvent: Leave\r\n\r\n");
   EXPECT_EQ(ReadFile(AuditPath("AUDIT_")),

@@ -38,6 +38,11 @@ const std::string PARK_PROMPT = "FeatureParkInfo:  ?\r\n\r\n";
 const std::string READY = "Server is ready and up!\r\n\r\n";
 const std::string STOP_NOTICE = "Server is going down!";
 
+// One frame through the fan-out, as a per-key stage hands it over; control thread.
+bool WriteFrame(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sFrame) {
+  return MyValidate->SocketServerWriteBatch(TEventBatch::One(tFamily, nKey, sFrame));
+}
+
 // Message n as it stands in the log file (UTF-8).
 std::string LogMsg(int n) { return Cp1252ToUtf8(Msg(n)); }
 
@@ -511,9 +516,9 @@ TEST_F(ListenerTest, FanOutReachesOnlyRunningSubscribers) {
   const std::string sPeerEvent = "Event: PeerStatus\r\nPeer: SIP/20005\r\n\r\n\r\n";
   const std::string sParkEvent = "Event: ParkedCall\r\nExten: 705\r\n\r\n\r\n";
   OnControl([&] {
-    EXPECT_TRUE(MyValidate->SocketServerQueueWrite(10005, sQueueEvent));
-    EXPECT_TRUE(MyValidate->SocketServerPeerWrite(20005, sPeerEvent));
-    EXPECT_TRUE(MyValidate->SocketServerFeatureParkWrite(705, sParkEvent));
+    EXPECT_TRUE(WriteFrame(EVENT_FAMILY_QUEUE, 10005, sQueueEvent));
+    EXPECT_TRUE(WriteFrame(EVENT_FAMILY_PEER, 20005, sPeerEvent));
+    EXPECT_TRUE(WriteFrame(EVENT_FAMILY_FEATUREPARK, 705, sParkEvent));
   });
   ASSERT_TRUE(subscribed.ReadUntil(sParkEvent));
   EXPECT_EQ(subscribed.Take(), sQueueEvent + sPeerEvent + sParkEvent);
@@ -571,7 +576,7 @@ TEST_F(ListenerTest, BatchesReachEachClientAsTheFramesOfItsKeysInOrder) {
   OnControl([&] {
     std::string sBytes;  // reused, as a stage reuses its buffer
     for (const auto& vFrames : vBatches) EXPECT_TRUE(MyValidate->SocketServerWriteBatch(QueueBatch(vFrames, sBytes)));
-    EXPECT_TRUE(MyValidate->SocketServerQueueWrite(10001, QueueFrame(10001, "Z")));  // marks the end
+    EXPECT_TRUE(WriteFrame(EVENT_FAMILY_QUEUE, 10001, QueueFrame(10001, "Z")));  // marks the end
   });
   for (size_t n = 0; n < vCases.size(); ++n) {
     std::string sExpected;
@@ -634,7 +639,7 @@ TEST_F(ListenerTest, ClientThatNeverReadsIsDroppedWithoutHoldingUpTheOthers) {
     EXPECT_TRUE(Logged(sOverflow));
     EXPECT_TRUE(Logged(LogMsg(30) + "127.0.0.1) - "));
     // The reader is still served.
-    OnControl([&] { EXPECT_TRUE(MyValidate->SocketServerQueueWrite(10005, "Event: Last\r\n\r\n\r\n")); });
+    OnControl([&] { EXPECT_TRUE(WriteFrame(EVENT_FAMILY_QUEUE, 10005, "Event: Last\r\n\r\n\r\n")); });
     EXPECT_TRUE(reader.ReadUntil("Event: Last\r\n\r\n\r\n"));
   }
 }

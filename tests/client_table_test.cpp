@@ -11,8 +11,6 @@
 
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
-#include "platform/untControlLoop.h"
-#include "platform/untServerSocket.h"
 #include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
@@ -275,7 +273,6 @@ TEST_F(ClientTableTest, SlotIndexOutsideTheTableFails) {
     EXPECT_FALSE(validate.ChangeQueueClientInfo(nSlot, "10001:TRUE")) << nSlot;
     EXPECT_FALSE(validate.ChangePeerClientInfo(nSlot, "20001:TRUE")) << nSlot;
     EXPECT_FALSE(validate.ChangeFeatureParkClientInfo(nSlot, "701:TRUE")) << nSlot;
-    EXPECT_EQ(validate.FindClientConnected(nSlot), -1) << nSlot;
   }
 }
 
@@ -339,40 +336,6 @@ TEST(TextRoutines, EscapeControlChars) {
     EXPECT_EQ(EscapeControlChars(c.sText, c.nMax, &nTaken), c.sExpected) << '"' << std::string(c.sText) << '"';
     EXPECT_EQ(nTaken, c.nTaken) << '"' << std::string(c.sText) << '"';
   }
-}
-
-// FindClientConnected against a real listener: the slot's address and port name the connection.
-TEST_F(ClientTableTest, FindClientConnectedMatchesAddressAndPort) {
-  testsupport::TControlThread control;
-  TControlLoop& loop = control.Loop();
-  std::vector<std::pair<std::string, int>> vConnected;  // control thread
-  int nPort = 0;
-  loop.Synchronize([&] {
-    socManagerServer = new TServerSocket();
-    socManagerServer->OnClientConnect = [&](TServerConnection& c) { vConnected.emplace_back(c.RemoteAddress(), c.RemotePort()); };
-    socManagerServer->SetActive(true);
-    nPort = socManagerServer->LocalPort();
-  });
-  testsupport::TTcpClient first, second;
-  ASSERT_TRUE(first.Connect(nPort));
-  ASSERT_TRUE(second.Connect(nPort));
-  ASSERT_TRUE(PollUntil([&] {
-    size_t n = 0;
-    loop.Synchronize([&] { n = vConnected.size(); });
-    return n == 2;
-  }));
-  std::vector<int32_t> vFound;
-  loop.Synchronize([&] {
-    validate.InsertClientInfo(vConnected[1].first, vConnected[1].second);  // slot 0: the second connection
-    validate.InsertClientInfo(vConnected[0].first, vConnected[0].second);  // slot 1: the first
-    validate.InsertClientInfo(vConnected[0].first, 1);                     // slot 2: no such connection
-    for (int32_t nSlot : {0, 1, 2, 3}) vFound.push_back(validate.FindClientConnected(nSlot));
-  });
-  EXPECT_EQ(vFound, (std::vector<int32_t>{1, 0, -1, -1}));
-  loop.Synchronize([] {
-    delete socManagerServer;
-    socManagerServer = nullptr;
-  });
 }
 
 }  // namespace

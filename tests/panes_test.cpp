@@ -55,7 +55,6 @@ class PanesTest : public ::testing::Test {
 
 struct FramedCase {
   const char* sName;
-  void (TValidate::*fnPrint)(int32_t, const std::string&);
   std::atomic<bool> TAppInfo::*bSwitch;
   TPaneId tPane;
   TAuditList* TAuditEvents::*lstAudit;
@@ -64,17 +63,15 @@ struct FramedCase {
 
 TEST_F(PanesTest, PerKeyEventsAreFramedByTheirNumber) {
   const FramedCase CASES[] = {
-      {"queue", &TValidate::PrintSpecificQueueLog, &TAppInfo::bWriteSpecificQueueLog, PANE_SPECIFIC_QUEUE,
-       &TAuditEvents::lstSpecificQueue, 10005},
-      {"peer", &TValidate::PrintSpecificPeerLog, &TAppInfo::bWriteSpecificPeerLog, PANE_SPECIFIC_PEER,
-       &TAuditEvents::lstSpecificPeer, 20017},
-      {"parking", &TValidate::PrintSpecificFeatureParkLog, &TAppInfo::bWriteSpecificFeatureParkLog,
-       PANE_SPECIFIC_FEATUREPARK, &TAuditEvents::lstSpecificFeaturePark, 701},
+      {"queue", &TAppInfo::bWriteSpecificQueueLog, PANE_SPECIFIC_QUEUE, &TAuditEvents::lstSpecificQueue, 10005},
+      {"peer", &TAppInfo::bWriteSpecificPeerLog, PANE_SPECIFIC_PEER, &TAuditEvents::lstSpecificPeer, 20017},
+      {"parking", &TAppInfo::bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK,
+       &TAuditEvents::lstSpecificFeaturePark, 701},
   };
   MyAuditEvents.bEnabled = true;
   for (const FramedCase& c : CASES) {
     MyAppInfo.*c.bSwitch = true;
-    (MyValidate->*c.fnPrint)(c.nKey, "Event: Join\r\nKey: 1\r\n\r\n");
+    MyValidate->PrintStageKeyLog(c.tPane, c.nKey, "Event: Join\r\nKey: 1\r\n\r\n");
     const std::string sFrame = " --- " + std::to_string(c.nKey) + " --- ";
     const std::vector<std::string> vExpected = {sFrame, "Event: Join", "Key: 1", "", sFrame};
     EXPECT_EQ(PaneLines(c.tPane), vExpected) << c.sName;
@@ -104,9 +101,9 @@ TEST_F(PanesTest, StagePaneEmptiesPastTenThousandDisplayedLines) {
   for (const LimitCase& c : CASES) {
     Display().ClearPane(PANE_GLOBAL_QUEUE);
     Display().SetWrapWidth(PANE_GLOBAL_QUEUE, 10);
-    MyValidate->PrintGlobalQueueLog(Lines(c.nBefore));
+    MyValidate->PrintStageLog(PANE_GLOBAL_QUEUE, Lines(c.nBefore));
     ASSERT_EQ(Display().vPanes[PANE_GLOBAL_QUEUE].DisplayedLineCount(), c.nBefore) << c.sName;
-    MyValidate->PrintGlobalQueueLog(c.sAppended);
+    MyValidate->PrintStageLog(PANE_GLOBAL_QUEUE, c.sAppended);
     EXPECT_EQ(Display().vPanes[PANE_GLOBAL_QUEUE].DisplayedLineCount(), c.nExpected) << c.sName;
   }
 }
@@ -153,8 +150,8 @@ TEST_F(PanesTest, ClippedPaneShowsOneRowPerLine) {
 TEST_F(PanesTest, ClearAllLogSparesTheParkingPanesAndTheBars) {
   TDisplayModel& d = Display();
   for (int n = 0; n < PANE_COUNT; ++n) d.AppendPane(static_cast<TPaneId>(n), "text");
-  MyValidate->PrintStatusBarGlobalFeaturePark(4, 2);
-  MyValidate->PrintStatusBarSpecificQueue(9, 8, 1, 10003);
+  MyValidate->PrintStatusBarGlobal(STB_GLOBAL_FEATUREPARK, 4, 2);
+  MyValidate->PrintStatusBarSpecific(STB_SPECIFIC_QUEUE, 9, 8, 1, 10003);
   const auto vBarsBefore = d.vStatusBars;
   MyAuditEvents.lstGlobalQueue->Add("captured");
   form->cmdClearAllLogsClick();
@@ -179,14 +176,14 @@ TEST_F(PanesTest, StatusRoutinesSetTheirPanelsOnly) {
        {"WP: 12", "RP: 5", "Diff: 7", "Not Event: 0"}},
       {"main, only the error count", [] { MyValidate->PrintStatusBarMain(77, 66, true, 3); }, STB_GENERIC_MSG_READ,
        {"WP: 12", "RP: 5", "Diff: 7", "Not Event: 3"}},
-      {"global, wrapped write position", [] { MyValidate->PrintStatusBarGlobalPeer(3, 498); }, STB_GLOBAL_PEER,
-       {"WP: 3", "RP: 498", "Diff: -495"}},
-      {"specific, the diff as given", [] { MyValidate->PrintStatusBarSpecificPeer(9, 2, 40, 20001); },
+      {"global, wrapped write position", [] { MyValidate->PrintStatusBarGlobal(STB_GLOBAL_PEER, 3, 498); },
+       STB_GLOBAL_PEER, {"WP: 3", "RP: 498", "Diff: -495"}},
+      {"specific, the diff as given", [] { MyValidate->PrintStatusBarSpecific(STB_SPECIFIC_PEER, 9, 2, 40, 20001); },
        STB_SPECIFIC_PEER, {"WP: 9", "RP: 2", "Diff: 40", "Peer: 20001"}},
-      {"specific parking", [] { MyValidate->PrintStatusBarSpecificFeaturePark(1, 1, 0, 701); },
+      {"specific parking", [] { MyValidate->PrintStatusBarSpecific(STB_SPECIFIC_FEATUREPARK, 1, 1, 0, 701); },
        STB_SPECIFIC_FEATUREPARK, {"WP: 1", "RP: 1", "Diff: 0", "Parkinglot: 701"}},
-      {"specific queue", [] { MyValidate->PrintStatusBarSpecificQueue(5, 4, 1, 10001); }, STB_SPECIFIC_QUEUE,
-       {"WP: 5", "RP: 4", "Diff: 1", "Queue: 10001"}},
+      {"specific queue", [] { MyValidate->PrintStatusBarSpecific(STB_SPECIFIC_QUEUE, 5, 4, 1, 10001); },
+       STB_SPECIFIC_QUEUE, {"WP: 5", "RP: 4", "Diff: 1", "Queue: 10001"}},
   };
   for (const BarCase& c : CASES) {
     c.fnUpdate();
@@ -226,11 +223,11 @@ TEST_F(PanesTest, WithoutARegisteredConsoleNothingHappens) {
   MyAppInfo.bWriteGlobalPeerLog = true;
   MyAuditEvents.bEnabled = true;
   const uint64_t nVersion = service.MyDisplay.nVersion;
-  MyValidate->PrintGlobalPeerLog("Event: PeerStatus");
-  MyValidate->PrintSpecificPeerLog(20001, "Event: PeerStatus");
+  MyValidate->PrintStageLog(PANE_GLOBAL_PEER, "Event: PeerStatus");
+  MyValidate->PrintStageKeyLog(PANE_SPECIFIC_PEER, 20001, "Event: PeerStatus");
   MyValidate->PrintMainAudit("notice");
   MyValidate->PrintStatusBarMain(1, 0, false, 0);
-  MyValidate->PrintStatusBarSpecificPeer(1, 0, 1, 20001);
+  MyValidate->PrintStatusBarSpecific(STB_SPECIFIC_PEER, 1, 0, 1, 20001);
   MyValidate->ClearAllLogs();
   EXPECT_EQ(service.MyDisplay.nVersion, nVersion);
   EXPECT_TRUE(MyAuditEvents.lstGlobalPeer->Snapshot().empty());

@@ -47,6 +47,7 @@ class ServerSocketTest : public ::testing::Test {
       s.OnClientError = [this](TServerConnection& c, int& n) { Record("Error", c, n != 0 ? "code" : "0"); n = 0; };
       s.OnClientOverflow = [this](TServerConnection& c) { Record("Overflow", c); };
       s.OnAcceptError = [this](const std::string& sReason) { Record("AcceptError " + sReason); };
+      s.OnHandlerError = [this](const std::string& sWhat) { Record("HandlerError " + sWhat); };
       s.OnClientRead = [this](TServerConnection& c) {
         const std::string sPiece = c.ReceiveText();
         vPieceSizes.push_back(sPiece.size());
@@ -348,8 +349,36 @@ TEST_F(ServerSocketTest, AdmissionHandlerThatThrowsRefusesThePeer) {
   ASSERT_TRUE(peer.Connect(nPort));
   ASSERT_TRUE(peer.WaitClosed());
   EXPECT_EQ(peer.Received(), "");
-  EXPECT_EQ(Events(), (std::vector<std::string>{"Listen", "Admit " + std::to_string(LocalPortOf(peer.Fd()))}));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"Listen", "Admit " + std::to_string(LocalPortOf(peer.Fd())),
+                                                "HandlerError the check broke"}));
   EXPECT_EQ(ActiveConnections(), 0);
+}
+
+// Whatever a handler lets through is told to OnHandlerError, std::exception or not, and the
+// connection is served on: the next read arrives as usual.
+TEST_F(ServerSocketTest, HandlerThatThrowsIsToldAndTheConnectionServedOn) {
+  OnControl([&] {
+    pServer->OnClientRead = [&](TServerConnection& c) {
+      const std::string sPiece = c.ReceiveText();
+      Record("Read", c, sPiece);
+      if (sPiece == "std") throw std::runtime_error("the handler broke");
+      if (sPiece == "other") throw 42;
+    };
+  });
+  TTcpClient peer;
+  ASSERT_TRUE(peer.Connect(nPort));
+  const std::string p = std::to_string(LocalPortOf(peer.Fd()));
+  ASSERT_TRUE(WaitForEvent("Connect " + p + " 1"));
+  for (const std::string sSend : {"std", "other", "after"}) {
+    ASSERT_TRUE(peer.Send(sSend));
+    ASSERT_TRUE(WaitForEvent("Read " + p + " " + sSend)) << sSend;
+  }
+  const std::vector<std::string> vEvents = Events();
+  const std::vector<std::string> vTail(vEvents.end() - 5, vEvents.end());
+  EXPECT_EQ(vTail, (std::vector<std::string>{"Read " + p + " std", "HandlerError the handler broke",
+                                             "Read " + p + " other", "HandlerError unknown error",
+                                             "Read " + p + " after"}));
+  EXPECT_EQ(ActiveConnections(), 1);
 }
 
 // A held peer is neither listed nor read and raises no event until ReleaseHeld names its address;

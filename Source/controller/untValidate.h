@@ -1,6 +1,6 @@
 // TValidate, the controller: the relay's operations over the process-wide records.
 //
-// It holds no state of its own; one instance (MyValidate) exists from start-up until the console's
+// It holds no state of its own besides the exchange link it is registered with; one instance (MyValidate) exists from start-up until the console's
 // shut-down (in service mode until the process ends). Its operations are grouped by concern, one
 // file each:
 //   untValidateConfig.cpp  constructor (configuration), destructor, folders
@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "controller/untExchangeLink.h"
 #include "logging/untDisplaySink.h"
 #include "pipeline/untStageDisplay.h"
 #include "startup/untVariables.h"
@@ -29,11 +30,11 @@ struct TEventBatch;
 class TServerConnection;
 enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
-class TValidate : public TStageDisplay {
+class TValidate : public TStageDisplay, public TExchangeLinkEvents {
  public:
   // ---- Configuration (start-up, main thread) ----
   TValidate();   // creates the capture lists, reads and checks Lib/Config.ini, is the stages' display
-  ~TValidate();  // stops being the stages' display, releases the capture lists
+  ~TValidate() override;  // stops being the stages' display, releases the capture lists, leaves the link
   static std::string GetLogDirectory();    // <exe folder>Log, no trailing separator
   static std::string GetAuditDirectory();  // the same folder
   static std::string GetConfigFilePath();       // <exe folder>Lib/Config.ini
@@ -72,41 +73,28 @@ class TValidate : public TStageDisplay {
   // A stage's status bar: positions and difference; the per-key bars also the busiest key.
   void PrintStatusBarGlobal(TStatusBarId tBar, int32_t nWP, int32_t nRP) override;
   void PrintStatusBarSpecific(TStatusBarId tBar, int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nKey) override;
-  // The same, one routine per pane and bar.
+  // The raw ring's two panes and its status bar; clearing every pane at once.
   void PrintGeneralLogReceived(const std::string& sMessage);
   void PrintGeneralLogProcessed(const std::string& sMessage) override;
-  void PrintGlobalQueueLog(const std::string& sMessage);
-  void PrintSpecificQueueLog(int32_t nQueueNumber, const std::string& sQueueEvent);
-  void PrintGlobalPeerLog(const std::string& sMessage);
-  void PrintSpecificPeerLog(int32_t nPeerNumber, const std::string& sPeerEvent);
-  void PrintGlobalFeatureParkLog(const std::string& sMessage);
-  void PrintSpecificFeatureParkLog(int32_t nFeatureParkinglotNumber, const std::string& sFeatureParkEvent);
   void ClearAllLogs();
   void PrintStatusBarMain(int32_t nWP, int32_t nRP, bool bOnlyErr, int32_t nErr) override;
-  void PrintStatusBarGlobalQueue(int32_t nWP, int32_t nRP);
-  void PrintStatusBarGlobalPeer(int32_t nWP, int32_t nRP);
-  void PrintStatusBarGlobalFeaturePark(int32_t nWP, int32_t nRP);
-  void PrintStatusBarSpecificQueue(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nQueueNumber);
-  void PrintStatusBarSpecificPeer(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nPeerNumber);
-  void PrintStatusBarSpecificFeaturePark(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nFeatureParkinglotNumber);
 
   // ---- Audit capture (control thread) ----
   void AuditStart(int32_t nDurationMinutes);
   void AuditStop();
 
   // ---- Exchange connection (control thread) ----
+  // Registers the controller with the link that owns the exchange connection (null: none). Called
+  // once by the manager object at creation and at its end; the destructor unregisters.
+  void AttachExchangeLink(TExchangeLink* pLink);
+  // The link's start, stop and read, under the names the log shows.
   bool StartSocketClient(const std::string& sHost, int32_t nPort);
   bool StopSocketClient(int32_t nSocketClient, bool bDoNotAutoReconnect);
   bool SocketClientRead(const std::string& sReceivedText, int32_t nSocketClient);
-  // The TCP connection is open (its connect event): the greeting's deadline starts now.
-  void SocketClientConnected(int32_t nSocketClient);
-  // Once a second: stops, as a lost connection, a connection whose greeting or login answer has
-  // not come within nServerTimeoutTmr seconds (logged as a WARNING). False on an error.
-  bool SocketClientDeadline(int32_t nSocketClient);
-  // Every failure of the connection (closed, socket error, probe or deadline unanswered, login
-  // rejected): writes the outage's WARNING line with sReason (the system's text where there is one),
-  // then StopSocketClient(nSocketClient, False). Returns what the stop returns.
-  bool SocketClientFailed(int32_t nSocketClient, const std::string& sReason);
+  // What the link hands up.
+  void ExchangeText(const std::string& sText) override;
+  void ExchangeReset() override;
+  void ExchangeStopped() override;
 
   // ---- Client service (control thread) ----
   // pConnection: the session that takes the slot (null where there is none, as in table tests).
@@ -115,7 +103,6 @@ class TValidate : public TStageDisplay {
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,
                         const std::string& sFeatureParkList);
-  int32_t FindClientConnected(int32_t nSocketInfoArrayPos);
   bool ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList);
   bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
   bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
@@ -124,9 +111,6 @@ class TValidate : public TStageDisplay {
   // Each running client subscribed to some of the batch's keys gets those frames, in batch order,
   // in one write; frames shared by many clients are not copied for each.
   bool SocketServerWriteBatch(const TEventBatch& tBatch);
-  bool SocketServerQueueWrite(int32_t nQueueNumber, const std::string& sEvent);
-  bool SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent);
-  bool SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent);
   bool StartSocketServer(int32_t nPort);
   bool StopSocketServer();
 
@@ -159,6 +143,11 @@ class TValidate : public TStageDisplay {
   static TPeerState_OPT ConvertPeerInfoToState(const std::string& sPeerInfo);
   // Every entry to PEER_STATE_UNKNOWN with a count of 0, under the table's lock.
   static void ResetPeerTable();
+
+ private:
+  TExchangeLink& ExchangeLink() const;  // raises when none is attached
+
+  TExchangeLink* pExchangeLink = nullptr;  // the exchange link, owned by the manager object; control thread
 };
 
 // The one controller; null before start-up step 6 and after the console's shut-down.

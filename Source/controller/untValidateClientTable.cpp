@@ -195,24 +195,6 @@ bool TValidate::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
   }
 }
 
-int32_t TValidate::FindClientConnected(int32_t nSocketInfoArrayPos) {
-  try {
-    if (!IsSlotIndex(nSocketInfoArrayPos) || socManagerServer == nullptr) return -1;
-    const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[nSocketInfoArrayPos];
-    const int nCount = socManagerServer->ActiveConnections();
-    for (int n = 0; n < nCount; ++n) {
-      TServerConnection* pConnection = socManagerServer->Connections(n);
-      if (pConnection != nullptr && pConnection->RemotePort() == slot.nRemotePort &&
-          pConnection->RemoteAddress() == slot.sRemoteAddress)
-        return n;
-    }
-    return -1;
-  } catch (const std::exception& e) {
-    LogError("FindClientConnected", e.what());
-    return -1;
-  }
-}
-
 bool TValidate::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                                  const std::string& sQueueList, const std::string& sPeerList,
                                  const std::string& sFeatureParkList) {

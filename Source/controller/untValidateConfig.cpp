@@ -171,6 +171,7 @@ TValidate::TConfigRead_OPT TValidate::ReadConfiguration(TConfigLineSink fnLine, 
 TValidate::~TValidate() {
   // First, so that no hand-over reaches a controller half taken apart.
   UnregisterStageDisplay(this);
+  AttachExchangeLink(nullptr);  // the link outlives the controller at the console's shut-down
   TAuditEvents& a = MyAuditEvents;
   FreeList(a.lstAudit);
   // WriteLog may be adding to lstMainLog on another thread: unpublish it, wait for the adds that

@@ -101,20 +101,6 @@ void TValidate::PrintStageKeyLog(TPaneId tPane, int32_t nKey, const std::string&
 
 void TValidate::PrintGeneralLogReceived(const std::string& sMessage) { PrintStageLog(PANE_GENERIC_RECEIVED, sMessage); }
 void TValidate::PrintGeneralLogProcessed(const std::string& sMessage) { PrintStageLog(PANE_GENERIC_PROCESSED, sMessage); }
-void TValidate::PrintGlobalQueueLog(const std::string& sMessage) { PrintStageLog(PANE_GLOBAL_QUEUE, sMessage); }
-void TValidate::PrintSpecificQueueLog(int32_t nQueueNumber, const std::string& sQueueEvent) {
-  PrintStageKeyLog(PANE_SPECIFIC_QUEUE, nQueueNumber, sQueueEvent);
-}
-void TValidate::PrintGlobalPeerLog(const std::string& sMessage) { PrintStageLog(PANE_GLOBAL_PEER, sMessage); }
-void TValidate::PrintSpecificPeerLog(int32_t nPeerNumber, const std::string& sPeerEvent) {
-  PrintStageKeyLog(PANE_SPECIFIC_PEER, nPeerNumber, sPeerEvent);
-}
-void TValidate::PrintGlobalFeatureParkLog(const std::string& sMessage) {
-  PrintStageLog(PANE_GLOBAL_FEATUREPARK, sMessage);
-}
-void TValidate::PrintSpecificFeatureParkLog(int32_t nFeatureParkinglotNumber, const std::string& sFeatureParkEvent) {
-  PrintStageKeyLog(PANE_SPECIFIC_FEATUREPARK, nFeatureParkinglotNumber, sFeatureParkEvent);
-}
 
 void TValidate::ClearAllLogs() {
   try {
@@ -146,19 +132,4 @@ void TValidate::PrintStatusBarGlobal(TStatusBarId tBar, int32_t nWP, int32_t nRP
 void TValidate::PrintStatusBarSpecific(TStatusBarId tBar, int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nKey) {
   SetPositions(tBar, nWP, nRP, nDiff);
   SetKey(tBar, KeyLabel(tBar), nKey);
-}
-
-void TValidate::PrintStatusBarGlobalQueue(int32_t nWP, int32_t nRP) { PrintStatusBarGlobal(STB_GLOBAL_QUEUE, nWP, nRP); }
-void TValidate::PrintStatusBarGlobalPeer(int32_t nWP, int32_t nRP) { PrintStatusBarGlobal(STB_GLOBAL_PEER, nWP, nRP); }
-void TValidate::PrintStatusBarGlobalFeaturePark(int32_t nWP, int32_t nRP) {
-  PrintStatusBarGlobal(STB_GLOBAL_FEATUREPARK, nWP, nRP);
-}
-void TValidate::PrintStatusBarSpecificQueue(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nQueueNumber) {
-  PrintStatusBarSpecific(STB_SPECIFIC_QUEUE, nWP, nRP, nDiff, nQueueNumber);
-}
-void TValidate::PrintStatusBarSpecificPeer(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nPeerNumber) {
-  PrintStatusBarSpecific(STB_SPECIFIC_PEER, nWP, nRP, nDiff, nPeerNumber);
-}
-void TValidate::PrintStatusBarSpecificFeaturePark(int32_t nWP, int32_t nRP, int32_t nDiff, int32_t nFeatureParkinglotNumber) {
-  PrintStatusBarSpecific(STB_SPECIFIC_FEATUREPARK, nWP, nRP, nDiff, nFeatureParkinglotNumber);
 }

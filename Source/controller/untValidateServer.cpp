@@ -109,10 +109,10 @@ void LogError(const char* sOperation, const std::string& sWhat) {
   LogOperationError("TValidate", sOperation, sWhat, LOG_TARGET_PROXY);
 }
 
-TServerConnection& ConnectionAt(int32_t nIndex) {
-  TServerConnection* pConnection = socManagerServer != nullptr ? socManagerServer->Connections(nIndex) : nullptr;
-  if (pConnection == nullptr) throw std::out_of_range("no open connection at index " + IntToStr(nIndex));
-  return *pConnection;
+// The session a slot holds, which the read came from; nIndex names it in the error.
+TServerConnection& SlotConnection(const TServerSocketInfo& slot, int32_t nIndex) {
+  if (slot.pConnection == nullptr) throw std::out_of_range("no open connection at index " + IntToStr(nIndex));
+  return *slot.pConnection;
 }
 
 // Slot data given in the handshake is cleared; the slot keeps its connection.
@@ -276,7 +276,7 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
         if (sReceivedText.find(GREETING) == std::string::npos) return true;
         slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP1;
         LogRead(38, sTag);
-        ConnectionAt(nSocketServerClientPos).SendText("Welcome to " + Msg(0) + " " + Msg(1) + "\r\n\r\n");
+        SlotConnection(slot, nSocketServerClientPos).SendText("Welcome to " + Msg(0) + " " + Msg(1) + "\r\n\r\n");
         return true;
       case MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING:
         for (const TChangeCommand& command : CHANGE_COMMANDS) {
@@ -314,7 +314,7 @@ bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSock
       UpdateClientInfo(nSocketInfoArrayPos, vFields[0], vFields[1], vFields[2], vFields[3], vFields[4]);
       LogRead(step.nMsgDone, sTag);
       slot.tMainSocketServerStateMachine = step.tNext;
-      ConnectionAt(nSocketServerClientPos).SendText(step.sPrompt);
+      SlotConnection(slot, nSocketServerClientPos).SendText(step.sPrompt);
       if (step.tNext == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) {
         StopHandshakeDeadline(slot.pConnection);
         LogRead(54, sTag);
@@ -335,18 +335,6 @@ bool TValidate::SocketServerWriteBatch(const TEventBatch& tBatch) {
     case EVENT_FAMILY_FEATUREPARK: return WriteBatchToSubscribers(PARK_FAN_OUT, tBatch);
     default: return true;
   }
-}
-
-bool TValidate::SocketServerQueueWrite(int32_t nQueueNumber, const std::string& sEvent) {
-  return SocketServerWriteBatch(TEventBatch::One(EVENT_FAMILY_QUEUE, nQueueNumber, sEvent));
-}
-
-bool TValidate::SocketServerPeerWrite(int32_t nPeerNumber, const std::string& sEvent) {
-  return SocketServerWriteBatch(TEventBatch::One(EVENT_FAMILY_PEER, nPeerNumber, sEvent));
-}
-
-bool TValidate::SocketServerFeatureParkWrite(int32_t nFeatureParkinglotNumber, const std::string& sEvent) {
-  return SocketServerWriteBatch(TEventBatch::One(EVENT_FAMILY_FEATUREPARK, nFeatureParkinglotNumber, sEvent));
 }
 
 bool TValidate::StartSocketServer(int32_t nPort) {

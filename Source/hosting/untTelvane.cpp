@@ -9,9 +9,7 @@
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untStageWake.h"
-#include "platform/untClientSocket.h"
 #include "platform/untControlLoop.h"
-#include "platform/untServerSocket.h"
 #include "startup/untMessage.h"
 #include "startup/untVariables.h"
 
@@ -41,29 +39,9 @@ TfrmTelvane::~TfrmTelvane() {
   pWeb.reset();      // before the metrics endpoint, whose listener it may share
   pMetrics.reset();  // its timer and HTTP threads end before anything they read goes
   tmrMain.SetEnabled(false);
-  tmrAMIKeepAlive.SetEnabled(false);
-  // The sockets outlive the manager object; make sure none of their events reaches it again.
-  if (socManagerClient != nullptr) {
-    socManagerClient->OnConnecting = nullptr;
-    socManagerClient->OnConnect = nullptr;
-    socManagerClient->OnDisconnect = nullptr;
-    socManagerClient->OnError = nullptr;
-    socManagerClient->OnRead = nullptr;
-  }
-  if (socManagerServer != nullptr) {
-    socManagerServer->OnListen = nullptr;
-    socManagerServer->OnAdmit = nullptr;
-    socManagerServer->OnAccept = nullptr;
-    socManagerServer->OnClientConnect = nullptr;
-    socManagerServer->OnClientDisconnect = nullptr;
-    socManagerServer->OnClientError = nullptr;
-    socManagerServer->OnClientRead = nullptr;
-    socManagerServer->OnClientOverflow = nullptr;
-    socManagerServer->OnClientTimeout = nullptr;
-    socManagerServer->OnClientTlsError = nullptr;
-    socManagerServer->OnAcceptError = nullptr;
-    socManagerServer->OnAcceptHold = nullptr;
-  }
+  // The link goes with the manager object; the controller must not reach it afterwards. The desk
+  // service goes too, and with it the listener, which raises no event as it closes.
+  if (MyValidate != nullptr) MyValidate->AttachExchangeLink(nullptr);
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
   frmTelvane.compare_exchange_strong(pSelf, nullptr);
@@ -94,32 +72,11 @@ void TfrmTelvane::FormCreate() {
       d.SetVisible(CTL_CMD_START_SERVER, false);
       d.SetVisible(CTL_CMD_STOP_SERVER, false);
     }
-    // 5. The exchange connection, index 0.
-    if (socManagerClient == nullptr) socManagerClient = new TClientSocket();  // lives until process end
-    socManagerClient->Tag = 0;
-    socManagerClient->OnConnecting = [this] { socManagerClientConnecting(); };
-    socManagerClient->OnConnect = [this] { socManagerClientConnect(); };
-    socManagerClient->OnDisconnect = [this] { socManagerClientDisconnect(); };
-    socManagerClient->OnError = [this](int& nCode) { socManagerClientError(nCode); };
-    socManagerClient->OnRead = [this] { socManagerClientRead(); };
-    // 6. The client listener.
-    if (socManagerServer == nullptr) socManagerServer = new TServerSocket();  // lives until process end
-    socManagerServer->OnListen = [this] { socManagerServerListen(); };
-    socManagerServer->OnAdmit = [this](TServerConnection& c) { return socManagerServerAdmit(c); };
-    socManagerServer->OnAccept = [this](TServerConnection& c) { socManagerServerAccept(c); };
-    socManagerServer->OnClientConnect = [this](TServerConnection& c) { socManagerServerClientConnect(c); };
-    socManagerServer->OnClientDisconnect = [this](TServerConnection& c) { socManagerServerClientDisconnect(c); };
-    socManagerServer->OnClientError = [this](TServerConnection& c, int& n) { socManagerServerClientError(c, n); };
-    socManagerServer->OnClientRead = [this](TServerConnection& c) { socManagerServerClientRead(c); };
-    socManagerServer->OnClientOverflow = [this](TServerConnection& c) { socManagerServerClientOverflow(c); };
-    socManagerServer->OnClientTimeout = [this](TServerConnection& c) { socManagerServerClientTimeout(c); };
-    socManagerServer->OnClientTlsError = [this](TServerConnection& c, const std::string& s) {
-      socManagerServerClientTlsError(c, s);
-    };
-    socManagerServer->OnAcceptError = [this](const std::string& sReason) { socManagerServerAcceptError(sReason); };
-    // Each accept is logged: in a burst of connections the next peer waits in the kernel's queue
-    // while the log writer is behind, rather than the log losing the lines of those before it.
-    socManagerServer->OnAcceptHold = [] { return LogFallingBehind(); };
+    // 5. The exchange connection, index 0: the link owns its socket and timers; the controller
+    // takes what it reads, and a due reconnection starts it as the operator's button does.
+    if (MyValidate != nullptr) MyValidate->AttachExchangeLink(&MyExchangeLink);
+    MyExchangeLink.OnReconnect = [this] { cmdStartClientClick(); };
+    // 6. The desk listener is the desk service's, wired when it was made.
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);
@@ -148,11 +105,9 @@ void TfrmTelvane::FormCreate() {
     MyMainTimerControl.nReconnectTicks = 0;
     MyMainTimerControl.nAuditTicks = 0;
     tmrMain.OnTimer = [this] { tmrMainTimer(); };
-    tmrAMIKeepAlive.OnTimer = [this] { tmrAMIKeepAliveTimer(); };
     tmrMain.SetInterval(5000);
-    tmrAMIKeepAlive.SetInterval(1000);
     tmrMain.SetEnabled(true);
-    tmrAMIKeepAlive.SetEnabled(true);
+    MyExchangeLink.StartTimers();
     // 13. Automatic start.
     const char* sSource = "TfrmTelvane.FormCreate";
     if (MyConfigInfo.bAutoStart) {
@@ -204,7 +159,8 @@ void TfrmTelvane::FormCloseQuery() {
 void TfrmTelvane::FormClose() {
   try {
     RequestTermination();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogError("FormClose", e);
   }
 }
 
@@ -255,11 +211,10 @@ void TfrmTelvane::cmdStartServerClick() {
   try {
     // SERVERPORT=0 with a TLSPORT: the TLS port serves alone, and the start and stop lines name it.
     const bool bServePlain = MyConfigInfo.nProxyPort != 0;
-    if (socManagerServer != nullptr) socManagerServer->bServePlain = bServePlain;
+    MyDeskService.socManagerServer.bServePlain = bServePlain;
     const int32_t nPort = bServePlain ? MyConfigInfo.nProxyPort : MyConfigInfo.MyClientPort.nTlsPort;
     // Started only when a port listens: with the TLS port alone, its failure leaves none.
-    if (MyValidate != nullptr && MyValidate->StartSocketServer(nPort) && socManagerServer != nullptr &&
-        socManagerServer->Active()) {
+    if (MyValidate != nullptr && MyValidate->StartSocketServer(nPort) && MyDeskService.socManagerServer.Active()) {
       MyDisplay.SetEnabled(CTL_TXT_PROXY_PORT, false);
       MyDisplay.SetEnabled(CTL_CMD_START_SERVER, false);
       MyDisplay.SetEnabled(CTL_CMD_STOP_SERVER, true);
@@ -290,9 +245,8 @@ void TfrmTelvane::ShowStartProxy() {
 }
 
 void TfrmTelvane::tmrMainTimer() {
-  // Ticks never overlap: the timer is off while its halves run and always on again afterwards.
+  // Ticks never overlap: the timer is off while the audit runs and always on again afterwards.
   tmrMain.SetEnabled(false);
-  tmrMainTimerReconnect();
   tmrMainTimerAudit();
   tmrMain.SetEnabled(true);
 }

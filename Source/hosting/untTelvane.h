@@ -1,14 +1,14 @@
-// TfrmTelvane, the manager object: owns the two timers, wires the two sockets' events to the
-// relay's handlers, performs the automatic start, and holds the console's model.
+// TfrmTelvane, the manager object: owns the exchange link (its socket, login, keep-alive and
+// reconnection), the desk service (the listener and its connections) and the main timer, wires the
+// link to the controller once, performs the automatic start, and holds the console's model. No
+// socket event passes through it.
 //
 // It exists in both modes. In window mode it is registered as frmTelvane (the console draws its
 // model) and as the display sink, through which the log call and the controller reach the model;
 // in service mode it is never registered, so every output to panes, status bars and buttons is
 // skipped. Everything here runs on the control thread. Handlers are grouped by file:
 //   untTelvane.cpp         creation, shut-down, start/stop actions, main timer
-//   untTelvaneClient.cpp   socManagerClient events, keep-alive, reconnection half of tmrMain
-//   untTelvaneServer.cpp   socManagerServer events
-//   untTelvaneConsole.cpp  check boxes, clear buttons, tabs, audit half of tmrMain, FormResize
+//   untTelvaneConsole.cpp  check boxes, clear buttons, tabs, the audit on tmrMain, FormResize
 #pragma once
 
 #include <array>
@@ -16,14 +16,13 @@
 #include <memory>
 #include <string>
 
+#include "controller/untDeskService.h"
+#include "controller/untExchangeLink.h"
 #include "hosting/untDisplayModel.h"
 #include "hosting/untMetricsServer.h"
 #include "hosting/untWebServer.h"
 #include "logging/untDisplaySink.h"
 #include "platform/untTimer.h"
-
-class TServerConnection;
-enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
 class TfrmTelvane : public TDisplaySink {
  public:
@@ -60,29 +59,7 @@ class TfrmTelvane : public TDisplaySink {
 
   // ---- Timers ----
   void tmrMainTimer();
-  void tmrMainTimerReconnect();  // reconnection half
-  void tmrMainTimerAudit();      // audit half
-  void tmrAMIKeepAliveTimer();
-
-  // ---- socManagerClient events ----
-  void socManagerClientConnecting();
-  void socManagerClientConnect();
-  void socManagerClientDisconnect();
-  void socManagerClientError(int& nErrorCode);
-  void socManagerClientRead();
-
-  // ---- socManagerServer events ----
-  void socManagerServerListen();
-  TAdmission_OPT socManagerServerAdmit(TServerConnection& connection);
-  void socManagerServerAccept(TServerConnection& connection);
-  void socManagerServerClientConnect(TServerConnection& connection);
-  void socManagerServerClientDisconnect(TServerConnection& connection);
-  void socManagerServerClientError(TServerConnection& connection, int& nErrorCode);
-  void socManagerServerClientRead(TServerConnection& connection);
-  void socManagerServerClientOverflow(TServerConnection& connection);
-  void socManagerServerClientTimeout(TServerConnection& connection);
-  void socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason);
-  void socManagerServerAcceptError(const std::string& sReason);
+  void tmrMainTimerAudit();  // the audit; the link keeps its own reconnection timer
 
   // ---- The display sink (window mode; control thread): the model, and notices as dialogs ----
   void AppendPane(TPaneId tPane, const std::string& sText) override { MyDisplay.AppendPane(tPane, sText); }
@@ -96,8 +73,9 @@ class TfrmTelvane : public TDisplaySink {
 
   // ---- Owned state (control thread) ----
   const bool bWindowMode;      // constant
+  TExchangeLink MyExchangeLink;  // the exchange connection with its keep-alive and reconnection timers
+  TDeskService MyDeskService;    // the desk listener with its connections
   TTimer tmrMain;              // every 5000 ms
-  TTimer tmrAMIKeepAlive;      // every 1000 ms
   TDisplayModel MyDisplay;     // what the console draws
   std::array<bool, 5> vTabShown{};  // tab pages already laid out once (their Tag)
   std::unique_ptr<TMetricsServer> pMetrics;  // the metrics endpoint, when [METRICS] PORT is set

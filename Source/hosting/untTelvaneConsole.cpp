@@ -1,9 +1,9 @@
 // The manager object's console handlers: the layout rule, the "Clear" buttons, the "Enabled"
-// check boxes, the first showing of each page, and the audit box with the audit half of tmrMain.
+// check boxes, the first showing of each page, and the audit box with the audit on tmrMain.
 //
-// Control thread only. The audit half counts tmrMain's 5-second ticks while a capture runs; a
-// capture of m minutes ends on the (12 m + 1)-th tick, between 60 m and 60 m + 5 seconds after it
-// started.
+// Control thread only. Every handler logs its own failure ("Error: ... during <handler> Process.").
+// The audit counts tmrMain's 5-second ticks while a capture runs; a capture of m minutes ends on
+// the (12 m + 1)-th tick, between 60 m and 60 m + 5 seconds after it started.
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -45,28 +45,32 @@ void TfrmTelvane::FormResize() {
     const TConsoleLayout tLayout = ComputeConsoleLayout(MyDisplay.nScreenRows, MyDisplay.nScreenCols);
     for (int n = 0; n < PANE_COUNT; ++n)
       MyDisplay.SetWrapWidth(static_cast<TPaneId>(n), tLayout.vPanes[n].nWrapWidth, tLayout.vPanes[n].bClipLines);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "FormResize", e.what());
   }
 }
 
 void TfrmTelvane::cmdClearAllLogsClick() {
   try {
     if (MyValidate != nullptr) MyValidate->ClearAllLogs();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "cmdClearAllLogsClick", e.what());
   }
 }
 
 void TfrmTelvane::cmdPaneClearClick(TPaneId tPane) {
   try {
     MyDisplay.ClearPane(tPane);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "cmdPaneClearClick", e.what());
   }
 }
 
 void TfrmTelvane::chkPaneEnabledClick(TControlId tCheck) {
   try {
     if (std::atomic<bool>* pSwitch = PaneSwitch(tCheck)) *pSwitch = MyDisplay.vControls[tCheck].bChecked;
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "chkPaneEnabledClick", e.what());
   }
 }
 
@@ -75,7 +79,8 @@ void TfrmTelvane::tabShow(int nTab) {
     if (nTab < 0 || nTab >= static_cast<int>(vTabShown.size()) || vTabShown[nTab]) return;
     vTabShown[nTab] = true;
     FormResize();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "tabShow", e.what());
   }
 }
 

@@ -22,6 +22,7 @@
 //     never be written does not start (start-up reports message 8 and ends).
 #include "logging/untLogger.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -70,6 +71,16 @@ std::tm LocalNow() {
   return tmLocal;
 }
 
+// The log's own failures cannot go into the log: they go to standard error, thinned (the 1st,
+// 10th, 100th, ...), so an error that repeats on every call cannot flood it.
+std::atomic<uint64_t> nLoggerFailures{0};
+void ReportLoggerFailure(const char* sWhere, const char* sWhat) {
+  const uint64_t nCount = ++nLoggerFailures;
+  if (IsPowerOfTen(nCount))
+    std::fprintf(stderr, "Telvane: %s failed: %s (%llu failures of the log so far)\n", sWhere, sWhat,
+                 static_cast<unsigned long long>(nCount));
+}
+
 // True for the first full ring, and again once a second has passed since the last notice.
 bool ClaimFullNotice() {
   const int64_t nNow = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -83,7 +94,8 @@ void PostFullNotice(int32_t nPosition) {
   TControlLoop::Instance().Post([nPosition] {
     try {
       ShowAppMessage(1, "FIFO FULL (GENERAL) - " + IntToStr(nPosition));
-    } catch (...) {
+    } catch (const std::exception& e) {
+      ReportLoggerFailure("the full log ring's notice", e.what());
     }
   });
 }
@@ -120,7 +132,8 @@ void ShowOnConsole(int nTarget, const std::string& sLine, const std::string& sTe
     if (pSink == nullptr) return;
     pSink->AppendPane(PaneOf(nTarget), sLine);
     if (bEchoToStatus) pSink->SetStatus(STB_MAIN, 1, sText);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    ReportLoggerFailure("showing a log line on the console", e.what());
   }
 }
 
@@ -139,7 +152,8 @@ void ToCapture(const std::string& sText) {
   ++nMainLogCaptureUsers;
   try {
     if (TAuditList* lst = MyAuditEvents.lstMainLog.load()) lst->Add(sText);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    ReportLoggerFailure("capturing a log line", e.what());
   }
   --nMainLogCaptureUsers;
 }
@@ -212,8 +226,9 @@ void WriteLog(const std::string& sSource, int nTarget, int nLevel, const std::st
     }
     if (bConsole) ToConsole(nTarget, sShown, sText, bEchoToStatus);
     ToCapture(sText);
-  } catch (...) {
+  } catch (const std::exception& e) {
     // A log call never fails its caller; the line may be lost.
+    ReportLoggerFailure("a log call", e.what());
   }
 }
 
@@ -259,7 +274,8 @@ bool StartLogWriter(const std::string& sDirectory) {
       return false;
     }
     return true;
-  } catch (...) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Telvane: the log writer cannot start: %s\n", e.what());
     return false;
   }
 }

@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -55,7 +57,7 @@ void ReadStartTime(TProcessFigures& t) {
     if (nField != 22) continue;
     const long nTicks = sysconf(_SC_CLK_TCK);
     if (nTicks > 0)
-      t.nStartTimeSeconds = static_cast<double>(nBootTime) + std::stod(sField) / static_cast<double>(nTicks);
+      t.nStartTimeSeconds = static_cast<double>(nBootTime) + std::strtod(sField.c_str(), nullptr) / static_cast<double>(nTicks);
   }
 }
 
@@ -68,8 +70,9 @@ TProcessFigures ReadProcessFigures() {
     ReadCpu(t);
     ReadFds(t);
     ReadStartTime(t);
-  } catch (...) {
-    // A figure that could not be read stays negative.
+  } catch (const std::exception&) {
+    // Only memory can run out here; a figure that could not be read stays negative, which is how
+    // its reader tells "unknown".
   }
   return t;
 }

@@ -101,7 +101,8 @@ struct TServerSocket::TImpl : TSessionHost, std::enable_shared_from_this<TServer
   TServerSocket* pOwner;                           // null once the owner is gone
 
   // Raises one event. The function object is copied first, so a handler may rebind events; an
-  // exception a handler lets through is dropped here, so nothing reaches the event loop.
+  // exception a handler lets through stops here and is told to OnHandlerError, so nothing reaches
+  // the event loop.
   template <typename TFn, typename... TArgs>
   void Raise(std::function<TFn> TServerSocket::*pEvent, TArgs&... args) {
     if (pOwner == nullptr) return;
@@ -109,8 +110,14 @@ struct TServerSocket::TImpl : TSessionHost, std::enable_shared_from_this<TServer
     if (!fn) return;
     try {
       fn(args...);
+    } catch (const std::exception& e) {
+      HandlerFailed(e.what());
     } catch (...) {
+      HandlerFailed("unknown error");
     }
+  }
+  void HandlerFailed(const char* sWhat) {
+    if (pOwner != nullptr && pOwner->OnHandlerError) pOwner->OnHandlerError(sWhat);
   }
 
   // ---- TSessionHost ----
@@ -176,7 +183,10 @@ bool TServerSocket::TImpl::Held(TListener& listener) {
   bool bHold = false;
   try {
     bHold = fn && fn();
+  } catch (const std::exception& e) {
+    HandlerFailed(e.what());  // a hold that cannot be decided holds nothing back
   } catch (...) {
+    HandlerFailed("unknown error");
   }
   if (!bHold) listener.bHoldSpent = false;
   const auto tNow = std::chrono::steady_clock::now();
@@ -251,11 +261,15 @@ void TServerSocket::TImpl::Serve(const TServerSessionPtr& pSession) {
 TAdmission_OPT TServerSocket::TImpl::Admit(TServerSession& session) {
   std::function<TAdmission_OPT(TServerConnection&)> fn = pOwner->OnAdmit;
   if (!fn) return ADMISSION_ACCEPT;
+  // A check that could not be made lets nobody in.
   try {
     return fn(session);
+  } catch (const std::exception& e) {
+    HandlerFailed(e.what());
   } catch (...) {
-    return ADMISSION_REFUSE;  // a check that could not be made lets nobody in
+    HandlerFailed("unknown error");
   }
+  return ADMISSION_REFUSE;
 }
 
 // The oldest peer held from sAddress that is still open, if any, is served.

@@ -121,6 +121,9 @@ class TServerSocket {
   std::function<void(TServerConnection&)> OnClientTimeout;
   std::function<void(const std::string& sReason)> OnAcceptError;  // accept failed for lack of resources
   std::function<bool()> OnAcceptHold;  // unset: peers are taken as they come
+  // An exception that one of the handlers above let through, with its text ("unknown error" for
+  // one that is no std::exception); the listener goes on. It must not raise itself.
+  std::function<void(const std::string& sWhat)> OnHandlerError;
 
  private:
   struct TImpl;

@@ -317,7 +317,9 @@ int ShowAppMessage(int nType, const std::string& sText) {
     }
     if (fnShow) return fnShow(nType, Msg(0), sText);
     return PresentOnStderr(Msg(0), sText);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // The notice routine serves the log's own failures too, so its failure goes where the log's do.
+    std::fprintf(stderr, "Telvane: a notice could not be shown: %s\n", e.what());
     return 0;
   }
 }

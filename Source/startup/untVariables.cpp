@@ -6,7 +6,6 @@ TConfigInfo& MyConfigInfo = *new TConfigInfo();
 TAuditEvents& MyAuditEvents = *new TAuditEvents();
 TMainTimerControl& MyMainTimerControl = *new TMainTimerControl();
 
-TClientSocket* socManagerClient = nullptr;
 TServerSocket* socManagerServer = nullptr;
 
 void TAuditList::Add(const std::string& sText) {

@@ -283,10 +283,9 @@ extern TConfigInfo& MyConfigInfo;
 extern TAuditEvents& MyAuditEvents;
 extern TMainTimerControl& MyMainTimerControl;
 
-class TClientSocket;
 class TServerSocket;
-// The two sockets live from the manager object's creation to the process end; control thread.
-extern TClientSocket* socManagerClient;
+// The desk listener, published by the desk service (TDeskService) while it lives, for the client
+// service's operations; null without one. Control thread only.
 extern TServerSocket* socManagerServer;
 
 // Index of nKey in the range of nCount numbers from nFirst; -1 outside. Worked in 64 bits, so no

@@ -1,13 +1,15 @@
-// socManagerServer's events: log each one to the proxy pane and hand it to the client service.
+// The desk service: the listener's events, each logged to the proxy pane and handed to the client
+// service's operations, and the read log budget of every connection.
 //
 // Control thread only, one event at a time. A peer is first asked about (admission: allow-list and
 // per-address limit); a refused one raises nothing more, a held one nothing until it is let in, and
 // the handshake deadline of both starts then. A connection takes a slot when it connects and
-// never later; the slot is released by its
-// disconnect (also after an error, an overflow cut-off, a failed TLS handshake or a passed
-// deadline, which the listener follows with a disconnect). A read is logged, then given to the
-// handshake of the slot that holds the session; a connection without a slot is only logged.
-// Every handler swallows its own errors: nothing reaches the event loop.
+// never later; the slot is released by its disconnect (also after an error, an overflow cut-off,
+// a failed TLS handshake or a passed deadline, which the listener follows with a disconnect). A
+// read is logged, then given to the handshake of the slot that holds the session, which answers
+// on that session; a connection without a slot is only logged.
+// Every handler logs its own errors to the proxy pane ("Error: ... during <handler> Process."); the
+// listener reports anything else a handler lets through: nothing reaches the event loop.
 //
 // Log budget of reads, per connection (slot or none, handshake or running), so no peer can fill
 // the log or forge lines in it: a read's copy is cut at 1 KiB with the read's size after it, its
@@ -20,13 +22,15 @@
 // Accept failures for lack of descriptors come every 100 ms for as long as the shortage lasts; they
 // are logged thinned (the 1st, 10th, 100th, ... of a shortage), and the first accept after one
 // says how many attempts failed, so the log shows when it began and when it ended.
+#include "controller/untDeskService.h"
+
 #include <chrono>
+#include <exception>
 #include <string>
 #include <unordered_map>
 
 #include "controller/untValidate.h"
 #include "controller/untValidateServer.h"
-#include "hosting/untTelvane.h"
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
@@ -56,13 +60,11 @@ void LogEvent(const char* sHandler, const std::string& sText, int nLevel = LOG_V
   WriteLog(std::string("TfrmTelvane.") + sHandler, LOG_TARGET_PROXY, nLevel, sText, false);
 }
 
-std::string ConnectionCount() {
-  return IntToStr(socManagerServer != nullptr ? socManagerServer->ActiveConnections() : 0);
-}
+std::string ConnectionCount(const TServerSocket& listener) { return IntToStr(listener.ActiveConnections()); }
 
 // count ":" address ":" port ")", the tail of messages 28, 29 and 32.
-std::string CountAndPeer(const TServerConnection& connection) {
-  return ConnectionCount() + ":" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")";
+std::string CountAndPeer(const TServerSocket& listener, const TServerConnection& connection) {
+  return ConnectionCount(listener) + ":" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")";
 }
 
 // The read's log copy in quotes, without its CR LF pairs and with its control characters escaped;
@@ -124,33 +126,63 @@ int32_t FindSlot(const TServerConnection& connection) {
 }
 
 // The session's index in the listener's list, which the read's log line names.
-int32_t FindConnection(const TServerConnection& connection) {
-  const int nCount = socManagerServer != nullptr ? socManagerServer->ActiveConnections() : 0;
+int32_t FindConnection(TServerSocket& listener, const TServerConnection& connection) {
+  const int nCount = listener.ActiveConnections();
   for (int n = 0; n < nCount; ++n)
-    if (socManagerServer->Connections(n) == &connection) return n;
+    if (listener.Connections(n) == &connection) return n;
   return -1;
 }
 
 }  // namespace
 
-void TfrmTelvane::socManagerServerListen() {
+TDeskService::TDeskService() {
+  socManagerServer.OnListen = [this] { socManagerServerListen(); };
+  socManagerServer.OnAdmit = [this](TServerConnection& c) { return socManagerServerAdmit(c); };
+  socManagerServer.OnAccept = [this](TServerConnection& c) { socManagerServerAccept(c); };
+  socManagerServer.OnClientConnect = [this](TServerConnection& c) { socManagerServerClientConnect(c); };
+  socManagerServer.OnClientDisconnect = [this](TServerConnection& c) { socManagerServerClientDisconnect(c); };
+  socManagerServer.OnClientError = [this](TServerConnection& c, int& n) { socManagerServerClientError(c, n); };
+  socManagerServer.OnClientRead = [this](TServerConnection& c) { socManagerServerClientRead(c); };
+  socManagerServer.OnClientOverflow = [this](TServerConnection& c) { socManagerServerClientOverflow(c); };
+  socManagerServer.OnClientTimeout = [this](TServerConnection& c) { socManagerServerClientTimeout(c); };
+  socManagerServer.OnClientTlsError = [this](TServerConnection& c, const std::string& s) {
+    socManagerServerClientTlsError(c, s);
+  };
+  socManagerServer.OnAcceptError = [this](const std::string& sReason) { socManagerServerAcceptError(sReason); };
+  // Each accept is logged: in a burst of connections the next peer waits in the kernel's queue
+  // while the log writer is behind, rather than the log losing the lines of those before it.
+  socManagerServer.OnAcceptHold = [] { return LogFallingBehind(); };
+  socManagerServer.OnHandlerError = [](const std::string& sWhat) {
+    LogOperationError("TfrmTelvane", "socManagerServer", sWhat, LOG_TARGET_PROXY);
+  };
+  ::socManagerServer = &socManagerServer;  // where the client service's operations find it
+}
+
+TDeskService::~TDeskService() {
+  if (::socManagerServer == &socManagerServer) ::socManagerServer = nullptr;
+  // The listener closes with this object and raises no event while it does.
+}
+
+void TDeskService::socManagerServerListen() {
   try {
     mapReadLogBudgets.clear();  // the connections of an earlier start are gone
     LogEvent("socManagerServerListen", Msg(35));
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerListen", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-TAdmission_OPT TfrmTelvane::socManagerServerAdmit(TServerConnection& connection) {
+TAdmission_OPT TDeskService::socManagerServerAdmit(TServerConnection& connection) {
   try {
     // Without the controller (shut-down) there is nobody to check with, so nobody comes in.
     return MyValidate != nullptr ? MyValidate->AdmitClient(connection) : ADMISSION_REFUSE;
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerAdmit", e.what(), LOG_TARGET_PROXY);
     return ADMISSION_REFUSE;
   }
 }
 
-void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
+void TDeskService::socManagerServerAccept(TServerConnection& connection) {
   try {
     if (nAcceptFailures > 0) {
       LogEvent("socManagerServerAccept", "Accepting connections again after " +
@@ -158,23 +190,25 @@ void TfrmTelvane::socManagerServerAccept(TServerConnection& connection) {
                LOG_WARNING);
       nAcceptFailures = 0;
     }
-    LogEvent("socManagerServerAccept", Msg(28) + CountAndPeer(connection));
-  } catch (...) {
+    LogEvent("socManagerServerAccept", Msg(28) + CountAndPeer(socManagerServer, connection));
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerAccept", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TfrmTelvane::socManagerServerClientConnect(TServerConnection& connection) {
+void TDeskService::socManagerServerClientConnect(TServerConnection& connection) {
   try {
-    LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(connection));
+    LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(socManagerServer, connection));
     // Its handshake deadline runs since its admission, with or without a slot.
     if (MyValidate != nullptr) MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientConnect", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TfrmTelvane::socManagerServerClientDisconnect(TServerConnection& connection) {
+void TDeskService::socManagerServerClientDisconnect(TServerConnection& connection) {
   try {
-    LogEvent("socManagerServerClientDisconnect", Msg(30) + connection.RemoteAddress() + ") - " + ConnectionCount());
+    LogEvent("socManagerServerClientDisconnect", Msg(30) + connection.RemoteAddress() + ") - " + ConnectionCount(socManagerServer));
     if (const auto it = mapReadLogBudgets.find(&connection); it != mapReadLogBudgets.end()) {
       LogLeftOut(connection, it->second);
       mapReadLogBudgets.erase(it);
@@ -183,20 +217,22 @@ void TfrmTelvane::socManagerServerClientDisconnect(TServerConnection& connection
       MyValidate->ClientLeaving(connection);
       MyValidate->DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
     }
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientDisconnect", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TfrmTelvane::socManagerServerClientError(TServerConnection& connection, int& nErrorCode) {
+void TDeskService::socManagerServerClientError(TServerConnection& connection, int& nErrorCode) {
   try {
     // Handled here; the listener ends the connection itself when the error ended it.
     nErrorCode = 0;
     LogEvent("socManagerServerClientError", Msg(31) + connection.RemoteAddress() + ")");
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientError", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
+void TDeskService::socManagerServerClientRead(TServerConnection& connection) {
   try {
     const std::string sAddress = connection.RemoteAddress();
     const int32_t nPort = connection.RemotePort();
@@ -204,12 +240,12 @@ void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
     const std::string sText = connection.ReceiveText();
     const int32_t nSlot = FindSlot(connection);
     TReadLogBudget& budget = ReadLogBudget(connection);
-    const std::string sRead = budget.bSpent ? "" : Msg(32) + CountAndPeer(connection) + ":" + QuotedLogCopy(sText);
+    const std::string sRead = budget.bSpent ? "" : Msg(32) + CountAndPeer(socManagerServer, connection) + ":" + QuotedLogCopy(sText);
     if (nSlot < 0) {  // a connection that found no free slot: its bytes are dropped
       if (TakeReadLogBudget(budget, sRead, sText.size())) LogEvent("socManagerServerClientRead", sRead);
       return;
     }
-    const int32_t nConnection = FindConnection(connection);
+    const int32_t nConnection = FindConnection(socManagerServer, connection);
     const std::string sSlot =
         nConnection < 0 ? "" : Msg(33) + IntToStr(nSlot) + " - " + Msg(34) + IntToStr(nConnection);
     if (TakeReadLogBudget(budget, sRead + sSlot, sText.size())) {
@@ -218,44 +254,48 @@ void TfrmTelvane::socManagerServerClientRead(TServerConnection& connection) {
     }
     if (nConnection < 0) return;
     if (MyValidate != nullptr) MyValidate->SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientRead", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TfrmTelvane::socManagerServerClientOverflow(TServerConnection& connection) {
+void TDeskService::socManagerServerClientOverflow(TServerConnection& connection) {
   CountUp(MyCounters.nClientCutoffs);
   try {
-    const size_t nBound = socManagerServer != nullptr ? socManagerServer->nMaxQueuedBytes
-                                                      : TServerSocket::nDefaultMaxQueuedBytes;
+    const size_t nBound = socManagerServer.nMaxQueuedBytes;
     LogEvent("socManagerServerClientOverflow",
              "Error: client output queue over " + IntToStr(static_cast<int64_t>(nBound)) +
                  " bytes, disconnecting (" + connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort()) + ")",
              LOG_ERROR);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientOverflow", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TfrmTelvane::socManagerServerClientTimeout(TServerConnection& connection) {
+void TDeskService::socManagerServerClientTimeout(TServerConnection& connection) {
   try {
     if (MyValidate != nullptr) MyValidate->HandshakeDeadlinePassed(connection);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientTimeout", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TfrmTelvane::socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason) {
+void TDeskService::socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason) {
   try {
     if (MyValidate != nullptr) MyValidate->TlsHandshakeFailed(connection, sReason);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerClientTlsError", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TfrmTelvane::socManagerServerAcceptError(const std::string& sReason) {
+void TDeskService::socManagerServerAcceptError(const std::string& sReason) {
   try {
     if (!IsPowerOfTen(++nAcceptFailures)) return;
     LogEvent("socManagerServerAcceptError",
              "Error: cannot accept a connection: " + sReason + "; trying again every 100 ms (" +
                  IntToStr(static_cast<int64_t>(nAcceptFailures)) + " failed so far).",
              LOG_ERROR);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    LogOperationError("TfrmTelvane", "socManagerServerAcceptError", e.what(), LOG_TARGET_PROXY);
   }
 }
