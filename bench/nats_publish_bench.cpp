@@ -16,9 +16,9 @@
 #include <string>
 #include <thread>
 
+#include "base/untVariables.h"
 #include "hosting/untNatsOutlet.h"
 #include "pipeline/untEventOutlet.h"
-#include "startup/untVariables.h"
 #include "support/NatsSupport.h"
 
 namespace {

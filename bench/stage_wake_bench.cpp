@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "base/untVariables.h"
 #include "pipeline/untStageWake.h"
-#include "startup/untVariables.h"
 
 namespace {
 

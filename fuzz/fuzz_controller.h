@@ -12,10 +12,10 @@
 
 #include <string>
 
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "fuzz_support.h"
 #include "platform/untServerSocket.h"
-#include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 
 namespace fuzzsupport {

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/untIniFiles.h"
 #include "fuzz_support.h"
-#include "startup/untIniFiles.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 

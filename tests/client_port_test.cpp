@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/untCodePage.h"
+#include "base/untCodePage.h"
+#include "base/untMessage.h"
 #include "platform/untServerSocket.h"
-#include "startup/untMessage.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 

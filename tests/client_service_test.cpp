@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/untCodePage.h"
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
 #include "pipeline/untEventOutlet.h"
-#include "platform/untCodePage.h"
 #include "platform/untServerSocket.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 

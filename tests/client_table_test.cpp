@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/untVariables.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
-#include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 

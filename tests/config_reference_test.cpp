@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/untVariables.h"
 #include "controller/untConfigKeys.h"
-#include "startup/untVariables.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "logging/untLogger.h"
 #include "platform/untControlLoop.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 #include "support/TestSupport.h"
 
 namespace {

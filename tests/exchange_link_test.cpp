@@ -21,16 +21,16 @@
 
 #include <gtest/gtest.h>
 
+#include "base/untCodePage.h"
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untFifo.h"
 #include "platform/untClientSocket.h"
-#include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 

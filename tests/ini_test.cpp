@@ -1,5 +1,5 @@
 // TIniFile: the profile-file rules over text (Parse), the file reading (Load), and ShowAppMessage.
-#include "startup/untIniFiles.h"
+#include "base/untIniFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -18,15 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include "base/untIniFiles.h"
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "hosting/untTelvane.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLoggerThread.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
-#include "startup/untIniFiles.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "platform/untServerSocket.h"
-#include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 

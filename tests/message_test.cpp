@@ -2,7 +2,7 @@
 // inner code page): a text changed in the table, a lost accent, a trailing blank or a carriage
 // return gone, or two entries swapped, all show up. The copy is independent of the table's own
 // UTF-8 source and of its conversion, so it proves what the relay logs and shows.
-#include "startup/untMessage.h"
+#include "base/untMessage.h"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "startup/untVersion.h"
-#include "startup/untVariables.h"
+#include "base/untVariables.h"
+#include "base/untVersion.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "hosting/untConsoleLayout.h"
 #include "hosting/untTelvane.h"
-#include "startup/untVariables.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/untVariables.h"
 #include "logging/untCounters.h"
 #include "pipeline/untFifo.h"
 #include "pipeline/untGeneralMsgRead.h"
@@ -16,7 +17,6 @@
 #include "pipeline/untPipelineCommon.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
-#include "startup/untVariables.h"
 #include "support/ReferenceSplitter.h"
 #include "support/TestSupport.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "startup/untVersion.h"
+#include "base/untVersion.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include <asio/ssl.hpp>
 #include <openssl/ssl.h>
 
-#include "platform/untCodePage.h"
-#include "startup/untMessage.h"
+#include "base/untCodePage.h"
+#include "base/untMessage.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "base/untCodePage.h"
 #include "hosting/untJson.h"
-#include "platform/untCodePage.h"
 #include "support/EndToEnd.h"
 
 namespace {

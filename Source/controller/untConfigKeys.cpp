@@ -8,11 +8,11 @@
 #include <optional>
 #include <string_view>
 
+#include "base/untIniFiles.h"
+#include "base/untVariables.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "platform/untAddressRange.h"
-#include "startup/untIniFiles.h"
-#include "startup/untVariables.h"
 
 namespace {
 

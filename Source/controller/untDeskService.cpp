@@ -29,15 +29,15 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/untCodePage.h"
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "controller/untValidateServer.h"
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
-#include "platform/untCodePage.h"
 #include "platform/untServerSocket.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 
 namespace {
 

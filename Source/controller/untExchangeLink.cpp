@@ -28,13 +28,13 @@
 #include <limits>
 #include <optional>
 
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
 #include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 
 namespace {
 

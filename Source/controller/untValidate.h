@@ -20,10 +20,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/untVariables.h"
 #include "controller/untExchangeLink.h"
 #include "logging/untDisplaySink.h"
 #include "pipeline/untStageDisplay.h"
-#include "startup/untVariables.h"
 
 struct TEventBatch;
 

@@ -18,12 +18,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/untCodePage.h"
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
-#include "platform/untCodePage.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 
 namespace {
 

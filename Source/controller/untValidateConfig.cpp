@@ -18,14 +18,14 @@
 #include <string_view>
 #include <vector>
 
-#include "controller/untValidate.h"
+#include "base/untIniFiles.h"
+#include "base/untMessage.h"
 #include "controller/untConfigKeys.h"
+#include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
 #include "platform/untControlLoop.h"
-#include "startup/untIniFiles.h"
-#include "startup/untMessage.h"
 
 TValidate* MyValidate = nullptr;
 

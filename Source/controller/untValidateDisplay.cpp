@@ -7,10 +7,10 @@
 #include <exception>
 #include <vector>
 
+#include "base/untMessage.h"
 #include "controller/untValidate.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untUtil.h"
-#include "startup/untMessage.h"
 
 namespace {
 

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/untMessage.h"
 #include "controller/untValidate.h"
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
@@ -32,7 +33,6 @@
 #include "pipeline/untEventOutlet.h"
 #include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
-#include "startup/untMessage.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 
+#include "base/untCodePage.h"
+#include "base/untIniFiles.h"
+#include "base/untMessage.h"
 #include "hosting/untTelvane.h"
-#include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
-#include "startup/untIniFiles.h"
-#include "startup/untMessage.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 // waits there for the answer. pActiveConsole is read and written on the control thread only.
 #include <algorithm>
 
+#include "base/untIniFiles.h"
 #include "hosting/untConsole.h"
 #include "platform/untControlLoop.h"
-#include "startup/untIniFiles.h"
 
 namespace {
 

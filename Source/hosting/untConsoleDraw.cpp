@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/untCodePage.h"
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "hosting/untConsole.h"
 #include "hosting/untTelvane.h"
 #include "logging/untUtil.h"
-#include "platform/untCodePage.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 
 #include <memory>
 
+#include "base/untVariables.h"
 #include "platform/untTimer.h"
-#include "startup/untVariables.h"
 
 struct mg_context;
 

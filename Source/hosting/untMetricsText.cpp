@@ -4,8 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "startup/untVersion.h"
-#include "startup/untVariables.h"
+#include "base/untVariables.h"
+#include "base/untVersion.h"
 
 namespace {
 

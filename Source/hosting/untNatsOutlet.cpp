@@ -42,12 +42,12 @@
 #include <string_view>
 #include <utility>
 
+#include "base/untVariables.h"
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untEventOutlet.h"
 #include "platform/untWorker.h"
-#include "startup/untVariables.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 
 #include <exception>
 
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 
 std::atomic<TfrmTelvane*> frmTelvane{nullptr};
 

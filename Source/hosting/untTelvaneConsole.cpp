@@ -10,13 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "hosting/untConsoleLayout.h"
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
 
 namespace {
 

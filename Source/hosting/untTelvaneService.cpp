@@ -25,15 +25,15 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/untCodePage.h"
+#include "base/untExitCodes.h"
+#include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
-#include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
 #include "platform/untSystemd.h"
-#include "startup/untMessage.h"
-#include "startup/untShutdown.h"
-#include "startup/untVariables.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ constexpr int SERVICE_RESTART_SEC = 5;
 // descriptors do run out the listener pauses and logs; this keeps that for real exhaustion.
 constexpr int SERVICE_FILE_LIMIT = 65536;
 // A termination request in service mode comes from the configuration check: it ends with
-// EXIT_CODE_NOT_CONFIGURED (startup/untShutdown.h).
+// EXIT_CODE_NOT_CONFIGURED (base/untExitCodes.h).
 constexpr int EXIT_CODE_FAILURE = 1;
 
 TServiceDefinition TelvaneDefinition() {

@@ -11,16 +11,16 @@
 #include <string_view>
 #include <vector>
 
+#include "base/untCodePage.h"
+#include "base/untMutex.h"
+#include "base/untVariables.h"
 #include "hosting/untJson.h"
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untEventProfile.h"
 #include "pipeline/untKeyDrops.h"
-#include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
-#include "platform/untMutex.h"
-#include "startup/untVariables.h"
 
 namespace {
 

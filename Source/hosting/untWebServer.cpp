@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/untVariables.h"
 #include "hosting/untCivetweb.h"
 #include "hosting/untJson.h"
 #include "hosting/untWebAssets.h"
@@ -22,7 +23,6 @@
 #include "platform/untAddressRange.h"
 #include "platform/untControlLoop.h"
 #include "platform/untSocketCut.h"
-#include "startup/untVariables.h"
 
 namespace {
 

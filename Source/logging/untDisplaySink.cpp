@@ -9,7 +9,7 @@
 #include <deque>
 #include <utility>
 
-#include "platform/untMutex.h"
+#include "base/untMutex.h"
 
 namespace {
 std::atomic<TDisplaySink*> pRegisteredSink{nullptr};  // written by the control thread, read by all

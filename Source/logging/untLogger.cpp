@@ -35,14 +35,14 @@
 #include <thread>
 #include <utility>
 
+#include "base/untIniFiles.h"
+#include "base/untVariables.h"
 #include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
 #include "platform/untControlLoop.h"
 #include "platform/untProcess.h"
-#include "startup/untIniFiles.h"
-#include "startup/untVariables.h"
 
 TGenericFifo& MyGenericFifo = *new TGenericFifo();  // never freed, like the lock
 std::atomic<std::mutex*> crsGenericFifo{nullptr};

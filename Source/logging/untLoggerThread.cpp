@@ -18,11 +18,11 @@
 #include <optional>
 #include <utility>
 
+#include "base/untCodePage.h"
+#include "base/untVariables.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
-#include "platform/untCodePage.h"
 #include "platform/untProcess.h"
-#include "startup/untVariables.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/untMutex.h"
+#include "base/untMutex.h"
 
 namespace {
 

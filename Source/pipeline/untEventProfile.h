@@ -23,8 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/untVariables.h"
 #include "pipeline/untEventSplitter.h"
-#include "startup/untVariables.h"
 
 // ---- Classification (the splitter) ----
 // CURRENT: bit set of TEventRing_OPT from the event's name and its "Queue: " line.

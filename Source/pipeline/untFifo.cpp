@@ -31,13 +31,13 @@
 #include <functional>
 #include <utility>
 
+#include "base/untMutex.h"
 #include "logging/untCounters.h"
 #include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untRingFamily.h"
 #include "platform/untMemory.h"
-#include "platform/untMutex.h"
 
 // Allocated once and never freed: workers may still pop while the process ends.
 TFifoReceived& MyFifoReceived = *new TFifoReceived();

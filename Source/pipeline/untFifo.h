@@ -28,8 +28,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/untVariables.h"
 #include "logging/untThinnedLine.h"
-#include "startup/untVariables.h"
 
 // A text travelling down the pipeline; one allocation made by its producer, moved ever after. It
 // is a std::string with one field more, so every routine that takes text takes it unchanged.

@@ -15,10 +15,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/untVariables.h"
 #include "logging/untDisplaySink.h"
 #include "pipeline/untEventOutlet.h"
 #include "pipeline/untFifo.h"
-#include "startup/untVariables.h"
 #include "platform/untWorker.h"
 
 // What tells one global stage from another: one row per family.

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "startup/untVariables.h"
+#include "base/untVariables.h"
 
 namespace {
 

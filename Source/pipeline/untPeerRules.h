@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "startup/untVariables.h"
+#include "base/untVariables.h"
 
 // Updates the entry of nPeerNumber from one extension event. Sets bGenerateEvent only for an event
 // of a recognised kind (True: forward it, False: hold it back) and leaves it untouched for every

@@ -8,11 +8,11 @@
 #include <atomic>
 #include <string>
 
+#include "base/untVariables.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
 #include "pipeline/untStageDisplay.h"
 #include "platform/untControlLoop.h"
-#include "startup/untVariables.h"
 
 // One pipeline log line: target 1, the given level, source "Class.Operation".
 void PipelineLog(const char* sSource, int nLevel, const std::string& sText, bool bEchoToStatus);

@@ -21,8 +21,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/untVariables.h"
 #include "pipeline/untEventOutlet.h"
-#include "startup/untVariables.h"
 
 class TRingMarks {
  public:

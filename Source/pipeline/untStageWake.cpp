@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "startup/untVariables.h"
+#include "base/untVariables.h"
 
 void TStageBell::Ring() {
   nEpoch.fetch_add(1, std::memory_order_seq_cst);

@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <string>
 
+#include "base/untCodePage.h"
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
-#include "platform/untCodePage.h"
-#include "startup/untVariables.h"
 
 namespace {
 

@@ -2,12 +2,12 @@
 
 #include <chrono>
 
+#include "base/untVariables.h"
 #include "hosting/untNatsOutlet.h"
 #include "logging/untLoggerThread.h"
 #include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
-#include "startup/untVariables.h"
 
 namespace {
 constexpr auto LOG_DRAIN_BOUND = std::chrono::seconds(2);  // the writer takes ~1 ms a line

@@ -16,10 +16,7 @@
 // Main thread, after the control loop has returned (or without it: install and uninstall).
 #pragma once
 
-// The exit code of a relay whose configuration cannot run (no exchange address), in both modes:
-// the LSB code "program is not configured", which systemd names in its status and which no
-// restart can mend.
-constexpr int EXIT_CODE_NOT_CONFIGURED = 6;
+#include "base/untExitCodes.h"
 
 // Steps 2 to 6; returns nExitCode.
 int EndProcess(int nExitCode);

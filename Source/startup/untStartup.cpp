@@ -12,29 +12,29 @@
 #include <string>
 #include <string_view>
 
+#include "base/untCodePage.h"
+#include "base/untIniFiles.h"
+#include "base/untMessage.h"
+#include "base/untTranslate.h"
+#include "base/untVariables.h"
+#include "base/untVersion.h"
 #include "controller/untClientOutlet.h"
 #include "controller/untValidate.h"
 #include "hosting/untConsole.h"
 #include "hosting/untNatsOutlet.h"
-#include "hosting/untWebDesks.h"
 #include "hosting/untTelvane.h"
 #include "hosting/untTelvaneService.h"
+#include "hosting/untWebDesks.h"
 #include "logging/untLogger.h"
 #include "pipeline/untGeneralMsgRead.h"
 #include "pipeline/untSpecificMsgRead.h"
-#include "platform/untCodePage.h"
 #include "platform/untControlLoop.h"
 #include "platform/untMemory.h"
 #include "platform/untProcess.h"
 #include "platform/untSystemd.h"
 #include "platform/untTerminal.h"
 #include "startup/untConfigCheck.h"
-#include "startup/untIniFiles.h"
-#include "startup/untMessage.h"
 #include "startup/untShutdown.h"
-#include "startup/untTranslate.h"
-#include "startup/untVariables.h"
-#include "startup/untVersion.h"
 
 bool HasAppSwitch(int argc, char** argv) {
   for (int n = 1; n < argc; ++n) {

@@ -1,13 +1,13 @@
 // The in-process relay and the control thread; see RelayFixture.h.
 #include "support/RelayFixture.h"
 
+#include "base/untVariables.h"
 #include "controller/untValidate.h"
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
 #include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
 #include "platform/untWorker.h"
-#include "startup/untVariables.h"
 
 namespace testsupport {
 

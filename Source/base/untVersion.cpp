@@ -1,4 +1,4 @@
-#include "startup/untVersion.h"
+#include "base/untVersion.h"
 
 // The build defines both for this file alone, so a new date rebuilds one object.
 #ifndef TELVANE_VERSION

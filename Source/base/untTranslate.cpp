@@ -1,4 +1,4 @@
-#include "startup/untTranslate.h"
+#include "base/untTranslate.h"
 
 namespace {
 int nCurrentLanguage = 0;           // set once during start-up, before any worker exists

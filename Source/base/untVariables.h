@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/untMutex.h"
+#include "base/untMutex.h"
 
 // ---- Key ranges: the index of a number is the number minus the first of its range. ----
 // The sizes are fixed. The first numbers below are the classic ones and the defaults; the ranges

@@ -1,4 +1,4 @@
-#include "startup/untVariables.h"
+#include "base/untVariables.h"
 
 // Allocated once and never freed: see the header.
 TAppInfo& MyAppInfo = *new TAppInfo();

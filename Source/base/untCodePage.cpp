@@ -1,4 +1,4 @@
-#include "platform/untCodePage.h"
+#include "base/untCodePage.h"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
-#include "startup/untMessage.h"
+#include "base/untMessage.h"
 
 #include <array>
 
-#include "platform/untCodePage.h"
+#include "base/untCodePage.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 //
 // ShowAppMessage may be called from any thread. The presenter is stored under crsPresenter and
 // called outside it, so a presenter that shows a modal dialog never blocks SetNoticePresenter.
-#include "startup/untIniFiles.h"
+#include "base/untIniFiles.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,10 +32,10 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "platform/untCodePage.h"
-#include "platform/untMutex.h"
-#include "startup/untMessage.h"
-#include "startup/untVariables.h"
+#include "base/untCodePage.h"
+#include "base/untMessage.h"
+#include "base/untMutex.h"
+#include "base/untVariables.h"
 
 namespace {
 
