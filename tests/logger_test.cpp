@@ -367,6 +367,7 @@ class LogWriter : public ::testing::Test {
   }
   void TearDown() override {
     MyAppInfo.bIsRunning = false;
+    WakeLogWriter();
     EXPECT_TRUE(WaitForWorkers(testsupport::kDeadline));
     MyAuditEvents.bEnabled = false;
     MyAuditEvents.lstMainLog = nullptr;
@@ -407,6 +408,7 @@ TEST_F(LogWriter, LinesLoggedJustBeforeShutDownReachTheFile) {
   ASSERT_TRUE(StartLogWriter(TValidate::GetLogDirectory()));
   for (int n = 0; n < 200; ++n) WriteLog("T.Op", 1, 3, "line " + std::to_string(n), false);
   MyAppInfo.bIsRunning = false;
+  WakeLogWriter();
   WriteLog("T.Op", 1, 3, "after the flag", false);
   ASSERT_TRUE(WaitForWorkers(testsupport::kDeadline));
   const std::vector<std::string> vLines = FileLines(ReadFile(FilePath()));

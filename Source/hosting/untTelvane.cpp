@@ -138,6 +138,7 @@ void TfrmTelvane::FormCloseQuery() {
     if (MyValidate != nullptr && MyAuditEvents.bEnabled) MyValidate->AuditStop();
     MyAppInfo.bIsRunning = false;
     RingAllStageBells();  // stages asleep on an empty ring see the end at once
+    WakeLogWriter();
     if (MyValidate != nullptr &&
         MyAppInfo.tMainSocketClientStateMachine[0] == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING)
       MyValidate->StopSocketClient(0, true);

@@ -56,9 +56,10 @@ std::atomic<int> nMainLogCaptureUsers{0};                // WriteLog calls holdi
 // Wakes the napping writer; waited on with crsGenericFifo. Never freed, like the lock.
 std::condition_variable& cvLinesPileUp = *new std::condition_variable();
 constexpr int32_t WAKE_WRITER_AT = GENERIC_FIFO_SLOTS / 4;  // lines waiting that end the writer's nap
-// The writer's nap while the ring is empty: the first line wakes it at once, so this only bounds
-// how late it sees the end of the run; an idle relay's writer wakes 20 times a second, not 1,000.
-constexpr std::chrono::milliseconds IDLE_NAP{50};
+// The writer's nap while the ring is empty: the first line wakes it at once, and so does the end of
+// the run (WakeLogWriter), so this only bounds how late it notices the next day's file and the
+// files to remove: an idle relay's writer wakes once a second.
+constexpr std::chrono::milliseconds IDLE_NAP{1000};
 
 int32_t LinesWaiting(const TGenericFifo& fifo) {
   return (fifo.nWP - fifo.nRP + GENERIC_FIFO_SLOTS) % GENERIC_FIFO_SLOTS;
@@ -285,10 +286,18 @@ void NapUntilLinesPileUp(std::chrono::milliseconds tNap) {
   if (pLock == nullptr) return;
   std::unique_lock<std::mutex> lock(*pLock);
   if (LinesWaiting(MyGenericFifo) == 0) {
-    cvLinesPileUp.wait_for(lock, IDLE_NAP, [] { return LinesWaiting(MyGenericFifo) > 0; });
+    cvLinesPileUp.wait_for(lock, IDLE_NAP,
+                           [] { return LinesWaiting(MyGenericFifo) > 0 || !MyAppInfo.bIsRunning; });
     return;
   }
   cvLinesPileUp.wait_for(lock, tNap, [] { return LinesWaiting(MyGenericFifo) >= WAKE_WRITER_AT; });
+}
+
+void WakeLogWriter() {
+  // Taking the lock orders the notice after the writer's test of the flag: it is either still
+  // before its wait, and sees the flag, or already waiting, and is woken.
+  if (std::mutex* pLock = crsGenericFifo.load()) std::lock_guard<std::mutex> lock(*pLock);
+  cvLinesPileUp.notify_all();
 }
 
 bool LogFallingBehind() {

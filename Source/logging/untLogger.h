@@ -57,8 +57,11 @@ void LogOperationError(const char* sClass, const char* sOperation, const std::st
 
 // The writer's nap between wake-ups: returns after tNap, or as soon as a producer finds a quarter
 // of the ring waiting, so that a burst is written while it comes in. On an empty ring it lasts
-// until the first line is stored (50 ms at most). Writer thread only.
+// until the first line is stored or the run flag is cleared (a second at most). Writer thread only.
 void NapUntilLinesPileUp(std::chrono::milliseconds tNap);
+// Ends the writer's idle nap: call it after clearing the run flag, so that the writer leaves at
+// once instead of at the end of its nap. Any thread.
+void WakeLogWriter();
 
 // True while half of the ring or more waits for a writer that is writing: a producer that can
 // wait (the listener, before its next accept) lets the writer catch up instead of making the ring

@@ -4,6 +4,7 @@
 
 #include "base/untVariables.h"
 #include "hosting/untNatsOutlet.h"
+#include "logging/untLogger.h"
 #include "logging/untLoggerThread.h"
 #include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
@@ -19,6 +20,7 @@ int EndProcess(int nExitCode) {
   WaitForLogWritten(LOG_DRAIN_BOUND);
   MyAppInfo.bIsRunning = false;
   RingAllStageBells();  // stages asleep on an empty ring see the end at once
+  WakeLogWriter();
   WaitForWorkers(WORKERS_BOUND);
   CloseNatsOutlet();
   return nExitCode;

@@ -81,6 +81,7 @@ void TRelayFixture::Stop(const std::function<void()>& fnFirst) {
     // The log writer must be gone before its folder is removed with this object.
     MyAppInfo.bIsRunning = false;
     RingAllStageBells();
+    WakeLogWriter();
     WaitForWorkers(std::chrono::seconds(5));
     bWorkers = false;
   }
