@@ -7,10 +7,14 @@
 #include <sys/socket.h>
 #include <gtest/gtest.h>
 
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "hosting/untJson.h"
 #include "platform/untCodePage.h"
@@ -102,10 +106,12 @@ class WebDeskTest : public ::testing::Test, protected TEndToEnd {
   void SetUp() override {
     nWebPort = FreePort();
     ASSERT_TRUE(Start([this](int nExchangePort, int nProxyPortIn) {
-      return RelayConfig(nExchangePort, nProxyPortIn, "[WEB]\r\nPORT=" + std::to_string(nWebPort) + "\r\nMAXCLIENTS=5\r\n", 60);
+      return RelayConfig(nExchangePort, nProxyPortIn,
+                         "[WEB]\r\nPORT=" + std::to_string(nWebPort) + "\r\nMAXCLIENTS=5\r\n" + WebKeys(), 60);
     })) << relay.LogText();
     ASSERT_TRUE(relay.WaitForLog("Web server listening on")) << relay.LogText();
   }
+  virtual std::string WebKeys() { return ""; }  // more [WEB] lines
   std::unique_ptr<TTcpClient> TcpDesk(const std::string& sQueues, const std::string& sPeers, const std::string& sParks) {
     auto client = Desk(sQueues, sPeers, sParks);
     EXPECT_TRUE(client) << "the desk did not get through the handshake";
@@ -338,13 +344,13 @@ TEST_F(WebServerTest, SharedMetricsPortServesTheMetricsThePageAndTheWebDesks) {
   for (auto& desk : vDesks) EXPECT_TRUE(desk->WaitClosed());
 }
 
-// HTTPS does not work through this civetweb yet: a site that asked for it gets nothing in plain
-// text, and the log says why.
-TEST_F(WebServerTest, TlsFilesKeepTheWebServerClosedWithAnErrorLine) {
+// A site that asked for TLS gets nothing in plain text when its files cannot be used, and the
+// log says which file and why.
+TEST_F(WebServerTest, UnreadableTlsFilesKeepTheWebServerClosedWithAnErrorLine) {
   const int nPort = FreePort();
   Start("[WEB]\r\nPORT=" + std::to_string(nPort) + "\r\nTLSCERT=/nowhere/cert.pem\r\nTLSKEY=/nowhere/key.pem\r\n");
-  ASSERT_TRUE(relay.WaitForLog("Error: web server not started on port " + std::to_string(nPort) +
-                               ": [WEB] TLSCERT/TLSKEY are not supported yet"))
+  ASSERT_TRUE(relay.WaitForLog("Error: web server not started on 127.0.0.1:" + std::to_string(nPort) +
+                               ": cannot read the TLS certificate file /nowhere/cert.pem"))
       << relay.LogText();
   TTcpClient client;
   EXPECT_FALSE(client.Connect(nPort, std::chrono::milliseconds(500)));
@@ -443,6 +449,161 @@ TEST_F(WebServerTest, DesksOfAKeyWhoseRingRefusedEventsAreToldHowManyTheyMissed)
   EXPECT_EQ(nTold, nRefused);
   EXPECT_LT(nNotices, static_cast<size_t>(nTold)) << "one notice per refusal: not gathered per tick";
   for (const std::string& s : other.Messages()) EXPECT_EQ(s.find("dropped"), std::string::npos) << s;
+}
+
+// ---- HTTPS and WSS: [WEB] TLSCERT and TLSKEY ----
+
+// A self-signed certificate for 127.0.0.1, made with the openssl tool (an EC key: fast).
+class TTestCertificate {
+ public:
+  TTestCertificate() {
+    bReady = std::system(("cd " + dir.Path() +
+                          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout web.key"
+                          " -out web.pem -days 2 -subj '/CN=127.0.0.1' -addext subjectAltName=IP:127.0.0.1"
+                          " >openssl.log 2>&1")
+                             .c_str()) == 0;
+  }
+  bool Ready() const { return bReady; }
+  std::string Keys() const { return "TLSCERT=" + dir.Path() + "/web.pem\r\nTLSKEY=" + dir.Path() + "/web.key\r\n"; }
+  std::string Pem() const { return dir.Path() + "/web.pem"; }
+
+ private:
+  TTempDir dir;
+  bool bReady = false;
+};
+
+// A client TLS context that trusts only the test's certificate and checks its address.
+std::shared_ptr<asio::ssl::context> TrustingContext(const std::string& sPem) {
+  auto pContext = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+  pContext->load_verify_file(sPem);
+  pContext->set_verify_mode(asio::ssl::verify_peer);
+  return pContext;
+}
+
+// civetweb's WebSocket client cannot speak TLS here, so a WSS desk is that client through this
+// tunnel: it takes one plain connection on a loopback port of its own and carries it over TLS to
+// the relay's web port, on a thread of its own. TlsLocalPort is the port the relay sees the desk on.
+class TTlsTunnel {
+ public:
+  TTlsTunnel(int nTlsPort, const std::string& sPem)
+      : pContext(TrustingContext(sPem)), acceptor(ioc, {asio::ip::address_v4::loopback(), 0}), plain(ioc),
+        tls(ioc, *pContext) {
+    acceptor.async_accept(plain, [this, nTlsPort](const asio::error_code& ec) {
+      if (ec) return;
+      asio::error_code ecConnect;
+      tls.next_layer().connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(nTlsPort)}, ecConnect);
+      if (ecConnect) return End();
+      nTlsLocalPort = tls.next_layer().local_endpoint(ecConnect).port();
+      SSL_set1_host(tls.native_handle(), "127.0.0.1");
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls.native_handle()), "127.0.0.1");
+      tls.async_handshake(asio::ssl::stream_base::client, [this](const asio::error_code& ecTls) {
+        if (ecTls) return End();
+        Pump(plain, tls, vUp);
+        Pump(tls, plain, vDown);
+      });
+    });
+    thLoop = std::thread([this] { ioc.run(); });
+  }
+  ~TTlsTunnel() {
+    asio::post(ioc, [this] { End(); });
+    ioc.stop();
+    thLoop.join();
+  }
+  int Port() const { return acceptor.local_endpoint().port(); }
+  int TlsLocalPort() const { return nTlsLocalPort; }
+
+ private:
+  template <typename TFrom, typename TTo>
+  void Pump(TFrom& from, TTo& to, std::array<char, 16384>& vBuffer) {
+    from.async_read_some(asio::buffer(vBuffer), [this, &from, &to, &vBuffer](const asio::error_code& ec, size_t n) {
+      if (ec) return End();
+      asio::async_write(to, asio::buffer(vBuffer.data(), n), [this, &from, &to, &vBuffer](const asio::error_code& ecW, size_t) {
+        if (ecW) return End();
+        Pump(from, to, vBuffer);
+      });
+    });
+  }
+  void End() {
+    asio::error_code ec;
+    plain.close(ec);
+    tls.next_layer().close(ec);
+  }
+
+  asio::io_context ioc;
+  std::shared_ptr<asio::ssl::context> pContext;
+  asio::ip::tcp::acceptor acceptor;
+  asio::ip::tcp::socket plain;                   // civetweb's client
+  asio::ssl::stream<asio::ip::tcp::socket> tls;  // to the relay
+  std::array<char, 16384> vUp{}, vDown{};
+  std::atomic<int> nTlsLocalPort{0};
+  std::thread thLoop;
+};
+
+// One HTTPS request: what came back (until the relay closed), or "<no TLS: reason>".
+std::string HttpsGet(int nPort, const std::string& sPem, const std::string& sPath) {
+  asio::io_context ioc;
+  std::shared_ptr<asio::ssl::context> pContext = TrustingContext(sPem);
+  asio::ssl::stream<asio::ip::tcp::socket> tls(ioc, *pContext);
+  asio::error_code ec;
+  tls.next_layer().connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(nPort)}, ec);
+  X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls.native_handle()), "127.0.0.1");
+  if (!ec) tls.handshake(asio::ssl::stream_base::client, ec);
+  if (ec) return "<no TLS: " + ec.message() + ">";
+  asio::write(tls, asio::buffer("GET " + sPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"), ec);
+  std::string sAnswer;
+  std::array<char, 4096> vBuffer;
+  for (size_t n; (n = tls.read_some(asio::buffer(vBuffer), ec)) > 0 || !ec;) sAnswer.append(vBuffer.data(), n);
+  return sAnswer;
+}
+
+class WebDeskTlsTest : public WebDeskTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(certificate.Ready());
+    WebDeskTest::SetUp();
+  }
+  std::string WebKeys() override { return certificate.Keys(); }
+  TTestCertificate certificate;
+};
+
+TEST_F(WebDeskTlsTest, HttpsServesThePageAndPlainHttpGetsNothing) {
+  ASSERT_TRUE(relay.WaitForLog("Web server listening on 127.0.0.1:" + std::to_string(nWebPort) + " (HTTPS and WSS)"));
+  const std::string sPage = HttpsGet(nWebPort, certificate.Pem(), "/");
+  EXPECT_NE(sPage.find(" 200 "), std::string::npos) << sPage.substr(0, 300);
+  EXPECT_NE(sPage.find("<title>Telvane wallboard</title>"), std::string::npos);
+  EXPECT_NE(HttpsGet(nWebPort, certificate.Pem(), "/telvane.js").find("export class TelvaneDesk"), std::string::npos);
+  // Plain HTTP on the TLS port: no page, a close, and a log line naming the peer.
+  TTcpClient plain;
+  ASSERT_TRUE(plain.Connect(nWebPort));
+  ASSERT_TRUE(plain.Send("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_TRUE(plain.WaitClosed());
+  EXPECT_EQ(plain.Received().find("HTTP/"), std::string::npos) << plain.Received();
+  EXPECT_EQ(plain.Received().find("wallboard"), std::string::npos);
+  EXPECT_TRUE(relay.WaitForLog("Web TLS handshake failed (127.0.0.1:" + std::to_string(LocalPortOf(plain)) + "): "))
+      << relay.LogText();
+  // The page is served on, and nobody reaches civetweb's loopback port but through the front.
+  EXPECT_NE(HttpsGet(nWebPort, certificate.Pem(), "/").find("<title>Telvane wallboard</title>"), std::string::npos);
+}
+
+TEST_F(WebDeskTlsTest, WssDeskGetsTheFramesOfATcpDeskAndIsLoggedUnderItsOwnPort) {
+  auto tcp = TcpDesk("10005", "", "");
+  TTlsTunnel tunnel(nWebPort, certificate.Pem());
+  TWebClient web;
+  ASSERT_TRUE(web.Connect(tunnel.Port()));
+  ASSERT_TRUE(web.Send(R"({"code":"qmRoK8]","queues":[10005]})"));
+  ASSERT_NE(web.WaitFor("{\"snapshot\""), "");
+  // The relay names the TLS connection's own port, not the one of the front's loopback hop.
+  ASSERT_NE(tunnel.TlsLocalPort(), 0);
+  EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(tunnel.TlsLocalPort()) + " connected"))
+      << relay.LogText();
+  Send(QueueEvent("Join", 10005, 1, "CallerIDName: Jo\xE3o\r\n") + QueueEvent("Leave", 10005, 2) +
+       QueueEvent("Join", 10005, 3));
+  ASSERT_TRUE(WaitFrames(*tcp, 3));
+  ASSERT_TRUE(PollUntil([&] { return FrameCount(web) >= 3; }));
+  EXPECT_EQ(FramesOf(web.Messages()), tcp->Received());
+  // The desk leaves: the front closes the loopback hop, and the relay forgets the desk by its port.
+  web.Close();
+  EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(tunnel.TlsLocalPort()) + " disconnected"));
 }
 
 }  // namespace
