@@ -567,7 +567,7 @@ class WebDeskTlsTest : public WebDeskTest {
 };
 
 TEST_F(WebDeskTlsTest, HttpsServesThePageAndPlainHttpGetsNothing) {
-  ASSERT_TRUE(relay.WaitForLog("Web server listening on 127.0.0.1:" + std::to_string(nWebPort) + " (HTTPS and WSS)"));
+  ASSERT_TRUE(relay.WaitForLog("Web server listening on 127.0.0.1:" + std::to_string(nWebPort) + " (HTTPS and WSS, "));
   const std::string sPage = HttpsGet(nWebPort, certificate.Pem(), "/");
   EXPECT_NE(sPage.find(" 200 "), std::string::npos) << sPage.substr(0, 300);
   EXPECT_NE(sPage.find("<title>Telvane wallboard</title>"), std::string::npos);
@@ -583,6 +583,52 @@ TEST_F(WebDeskTlsTest, HttpsServesThePageAndPlainHttpGetsNothing) {
       << relay.LogText();
   // The page is served on, and nobody reaches civetweb's loopback port but through the front.
   EXPECT_NE(HttpsGet(nWebPort, certificate.Pem(), "/").find("<title>Telvane wallboard</title>"), std::string::npos);
+  const std::string sPassedOn = "(HTTPS and WSS, passed on to 127.0.0.1:";
+  const std::string sLog = relay.LogText();
+  const size_t nAt = sLog.find(sPassedOn);
+  ASSERT_NE(nAt, std::string::npos) << sLog;
+  const int nLoopbackPort = std::atoi(sLog.c_str() + nAt + sPassedOn.size());
+  TTcpClient bypass;
+  ASSERT_TRUE(bypass.Connect(nLoopbackPort));
+  ASSERT_TRUE(bypass.Send("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_TRUE(bypass.WaitClosed());
+  EXPECT_EQ(bypass.Received().find("wallboard"), std::string::npos) << bypass.Received();
+  EXPECT_TRUE(relay.WaitForLog("127.0.0.1:" + std::to_string(LocalPortOf(bypass)) +
+                               " did not come through the TLS listener"));
+}
+
+// The front refuses before the TLS hello, with the usual thinned line: outsiders, and more
+// connections at once than civetweb has workers for (MAXCLIENTS desks and 4 for the page).
+TEST_F(WebServerTest, TlsFrontRefusesOutsidersAndConnectionsPastTheLimitWithALogLine) {
+  TTestCertificate certificate;
+  ASSERT_TRUE(certificate.Ready());
+  struct Case {
+    std::string sWeb;      // lines of [WEB] after PORT and the TLS keys
+    int nOpen;             // plain connections kept open (in the handshake) before the one refused
+    std::string sLogLine;  // the refusal
+  };
+  const Case vCases[] = {
+      {"ALLOWFROM=10.0.0.0/8\r\n", 0, "Web request refused: 127.0.0.1 is not in [WEB] ALLOWFROM"},
+      {"MAXCLIENTS=1\r\n", 5, ", 5 open, as many as [WEB] MAXCLIENTS (1) and 4 for pages allow"},
+  };
+  for (const Case& c : vCases) {
+    SCOPED_TRACE(c.sLogLine);
+    TExchangeSim simCase;
+    ASSERT_TRUE(simCase.Start({"--silent"}));
+    TRelay relayCase;
+    const int nPort = FreePort();
+    ASSERT_TRUE(relayCase.WriteConfig(RelayConfig(
+        simCase.Port(), FreePort(), "[WEB]\r\nPORT=" + std::to_string(nPort) + "\r\n" + certificate.Keys() + c.sWeb, 60)));
+    ASSERT_TRUE(relayCase.Start());
+    ASSERT_TRUE(relayCase.WaitForLog("(HTTPS and WSS")) << relayCase.LogText();
+    std::vector<std::unique_ptr<TTcpClient>> vOpen;
+    for (int n = 0; n < c.nOpen; ++n) {
+      vOpen.push_back(std::make_unique<TTcpClient>());
+      ASSERT_TRUE(vOpen.back()->Connect(nPort));
+    }
+    EXPECT_EQ(HttpsGet(nPort, certificate.Pem(), "/").find("wallboard"), std::string::npos);
+    EXPECT_TRUE(relayCase.WaitForLog(c.sLogLine)) << relayCase.LogText();
+  }
 }
 
 TEST_F(WebDeskTlsTest, WssDeskGetsTheFramesOfATcpDeskAndIsLoggedUnderItsOwnPort) {

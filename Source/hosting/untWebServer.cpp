@@ -472,8 +472,9 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: web server not started on " + sPorts + ": " + sError, true);
     return;
   }
-  WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE,
-           "Web server listening on " + sPorts + (bTls ? " (HTTPS and WSS)" : ""), false);
+  // With TLS the line names civetweb's loopback port too: what an operator sees in `ss` there.
+  const std::string sTls = bTls ? " (HTTPS and WSS, passed on to 127.0.0.1:" + IntToStr(pFront->BackendPort) + ")" : "";
+  WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE, "Web server listening on " + sPorts + sTls, false);
 }
 
 TWebServer::~TWebServer() {
