@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <civetweb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <gtest/gtest.h>
 
@@ -511,6 +512,14 @@ class TTlsTunnel {
   }
   int Port() const { return acceptor.local_endpoint().port(); }
   int TlsLocalPort() const { return nTlsLocalPort; }
+  // The relay closed its side (seen in the socket's state: the tunnel itself may be stuck writing
+  // to a desk that does not read). Any thread: the socket stays open until the destructor.
+  bool RelayClosed() {
+    tcp_info tInfo{};
+    socklen_t nLength = sizeof(tInfo);
+    return getsockopt(tls.next_layer().native_handle(), IPPROTO_TCP, TCP_INFO, &tInfo, &nLength) != 0 ||
+           tInfo.tcpi_state != TCP_ESTABLISHED;
+  }
 
  private:
   template <typename TFrom, typename TTo>
@@ -650,6 +659,35 @@ TEST_F(WebDeskTlsTest, WssDeskGetsTheFramesOfATcpDeskAndIsLoggedUnderItsOwnPort)
   // The desk leaves: the front closes the loopback hop, and the relay forgets the desk by its port.
   web.Close();
   EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(tunnel.TlsLocalPort()) + " disconnected"));
+}
+
+// Behind the front too, a browser that stops reading holds up nobody: the front reads from
+// civetweb no faster than the browser takes, so the web desk's own bound cuts it, and the front
+// then ends the browser's connection although its write to it is stuck.
+TEST_F(WebDeskTlsTest, BrowserThatStopsReadingBehindTheFrontIsCutAndTheOthersAreNot) {
+  const std::string sLogin = R"({"code":"qmRoK8]","queues":[10011,10012,10013,10014,10015,10016,10017,10018]})";
+  TTlsTunnel silentTunnel(nWebPort, certificate.Pem()), readerTunnel(nWebPort, certificate.Pem());
+  TTcpClient silent;
+  ASSERT_TRUE(SilentWebDesk(silent, silentTunnel.Port(), sLogin));
+  ASSERT_TRUE(relay.WaitForLog("logged in as \"\" (8 queue(s)"));
+  TWebClient reader;
+  ASSERT_TRUE(reader.Connect(readerTunnel.Port()));
+  ASSERT_TRUE(reader.Send(sLogin));
+  ASSERT_NE(reader.WaitFor("{\"snapshot\""), "");
+  const std::string sPad = "Variable: " + std::string(48 * 1024, 'x') + "\r\n";
+  size_t nSent = 0;
+  for (int nRound = 0; nRound < 100 && relay.LogText().find("cut off: more than 4194304 bytes queued") == std::string::npos;
+       ++nRound) {
+    std::string sEvents;
+    for (int nQueue = 10011; nQueue <= 10018; ++nQueue) sEvents += QueueEvent("Join", nQueue, nRound * 100 + nQueue, sPad);
+    Send(sEvents);
+    nSent += 8;
+    ASSERT_TRUE(PollUntil([&] { return FrameCount(reader) >= nSent; })) << "the reader was held up at " << nSent;
+  }
+  EXPECT_TRUE(relay.WaitForLog("cut off: more than 4194304 bytes queued, it does not read"));
+  EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(silentTunnel.TlsLocalPort()) + " disconnected"));
+  EXPECT_TRUE(PollUntil([&] { return silentTunnel.RelayClosed(); })) << "the front kept the browser's connection";
+  EXPECT_FALSE(readerTunnel.RelayClosed());
 }
 
 }  // namespace

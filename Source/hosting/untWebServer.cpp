@@ -46,6 +46,10 @@ struct TWebShared {
   // network itself. Set before civetweb starts and cleared after it stopped.
   std::shared_ptr<const TFrontPeers> pFrontPeers;
 };
+// With TLS, the front that carries each connection; null otherwise. Control thread only: a desk
+// cut off there is cut at the front too.
+TTlsFront* pCutFront = nullptr;
+
 TWebShared& Shared() {
   static TWebShared* pShared = new TWebShared();  // never freed: civetweb may outlive the server
   return *pShared;
@@ -156,6 +160,7 @@ class TWebConnection : public TWebLink {
     // Taken now, on the thread that owns the connection, for a cut from the control thread. The
     // socket is civetweb's own (the front's loopback connection when TLS is on).
     nCutFd = DuplicateTcpConnection(pInfo->server_port, pInfo->remote_addr, pInfo->remote_port);
+    if (Shared().pFrontPeers != nullptr) nLoopbackPort = pInfo->remote_port;
   }
   ~TWebConnection() override {
     Stop();
@@ -202,6 +207,8 @@ class TWebConnection : public TWebLink {
     cvQueue.notify_one();
     // civetweb's reader and our writer may both be blocked on the socket: end it under them.
     ShutdownTcpDuplicate(nCutFd);
+    // civetweb's close would reach the front only behind the bytes the browser did not take.
+    if (pCutFront != nullptr) pCutFront->Cut(nLoopbackPort);
   }
 
   const std::string& Address() const { return sAddress; }
@@ -243,6 +250,7 @@ class TWebConnection : public TWebLink {
   std::string sAddress;
   int nPort = 0;
   int nCutFd = -1;       // our duplicate of the socket, for Cut; -1 when none was found
+  int nLoopbackPort = 0; // with TLS: the front's port on the loopback hop, for Cut; else 0
   std::mutex crsQueue;                  // guards the five below; never held while writing
   std::condition_variable cvQueue;
   std::deque<std::string> vQueue;       // messages not yet written
@@ -472,6 +480,7 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: web server not started on " + sPorts + ": " + sError, true);
     return;
   }
+  pCutFront = pFront.get();
   // With TLS the line names civetweb's loopback port too: what an operator sees in `ss` there.
   const std::string sTls = bTls ? " (HTTPS and WSS, passed on to 127.0.0.1:" + IntToStr(pFront->BackendPort) + ")" : "";
   WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE, "Web server listening on " + sPorts + sTls, false);
@@ -489,6 +498,7 @@ void TWebServer::Stop() {
   Shared().bStopping = true;
   ReleaseHandOvers(true);
   webdesks::CutAll();
+  pCutFront = nullptr;
   pFront.reset();  // its loopback connections end, and civetweb's threads with them
   if (bOwnContext) {
     mg_stop(pContext);  // waits for civetweb's threads (each joins its writer)

@@ -58,6 +58,7 @@ class TFrontSession : public std::enable_shared_from_this<TFrontSession> {
                 size_t nBufferBytes)
       : wFront(std::move(wFrontIn)), socket(std::move(socketIn)), pContext(std::move(pContextIn)),
         stream(socket, *pContext), backend(socket.get_executor()), tmrHandshake(socket.get_executor()),
+
         pPeers(std::move(pPeersIn)), sAddress(std::move(sAddressIn)), nPort(nPortIn), vUp(nBufferBytes),
         vDown(nBufferBytes) {}
 
@@ -80,6 +81,8 @@ class TFrontSession : public std::enable_shared_from_this<TFrontSession> {
                            });
   }
 
+  int LoopbackPort() const { return nLoopbackPort; }
+
   // Closes both sides; no event.
   void End() {
     if (bClosed) return;
@@ -89,6 +92,9 @@ class TFrontSession : public std::enable_shared_from_this<TFrontSession> {
     asio::error_code ec;
     backend.shutdown(tcp::socket::shutdown_both, ec);
     backend.close(ec);
+    // A peer that does not read would never take a FIN queued behind what it left unread, and
+    // the kernel would keep the connection for minutes: it is reset instead.
+    if (bWritingDown) socket.set_option(asio::socket_base::linger(true, 0), ec);
     socket.shutdown(tcp::socket::shutdown_send, ec);
     socket.close(ec);
     if (auto pFront = wFront.lock()) pFront->Forget(this);
@@ -138,19 +144,24 @@ class TFrontSession : public std::enable_shared_from_this<TFrontSession> {
     });
   }
 
-  // Back end -> peer, alike.
+  // Back end -> peer, alike. While a peer that does not read holds the write up, nothing is read
+  // from the back end, so its close goes unseen here: a back end that cuts such a peer off says so
+  // through TTlsFront::Cut.
   void PumpDown() {
     backend.async_read_some(asio::buffer(vDown), [self = shared_from_this()](const asio::error_code& ec, size_t n) {
       if (self->bClosed) return;
       if (ec) return self->End();
+      self->bWritingDown = true;
       asio::async_write(self->stream, asio::buffer(self->vDown.data(), n),
                         [self](const asio::error_code& ecWrite, size_t) {
+                          self->bWritingDown = false;
                           if (self->bClosed) return;
                           if (ecWrite) return self->End();
                           self->PumpDown();
                         });
     });
   }
+
 
   const std::weak_ptr<TTlsFront::TImpl> wFront;
   tcp::socket socket;                             // the peer's connection
@@ -165,6 +176,7 @@ class TFrontSession : public std::enable_shared_from_this<TFrontSession> {
   std::vector<char> vUp;                          // the piece in flight from the peer
   std::vector<char> vDown;                        // the piece in flight to the peer
   bool bHandshaken = false;
+  bool bWritingDown = false;                      // a write to the peer is in flight
   bool bClosed = false;
 };
 
@@ -293,6 +305,16 @@ void TTlsFront::Open(const std::string& sCertFile, const std::string& sKeyFile) 
 }
 
 void TTlsFront::Close() { pImpl->CloseAll(); }
+
+void TTlsFront::Cut(int nLoopbackPort) {
+  if (nLoopbackPort == 0) return;
+  for (const TFrontSessionPtr& p : pImpl->vSessions) {
+    if (p->LoopbackPort() != nLoopbackPort) continue;
+    const TFrontSessionPtr pKeep = p;  // End unlists it
+    pKeep->End();
+    return;
+  }
+}
 
 int TTlsFront::LocalPort() const {
   asio::error_code ec;

@@ -18,7 +18,9 @@
 //   relaying: each direction reads a piece (at most nBufferBytes) only once the other side has
 //   taken the previous one, so neither side's bytes pile up here: a peer that does not read stalls
 //   the back end's writes, where the back end's own bounds deal with it.
-//   either side closes or fails --> both closed, the peer unpublished.
+//   either side closes or fails --> both closed, the peer unpublished. While a write to a peer
+//   that does not read is stuck, the back end's close is not seen (nothing is read from it): a back
+//   end that cuts such a peer off calls Cut.
 // Close() (or the destructor) closes the listener and every connection, without events.
 #pragma once
 
@@ -67,6 +69,10 @@ class TTlsFront {
   // the port and the reason.
   void Open(const std::string& sCertFile, const std::string& sKeyFile);
   void Close();
+  // Ends the connection whose loopback port is nLoopbackPort, both sides, at once (a peer that
+  // does not read is reset: it would never take a FIN queued behind its unread bytes). For the back
+  // end that cuts a peer off, since its own close would wait behind those bytes too. No event.
+  void Cut(int nLoopbackPort);
   int LocalPort() const;           // 0 while closed
   int ActiveConnections() const;   // admitted and not yet closed
   std::shared_ptr<const TFrontPeers> Peers() const;
