@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/untControlLoop.h"
+#include "platform/untServerSession.h"
 #include "platform/untTls.h"
 
 namespace {
@@ -17,12 +18,6 @@ namespace {
 using tcp = asio::ip::tcp;
 
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(100);
-
-std::string PeerText(const asio::ip::address& address) {
-  if (address.is_v6() && address.to_v6().is_v4_mapped())
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
-  return address.to_string();
-}
 
 class TFrontSession;
 using TFrontSessionPtr = std::shared_ptr<TFrontSession>;
@@ -230,7 +225,7 @@ void TTlsFront::TImpl::OnAccepted(tcp::socket socket) {
   asio::error_code ec;
   const tcp::endpoint remote = socket.remote_endpoint(ec);
   if (ec) return;  // already gone
-  const std::string sAddress = PeerText(remote.address());
+  const std::string sAddress = PeerAddressText(remote.address());
   const int nPort = remote.port();
   bool bAdmit = true;
   try {
@@ -242,6 +237,7 @@ void TTlsFront::TImpl::OnAccepted(tcp::socket socket) {
     socket.close(ec);
     return;
   }
+  SetTcpKeepAlive(socket);  // a browser that vanished ends too, and civetweb's connection with it
   auto pSession = std::make_shared<TFrontSession>(weak_from_this(), std::move(socket), sAddress, nPort, pContext,
                                                   pPeers, pOwner->nBufferBytes);
   vSessions.push_back(pSession);
