@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <asio.hpp>
@@ -495,6 +496,7 @@ class TTlsTunnel {
       tls.next_layer().connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(nTlsPort)}, ecConnect);
       if (ecConnect) return End();
       nTlsLocalPort = tls.next_layer().local_endpoint(ecConnect).port();
+      nTlsFd = dup(tls.next_layer().native_handle());
       SSL_set1_host(tls.native_handle(), "127.0.0.1");
       X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls.native_handle()), "127.0.0.1");
       tls.async_handshake(asio::ssl::stream_base::client, [this](const asio::error_code& ecTls) {
@@ -509,16 +511,16 @@ class TTlsTunnel {
     asio::post(ioc, [this] { End(); });
     ioc.stop();
     thLoop.join();
+    if (nTlsFd >= 0) close(nTlsFd);
   }
   int Port() const { return acceptor.local_endpoint().port(); }
   int TlsLocalPort() const { return nTlsLocalPort; }
   // The relay closed its side (seen in the socket's state: the tunnel itself may be stuck writing
-  // to a desk that does not read). Any thread: the socket stays open until the destructor.
-  bool RelayClosed() {
+  // to a desk that does not read). Any thread: it asks through a descriptor of its own.
+  bool RelayClosed() const {
     tcp_info tInfo{};
     socklen_t nLength = sizeof(tInfo);
-    return getsockopt(tls.next_layer().native_handle(), IPPROTO_TCP, TCP_INFO, &tInfo, &nLength) != 0 ||
-           tInfo.tcpi_state != TCP_ESTABLISHED;
+    return getsockopt(nTlsFd, IPPROTO_TCP, TCP_INFO, &tInfo, &nLength) != 0 || tInfo.tcpi_state != TCP_ESTABLISHED;
   }
 
  private:
@@ -535,6 +537,7 @@ class TTlsTunnel {
   void End() {
     asio::error_code ec;
     plain.close(ec);
+    tls.next_layer().shutdown(asio::ip::tcp::socket::shutdown_both, ec);  // nTlsFd keeps it open
     tls.next_layer().close(ec);
   }
 
@@ -545,6 +548,7 @@ class TTlsTunnel {
   asio::ssl::stream<asio::ip::tcp::socket> tls;  // to the relay
   std::array<char, 16384> vUp{}, vDown{};
   std::atomic<int> nTlsLocalPort{0};
+  std::atomic<int> nTlsFd{-1};  // a duplicate of the TLS connection's descriptor, for RelayClosed
   std::thread thLoop;
 };
 
