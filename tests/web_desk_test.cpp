@@ -4,13 +4,19 @@
 #include <arpa/inet.h>
 #include <civetweb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "base/untCodePage.h"
 #include "hosting/untJson.h"
@@ -102,10 +108,12 @@ class WebDeskTest : public ::testing::Test, protected TEndToEnd {
   void SetUp() override {
     nWebPort = FreePort();
     ASSERT_TRUE(Start([this](int nExchangePort, int nProxyPortIn) {
-      return RelayConfig(nExchangePort, nProxyPortIn, "[WEB]\r\nPORT=" + std::to_string(nWebPort) + "\r\nMAXCLIENTS=5\r\n", 60);
+      return RelayConfig(nExchangePort, nProxyPortIn,
+                         "[WEB]\r\nPORT=" + std::to_string(nWebPort) + "\r\nMAXCLIENTS=5\r\n" + WebKeys(), 60);
     })) << relay.LogText();
     ASSERT_TRUE(relay.WaitForLog("Web server listening on")) << relay.LogText();
   }
+  virtual std::string WebKeys() { return ""; }  // more [WEB] lines
   std::unique_ptr<TTcpClient> TcpDesk(const std::string& sQueues, const std::string& sPeers, const std::string& sParks) {
     auto client = Desk(sQueues, sPeers, sParks);
     EXPECT_TRUE(client) << "the desk did not get through the handshake";
@@ -338,13 +346,13 @@ TEST_F(WebServerTest, SharedMetricsPortServesTheMetricsThePageAndTheWebDesks) {
   for (auto& desk : vDesks) EXPECT_TRUE(desk->WaitClosed());
 }
 
-// HTTPS does not work through this civetweb yet: a site that asked for it gets nothing in plain
-// text, and the log says why.
-TEST_F(WebServerTest, TlsFilesKeepTheWebServerClosedWithAnErrorLine) {
+// A site that asked for TLS gets nothing in plain text when its files cannot be used, and the
+// log says which file and why.
+TEST_F(WebServerTest, UnreadableTlsFilesKeepTheWebServerClosedWithAnErrorLine) {
   const int nPort = FreePort();
   Start("[WEB]\r\nPORT=" + std::to_string(nPort) + "\r\nTLSCERT=/nowhere/cert.pem\r\nTLSKEY=/nowhere/key.pem\r\n");
-  ASSERT_TRUE(relay.WaitForLog("Error: web server not started on port " + std::to_string(nPort) +
-                               ": [WEB] TLSCERT/TLSKEY are not supported yet"))
+  ASSERT_TRUE(relay.WaitForLog("Error: web server not started on 127.0.0.1:" + std::to_string(nPort) +
+                               ": cannot read the TLS certificate file /nowhere/cert.pem"))
       << relay.LogText();
   TTcpClient client;
   EXPECT_FALSE(client.Connect(nPort, std::chrono::milliseconds(500)));
@@ -443,6 +451,247 @@ TEST_F(WebServerTest, DesksOfAKeyWhoseRingRefusedEventsAreToldHowManyTheyMissed)
   EXPECT_EQ(nTold, nRefused);
   EXPECT_LT(nNotices, static_cast<size_t>(nTold)) << "one notice per refusal: not gathered per tick";
   for (const std::string& s : other.Messages()) EXPECT_EQ(s.find("dropped"), std::string::npos) << s;
+}
+
+// ---- HTTPS and WSS: [WEB] TLSCERT and TLSKEY ----
+
+// A self-signed certificate for 127.0.0.1, made with the openssl tool (an EC key: fast).
+class TTestCertificate {
+ public:
+  TTestCertificate() {
+    bReady = std::system(("cd " + dir.Path() +
+                          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout web.key"
+                          " -out web.pem -days 2 -subj '/CN=127.0.0.1' -addext subjectAltName=IP:127.0.0.1"
+                          " >openssl.log 2>&1")
+                             .c_str()) == 0;
+  }
+  bool Ready() const { return bReady; }
+  std::string Keys() const { return "TLSCERT=" + dir.Path() + "/web.pem\r\nTLSKEY=" + dir.Path() + "/web.key\r\n"; }
+  std::string Pem() const { return dir.Path() + "/web.pem"; }
+
+ private:
+  TTempDir dir;
+  bool bReady = false;
+};
+
+// A client TLS context that trusts only the test's certificate and checks its address.
+std::shared_ptr<asio::ssl::context> TrustingContext(const std::string& sPem) {
+  auto pContext = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
+  pContext->load_verify_file(sPem);
+  pContext->set_verify_mode(asio::ssl::verify_peer);
+  return pContext;
+}
+
+// civetweb's WebSocket client cannot speak TLS here, so a WSS desk is that client through this
+// tunnel: it takes one plain connection on a loopback port of its own and carries it over TLS to
+// the relay's web port, on a thread of its own. TlsLocalPort is the port the relay sees the desk on.
+class TTlsTunnel {
+ public:
+  TTlsTunnel(int nTlsPort, const std::string& sPem)
+      : pContext(TrustingContext(sPem)), acceptor(ioc, {asio::ip::address_v4::loopback(), 0}), plain(ioc),
+        tls(ioc, *pContext) {
+    acceptor.async_accept(plain, [this, nTlsPort](const asio::error_code& ec) {
+      if (ec) return;
+      asio::error_code ecConnect;
+      tls.next_layer().connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(nTlsPort)}, ecConnect);
+      if (ecConnect) return End();
+      nTlsLocalPort = tls.next_layer().local_endpoint(ecConnect).port();
+      nTlsFd = dup(tls.next_layer().native_handle());
+      SSL_set1_host(tls.native_handle(), "127.0.0.1");
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls.native_handle()), "127.0.0.1");
+      tls.async_handshake(asio::ssl::stream_base::client, [this](const asio::error_code& ecTls) {
+        if (ecTls) return End();
+        Pump(plain, tls, vUp);
+        Pump(tls, plain, vDown);
+      });
+    });
+    thLoop = std::thread([this] { ioc.run(); });
+  }
+  ~TTlsTunnel() {
+    asio::post(ioc, [this] { End(); });
+    ioc.stop();
+    thLoop.join();
+    if (nTlsFd >= 0) close(nTlsFd);
+  }
+  int Port() const { return acceptor.local_endpoint().port(); }
+  int TlsLocalPort() const { return nTlsLocalPort; }
+  // The relay closed its side (seen in the socket's state: the tunnel itself may be stuck writing
+  // to a desk that does not read). Any thread: it asks through a descriptor of its own.
+  bool RelayClosed() const {
+    tcp_info tInfo{};
+    socklen_t nLength = sizeof(tInfo);
+    return getsockopt(nTlsFd, IPPROTO_TCP, TCP_INFO, &tInfo, &nLength) != 0 || tInfo.tcpi_state != TCP_ESTABLISHED;
+  }
+
+ private:
+  template <typename TFrom, typename TTo>
+  void Pump(TFrom& from, TTo& to, std::array<char, 16384>& vBuffer) {
+    from.async_read_some(asio::buffer(vBuffer), [this, &from, &to, &vBuffer](const asio::error_code& ec, size_t n) {
+      if (ec) return End();
+      asio::async_write(to, asio::buffer(vBuffer.data(), n), [this, &from, &to, &vBuffer](const asio::error_code& ecW, size_t) {
+        if (ecW) return End();
+        Pump(from, to, vBuffer);
+      });
+    });
+  }
+  void End() {
+    asio::error_code ec;
+    plain.close(ec);
+    tls.next_layer().shutdown(asio::ip::tcp::socket::shutdown_both, ec);  // nTlsFd keeps it open
+    tls.next_layer().close(ec);
+  }
+
+  asio::io_context ioc;
+  std::shared_ptr<asio::ssl::context> pContext;
+  asio::ip::tcp::acceptor acceptor;
+  asio::ip::tcp::socket plain;                   // civetweb's client
+  asio::ssl::stream<asio::ip::tcp::socket> tls;  // to the relay
+  std::array<char, 16384> vUp{}, vDown{};
+  std::atomic<int> nTlsLocalPort{0};
+  std::atomic<int> nTlsFd{-1};  // a duplicate of the TLS connection's descriptor, for RelayClosed
+  std::thread thLoop;
+};
+
+// One HTTPS request: what came back (until the relay closed), or "<no TLS: reason>".
+std::string HttpsGet(int nPort, const std::string& sPem, const std::string& sPath) {
+  asio::io_context ioc;
+  std::shared_ptr<asio::ssl::context> pContext = TrustingContext(sPem);
+  asio::ssl::stream<asio::ip::tcp::socket> tls(ioc, *pContext);
+  asio::error_code ec;
+  tls.next_layer().connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(nPort)}, ec);
+  X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls.native_handle()), "127.0.0.1");
+  if (!ec) tls.handshake(asio::ssl::stream_base::client, ec);
+  if (ec) return "<no TLS: " + ec.message() + ">";
+  asio::write(tls, asio::buffer("GET " + sPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"), ec);
+  std::string sAnswer;
+  std::array<char, 4096> vBuffer;
+  for (size_t n; (n = tls.read_some(asio::buffer(vBuffer), ec)) > 0 || !ec;) sAnswer.append(vBuffer.data(), n);
+  return sAnswer;
+}
+
+class WebDeskTlsTest : public WebDeskTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(certificate.Ready());
+    WebDeskTest::SetUp();
+  }
+  std::string WebKeys() override { return certificate.Keys(); }
+  TTestCertificate certificate;
+};
+
+TEST_F(WebDeskTlsTest, HttpsServesThePageAndPlainHttpGetsNothing) {
+  ASSERT_TRUE(relay.WaitForLog("Web server listening on 127.0.0.1:" + std::to_string(nWebPort) + " (HTTPS and WSS, "));
+  const std::string sPage = HttpsGet(nWebPort, certificate.Pem(), "/");
+  EXPECT_NE(sPage.find(" 200 "), std::string::npos) << sPage.substr(0, 300);
+  EXPECT_NE(sPage.find("<title>Telvane wallboard</title>"), std::string::npos);
+  EXPECT_NE(HttpsGet(nWebPort, certificate.Pem(), "/telvane.js").find("export class TelvaneDesk"), std::string::npos);
+  // Plain HTTP on the TLS port: no page, a close, and a log line naming the peer.
+  TTcpClient plain;
+  ASSERT_TRUE(plain.Connect(nWebPort));
+  ASSERT_TRUE(plain.Send("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_TRUE(plain.WaitClosed());
+  EXPECT_EQ(plain.Received().find("HTTP/"), std::string::npos) << plain.Received();
+  EXPECT_EQ(plain.Received().find("wallboard"), std::string::npos);
+  EXPECT_TRUE(relay.WaitForLog("Web TLS handshake failed (127.0.0.1:" + std::to_string(LocalPortOf(plain)) + "): "))
+      << relay.LogText();
+  // The page is served on, and nobody reaches civetweb's loopback port but through the front.
+  EXPECT_NE(HttpsGet(nWebPort, certificate.Pem(), "/").find("<title>Telvane wallboard</title>"), std::string::npos);
+  const std::string sPassedOn = "(HTTPS and WSS, passed on to 127.0.0.1:";
+  const std::string sLog = relay.LogText();
+  const size_t nAt = sLog.find(sPassedOn);
+  ASSERT_NE(nAt, std::string::npos) << sLog;
+  const int nLoopbackPort = std::atoi(sLog.c_str() + nAt + sPassedOn.size());
+  TTcpClient bypass;
+  ASSERT_TRUE(bypass.Connect(nLoopbackPort));
+  ASSERT_TRUE(bypass.Send("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_TRUE(bypass.WaitClosed());
+  EXPECT_EQ(bypass.Received().find("wallboard"), std::string::npos) << bypass.Received();
+  EXPECT_TRUE(relay.WaitForLog("127.0.0.1:" + std::to_string(LocalPortOf(bypass)) +
+                               " did not come through the TLS listener"));
+}
+
+// The front refuses before the TLS hello, with the usual thinned line: outsiders, and more
+// connections at once than civetweb has workers for (MAXCLIENTS desks and 4 for the page).
+TEST_F(WebServerTest, TlsFrontRefusesOutsidersAndConnectionsPastTheLimitWithALogLine) {
+  TTestCertificate certificate;
+  ASSERT_TRUE(certificate.Ready());
+  struct Case {
+    std::string sWeb;      // lines of [WEB] after PORT and the TLS keys
+    int nOpen;             // plain connections kept open (in the handshake) before the one refused
+    std::string sLogLine;  // the refusal
+  };
+  const Case vCases[] = {
+      {"ALLOWFROM=10.0.0.0/8\r\n", 0, "Web request refused: 127.0.0.1 is not in [WEB] ALLOWFROM"},
+      {"MAXCLIENTS=1\r\n", 5, ", 5 open, as many as [WEB] MAXCLIENTS (1) and 4 for pages allow"},
+  };
+  for (const Case& c : vCases) {
+    SCOPED_TRACE(c.sLogLine);
+    TExchangeSim simCase;
+    ASSERT_TRUE(simCase.Start({"--silent"}));
+    TRelay relayCase;
+    const int nPort = FreePort();
+    ASSERT_TRUE(relayCase.WriteConfig(RelayConfig(
+        simCase.Port(), FreePort(), "[WEB]\r\nPORT=" + std::to_string(nPort) + "\r\n" + certificate.Keys() + c.sWeb, 60)));
+    ASSERT_TRUE(relayCase.Start());
+    ASSERT_TRUE(relayCase.WaitForLog("(HTTPS and WSS")) << relayCase.LogText();
+    std::vector<std::unique_ptr<TTcpClient>> vOpen;
+    for (int n = 0; n < c.nOpen; ++n) {
+      vOpen.push_back(std::make_unique<TTcpClient>());
+      ASSERT_TRUE(vOpen.back()->Connect(nPort));
+    }
+    EXPECT_EQ(HttpsGet(nPort, certificate.Pem(), "/").find("wallboard"), std::string::npos);
+    EXPECT_TRUE(relayCase.WaitForLog(c.sLogLine)) << relayCase.LogText();
+  }
+}
+
+TEST_F(WebDeskTlsTest, WssDeskGetsTheFramesOfATcpDeskAndIsLoggedUnderItsOwnPort) {
+  auto tcp = TcpDesk("10005", "", "");
+  TTlsTunnel tunnel(nWebPort, certificate.Pem());
+  TWebClient web;
+  ASSERT_TRUE(web.Connect(tunnel.Port()));
+  ASSERT_TRUE(web.Send(R"({"code":"qmRoK8]","queues":[10005]})"));
+  ASSERT_NE(web.WaitFor("{\"snapshot\""), "");
+  // The relay names the TLS connection's own port, not the one of the front's loopback hop.
+  ASSERT_NE(tunnel.TlsLocalPort(), 0);
+  EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(tunnel.TlsLocalPort()) + " connected"))
+      << relay.LogText();
+  Send(QueueEvent("Join", 10005, 1, "CallerIDName: Jo\xE3o\r\n") + QueueEvent("Leave", 10005, 2) +
+       QueueEvent("Join", 10005, 3));
+  ASSERT_TRUE(WaitFrames(*tcp, 3));
+  ASSERT_TRUE(PollUntil([&] { return FrameCount(web) >= 3; }));
+  EXPECT_EQ(FramesOf(web.Messages()), tcp->Received());
+  // The desk leaves: the front closes the loopback hop, and the relay forgets the desk by its port.
+  web.Close();
+  EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(tunnel.TlsLocalPort()) + " disconnected"));
+}
+
+// Behind the front too, a browser that stops reading holds up nobody: the front reads from
+// civetweb no faster than the browser takes, so the web desk's own bound cuts it, and the front
+// then ends the browser's connection although its write to it is stuck.
+TEST_F(WebDeskTlsTest, BrowserThatStopsReadingBehindTheFrontIsCutAndTheOthersAreNot) {
+  const std::string sLogin = R"({"code":"qmRoK8]","queues":[10011,10012,10013,10014,10015,10016,10017,10018]})";
+  TTlsTunnel silentTunnel(nWebPort, certificate.Pem()), readerTunnel(nWebPort, certificate.Pem());
+  TTcpClient silent;
+  ASSERT_TRUE(SilentWebDesk(silent, silentTunnel.Port(), sLogin));
+  ASSERT_TRUE(relay.WaitForLog("logged in as \"\" (8 queue(s)"));
+  TWebClient reader;
+  ASSERT_TRUE(reader.Connect(readerTunnel.Port()));
+  ASSERT_TRUE(reader.Send(sLogin));
+  ASSERT_NE(reader.WaitFor("{\"snapshot\""), "");
+  const std::string sPad = "Variable: " + std::string(48 * 1024, 'x') + "\r\n";
+  size_t nSent = 0;
+  for (int nRound = 0; nRound < 100 && relay.LogText().find("cut off: more than 4194304 bytes queued") == std::string::npos;
+       ++nRound) {
+    std::string sEvents;
+    for (int nQueue = 10011; nQueue <= 10018; ++nQueue) sEvents += QueueEvent("Join", nQueue, nRound * 100 + nQueue, sPad);
+    Send(sEvents);
+    nSent += 8;
+    ASSERT_TRUE(PollUntil([&] { return FrameCount(reader) >= nSent; })) << "the reader was held up at " << nSent;
+  }
+  EXPECT_TRUE(relay.WaitForLog("cut off: more than 4194304 bytes queued, it does not read"));
+  EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(silentTunnel.TlsLocalPort()) + " disconnected"));
+  EXPECT_TRUE(PollUntil([&] { return silentTunnel.RelayClosed(); })) << "the front kept the browser's connection";
+  EXPECT_FALSE(readerTunnel.RelayClosed());
 }
 
 }  // namespace

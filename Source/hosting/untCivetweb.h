@@ -7,7 +7,8 @@
 // No TLS: Debian's civetweb 1.15 loads OpenSSL at run time and, after every TLS handshake, calls
 // SSL_get_peer_certificate through the table it loaded; OpenSSL 3 no longer exports that name
 // (it is a macro there), so the call goes to address 0 and the whole process dies at the first
-// HTTPS connection. Both servers therefore start the library without its TLS part.
+// HTTPS connection. Both servers therefore start the library without its TLS part; the web
+// server's HTTPS and WSS go through the relay's own TLS front (untWebServer, platform/untTlsFront).
 #pragma once
 
 #include <cstdint>

@@ -19,16 +19,20 @@
 #include "hosting/untWebAssets.h"
 #include "hosting/untWebDesks.h"
 #include "logging/untLogger.h"
+#include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
 #include "platform/untAddressRange.h"
 #include "platform/untControlLoop.h"
 #include "platform/untSocketCut.h"
+#include "platform/untTlsFront.h"
 
 namespace {
 
 constexpr const char* SOURCE = "TWebServer.Start";
 constexpr int TICK_INTERVAL_MS = 1000;
 constexpr size_t MESSAGE_MAX = JSON_MAX_TEXT;
+constexpr int PAGE_THREADS = 4;               // civetweb's workers beyond one per desk, for the page
+constexpr int TLS_HANDSHAKE_MS = 10000;       // as civetweb's own request time-out
 
 // ---- What civetweb's threads read: fixed before the handlers are registered ----
 
@@ -38,7 +42,14 @@ struct TWebShared {
   std::atomic<int32_t> nOpen{0};     // connections past the upgrade, not yet closed
   std::atomic<uint64_t> nRefusals{0};  // for the thinning of the refusal lines
   std::atomic<bool> bStopping{false};  // the server stops: nothing new is admitted
+  // With TLS: who is behind each loopback connection of the front; null when civetweb faces the
+  // network itself. Set before civetweb starts and cleared after it stopped.
+  std::shared_ptr<const TFrontPeers> pFrontPeers;
 };
+// With TLS, the front that carries each connection; null otherwise. Control thread only: a desk
+// cut off there is cut at the front too.
+TTlsFront* pCutFront = nullptr;
+
 TWebShared& Shared() {
   static TWebShared* pShared = new TWebShared();  // never freed: civetweb may outlive the server
   return *pShared;
@@ -53,13 +64,40 @@ void LogThinned(const std::string& sText) {
              sText + " (" + IntToStr(static_cast<int64_t>(nCount)) + " so far)", false);
 }
 
-bool Admitted(const mg_connection* pConn) {
+// The real peer of a connection: behind the TLS front, the one it published for the connection's
+// loopback port. False for a connection that did not come through the front (another local process
+// on civetweb's loopback port): it is not served, as it skipped TLS.
+bool PeerOf(const mg_connection* pConn, std::string& sAddress, int& nPort) {
   const mg_request_info* pInfo = mg_get_request_info(pConn);
   const TWebShared& s = Shared();
-  if (s.bStopping.load(std::memory_order_relaxed)) return false;
-  if (s.tAllowFrom.Empty() || s.tAllowFrom.Contains(pInfo->remote_addr)) return true;
-  LogThinned(std::string("Web request refused: ") + pInfo->remote_addr + " is not in [WEB] ALLOWFROM");
+  if (s.pFrontPeers == nullptr) {
+    sAddress = pInfo->remote_addr;
+    nPort = pInfo->remote_port;
+    return true;
+  }
+  TFrontPeer tPeer;
+  if (!s.pFrontPeers->Find(pInfo->remote_port, tPeer)) {
+    LogThinned(std::string("Web request refused: ") + pInfo->remote_addr + ":" + IntToStr(pInfo->remote_port) +
+               " did not come through the TLS listener");
+    return false;
+  }
+  sAddress = tPeer.sAddress;
+  nPort = tPeer.nPort;
+  return true;
+}
+
+bool Allowed(const std::string& sAddress) {
+  const TWebShared& s = Shared();
+  if (s.tAllowFrom.Empty() || s.tAllowFrom.Contains(sAddress)) return true;
+  LogThinned("Web request refused: " + sAddress + " is not in [WEB] ALLOWFROM");
   return false;
+}
+
+bool Admitted(const mg_connection* pConn) {
+  if (Shared().bStopping.load(std::memory_order_relaxed)) return false;
+  std::string sAddress;
+  int nPort = 0;
+  return PeerOf(pConn, sAddress, nPort) && Allowed(sAddress);
 }
 
 // ---- The hand-over from civetweb's threads ----
@@ -114,10 +152,15 @@ class TWebConnection : public TWebLink {
  public:
   explicit TWebConnection(mg_connection* pConnIn) : pConn(pConnIn) {
     const mg_request_info* pInfo = mg_get_request_info(pConn);
-    sAddress = pInfo->remote_addr;
-    nPort = pInfo->remote_port;
-    // Taken now, on the thread that owns the connection, for a cut from the control thread.
-    nCutFd = DuplicateTcpConnection(pInfo->server_port, sAddress, nPort);
+    // The real peer names the desk; OnConnect refused a connection without one.
+    if (!PeerOf(pConn, sAddress, nPort)) {
+      sAddress = pInfo->remote_addr;
+      nPort = pInfo->remote_port;
+    }
+    // Taken now, on the thread that owns the connection, for a cut from the control thread. The
+    // socket is civetweb's own (the front's loopback connection when TLS is on).
+    nCutFd = DuplicateTcpConnection(pInfo->server_port, pInfo->remote_addr, pInfo->remote_port);
+    if (Shared().pFrontPeers != nullptr) nLoopbackPort = pInfo->remote_port;
   }
   ~TWebConnection() override {
     Stop();
@@ -164,6 +207,8 @@ class TWebConnection : public TWebLink {
     cvQueue.notify_one();
     // civetweb's reader and our writer may both be blocked on the socket: end it under them.
     ShutdownTcpDuplicate(nCutFd);
+    // civetweb's close would reach the front only behind the bytes the browser did not take.
+    if (pCutFront != nullptr) pCutFront->Cut(nLoopbackPort);
   }
 
   const std::string& Address() const { return sAddress; }
@@ -205,6 +250,7 @@ class TWebConnection : public TWebLink {
   std::string sAddress;
   int nPort = 0;
   int nCutFd = -1;       // our duplicate of the socket, for Cut; -1 when none was found
+  int nLoopbackPort = 0; // with TLS: the front's port on the loopback hop, for Cut; else 0
   std::mutex crsQueue;                  // guards the five below; never held while writing
   std::condition_variable cvQueue;
   std::deque<std::string> vQueue;       // messages not yet written
@@ -219,11 +265,13 @@ struct THolder {
 };
 
 int OnConnect(const mg_connection* pConn, void*) {
-  if (!Admitted(pConn)) return 1;
   TWebShared& s = Shared();
+  if (s.bStopping.load(std::memory_order_relaxed)) return 1;
+  std::string sAddress;
+  int nPort = 0;
+  if (!PeerOf(pConn, sAddress, nPort) || !Allowed(sAddress)) return 1;
   if (s.nOpen.load(std::memory_order_relaxed) >= s.nMaxClients) {
-    LogThinned(std::string("Web desk ") + mg_get_request_info(pConn)->remote_addr + " refused: [WEB] MAXCLIENTS (" +
-               IntToStr(s.nMaxClients) + ") connected");
+    LogThinned("Web desk " + sAddress + " refused: [WEB] MAXCLIENTS (" + IntToStr(s.nMaxClients) + ") connected");
     return 1;
   }
   return 0;
@@ -305,7 +353,7 @@ int LogServerMessage(const mg_connection*, const char* sMessage) {
 mg_context* StartServer(const TWebConfig& w, const std::string& sPorts, std::string& sError) {
   TCivetwebOptions tOptions;
   tOptions.sPorts = sPorts;
-  tOptions.nThreads = w.nMaxClients + 4;  // one per desk, and a few for the page
+  tOptions.nThreads = w.nMaxClients + PAGE_THREADS;  // one per desk, and a few for the page
   tOptions.sRequestTimeoutMs = "10000";
   tOptions.fnLogMessage = &LogServerMessage;
   return StartCivetweb(tOptions, sError);
@@ -318,6 +366,66 @@ void RegisterHandlers(mg_context* pContext) {
     mg_set_request_handler(pContext, sUri.c_str(), &OnPage, const_cast<TWebAsset*>(&a));
   }
   mg_set_websocket_handler(pContext, "/events$", &OnConnect, &OnReady, &OnData, &OnClose, nullptr);
+}
+
+// ---- The TLS front: HTTPS and WSS ----
+
+// civetweb is started plain, on a loopback port of its own, and the relay's TLS front listens on
+// [WEB] BINDIP:PORT and passes each connection on to it. The front admits a peer before its TLS
+// hello: ALLOWFROM, and no more connections at once than civetweb has workers for.
+
+TThinnedLine tTlsFailures;  // failed TLS handshakes of browsers; control thread
+
+bool AdmitToFront(const std::string& sAddress, int nPort, int nOpen) {
+  const TWebShared& s = Shared();
+  if (s.bStopping.load(std::memory_order_relaxed) || !Allowed(sAddress)) return false;
+  if (nOpen < s.nMaxClients + PAGE_THREADS) return true;
+  LogThinned("Web connection refused: " + sAddress + ":" + IntToStr(nPort) + ", " + IntToStr(nOpen) +
+             " open, as many as [WEB] MAXCLIENTS (" + IntToStr(s.nMaxClients) + ") and " + IntToStr(PAGE_THREADS) +
+             " for pages allow");
+  return false;
+}
+
+void LogTlsFailure(const std::string& sAddress, int nPort, const std::string& sReason) {
+  const uint64_t nCount = tTlsFailures.Count();
+  if (nCount == 0) return;
+  WriteLog("TWebServer.TlsHandshake", LOG_TARGET_PROXY, LOG_WARNING,
+           "Web TLS handshake failed (" + sAddress + ":" + IntToStr(nPort) + "): " + sReason +
+               TThinnedLine::SoFar(nCount),
+           false);
+}
+
+// The loopback port civetweb was given by the system; 0 when it does not say.
+int CivetwebPort(const mg_context* pContext) {
+  mg_server_port vPorts[2]{};
+  return mg_get_server_ports(pContext, 2, vPorts) >= 1 ? vPorts[0].port : 0;
+}
+
+// The front for civetweb on nBackendPort; false and sError when it does not listen.
+bool OpenFront(TTlsFront& front, const TWebConfig& w, int nBackendPort, std::string& sError) {
+  if (nBackendPort <= 0) {
+    sError = "the HTTP server's loopback port is unknown";
+    return false;
+  }
+  std::string sBind = Trim(w.sBindIP);
+  if (sBind.size() > 2 && sBind.front() == '[' && sBind.back() == ']') sBind = sBind.substr(1, sBind.size() - 2);
+  front.Port = w.nPort;
+  front.BindAddress = sBind;
+  front.BackendPort = nBackendPort;
+  front.nHandshakeMs = TLS_HANDSHAKE_MS;
+  front.OnAdmit = &AdmitToFront;
+  front.OnTlsError = &LogTlsFailure;
+  front.OnBackendError = [](const std::string& sAddress, int nPort, const std::string& sReason) {
+    LogThinned("Web connection " + sAddress + ":" + IntToStr(nPort) + " not passed on to the web server: " + sReason);
+  };
+  front.OnAcceptError = [](const std::string& sReason) { LogThinned("Web connection not accepted: " + sReason); };
+  try {
+    front.Open(w.sTlsCert, w.sTlsKey);
+    return true;
+  } catch (const std::exception& e) {
+    sError = e.what();
+    return false;
+  }
 }
 
 }  // namespace
@@ -333,12 +441,13 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
   tmrTick.OnTimer = [] { webdesks::Tick(); };
   tmrTick.SetInterval(TICK_INTERVAL_MS);
   tmrTick.SetEnabled(true);
-  // This relay's civetweb cannot serve TLS (untCivetweb.h: it would crash at the first HTTPS
-  // connection), so TLS is refused rather than served in plain text where the site asked for it.
-  if (!w.sTlsCert.empty() || !w.sTlsKey.empty()) {
+  // This relay's civetweb cannot serve TLS itself (untCivetweb.h), so the relay's own TLS front
+  // faces the network and civetweb serves it plain on loopback.
+  const bool bTls = !w.sTlsCert.empty() && !w.sTlsKey.empty();
+  if (bTls && pSharedContext != nullptr) {
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR,
              "Error: web server not started on port " + IntToStr(w.nPort) +
-                 ": [WEB] TLSCERT/TLSKEY are not supported yet; put a TLS proxy in front and leave them empty",
+                 ": with [WEB] TLSCERT/TLSKEY it needs a port of its own, not the metrics endpoint's",
              true);
     return;
   }
@@ -350,33 +459,55 @@ TWebServer::TWebServer(mg_context* pSharedContext) {
     return;
   }
   const std::string sPorts = CivetwebPorts(w.sBindIP, w.nPort);
+  if (bTls) {
+    pFront = std::make_unique<TTlsFront>();
+    s.pFrontPeers = pFront->Peers();
+  }
   std::string sError;
   AcquireCivetweb();
-  pContext = StartServer(w, sPorts, sError);
+  pContext = StartServer(w, bTls ? CivetwebPorts("127.0.0.1", 0) : sPorts, sError);
   if (pContext == nullptr) {
     ReleaseCivetweb();
+    pFront.reset();
+    s.pFrontPeers.reset();
     WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: web server not started on " + sPorts + ": " + sError, true);
     return;
   }
   bOwnContext = true;
   RegisterHandlers(pContext);
-  WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE, "Web server listening on " + sPorts, false);
+  if (bTls && !OpenFront(*pFront, w, CivetwebPort(pContext), sError)) {
+    Stop();
+    WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_ERROR, "Error: web server not started on " + sPorts + ": " + sError, true);
+    return;
+  }
+  pCutFront = pFront.get();
+  // With TLS the line names civetweb's loopback port too: what an operator sees in `ss` there.
+  const std::string sTls = bTls ? " (HTTPS and WSS, passed on to 127.0.0.1:" + IntToStr(pFront->BackendPort) + ")" : "";
+  WriteLog(SOURCE, LOG_TARGET_MAIN, LOG_VERBOSE, "Web server listening on " + sPorts + sTls, false);
 }
 
 TWebServer::~TWebServer() {
   tmrTick.SetEnabled(false);
+  Stop();
+}
+
+void TWebServer::Stop() {
   if (pContext == nullptr) return;
   // Nothing new comes in, no civetweb thread waits for this thread, and every desk is cut, so
   // each connection's thread ends at once while civetweb stops.
   Shared().bStopping = true;
   ReleaseHandOvers(true);
   webdesks::CutAll();
+  pCutFront = nullptr;
+  pFront.reset();  // its loopback connections end, and civetweb's threads with them
   if (bOwnContext) {
     mg_stop(pContext);  // waits for civetweb's threads (each joins its writer)
     ReleaseCivetweb();
   } else {
     mg_set_websocket_handler(pContext, "/events$", nullptr, nullptr, nullptr, nullptr, nullptr);
   }
+  Shared().pFrontPeers.reset();  // no civetweb thread is left to read it
+  pContext = nullptr;
 }
 
 std::unique_ptr<TWebServer> StartWebServer(mg_context* pMetricsContext) {

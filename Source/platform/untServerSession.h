@@ -1,5 +1,5 @@
 // One accepted client connection of TServerSocket, plain or TLS. Platform-internal: only
-// untServerSocket.cpp and untServerSession.cpp include it.
+// untServerSocket.cpp, untServerSession.cpp and untTlsFront.cpp (for the two socket helpers below) include it.
 //
 // Control thread only. A session reaches its listener through TSessionHost, held weakly, so a
 // completion that arrives after the listener is gone does nothing. Completions hold their session
@@ -118,6 +118,12 @@ class TServerSession : public TServerConnection, public std::enable_shared_from_
   asio::steady_timer tmrDeadline;     // the connection's deadline, when one is set
   uint64_t nDeadlineGeneration = 0;   // bumped by every SetDeadline, so an older expiry does nothing
 };
+
+// TCP keep-alive on an accepted connection, so a peer that vanished without a word (power lost,
+// cable pulled) ends in a read error within about two minutes (untServerSocket.cpp).
+void SetTcpKeepAlive(asio::ip::tcp::socket& socket);
+// The peer's address as text; an IPv4 peer of a dual-stack listener shows as plain IPv4.
+std::string PeerAddressText(const asio::ip::address& address);
 
 TServerSessionPtr MakePlainSession(std::weak_ptr<TSessionHost> wHost, asio::ip::tcp::socket socket,
                                    std::string sAddress, int nPort, size_t nMaxQueuedBytes);

@@ -56,7 +56,15 @@ bool IsResourceShortage(const asio::error_code& ec) {
          ec == asio::error::no_memory || ec.value() == ENFILE;
 }
 
-void SetKeepAlive(tcp::socket& socket) {
+}  // namespace
+
+std::string PeerAddressText(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+  return address.to_string();
+}
+
+void SetTcpKeepAlive(asio::ip::tcp::socket& socket) {
   asio::error_code ec;
   socket.set_option(asio::socket_base::keep_alive(true), ec);
   const int fd = socket.native_handle();
@@ -65,15 +73,6 @@ void SetKeepAlive(tcp::socket& socket) {
   for (int n = 0; n < 3; ++n) setsockopt(fd, IPPROTO_TCP, vOptions[n], &vValues[n], sizeof(int));
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &KEEPALIVE_GIVE_UP_MS, sizeof(KEEPALIVE_GIVE_UP_MS));
 }
-
-// The peer's address as text; an IPv4 peer of a dual-stack listener shows as plain IPv4.
-std::string PeerText(const asio::ip::address& address) {
-  if (address.is_v6() && address.to_v6().is_v4_mapped())
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
-  return address.to_string();
-}
-
-}  // namespace
 
 // One listening port; TLS when pContext is set.
 struct TListener {
@@ -233,8 +232,8 @@ void TServerSocket::TImpl::OnAccepted(const TListenerPtr& pListener, tcp::socket
   socket.non_blocking(true, ec);
   if (ec) return;
   socket.set_option(tcp::no_delay(true), ec);  // prompts and events are small: send them now
-  SetKeepAlive(socket);
-  const std::string sAddress = PeerText(peer.address());
+  SetTcpKeepAlive(socket);
+  const std::string sAddress = PeerAddressText(peer.address());
   TServerSessionPtr pSession =
       pListener->pContext
           ? MakeTlsSession(weak_from_this(), std::move(socket), sAddress, peer.port(), pOwner->nMaxQueuedBytes,
