@@ -30,7 +30,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/untMutex.h"
+#include "base/untMutex.h"
 
 // The real peer behind one loopback connection of a front.
 struct TFrontPeer {
