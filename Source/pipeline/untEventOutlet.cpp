@@ -15,15 +15,6 @@ TMutex crsAdd;  // serialises AddEventOutlet; never taken by Deliver
 
 }  // namespace
 
-const char* EventFamilyName(TEventFamily_OPT tFamily) {
-  switch (tFamily) {
-    case EVENT_FAMILY_QUEUE: return "queue";
-    case EVENT_FAMILY_PEER: return "extension";
-    case EVENT_FAMILY_FEATUREPARK: return "parking";
-    default: return "none";
-  }
-}
-
 bool AddEventOutlet(TEventOutlet* pOutlet) {
   TMutexLock lock(crsAdd);
   const int nCount = nOutlets.load(std::memory_order_relaxed);
