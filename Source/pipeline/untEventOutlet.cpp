@@ -26,11 +26,6 @@ bool AddEventOutlet(TEventOutlet* pOutlet) {
   return true;
 }
 
-void DeliverToOutlets(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sFrame) {
-  const int nCount = nOutlets.load(std::memory_order_acquire);
-  for (int n = 0; n < nCount; ++n) vOutlets[n].load(std::memory_order_relaxed)->Deliver(tFamily, nKey, sFrame);
-}
-
 void TEventOutlet::DeliverBatch(const TEventBatch& tBatch) {
   for (const TEventBatch::TFrame& tFrame : tBatch.vFrames)
     Deliver(tBatch.tFamily, tFrame.nKey, std::string(tBatch.Frame(tFrame)));
@@ -40,10 +35,4 @@ void DeliverBatchToOutlets(const TEventBatch& tBatch) {
   if (tBatch.vFrames.empty()) return;
   const int nCount = nOutlets.load(std::memory_order_acquire);
   for (int n = 0; n < nCount; ++n) vOutlets[n].load(std::memory_order_relaxed)->DeliverBatch(tBatch);
-}
-
-void RemoveAllEventOutlets() {
-  TMutexLock lock(crsAdd);
-  nOutlets.store(0, std::memory_order_release);
-  for (auto& pOutlet : vOutlets) pOutlet.store(nullptr, std::memory_order_relaxed);
 }

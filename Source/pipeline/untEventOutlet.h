@@ -60,8 +60,5 @@ constexpr int MAX_EVENT_OUTLETS = 8;
 
 // Adds pOutlet to the table (the same outlet twice is kept once); false when the table is full.
 bool AddEventOutlet(TEventOutlet* pOutlet);
-// Hands the frame to every registered outlet, in the order they were added.
-void DeliverToOutlets(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sFrame);
+// Hands the batch to every registered outlet, in the order they were added.
 void DeliverBatchToOutlets(const TEventBatch& tBatch);
-// Tests only: empties the table. No stage may be delivering at the time.
-void RemoveAllEventOutlets();
