@@ -46,6 +46,7 @@
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untEventOutlet.h"
 #include "platform/untWorker.h"
 
