@@ -44,6 +44,7 @@ struct TFamilyStage {
   const char* sExecuteSource;  // "TExecGlobalQueueMsgReadThread.Execute"
   const char* sProcessSource;  // "TExecGlobalQueueMsgReadThread.ProcessGlobalMessage"
   std::atomic<bool> TAppInfo::*pbPaneSwitch;  // MyAppInfo's bWrite...Log: whether the pane shows events
+  TAuditList* TAuditEvents::*pAuditList;      // MyAuditEvents' capture list of the pane
   TPaneId tPane;               // the stage's pane
   TStatusBarId tStatusBar;     // the stage's status bar
 };
@@ -58,6 +59,7 @@ struct TEventFamily {
                                         // never-opened last one included
   TFamilyStage tGlobal;                 // the global stage
   TFamilyStage tSpecific;               // the per-key stage
+  int nKeyLabelMsg;                     // message of the per-key bar's key panel ("Queue: ", ...)
 
   // The range's first number in force, and where it is kept (fixed at start-up).
   const int32_t* FirstKeyPtr() const { return &(MyConfigInfo.MyProfile.*pnFirstKey); }
