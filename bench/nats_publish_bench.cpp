@@ -1,6 +1,6 @@
 // NATS outlet: what publishing one frame costs the relay, measured apart from everything else on
 // the machine. A local nats-server (Debian package) takes the frames; the relay's outlet is
-// started as at start-up and fed through DeliverToOutlets, as a per-key stage feeds it. The CPU
+// started as at start-up and fed through DeliverBatchToOutlets, as a per-key stage feeds it. The CPU
 // time is the whole process's (getrusage), so it holds the stage thread's share (building the
 // message and its headers, copying it into the client's buffer) and the client library's threads'
 // (its flusher writing to the socket). Frames are 420 bytes, like the simulator's queue events.
@@ -46,7 +46,7 @@ bool WaitUntilPublishing() {
   testsupport::TNatsCollector tProbe;
   if (!tProbe.Start(pServer->Url(), "telvane.>")) return false;
   return testsupport::PollUntil([&] {
-    DeliverToOutlets(EVENT_FAMILY_QUEUE, 10005, Frame());
+    DeliverBatchToOutlets(TEventBatch::One(EVENT_FAMILY_QUEUE, 10005, Frame()));
     return !tProbe.Messages().empty();
   }, testsupport::kDeadline, std::chrono::milliseconds(50));
 }
@@ -72,7 +72,7 @@ void BM_NatsPublishPaced(benchmark::State& state) {
   const double dCpuStart = ProcessCpuSeconds();
   int64_t nFrames = 0;
   for (auto _ : state) {
-    for (int n = 0; n < 100; ++n) DeliverToOutlets(EVENT_FAMILY_QUEUE, 10001 + n, sFrame);
+    for (int n = 0; n < 100; ++n) DeliverBatchToOutlets(TEventBatch::One(EVENT_FAMILY_QUEUE, 10001 + n, sFrame));
     nFrames += 100;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -85,7 +85,7 @@ void BM_NatsPublishFlat(benchmark::State& state) {
   if (!bReady) return state.SkipWithError("nats-server could not be started or reached");
   const std::string sFrame = Frame();
   int32_t nKey = 0;
-  for (auto _ : state) DeliverToOutlets(EVENT_FAMILY_QUEUE, 10001 + (nKey++ % 1000), sFrame);
+  for (auto _ : state) DeliverBatchToOutlets(TEventBatch::One(EVENT_FAMILY_QUEUE, 10001 + (nKey++ % 1000), sFrame));
 }
 BENCHMARK(BM_NatsPublishFlat)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 

@@ -14,6 +14,7 @@
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "platform/untServerSocket.h"
 
 namespace {
@@ -73,23 +74,20 @@ std::string CleanValue(std::string_view sText) { return RemoveCrLf(Trim(sText));
 
 // One subscription family: its flags in a slot, its range, and its texts.
 struct TFamily {
-  int32_t (*fnIndex)(int32_t);  // number -> flag index, -1 outside the range in force
+  TEventFamily_OPT tFamily;     // whose key range the flags follow (untEventFamily)
   bool* (*fnFlags)(TServerSocketInfo&);
-  int32_t (*fnFirst)();         // first number of the range in force (MyConfigInfo.MyProfile)
-  int32_t nCount;               // numbers in the range
   const char* sChangeOperation;
   const char* sChangePrefix;
+
+  const TEventFamily& Range() const { return Family(tFamily); }
 };
 
-const TFamily QUEUES{QueueIndex, [](TServerSocketInfo& s) { return s.vQueueList.data(); },
-                     [] { return MyConfigInfo.MyProfile.nQueueFirst; }, QUEUE_COUNT, "ChangeQueueClientInfo",
-                     "Changing Queue: "};
-const TFamily PEERS{PeerIndex, [](TServerSocketInfo& s) { return s.vPeerList.data(); },
-                    [] { return MyConfigInfo.MyProfile.nPeerFirst; }, PEER_COUNT, "ChangePeerClientInfo",
-                    "Changing Peer: "};
-const TFamily PARKS{ParkIndex, [](TServerSocketInfo& s) { return s.vFeatureParkList.data(); },
-                    [] { return MyConfigInfo.MyProfile.nParkFirst; }, PARK_COUNT, "ChangeFeatureParkClientInfo",
-                    "Changing FeaturePark: "};
+const TFamily QUEUES{EVENT_FAMILY_QUEUE, [](TServerSocketInfo& s) { return s.vQueueList.data(); },
+                     "ChangeQueueClientInfo", "Changing Queue: "};
+const TFamily PEERS{EVENT_FAMILY_PEER, [](TServerSocketInfo& s) { return s.vPeerList.data(); },
+                    "ChangePeerClientInfo", "Changing Peer: "};
+const TFamily PARKS{EVENT_FAMILY_FEATUREPARK, [](TServerSocketInfo& s) { return s.vFeatureParkList.data(); },
+                    "ChangeFeatureParkClientInfo", "Changing FeaturePark: "};
 
 size_t DigitCount(int64_t n) { return n < 10 ? 1 : 1 + DigitCount(n / 10); }
 
@@ -97,8 +95,8 @@ size_t DigitCount(int64_t n) { return n < 10 ? 1 : 1 + DigitCount(n / 10); }
 // classic ranges 10 or 11 characters for queues and extensions, 8 or 9 for parking lots. Other
 // ranges allow every width their numbers have.
 bool IsChangeEntryLength(const TFamily& family, size_t nLength) {
-  const int32_t nFirst = family.fnFirst();
-  const size_t nShortest = DigitCount(nFirst), nLongest = DigitCount(int64_t{nFirst} + family.nCount - 1);
+  const int32_t nFirst = family.Range().FirstKey();
+  const size_t nShortest = DigitCount(nFirst), nLongest = DigitCount(int64_t{nFirst} + family.Range().nKeyCount - 1);
   return nLength >= nShortest + 5 && nLength <= nLongest + 6;
 }
 
@@ -117,7 +115,7 @@ void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::strin
       LogEntryError(tErrors, "UpdateClientInfo", sNumber, sEntry);
       continue;
     }
-    const int32_t nIndex = family.fnIndex(*n);
+    const int32_t nIndex = family.Range().IndexOf(*n);
     if (nIndex >= 0) family.fnFlags(slot)[nIndex] = true;
   }
 }
@@ -136,7 +134,7 @@ void ChangeSubscription(TServerSocketInfo& slot, const TFamily& family, const st
     LogEntryError(tErrors, family.sChangeOperation, sNumber, sEntry);
     return;
   }
-  const int32_t nIndex = family.fnIndex(*n);
+  const int32_t nIndex = family.Range().IndexOf(*n);
   if (nIndex < 0) return;
   const bool bOn = IsTrueText(lstParts[1]);
   family.fnFlags(slot)[nIndex] = bOn;

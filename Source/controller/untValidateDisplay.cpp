@@ -11,6 +11,7 @@
 #include "controller/untValidate.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 
 namespace {
 
@@ -26,26 +27,27 @@ struct TStagePane {
   TAuditList* TAuditEvents::*pList;
 };
 
-// The eight stage panes; built on first use, after the shared records exist.
+// The eight stage panes: the splitter's two, then each family's global and per-key pane; built on
+// first use, after the shared records exist.
 const std::vector<TStagePane>& StagePanes() {
-  static const std::vector<TStagePane> vPanes = {
-      {PANE_GENERIC_RECEIVED, &MyAppInfo.bWriteGeneralLogReceived, &TAuditEvents::lstReadReceived},
-      {PANE_GENERIC_PROCESSED, &MyAppInfo.bWriteGeneralLogProcessed, &TAuditEvents::lstReadProcessed},
-      {PANE_GLOBAL_QUEUE, &MyAppInfo.bWriteGlobalQueueLog, &TAuditEvents::lstGlobalQueue},
-      {PANE_SPECIFIC_QUEUE, &MyAppInfo.bWriteSpecificQueueLog, &TAuditEvents::lstSpecificQueue},
-      {PANE_GLOBAL_PEER, &MyAppInfo.bWriteGlobalPeerLog, &TAuditEvents::lstGlobalPeer},
-      {PANE_SPECIFIC_PEER, &MyAppInfo.bWriteSpecificPeerLog, &TAuditEvents::lstSpecificPeer},
-      {PANE_GLOBAL_FEATUREPARK, &MyAppInfo.bWriteGlobalFeatureParkLog, &TAuditEvents::lstGlobalFeaturePark},
-      {PANE_SPECIFIC_FEATUREPARK, &MyAppInfo.bWriteSpecificFeatureParkLog, &TAuditEvents::lstSpecificFeaturePark},
-  };
+  static const std::vector<TStagePane> vPanes = [] {
+    std::vector<TStagePane> v = {
+        {PANE_GENERIC_RECEIVED, &MyAppInfo.bWriteGeneralLogReceived, &TAuditEvents::lstReadReceived},
+        {PANE_GENERIC_PROCESSED, &MyAppInfo.bWriteGeneralLogProcessed, &TAuditEvents::lstReadProcessed},
+    };
+    for (const TEventFamily& family : AllFamilies())
+      for (const TFamilyStage* pStage : {&family.tGlobal, &family.tSpecific})
+        v.push_back({pStage->tPane, &(MyAppInfo.*pStage->pbPaneSwitch), pStage->pAuditList});
+    return v;
+  }();
   return vPanes;
 }
 
 // The label message of panel 3 of each specific bar.
 int KeyLabel(TStatusBarId tBar) {
-  if (tBar == STB_SPECIFIC_QUEUE) return 63;
-  if (tBar == STB_SPECIFIC_PEER) return 64;
-  return 65;
+  for (const TEventFamily& family : AllFamilies())
+    if (family.tSpecific.tStatusBar == tBar) return family.nKeyLabelMsg;
+  return Family(EVENT_FAMILY_FEATUREPARK).nKeyLabelMsg;
 }
 
 // Panels 0 to 2 of a ring's bar: write position, read position and their difference.

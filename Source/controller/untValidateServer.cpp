@@ -30,6 +30,7 @@
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untEventOutlet.h"
 #include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
@@ -133,12 +134,12 @@ void RestartHandshake(TServerSocketInfo& slot) {
 // twice), however many large batches it takes a frame or two from.
 constexpr size_t SHARE_DIVISOR = 2;
 
-// Where one family's batch goes: the subscription list of the slots and its index of a key.
+// Where one family's batch goes: the subscription list of the slots, indexed as the family's key
+// range (untEventFamily) is.
 template <size_t N>
 struct TFanOut {
   const char* sOperation;                          // "SocketServerQueueWrite", ... for the error lines
   std::array<bool, N> TServerSocketInfo::*pList;   // the slot's subscriptions of the family
-  int32_t (*fnIndex)(int32_t);                     // QueueIndex, PeerIndex or ParkIndex; -1: none
 };
 
 // The frames of the batch that slot subscribed to, as runs of adjacent bytes (frames that follow
@@ -150,7 +151,7 @@ int32_t CollectRuns(const TEventBatch& tBatch, const std::vector<int32_t>& vInde
   nBytes = 0;
   vRuns.clear();
   for (size_t n = 0; n < tBatch.vFrames.size(); ++n) {
-    if (vIndex[n] < 0 || !vList[static_cast<size_t>(vIndex[n])]) continue;
+    if (vIndex[n] < 0 || static_cast<size_t>(vIndex[n]) >= N || !vList[static_cast<size_t>(vIndex[n])]) continue;
     const std::string_view sFrame = tBatch.Frame(tBatch.vFrames[n]);
     if (!vRuns.empty() && vRuns.back().data() + vRuns.back().size() == sFrame.data())
       vRuns.back() = std::string_view(vRuns.back().data(), vRuns.back().size() + sFrame.size());
@@ -188,7 +189,8 @@ bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatc
   try {
     std::vector<int32_t> vIndex;
     vIndex.reserve(tBatch.vFrames.size());
-    for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) vIndex.push_back(tFanOut.fnIndex(tFrame.nKey));
+    const TEventFamily& family = Family(tBatch.tFamily);
+    for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) vIndex.push_back(family.IndexOf(tFrame.nKey));
     std::vector<std::string_view> vRuns;
     std::shared_ptr<const std::string> pShared;  // the batch's copy for the clients that share it
     for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
@@ -213,14 +215,9 @@ bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatc
   }
 }
 
-int32_t QueueIndexOf(int32_t nKey) { return QueueIndex(nKey); }
-int32_t PeerIndexOf(int32_t nKey) { return PeerIndex(nKey); }
-int32_t ParkIndexOf(int32_t nKey) { return ParkIndex(nKey); }
-
-const TFanOut<QUEUE_COUNT> QUEUE_FAN_OUT = {"SocketServerQueueWrite", &TServerSocketInfo::vQueueList, &QueueIndexOf};
-const TFanOut<PEER_COUNT> PEER_FAN_OUT = {"SocketServerPeerWrite", &TServerSocketInfo::vPeerList, &PeerIndexOf};
-const TFanOut<PARK_COUNT> PARK_FAN_OUT = {"SocketServerFeatureParkWrite", &TServerSocketInfo::vFeatureParkList,
-                                          &ParkIndexOf};
+const TFanOut<QUEUE_COUNT> QUEUE_FAN_OUT = {"SocketServerQueueWrite", &TServerSocketInfo::vQueueList};
+const TFanOut<PEER_COUNT> PEER_FAN_OUT = {"SocketServerPeerWrite", &TServerSocketInfo::vPeerList};
+const TFanOut<PARK_COUNT> PARK_FAN_OUT = {"SocketServerFeatureParkWrite", &TServerSocketInfo::vFeatureParkList};
 
 }  // namespace
 

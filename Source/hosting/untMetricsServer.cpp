@@ -11,7 +11,10 @@
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untFifo.h"
+#include "pipeline/untGlobalMsgReadThread.h"
+#include "pipeline/untSpecificMsgReadThread.h"
 #include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
 
@@ -66,12 +69,11 @@ void PublishRings() {
   const TFifoReceived& f = MyFifoReceived;
   TRelayCounters& c = MyCounters;
   StoreGauge(c.vRingBacklog[COUNTER_RING_RAW], RingBacklog(f.MyGenericMsgRead));
-  StoreGauge(c.vRingBacklog[COUNTER_RING_QUEUE], RingBacklog(f.MyGlobalQueueMsgRead));
-  StoreGauge(c.vRingBacklog[COUNTER_RING_PEER], RingBacklog(f.MyGlobalPeerMsgRead));
-  StoreGauge(c.vRingBacklog[COUNTER_RING_FEATUREPARK], RingBacklog(f.MyGlobalFeatureParkMsgRead));
-  StoreGauge(c.vKeyBacklogMax[COUNTER_FAMILY_QUEUE], MaxBacklog(f.MySpecificQueueMsgRead, QUEUE_COUNT));
-  StoreGauge(c.vKeyBacklogMax[COUNTER_FAMILY_PEER], MaxBacklog(f.MySpecificPeerMsgRead, PEER_COUNT));
-  StoreGauge(c.vKeyBacklogMax[COUNTER_FAMILY_FEATUREPARK], MaxBacklog(f.MySpecificFeatureParkMsgRead, PARK_COUNT));
+  for (const TEventFamily& family : AllFamilies()) {
+    const TEventFamily_OPT t = family.tFamily;
+    StoreGauge(c.vRingBacklog[COUNTER_RING_RAW + 1 + t], RingBacklog(*GlobalStageFamily(t).pRing));
+    StoreGauge(c.vKeyBacklogMax[t], MaxBacklog(SpecificStageFamily(t).vRings, family.nKeyCount));
+  }
 }
 
 // ---- HTTP (civetweb's threads) ----

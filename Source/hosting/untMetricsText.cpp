@@ -6,11 +6,18 @@
 
 #include "base/untVariables.h"
 #include "base/untVersion.h"
+#include "pipeline/untEventFamily.h"
 
 namespace {
 
-const char* const FAMILY_LABELS[COUNTER_FAMILY_COUNT] = {"queue", "extension", "parking", "none"};
-const char* const RING_LABELS[COUNTER_RING_COUNT] = {"raw", "queue", "extension", "parking"};
+// A counter family's label: its event family's name, or "none" for the events cut for no ring.
+const char* FamilyLabel(int nFamily) {
+  return nFamily < EVENT_FAMILY_COUNT ? AllFamilies()[nFamily].sName : "none";
+}
+// A ring's label: "raw" for the exchange's ring, else its event family's name.
+const char* RingLabel(int nRing) {
+  return nRing == COUNTER_RING_RAW ? "raw" : AllFamilies()[nRing - COUNTER_RING_QUEUE].sName;
+}
 const char* const DROP_LABELS[DROP_REASON_COUNT] = {"ring_full", "ring_closed", "key_out_of_range", "no_key",
                                                     "carry_over", "held_back", "over_budget", "too_large"};
 
@@ -67,7 +74,7 @@ void EventMetrics(TPage& p, const TRelayCounters& c) {
   p.Head("telvane_events_total", "counter",
          "Events cut by the splitter, by the ring they went to (none: no ring; an event of two rings counts in both).");
   for (int n = 0; n < COUNTER_FAMILY_COUNT; ++n)
-    p.Sample("telvane_events_total", Label("family", FAMILY_LABELS[n]), Load(c.vEvents[n]));
+    p.Sample("telvane_events_total", Label("family", FamilyLabel(n)), Load(c.vEvents[n]));
   p.Head("telvane_events_dropped_total", "counter",
          "Events that reached no outlet, by reason (carry_over counts drops of the splitter's text without an event; "
          "too_large, events larger than 1 MiB).");
@@ -94,10 +101,10 @@ void ClientMetrics(TPage& p, const TRelayCounters& c) {
 void RingMetrics(TPage& p, const TRelayCounters& c) {
   p.Head("telvane_ring_backlog", "gauge", "Texts waiting in the raw ring and in each global ring.");
   for (int n = 0; n < COUNTER_RING_COUNT; ++n)
-    p.Sample("telvane_ring_backlog", Label("ring", RING_LABELS[n]), Gauge(c.vRingBacklog[n]));
+    p.Sample("telvane_ring_backlog", Label("ring", RingLabel(n)), Gauge(c.vRingBacklog[n]));
   p.Head("telvane_key_backlog_max", "gauge", "Events waiting in the fullest per-key ring of each family.");
   for (int n = 0; n < COUNTER_FAMILY_NONE; ++n)
-    p.Sample("telvane_key_backlog_max", Label("family", FAMILY_LABELS[n]), Gauge(c.vKeyBacklogMax[n]));
+    p.Sample("telvane_key_backlog_max", Label("family", FamilyLabel(n)), Gauge(c.vKeyBacklogMax[n]));
   p.Head("telvane_log_lines_dropped_total", "counter", "Log lines refused by the full log ring.");
   p.Sample("telvane_log_lines_dropped_total", "", Load(c.nLogLinesDropped));
 }

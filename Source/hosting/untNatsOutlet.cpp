@@ -46,6 +46,7 @@
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untEventOutlet.h"
 #include "platform/untWorker.h"
 
@@ -81,26 +82,12 @@ std::string StatusText(natsStatus s) {
   return sDetail.empty() || sDetail == sText ? sText : sText + ": " + sDetail;
 }
 
-struct TFamilyRange {
-  const int32_t* pnFirst;  // the range's first number as configured; constant after start-up
-  int32_t nCount;          // numbers in the range
-};
-
-TFamilyRange FamilyRange(int nFamily) {
-  const TProfileConfig& p = MyConfigInfo.MyProfile;
-  switch (nFamily) {
-    case EVENT_FAMILY_QUEUE: return {&p.nQueueFirst, QUEUE_COUNT};
-    case EVENT_FAMILY_PEER: return {&p.nPeerFirst, PEER_COUNT};
-    default: return {&p.nParkFirst, PARK_COUNT};
-  }
-}
-
 class TNatsOutlet : public TEventOutlet {
  public:
   explicit TNatsOutlet(const TNatsConfig& tNewConfig)
       : tConfig(tNewConfig), vServers(SplitNatsServers(tNewConfig.sUrl)) {
     for (int n = 0; n < EVENT_FAMILY_COUNT; ++n)
-      vKeySeq[n] = std::make_unique<std::atomic<uint64_t>[]>(static_cast<size_t>(FamilyRange(n).nCount));
+      vKeySeq[n] = std::make_unique<std::atomic<uint64_t>[]>(static_cast<size_t>(AllFamilies()[n].nKeyCount));
   }
 
   void Deliver(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sFrame) override;
@@ -172,8 +159,7 @@ void TNatsOutlet::DeliverBatch(const TEventBatch& tBatch) {
 
 std::optional<TNatsOutlet::TFrameSeq> TNatsOutlet::NextSeq(TEventFamily_OPT tFamily, int32_t nKey) {
   if (tFamily < 0 || tFamily >= EVENT_FAMILY_COUNT) return std::nullopt;
-  const TFamilyRange tRange = FamilyRange(tFamily);
-  const int32_t nIndex = KeyIndex(nKey, *tRange.pnFirst, tRange.nCount);
+  const int32_t nIndex = Family(tFamily).IndexOf(nKey);
   if (nIndex < 0) return std::nullopt;
   TFrameSeq tSeq;
   tSeq.nKey = vKeySeq[tFamily][nIndex].fetch_add(1, std::memory_order_relaxed) + 1;
@@ -207,7 +193,7 @@ void TNatsOutlet::DeliverFrame(TEventFamily_OPT tFamily, int32_t nKey, std::stri
 natsStatus TNatsOutlet::Publish(natsConnection* pConn, TEventFamily_OPT tFamily, int32_t nKey,
                                 TFrameSeq tSeq, std::string_view sFrame) const {
   if (sFrame.size() > static_cast<size_t>(INT_MAX)) return NATS_MAX_PAYLOAD;
-  const char* sFamily = EventFamilyName(tFamily);
+  const char* sFamily = Family(tFamily).sName;
   const std::string sSubject = NatsSubject(tConfig.sSubjectPrefix, sFamily, nKey);
   natsMsg* pMsg = nullptr;
   natsStatus s = natsMsg_Create(&pMsg, sSubject.c_str(), nullptr, sFrame.data(), static_cast<int>(sFrame.size()));
@@ -225,7 +211,7 @@ void TNatsOutlet::CountDrop(TEventFamily_OPT tFamily, int32_t nKey, const std::s
   CountUp(MyCounters.nNatsDropped);
   if (!IsPowerOfTen(nCount)) return;
   LogNats(SOURCE_DELIVER, LOG_ERROR,
-          std::string("Frame of ") + EventFamilyName(tFamily) + " " + IntToStr(nKey) + " not published to NATS (" +
+          std::string("Frame of ") + Family(tFamily).sName + " " + IntToStr(nKey) + " not published to NATS (" +
               sReason + "); " + IntToStr(static_cast<int64_t>(nCount)) + " dropped so far.");
 }
 

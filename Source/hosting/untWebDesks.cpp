@@ -139,9 +139,12 @@ int32_t QueueIndexOf(int32_t n) { return QueueIndex(n); }
 int32_t PeerIndexOf(int32_t n) { return PeerIndex(n); }
 int32_t ParkIndexOf(int32_t n) { return ParkIndex(n); }
 const TWebFamily FAMILIES[] = {
-    {"queues", EVENT_FAMILY_QUEUE, &TDesk::vQueues, &QueueIndexOf, &TProfileConfig::nQueueFirst},
-    {"extensions", EVENT_FAMILY_PEER, &TDesk::vPeers, &PeerIndexOf, &TProfileConfig::nPeerFirst},
-    {"parks", EVENT_FAMILY_FEATUREPARK, &TDesk::vParks, &ParkIndexOf, &TProfileConfig::nParkFirst},
+    {Family(EVENT_FAMILY_QUEUE).sListName, EVENT_FAMILY_QUEUE, &TDesk::vQueues, &QueueIndexOf,
+     &TProfileConfig::nQueueFirst},
+    {Family(EVENT_FAMILY_PEER).sListName, EVENT_FAMILY_PEER, &TDesk::vPeers, &PeerIndexOf,
+     &TProfileConfig::nPeerFirst},
+    {Family(EVENT_FAMILY_FEATUREPARK).sListName, EVENT_FAMILY_FEATUREPARK, &TDesk::vParks, &ParkIndexOf,
+     &TProfileConfig::nParkFirst},
 };
 
 // A key as the browser wrote it: an integer, or (queues only) a name of [QUEUENAMES] or digits
@@ -204,7 +207,7 @@ std::string FieldsJson(std::string_view sFrame) {
 }
 
 std::string FrameMessage(TEventFamily_OPT tFamily, int32_t nKey, std::string_view sFrame) {
-  std::string sOut = "{\"family\":\"" + std::string(EventFamilyName(tFamily)) + "\",\"key\":" + IntToStr(nKey) +
+  std::string sOut = "{\"family\":\"" + std::string(Family(tFamily).sName) + "\",\"key\":" + IntToStr(nKey) +
                      ",\"frame\":" + JsonQuote(Cp1252ToUtf8(sFrame)) + ",\"fields\":" + FieldsJson(sFrame);
   // The state after this event: the stage has applied it and waits for this hand-over.
   if (tFamily == EVENT_FAMILY_PEER && PeerIndex(nKey) >= 0)
@@ -265,7 +268,7 @@ void SendDropNotices() {
     for (int32_t nIndex = 0; nIndex < nKeys; ++nIndex) {
       const uint32_t nDropped = TakeKeyDrops(family.tFamily, nIndex);
       if (nDropped == 0) continue;
-      const std::string sMessage = "{\"dropped\":{\"family\":\"" + std::string(EventFamilyName(family.tFamily)) +
+      const std::string sMessage = "{\"dropped\":{\"family\":\"" + std::string(Family(family.tFamily).sName) +
                                    "\",\"key\":" + IntToStr(MyConfigInfo.MyProfile.*family.pnFirst + nIndex) +
                                    ",\"count\":" + IntToStr(static_cast<int64_t>(nDropped)) + "}}";
       for (auto& [nId, desk] : mDesks)

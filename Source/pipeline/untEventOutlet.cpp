@@ -15,15 +15,6 @@ TMutex crsAdd;  // serialises AddEventOutlet; never taken by Deliver
 
 }  // namespace
 
-const char* EventFamilyName(TEventFamily_OPT tFamily) {
-  switch (tFamily) {
-    case EVENT_FAMILY_QUEUE: return "queue";
-    case EVENT_FAMILY_PEER: return "extension";
-    case EVENT_FAMILY_FEATUREPARK: return "parking";
-    default: return "none";
-  }
-}
-
 bool AddEventOutlet(TEventOutlet* pOutlet) {
   TMutexLock lock(crsAdd);
   const int nCount = nOutlets.load(std::memory_order_relaxed);
@@ -35,11 +26,6 @@ bool AddEventOutlet(TEventOutlet* pOutlet) {
   return true;
 }
 
-void DeliverToOutlets(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sFrame) {
-  const int nCount = nOutlets.load(std::memory_order_acquire);
-  for (int n = 0; n < nCount; ++n) vOutlets[n].load(std::memory_order_relaxed)->Deliver(tFamily, nKey, sFrame);
-}
-
 void TEventOutlet::DeliverBatch(const TEventBatch& tBatch) {
   for (const TEventBatch::TFrame& tFrame : tBatch.vFrames)
     Deliver(tBatch.tFamily, tFrame.nKey, std::string(tBatch.Frame(tFrame)));
@@ -49,10 +35,4 @@ void DeliverBatchToOutlets(const TEventBatch& tBatch) {
   if (tBatch.vFrames.empty()) return;
   const int nCount = nOutlets.load(std::memory_order_acquire);
   for (int n = 0; n < nCount; ++n) vOutlets[n].load(std::memory_order_relaxed)->DeliverBatch(tBatch);
-}
-
-void RemoveAllEventOutlets() {
-  TMutexLock lock(crsAdd);
-  nOutlets.store(0, std::memory_order_release);
-  for (auto& pOutlet : vOutlets) pOutlet.store(nullptr, std::memory_order_relaxed);
 }

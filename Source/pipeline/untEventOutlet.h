@@ -22,15 +22,7 @@
 #include <string_view>
 #include <vector>
 
-enum TEventFamily_OPT : int {
-  EVENT_FAMILY_QUEUE = 0,        // queue events, keys 10001..11000 (classic ranges; see [KEYS])
-  EVENT_FAMILY_PEER = 1,         // extension events, keys 20001..30000
-  EVENT_FAMILY_FEATUREPARK = 2,  // parking events, keys 701..800
-  EVENT_FAMILY_COUNT
-};
-
-// "queue", "extension" or "parking": the family's name outside the relay (metrics, subjects).
-const char* EventFamilyName(TEventFamily_OPT tFamily);
+#include "pipeline/untEventFamily.h"
 
 // Forwarded events of one family, in the order a pass took them (ascending key, at most one event
 // per key), each frame the event followed by CR LF CR LF, Windows-1252, exactly as a client
@@ -68,8 +60,5 @@ constexpr int MAX_EVENT_OUTLETS = 8;
 
 // Adds pOutlet to the table (the same outlet twice is kept once); false when the table is full.
 bool AddEventOutlet(TEventOutlet* pOutlet);
-// Hands the frame to every registered outlet, in the order they were added.
-void DeliverToOutlets(TEventFamily_OPT tFamily, int32_t nKey, const std::string& sFrame);
+// Hands the batch to every registered outlet, in the order they were added.
 void DeliverBatchToOutlets(const TEventBatch& tBatch);
-// Tests only: empties the table. No stage may be delivering at the time.
-void RemoveAllEventOutlets();

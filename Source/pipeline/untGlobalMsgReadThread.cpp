@@ -20,20 +20,25 @@ void WarnUnlistedQueue(std::string_view sEvent) {
     TSpecificQueueMsgRead::DropUnlistedQueue(*sName);
 }
 
+TGlobalStageFamily GlobalStageOf(TEventFamily_OPT tFamily, TSpecificMsgReadFifo* pRing,
+                                 std::optional<int32_t> (*fnExtractKey)(std::string_view, const TProfileConfig&),
+                                 void (*fnPushKeyed)(TText, int32_t), void (*fnNoKey)(std::string_view)) {
+  const TFamilyStage& stage = Family(tFamily).tGlobal;
+  return {pRing,        &(MyAppInfo.*stage.pbPaneSwitch), stage.tPane, stage.tStatusBar, stage.sExecuteSource,
+          stage.sProcessSource, fnExtractKey, fnPushKeyed, fnNoKey, tFamily};
+}
+
 }  // namespace
 
+// The ring and the key reader are the pipeline's; the texts, pane and status bar come from the family.
 const TGlobalStageFamily& GlobalStageFamily(TEventFamily_OPT tFamily) {
   static const TGlobalStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
-      {&MyFifoReceived.MyGlobalQueueMsgRead, &MyAppInfo.bWriteGlobalQueueLog, PANE_GLOBAL_QUEUE, STB_GLOBAL_QUEUE,
-       "TExecGlobalQueueMsgReadThread.Execute", "TExecGlobalQueueMsgReadThread.ProcessGlobalMessage",
-       &ExtractQueueKey, &TSpecificQueueMsgRead::SpecificQueueMsgRead, &WarnUnlistedQueue, EVENT_FAMILY_QUEUE},
-      {&MyFifoReceived.MyGlobalPeerMsgRead, &MyAppInfo.bWriteGlobalPeerLog, PANE_GLOBAL_PEER, STB_GLOBAL_PEER,
-       "TExecGlobalPeerMsgReadThread.Execute", "TExecGlobalPeerMsgReadThread.ProcessGlobalMessage",
-       &ExtractPeerKey, &TSpecificPeerMsgRead::SpecificPeerMsgRead, nullptr, EVENT_FAMILY_PEER},
-      {&MyFifoReceived.MyGlobalFeatureParkMsgRead, &MyAppInfo.bWriteGlobalFeatureParkLog, PANE_GLOBAL_FEATUREPARK,
-       STB_GLOBAL_FEATUREPARK, "TExecGlobalFeatureParkMsgReadThread.Execute",
-       "TExecGlobalFeatureParkMsgReadThread.ProcessGlobalMessage", &ExtractFeatureParkKey,
-       &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, nullptr, EVENT_FAMILY_FEATUREPARK},
+      GlobalStageOf(EVENT_FAMILY_QUEUE, &MyFifoReceived.MyGlobalQueueMsgRead, &ExtractQueueKey,
+                    &TSpecificQueueMsgRead::SpecificQueueMsgRead, &WarnUnlistedQueue),
+      GlobalStageOf(EVENT_FAMILY_PEER, &MyFifoReceived.MyGlobalPeerMsgRead, &ExtractPeerKey,
+                    &TSpecificPeerMsgRead::SpecificPeerMsgRead, nullptr),
+      GlobalStageOf(EVENT_FAMILY_FEATUREPARK, &MyFifoReceived.MyGlobalFeatureParkMsgRead, &ExtractFeatureParkKey,
+                    &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, nullptr),
   };
   return vFamilies[tFamily];
 }

@@ -1,34 +1,29 @@
 #include "pipeline/untKeyDrops.h"
 
 #include <atomic>
-
-#include "base/untVariables.h"
+#include <memory>
 
 namespace {
 
-// One count per ring of each per-key table, indexed as the rings are.
-std::atomic<uint32_t> vQueueDrops[QUEUE_COUNT];
-std::atomic<uint32_t> vPeerDrops[PEER_COUNT];
-std::atomic<uint32_t> vParkDrops[PARK_COUNT];
+// One count per ring of each per-key table, indexed as the rings are; sized from the families once,
+// before the first count.
+struct TDropCounts {
+  std::unique_ptr<std::atomic<uint32_t>[]> vCounts[EVENT_FAMILY_COUNT];  // by family, then key index
+  TDropCounts() {
+    for (const TEventFamily& family : AllFamilies())
+      vCounts[family.tFamily] = std::make_unique<std::atomic<uint32_t>[]>(static_cast<size_t>(family.nKeyCount));
+  }
+};
 
 std::atomic<uint32_t>* Counts(TEventFamily_OPT tFamily) {
-  switch (tFamily) {
-    case EVENT_FAMILY_QUEUE: return vQueueDrops;
-    case EVENT_FAMILY_PEER: return vPeerDrops;
-    case EVENT_FAMILY_FEATUREPARK: return vParkDrops;
-    default: return nullptr;
-  }
+  static TDropCounts tCounts;
+  return tCounts.vCounts[tFamily].get();
 }
 
 }  // namespace
 
 int32_t KeyTableSize(TEventFamily_OPT tFamily) {
-  switch (tFamily) {
-    case EVENT_FAMILY_QUEUE: return QUEUE_COUNT;
-    case EVENT_FAMILY_PEER: return PEER_COUNT;
-    case EVENT_FAMILY_FEATUREPARK: return PARK_COUNT;
-    default: return 0;
-  }
+  return tFamily >= 0 && tFamily < EVENT_FAMILY_COUNT ? Family(tFamily).nKeyCount : 0;
 }
 
 void CountKeyDrop(TEventFamily_OPT tFamily, int32_t nIndex) {

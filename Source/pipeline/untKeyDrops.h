@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "pipeline/untEventOutlet.h"
+#include "pipeline/untEventFamily.h"
 
 // Global stage of tFamily: one event of the key at nIndex (its ring's index) was refused.
 void CountKeyDrop(TEventFamily_OPT tFamily, int32_t nIndex);

@@ -22,7 +22,7 @@
 #include <cstdint>
 
 #include "base/untVariables.h"
-#include "pipeline/untEventOutlet.h"
+#include "pipeline/untEventFamily.h"
 
 class TRingMarks {
  public:

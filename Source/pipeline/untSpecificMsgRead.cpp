@@ -5,6 +5,9 @@
 // Every push rings the bell of the stage that pops it (untStageWake), refused or not: a needless
 // wake-up costs the stage one look at its rings. A per-key push also marks its ring first
 // (untRingMarks), so that the stage looks only at the rings that may hold an event.
+//
+// The log sources, full-ring texts and key ranges are the family's (untEventFamily); the rings are
+// this file's.
 #include "pipeline/untSpecificMsgRead.h"
 
 #include <span>
@@ -17,30 +20,44 @@
 
 namespace {
 
-// The three per-key tables, one row per family.
+TKeyTable KeyTableOf(TEventFamily_OPT tFamily, TSpecificMsgReadFifo* vRings, std::atomic<uint32_t>* vOutOfRange,
+                     TThinnedLine* vFullLines) {
+  const TEventFamily& family = Family(tFamily);
+  return {vRings,
+          family.FirstKeyPtr(),
+          family.nKeyCount,
+          family.tSpecific.sPushSource,
+          family.tSpecific.sFullText,
+          &vOutOfRange[tFamily],
+          &vFullLines[tFamily],
+          tFamily,
+          &SpecificRingMarks(tFamily)};
+}
+
+// The three per-key tables, one row per family; the texts and the range come from the family.
 const TKeyTable& KeyTable(TEventFamily_OPT tFamily) {
   static std::atomic<uint32_t> vOutOfRange[EVENT_FAMILY_COUNT]{};  // numbers refused; global stages
   static TThinnedLine vFullLines[EVENT_FAMILY_COUNT];                 // refusals of full rings; global stages
   static const TKeyTable vTables[EVENT_FAMILY_COUNT] = {
-      {MyFifoReceived.MySpecificQueueMsgRead, &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT,
-       "TSpecificQueueMsgRead.SpecificQueueMsgRead", "Error: FIFO FULL (Specific/Queue) - ",
-       &vOutOfRange[EVENT_FAMILY_QUEUE], &vFullLines[EVENT_FAMILY_QUEUE], EVENT_FAMILY_QUEUE,
-       &SpecificRingMarks(EVENT_FAMILY_QUEUE)},
-      {MyFifoReceived.MySpecificPeerMsgRead, &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT,
-       "TSpecificPeerMsgRead.SpecificPeerMsgRead", "Error: FIFO FULL (Specific/Peer) - ",
-       &vOutOfRange[EVENT_FAMILY_PEER], &vFullLines[EVENT_FAMILY_PEER], EVENT_FAMILY_PEER,
-       &SpecificRingMarks(EVENT_FAMILY_PEER)},
-      {MyFifoReceived.MySpecificFeatureParkMsgRead, &MyConfigInfo.MyProfile.nParkFirst, PARK_COUNT,
-       "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead", "Error: FIFO FULL (Specific/FeaturePark) - ",
-       &vOutOfRange[EVENT_FAMILY_FEATUREPARK], &vFullLines[EVENT_FAMILY_FEATUREPARK], EVENT_FAMILY_FEATUREPARK,
-       &SpecificRingMarks(EVENT_FAMILY_FEATUREPARK)},
+      KeyTableOf(EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, vOutOfRange, vFullLines),
+      KeyTableOf(EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, vOutOfRange, vFullLines),
+      KeyTableOf(EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, vOutOfRange, vFullLines),
   };
   return vTables[tFamily];
 }
 
-// The served rings of a table: all but the last, which is never opened.
-std::span<TSpecificMsgReadFifo> ServedRings(TSpecificMsgReadFifo* vRings, int32_t nCount) {
-  return {vRings, static_cast<size_t>(nCount - 1)};
+// The served rings of a family's table: all but the last, which is never opened.
+std::span<TSpecificMsgReadFifo> ServedRings(TEventFamily_OPT tFamily) {
+  const TKeyTable& table = KeyTable(tFamily);
+  return {table.vRings, static_cast<size_t>(table.nCount - 1)};
+}
+
+// A push into a family's global ring; the splitter's thread.
+void PushGlobal(TEventFamily_OPT tFamily, TSpecificMsgReadFifo& ring, TText sText) {
+  static TThinnedLine vFullLines[EVENT_FAMILY_COUNT];  // refusals of the full rings; splitter
+  const TFamilyStage& stage = Family(tFamily).tGlobal;
+  FifoPush(ring, std::move(sText), stage.sPushSource, stage.sFullText, vFullLines[tFamily]);
+  GlobalStageBell(tFamily).Ring();
 }
 
 template <class TThread>
@@ -51,20 +68,16 @@ TWorkerThread* Create() {
 }  // namespace
 
 bool TGlobalQueueMsgRead::Initialize() {
-  return InitializeFamily("TGlobalQueueMsgRead.Initialize", {&MyFifoReceived.MyGlobalQueueMsgRead, 1},
+  return InitializeFamily(Family(EVENT_FAMILY_QUEUE).tGlobal.sInitSource, {&MyFifoReceived.MyGlobalQueueMsgRead, 1},
                           &Create<TExecGlobalQueueMsgReadThread>);
 }
 
 void TGlobalQueueMsgRead::GlobalQueueMsgRead(TText sText) {
-  static TThinnedLine tFullLine;  // refusals of the full ring; splitter
-  FifoPush(MyFifoReceived.MyGlobalQueueMsgRead, std::move(sText), "TGlobalQueueMsgRead.GlobalQueueMsgRead",
-           "Error: FIFO FULL (Global/Queue) - ", tFullLine);
-  GlobalStageBell(EVENT_FAMILY_QUEUE).Ring();
+  PushGlobal(EVENT_FAMILY_QUEUE, MyFifoReceived.MyGlobalQueueMsgRead, std::move(sText));
 }
 
 bool TSpecificQueueMsgRead::Initialize() {
-  return InitializeFamily("TSpecificQueueMsgRead.Initialize",
-                          ServedRings(MyFifoReceived.MySpecificQueueMsgRead, QUEUE_COUNT),
+  return InitializeFamily(Family(EVENT_FAMILY_QUEUE).tSpecific.sInitSource, ServedRings(EVENT_FAMILY_QUEUE),
                           &Create<TExecSpecificQueueMsgReadThread>);
 }
 
@@ -79,20 +92,16 @@ void TSpecificQueueMsgRead::DropUnlistedQueue(std::string_view sName) {
 }
 
 bool TGlobalPeerMsgRead::Initialize() {
-  return InitializeFamily("TGlobalPeerMsgRead.Initialize", {&MyFifoReceived.MyGlobalPeerMsgRead, 1},
+  return InitializeFamily(Family(EVENT_FAMILY_PEER).tGlobal.sInitSource, {&MyFifoReceived.MyGlobalPeerMsgRead, 1},
                           &Create<TExecGlobalPeerMsgReadThread>);
 }
 
 void TGlobalPeerMsgRead::GlobalPeerMsgRead(TText sText) {
-  static TThinnedLine tFullLine;  // refusals of the full ring; splitter
-  FifoPush(MyFifoReceived.MyGlobalPeerMsgRead, std::move(sText), "TGlobalPeerMsgRead.GlobalPeerMsgRead",
-           "Error: FIFO FULL (Global/Peer) - ", tFullLine);
-  GlobalStageBell(EVENT_FAMILY_PEER).Ring();
+  PushGlobal(EVENT_FAMILY_PEER, MyFifoReceived.MyGlobalPeerMsgRead, std::move(sText));
 }
 
 bool TSpecificPeerMsgRead::Initialize() {
-  return InitializeFamily("TSpecificPeerMsgRead.Initialize",
-                          ServedRings(MyFifoReceived.MySpecificPeerMsgRead, PEER_COUNT),
+  return InitializeFamily(Family(EVENT_FAMILY_PEER).tSpecific.sInitSource, ServedRings(EVENT_FAMILY_PEER),
                           &Create<TExecSpecificPeerMsgReadThread>);
 }
 
@@ -102,21 +111,18 @@ void TSpecificPeerMsgRead::SpecificPeerMsgRead(TText sText, int32_t nPeerNumber)
 }
 
 bool TGlobalFeatureParkMsgRead::Initialize() {
-  return InitializeFamily("TGlobalFeatureParkMsgRead.Initialize", {&MyFifoReceived.MyGlobalFeatureParkMsgRead, 1},
+  return InitializeFamily(Family(EVENT_FAMILY_FEATUREPARK).tGlobal.sInitSource,
+                          {&MyFifoReceived.MyGlobalFeatureParkMsgRead, 1},
                           &Create<TExecGlobalFeatureParkMsgReadThread>);
 }
 
 void TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(TText sText) {
-  static TThinnedLine tFullLine;  // refusals of the full ring; splitter
-  FifoPush(MyFifoReceived.MyGlobalFeatureParkMsgRead, std::move(sText),
-           "TGlobalFeatureParkMsgRead.GlobalFeatureParkMsgRead", "Error: FIFO FULL (Global/FeaturePark) - ",
-           tFullLine);
-  GlobalStageBell(EVENT_FAMILY_FEATUREPARK).Ring();
+  PushGlobal(EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MyGlobalFeatureParkMsgRead, std::move(sText));
 }
 
 bool TSpecificFeatureParkMsgRead::Initialize() {
-  return InitializeFamily("TSpecificFeatureParkMsgRead.Initialize",
-                          ServedRings(MyFifoReceived.MySpecificFeatureParkMsgRead, PARK_COUNT),
+  return InitializeFamily(Family(EVENT_FAMILY_FEATUREPARK).tSpecific.sInitSource,
+                          ServedRings(EVENT_FAMILY_FEATUREPARK),
                           &Create<TExecSpecificFeatureParkMsgReadThread>);
 }
 

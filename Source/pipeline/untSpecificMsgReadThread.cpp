@@ -7,12 +7,6 @@
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untStageWake.h"
 
-// The metrics number the families as the outlets do.
-static_assert(static_cast<int>(EVENT_FAMILY_QUEUE) == COUNTER_FAMILY_QUEUE &&
-                  static_cast<int>(EVENT_FAMILY_PEER) == COUNTER_FAMILY_PEER &&
-                  static_cast<int>(EVENT_FAMILY_FEATUREPARK) == COUNTER_FAMILY_FEATUREPARK,
-              "counter families follow the event families");
-
 namespace {
 
 constexpr int SLEEP_MS = 100;  // pause after every pass
@@ -21,21 +15,30 @@ constexpr const char* AVOIDING = "********** Avoiding this Message **********";
 
 }  // namespace
 
+namespace {
+
+TSpecificStageFamily SpecificStageOf(TEventFamily_OPT tFamily, TSpecificMsgReadFifo* vRings) {
+  const TEventFamily& family = Family(tFamily);
+  return {tFamily,
+          vRings,
+          &SpecificRingMarks(tFamily),
+          family.FirstKeyPtr(),
+          family.nKeyCount - 1,
+          &(MyAppInfo.*family.tSpecific.pbPaneSwitch),
+          family.tSpecific.tPane,
+          family.tSpecific.tStatusBar,
+          family.tSpecific.sExecuteSource,
+          family.tSpecific.sProcessSource};
+}
+
+}  // namespace
+
+// The rings are the pipeline's; everything else of a row comes from the family.
 const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily) {
   static const TSpecificStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
-      {EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, &SpecificRingMarks(EVENT_FAMILY_QUEUE),
-       &MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT - 1,
-       &MyAppInfo.bWriteSpecificQueueLog, PANE_SPECIFIC_QUEUE, STB_SPECIFIC_QUEUE,
-       "TExecSpecificQueueMsgReadThread.Execute", "TExecSpecificQueueMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, &SpecificRingMarks(EVENT_FAMILY_PEER),
-       &MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT - 1,
-       &MyAppInfo.bWriteSpecificPeerLog, PANE_SPECIFIC_PEER, STB_SPECIFIC_PEER,
-       "TExecSpecificPeerMsgReadThread.Execute", "TExecSpecificPeerMsgReadThread.ProcessSpecificMessage"},
-      {EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead,
-       &SpecificRingMarks(EVENT_FAMILY_FEATUREPARK), &MyConfigInfo.MyProfile.nParkFirst,
-       PARK_COUNT - 1, &MyAppInfo.bWriteSpecificFeatureParkLog, PANE_SPECIFIC_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
-       "TExecSpecificFeatureParkMsgReadThread.Execute",
-       "TExecSpecificFeatureParkMsgReadThread.ProcessSpecificMessage"},
+      SpecificStageOf(EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead),
+      SpecificStageOf(EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead),
+      SpecificStageOf(EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead),
   };
   return vFamilies[tFamily];
 }

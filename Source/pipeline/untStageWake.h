@@ -37,7 +37,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "pipeline/untEventOutlet.h"
+#include "pipeline/untEventFamily.h"
 
 class TStageBell {
  public:

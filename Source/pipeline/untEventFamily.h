@@ -1,0 +1,74 @@
+// The three event families (queues, extensions, parking lots), each described once: its name
+// outside the relay, its key range, its counters, and for each of its two stages the log sources,
+// the full-ring text, the pane, the pane's switch and the status bar. Every per-family table, in
+// the pipeline and above it, reads its entries from here, so a family is spelt in one place and a
+// new field of a family is added to one row, not to five tables.
+//
+// What only the pipeline owns (rings, marks, bells, key readers) stays in the pipeline's own
+// tables, indexed by the family; those tables take their texts from here.
+//
+// Threads: the rows are constant; any thread may read them. The first key of a range is read
+// through MyConfigInfo.MyProfile, which is fixed before any stage starts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+
+#include "base/untVariables.h"
+#include "logging/untCounters.h"
+#include "logging/untDisplaySink.h"
+
+enum TEventFamily_OPT : int {
+  EVENT_FAMILY_QUEUE = 0,        // queue events, keys 10001..11000 (classic ranges; see [KEYS])
+  EVENT_FAMILY_PEER = 1,         // extension events, keys 20001..30000
+  EVENT_FAMILY_FEATUREPARK = 2,  // parking events, keys 701..800
+  EVENT_FAMILY_COUNT
+};
+
+// The counters number the families (and their rings) as the outlets do.
+static_assert(static_cast<int>(EVENT_FAMILY_QUEUE) == COUNTER_FAMILY_QUEUE &&
+                  static_cast<int>(EVENT_FAMILY_PEER) == COUNTER_FAMILY_PEER &&
+                  static_cast<int>(EVENT_FAMILY_FEATUREPARK) == COUNTER_FAMILY_FEATUREPARK,
+              "counter families follow the event families");
+static_assert(COUNTER_RING_QUEUE == COUNTER_RING_RAW + 1 + EVENT_FAMILY_QUEUE &&
+                  COUNTER_RING_PEER == COUNTER_RING_RAW + 1 + EVENT_FAMILY_PEER &&
+                  COUNTER_RING_FEATUREPARK == COUNTER_RING_RAW + 1 + EVENT_FAMILY_FEATUREPARK,
+              "counter rings follow the raw ring, then the event families");
+
+// One stage of a family (the global one or the per-key one), as the log and the console see it.
+struct TFamilyStage {
+  const char* sInitSource;     // "TGlobalQueueMsgRead.Initialize": opening its ring(s)
+  const char* sPushSource;     // "TGlobalQueueMsgRead.GlobalQueueMsgRead": a push into its ring(s)
+  const char* sFullText;       // "Error: FIFO FULL (Global/Queue) - ": the full-ring line's text
+  const char* sExecuteSource;  // "TExecGlobalQueueMsgReadThread.Execute"
+  const char* sProcessSource;  // "TExecGlobalQueueMsgReadThread.ProcessGlobalMessage"
+  std::atomic<bool> TAppInfo::*pbPaneSwitch;  // MyAppInfo's bWrite...Log: whether the pane shows events
+  TAuditList* TAuditEvents::*pAuditList;      // MyAuditEvents' capture list of the pane
+  TPaneId tPane;               // the stage's pane
+  TStatusBarId tStatusBar;     // the stage's status bar
+};
+
+struct TEventFamily {
+  TEventFamily_OPT tFamily;             // its number, the index of every per-family table
+  const char* sName;                    // "queue", "extension" or "parking": metric label, NATS
+                                        // subject part and header, web desk messages
+  const char* sListName;                // "queues", "extensions" or "parks": a web desk's list
+  int32_t TProfileConfig::*pnFirstKey;  // the range's first number in MyConfigInfo.MyProfile
+  int32_t nKeyCount;                    // numbers in the range: rings in the per-key table, the
+                                        // never-opened last one included
+  TFamilyStage tGlobal;                 // the global stage
+  TFamilyStage tSpecific;               // the per-key stage
+  int nKeyLabelMsg;                     // message of the per-key bar's key panel ("Queue: ", ...)
+
+  // The range's first number in force, and where it is kept (fixed at start-up).
+  const int32_t* FirstKeyPtr() const { return &(MyConfigInfo.MyProfile.*pnFirstKey); }
+  int32_t FirstKey() const { return *FirstKeyPtr(); }
+  // Index of nKey in the range in force; -1 outside.
+  int32_t IndexOf(int32_t nKey) const { return KeyIndex(nKey, FirstKey(), nKeyCount); }
+};
+
+// The row of tFamily, which must be one of the three.
+const TEventFamily& Family(TEventFamily_OPT tFamily);
+// The three rows, in the order of their numbers.
+std::span<const TEventFamily, EVENT_FAMILY_COUNT> AllFamilies();
