@@ -100,6 +100,9 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   // pConnection: the session that takes the slot (null where there is none, as in table tests).
   bool InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection = nullptr);
   bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
+  // The slot the connection holds, or -1 (it found none free): read from the number the slot
+  // gave it, checked against the slot, so no search and no stale answer.
+  static int32_t SlotOf(const TServerConnection& connection);
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,
                         const std::string& sFeatureParkList);

@@ -145,9 +145,10 @@ void TValidate::StopHandshakeDeadline(TServerConnection* pConnection) {
 void TValidate::ClientLeaving(const TServerConnection& connection) {
   try {
     if (socManagerServer == nullptr) return;
-    for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo)
-      if (slot.pConnection == &connection && slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING)
-        return;  // through the handshake: its end was counted then
+    const int32_t nSlot = SlotOf(connection);
+    if (nSlot >= 0 &&
+        MyAppInfo.MyServerSocketInfo[nSlot].tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING)
+      return;  // through the handshake: its end was counted then
     socManagerServer->ReleaseHeld(connection.RemoteAddress());
   } catch (const std::exception& e) {
     LogOperationError("TValidate", "ClientLeaving", e.what(), LOG_TARGET_PROXY);
