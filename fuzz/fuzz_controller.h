@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/untVariables.h"
+#include "controller/untDeskService.h"
 #include "controller/untValidate.h"
 #include "fuzz_support.h"
 #include "platform/untServerSocket.h"
@@ -34,7 +35,8 @@ inline TValidate& PrepareController() {
     const bool bStarted =
         tRelay.Start({.sConfig = "[AMI]\r\nSERVERIP=127.0.0.1\r\n", .bService = true, .bLogWriter = false});
     FUZZ_CHECK(bStarted && MyValidate != nullptr, "cannot set up the controller");
-    socManagerServer = new TServerSocket();  // never set active: no connection at all
+    // The desk service's listener is never set active: no connection at all.
+    MyValidate->AttachDeskService(new TDeskService());
     return MyValidate;
   }();
   return *pValidate;

@@ -1,5 +1,6 @@
 // The desk service: the listener's events, each logged to the proxy pane and handed to the client
-// service's operations, and the read log budget of every connection.
+// service (the controller's admission and slot table, the handshake in untDeskHandshake.cpp), and
+// the read log budget of every connection.
 //
 // Control thread only, one event at a time. A peer is first asked about (admission: allow-list and
 // per-address limit); a refused one raises nothing more, a held one nothing until it is let in, and
@@ -247,7 +248,7 @@ void TDeskService::socManagerServerClientRead(TServerConnection& connection) {
       if (!sSlot.empty()) LogEvent("socManagerServerClientRead", sSlot);
     }
     if (nConnection < 0) return;
-    if (MyValidate != nullptr) MyValidate->SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
+    if (MyValidate != nullptr) SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientRead", e.what(), LOG_TARGET_PROXY);
   }
