@@ -150,11 +150,9 @@ TDeskService::TDeskService() {
   socManagerServer.OnHandlerError = [](const std::string& sWhat) {
     LogOperationError("TfrmTelvane", "socManagerServer", sWhat, LOG_TARGET_PROXY);
   };
-  ::socManagerServer = &socManagerServer;  // where the client service's operations find it
 }
 
 TDeskService::~TDeskService() {
-  if (::socManagerServer == &socManagerServer) ::socManagerServer = nullptr;
   // The listener closes with this object and raises no event while it does.
 }
 

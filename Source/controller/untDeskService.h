@@ -4,14 +4,14 @@
 // handlers once and logs each event to the proxy pane. Each session that takes a slot carries the
 // slot's number, so its reads reach the handshake without a search. Admission, the slot table's
 // operations and the handshake deadline are the controller's, which it asks; the controller's
-// operations of the same names hand on to it. The admission guards still reach the listener
-// through socManagerServer to count connections and let held ones in.
+// operations of the same names hand on to it, and its client port guards reach the listener through
+// it to count connections and let held ones in.
 //
 // The log keeps the sources it always had: the listener's lines are the manager object's
 // handlers ("TfrmTelvane.socManagerServerClientRead", ...).
 //
 // Control thread only: create, use and destroy it there. It lives as long as the manager object
-// that owns it; while it lives it is published as socManagerServer.
+// that owns it, which attaches it to the controller and the client outlet while it lives.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +23,8 @@ struct TEventBatch;
 
 class TDeskService {
  public:
-  TDeskService();   // wires the listener's events and publishes it; the listener is inactive
-  ~TDeskService();  // unpublishes; the listener closes without raising events
+  TDeskService();   // wires the listener's events; the listener is inactive
+  ~TDeskService();  // the listener closes without raising events
   TDeskService(const TDeskService&) = delete;
   TDeskService& operator=(const TDeskService&) = delete;
 

@@ -29,6 +29,7 @@ struct TEventBatch;
 
 class TDeskService;
 class TServerConnection;
+class TServerSocket;
 enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
 class TValidate : public TStageDisplay, public TExchangeLinkEvents {
@@ -154,6 +155,7 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
 
  private:
   TExchangeLink& ExchangeLink() const;  // raises when none is attached
+  TServerSocket* DeskListener() const;  // the attached desk service's listener; null without one
 
   TExchangeLink* pExchangeLink = nullptr;  // the exchange link, owned by the manager object; control thread
   TDeskService* pDeskService = nullptr;    // the desk service, owned by the manager object; control thread

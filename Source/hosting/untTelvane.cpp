@@ -32,7 +32,7 @@ TfrmTelvane::TfrmTelvane(bool bWindowModeIn) : bWindowMode(bWindowModeIn) {
   }
   FormCreate();
   // After the automatic start, so the first gauges already see both sides starting.
-  pMetrics = StartMetricsServer();
+  pMetrics = StartMetricsServer(&MyDeskService.socManagerServer);
   pWeb = StartWebServer(pMetrics ? pMetrics->Context() : nullptr);
 }
 
