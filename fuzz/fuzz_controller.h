@@ -27,8 +27,8 @@ const std::string FUZZ_ADDRESS = "127.0.0.1";
 constexpr int32_t FUZZ_PORT = 40000;
 
 // Once per process: shared records and the controller in service mode (no notices), made by the
-// tests' relay fixture without log writer, control thread or manager object; then the listener
-// object. The folder with Config.ini goes when the process ends normally.
+// tests' relay fixture without log writer, control thread or manager object; then a desk service
+// attached to it. The folder with Config.ini goes when the process ends normally.
 inline TValidate& PrepareController() {
   static testsupport::TRelayFixture tRelay;
   static TValidate* pValidate = [] {
