@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/untVariables.h"
+#include "controller/untDeskService.h"
 #include "controller/untValidate.h"
 #include "fuzz_support.h"
 #include "platform/untServerSocket.h"
@@ -26,15 +27,16 @@ const std::string FUZZ_ADDRESS = "127.0.0.1";
 constexpr int32_t FUZZ_PORT = 40000;
 
 // Once per process: shared records and the controller in service mode (no notices), made by the
-// tests' relay fixture without log writer, control thread or manager object; then the listener
-// object. The folder with Config.ini goes when the process ends normally.
+// tests' relay fixture without log writer, control thread or manager object; then a desk service
+// attached to it. The folder with Config.ini goes when the process ends normally.
 inline TValidate& PrepareController() {
   static testsupport::TRelayFixture tRelay;
   static TValidate* pValidate = [] {
     const bool bStarted =
         tRelay.Start({.sConfig = "[AMI]\r\nSERVERIP=127.0.0.1\r\n", .bService = true, .bLogWriter = false});
     FUZZ_CHECK(bStarted && MyValidate != nullptr, "cannot set up the controller");
-    socManagerServer = new TServerSocket();  // never set active: no connection at all
+    // The desk service's listener is never set active: no connection at all.
+    MyValidate->AttachDeskService(new TDeskService());
     return MyValidate;
   }();
   return *pValidate;

@@ -409,8 +409,8 @@ class ListenerTest : public ::testing::Test {
     ASSERT_TRUE(bStarted);
   }
   void TearDown() override {
-    relay.Stop([] {
-      if (socManagerServer != nullptr) socManagerServer->SetActive(false);
+    relay.Stop([this] {
+      if (relay.HasManager()) relay.Manager().MyDeskService.socManagerServer.SetActive(false);
     });
   }
 
@@ -440,7 +440,7 @@ TEST_F(ListenerTest, StopSendsTheNoticeToEveryClientWithASlotAndLeavesTheRestClo
   bool bStopped = false, bActive = true;
   OnControl([&] {
     bStopped = MyValidate->StopSocketServer();
-    bActive = socManagerServer->Active();
+    bActive = relay.Manager().MyDeskService.socManagerServer.Active();
   });
   EXPECT_TRUE(bStopped);
   EXPECT_FALSE(bActive);
@@ -489,7 +489,7 @@ TEST_F(ListenerTest, StartOnATakenPortFailsWithItsErrorLine) {
   bool bStarted = true, bActive = true;
   OnControl([&] {
     bStarted = MyValidate->StartSocketServer(taken.Port());
-    bActive = socManagerServer->Active();
+    bActive = relay.Manager().MyDeskService.socManagerServer.Active();
   });
   EXPECT_FALSE(bStarted);
   EXPECT_FALSE(bActive);

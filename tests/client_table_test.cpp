@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <span>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "base/untVariables.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "platform/untServerSocket.h"
 #include "support/RelayFixture.h"
 #include "support/TestSupport.h"
 
@@ -99,6 +102,43 @@ TEST_F(ClientTableTest, InsertTakesTheFirstFreeSlotAndAFullTableIsNoFailure) {
   ASSERT_TRUE(validate.DeleteClientInfo("10.0.0.1", 1042));
   ASSERT_TRUE(validate.InsertClientInfo("10.0.0.3", 7));
   EXPECT_EQ(Slot(42).sRemoteAddress, "10.0.0.3");
+}
+
+// A connection that only carries its address and port, to take a slot with.
+class TTableConnection : public TServerConnection {
+ public:
+  TTableConnection(std::string sAddressIn, int nPortIn) : sAddress(std::move(sAddressIn)), nPort(nPortIn) {}
+  std::string RemoteAddress() const override { return sAddress; }
+  int RemotePort() const override { return nPort; }
+  int SendText(const std::string&) override { return 0; }
+  int SendShared(const std::shared_ptr<const std::string>&, std::span<const std::string_view>) override { return 0; }
+  std::string ReceiveText() override { return ""; }
+  size_t QueuedBytes() const override { return 0; }
+  void SetDeadline(int) override {}
+  void Close() override {}
+
+ private:
+  std::string sAddress;
+  int nPort;
+};
+
+// A connection finds its slot by the number the slot gave it; a released one finds none, even once
+// its old slot is taken again, and a table cleared under it (a restart) does not fool it either.
+TEST_F(ClientTableTest, ConnectionFindsItsOwnSlotAndNoneAfterRelease) {
+  TTableConnection a("10.0.0.1", 1000), b("10.0.0.1", 1001), c("10.0.0.2", 1000), none("10.0.0.3", 1);
+  ASSERT_TRUE(validate.InsertClientInfo("10.0.0.1", 1000, &a));
+  ASSERT_TRUE(validate.InsertClientInfo("10.0.0.1", 1001, &b));
+  EXPECT_EQ(TValidate::SlotOf(a), 0);
+  EXPECT_EQ(TValidate::SlotOf(b), 1);
+  EXPECT_EQ(TValidate::SlotOf(none), -1);
+  ASSERT_TRUE(validate.DeleteClientInfo("10.0.0.1", 1000));
+  EXPECT_EQ(TValidate::SlotOf(a), -1);
+  ASSERT_TRUE(validate.InsertClientInfo("10.0.0.2", 1000, &c));  // takes slot 0 again
+  EXPECT_EQ(TValidate::SlotOf(c), 0);
+  EXPECT_EQ(TValidate::SlotOf(a), -1);
+  EXPECT_EQ(TValidate::SlotOf(b), 1);
+  for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
+  EXPECT_EQ(TValidate::SlotOf(b), -1);
 }
 
 TEST_F(ClientTableTest, DeleteReleasesOnlyTheFirstMatchAndIgnoresUnknownPeers) {

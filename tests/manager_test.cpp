@@ -212,7 +212,7 @@ TEST_P(CloseTest, EndsTheCaptureStopsWhatRunsAndLogsTheExchange) {
   EXPECT_EQ(ExchangeState(), c.bLoggedIn ? MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE : tBefore)
       << "stopped only when logged in";
   bool bListening = false;
-  relay.OnControl([&] { bListening = socManagerServer->Active(); });
+  relay.OnControl([&] { bListening = relay.Manager().MyDeskService.socManagerServer.Active(); });
   EXPECT_EQ(bListening, !c.bRunningClient) << "stopped only when a client runs";
   if (c.bRunningClient) {
     for (testsupport::TTcpClient* pClient : {&running, &starting}) {

@@ -6,8 +6,6 @@ TConfigInfo& MyConfigInfo = *new TConfigInfo();
 TAuditEvents& MyAuditEvents = *new TAuditEvents();
 TMainTimerControl& MyMainTimerControl = *new TMainTimerControl();
 
-TServerSocket* socManagerServer = nullptr;
-
 void TAuditList::Add(const std::string& sText) {
   TMutexLock lock(crsList);
   vLines.push_back(sText);

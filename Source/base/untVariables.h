@@ -283,11 +283,6 @@ extern TConfigInfo& MyConfigInfo;
 extern TAuditEvents& MyAuditEvents;
 extern TMainTimerControl& MyMainTimerControl;
 
-class TServerSocket;
-// The desk listener, published by the desk service (TDeskService) while it lives, for the client
-// service's operations; null without one. Control thread only.
-extern TServerSocket* socManagerServer;
-
 // Index of nKey in the range of nCount numbers from nFirst; -1 outside. Worked in 64 bits, so no
 // key and no first number, however wild, can wrap into the range.
 inline int32_t KeyIndex(int32_t nKey, int32_t nFirst, int32_t nCount) {

@@ -6,5 +6,10 @@
 
 #include "pipeline/untEventOutlet.h"
 
+class TDeskService;
+
 // The one client outlet; registered by start-up.
 TEventOutlet& ClientFanOutlet();
+// The desk service the outlet hands its batches to (null: none, nothing is written). Set by the
+// manager object at creation and at its end; control thread.
+void AttachClientFanOut(TDeskService* pDesks);

@@ -1,13 +1,14 @@
 // The desk service: the listener's events, each logged to the proxy pane and handed to the client
-// service's operations, and the read log budget of every connection.
+// service (the controller's admission and slot table, the handshake in untDeskHandshake.cpp), and
+// the read log budget of every connection.
 //
 // Control thread only, one event at a time. A peer is first asked about (admission: allow-list and
 // per-address limit); a refused one raises nothing more, a held one nothing until it is let in, and
 // the handshake deadline of both starts then. A connection takes a slot when it connects and
 // never later; the slot is released by its disconnect (also after an error, an overflow cut-off,
 // a failed TLS handshake or a passed deadline, which the listener follows with a disconnect). A
-// read is logged, then given to the handshake of the slot that holds the session, which answers
-// on that session; a connection without a slot is only logged.
+// read is logged, then given to the handshake of the slot that holds the session (the session
+// carries its slot's number, set when it took the slot), which answers on that session; a connection without a slot is only logged.
 // Every handler logs its own errors to the proxy pane ("Error: ... during <handler> Process."); the
 // listener reports anything else a handler lets through: nothing reaches the event loop.
 //
@@ -118,14 +119,8 @@ bool TakeReadLogBudget(TReadLogBudget& budget, const std::string& sLines, size_t
   return false;
 }
 
-// The slot that holds this session, or -1 (it found no free slot).
-int32_t FindSlot(const TServerConnection& connection) {
-  for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i)
-    if (MyAppInfo.MyServerSocketInfo[i].pConnection == &connection) return i;
-  return -1;
-}
-
-// The session's index in the listener's list, which the read's log line names.
+// The session's index in the listener's list, which the read's log line names. The list moves
+// up as connections leave, so the index is looked for; it serves only that line.
 int32_t FindConnection(TServerSocket& listener, const TServerConnection& connection) {
   const int nCount = listener.ActiveConnections();
   for (int n = 0; n < nCount; ++n)
@@ -155,11 +150,9 @@ TDeskService::TDeskService() {
   socManagerServer.OnHandlerError = [](const std::string& sWhat) {
     LogOperationError("TfrmTelvane", "socManagerServer", sWhat, LOG_TARGET_PROXY);
   };
-  ::socManagerServer = &socManagerServer;  // where the client service's operations find it
 }
 
 TDeskService::~TDeskService() {
-  if (::socManagerServer == &socManagerServer) ::socManagerServer = nullptr;
   // The listener closes with this object and raises no event while it does.
 }
 
@@ -238,7 +231,7 @@ void TDeskService::socManagerServerClientRead(TServerConnection& connection) {
     const int32_t nPort = connection.RemotePort();
     // Bytes and Windows-1252 text are the same thing inside the relay: nothing to decode.
     const std::string sText = connection.ReceiveText();
-    const int32_t nSlot = FindSlot(connection);
+    const int32_t nSlot = TValidate::SlotOf(connection);
     TReadLogBudget& budget = ReadLogBudget(connection);
     const std::string sRead = budget.bSpent ? "" : Msg(32) + CountAndPeer(socManagerServer, connection) + ":" + QuotedLogCopy(sText);
     if (nSlot < 0) {  // a connection that found no free slot: its bytes are dropped
@@ -253,7 +246,7 @@ void TDeskService::socManagerServerClientRead(TServerConnection& connection) {
       if (!sSlot.empty()) LogEvent("socManagerServerClientRead", sSlot);
     }
     if (nConnection < 0) return;
-    if (MyValidate != nullptr) MyValidate->SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
+    if (MyValidate != nullptr) SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientRead", e.what(), LOG_TARGET_PROXY);
   }

@@ -1,24 +1,30 @@
 // TDeskService, the desk service: the one owner of the desk listener (plain and TLS) with its
-// connections. It wires the listener's events to its own handlers once, logs each event to the
-// proxy pane and hands it to the client service's operations (admission, the slot table, the
-// handshake and change commands), which reach the same listener through socManagerServer to start
-// and stop it and to count connections. The fan-out writes through the session each slot holds.
+// connections, the handshake and change commands of the slots' clients, the fan-out of event
+// batches to them, and the listener's start and stop. It wires the listener's events to its own
+// handlers once and logs each event to the proxy pane. Each session that takes a slot carries the
+// slot's number, so its reads reach the handshake without a search. Admission, the slot table's
+// operations and the handshake deadline are the controller's, which it asks; the controller's
+// operations of the same names hand on to it, and its client port guards reach the listener through
+// it to count connections and let held ones in.
 //
 // The log keeps the sources it always had: the listener's lines are the manager object's
 // handlers ("TfrmTelvane.socManagerServerClientRead", ...).
 //
 // Control thread only: create, use and destroy it there. It lives as long as the manager object
-// that owns it; while it lives it is published as socManagerServer.
+// that owns it, which attaches it to the controller and the client outlet while it lives.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/untServerSocket.h"
 
+struct TEventBatch;
+
 class TDeskService {
  public:
-  TDeskService();   // wires the listener's events and publishes it; the listener is inactive
-  ~TDeskService();  // unpublishes; the listener closes without raising events
+  TDeskService();   // wires the listener's events; the listener is inactive
+  ~TDeskService();  // the listener closes without raising events
   TDeskService(const TDeskService&) = delete;
   TDeskService& operator=(const TDeskService&) = delete;
 
@@ -34,6 +40,20 @@ class TDeskService {
   void socManagerServerClientTimeout(TServerConnection& connection);
   void socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason);
   void socManagerServerAcceptError(const std::string& sReason);
+
+  // ---- Client service (control thread; logged under the controller's names) ----
+  // The handshake or change command of the client in slot nSocketInfoArrayPos, which answers on
+  // the session the slot holds; nSocketServerClientPos is that session's index in the listener's
+  // list, for the error line only (untDeskHandshake.cpp).
+  bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
+                        int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort);
+  // Each running client subscribed to some of the batch's keys gets those frames, in batch order,
+  // in one write; frames shared by many clients are not copied for each (untDeskFanOut.cpp).
+  bool SocketServerWriteBatch(const TEventBatch& tBatch);
+  // Empties the slots and listens on nPort (and the TLS port when set); the stop sends each client
+  // with a slot the stop notice, releases the slots and closes every connection.
+  bool StartSocketServer(int32_t nPort);
+  bool StopSocketServer();
 
   // ---- Owned (control thread) ----
   TServerSocket socManagerServer;  // the desk listener

@@ -1,6 +1,6 @@
 // TValidate, the controller: the relay's operations over the process-wide records.
 //
-// It holds no state of its own besides the exchange link it is registered with; one instance (MyValidate) exists from start-up until the console's
+// It holds no state of its own besides the exchange link and the desk service it is registered with; one instance (MyValidate) exists from start-up until the console's
 // shut-down (in service mode until the process ends). Its operations are grouped by concern, one
 // file each:
 //   untValidateConfig.cpp  constructor (configuration), destructor, folders
@@ -8,7 +8,7 @@
 //   untValidateAudit.cpp   audit capture                                (control thread)
 //   untValidateClient.cpp  the exchange connection                       (control thread)
 //   untValidateClientTable.cpp  the client table                          (control thread)
-//   untValidateServer.cpp  handshake, fan-out, listener                   (control thread)
+//   untValidateServer.cpp  handshake, fan-out, listener: handed to the desk service (control thread)
 //   untValidateClientPort.cpp  admission, handshake deadline, TLS listener   (control thread)
 //   untValidatePeer.cpp    extension states, handed to pipeline/untPeerRules (per-extension stage)
 // Every operation catches its own errors, logs the system's error line and returns its failure
@@ -27,7 +27,9 @@
 
 struct TEventBatch;
 
+class TDeskService;
 class TServerConnection;
+class TServerSocket;
 enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
 class TValidate : public TStageDisplay, public TExchangeLinkEvents {
@@ -100,12 +102,19 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   // pConnection: the session that takes the slot (null where there is none, as in table tests).
   bool InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection = nullptr);
   bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
+  // The slot the connection holds, or -1 (it found none free): read from the number the slot
+  // gave it, checked against the slot, so no search and no stale answer.
+  static int32_t SlotOf(const TServerConnection& connection);
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,
                         const std::string& sFeatureParkList);
   bool ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList);
   bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
   bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
+  // Registers the desk service that owns the listener, the handshake and the fan-out (null: none);
+  // the four operations below hand on to it. Called once by the manager object at creation and at
+  // its end.
+  void AttachDeskService(TDeskService* pDesks);
   bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
                         int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort);
   // Each running client subscribed to some of the batch's keys gets those frames, in batch order,
@@ -146,8 +155,10 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
 
  private:
   TExchangeLink& ExchangeLink() const;  // raises when none is attached
+  TServerSocket* DeskListener() const;  // the attached desk service's listener; null without one
 
   TExchangeLink* pExchangeLink = nullptr;  // the exchange link, owned by the manager object; control thread
+  TDeskService* pDeskService = nullptr;    // the desk service, owned by the manager object; control thread
 };
 
 // The one controller; null before start-up step 6 and after the console's shut-down.

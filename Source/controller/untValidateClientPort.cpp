@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/untDeskService.h"
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untThinnedLine.h"
@@ -66,11 +67,11 @@ const TAddressRanges& AllowList() {
 }
 
 // Connections from sAddress that are open and not RUNNING (with or without a slot).
-int32_t WaitingFrom(const std::string& sAddress) {
+int32_t WaitingFrom(TServerSocket* pListener, const std::string& sAddress) {
   int32_t nWaiting = 0;
-  const int nCount = socManagerServer != nullptr ? socManagerServer->ActiveConnections() : 0;
+  const int nCount = pListener != nullptr ? pListener->ActiveConnections() : 0;
   for (int n = 0; n < nCount; ++n)
-    if (socManagerServer->Connections(n)->RemoteAddress() == sAddress) ++nWaiting;
+    if (pListener->Connections(n)->RemoteAddress() == sAddress) ++nWaiting;
   for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo)
     if (slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING && slot.pConnection != nullptr &&
         slot.sRemoteAddress == sAddress)
@@ -78,8 +79,8 @@ int32_t WaitingFrom(const std::string& sAddress) {
   return nWaiting;
 }
 
-int HeldFrom(const std::string& sAddress) {
-  return socManagerServer != nullptr ? socManagerServer->HeldConnections(sAddress) : 0;
+int HeldFrom(const TServerSocket* pListener, const std::string& sAddress) {
+  return pListener != nullptr ? pListener->HeldConnections(sAddress) : 0;
 }
 
 // Counts one more of a kind and logs the 1st, 10th, 100th... with the count so far: a flood
@@ -97,6 +98,10 @@ void LogRefusal(TThinnedLine& tRefused, const std::string& sWhy, int nLevel = LO
 
 }  // namespace
 
+TServerSocket* TValidate::DeskListener() const {
+  return pDeskService != nullptr ? &pDeskService->socManagerServer : nullptr;
+}
+
 TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
   try {
     const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
@@ -107,9 +112,10 @@ TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
     }
     TAdmission_OPT tAdmission = ADMISSION_ACCEPT;
     // While some wait, a newcomer waits behind them: the oldest goes first.
-    const int nHeldHere = HeldFrom(sAddress);
-    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(sAddress) >= p.nMaxPerAddress)) {
-      if (nHeldHere >= MAX_HELD_PER_ADDRESS || HeldFrom("") >= MAX_HELD) {
+    TServerSocket* pListener = DeskListener();
+    const int nHeldHere = HeldFrom(pListener, sAddress);
+    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(pListener, sAddress) >= p.nMaxPerAddress)) {
+      if (nHeldHere >= MAX_HELD_PER_ADDRESS || HeldFrom(pListener, "") >= MAX_HELD) {
         LogRefusal(tRefusedOverLimit, IntToStr(p.nMaxPerAddress) +
                                           " connections from this address are still in the handshake, [PROXY] "
                                           "MAXPERADDRESS (" + Peer(connection) + ")");
@@ -136,7 +142,7 @@ void TValidate::StopHandshakeDeadline(TServerConnection* pConnection) {
   if (pConnection == nullptr) return;
   try {
     pConnection->SetDeadline(0);
-    if (socManagerServer != nullptr) socManagerServer->ReleaseHeld(pConnection->RemoteAddress());
+    if (TServerSocket* pListener = DeskListener(); pListener != nullptr) pListener->ReleaseHeld(pConnection->RemoteAddress());
   } catch (const std::exception& e) {
     LogOperationError("TValidate", "StopHandshakeDeadline", e.what(), LOG_TARGET_PROXY);
   }
@@ -144,11 +150,13 @@ void TValidate::StopHandshakeDeadline(TServerConnection* pConnection) {
 
 void TValidate::ClientLeaving(const TServerConnection& connection) {
   try {
-    if (socManagerServer == nullptr) return;
-    for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo)
-      if (slot.pConnection == &connection && slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING)
-        return;  // through the handshake: its end was counted then
-    socManagerServer->ReleaseHeld(connection.RemoteAddress());
+    TServerSocket* pListener = DeskListener();
+    if (pListener == nullptr) return;
+    const int32_t nSlot = SlotOf(connection);
+    if (nSlot >= 0 &&
+        MyAppInfo.MyServerSocketInfo[nSlot].tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING)
+      return;  // through the handshake: its end was counted then
+    pListener->ReleaseHeld(connection.RemoteAddress());
   } catch (const std::exception& e) {
     LogOperationError("TValidate", "ClientLeaving", e.what(), LOG_TARGET_PROXY);
   }
@@ -177,9 +185,10 @@ void TValidate::HandshakeDeadlinePassed(TServerConnection& connection) {
 
 bool TValidate::StartTlsListener() {
   const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
-  if (p.nTlsPort == 0 || socManagerServer == nullptr) return true;
+  TServerSocket* pListener = DeskListener();
+  if (p.nTlsPort == 0 || pListener == nullptr) return true;
   try {
-    socManagerServer->ListenTls(p.nTlsPort, p.sTlsCert, p.sTlsKey, p.sTlsClientCa);
+    pListener->ListenTls(p.nTlsPort, p.sTlsCert, p.sTlsKey, p.sTlsClientCa);
     const std::string sClientCa = p.sTlsClientCa.empty() ? "" : ", client CA " + p.sTlsClientCa;
     WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_VERBOSE,
              "TLS listener open (Port: " + IntToStr(p.nTlsPort) + ", certificate " + p.sTlsCert + sClientCa + ")", false);

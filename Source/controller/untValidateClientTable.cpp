@@ -4,7 +4,8 @@
 //
 // Threads: control thread only (listener events, the handshake, the fan-out's look-up); no lock.
 // Invariants: a free slot is a released one (state NONE, no address, port 0, no flag set), so a
-// free slot never matches an open connection; UpdateClientInfo only ever sets flags, the change
+// free slot never matches an open connection; a connection's tag names its slot while it holds
+// one (-1 after the release); UpdateClientInfo only ever sets flags, the change
 // operations set or clear them, the release clears them all.
 #include <exception>
 #include <string>
@@ -163,12 +164,14 @@ bool ChangeClientInfo(const TFamily& family, int32_t nSlot, const std::string& s
 
 bool TValidate::InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection) {
   try {
-    for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+    for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+      TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE) continue;
       slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
       slot.sRemoteAddress = sAddress;
       slot.nRemotePort = nPort;
       slot.pConnection = pConnection;
+      if (pConnection != nullptr) pConnection->nOwnerTag = i;  // its reads find the slot at once
       break;
     }
     // A full table leaves the connection without a slot; that is not a failure.
@@ -183,6 +186,7 @@ bool TValidate::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
   try {
     for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
       if (slot.sRemoteAddress != sAddress || slot.nRemotePort != nPort) continue;
+      if (slot.pConnection != nullptr) slot.pConnection->nOwnerTag = -1;
       slot = TServerSocketInfo();  // the release: NONE, no address, port 0, every flag off
       break;
     }
@@ -191,6 +195,12 @@ bool TValidate::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
     LogError("DeleteClientInfo", e.what());
     return false;
   }
+}
+
+int32_t TValidate::SlotOf(const TServerConnection& connection) {
+  const int32_t nSlot = connection.nOwnerTag;
+  if (!IsSlotIndex(nSlot) || MyAppInfo.MyServerSocketInfo[nSlot].pConnection != &connection) return -1;
+  return nSlot;
 }
 
 bool TValidate::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,

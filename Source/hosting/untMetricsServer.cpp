@@ -146,9 +146,10 @@ mg_context* StartServer(const std::string& sPorts, std::string& sError) {
 
 }  // namespace
 
-TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig) {
+TMetricsServer::TMetricsServer(const TMetricsConfig& tConfig, const TServerSocket* pDeskListenerIn)
+    : pDeskListener(pDeskListenerIn) {
   PublishGauges();
-  tmrPublish.OnTimer = [] { PublishGauges(); };
+  tmrPublish.OnTimer = [this] { PublishGauges(); };
   tmrPublish.SetInterval(PUBLISH_INTERVAL_MS);
   tmrPublish.SetEnabled(true);
   const std::string sPorts = CivetwebPorts(tConfig.sBindIP, tConfig.nPort);
@@ -183,7 +184,7 @@ void TMetricsServer::PublishGauges() {
     TRelayCounters& c = MyCounters;
     c.bExchangeConnected.store(MyAppInfo.tMainSocketClientStateMachine[0] == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING,
                                std::memory_order_relaxed);
-    c.bListenerOpen.store(socManagerServer != nullptr && socManagerServer->Active(), std::memory_order_relaxed);
+    c.bListenerOpen.store(pDeskListener != nullptr && pDeskListener->Active(), std::memory_order_relaxed);
     PublishClients();
     PublishRings();
     c.bPublished.store(true, std::memory_order_relaxed);
@@ -192,10 +193,10 @@ void TMetricsServer::PublishGauges() {
   }
 }
 
-std::unique_ptr<TMetricsServer> StartMetricsServer() {
+std::unique_ptr<TMetricsServer> StartMetricsServer(const TServerSocket* pDeskListener) {
   if (MyConfigInfo.MyMetrics.nPort == 0) return nullptr;
   try {
-    return std::make_unique<TMetricsServer>(MyConfigInfo.MyMetrics);
+    return std::make_unique<TMetricsServer>(MyConfigInfo.MyMetrics, pDeskListener);
   } catch (const std::exception& e) {
     LogOperationError("TMetricsServer", "Start", e.what());
     return nullptr;

@@ -22,11 +22,14 @@
 #include "platform/untTimer.h"
 
 struct mg_context;
+class TServerSocket;
 
 class TMetricsServer {
  public:
   // Control thread. Publishes the gauges once, starts listening and the publish timer.
-  explicit TMetricsServer(const TMetricsConfig& tConfig);
+  // pDeskListener: the desk listener whose state the gauges show (null: shown closed); it must
+  // outlive this object.
+  TMetricsServer(const TMetricsConfig& tConfig, const TServerSocket* pDeskListenerIn);
   ~TMetricsServer();
   TMetricsServer(const TMetricsServer&) = delete;
   TMetricsServer& operator=(const TMetricsServer&) = delete;
@@ -36,13 +39,14 @@ class TMetricsServer {
   mg_context* Context() const { return pContext; }
 
   // Control thread: stores every gauge of MyCounters from the relay's state (the timer's tick).
-  static void PublishGauges();
+  void PublishGauges();
 
  private:
   mg_context* pContext = nullptr;  // civetweb; null when not listening
   TTimer tmrPublish;               // every 1000 ms; control thread
+  const TServerSocket* pDeskListener;  // the desk listener, read by the gauges; control thread
 };
 
 // The endpoint for MyConfigInfo.MyMetrics, or null when its PORT is 0. Control thread; the manager
 // object owns it for its whole life.
-std::unique_ptr<TMetricsServer> StartMetricsServer();
+std::unique_ptr<TMetricsServer> StartMetricsServer(const TServerSocket* pDeskListener);

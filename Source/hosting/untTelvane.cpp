@@ -7,6 +7,7 @@
 
 #include "base/untMessage.h"
 #include "base/untVariables.h"
+#include "controller/untClientOutlet.h"
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
@@ -31,7 +32,7 @@ TfrmTelvane::TfrmTelvane(bool bWindowModeIn) : bWindowMode(bWindowModeIn) {
   }
   FormCreate();
   // After the automatic start, so the first gauges already see both sides starting.
-  pMetrics = StartMetricsServer();
+  pMetrics = StartMetricsServer(&MyDeskService.socManagerServer);
   pWeb = StartWebServer(pMetrics ? pMetrics->Context() : nullptr);
 }
 
@@ -42,6 +43,8 @@ TfrmTelvane::~TfrmTelvane() {
   // The link goes with the manager object; the controller must not reach it afterwards. The desk
   // service goes too, and with it the listener, which raises no event as it closes.
   if (MyValidate != nullptr) MyValidate->AttachExchangeLink(nullptr);
+  if (MyValidate != nullptr) MyValidate->AttachDeskService(nullptr);
+  AttachClientFanOut(nullptr);
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
   frmTelvane.compare_exchange_strong(pSelf, nullptr);
@@ -76,7 +79,10 @@ void TfrmTelvane::FormCreate() {
     // takes what it reads, and a due reconnection starts it as the operator's button does.
     if (MyValidate != nullptr) MyValidate->AttachExchangeLink(&MyExchangeLink);
     MyExchangeLink.OnReconnect = [this] { cmdStartClientClick(); };
-    // 6. The desk listener is the desk service's, wired when it was made.
+    // 6. The desk listener is the desk service's, wired when it was made; the controller's client
+    // operations and the client outlet hand on to it.
+    if (MyValidate != nullptr) MyValidate->AttachDeskService(&MyDeskService);
+    AttachClientFanOut(&MyDeskService);
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);

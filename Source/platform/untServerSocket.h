@@ -65,6 +65,10 @@ class TServerConnection {
   // Ends the connection from this side: closed at once, what is queued is dropped, and
   // OnClientDisconnect follows after the current handler returns.
   virtual void Close() = 0;
+
+  // The owner's own number for this connection, so its events find the owner's record without a
+  // search; the listener never reads or changes it. -1 until the owner sets one. Control thread.
+  int nOwnerTag = -1;
 };
 
 // OnAdmit's answer for a peer just accepted.

@@ -68,6 +68,7 @@ class TRelayFixture {
   // Runs fn on the control thread, or here when there is none; false when the loop refused it.
   bool OnControl(const std::function<void()>& fn);
   TfrmTelvane& Manager() { return *pManager; }  // after CreateManager; control thread only
+  bool HasManager() const { return pManager != nullptr; }  // control thread only
   const std::string& Dir() const { return dir.Path(); }
   std::string LogPath() const;  // the general log of today
   std::string LogText() const;

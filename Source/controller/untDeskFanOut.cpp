@@ -1,0 +1,131 @@
+// The desk service's fan-out: each batch of forwarded events goes to every RUNNING slot's client
+// subscribed to some of its keys, as the frames of those keys in one write on the session the slot
+// holds. Each client gets views of one shared copy of the batch when it takes a good share of it,
+// else a copy of just its frames (see SHARE_DIVISOR).
+//
+// Threads: control thread only, in the client outlet's hand-over. SendShared never ends a
+// connection by itself (the listener posts such ends), so the loop over the slots never sees the
+// table or the connection list change under it. The log keeps the sources it always had
+// ("TValidate.SocketServerQueueWrite", ...).
+#include <array>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/untVariables.h"
+#include "controller/untDeskService.h"
+#include "logging/untCounters.h"
+#include "logging/untLogger.h"
+#include "pipeline/untEventFamily.h"
+#include "pipeline/untEventOutlet.h"
+#include "platform/untServerSocket.h"
+
+namespace {
+
+void LogError(const char* sOperation, const std::string& sWhat) {
+  LogOperationError("TValidate", sOperation, sWhat, LOG_TARGET_PROXY);
+}
+
+// A client that takes at least this share of a batch's bytes gets views of one copy of the batch
+// shared by all such clients; one that takes less gets its frames copied into a buffer of its own,
+// so a slow reader's queue never keeps alive much more memory than the bytes it holds (at most
+// twice), however many large batches it takes a frame or two from.
+constexpr size_t SHARE_DIVISOR = 2;
+
+// Where one family's batch goes: the subscription list of the slots, indexed as the family's key
+// range (untEventFamily) is.
+template <size_t N>
+struct TFanOut {
+  const char* sOperation;                          // "SocketServerQueueWrite", ... for the error lines
+  std::array<bool, N> TServerSocketInfo::*pList;   // the slot's subscriptions of the family
+};
+
+// The frames of the batch that slot subscribed to, as runs of adjacent bytes (frames that follow
+// one another in the buffer make one run). Returns the frame count; nBytes gets their bytes.
+template <size_t N>
+int32_t CollectRuns(const TEventBatch& tBatch, const std::vector<int32_t>& vIndex, const std::array<bool, N>& vList,
+                    std::vector<std::string_view>& vRuns, size_t& nBytes) {
+  int32_t nFrames = 0;
+  nBytes = 0;
+  vRuns.clear();
+  for (size_t n = 0; n < tBatch.vFrames.size(); ++n) {
+    if (vIndex[n] < 0 || static_cast<size_t>(vIndex[n]) >= N || !vList[static_cast<size_t>(vIndex[n])]) continue;
+    const std::string_view sFrame = tBatch.Frame(tBatch.vFrames[n]);
+    if (!vRuns.empty() && vRuns.back().data() + vRuns.back().size() == sFrame.data())
+      vRuns.back() = std::string_view(vRuns.back().data(), vRuns.back().size() + sFrame.size());
+    else
+      vRuns.push_back(sFrame);
+    nBytes += sFrame.size();
+    ++nFrames;
+  }
+  return nFrames;
+}
+
+// One write of the runs (views into tBatch.svBytes): views of the batch's shared copy, made by the
+// first client that needs it, or a joined copy when the client takes little of the batch. Both are
+// allocated here on the control thread, which frees them too.
+int SendRuns(TServerConnection& connection, const TEventBatch& tBatch, std::shared_ptr<const std::string>& pShared,
+             std::vector<std::string_view>& vRuns, size_t nBytes) {
+  if (nBytes * SHARE_DIVISOR >= tBatch.svBytes.size()) {
+    if (!pShared) pShared = std::make_shared<const std::string>(tBatch.svBytes);
+    for (std::string_view& sRun : vRuns)
+      sRun = std::string_view(pShared->data() + (sRun.data() - tBatch.svBytes.data()), sRun.size());
+    return connection.SendShared(pShared, vRuns);
+  }
+  std::string sJoined;
+  sJoined.reserve(nBytes);
+  for (std::string_view sRun : vRuns) sJoined.append(sRun);
+  auto pJoined = std::make_shared<const std::string>(std::move(sJoined));
+  vRuns.assign(1, std::string_view(*pJoined));
+  return connection.SendShared(pJoined, vRuns);
+}
+
+// Sends each RUNNING slot the frames of the batch it subscribed to, straight to the session the
+// slot holds, in one write per slot.
+template <size_t N>
+bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatch) {
+  try {
+    std::vector<int32_t> vIndex;
+    vIndex.reserve(tBatch.vFrames.size());
+    const TEventFamily& family = Family(tBatch.tFamily);
+    for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) vIndex.push_back(family.IndexOf(tFrame.nKey));
+    std::vector<std::string_view> vRuns;
+    std::shared_ptr<const std::string> pShared;  // the batch's copy for the clients that share it
+    for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+      if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
+      if (slot.pConnection == nullptr) continue;
+      size_t nBytes = 0;
+      const int32_t nFrames = CollectRuns(tBatch, vIndex, slot.*tFanOut.pList, vRuns, nBytes);
+      if (nFrames == 0) continue;
+      try {
+        const int nTaken = SendRuns(*slot.pConnection, tBatch, pShared, vRuns, nBytes);
+        CountUp(MyCounters.nFramesSent, static_cast<uint64_t>(nFrames));
+        CountUp(MyCounters.nBytesSent, nTaken > 0 ? static_cast<uint64_t>(nTaken) : 0);
+      } catch (const std::exception& e) {
+        WriteErrorLog(std::string("TValidate.") + tFanOut.sOperation, LOG_TARGET_PROXY, e.what(),
+                      "socManagerServer.Socket.Connections");
+      }
+    }
+    return true;
+  } catch (const std::exception& e) {
+    LogError(tFanOut.sOperation, e.what());
+    return false;
+  }
+}
+
+const TFanOut<QUEUE_COUNT> QUEUE_FAN_OUT = {"SocketServerQueueWrite", &TServerSocketInfo::vQueueList};
+const TFanOut<PEER_COUNT> PEER_FAN_OUT = {"SocketServerPeerWrite", &TServerSocketInfo::vPeerList};
+const TFanOut<PARK_COUNT> PARK_FAN_OUT = {"SocketServerFeatureParkWrite", &TServerSocketInfo::vFeatureParkList};
+
+}  // namespace
+
+bool TDeskService::SocketServerWriteBatch(const TEventBatch& tBatch) {
+  switch (tBatch.tFamily) {
+    case EVENT_FAMILY_QUEUE: return WriteBatchToSubscribers(QUEUE_FAN_OUT, tBatch);
+    case EVENT_FAMILY_PEER: return WriteBatchToSubscribers(PEER_FAN_OUT, tBatch);
+    case EVENT_FAMILY_FEATUREPARK: return WriteBatchToSubscribers(PARK_FAN_OUT, tBatch);
+    default: return true;
+  }
+}
