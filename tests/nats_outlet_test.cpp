@@ -8,10 +8,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <set>
-#include <sstream>
 
 #include "logging/untUtil.h"
+#include "support/EndToEnd.h"
 #include "support/NatsSupport.h"
 #include "support/TestSupport.h"
 
@@ -83,31 +82,8 @@ TEST(NatsHelpers, RepeatedFailuresAreLoggedAtOneTenHundred) {
 
 // ---- End to end ----
 
-std::string Event(const std::string& sName, const std::string& sFile, const std::string& sFields, int nId) {
-  std::ostringstream s;
-  s << "Event: " << sName << "\r\nPrivilege: call,all\r\nFile: " << sFile << "\r\n" << sFields
-    << "Uniqueid: 1700000000." << nId << "\r\n\r\n";
-  return s.str();
-}
-std::string QueueEvent(int nQueue, int nId, const std::string& sExtra = "") {
-  return Event("Join", "app_queue.c", "Queue: " + std::to_string(nQueue) + "\r\n" + sExtra, nId);
-}
-std::string ParkEvent(int nSlot, int nId) { return Event("ParkedCall", "features.c", "Exten: " + std::to_string(nSlot) + "\r\n", nId); }
-std::string ChannelEvent(const std::string& sName, const std::string& sChannel, const std::string& sExtra, int nId) {
-  return Event(sName, "channel.c", "Channel: SIP/" + sChannel + "\r\n" + sExtra, nId);
-}
-// What a desk receives for an event (and NATS carries): the event, then two empty lines.
-std::string Frame(const std::string& sEvent) { return sEvent.substr(0, sEvent.size() - 2) + "\r\n\r\n"; }
-// What the client tool prints for it: the lines with LF ends, then an empty line.
+// What the client tool prints for an event: the lines with LF ends, then an empty line.
 std::string Printed(const std::string& sEvent) { return ReplaceAll(sEvent, "\r\n", "\n"); }
-
-std::vector<std::string> Frames(const std::string& sReceived) {
-  std::vector<std::string> vFrames;
-  size_t nStart = 0;
-  for (size_t nEnd; (nEnd = sReceived.find("\r\n\r\n\r\n", nStart)) != std::string::npos; nStart = nEnd + 6)
-    vFrames.push_back(sReceived.substr(nStart, nEnd + 6 - nStart));
-  return vFrames;
-}
 
 // The relay's metrics page, or empty while it does not answer.
 std::string MetricsPage(int nPort) {
@@ -119,41 +95,18 @@ std::string MetricsPage(int nPort) {
   return nBlank == std::string::npos ? std::string() : client.Received().substr(nBlank + 4);
 }
 
-class NatsOutlet : public ::testing::Test {
+// The end-to-end fixture with a NATS server beside it.
+class NatsOutlet : public ::testing::Test, protected TEndToEnd {
  protected:
-  // Starts the simulator (silent: it sends only what Send gives it) and the relay with the given
-  // [NATS] keys, and waits until the relay is logged in.
+  // Starts the simulator (silent by default: it sends only what Send gives it) and the relay with
+  // the given [NATS] keys, and waits until the relay is logged in.
   void StartRelay(const std::string& sNatsKeys, const std::vector<std::string>& vSimArgs = {"--silent"}) {
-    ASSERT_TRUE(sim.Start(vSimArgs));
-    nProxyPort = FreePort();
-    relay.WriteConfig(RelayConfig(sim.Port(), nProxyPort, "[NATS]\r\n" + sNatsKeys));
-    ASSERT_TRUE(relay.Start());
-    ASSERT_TRUE(relay.WaitForLog("Cliente conectado e recebendo eventos do servidor AMI (")) << relay.LogText();
-  }
-  std::unique_ptr<TTcpClient> Desk(const std::string& sQueues, const std::string& sPeers, const std::string& sParks) {
-    auto desk = std::make_unique<TTcpClient>();
-    EXPECT_TRUE(desk->Connect(nProxyPort));
-    EXPECT_TRUE(Handshake(*desk, "desk", sQueues, sPeers, sParks));
-    return desk;
-  }
-  void Send(const std::string& sEvents) {
-    const std::string sPath = dir.Path() + "/events" + std::to_string(++nFiles) + ".txt";
-    WriteFile(sPath, sEvents);
-    sim.Process().WriteStdin("send " + sPath + "\n");
-  }
-  static bool WaitFrames(TTcpClient& desk, size_t nCount) {
-    return PollUntil([&] {
-      desk.ReadFor(std::chrono::milliseconds(20));
-      return Frames(desk.Received()).size() >= nCount;
-    });
+    ASSERT_TRUE(Start([&](int nExchangePort, int nProxyPortIn) {
+      return RelayConfig(nExchangePort, nProxyPortIn, "[NATS]\r\n" + sNatsKeys);
+    }, vSimArgs)) << relay.LogText();
   }
 
-  TTempDir dir;
-  TExchangeSim sim;
   TNatsServer nats;
-  TRelay relay;
-  int nProxyPort = 0;
-  int nFiles = 0;
 };
 
 // Frames are published after the extension decision: what a desk does not get, NATS does not get.
@@ -164,6 +117,7 @@ TEST_F(NatsOutlet, EveryForwardedFrameReachesItsSubjectAsTheDeskGetsItInOrderPer
   TNatsCollector collector;
   ASSERT_TRUE(collector.Start(nats.Url(), "cc.lisbon.>"));
   auto desk = Desk("10005,10006", "20010", "701");
+  ASSERT_TRUE(desk);
 
   struct Case {
     std::string sEvent;
@@ -231,6 +185,7 @@ TEST_F(NatsOutlet, RefusedTlsCertificateIsLoggedWithItsReason) {
   const std::string sLine = sLog.substr(sLog.find("No NATS server answers yet ("));
   EXPECT_NE(sLine.substr(0, sLine.find('\n')).find("self-signed certificate"), std::string::npos) << sLine;
   auto desk = Desk("10005", "", "");
+  ASSERT_TRUE(desk);
   Send(QueueEvent(10005, 1));
   EXPECT_TRUE(WaitFrames(*desk, 1)) << "the desks never wait for NATS";
 }
@@ -242,6 +197,7 @@ TEST_F(NatsOutlet, ServerDownAtStartThenStartedDesksServedDropsCountedThenPublis
   StartRelay("URL=" + sUrl + "\r\n[METRICS]\r\nPORT=" + std::to_string(nMetricsPort) + "\r\n");
   ASSERT_TRUE(relay.WaitForLog("No NATS server answers yet (" + sUrl + ")")) << relay.LogText();
   auto desk = Desk("10005", "", "");
+  ASSERT_TRUE(desk);
   const std::string e1 = QueueEvent(10005, 1), e2 = QueueEvent(10005, 2), e3 = QueueEvent(10005, 3);
   Send(e1 + e2);
   ASSERT_TRUE(WaitFrames(*desk, 2)) << "the desks never wait for NATS";
@@ -278,7 +234,7 @@ TEST_F(NatsOutlet, ServerRestartedMidRunBuffersDropsPastTheBoundAndResumes) {
   constexpr int kQueues = 1000, kEvents = 12000;  // 1 KiB each: about 13 MiB, past the 8 MiB bound
   const std::string sPadding = "Padding: " + std::string(1000, 'x') + "\r\n";
   std::string sBurst;
-  for (int n = 0; n < kEvents; ++n) sBurst += QueueEvent(10001 + n % kQueues, 100 + n, sPadding);
+  for (int n = 0; n < kEvents; ++n) sBurst += QueueEvent("Join", 10001 + n % kQueues, 100 + n, sPadding);
   const std::string sBurstFile = dir.Path() + "/burst.txt";
   WriteFile(sBurstFile, sBurst);
   ASSERT_TRUE(nats.Start());
@@ -329,6 +285,7 @@ TEST_F(NatsOutlet, LateConsumerReplaysTheStreamTheRelayCreated) {
   ASSERT_TRUE(relay.WaitForLog("NATS stream TELVANE created over telvane.>, keeping frames 2 hours."))
       << relay.LogText();
   auto desk = Desk("10005,10006", "", "");
+  ASSERT_TRUE(desk);
   const std::string e1 = QueueEvent(10005, 1), e2 = QueueEvent(10006, 2), e3 = QueueEvent(10005, 3);
   Send(e1 + e2 + e3);
   ASSERT_TRUE(WaitFrames(*desk, 3));

@@ -139,6 +139,26 @@ class WebDeskTest : public ::testing::Test, protected TEndToEnd {
     for (const std::string& s : desk.Messages()) n += s.rfind("{\"family\"", 0) == 0 ? 1 : 0;
     return n;
   }
+  // The login of the desks the flood below is for: the eight queues it sends to.
+  static constexpr const char* FLOOD_LOGIN =
+      R"({"code":"qmRoK8]","queues":[10011,10012,10013,10014,10015,10016,10017,10018]})";
+  // Large events, eight keys a pass (a few megabytes a second for a desk that does not read),
+  // until the relay cuts a desk off or nRounds passes are sent. After each pass the reader must
+  // have every frame so far: a desk that does not read holds up nobody.
+  void FloodUntilCut(TWebClient& reader, int nRounds) {
+    const std::string sPad = "Variable: " + std::string(48 * 1024, 'x') + "\r\n";
+    size_t nSent = 0;
+    for (int nRound = 0;
+         nRound < nRounds && relay.LogText().find("cut off: more than 4194304 bytes queued") == std::string::npos;
+         ++nRound) {
+      std::string sEvents;
+      for (int nQueue = 10011; nQueue <= 10018; ++nQueue)
+        sEvents += QueueEvent("Join", nQueue, nRound * 100 + nQueue, sPad);
+      Send(sEvents);
+      nSent += 8;
+      ASSERT_TRUE(PollUntil([&] { return FrameCount(reader) >= nSent; })) << "the reader was held up at " << nSent;
+    }
+  }
 
   int nWebPort = 0;  // the relay's [WEB] PORT
 };
@@ -278,22 +298,12 @@ bool SilentWebDesk(TTcpClient& client, int nPort, const std::string& sLogin) {
 }
 
 TEST_F(WebDeskTest, BrowserThatStopsReadingIsCutAndTheOthersAreNot) {
-  const std::string sLogin = R"({"code":"qmRoK8]","queues":[10011,10012,10013,10014,10015,10016,10017,10018]})";
+  const std::string sLogin = FLOOD_LOGIN;
   TTcpClient silent;
   ASSERT_TRUE(SilentWebDesk(silent, nWebPort, sLogin));
   ASSERT_TRUE(relay.WaitForLog("logged in as \"\" (8 queue(s)"));
   auto reader = WebDesk(sLogin);
-  // Large events, eight keys a pass: a few megabytes a second for the silent desk to hold.
-  const std::string sPad = "Variable: " + std::string(48 * 1024, 'x') + "\r\n";
-  size_t nSent = 0;
-  for (int nRound = 0; nRound < 60 && relay.LogText().find("cut off: more than 4194304 bytes queued") == std::string::npos;
-       ++nRound) {
-    std::string sEvents;
-    for (int nQueue = 10011; nQueue <= 10018; ++nQueue) sEvents += QueueEvent("Join", nQueue, nRound * 100 + nQueue, sPad);
-    Send(sEvents);
-    nSent += 8;
-    ASSERT_TRUE(PollUntil([&] { return FrameCount(*reader) >= nSent; })) << "the reader was held up at " << nSent;
-  }
+  ASSERT_NO_FATAL_FAILURE(FloodUntilCut(*reader, 60));
   EXPECT_TRUE(relay.WaitForLog("cut off: more than 4194304 bytes queued, it does not read"));
   EXPECT_TRUE(silent.WaitClosed());
   EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(LocalPortOf(silent)) + " disconnected"));
@@ -669,7 +679,7 @@ TEST_F(WebDeskTlsTest, WssDeskGetsTheFramesOfATcpDeskAndIsLoggedUnderItsOwnPort)
 // civetweb no faster than the browser takes, so the web desk's own bound cuts it, and the front
 // then ends the browser's connection although its write to it is stuck.
 TEST_F(WebDeskTlsTest, BrowserThatStopsReadingBehindTheFrontIsCutAndTheOthersAreNot) {
-  const std::string sLogin = R"({"code":"qmRoK8]","queues":[10011,10012,10013,10014,10015,10016,10017,10018]})";
+  const std::string sLogin = FLOOD_LOGIN;
   TTlsTunnel silentTunnel(nWebPort, certificate.Pem()), readerTunnel(nWebPort, certificate.Pem());
   TTcpClient silent;
   ASSERT_TRUE(SilentWebDesk(silent, silentTunnel.Port(), sLogin));
@@ -678,16 +688,7 @@ TEST_F(WebDeskTlsTest, BrowserThatStopsReadingBehindTheFrontIsCutAndTheOthersAre
   ASSERT_TRUE(reader.Connect(readerTunnel.Port()));
   ASSERT_TRUE(reader.Send(sLogin));
   ASSERT_NE(reader.WaitFor("{\"snapshot\""), "");
-  const std::string sPad = "Variable: " + std::string(48 * 1024, 'x') + "\r\n";
-  size_t nSent = 0;
-  for (int nRound = 0; nRound < 100 && relay.LogText().find("cut off: more than 4194304 bytes queued") == std::string::npos;
-       ++nRound) {
-    std::string sEvents;
-    for (int nQueue = 10011; nQueue <= 10018; ++nQueue) sEvents += QueueEvent("Join", nQueue, nRound * 100 + nQueue, sPad);
-    Send(sEvents);
-    nSent += 8;
-    ASSERT_TRUE(PollUntil([&] { return FrameCount(reader) >= nSent; })) << "the reader was held up at " << nSent;
-  }
+  ASSERT_NO_FATAL_FAILURE(FloodUntilCut(reader, 100));
   EXPECT_TRUE(relay.WaitForLog("cut off: more than 4194304 bytes queued, it does not read"));
   EXPECT_TRUE(relay.WaitForLog("Web desk 127.0.0.1:" + std::to_string(silentTunnel.TlsLocalPort()) + " disconnected"));
   EXPECT_TRUE(PollUntil([&] { return silentTunnel.RelayClosed(); })) << "the front kept the browser's connection";

@@ -3,6 +3,7 @@
 // table sends is built once per frame and copied into each subscribed desk's bounded queue.
 #include "hosting/untWebDesks.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -18,6 +19,7 @@
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untEventProfile.h"
 #include "pipeline/untKeyDrops.h"
 #include "platform/untControlLoop.h"
@@ -60,6 +62,15 @@ void LogRefusal(const std::string& sWho, const std::string& sWhy) {
 
 // ---- The desks ----
 
+// A desk's subscriptions: for each family, one flag per key of its range, by key index.
+using TSubscriptions = std::array<std::vector<bool>, EVENT_FAMILY_COUNT>;
+
+TSubscriptions NoSubscriptions() {
+  TSubscriptions v;
+  for (const TEventFamily& family : AllFamilies()) v[family.tFamily].resize(static_cast<size_t>(family.nKeyCount));
+  return v;
+}
+
 struct TDesk {
   std::shared_ptr<TWebLink> pLink;  // its connection
   std::string sWho;                 // "address:port" for the log
@@ -68,9 +79,7 @@ struct TDesk {
   bool bFinishing = false;          // told to go; cut at tFinishBy
   TClock::time_point tOpened;       // for the handshake deadline
   TClock::time_point tFinishBy;
-  std::vector<bool> vQueues = std::vector<bool>(QUEUE_COUNT);  // subscriptions, by index
-  std::vector<bool> vPeers = std::vector<bool>(PEER_COUNT);
-  std::vector<bool> vParks = std::vector<bool>(PARK_COUNT);
+  TSubscriptions vSubscribed = NoSubscriptions();  // by family, then key index
 };
 
 struct TCaller {
@@ -126,35 +135,17 @@ void SendToRunning(const std::string& sMessage) {
     if (desk.bRunning) Send(desk, sMessage);
 }
 
-// ---- Families ----
+// ---- Keys ----
 
-struct TWebFamily {
-  const char* sName;                  // as in the messages and the login ("queues")
-  TEventFamily_OPT tFamily;
-  std::vector<bool> TDesk::*pList;
-  int32_t (*fnIndex)(int32_t);
-  int32_t TProfileConfig::*pnFirst;   // the number of index 0
-};
-int32_t QueueIndexOf(int32_t n) { return QueueIndex(n); }
-int32_t PeerIndexOf(int32_t n) { return PeerIndex(n); }
-int32_t ParkIndexOf(int32_t n) { return ParkIndex(n); }
-const TWebFamily FAMILIES[] = {
-    {Family(EVENT_FAMILY_QUEUE).sListName, EVENT_FAMILY_QUEUE, &TDesk::vQueues, &QueueIndexOf,
-     &TProfileConfig::nQueueFirst},
-    {Family(EVENT_FAMILY_PEER).sListName, EVENT_FAMILY_PEER, &TDesk::vPeers, &PeerIndexOf,
-     &TProfileConfig::nPeerFirst},
-    {Family(EVENT_FAMILY_FEATUREPARK).sListName, EVENT_FAMILY_FEATUREPARK, &TDesk::vParks, &ParkIndexOf,
-     &TProfileConfig::nParkFirst},
-};
-
-// A key as the browser wrote it: an integer, or (queues only) a name of [QUEUENAMES] or digits
-// in a string. Out of range is not an error (as for TCP desks: nothing is ever sent for it).
-std::optional<int32_t> KeyOf(const TWebFamily& family, const TJsonValue& tValue, std::string& sError) {
+// A key as the browser wrote it in the family's list (its sListName in the messages and the
+// login): an integer, or (queues only) a name of [QUEUENAMES] or digits in a string. Out of range
+// is not an error (as for TCP desks: nothing is ever sent for it).
+std::optional<int32_t> KeyOf(const TEventFamily& family, const TJsonValue& tValue, std::string& sError) {
   std::string sText;
   if (tValue.tKind == TJsonValue::JSON_NUMBER) sText = tValue.sText;
   else if (tValue.tKind == TJsonValue::JSON_STRING) sText = tValue.sText;
   else {
-    sError = std::string(family.sName) + ": an entry is neither a number nor a text";
+    sError = std::string(family.sListName) + ": an entry is neither a number nor a text";
     return std::nullopt;
   }
   return [&]() -> std::optional<int32_t> {
@@ -163,7 +154,7 @@ std::optional<int32_t> KeyOf(const TWebFamily& family, const TJsonValue& tValue,
     } else if (auto n = StrToIntStrict(sText)) {
       return n;
     }
-    sError = std::string(family.sName) + ": \"" + sText.substr(0, 64) + "\" is not a key";
+    sError = std::string(family.sListName) + ": \"" + sText.substr(0, 64) + "\" is not a key";
     return std::nullopt;
   }();
 }
@@ -206,12 +197,13 @@ std::string FieldsJson(std::string_view sFrame) {
   return sOut + "}";
 }
 
-std::string FrameMessage(TEventFamily_OPT tFamily, int32_t nKey, std::string_view sFrame) {
-  std::string sOut = "{\"family\":\"" + std::string(Family(tFamily).sName) + "\",\"key\":" + IntToStr(nKey) +
+// The frame of key nKey, at nIndex in its family's range.
+std::string FrameMessage(const TEventFamily& family, int32_t nKey, int32_t nIndex, std::string_view sFrame) {
+  std::string sOut = "{\"family\":\"" + std::string(family.sName) + "\",\"key\":" + IntToStr(nKey) +
                      ",\"frame\":" + JsonQuote(Cp1252ToUtf8(sFrame)) + ",\"fields\":" + FieldsJson(sFrame);
   // The state after this event: the stage has applied it and waits for this hand-over.
-  if (tFamily == EVENT_FAMILY_PEER && PeerIndex(nKey) >= 0)
-    sOut += ",\"state\":\"" + std::string(PeerStateName(PeerState(PeerIndex(nKey)))) + "\"";
+  if (family.tFamily == EVENT_FAMILY_PEER)
+    sOut += ",\"state\":\"" + std::string(PeerStateName(PeerState(nIndex))) + "\"";
   return sOut + "}";
 }
 
@@ -227,16 +219,17 @@ std::string CallersJson(int32_t nQueue) {
   return sOut + "]";
 }
 
-// {"snapshot": ...} of the keys set in the lists given (each sized as the desk's).
-std::string SnapshotMessage(const std::vector<bool>& vQueues, const std::vector<bool>& vPeers) {
+// {"snapshot": ...} of the queues and extensions set in v (parking slots have no state to show).
+std::string SnapshotMessage(const TSubscriptions& v) {
   std::string sQueues, sPeers;
-  const TProfileConfig& p = MyConfigInfo.MyProfile;
-  for (int32_t n = 0; n < QUEUE_COUNT; ++n)
-    if (vQueues[static_cast<size_t>(n)])
-      sQueues += (sQueues.empty() ? "\"" : ",\"") + IntToStr(p.nQueueFirst + n) + "\":" + CallersJson(p.nQueueFirst + n);
-  for (int32_t n = 0; n < PEER_COUNT; ++n)
-    if (vPeers[static_cast<size_t>(n)])
-      sPeers += (sPeers.empty() ? "\"" : ",\"") + IntToStr(p.nPeerFirst + n) + "\":\"" + PeerStateName(PeerState(n)) + "\"";
+  const TEventFamily& q = Family(EVENT_FAMILY_QUEUE);
+  const TEventFamily& p = Family(EVENT_FAMILY_PEER);
+  for (int32_t n = 0; n < q.nKeyCount; ++n)
+    if (v[q.tFamily][static_cast<size_t>(n)])
+      sQueues += (sQueues.empty() ? "\"" : ",\"") + IntToStr(q.FirstKey() + n) + "\":" + CallersJson(q.FirstKey() + n);
+  for (int32_t n = 0; n < p.nKeyCount; ++n)
+    if (v[p.tFamily][static_cast<size_t>(n)])
+      sPeers += (sPeers.empty() ? "\"" : ",\"") + IntToStr(p.FirstKey() + n) + "\":\"" + PeerStateName(PeerState(n)) + "\"";
   return "{\"snapshot\":{\"now\":" + IntToStr(NowMs()) + ",\"queues\":{" + sQueues + "},\"extensions\":{" + sPeers +
          "}}}";
 }
@@ -263,16 +256,16 @@ std::string DesksMessage() {
 // count to the desks subscribed to it. Each count is taken (and cleared) whether or not a desk
 // wants it, so a desk that subscribes later is not told of older losses.
 void SendDropNotices() {
-  for (const TWebFamily& family : FAMILIES) {
+  for (const TEventFamily& family : AllFamilies()) {
     const int32_t nKeys = KeyTableSize(family.tFamily);
     for (int32_t nIndex = 0; nIndex < nKeys; ++nIndex) {
       const uint32_t nDropped = TakeKeyDrops(family.tFamily, nIndex);
       if (nDropped == 0) continue;
-      const std::string sMessage = "{\"dropped\":{\"family\":\"" + std::string(Family(family.tFamily).sName) +
-                                   "\",\"key\":" + IntToStr(MyConfigInfo.MyProfile.*family.pnFirst + nIndex) +
+      const std::string sMessage = "{\"dropped\":{\"family\":\"" + std::string(family.sName) +
+                                   "\",\"key\":" + IntToStr(family.FirstKey() + nIndex) +
                                    ",\"count\":" + IntToStr(static_cast<int64_t>(nDropped)) + "}}";
       for (auto& [nId, desk] : mDesks)
-        if (desk.bRunning && (desk.*family.pList)[static_cast<size_t>(nIndex)]) Send(desk, sMessage);
+        if (desk.bRunning && desk.vSubscribed[family.tFamily][static_cast<size_t>(nIndex)]) Send(desk, sMessage);
     }
   }
 }
@@ -305,26 +298,27 @@ void TrackCallers(int32_t nQueue, std::string_view sFrame) {
 
 // The lists of a login: arrays of keys. False and sError when one is not.
 bool ReadLoginLists(const TJsonValue& tLogin, TDesk& desk, std::string& sError) {
-  for (const TWebFamily& family : FAMILIES) {
-    const TJsonValue* pList = tLogin.Member(family.sName);
+  for (const TEventFamily& family : AllFamilies()) {
+    const TJsonValue* pList = tLogin.Member(family.sListName);
     if (pList == nullptr) continue;
     if (pList->tKind != TJsonValue::JSON_ARRAY) {
-      sError = std::string(family.sName) + " is not a list";
+      sError = std::string(family.sListName) + " is not a list";
       return false;
     }
     for (const TJsonValue& tItem : pList->vItems) {
       const std::optional<int32_t> nKey = KeyOf(family, tItem, sError);
       if (!nKey) return false;
-      const int32_t nIndex = family.fnIndex(*nKey);
-      if (nIndex >= 0) (desk.*family.pList)[static_cast<size_t>(nIndex)] = true;
+      const int32_t nIndex = family.IndexOf(*nKey);
+      if (nIndex >= 0) desk.vSubscribed[family.tFamily][static_cast<size_t>(nIndex)] = true;
     }
   }
   return true;
 }
 
-int32_t CountOf(const std::vector<bool>& v) {
+// The desk's subscriptions to keys of tFamily.
+int32_t CountOf(const TDesk& desk, TEventFamily_OPT tFamily) {
   int32_t n = 0;
-  for (const bool b : v) n += b ? 1 : 0;
+  for (const bool b : desk.vSubscribed[tFamily]) n += b ? 1 : 0;
   return n;
 }
 
@@ -341,35 +335,37 @@ void Login(TDesk& desk, const TJsonValue& tLogin) {
   desk.sApp = pApp != nullptr ? LogSafe(pApp->sText) : std::string();
   desk.bRunning = true;
   LogDesk(LOG_VERBOSE, "Web desk " + desk.sWho + " logged in as \"" + desk.sApp + "\" (" +
-                           IntToStr(CountOf(desk.vQueues)) + " queue(s), " + IntToStr(CountOf(desk.vPeers)) +
-                           " extension(s), " + IntToStr(CountOf(desk.vParks)) + " parking slot(s))");
+                           IntToStr(CountOf(desk, EVENT_FAMILY_QUEUE)) + " queue(s), " +
+                           IntToStr(CountOf(desk, EVENT_FAMILY_PEER)) + " extension(s), " +
+                           IntToStr(CountOf(desk, EVENT_FAMILY_FEATUREPARK)) + " parking slot(s))");
   if (!Send(desk, "{\"ready\":true}")) return;
   if (!Send(desk, ExchangeMessage(bExchangeUp))) return;
   if (!Send(desk, DesksMessage())) return;
-  Send(desk, SnapshotMessage(desk.vQueues, desk.vPeers));
+  Send(desk, SnapshotMessage(desk.vSubscribed));
 }
 
 // {"queues": {"10004": true, ...}, "extensions": {...}, "parks": {...}}: each entry sets or clears
 // one subscription. A message with a wrong part changes nothing and is answered with an error;
 // the desk stays.
 void Change(TDesk& desk, const TJsonValue& tChange) {
-  struct TEntry { const TWebFamily* pFamily; int32_t nIndex; bool bOn; };
+  struct TEntry { TEventFamily_OPT tFamily; int32_t nIndex; bool bOn; };
   std::vector<TEntry> vEntries;
   std::string sError;
-  for (const TWebFamily& family : FAMILIES) {
-    const TJsonValue* pMap = tChange.Member(family.sName);
+  for (const TEventFamily& family : AllFamilies()) {
+    const TJsonValue* pMap = tChange.Member(family.sListName);
     if (pMap == nullptr) continue;
-    if (pMap->tKind != TJsonValue::JSON_OBJECT) sError = std::string(family.sName) + " is not an object";
+    if (pMap->tKind != TJsonValue::JSON_OBJECT) sError = std::string(family.sListName) + " is not an object";
     for (const auto& [sKey, tOn] : pMap->mMembers) {
       if (!sError.empty()) break;
       TJsonValue tKey;
       tKey.tKind = TJsonValue::JSON_STRING;
       tKey.sText = sKey;
       const std::optional<int32_t> nKey = KeyOf(family, tKey, sError);
-      if (nKey && tOn.tKind != TJsonValue::JSON_BOOL) sError = std::string(family.sName) + ": a value is not true or false";
+      if (nKey && tOn.tKind != TJsonValue::JSON_BOOL)
+        sError = std::string(family.sListName) + ": a value is not true or false";
       if (!sError.empty()) break;
-      const int32_t nIndex = family.fnIndex(*nKey);
-      if (nIndex >= 0) vEntries.push_back({&family, nIndex, tOn.bValue});
+      const int32_t nIndex = family.IndexOf(*nKey);
+      if (nIndex >= 0) vEntries.push_back({family.tFamily, nIndex, tOn.bValue});
     }
   }
   if (vEntries.empty() && sError.empty() && tChange.mMembers.empty()) sError = "an empty message";
@@ -378,21 +374,20 @@ void Change(TDesk& desk, const TJsonValue& tChange) {
     Send(desk, "{\"error\":" + JsonQuote(sError) + "}");
     return;
   }
-  std::vector<bool> vNewQueues(QUEUE_COUNT), vNewPeers(PEER_COUNT);
+  TSubscriptions vAdded = NoSubscriptions();  // what the snapshot after the change shows
   bool bAdded = false;
   for (const TEntry& e : vEntries) {
-    std::vector<bool>& vList = desk.*(e.pFamily->pList);
+    std::vector<bool>& vList = desk.vSubscribed[e.tFamily];
     const size_t n = static_cast<size_t>(e.nIndex);
     if (e.bOn && !vList[n]) {
       bAdded = true;
-      if (e.pFamily->tFamily == EVENT_FAMILY_QUEUE) vNewQueues[n] = true;
-      if (e.pFamily->tFamily == EVENT_FAMILY_PEER) vNewPeers[n] = true;
+      vAdded[e.tFamily][n] = true;
     }
     vList[n] = e.bOn;
   }
   LogDesk(LOG_VERBOSE, "Web desk " + desk.sWho + " changed " + IntToStr(static_cast<int64_t>(vEntries.size())) +
                            " subscription(s)");
-  if (bAdded) Send(desk, SnapshotMessage(vNewQueues, vNewPeers));
+  if (bAdded) Send(desk, SnapshotMessage(vAdded));
 }
 
 }  // namespace
@@ -451,19 +446,18 @@ void CutAll() {
 
 void DeliverBatch(const TEventBatch& tBatch) {
   try {
-    for (const TWebFamily& family : FAMILIES) {
-      if (family.tFamily != tBatch.tFamily) continue;
-      for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) {
-        const std::string_view sFrame = tBatch.Frame(tFrame);
-        if (tBatch.tFamily == EVENT_FAMILY_QUEUE) TrackCallers(tFrame.nKey, sFrame);
-        const int32_t nIndex = family.fnIndex(tFrame.nKey);
-        if (nIndex < 0) continue;
-        std::string sMessage;  // made for the first desk that takes it
-        for (auto& [nId, desk] : mDesks) {
-          if (!desk.bRunning || !(desk.*family.pList)[static_cast<size_t>(nIndex)]) continue;
-          if (sMessage.empty()) sMessage = FrameMessage(tBatch.tFamily, tFrame.nKey, sFrame);
-          Send(desk, sMessage);
-        }
+    if (tBatch.tFamily < 0 || tBatch.tFamily >= EVENT_FAMILY_COUNT) return;
+    const TEventFamily& family = Family(tBatch.tFamily);
+    for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) {
+      const std::string_view sFrame = tBatch.Frame(tFrame);
+      if (tBatch.tFamily == EVENT_FAMILY_QUEUE) TrackCallers(tFrame.nKey, sFrame);
+      const int32_t nIndex = family.IndexOf(tFrame.nKey);
+      if (nIndex < 0) continue;
+      std::string sMessage;  // made for the first desk that takes it
+      for (auto& [nId, desk] : mDesks) {
+        if (!desk.bRunning || !desk.vSubscribed[family.tFamily][static_cast<size_t>(nIndex)]) continue;
+        if (sMessage.empty()) sMessage = FrameMessage(family, tFrame.nKey, nIndex, sFrame);
+        Send(desk, sMessage);
       }
     }
   } catch (const std::exception& e) {

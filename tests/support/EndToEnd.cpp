@@ -35,8 +35,8 @@ std::vector<std::string> Frames(const std::string& sReceived) {
   return vFrames;
 }
 
-bool TEndToEnd::Start(const TConfig& fnConfig) {
-  if (!sim.Start({"--silent"})) return false;
+bool TEndToEnd::Start(const TConfig& fnConfig, const std::vector<std::string>& vSimArgs) {
+  if (!sim.Start(vSimArgs)) return false;
   nProxyPort = FreePort();
   return nProxyPort != 0 && relay.WriteConfig(fnConfig(sim.Port(), nProxyPort)) && relay.Start() &&
          relay.WaitForLog("Cliente conectado e recebendo eventos do servidor AMI (");

@@ -33,10 +33,11 @@ class TEndToEnd {
  public:
   using TConfig = std::function<std::string(int nExchangePort, int nProxyPort)>;
 
-  // Starts the silent simulator, picks the client port, writes the relay's Config.ini that
-  // fnConfig makes for the two ports, starts the relay and waits until it is logged in. False
-  // when any step failed; relay.LogText() then says why.
-  bool Start(const TConfig& fnConfig);
+  // Starts the simulator with vSimArgs (silent by default: it sends only what Send gives it),
+  // picks the client port, writes the relay's Config.ini that fnConfig makes for the two ports,
+  // starts the relay and waits until it is logged in. False when any step failed;
+  // relay.LogText() then says why.
+  bool Start(const TConfig& fnConfig, const std::vector<std::string>& vSimArgs = {"--silent"});
   // A desk through the handshake with these lists; null when it did not get through.
   std::unique_ptr<TTcpClient> Desk(const std::string& sQueues, const std::string& sPeers, const std::string& sParks,
                                    const std::string& sAppId = "e2e");
