@@ -83,15 +83,15 @@ bool ListensBeyondThisHost(const std::string& sBindIP) {
 
 struct TChangeCommand {
   const char* sKey;         // nullptr: the token key with the access code in force (TokenKey)
-  bool (TValidate::*fnChange)(int32_t, const std::string&);
+  bool (TDeskService::*fnChange)(int32_t, const std::string&);
   int nMsg;  // logged after the change
 };
 
 // Tried in this order; only the first key found is acted on.
 const TChangeCommand CHANGE_COMMANDS[] = {
-    {"ChangeQueueInfo: (", &TValidate::ChangeQueueClientInfo, 55},
-    {"ChangePeerInfo: (", &TValidate::ChangePeerClientInfo, 56},
-    {"ChangeFeatureParkInfo: (", &TValidate::ChangeFeatureParkClientInfo, 57},
+    {"ChangeQueueInfo: (", &TDeskService::ChangeQueueClientInfo, 55},
+    {"ChangePeerInfo: (", &TDeskService::ChangePeerClientInfo, 56},
+    {"ChangeFeatureParkInfo: (", &TDeskService::ChangeFeatureParkClientInfo, 57},
 };
 
 void LogRead(int nMessage, const std::string& sTag) {
@@ -164,7 +164,7 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
           const TExtractResult_OPT tResult = ExtractHandshakeValue(sReceivedText, command.sKey, ")", sValue);
           if (tResult == EXTRACT_RESULT_NO_KEY) continue;
           if (tResult == EXTRACT_RESULT_FOUND) {
-            (validate.*command.fnChange)(nSocketInfoArrayPos, sValue);
+            (this->*command.fnChange)(nSocketInfoArrayPos, sValue);
             LogRead(command.nMsg, sTag);
           }
           break;  // the first key found decides, with or without its ")"
@@ -172,7 +172,7 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
         return true;
       case MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING:
         LogRead(58, sTag);
-        validate.DeleteClientInfo(sAddress, nPort);
+        DeleteClientInfo(sAddress, nPort);
         return true;
       default:
         break;
@@ -191,7 +191,7 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
       }
       std::string vFields[5];
       vFields[step.nField] = sValue;
-      validate.UpdateClientInfo(nSocketInfoArrayPos, vFields[0], vFields[1], vFields[2], vFields[3], vFields[4]);
+      UpdateClientInfo(nSocketInfoArrayPos, vFields[0], vFields[1], vFields[2], vFields[3], vFields[4]);
       LogRead(step.nMsgDone, sTag);
       slot.tMainSocketServerStateMachine = step.tNext;
       SlotConnection(slot, nSocketServerClientPos).SendText(step.sPrompt);

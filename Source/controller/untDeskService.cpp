@@ -193,7 +193,7 @@ void TDeskService::socManagerServerClientConnect(TServerConnection& connection) 
   try {
     LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(socManagerServer, connection));
     // Its handshake deadline runs since its admission, with or without a slot.
-    if (MyValidate != nullptr) MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
+    if (MyValidate != nullptr) InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientConnect", e.what(), LOG_TARGET_PROXY);
   }
@@ -208,7 +208,7 @@ void TDeskService::socManagerServerClientDisconnect(TServerConnection& connectio
     }
     if (MyValidate != nullptr) {
       MyValidate->ClientLeaving(connection);
-      MyValidate->DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
+      DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
     }
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientDisconnect", e.what(), LOG_TARGET_PROXY);
@@ -231,7 +231,7 @@ void TDeskService::socManagerServerClientRead(TServerConnection& connection) {
     const int32_t nPort = connection.RemotePort();
     // Bytes and Windows-1252 text are the same thing inside the relay: nothing to decode.
     const std::string sText = connection.ReceiveText();
-    const int32_t nSlot = TValidate::SlotOf(connection);
+    const int32_t nSlot = SlotOf(connection);
     TReadLogBudget& budget = ReadLogBudget(connection);
     const std::string sRead = budget.bSpent ? "" : Msg(32) + CountAndPeer(socManagerServer, connection) + ":" + QuotedLogCopy(sText);
     if (nSlot < 0) {  // a connection that found no free slot: its bytes are dropped

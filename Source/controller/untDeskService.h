@@ -41,6 +41,20 @@ class TDeskService {
   void socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason);
   void socManagerServerAcceptError(const std::string& sReason);
 
+  // ---- The slot table (control thread; logged under the controller's names; untDeskSlots.cpp) ----
+  // pConnection: the session that takes the slot (null where there is none, as in table tests).
+  bool InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection = nullptr);
+  bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
+  // The slot the connection holds, or -1 (it found none free): read from the number the slot
+  // gave it, checked against the slot, so no search and no stale answer.
+  static int32_t SlotOf(const TServerConnection& connection);
+  bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
+                        const std::string& sQueueList, const std::string& sPeerList,
+                        const std::string& sFeatureParkList);
+  bool ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList);
+  bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
+  bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
+
   // ---- Client service (control thread; logged under the controller's names) ----
   // The handshake or change command of the client in slot nSocketInfoArrayPos, which answers on
   // the session the slot holds; nSocketServerClientPos is that session's index in the listener's

@@ -99,20 +99,19 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   void ExchangeStopped() override;
 
   // ---- Client service (control thread) ----
+  // The slot table's operations under the names they are known by, handed on to the attached desk
+  // service (untDeskSlots.cpp); without one each logs its error line and fails.
   // pConnection: the session that takes the slot (null where there is none, as in table tests).
   bool InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection = nullptr);
   bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
-  // The slot the connection holds, or -1 (it found none free): read from the number the slot
-  // gave it, checked against the slot, so no search and no stale answer.
-  static int32_t SlotOf(const TServerConnection& connection);
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,
                         const std::string& sFeatureParkList);
   bool ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList);
   bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
   bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
-  // Registers the desk service that owns the listener, the handshake and the fan-out (null: none);
-  // the four operations below hand on to it. Called once by the manager object at creation and at
+  // Registers the desk service that owns the listener, the slots, the handshake and the fan-out
+  // (null: none); the operations above and the four below hand on to it. Called once by the manager object at creation and at
   // its end.
   void AttachDeskService(TDeskService* pDesks);
   bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,

@@ -152,7 +152,7 @@ void TValidate::ClientLeaving(const TServerConnection& connection) {
   try {
     TServerSocket* pListener = DeskListener();
     if (pListener == nullptr) return;
-    const int32_t nSlot = SlotOf(connection);
+    const int32_t nSlot = TDeskService::SlotOf(connection);
     if (nSlot >= 0 &&
         MyAppInfo.MyServerSocketInfo[nSlot].tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING)
       return;  // through the handshake: its end was counted then
