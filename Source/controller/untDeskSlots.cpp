@@ -14,9 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "controller/untDeskService.h"
-
 #include "base/untVariables.h"
+#include "controller/untDeskService.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untEventFamily.h"

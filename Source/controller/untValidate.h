@@ -1,15 +1,14 @@
 // TValidate, the controller: the relay's operations over the process-wide records.
 //
-// It holds no state of its own besides the exchange link and the desk service it is registered with; one instance (MyValidate) exists from start-up until the console's
-// shut-down (in service mode until the process ends). Its operations are grouped by concern, one
-// file each:
+// It holds no state of its own besides the exchange link and the desk service it is registered
+// with; one instance (MyValidate) exists from start-up until the console's shut-down (in service
+// mode until the process ends). Its operations are grouped by concern, one file each:
 //   untValidateConfig.cpp  constructor (configuration), destructor, folders
 //   untValidateDisplay.cpp panes and status bars, the stages' display  (control thread)
 //   untValidateAudit.cpp   audit capture                                (control thread)
 //   untValidateClient.cpp  the exchange connection                       (control thread)
-//   untValidateClientTable.cpp  the client table                          (control thread)
-//   untValidateServer.cpp  handshake, fan-out, listener: handed to the desk service (control thread)
-//   untValidateClientPort.cpp  admission, handshake deadline, TLS listener   (control thread)
+//   untValidateServer.cpp  the client table, handshake, fan-out, listener: each handed on to the
+//                          desk service (untDeskService.h), which owns them   (control thread)
 //   untValidatePeer.cpp    extension states, handed to pipeline/untPeerRules (per-extension stage)
 // Every operation catches its own errors, logs the system's error line and returns its failure
 // value; nothing propagates to the event loop.
@@ -29,8 +28,6 @@ struct TEventBatch;
 
 class TDeskService;
 class TServerConnection;
-class TServerSocket;
-enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
 class TValidate : public TStageDisplay, public TExchangeLinkEvents {
  public:
@@ -122,27 +119,6 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   bool StartSocketServer(int32_t nPort);
   bool StopSocketServer();
 
-  // ---- Client port guards (control thread) ----
-  // Allow-list and per-address limit, asked once, at accept, before a connection is listed. One
-  // over the limit is held until a handshake of its address ends; one beyond the bounds of the
-  // held, or whose check fails, is refused with a log line. The deadline of an admitted or held
-  // one starts here, so a held one's wait counts against it.
-  TAdmission_OPT AdmitClient(TServerConnection& connection);
-  // The handshake deadline ([PROXY] HANDSHAKETIMEOUT) from now; nothing when it is off.
-  void StartHandshakeDeadline(TServerConnection* pConnection);
-  // The handshake is through: no deadline, and the oldest connection held from its address is let in.
-  void StopHandshakeDeadline(TServerConnection* pConnection);
-  // The deadline passed: logs it and closes the connection, whose disconnect frees its slot.
-  void HandshakeDeadlinePassed(TServerConnection& connection);
-  // Before a connection's slot is released: one that was still in the handshake lets the oldest
-  // connection held from its address in.
-  void ClientLeaving(const TServerConnection& connection);
-  // A desk's TLS handshake failed: a log line with the reason, thinned under a flood.
-  void TlsHandshakeFailed(const TServerConnection& connection, const std::string& sReason);
-  // Opens the TLS listener when [PROXY] TLSPORT is set; a failure is logged and leaves the plain
-  // port alone. False when it failed.
-  bool StartTlsListener();
-
   // ---- Extension states (per-extension stage's thread; reset from the control thread) ----
   static bool ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPeerNumber, bool& bGenerateEvent);
   static bool ProcessPeerEvents(const std::string& sData, const std::string& sEventToFind,
@@ -154,7 +130,6 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
 
  private:
   TExchangeLink& ExchangeLink() const;  // raises when none is attached
-  TServerSocket* DeskListener() const;  // the attached desk service's listener; null without one
 
   TExchangeLink* pExchangeLink = nullptr;  // the exchange link, owned by the manager object; control thread
   TDeskService* pDeskService = nullptr;    // the desk service, owned by the manager object; control thread
