@@ -125,8 +125,9 @@ bool TakeReadLogBudget(TReadLogBudget& budget, const std::string& sLines, size_t
 // is served, though the listener may still be open.
 bool ControllerRunning() { return MyValidate != nullptr; }
 
-// The session's index in the listener's list, which the read's log line names. The list moves
-// up as connections leave, so the index is looked for; it serves only that line.
+// The session's index in the listener's list, which the read's slot line names. The list moves
+// up as connections leave, so the index is looked for, in a scan over the list; it serves only
+// that line (and the handshake's error line).
 int32_t FindConnection(TServerSocket& listener, const TServerConnection& connection) {
   const int nCount = listener.ActiveConnections();
   for (int n = 0; n < nCount; ++n)
@@ -243,14 +244,20 @@ void TDeskService::socManagerServerClientRead(TServerConnection& connection) {
       if (TakeReadLogBudget(budget, sRead, sText.size())) LogEvent("socManagerServerClientRead", sRead);
       return;
     }
-    const int32_t nConnection = FindConnection(socManagerServer, connection);
+    // The session's index shows only in the slot line, so it is looked for only while the budget
+    // may still take the read's lines: a peer flooding past its budget costs no scan per read.
+    // The listener lists a connection during every event that names it, so the index is found
+    // whenever it is looked for; the handshake names the one it gets (-1: not looked for) only in
+    // an error line.
+    const bool bLogIndex = !budget.bSpent;
+    const int32_t nConnection = bLogIndex ? FindConnection(socManagerServer, connection) : -1;
     const std::string sSlot =
         nConnection < 0 ? "" : Msg(33) + IntToStr(nSlot) + " - " + Msg(34) + IntToStr(nConnection);
     if (TakeReadLogBudget(budget, sRead + sSlot, sText.size())) {
       LogEvent("socManagerServerClientRead", sRead);
       if (!sSlot.empty()) LogEvent("socManagerServerClientRead", sSlot);
     }
-    if (nConnection < 0) return;
+    if (bLogIndex && nConnection < 0) return;
     if (ControllerRunning()) SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientRead", e.what(), LOG_TARGET_PROXY);

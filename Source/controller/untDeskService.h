@@ -68,7 +68,7 @@ class TDeskService {
   // ---- Client service (control thread; logged under the controller's names) ----
   // The handshake or change command of the client in slot nSocketInfoArrayPos, which answers on
   // the session the slot holds; nSocketServerClientPos is that session's index in the listener's
-  // list, for the error line only (untDeskHandshake.cpp).
+  // list, for the error line only (-1 where it was not looked for; untDeskHandshake.cpp).
   bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
                         int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort);
   // Each running client subscribed to some of the batch's keys gets those frames, in batch order,
