@@ -51,7 +51,7 @@ class TDeskService {
   void socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason);
   void socManagerServerAcceptError(const std::string& sReason);
 
-  // ---- The slot table (control thread; logged under the controller's names; untDeskSlots.cpp) ----
+  // ---- The slot table (control thread; logged under the controller's names) ----
   // pConnection: the session that takes the slot (null where there is none, as in table tests).
   bool InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection = nullptr);
   bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
@@ -79,7 +79,7 @@ class TDeskService {
   bool StartSocketServer(int32_t nPort);
   bool StopSocketServer();
 
-  // ---- Client port guards (control thread; logged under the controller's names; untDeskAdmission.cpp) ----
+  // ---- Client port guards (control thread; logged under the controller's names) ----
   // Allow-list and per-address limit, asked once, at accept, before a connection is listed. One
   // over the limit is held until a handshake of its address ends; one beyond the bounds of the
   // held, or whose check fails, is refused with a log line. The deadline of an admitted or held
