@@ -4,7 +4,7 @@
 // outsiders before a byte is sent, and a stranger's read is cut in the log. The admission check
 // itself runs in-process, where a failure can be made to happen.
 // Flood connections come from 127.0.0.2 (all of 127/8 is loopback on Linux), desks from 127.0.0.1.
-#include "controller/untValidate.h"
+#include "controller/untDeskService.h"
 
 #include <gtest/gtest.h>
 
@@ -305,7 +305,10 @@ TEST(ClientPortAdmissionTest, CheckThatFailsRefusesThePeerWithALogLine) {
                                                       "ALLOWFROM=10.0.0.0/8\r\n")}));
   TBrokenConnection broken;
   TAdmission_OPT tAdmission = ADMISSION_ACCEPT;
-  ASSERT_TRUE(fixture.OnControl([&] { tAdmission = MyValidate->AdmitClient(broken); }));
+  ASSERT_TRUE(fixture.OnControl([&] {
+    TDeskService desks;  // its listener never listens
+    tAdmission = desks.AdmitClient(broken);
+  }));
   EXPECT_EQ(tAdmission, ADMISSION_REFUSE);
   EXPECT_TRUE(fixture.WaitForLog(
       "ERROR[000] TValidate.AdmitClient: Connection refused: the admission check failed: the peer's address is gone, "

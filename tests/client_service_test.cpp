@@ -270,6 +270,22 @@ INSTANTIATE_TEST_SUITE_P(Clients, ReadFloodTest,
                          ::testing::Values(FloodCase{"Running", true}, FloodCase{"WithoutGreeting", false}),
                          [](const auto& info) { return std::string(info.param.sName); });
 
+// A client whose reads no longer reach the log is still served: past its log budget, every read
+// of the handshake still gets its answer on the client's own connection.
+TEST_F(RelayClientTest, ClientPastItsReadLogBudgetStillGetsThroughTheHandshake) {
+  TTcpClient client;
+  ASSERT_TRUE(client.Connect(nProxyPort));
+  const std::string sPeer = "127.0.0.1:" + std::to_string(LocalPort(client));
+  ASSERT_TRUE(Logged(LogMsg(29) + "1:" + sPeer + ")"));
+  // A hundred reads at least (1 MiB each at most), far more than the budget's 64 KiB of lines.
+  const std::string sChunk(1024 * 1024, 'x');
+  for (int n = 0; n < 100; ++n) ASSERT_TRUE(client.Send(sChunk));
+  ASSERT_TRUE(FullHandshake(client));
+  ASSERT_TRUE(Logged(LogMsg(54) + Tag(client)));
+  client.Close();
+  ASSERT_TRUE(Logged(" bytes of reads from " + sPeer + " left out of the log this minute"));
+}
+
 TEST_F(RelayClientTest, EmptyListsPassAndTheGreetingRestartsARunningClient) {
   TTcpClient client;
   ASSERT_TRUE(client.Connect(nProxyPort));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/untVariables.h"
+#include "controller/untDeskService.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "platform/untServerSocket.h"
@@ -23,20 +24,29 @@ namespace {
 using testsupport::PollUntil;
 
 // Once per process: a folder with Lib/Config.ini and Log/, the log writer, and the controller, in
-// service mode (no modal notices). The test environment below stops it before the process ends.
+// service mode (no modal notices), with a desk service attached whose listener never listens: the
+// controller's table operations hand on to it, as they do in the relay. The test environment below
+// takes it all down before the process ends.
 std::unique_ptr<testsupport::TRelayFixture> pProcessRelay;  // test thread
+std::unique_ptr<TDeskService> pProcessDesks;                // test thread
 
 TValidate& PrepareProcess() {
   if (!pProcessRelay) {
     pProcessRelay = std::make_unique<testsupport::TRelayFixture>();
     pProcessRelay->Start({.sConfig = "[LOG]\r\nVERBOSE=3\r\n", .bService = true, .bLogWriter = true});
+    pProcessDesks = std::make_unique<TDeskService>();
+    MyValidate->AttachDeskService(pProcessDesks.get());
   }
   return *MyValidate;
 }
 
 class TProcessRelayEnvironment : public ::testing::Environment {
  public:
-  void TearDown() override { pProcessRelay.reset(); }
+  void TearDown() override {
+    if (MyValidate != nullptr) MyValidate->AttachDeskService(nullptr);
+    pProcessDesks.reset();
+    pProcessRelay.reset();
+  }
 };
 [[maybe_unused]] ::testing::Environment* const pProcessRelayEnvironment =
     ::testing::AddGlobalTestEnvironment(new TProcessRelayEnvironment());
@@ -128,17 +138,17 @@ TEST_F(ClientTableTest, ConnectionFindsItsOwnSlotAndNoneAfterRelease) {
   TTableConnection a("10.0.0.1", 1000), b("10.0.0.1", 1001), c("10.0.0.2", 1000), none("10.0.0.3", 1);
   ASSERT_TRUE(validate.InsertClientInfo("10.0.0.1", 1000, &a));
   ASSERT_TRUE(validate.InsertClientInfo("10.0.0.1", 1001, &b));
-  EXPECT_EQ(TValidate::SlotOf(a), 0);
-  EXPECT_EQ(TValidate::SlotOf(b), 1);
-  EXPECT_EQ(TValidate::SlotOf(none), -1);
+  EXPECT_EQ(TDeskService::SlotOf(a), 0);
+  EXPECT_EQ(TDeskService::SlotOf(b), 1);
+  EXPECT_EQ(TDeskService::SlotOf(none), -1);
   ASSERT_TRUE(validate.DeleteClientInfo("10.0.0.1", 1000));
-  EXPECT_EQ(TValidate::SlotOf(a), -1);
+  EXPECT_EQ(TDeskService::SlotOf(a), -1);
   ASSERT_TRUE(validate.InsertClientInfo("10.0.0.2", 1000, &c));  // takes slot 0 again
-  EXPECT_EQ(TValidate::SlotOf(c), 0);
-  EXPECT_EQ(TValidate::SlotOf(a), -1);
-  EXPECT_EQ(TValidate::SlotOf(b), 1);
+  EXPECT_EQ(TDeskService::SlotOf(c), 0);
+  EXPECT_EQ(TDeskService::SlotOf(a), -1);
+  EXPECT_EQ(TDeskService::SlotOf(b), 1);
   for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
-  EXPECT_EQ(TValidate::SlotOf(b), -1);
+  EXPECT_EQ(TDeskService::SlotOf(b), -1);
 }
 
 TEST_F(ClientTableTest, DeleteReleasesOnlyTheFirstMatchAndIgnoresUnknownPeers) {

@@ -3,7 +3,8 @@
 //
 // Threads: control thread only. The listener's events and the stop run there one at a time, so a
 // slot is never handled by two calls at once and neither the table nor the listener's connection
-// list needs a lock. The table operations and the client port's guards are the controller's.
+// list needs a lock. The table operations and the client port's guards it uses are the desk
+// service's own (untDeskSlots.cpp, untDeskAdmission.cpp).
 //
 // Handshake, one step per read (no framing: one read is one message):
 //   STARTING --greeting--> STEP1 --MyAppID--> STEP2 --access code--> STEP3 --queues--> STEP4
@@ -19,8 +20,8 @@
 #include <vector>
 
 #include "base/untMessage.h"
+#include "base/untVariables.h"
 #include "controller/untDeskService.h"
-#include "controller/untValidate.h"
 #include "controller/untValidateServer.h"
 #include "logging/untCounters.h"
 #include "logging/untLogger.h"
@@ -83,15 +84,15 @@ bool ListensBeyondThisHost(const std::string& sBindIP) {
 
 struct TChangeCommand {
   const char* sKey;         // nullptr: the token key with the access code in force (TokenKey)
-  bool (TValidate::*fnChange)(int32_t, const std::string&);
+  bool (TDeskService::*fnChange)(int32_t, const std::string&);
   int nMsg;  // logged after the change
 };
 
 // Tried in this order; only the first key found is acted on.
 const TChangeCommand CHANGE_COMMANDS[] = {
-    {"ChangeQueueInfo: (", &TValidate::ChangeQueueClientInfo, 55},
-    {"ChangePeerInfo: (", &TValidate::ChangePeerClientInfo, 56},
-    {"ChangeFeatureParkInfo: (", &TValidate::ChangeFeatureParkClientInfo, 57},
+    {"ChangeQueueInfo: (", &TDeskService::ChangeQueueClientInfo, 55},
+    {"ChangePeerInfo: (", &TDeskService::ChangePeerClientInfo, 56},
+    {"ChangeFeatureParkInfo: (", &TDeskService::ChangeFeatureParkClientInfo, 57},
 };
 
 void LogRead(int nMessage, const std::string& sTag) {
@@ -100,12 +101,6 @@ void LogRead(int nMessage, const std::string& sTag) {
 
 void LogError(const char* sOperation, const std::string& sWhat) {
   LogOperationError("TValidate", sOperation, sWhat, LOG_TARGET_PROXY);
-}
-
-// The controller, whose table operations and guards the handshake uses.
-TValidate& Controller() {
-  if (MyValidate == nullptr) throw std::runtime_error("the controller does not exist");
-  return *MyValidate;
 }
 
 // The session a slot holds, which the read came from; nIndex names it in the error.
@@ -133,7 +128,6 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
   try {
     if (nSocketInfoArrayPos < 0 || nSocketInfoArrayPos >= MAX_CLIENT_SLOTS)
       throw std::out_of_range("client slot index " + IntToStr(nSocketInfoArrayPos) + " out of range");
-    TValidate& validate = Controller();
     TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[nSocketInfoArrayPos];
     // Copies: the release below empties the slot these may refer to.
     const std::string sAddress = sRemoteAddress;
@@ -145,7 +139,7 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
     if (tState != MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING && tState != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE &&
         tState != MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING && sReceivedText.find(GREETING) != std::string::npos) {
       // A client that was through gets a fresh deadline for its new handshake.
-      if (tState == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) validate.StartHandshakeDeadline(slot.pConnection);
+      if (tState == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) StartHandshakeDeadline(slot.pConnection);
       RestartHandshake(slot);
       tState = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
     }
@@ -164,7 +158,7 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
           const TExtractResult_OPT tResult = ExtractHandshakeValue(sReceivedText, command.sKey, ")", sValue);
           if (tResult == EXTRACT_RESULT_NO_KEY) continue;
           if (tResult == EXTRACT_RESULT_FOUND) {
-            (validate.*command.fnChange)(nSocketInfoArrayPos, sValue);
+            (this->*command.fnChange)(nSocketInfoArrayPos, sValue);
             LogRead(command.nMsg, sTag);
           }
           break;  // the first key found decides, with or without its ")"
@@ -172,7 +166,7 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
         return true;
       case MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING:
         LogRead(58, sTag);
-        validate.DeleteClientInfo(sAddress, nPort);
+        DeleteClientInfo(sAddress, nPort);
         return true;
       default:
         break;
@@ -191,12 +185,12 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
       }
       std::string vFields[5];
       vFields[step.nField] = sValue;
-      validate.UpdateClientInfo(nSocketInfoArrayPos, vFields[0], vFields[1], vFields[2], vFields[3], vFields[4]);
+      UpdateClientInfo(nSocketInfoArrayPos, vFields[0], vFields[1], vFields[2], vFields[3], vFields[4]);
       LogRead(step.nMsgDone, sTag);
       slot.tMainSocketServerStateMachine = step.tNext;
       SlotConnection(slot, nSocketServerClientPos).SendText(step.sPrompt);
       if (step.tNext == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) {
-        validate.StopHandshakeDeadline(slot.pConnection);
+        StopHandshakeDeadline(slot.pConnection);
         LogRead(54, sTag);
       }
       return true;
@@ -217,7 +211,7 @@ bool TDeskService::StartSocketServer(int32_t nPort) {
     socManagerServer.Port = nPort;
     socManagerServer.BindAddress = MyConfigInfo.MyClientPort.sBindIP;
     socManagerServer.SetActive(true);
-    Controller().StartTlsListener();  // its own failure leaves the plain port serving
+    StartTlsListener();  // its own failure leaves the plain port serving
     if (AccessCode() == PUBLISHED_ACCESS_CODE && ListensBeyondThisHost(MyConfigInfo.MyClientPort.sBindIP))
       WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_WARNING,
                "The client port listens beyond this host with the public default access code; set [PROXY] "

@@ -1,6 +1,6 @@
-// The desk service: the listener's events, each logged to the proxy pane and handed to the client
-// service (the controller's admission and slot table, the handshake in untDeskHandshake.cpp), and
-// the read log budget of every connection.
+// The desk service: the listener's events, each logged to the proxy pane and handed to the desk
+// service's own admission, slot table and handshake (untDeskAdmission.cpp, untDeskSlots.cpp,
+// untDeskHandshake.cpp), and the read log budget of every connection.
 //
 // Control thread only, one event at a time. A peer is first asked about (admission: allow-list and
 // per-address limit); a refused one raises nothing more, a held one nothing until it is let in, and
@@ -8,7 +8,8 @@
 // never later; the slot is released by its disconnect (also after an error, an overflow cut-off,
 // a failed TLS handshake or a passed deadline, which the listener follows with a disconnect). A
 // read is logged, then given to the handshake of the slot that holds the session (the session
-// carries its slot's number, set when it took the slot), which answers on that session; a connection without a slot is only logged.
+// carries its slot's number, set when it took the slot), which answers on that session; a
+// connection without a slot is only logged.
 // Every handler logs its own errors to the proxy pane ("Error: ... during <handler> Process."); the
 // listener reports anything else a handler lets through: nothing reaches the event loop.
 //
@@ -119,8 +120,14 @@ bool TakeReadLogBudget(TReadLogBudget& budget, const std::string& sLines, size_t
   return false;
 }
 
-// The session's index in the listener's list, which the read's log line names. The list moves
-// up as connections leave, so the index is looked for; it serves only that line.
+// The client service runs while the controller does: the console's shut-down ends the controller
+// before the manager object and its desk service, and from then on nobody comes in, takes a slot or
+// is served, though the listener may still be open.
+bool ControllerRunning() { return MyValidate != nullptr; }
+
+// The session's index in the listener's list, which the read's slot line names. The list moves
+// up as connections leave, so the index is looked for, in a scan over the list; it serves only
+// that line (and the handshake's error line).
 int32_t FindConnection(TServerSocket& listener, const TServerConnection& connection) {
   const int nCount = listener.ActiveConnections();
   for (int n = 0; n < nCount; ++n)
@@ -167,8 +174,7 @@ void TDeskService::socManagerServerListen() {
 
 TAdmission_OPT TDeskService::socManagerServerAdmit(TServerConnection& connection) {
   try {
-    // Without the controller (shut-down) there is nobody to check with, so nobody comes in.
-    return MyValidate != nullptr ? MyValidate->AdmitClient(connection) : ADMISSION_REFUSE;
+    return ControllerRunning() ? AdmitClient(connection) : ADMISSION_REFUSE;
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerAdmit", e.what(), LOG_TARGET_PROXY);
     return ADMISSION_REFUSE;
@@ -193,7 +199,7 @@ void TDeskService::socManagerServerClientConnect(TServerConnection& connection) 
   try {
     LogEvent("socManagerServerClientConnect", Msg(29) + CountAndPeer(socManagerServer, connection));
     // Its handshake deadline runs since its admission, with or without a slot.
-    if (MyValidate != nullptr) MyValidate->InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
+    if (ControllerRunning()) InsertClientInfo(connection.RemoteAddress(), connection.RemotePort(), &connection);
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientConnect", e.what(), LOG_TARGET_PROXY);
   }
@@ -206,9 +212,9 @@ void TDeskService::socManagerServerClientDisconnect(TServerConnection& connectio
       LogLeftOut(connection, it->second);
       mapReadLogBudgets.erase(it);
     }
-    if (MyValidate != nullptr) {
-      MyValidate->ClientLeaving(connection);
-      MyValidate->DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
+    if (ControllerRunning()) {
+      ClientLeaving(connection);
+      DeleteClientInfo(connection.RemoteAddress(), connection.RemotePort());
     }
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientDisconnect", e.what(), LOG_TARGET_PROXY);
@@ -231,22 +237,28 @@ void TDeskService::socManagerServerClientRead(TServerConnection& connection) {
     const int32_t nPort = connection.RemotePort();
     // Bytes and Windows-1252 text are the same thing inside the relay: nothing to decode.
     const std::string sText = connection.ReceiveText();
-    const int32_t nSlot = TValidate::SlotOf(connection);
+    const int32_t nSlot = SlotOf(connection);
     TReadLogBudget& budget = ReadLogBudget(connection);
     const std::string sRead = budget.bSpent ? "" : Msg(32) + CountAndPeer(socManagerServer, connection) + ":" + QuotedLogCopy(sText);
     if (nSlot < 0) {  // a connection that found no free slot: its bytes are dropped
       if (TakeReadLogBudget(budget, sRead, sText.size())) LogEvent("socManagerServerClientRead", sRead);
       return;
     }
-    const int32_t nConnection = FindConnection(socManagerServer, connection);
+    // The session's index shows only in the slot line, so it is looked for only while the budget
+    // may still take the read's lines: a peer flooding past its budget costs no scan per read.
+    // The listener lists a connection during every event that names it, so the index is found
+    // whenever it is looked for; the handshake names the one it gets (-1: not looked for) only in
+    // an error line.
+    const bool bLogIndex = !budget.bSpent;
+    const int32_t nConnection = bLogIndex ? FindConnection(socManagerServer, connection) : -1;
     const std::string sSlot =
         nConnection < 0 ? "" : Msg(33) + IntToStr(nSlot) + " - " + Msg(34) + IntToStr(nConnection);
     if (TakeReadLogBudget(budget, sRead + sSlot, sText.size())) {
       LogEvent("socManagerServerClientRead", sRead);
       if (!sSlot.empty()) LogEvent("socManagerServerClientRead", sSlot);
     }
-    if (nConnection < 0) return;
-    if (MyValidate != nullptr) SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
+    if (bLogIndex && nConnection < 0) return;
+    if (ControllerRunning()) SocketServerRead(sText, nConnection, nSlot, sAddress, nPort);
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientRead", e.what(), LOG_TARGET_PROXY);
   }
@@ -267,7 +279,7 @@ void TDeskService::socManagerServerClientOverflow(TServerConnection& connection)
 
 void TDeskService::socManagerServerClientTimeout(TServerConnection& connection) {
   try {
-    if (MyValidate != nullptr) MyValidate->HandshakeDeadlinePassed(connection);
+    if (ControllerRunning()) HandshakeDeadlinePassed(connection);
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientTimeout", e.what(), LOG_TARGET_PROXY);
   }
@@ -275,7 +287,7 @@ void TDeskService::socManagerServerClientTimeout(TServerConnection& connection) 
 
 void TDeskService::socManagerServerClientTlsError(TServerConnection& connection, const std::string& sReason) {
   try {
-    if (MyValidate != nullptr) MyValidate->TlsHandshakeFailed(connection, sReason);
+    if (ControllerRunning()) TlsHandshakeFailed(connection, sReason);
   } catch (const std::exception& e) {
     LogOperationError("TfrmTelvane", "socManagerServerClientTlsError", e.what(), LOG_TARGET_PROXY);
   }

@@ -1,15 +1,14 @@
 // TValidate, the controller: the relay's operations over the process-wide records.
 //
-// It holds no state of its own besides the exchange link and the desk service it is registered with; one instance (MyValidate) exists from start-up until the console's
-// shut-down (in service mode until the process ends). Its operations are grouped by concern, one
-// file each:
+// It holds no state of its own besides the exchange link and the desk service it is registered
+// with; one instance (MyValidate) exists from start-up until the console's shut-down (in service
+// mode until the process ends). Its operations are grouped by concern, one file each:
 //   untValidateConfig.cpp  constructor (configuration), destructor, folders
 //   untValidateDisplay.cpp panes and status bars, the stages' display  (control thread)
 //   untValidateAudit.cpp   audit capture                                (control thread)
 //   untValidateClient.cpp  the exchange connection                       (control thread)
-//   untValidateClientTable.cpp  the client table                          (control thread)
-//   untValidateServer.cpp  handshake, fan-out, listener: handed to the desk service (control thread)
-//   untValidateClientPort.cpp  admission, handshake deadline, TLS listener   (control thread)
+//   untValidateServer.cpp  the client table, handshake, fan-out, listener: each handed on to the
+//                          desk service (untDeskService.h), which owns them   (control thread)
 //   untValidatePeer.cpp    extension states, handed to pipeline/untPeerRules (per-extension stage)
 // Every operation catches its own errors, logs the system's error line and returns its failure
 // value; nothing propagates to the event loop.
@@ -29,8 +28,6 @@ struct TEventBatch;
 
 class TDeskService;
 class TServerConnection;
-class TServerSocket;
-enum TAdmission_OPT : int;  // platform/untServerSocket.h
 
 class TValidate : public TStageDisplay, public TExchangeLinkEvents {
  public:
@@ -99,21 +96,20 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   void ExchangeStopped() override;
 
   // ---- Client service (control thread) ----
+  // The slot table's operations under the names they are known by, handed on to the attached desk
+  // service (untDeskSlots.cpp); without one each logs its error line and fails.
   // pConnection: the session that takes the slot (null where there is none, as in table tests).
   bool InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection = nullptr);
   bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
-  // The slot the connection holds, or -1 (it found none free): read from the number the slot
-  // gave it, checked against the slot, so no search and no stale answer.
-  static int32_t SlotOf(const TServerConnection& connection);
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,
                         const std::string& sFeatureParkList);
   bool ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList);
   bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
   bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
-  // Registers the desk service that owns the listener, the handshake and the fan-out (null: none);
-  // the four operations below hand on to it. Called once by the manager object at creation and at
-  // its end.
+  // Registers the desk service that owns the listener, the slots, the handshake and the fan-out
+  // (null: none); the operations above and the four below hand on to it. Called once by the
+  // manager object at creation and at its end.
   void AttachDeskService(TDeskService* pDesks);
   bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
                         int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort);
@@ -122,27 +118,6 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   bool SocketServerWriteBatch(const TEventBatch& tBatch);
   bool StartSocketServer(int32_t nPort);
   bool StopSocketServer();
-
-  // ---- Client port guards (control thread) ----
-  // Allow-list and per-address limit, asked once, at accept, before a connection is listed. One
-  // over the limit is held until a handshake of its address ends; one beyond the bounds of the
-  // held, or whose check fails, is refused with a log line. The deadline of an admitted or held
-  // one starts here, so a held one's wait counts against it.
-  TAdmission_OPT AdmitClient(TServerConnection& connection);
-  // The handshake deadline ([PROXY] HANDSHAKETIMEOUT) from now; nothing when it is off.
-  void StartHandshakeDeadline(TServerConnection* pConnection);
-  // The handshake is through: no deadline, and the oldest connection held from its address is let in.
-  void StopHandshakeDeadline(TServerConnection* pConnection);
-  // The deadline passed: logs it and closes the connection, whose disconnect frees its slot.
-  void HandshakeDeadlinePassed(TServerConnection& connection);
-  // Before a connection's slot is released: one that was still in the handshake lets the oldest
-  // connection held from its address in.
-  void ClientLeaving(const TServerConnection& connection);
-  // A desk's TLS handshake failed: a log line with the reason, thinned under a flood.
-  void TlsHandshakeFailed(const TServerConnection& connection, const std::string& sReason);
-  // Opens the TLS listener when [PROXY] TLSPORT is set; a failure is logged and leaves the plain
-  // port alone. False when it failed.
-  bool StartTlsListener();
 
   // ---- Extension states (per-extension stage's thread; reset from the control thread) ----
   static bool ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPeerNumber, bool& bGenerateEvent);
@@ -155,7 +130,6 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
 
  private:
   TExchangeLink& ExchangeLink() const;  // raises when none is attached
-  TServerSocket* DeskListener() const;  // the attached desk service's listener; null without one
 
   TExchangeLink* pExchangeLink = nullptr;  // the exchange link, owned by the manager object; control thread
   TDeskService* pDeskService = nullptr;    // the desk service, owned by the manager object; control thread

@@ -1,7 +1,7 @@
 // The client service's operations under the names they are known by, each handed on unchanged to
-// the desk service that owns the listener, its slots' sessions, the handshake and the fan-out
-// (controller/untDeskHandshake.cpp, controller/untDeskFanOut.cpp); and the pure text routines of
-// the client protocol (untValidateServer.h).
+// the desk service that owns the listener, the slot table, the handshake and the fan-out
+// (controller/untDeskSlots.cpp, untDeskHandshake.cpp, untDeskFanOut.cpp); and the pure text
+// routines of the client protocol (untValidateServer.h).
 //
 // Threads: control thread only, like the desk service. Without an attached desk service (before
 // the manager object wires it, after it is gone) each operation logs its error line and fails.
@@ -49,6 +49,39 @@ std::string RemoveAllCrLfPairs(std::string_view sText) {
 }
 
 void TValidate::AttachDeskService(TDeskService* pDesks) { pDeskService = pDesks; }
+
+bool TValidate::InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection) {
+  if (pDeskService == nullptr) return NoDeskService("InsertClientInfo");
+  return pDeskService->InsertClientInfo(sAddress, nPort, pConnection);
+}
+
+bool TValidate::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
+  if (pDeskService == nullptr) return NoDeskService("DeleteClientInfo");
+  return pDeskService->DeleteClientInfo(sAddress, nPort);
+}
+
+bool TValidate::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
+                                 const std::string& sQueueList, const std::string& sPeerList,
+                                 const std::string& sFeatureParkList) {
+  if (pDeskService == nullptr) return NoDeskService("UpdateClientInfo");
+  return pDeskService->UpdateClientInfo(nSocketInfoArrayPos, sAppInfo, sToken, sQueueList, sPeerList,
+                                        sFeatureParkList);
+}
+
+bool TValidate::ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList) {
+  if (pDeskService == nullptr) return NoDeskService("ChangeQueueClientInfo");
+  return pDeskService->ChangeQueueClientInfo(nSocketInfoArrayPos, sQueueList);
+}
+
+bool TValidate::ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList) {
+  if (pDeskService == nullptr) return NoDeskService("ChangePeerClientInfo");
+  return pDeskService->ChangePeerClientInfo(nSocketInfoArrayPos, sPeerList);
+}
+
+bool TValidate::ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList) {
+  if (pDeskService == nullptr) return NoDeskService("ChangeFeatureParkClientInfo");
+  return pDeskService->ChangeFeatureParkClientInfo(nSocketInfoArrayPos, sFeatureParkList);
+}
 
 bool TValidate::SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
                                  int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort) {

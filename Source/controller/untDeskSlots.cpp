@@ -1,6 +1,8 @@
-// The client connection table: 100 slots in MyAppInfo.MyServerSocketInfo, one per client that the
-// listener accepted while a slot was free. A slot is taken at connect, filled by the handshake,
-// changed by the three change commands and released at disconnect or by the listener.
+// The desk service's slot table: 100 slots in MyAppInfo.MyServerSocketInfo, one per client that
+// the listener accepted while a slot was free. A slot is taken at connect, filled by the handshake,
+// changed by the three change commands and released at disconnect or by the listener's stop. The
+// storage stays in the shared record, which the console, the metrics and the web pages read; after
+// start-up only the desk service writes it. The log keeps the sources it always had ("TValidate.<operation>").
 //
 // Threads: control thread only (listener events, the handshake, the fan-out's look-up); no lock.
 // Invariants: a free slot is a released one (state NONE, no address, port 0, no flag set), so a
@@ -12,7 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "controller/untValidate.h"
+#include "base/untVariables.h"
+#include "controller/untDeskService.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
 #include "pipeline/untEventFamily.h"
@@ -162,7 +165,7 @@ bool ChangeClientInfo(const TFamily& family, int32_t nSlot, const std::string& s
 
 }  // namespace
 
-bool TValidate::InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection) {
+bool TDeskService::InsertClientInfo(const std::string& sAddress, int32_t nPort, TServerConnection* pConnection) {
   try {
     for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
       TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
@@ -182,7 +185,7 @@ bool TValidate::InsertClientInfo(const std::string& sAddress, int32_t nPort, TSe
   }
 }
 
-bool TValidate::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
+bool TDeskService::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
   try {
     for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
       if (slot.sRemoteAddress != sAddress || slot.nRemotePort != nPort) continue;
@@ -197,13 +200,13 @@ bool TValidate::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
   }
 }
 
-int32_t TValidate::SlotOf(const TServerConnection& connection) {
+int32_t TDeskService::SlotOf(const TServerConnection& connection) {
   const int32_t nSlot = connection.nOwnerTag;
   if (!IsSlotIndex(nSlot) || MyAppInfo.MyServerSocketInfo[nSlot].pConnection != &connection) return -1;
   return nSlot;
 }
 
-bool TValidate::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
+bool TDeskService::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                                  const std::string& sQueueList, const std::string& sPeerList,
                                  const std::string& sFeatureParkList) {
   try {
@@ -226,14 +229,14 @@ bool TValidate::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string&
   }
 }
 
-bool TValidate::ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList) {
+bool TDeskService::ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList) {
   return ChangeClientInfo(QUEUES, nSocketInfoArrayPos, sQueueList);
 }
 
-bool TValidate::ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList) {
+bool TDeskService::ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList) {
   return ChangeClientInfo(PEERS, nSocketInfoArrayPos, sPeerList);
 }
 
-bool TValidate::ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList) {
+bool TDeskService::ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList) {
   return ChangeClientInfo(PARKS, nSocketInfoArrayPos, sFeatureParkList);
 }

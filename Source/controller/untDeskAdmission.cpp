@@ -2,8 +2,11 @@
 // one address may have in the handshake at once (MAXPERADDRESS), how long a connection may take to
 // get through it (HANDSHAKETIMEOUT), and the TLS listener beside (or instead of) the plain one.
 //
+// The desk service's own guards, run from its listener's events and its start. The log keeps the
+// sources it always had ("TValidate.AdmitClient", "TValidate.HandshakeDeadlinePassed", ...).
+//
 // Threads: control thread only (the listener's events and the listener's start), like the rest of
-// the client service; the refusal counters and the parsed allow-list need no lock.
+// the desk service; the refusal counters and the parsed allow-list need no lock.
 //
 // Over the limit, a connection is held, not refused: the listener keeps it unread and without a
 // slot until a handshake of its address ends (RUNNING, or the connection closed), then lets the
@@ -29,8 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "base/untVariables.h"
 #include "controller/untDeskService.h"
-#include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
@@ -67,20 +70,16 @@ const TAddressRanges& AllowList() {
 }
 
 // Connections from sAddress that are open and not RUNNING (with or without a slot).
-int32_t WaitingFrom(TServerSocket* pListener, const std::string& sAddress) {
+int32_t WaitingFrom(TServerSocket& listener, const std::string& sAddress) {
   int32_t nWaiting = 0;
-  const int nCount = pListener != nullptr ? pListener->ActiveConnections() : 0;
+  const int nCount = listener.ActiveConnections();
   for (int n = 0; n < nCount; ++n)
-    if (pListener->Connections(n)->RemoteAddress() == sAddress) ++nWaiting;
+    if (listener.Connections(n)->RemoteAddress() == sAddress) ++nWaiting;
   for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo)
     if (slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING && slot.pConnection != nullptr &&
         slot.sRemoteAddress == sAddress)
       --nWaiting;
   return nWaiting;
-}
-
-int HeldFrom(const TServerSocket* pListener, const std::string& sAddress) {
-  return pListener != nullptr ? pListener->HeldConnections(sAddress) : 0;
 }
 
 // Counts one more of a kind and logs the 1st, 10th, 100th... with the count so far: a flood
@@ -98,11 +97,7 @@ void LogRefusal(TThinnedLine& tRefused, const std::string& sWhy, int nLevel = LO
 
 }  // namespace
 
-TServerSocket* TValidate::DeskListener() const {
-  return pDeskService != nullptr ? &pDeskService->socManagerServer : nullptr;
-}
-
-TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
+TAdmission_OPT TDeskService::AdmitClient(TServerConnection& connection) {
   try {
     const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
     const std::string sAddress = connection.RemoteAddress();
@@ -112,10 +107,9 @@ TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
     }
     TAdmission_OPT tAdmission = ADMISSION_ACCEPT;
     // While some wait, a newcomer waits behind them: the oldest goes first.
-    TServerSocket* pListener = DeskListener();
-    const int nHeldHere = HeldFrom(pListener, sAddress);
-    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(pListener, sAddress) >= p.nMaxPerAddress)) {
-      if (nHeldHere >= MAX_HELD_PER_ADDRESS || HeldFrom(pListener, "") >= MAX_HELD) {
+    const int nHeldHere = socManagerServer.HeldConnections(sAddress);
+    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(socManagerServer, sAddress) >= p.nMaxPerAddress)) {
+      if (nHeldHere >= MAX_HELD_PER_ADDRESS || socManagerServer.HeldConnections("") >= MAX_HELD) {
         LogRefusal(tRefusedOverLimit, IntToStr(p.nMaxPerAddress) +
                                           " connections from this address are still in the handshake, [PROXY] "
                                           "MAXPERADDRESS (" + Peer(connection) + ")");
@@ -133,36 +127,34 @@ TAdmission_OPT TValidate::AdmitClient(TServerConnection& connection) {
   return ADMISSION_REFUSE;
 }
 
-void TValidate::StartHandshakeDeadline(TServerConnection* pConnection) {
+void TDeskService::StartHandshakeDeadline(TServerConnection* pConnection) {
   const int32_t nSeconds = MyConfigInfo.MyClientPort.nHandshakeTimeout;
   if (pConnection != nullptr && nSeconds > 0) pConnection->SetDeadline(nSeconds * 1000);
 }
 
-void TValidate::StopHandshakeDeadline(TServerConnection* pConnection) {
+void TDeskService::StopHandshakeDeadline(TServerConnection* pConnection) {
   if (pConnection == nullptr) return;
   try {
     pConnection->SetDeadline(0);
-    if (TServerSocket* pListener = DeskListener(); pListener != nullptr) pListener->ReleaseHeld(pConnection->RemoteAddress());
+    socManagerServer.ReleaseHeld(pConnection->RemoteAddress());
   } catch (const std::exception& e) {
     LogOperationError("TValidate", "StopHandshakeDeadline", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TValidate::ClientLeaving(const TServerConnection& connection) {
+void TDeskService::ClientLeaving(const TServerConnection& connection) {
   try {
-    TServerSocket* pListener = DeskListener();
-    if (pListener == nullptr) return;
     const int32_t nSlot = SlotOf(connection);
     if (nSlot >= 0 &&
         MyAppInfo.MyServerSocketInfo[nSlot].tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING)
       return;  // through the handshake: its end was counted then
-    pListener->ReleaseHeld(connection.RemoteAddress());
+    socManagerServer.ReleaseHeld(connection.RemoteAddress());
   } catch (const std::exception& e) {
     LogOperationError("TValidate", "ClientLeaving", e.what(), LOG_TARGET_PROXY);
   }
 }
 
-void TValidate::TlsHandshakeFailed(const TServerConnection& connection, const std::string& sReason) {
+void TDeskService::TlsHandshakeFailed(const TServerConnection& connection, const std::string& sReason) {
   try {
     LogThinned(tTlsFailures, "TValidate.TlsHandshakeFailed", LOG_WARNING,
                "TLS handshake failed (" + Peer(connection) + "): " + sReason, "failed");
@@ -171,7 +163,7 @@ void TValidate::TlsHandshakeFailed(const TServerConnection& connection, const st
   }
 }
 
-void TValidate::HandshakeDeadlinePassed(TServerConnection& connection) {
+void TDeskService::HandshakeDeadlinePassed(TServerConnection& connection) {
   try {
     WriteLog("TValidate.HandshakeDeadlinePassed", LOG_TARGET_PROXY, LOG_VERBOSE,
              "Handshake not completed within " + IntToStr(MyConfigInfo.MyClientPort.nHandshakeTimeout) +
@@ -183,12 +175,11 @@ void TValidate::HandshakeDeadlinePassed(TServerConnection& connection) {
   }
 }
 
-bool TValidate::StartTlsListener() {
+bool TDeskService::StartTlsListener() {
   const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
-  TServerSocket* pListener = DeskListener();
-  if (p.nTlsPort == 0 || pListener == nullptr) return true;
+  if (p.nTlsPort == 0) return true;
   try {
-    pListener->ListenTls(p.nTlsPort, p.sTlsCert, p.sTlsKey, p.sTlsClientCa);
+    socManagerServer.ListenTls(p.nTlsPort, p.sTlsCert, p.sTlsKey, p.sTlsClientCa);
     const std::string sClientCa = p.sTlsClientCa.empty() ? "" : ", client CA " + p.sTlsClientCa;
     WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_VERBOSE,
              "TLS listener open (Port: " + IntToStr(p.nTlsPort) + ", certificate " + p.sTlsCert + sClientCa + ")", false);
