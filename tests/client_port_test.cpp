@@ -24,6 +24,7 @@
 #include "base/untMessage.h"
 #include "platform/untServerSocket.h"
 #include "support/RelayFixture.h"
+#include "support/StubConnection.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -286,16 +287,10 @@ TEST_F(ClientPortTest, HeldConnectionPastItsDeadlineIsClosedLikeAnyOther) {
 }
 
 // A connection whose address cannot even be read.
-class TBrokenConnection : public TServerConnection {
+class TBrokenConnection : public testsupport::TStubConnection {
  public:
+  TBrokenConnection() : TStubConnection("", 1) {}
   std::string RemoteAddress() const override { throw std::runtime_error("the peer's address is gone"); }
-  int RemotePort() const override { return 1; }
-  int SendText(const std::string&) override { return 0; }
-  int SendShared(const std::shared_ptr<const std::string>&, std::span<const std::string_view>) override { return 0; }
-  std::string ReceiveText() override { return ""; }
-  size_t QueuedBytes() const override { return 0; }
-  void SetDeadline(int) override {}
-  void Close() override {}
 };
 
 // Regression: an admission check that threw let the peer in, allow-list or not.

@@ -17,6 +17,7 @@
 #include "logging/untUtil.h"
 #include "platform/untServerSocket.h"
 #include "support/RelayFixture.h"
+#include "support/StubConnection.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -115,22 +116,7 @@ TEST_F(ClientTableTest, InsertTakesTheFirstFreeSlotAndAFullTableIsNoFailure) {
 }
 
 // A connection that only carries its address and port, to take a slot with.
-class TTableConnection : public TServerConnection {
- public:
-  TTableConnection(std::string sAddressIn, int nPortIn) : sAddress(std::move(sAddressIn)), nPort(nPortIn) {}
-  std::string RemoteAddress() const override { return sAddress; }
-  int RemotePort() const override { return nPort; }
-  int SendText(const std::string&) override { return 0; }
-  int SendShared(const std::shared_ptr<const std::string>&, std::span<const std::string_view>) override { return 0; }
-  std::string ReceiveText() override { return ""; }
-  size_t QueuedBytes() const override { return 0; }
-  void SetDeadline(int) override {}
-  void Close() override {}
-
- private:
-  std::string sAddress;
-  int nPort;
-};
+using TTableConnection = testsupport::TStubConnection;
 
 // A connection finds its slot by the number the slot gave it; a released one finds none, even once
 // its old slot is taken again, and a table cleared under it (a restart) does not fool it either.
