@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -151,6 +152,48 @@ TEST(ConfigReference, TableAtAGlanceIsTheTableOfKeys) {
   for (const std::string& sRow : vTable) EXPECT_EQ(vDocumented.count(sRow), 1u) << "not in the reference: " << sRow;
   for (const std::string& sRow : vDocumented) EXPECT_EQ(vTable.count(sRow), 1u) << "not in the table: " << sRow;
   if (HasFailure()) ADD_FAILURE() << "the table at a glance should read:\n" << sExpected;
+}
+
+// The rows of each section's own table, "| `KEY` | default | ... | `field` |", as their cells
+// (blanks at the ends trimmed), keyed by section and key.
+std::map<TKey, std::vector<std::string>> SectionRows(const std::string& sDoc) {
+  std::istringstream in(sDoc.substr(0, sDoc.find("## Every key at a glance")));
+  std::string sLine, sSection;
+  std::map<TKey, std::vector<std::string>> mapRows;
+  while (std::getline(in, sLine)) {
+    if (sLine.rfind("## ", 0) == 0) sSection = sLine.substr(3);
+    if (sLine.rfind("| `", 0) != 0) continue;
+    std::vector<std::string> lstCells;
+    std::istringstream row(sLine.substr(1));
+    std::string sCell;
+    while (std::getline(row, sCell, '|')) {
+      const size_t nFirst = sCell.find_first_not_of(' ');
+      lstCells.push_back(nFirst == std::string::npos ? "" : sCell.substr(nFirst, sCell.find_last_not_of(' ') - nFirst + 1));
+    }
+    if (lstCells.size() >= 3) mapRows[{sSection, lstCells[0].substr(1, lstCells[0].size() - 2)}] = lstCells;
+  }
+  return mapRows;
+}
+
+// Each section's own table gives the key's default and field as the table of keys has them: the
+// default as the table at a glance shows it (a note in parentheses may follow), the field last.
+TEST(ConfigReference, SectionTablesGiveEachKeysDefaultAndField) {
+  const std::map<TKey, std::vector<std::string>> mapRows = SectionRows(SourceFile("docs/configuration.md"));
+  for (const TConfigKey& k : ConfigKeys()) {
+    if (*k.sKey == '\0') continue;  // a section of free names has no table of keys
+    const auto it = mapRows.find({k.sSection, k.sKey});
+    if (it == mapRows.end()) {
+      ADD_FAILURE() << "no row in the section's table: [" << k.sSection << "] " << k.sKey;
+      continue;
+    }
+    const std::vector<std::string>& lstCells = it->second;
+    const std::string sDefault = ConfigDefaultShown(k);
+    std::string sShown = lstCells[1];  // a text default stands in backticks
+    sShown.erase(std::remove(sShown.begin(), sShown.end(), '`'), sShown.end());
+    EXPECT_TRUE(sShown == sDefault || sShown.rfind(sDefault + " (", 0) == 0)
+        << "[" << k.sSection << "] " << k.sKey << ": the reference says " << lstCells[1] << ", the table " << sDefault;
+    EXPECT_EQ(lstCells.back(), "`" + std::string(k.sField) + "`") << "[" << k.sSection << "] " << k.sKey;
+  }
 }
 
 // Every key has exactly one row, and the steps that order the reading are one each.
