@@ -40,7 +40,7 @@ std::vector<TConfigKey> MakeConfigKeys() {
        .sDoc = "days a daily log file is kept; 0 keeps them all"},
 
       {.sSection = "GENERAL", .sKey = "AUTOSTART", .pField = &c.bAutoStart, .nDefault = 1, .sField = "bAutoStart",
-       .nStep = 3, .sDoc = "console: start both sides at start-up"},
+       .nStep = 3, .bOnInService = true, .sDoc = "console: start both sides at start-up"},
       {.sSection = "GENERAL", .sKey = "MAXQUEUEDMB", .pField = &c.MyQueueBudget.nMaxQueuedMB,
        .nDefault = DEFAULT_MAX_QUEUED_MB, .nMin = 1, .tCorrection = TO_DEFAULT,
        .sField = "MyQueueBudget.nMaxQueuedMB", .nStep = 45, .sDoc = "MiB all waiting texts may take together"},
@@ -48,9 +48,9 @@ std::vector<TConfigKey> MakeConfigKeys() {
        .fnCheck = CheckPacing, .sField = "tPacing", .nStep = 46, .sDoc = "how the stages wait: PASS naps, EVENT wakes"},
 
       {.sSection = "AMI", .sKey = "AUTOSTART", .pField = &c.bServerAutoStart, .nDefault = 1,
-       .sField = "bServerAutoStart", .nStep = 4, .sDoc = "console: connect to the exchange at start-up"},
+       .sField = "bServerAutoStart", .nStep = 4, .bOnInService = true, .sDoc = "console: connect to the exchange at start-up"},
       {.sSection = "AMI", .sKey = "AUTORECONNECT", .pField = &c.bServerAutoReconnect, .nDefault = 1,
-       .sField = "bServerAutoReconnect", .nStep = 5, .sDoc = "connect again after a lost connection"},
+       .sField = "bServerAutoReconnect", .nStep = 5, .bOnInService = true, .sDoc = "connect again after a lost connection"},
       {.sSection = "AMI", .sKey = "RECONNECTTMR", .pField = &c.nServerReconnectTmr, .nDefault = 5, .nMin = 5,
        .tCorrection = TO_BOUND, .sField = "nServerReconnectTmr", .nStep = 6,
        .sDoc = "seconds before reconnecting, in 5 s ticks"},
@@ -81,7 +81,7 @@ std::vector<TConfigKey> MakeConfigKeys() {
        .sField = "MyExchangeTls.bVerify", .nStep = 44, .sDoc = "verify the exchange's certificate (0 for tests only)"},
 
       {.sSection = "PROXY", .sKey = "AUTOSTART", .pField = &c.bProxyAutoStart, .nDefault = 1,
-       .sField = "bProxyAutoStart", .nStep = 12, .sDoc = "console: open the client port at start-up"},
+       .sField = "bProxyAutoStart", .nStep = 12, .bOnInService = true, .sDoc = "console: open the client port at start-up"},
       {.sSection = "PROXY", .sKey = "SERVERPORT", .pField = &c.nProxyPort, .nDefault = 50387, .tCorrection = CUSTOM,
        .fnCheck = CheckPlainPort, .sField = "nProxyPort", .nStep = 13,
        .sDoc = "the plain client port; 0 with TLSPORT set"},
@@ -239,6 +239,11 @@ const std::vector<TConfigKey>& ConfigKeys() {
 void ReadConfigKeys(const TIniFile& ini) {
   vSwitchCorrections.clear();
   for (const TConfigKey* k : RowsByStep()) ReadKey(ini, *k);
+}
+
+void ForceServiceSwitches() {
+  for (const TConfigKey& k : ConfigKeys())
+    if (k.bOnInService) *std::get<bool*>(k.pField) = true;
 }
 
 bool CorrectConfigKeys() {

@@ -51,6 +51,7 @@ struct TConfigKey {
   int32_t nStep = 0;               // order in which the keys are read and corrected
   bool bProfile = false;           // part of the classification profile: corrected before the rest
   bool bCurrentOnly = false;       // only PROFILE=CURRENT reads it; CLASSIC keeps the default
+  bool bOnInService = false;       // a switch an unattended service always has on, whatever is read
   std::string (*fnShown)(const std::string& sValue) = nullptr;  // how -check shows a text (masks)
   const char* sDoc = "";           // one line of documentation, as the reference's table says it
 };
@@ -61,6 +62,8 @@ const std::vector<TConfigKey>& ConfigKeys();
 // Reads every key into MyConfigInfo in step order; an on/off value that is no on/off word takes
 // the default and is noted for CorrectConfigKeys.
 void ReadConfigKeys(const TIniFile& ini);
+// Turns on every switch a service always has on (bOnInService), over what was read.
+void ForceServiceSwitches();
 // Applies every row's correction in step order, the profile's first and the noted on/off values
 // last; false when a value cannot be corrected (an empty server address: the checks stop there).
 bool CorrectConfigKeys();

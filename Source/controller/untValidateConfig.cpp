@@ -148,13 +148,8 @@ TValidate::TConfigRead_OPT TValidate::ReadConfiguration(TConfigLineSink fnLine, 
       if (psError != nullptr) *psError = sError;
     } else {
       LogCreate(LOG_VERBOSE, "Success to Read Config File.");
-      if (MyAppInfo.bIsService) {
-        // An unattended service always runs both sides and reconnects by itself.
-        MyConfigInfo.bAutoStart = true;
-        MyConfigInfo.bServerAutoStart = true;
-        MyConfigInfo.bServerAutoReconnect = true;
-        MyConfigInfo.bProxyAutoStart = true;
-      }
+      // An unattended service always runs both sides and reconnects by itself.
+      if (MyAppInfo.bIsService) ForceServiceSwitches();
       tResult = CorrectConfigKeys() ? CONFIG_READ_OK : CONFIG_READ_NOT_CONFIGURED;
       LogUnknownKeys(ini);
     }
