@@ -29,7 +29,9 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .pAuditList = &TAuditEvents::lstSpecificQueue,
                    .tPane = PANE_SPECIFIC_QUEUE,
                    .tStatusBar = STB_SPECIFIC_QUEUE},
-     .nKeyLabelMsg = 63},
+     .nKeyLabelMsg = 63,
+     .sDeskName = "Queue",
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vQueueList); }},
     {.tFamily = EVENT_FAMILY_PEER,
      .sName = "extension",
      .sListName = "extensions",
@@ -53,7 +55,9 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .pAuditList = &TAuditEvents::lstSpecificPeer,
                    .tPane = PANE_SPECIFIC_PEER,
                    .tStatusBar = STB_SPECIFIC_PEER},
-     .nKeyLabelMsg = 64},
+     .nKeyLabelMsg = 64,
+     .sDeskName = "Peer",
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vPeerList); }},
     {.tFamily = EVENT_FAMILY_FEATUREPARK,
      .sName = "parking",
      .sListName = "parks",
@@ -77,7 +81,9 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .pAuditList = &TAuditEvents::lstSpecificFeaturePark,
                    .tPane = PANE_SPECIFIC_FEATUREPARK,
                    .tStatusBar = STB_SPECIFIC_FEATUREPARK},
-     .nKeyLabelMsg = 65},
+     .nKeyLabelMsg = 65,
+     .sDeskName = "FeaturePark",
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vFeatureParkList); }},
 };
 
 // Every table indexes by the family's number, so each row must stand at its own.

@@ -60,12 +60,21 @@ struct TEventFamily {
   TFamilyStage tGlobal;                 // the global stage
   TFamilyStage tSpecific;               // the per-key stage
   int nKeyLabelMsg;                     // message of the per-key bar's key panel ("Queue: ", ...)
+  const char* sDeskName;                // "Queue", "Peer" or "FeaturePark": the family in the desk
+                                        // service's operations ("ChangeQueueClientInfo",
+                                        // "SocketServerQueueWrite") and lines ("Changing Queue: ")
+  std::span<bool> (*fnDeskList)(TServerSocketInfo&);  // a desk slot's subscriptions, by key index
 
   // The range's first number in force, and where it is kept (fixed at start-up).
   const int32_t* FirstKeyPtr() const { return &(MyConfigInfo.MyProfile.*pnFirstKey); }
   int32_t FirstKey() const { return *FirstKeyPtr(); }
   // Index of nKey in the range in force; -1 outside.
   int32_t IndexOf(int32_t nKey) const { return KeyIndex(nKey, FirstKey(), nKeyCount); }
+  // A desk slot's subscription flags of the family, one per key index.
+  std::span<bool> DeskList(TServerSocketInfo& slot) const { return fnDeskList(slot); }
+  std::span<const bool> DeskList(const TServerSocketInfo& slot) const {
+    return fnDeskList(const_cast<TServerSocketInfo&>(slot));  // read only; the slots are never const objects
+  }
 };
 
 // The row of tFamily, which must be one of the three.
