@@ -3,6 +3,9 @@
 
 #include <cassert>
 
+#include "pipeline/untEventSplitter.h"
+#include "pipeline/untFifo.h"
+
 namespace {
 
 constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
@@ -31,7 +34,10 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .tStatusBar = STB_SPECIFIC_QUEUE},
      .nKeyLabelMsg = 63,
      .sDeskName = "Queue",
-     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vQueueList); }},
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vQueueList); },
+     .nSplitterRing = EVENT_RING_QUEUE,
+     .fnGlobalRing = [] { return &MyFifoReceived.MyGlobalQueueMsgRead; },
+     .fnKeyRings = [] { return &MyFifoReceived.MySpecificQueueMsgRead[0]; }},
     {.tFamily = EVENT_FAMILY_PEER,
      .sName = "extension",
      .sListName = "extensions",
@@ -57,7 +63,10 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .tStatusBar = STB_SPECIFIC_PEER},
      .nKeyLabelMsg = 64,
      .sDeskName = "Peer",
-     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vPeerList); }},
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vPeerList); },
+     .nSplitterRing = EVENT_RING_PEER,
+     .fnGlobalRing = [] { return &MyFifoReceived.MyGlobalPeerMsgRead; },
+     .fnKeyRings = [] { return &MyFifoReceived.MySpecificPeerMsgRead[0]; }},
     {.tFamily = EVENT_FAMILY_FEATUREPARK,
      .sName = "parking",
      .sListName = "parks",
@@ -83,7 +92,10 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .tStatusBar = STB_SPECIFIC_FEATUREPARK},
      .nKeyLabelMsg = 65,
      .sDeskName = "FeaturePark",
-     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vFeatureParkList); }},
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vFeatureParkList); },
+     .nSplitterRing = EVENT_RING_FEATUREPARK,
+     .fnGlobalRing = [] { return &MyFifoReceived.MyGlobalFeatureParkMsgRead; },
+     .fnKeyRings = [] { return &MyFifoReceived.MySpecificFeatureParkMsgRead[0]; }},
 };
 
 // Every table indexes by the family's number, so each row must stand at its own.
@@ -101,3 +113,7 @@ const TEventFamily& Family(TEventFamily_OPT tFamily) {
 }
 
 std::span<const TEventFamily, EVENT_FAMILY_COUNT> AllFamilies() { return std::span(FAMILIES); }
+
+std::span<TSpecificMsgReadFifo> TEventFamily::KeyRings() const {
+  return {fnKeyRings(), static_cast<size_t>(nKeyCount)};
+}

@@ -4,8 +4,10 @@
 // the pipeline and above it, reads its entries from here, so a family is spelt in one place and a
 // new field of a family is added to one row, not to five tables.
 //
-// What only the pipeline owns (rings, marks, bells, key readers) stays in the pipeline's own
-// tables, indexed by the family; those tables take their texts from here.
+// The row also says where the family's rings are (its global ring, its per-key rings, and the
+// splitter's bit that files an event into it), so the pipeline's tables take their rings from here
+// too. What only the pipeline keeps per family (marks, bells, thinned lines, key readers) stays in
+// its own tables, indexed by the family.
 //
 // Threads: the rows are constant; any thread may read them. The first key of a range is read
 // through MyConfigInfo.MyProfile, which is fixed before any stage starts.
@@ -18,6 +20,8 @@
 #include "base/untVariables.h"
 #include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
+
+struct TSpecificMsgReadFifo;  // untFifo.h; the rings themselves are the pipeline's
 
 enum TEventFamily_OPT : int {
   EVENT_FAMILY_QUEUE = 0,        // queue events, keys 10001..11000 (classic ranges; see [KEYS])
@@ -64,12 +68,19 @@ struct TEventFamily {
                                         // service's operations ("ChangeQueueClientInfo",
                                         // "SocketServerQueueWrite") and lines ("Changing Queue: ")
   std::span<bool> (*fnDeskList)(TServerSocketInfo&);  // a desk slot's subscriptions, by key index
+  uint32_t nSplitterRing;               // the splitter's EVENT_RING_... bit of the family's events
+  TSpecificMsgReadFifo* (*fnGlobalRing)();  // its global ring in MyFifoReceived
+  TSpecificMsgReadFifo* (*fnKeyRings)();    // the first of its nKeyCount per-key rings there
 
   // The range's first number in force, and where it is kept (fixed at start-up).
   const int32_t* FirstKeyPtr() const { return &(MyConfigInfo.MyProfile.*pnFirstKey); }
   int32_t FirstKey() const { return *FirstKeyPtr(); }
   // Index of nKey in the range in force; -1 outside.
   int32_t IndexOf(int32_t nKey) const { return KeyIndex(nKey, FirstKey(), nKeyCount); }
+  // The family's rings in MyFifoReceived: the global one, and the per-key ones by key index (the
+  // never-opened last one included).
+  TSpecificMsgReadFifo& GlobalRing() const { return *fnGlobalRing(); }
+  std::span<TSpecificMsgReadFifo> KeyRings() const;
   // A desk slot's subscription flags of the family, one per key index.
   std::span<bool> DeskList(TServerSocketInfo& slot) const { return fnDeskList(slot); }
   std::span<const bool> DeskList(const TServerSocketInfo& slot) const {
