@@ -69,7 +69,7 @@ void PublishRings() {
   StoreGauge(c.vRingBacklog[COUNTER_RING_RAW], RingBacklog(f.MyGenericMsgRead));
   for (const TEventFamily& family : AllFamilies()) {
     const TEventFamily_OPT t = family.tFamily;
-    StoreGauge(c.vRingBacklog[COUNTER_RING_RAW + 1 + t], RingBacklog(family.GlobalRing()));
+    StoreGauge(c.vRingBacklog[CounterRingOf(t)], RingBacklog(family.GlobalRing()));
     StoreGauge(c.vKeyBacklogMax[t], MaxBacklog(family.KeyRings().data(), family.nKeyCount));
   }
 }

@@ -17,28 +17,12 @@
 #include <cstdint>
 #include <span>
 
+#include "base/untFamilyId.h"
 #include "base/untVariables.h"
 #include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 
 struct TSpecificMsgReadFifo;  // untFifo.h; the rings themselves are the pipeline's
-
-enum TEventFamily_OPT : int {
-  EVENT_FAMILY_QUEUE = 0,        // queue events, keys 10001..11000 (classic ranges; see [KEYS])
-  EVENT_FAMILY_PEER = 1,         // extension events, keys 20001..30000
-  EVENT_FAMILY_FEATUREPARK = 2,  // parking events, keys 701..800
-  EVENT_FAMILY_COUNT
-};
-
-// The counters number the families (and their rings) as the outlets do.
-static_assert(static_cast<int>(EVENT_FAMILY_QUEUE) == COUNTER_FAMILY_QUEUE &&
-                  static_cast<int>(EVENT_FAMILY_PEER) == COUNTER_FAMILY_PEER &&
-                  static_cast<int>(EVENT_FAMILY_FEATUREPARK) == COUNTER_FAMILY_FEATUREPARK,
-              "counter families follow the event families");
-static_assert(COUNTER_RING_QUEUE == COUNTER_RING_RAW + 1 + EVENT_FAMILY_QUEUE &&
-                  COUNTER_RING_PEER == COUNTER_RING_RAW + 1 + EVENT_FAMILY_PEER &&
-                  COUNTER_RING_FEATUREPARK == COUNTER_RING_RAW + 1 + EVENT_FAMILY_FEATUREPARK,
-              "counter rings follow the raw ring, then the event families");
 
 // One stage of a family (the global one or the per-key one), as the log and the console see it.
 struct TFamilyStage {

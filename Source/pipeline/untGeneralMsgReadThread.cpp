@@ -62,14 +62,14 @@ void TExecGeneralMsgReadThread::ProcessGenericMessage(std::string_view sText, in
 
 void TExecGeneralMsgReadThread::OnEvent(std::string_view sEventFound, uint32_t nRings) {
   // An event filed into two rings counts once in each.
-  std::array<std::atomic<uint64_t>, COUNTER_FAMILY_COUNT>& vEvents = MyCounters.vEvents;
+  std::array<std::atomic<uint64_t>, EVENT_FAMILY_COUNT + 1>& vEvents = MyCounters.vEvents;
   // An event goes to the global ring of each family whose bit it carries, in family order.
   for (const TEventFamily& family : AllFamilies()) {
     if ((nRings & family.nSplitterRing) == 0) continue;
     CountUp(vEvents[family.tFamily]);
     PushGlobal(family.tFamily, MakeText(std::string(sEventFound), nChunkStampUs));
   }
-  if (nRings == 0) CountUp(vEvents[COUNTER_FAMILY_NONE]);
+  if (nRings == 0) CountUp(vEvents[COUNTER_EVENTS_NO_FAMILY]);
   if (ShowStagePane(MyAppInfo.bWriteGeneralLogProcessed)) {
     const std::string sShown(sEventFound);
     HandOverToControl([&](TStageDisplay& d) { d.PrintGeneralLogProcessed(sShown); });
