@@ -19,7 +19,8 @@ const char* RingLabel(int nRing) {
   return nRing == COUNTER_RING_RAW ? "raw" : AllFamilies()[nRing - CounterRingOf(EVENT_FAMILY_QUEUE)].sName;
 }
 const char* const DROP_LABELS[DROP_REASON_COUNT] = {"ring_full", "ring_closed", "key_out_of_range", "no_key",
-                                                    "carry_over", "held_back", "over_budget", "too_large"};
+                                                    "carry_over", "held_back", "over_budget", "too_large",
+                                                    "stage_error"};
 
 uint64_t Load(const std::atomic<uint64_t>& n) { return n.load(std::memory_order_relaxed); }
 

@@ -33,6 +33,7 @@ enum TDropReason_OPT : int {
   DROP_REASON_HELD_BACK,          // held back by the extension's state
   DROP_REASON_OVER_BUDGET,        // the queued texts would have passed [GENERAL] MAXQUEUEDMB
   DROP_REASON_TOO_LARGE,          // the event passed the splitter's largest event (whole or unfinished)
+  DROP_REASON_STAGE_ERROR,        // a global stage failed to push it (out of memory, say)
   DROP_REASON_COUNT
 };
 

@@ -92,14 +92,23 @@ void TExecGlobalStageThread::ProcessGlobalMessage(TText sMyNewMessage) {
     CountUp(MyCounters.vEventsDropped[DROP_REASON_NO_KEY]);
     return;
   }
-  // Push and pane are one unit: a failure in it loses this event only, without a line (a full
-  // ring has logged its own).
+  // Push and pane are one unit: a failure in it loses this event only (or, once pushed, only its
+  // pane line). A full ring has logged its own refusal; any other failure is counted when it cost
+  // the event and logged thinned, since what fails once here (memory, say) fails for a flood.
+  bool bPushed = false;
   try {
     const bool bShow = ShowStagePane(*tFamily.pbPaneSwitch);
     std::string sShown;
     if (bShow) sShown = *sMyNewMessage;  // the pushed text belongs to the next stage from now on
     tFamily.fnPushKeyed(std::move(sMyNewMessage), *nKey);
+    bPushed = true;
     if (bShow) HandOverToControl([&](TStageDisplay& d) { d.PrintStageLog(tFamily.tPane, sShown); });
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    if (!bPushed) CountUp(MyCounters.vEventsDropped[DROP_REASON_STAGE_ERROR]);
+    if (const uint64_t nCount = tFailureLine.Count())
+      PipelineLog(tFamily.sProcessSource, LOG_ERROR,
+                  std::string("Error: ") + e.what() + (bPushed ? " - pane line lost" : " - event dropped") +
+                      TThinnedLine::SoFar(nCount),
+                  false);
   }
 }
