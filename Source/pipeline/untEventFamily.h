@@ -34,6 +34,7 @@ struct TFamilyStage {
   std::atomic<bool> TAppInfo::*pbPaneSwitch;  // MyAppInfo's bWrite...Log: whether the pane shows events
   TAuditList* TAuditEvents::*pAuditList;      // MyAuditEvents' capture list of the pane
   TPaneId tPane;               // the stage's pane
+  TControlId tPaneCheck;       // the pane's "Enabled" check box, which sets pbPaneSwitch
   TStatusBarId tStatusBar;     // the stage's status bar
 };
 
