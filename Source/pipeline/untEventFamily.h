@@ -1,8 +1,10 @@
 // The three event families (queues, extensions, parking lots), each described once: its name
-// outside the relay, its key range, its counters, and for each of its two stages the log sources,
-// the full-ring text, the pane, the pane's switch and the status bar. Every per-family table, in
-// the pipeline and above it, reads its entries from here, so a family is spelt in one place and a
-// new field of a family is added to one row, not to five tables.
+// outside the relay and at the desks, its key range, a desk slot's subscriptions of it, and for
+// each of its two stages the log sources, the full-ring text, the pane, the pane's switch and check
+// box, the audit list and the status bar. Every per-family table, in the pipeline and above it,
+// reads its entries from here, so a family is spelt in one place and a new field of a family is
+// added to one row, not to five tables. The families' numbers are base/untFamilyId.h's, so the
+// layers below the pipeline index by them too.
 //
 // The row also says where the family's rings are (its global ring, its per-key rings, and the
 // splitter's bit that files an event into it), so the pipeline's tables take their rings from here
