@@ -13,6 +13,7 @@
 #include "base/untMessage.h"
 #include "base/untVariables.h"
 #include "logging/untLogger.h"
+#include "pipeline/untEventFamily.h"
 #include "platform/untControlLoop.h"
 #include "support/TestSupport.h"
 
@@ -480,11 +481,11 @@ TEST_F(ConfigTest, CurrentProfileTakesItsTechnologiesRangesAndNamedQueues) {
   const TProfileConfig& p = MyConfigInfo.MyProfile;
   EXPECT_EQ(p.tProfile, AMI_PROFILE_CURRENT);
   EXPECT_EQ(p.lstChannelTech, (std::vector<std::string>{"PJSIP", "IAX2"}));
-  EXPECT_EQ(QueueIndex(5001), 0);
-  EXPECT_EQ(QueueIndex(6001), QUEUE_COUNT - 1);
-  EXPECT_EQ(QueueIndex(10001), -1);
-  EXPECT_EQ(PeerIndex(201), 0);
-  EXPECT_EQ(ParkIndex(701), 0);
+  EXPECT_EQ(Family(EVENT_FAMILY_QUEUE).IndexOf(5001), 0);
+  EXPECT_EQ(Family(EVENT_FAMILY_QUEUE).IndexOf(6001), QUEUE_COUNT - 1);
+  EXPECT_EQ(Family(EVENT_FAMILY_QUEUE).IndexOf(10001), -1);
+  EXPECT_EQ(Family(EVENT_FAMILY_PEER).IndexOf(201), 0);
+  EXPECT_EQ(Family(EVENT_FAMILY_FEATUREPARK).IndexOf(701), 0);
   ASSERT_EQ(p.vQueueNames.size(), 2u) << "a name given twice counts once, as first written";
   EXPECT_EQ(p.vQueueNames[0].sName, "SALES");
   EXPECT_EQ(p.vQueueNames[0].nQueue, 5002);
@@ -541,10 +542,10 @@ TEST_F(ConfigTest, ClassicKeysByTheClassicRangesAndSaysWhatItIgnores) {
     EXPECT_EQ(Logged(), vExpected) << c.sIni;
     const TProfileConfig& p = MyConfigInfo.MyProfile;
     EXPECT_EQ(p.tProfile, AMI_PROFILE_CLASSIC) << c.sIni;
-    EXPECT_EQ(PeerIndex(PEER_FIRST), 0) << c.sIni;
-    EXPECT_EQ(PeerIndex(PEER_LAST), PEER_COUNT - 1) << c.sIni;
-    EXPECT_EQ(QueueIndex(QUEUE_FIRST), 0) << c.sIni;
-    EXPECT_EQ(ParkIndex(PARK_FIRST), 0) << c.sIni;
+    EXPECT_EQ(Family(EVENT_FAMILY_PEER).IndexOf(PEER_FIRST), 0) << c.sIni;
+    EXPECT_EQ(Family(EVENT_FAMILY_PEER).IndexOf(PEER_LAST), PEER_COUNT - 1) << c.sIni;
+    EXPECT_EQ(Family(EVENT_FAMILY_QUEUE).IndexOf(QUEUE_FIRST), 0) << c.sIni;
+    EXPECT_EQ(Family(EVENT_FAMILY_FEATUREPARK).IndexOf(PARK_FIRST), 0) << c.sIni;
     EXPECT_TRUE(p.vQueueNames.empty()) << c.sIni;
     TearDown();
   }

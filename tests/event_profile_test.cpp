@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untEventSplitter.h"
 #include "pipeline/untPeerRules.h"
 
@@ -384,10 +385,10 @@ TEST(CurrentProfile, ExtensionStatesFollowTheClassicRulesOnAnotherNumberingPlan)
     EXPECT_EQ(t.tPeerState, s.tState) << s.sEvent;
     EXPECT_EQ(t.nChannelCount, s.nCount) << s.sEvent;
   }
-  EXPECT_EQ(PeerIndex(201), 0);
-  EXPECT_EQ(PeerIndex(10201), PEER_COUNT - 1);
-  EXPECT_EQ(PeerIndex(200), -1);
-  EXPECT_EQ(PeerIndex(10202), -1);
+  EXPECT_EQ(Family(EVENT_FAMILY_PEER).IndexOf(201), 0);
+  EXPECT_EQ(Family(EVENT_FAMILY_PEER).IndexOf(10201), PEER_COUNT - 1);
+  EXPECT_EQ(Family(EVENT_FAMILY_PEER).IndexOf(200), -1);
+  EXPECT_EQ(Family(EVENT_FAMILY_PEER).IndexOf(10202), -1);
 }
 
 }  // namespace

@@ -75,14 +75,14 @@ TEST(MetricsText, EveryMetricHasItsHelpAndTypeBeforeItsFirstSampleAndOnlyOnce) {
 
 TEST(MetricsText, LabelledSamplesCarryEachCounterUnderItsOwnLabel) {
   auto c = Counters();
-  c->vEvents[COUNTER_FAMILY_PEER] = 7;
-  c->vEvents[COUNTER_FAMILY_NONE] = 2;
+  c->vEvents[EVENT_FAMILY_PEER] = 7;
+  c->vEvents[COUNTER_EVENTS_NO_FAMILY] = 2;
   c->vEventsDropped[DROP_REASON_HELD_BACK] = 3;
   c->vEventsDropped[DROP_REASON_KEY_OUT_OF_RANGE] = 4;
   c->nClientsRunning = 5;
   c->nClientsHandshake = 1;
   c->vRingBacklog[COUNTER_RING_RAW] = 12;
-  c->vKeyBacklogMax[COUNTER_FAMILY_FEATUREPARK] = 6;
+  c->vKeyBacklogMax[EVENT_FAMILY_FEATUREPARK] = 6;
   const auto v = Samples(MetricsText(*c, TProcessFigures()));
   struct Case { const char* sSample; const char* sValue; };
   const Case vCases[] = {

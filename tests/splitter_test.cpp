@@ -377,11 +377,11 @@ TEST(GeneralMsgReadThread, EachEventCarriesTheStampOfTheReadThatCompletedIt) {
   std::vector<std::pair<std::string, int64_t>> vQueue;
   ASSERT_TRUE(testsupport::PollUntil([&] {
     if (TText s = FifoPop(f.MyGlobalQueueMsgRead)) vQueue.emplace_back(s->substr(0, s->find("\r\n")), s->nReadStampUs);
-    return vQueue.size() == 2 && MyCounters.vEvents[COUNTER_FAMILY_NONE] == 1;
+    return vQueue.size() == 2 && MyCounters.vEvents[COUNTER_EVENTS_NO_FAMILY] == 1;
   }));
   EXPECT_EQ(vQueue, (std::vector<std::pair<std::string, int64_t>>{{"Event: Join", 200}, {"Event: Leave", 300}}));
-  EXPECT_EQ(MyCounters.vEvents[COUNTER_FAMILY_QUEUE].load(), 2u);
-  EXPECT_EQ(MyCounters.vEvents[COUNTER_FAMILY_PEER].load(), 0u);
+  EXPECT_EQ(MyCounters.vEvents[EVENT_FAMILY_QUEUE].load(), 2u);
+  EXPECT_EQ(MyCounters.vEvents[EVENT_FAMILY_PEER].load(), 0u);
 
   MyAppInfo.bIsRunning = false;
   EXPECT_TRUE(WaitForWorkers(std::chrono::seconds(20)));

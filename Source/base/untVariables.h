@@ -20,7 +20,8 @@
 // ---- Key ranges: the index of a number is the number minus the first of its range. ----
 // The sizes are fixed. The first numbers below are the classic ones and the defaults; the ranges
 // in force are those of MyConfigInfo.MyProfile (the CURRENT profile may move them), fixed before
-// the rings start. Every range check goes through QueueIndex, PeerIndex and ParkIndex.
+// the rings start. Every range check goes through KeyIndex: over the ranges in force through the
+// family's IndexOf (pipeline/untEventFamily.h), over a profile still being read with its numbers.
 constexpr int32_t QUEUE_FIRST = 10001, QUEUE_LAST = 11001, QUEUE_COUNT = 1001;
 constexpr int32_t PEER_FIRST = 20001, PEER_LAST = 30001, PEER_COUNT = 10001;
 constexpr int32_t PARK_FIRST = 701, PARK_LAST = 801, PARK_COUNT = 101;
@@ -289,10 +290,6 @@ inline int32_t KeyIndex(int32_t nKey, int32_t nFirst, int32_t nCount) {
   const int64_t nIndex = int64_t{nKey} - nFirst;
   return nIndex >= 0 && nIndex < nCount ? static_cast<int32_t>(nIndex) : -1;
 }
-// Index helpers over the ranges in force: -1 when the number lies outside its range.
-inline int32_t QueueIndex(int32_t nQueue) { return KeyIndex(nQueue, MyConfigInfo.MyProfile.nQueueFirst, QUEUE_COUNT); }
-inline int32_t PeerIndex(int32_t nPeer) { return KeyIndex(nPeer, MyConfigInfo.MyProfile.nPeerFirst, PEER_COUNT); }
-inline int32_t ParkIndex(int32_t nPark) { return KeyIndex(nPark, MyConfigInfo.MyProfile.nParkFirst, PARK_COUNT); }
 
 // Puts the shared state into its start values (start-up step 4).
 void InitializeSharedState();

@@ -7,9 +7,9 @@
 // connection by itself (the listener posts such ends), so the loop over the slots never sees the
 // table or the connection list change under it. The log keeps the sources it always had
 // ("TValidate.SocketServerQueueWrite", ...).
-#include <array>
 #include <exception>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,24 +34,20 @@ void LogError(const char* sOperation, const std::string& sWhat) {
 // twice), however many large batches it takes a frame or two from.
 constexpr size_t SHARE_DIVISOR = 2;
 
-// Where one family's batch goes: the subscription list of the slots, indexed as the family's key
-// range (untEventFamily) is.
-template <size_t N>
-struct TFanOut {
-  const char* sOperation;                          // "SocketServerQueueWrite", ... for the error lines
-  std::array<bool, N> TServerSocketInfo::*pList;   // the slot's subscriptions of the family
-};
+// "SocketServerQueueWrite", ...: the operation of a family's writes in the error lines.
+std::string WriteOperation(const TEventFamily& family) {
+  return std::string("SocketServer") + family.sDeskName + "Write";
+}
 
 // The frames of the batch that slot subscribed to, as runs of adjacent bytes (frames that follow
 // one another in the buffer make one run). Returns the frame count; nBytes gets their bytes.
-template <size_t N>
-int32_t CollectRuns(const TEventBatch& tBatch, const std::vector<int32_t>& vIndex, const std::array<bool, N>& vList,
+int32_t CollectRuns(const TEventBatch& tBatch, const std::vector<int32_t>& vIndex, std::span<const bool> vList,
                     std::vector<std::string_view>& vRuns, size_t& nBytes) {
   int32_t nFrames = 0;
   nBytes = 0;
   vRuns.clear();
   for (size_t n = 0; n < tBatch.vFrames.size(); ++n) {
-    if (vIndex[n] < 0 || static_cast<size_t>(vIndex[n]) >= N || !vList[static_cast<size_t>(vIndex[n])]) continue;
+    if (vIndex[n] < 0 || static_cast<size_t>(vIndex[n]) >= vList.size() || !vList[static_cast<size_t>(vIndex[n])]) continue;
     const std::string_view sFrame = tBatch.Frame(tBatch.vFrames[n]);
     if (!vRuns.empty() && vRuns.back().data() + vRuns.back().size() == sFrame.data())
       vRuns.back() = std::string_view(vRuns.back().data(), vRuns.back().size() + sFrame.size());
@@ -83,13 +79,11 @@ int SendRuns(TServerConnection& connection, const TEventBatch& tBatch, std::shar
 }
 
 // Sends each RUNNING slot the frames of the batch it subscribed to, straight to the session the
-// slot holds, in one write per slot.
-template <size_t N>
-bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatch) {
+// slot holds, in one write per slot; the slot's subscriptions of the family are its list.
+bool WriteBatchToSubscribers(const TEventFamily& family, const TEventBatch& tBatch) {
   try {
     std::vector<int32_t> vIndex;
     vIndex.reserve(tBatch.vFrames.size());
-    const TEventFamily& family = Family(tBatch.tFamily);
     for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) vIndex.push_back(family.IndexOf(tFrame.nKey));
     std::vector<std::string_view> vRuns;
     std::shared_ptr<const std::string> pShared;  // the batch's copy for the clients that share it
@@ -97,35 +91,27 @@ bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatc
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
       if (slot.pConnection == nullptr) continue;
       size_t nBytes = 0;
-      const int32_t nFrames = CollectRuns(tBatch, vIndex, slot.*tFanOut.pList, vRuns, nBytes);
+      const int32_t nFrames = CollectRuns(tBatch, vIndex, family.DeskList(slot), vRuns, nBytes);
       if (nFrames == 0) continue;
       try {
         const int nTaken = SendRuns(*slot.pConnection, tBatch, pShared, vRuns, nBytes);
         CountUp(MyCounters.nFramesSent, static_cast<uint64_t>(nFrames));
         CountUp(MyCounters.nBytesSent, nTaken > 0 ? static_cast<uint64_t>(nTaken) : 0);
       } catch (const std::exception& e) {
-        WriteErrorLog(std::string("TValidate.") + tFanOut.sOperation, LOG_TARGET_PROXY, e.what(),
+        WriteErrorLog("TValidate." + WriteOperation(family), LOG_TARGET_PROXY, e.what(),
                       "socManagerServer.Socket.Connections");
       }
     }
     return true;
   } catch (const std::exception& e) {
-    LogError(tFanOut.sOperation, e.what());
+    LogError(WriteOperation(family).c_str(), e.what());
     return false;
   }
 }
 
-const TFanOut<QUEUE_COUNT> QUEUE_FAN_OUT = {"SocketServerQueueWrite", &TServerSocketInfo::vQueueList};
-const TFanOut<PEER_COUNT> PEER_FAN_OUT = {"SocketServerPeerWrite", &TServerSocketInfo::vPeerList};
-const TFanOut<PARK_COUNT> PARK_FAN_OUT = {"SocketServerFeatureParkWrite", &TServerSocketInfo::vFeatureParkList};
-
 }  // namespace
 
 bool TDeskService::SocketServerWriteBatch(const TEventBatch& tBatch) {
-  switch (tBatch.tFamily) {
-    case EVENT_FAMILY_QUEUE: return WriteBatchToSubscribers(QUEUE_FAN_OUT, tBatch);
-    case EVENT_FAMILY_PEER: return WriteBatchToSubscribers(PEER_FAN_OUT, tBatch);
-    case EVENT_FAMILY_FEATUREPARK: return WriteBatchToSubscribers(PARK_FAN_OUT, tBatch);
-    default: return true;
-  }
+  if (tBatch.tFamily < 0 || tBatch.tFamily >= EVENT_FAMILY_COUNT) return true;
+  return WriteBatchToSubscribers(Family(tBatch.tFamily), tBatch);
 }

@@ -76,38 +76,28 @@ std::string RemoveParentheses(std::string_view sText) {
 // Trim, then every CR LF pair out: how every value the client gives is cleaned.
 std::string CleanValue(std::string_view sText) { return RemoveCrLf(Trim(sText)); }
 
-// One subscription family: its flags in a slot, its range, and its texts.
-struct TFamily {
-  TEventFamily_OPT tFamily;     // whose key range the flags follow (untEventFamily)
-  bool* (*fnFlags)(TServerSocketInfo&);
-  const char* sChangeOperation;
-  const char* sChangePrefix;
-
-  const TEventFamily& Range() const { return Family(tFamily); }
-};
-
-const TFamily QUEUES{EVENT_FAMILY_QUEUE, [](TServerSocketInfo& s) { return s.vQueueList.data(); },
-                     "ChangeQueueClientInfo", "Changing Queue: "};
-const TFamily PEERS{EVENT_FAMILY_PEER, [](TServerSocketInfo& s) { return s.vPeerList.data(); },
-                    "ChangePeerClientInfo", "Changing Peer: "};
-const TFamily PARKS{EVENT_FAMILY_FEATUREPARK, [](TServerSocketInfo& s) { return s.vFeatureParkList.data(); },
-                    "ChangeFeatureParkClientInfo", "Changing FeaturePark: "};
+// The desk service's texts of a family: "ChangeQueueClientInfo" names the change's operation, and
+// "Changing Queue: " begins its line.
+std::string ChangeOperation(const TEventFamily& family) {
+  return std::string("Change") + family.sDeskName + "ClientInfo";
+}
+std::string ChangePrefix(const TEventFamily& family) { return std::string("Changing ") + family.sDeskName + ": "; }
 
 size_t DigitCount(int64_t n) { return n < 10 ? 1 : 1 + DigitCount(n / 10); }
 
 // A change entry is a number of the range written in full, a colon and TRUE or FALSE: with the
 // classic ranges 10 or 11 characters for queues and extensions, 8 or 9 for parking lots. Other
 // ranges allow every width their numbers have.
-bool IsChangeEntryLength(const TFamily& family, size_t nLength) {
-  const int32_t nFirst = family.Range().FirstKey();
-  const size_t nShortest = DigitCount(nFirst), nLongest = DigitCount(int64_t{nFirst} + family.Range().nKeyCount - 1);
+bool IsChangeEntryLength(const TEventFamily& family, size_t nLength) {
+  const int32_t nFirst = family.FirstKey();
+  const size_t nShortest = DigitCount(nFirst), nLongest = DigitCount(int64_t{nFirst} + family.nKeyCount - 1);
   return nLength >= nShortest + 5 && nLength <= nLongest + 6;
 }
 
 // Sets the flag of every listed number in range; a number that does not convert is logged by
 // entry and the list goes on. The entries are trimmed one by one, and one left blank (the CR that
 // follows an empty list "()", or "10001, ,10002") is skipped without a line like an empty one.
-void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::string_view sList, TEntryErrors& tErrors) {
+void AddSubscriptions(TServerSocketInfo& slot, const TEventFamily& family, std::string_view sList, TEntryErrors& tErrors) {
   if (sList.empty()) return;
   std::vector<std::string> lstEntries;
   SplitDelimited(',', RemoveParentheses(sList), true, lstEntries);
@@ -119,14 +109,14 @@ void AddSubscriptions(TServerSocketInfo& slot, const TFamily& family, std::strin
       LogEntryError(tErrors, "UpdateClientInfo", sNumber, sEntry);
       continue;
     }
-    const int32_t nIndex = family.Range().IndexOf(*n);
-    if (nIndex >= 0) family.fnFlags(slot)[nIndex] = true;
+    const int32_t nIndex = family.IndexOf(*n);
+    if (nIndex >= 0) family.DeskList(slot)[static_cast<size_t>(nIndex)] = true;
   }
 }
 
 // One change entry, "number:yes-or-no" of one of the family's lengths; anything else is skipped
 // without a log.
-void ChangeSubscription(TServerSocketInfo& slot, const TFamily& family, const std::string& sEntry,
+void ChangeSubscription(TServerSocketInfo& slot, const TEventFamily& family, const std::string& sEntry,
                         TEntryErrors& tErrors) {
   if (!IsChangeEntryLength(family, sEntry.size())) return;
   std::vector<std::string> lstParts;
@@ -135,18 +125,18 @@ void ChangeSubscription(TServerSocketInfo& slot, const TFamily& family, const st
   const std::string sNumber = Trim(lstParts[0]);
   const std::optional<int32_t> n = StrToIntStrict(sNumber);
   if (!n) {
-    LogEntryError(tErrors, family.sChangeOperation, sNumber, sEntry);
+    LogEntryError(tErrors, ChangeOperation(family).c_str(), sNumber, sEntry);
     return;
   }
-  const int32_t nIndex = family.Range().IndexOf(*n);
+  const int32_t nIndex = family.IndexOf(*n);
   if (nIndex < 0) return;
   const bool bOn = IsTrueText(lstParts[1]);
-  family.fnFlags(slot)[nIndex] = bOn;
-  WriteLog(std::string("TValidate.") + family.sChangeOperation, LOG_TARGET_PROXY, LOG_VERBOSE,
-           family.sChangePrefix + IntToStr(*n) + " to " + (bOn ? "True" : "False"), false);
+  family.DeskList(slot)[static_cast<size_t>(nIndex)] = bOn;
+  WriteLog("TValidate." + ChangeOperation(family), LOG_TARGET_PROXY, LOG_VERBOSE,
+           ChangePrefix(family) + IntToStr(*n) + " to " + (bOn ? "True" : "False"), false);
 }
 
-bool ChangeClientInfo(const TFamily& family, int32_t nSlot, const std::string& sList) {
+bool ChangeClientInfo(const TEventFamily& family, int32_t nSlot, const std::string& sList) {
   try {
     if (!IsSlotIndex(nSlot)) return false;
     TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[nSlot];
@@ -155,10 +145,10 @@ bool ChangeClientInfo(const TFamily& family, int32_t nSlot, const std::string& s
     if (!sClean.empty()) SplitDelimited(',', RemoveParentheses(sClean), true, lstEntries);
     TEntryErrors tErrors;
     for (const std::string& sEntry : lstEntries) ChangeSubscription(slot, family, sEntry, tErrors);
-    LogEntryErrorsLeftOut(tErrors, family.sChangeOperation);
+    LogEntryErrorsLeftOut(tErrors, ChangeOperation(family).c_str());
     return true;
   } catch (const std::exception& e) {
-    LogError(family.sChangeOperation, e.what());
+    LogError(ChangeOperation(family).c_str(), e.what());
     return false;
   }
 }
@@ -217,10 +207,10 @@ bool TDeskService::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::stri
     if (!sCleanAppInfo.empty()) slot.sAppInfo = sCleanAppInfo;
     if (!sCleanToken.empty()) slot.sToken = sCleanToken;
     TEntryErrors tErrors;
-    AddSubscriptions(slot, QUEUES, CleanValue(sQueueList), tErrors);
-    AddSubscriptions(slot, PEERS, CleanValue(sPeerList), tErrors);
+    AddSubscriptions(slot, Family(EVENT_FAMILY_QUEUE), CleanValue(sQueueList), tErrors);
+    AddSubscriptions(slot, Family(EVENT_FAMILY_PEER), CleanValue(sPeerList), tErrors);
     // The parking list is not cleaned as a whole; its entries are trimmed one by one.
-    AddSubscriptions(slot, PARKS, sFeatureParkList, tErrors);
+    AddSubscriptions(slot, Family(EVENT_FAMILY_FEATUREPARK), sFeatureParkList, tErrors);
     LogEntryErrorsLeftOut(tErrors, "UpdateClientInfo");
     return true;
   } catch (const std::exception& e) {
@@ -230,13 +220,13 @@ bool TDeskService::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::stri
 }
 
 bool TDeskService::ChangeQueueClientInfo(int32_t nSocketInfoArrayPos, const std::string& sQueueList) {
-  return ChangeClientInfo(QUEUES, nSocketInfoArrayPos, sQueueList);
+  return ChangeClientInfo(Family(EVENT_FAMILY_QUEUE), nSocketInfoArrayPos, sQueueList);
 }
 
 bool TDeskService::ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList) {
-  return ChangeClientInfo(PEERS, nSocketInfoArrayPos, sPeerList);
+  return ChangeClientInfo(Family(EVENT_FAMILY_PEER), nSocketInfoArrayPos, sPeerList);
 }
 
 bool TDeskService::ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList) {
-  return ChangeClientInfo(PARKS, nSocketInfoArrayPos, sFeatureParkList);
+  return ChangeClientInfo(Family(EVENT_FAMILY_FEATUREPARK), nSocketInfoArrayPos, sFeatureParkList);
 }

@@ -8,6 +8,7 @@
 // same name is replaced whole, and a failed write never leaves a half-written capture behind it.
 // The lists are never emptied: every capture's files hold everything captured since start-up.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <exception>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -24,6 +26,7 @@
 #include "controller/untValidate.h"
 #include "logging/untDisplaySink.h"
 #include "logging/untLogger.h"
+#include "pipeline/untEventFamily.h"
 
 namespace {
 
@@ -75,24 +78,33 @@ void SaveList(TAuditList* lst, bool bShared, const std::string& sPath) {
 }
 
 struct TAuditFile {
-  const char* sPrefix;  // the file name before the date
+  std::string sPrefix;  // the file name before the date
   TAuditList* lst;      // may be null when the lists could not be created
   bool bShared;         // appended to by other threads too (lstMainLog)
 };
 
-// The ten lists in the order their files are written.
+// "GLOBALQUEUE_", "SPECIFICPEER_", ...: a family stage's file prefix, its kind and the family's
+// name in capitals.
+std::string StagePrefix(const char* sKind, const TEventFamily& family) {
+  std::string sPrefix = sKind;
+  for (const char* p = family.sDeskName; *p != '\0'; ++p)
+    sPrefix += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+  return sPrefix + "_";
+}
+
+// The ten lists in the order their files are written: the four of the relay, then each family's
+// global and per-key stage.
 std::vector<TAuditFile> AuditFiles() {
   TAuditEvents& a = MyAuditEvents;
-  return {{"AUDIT_", a.lstAudit, false},
-          {"MAINLOG_", a.lstMainLog.load(), true},
-          {"READRECEIVED_", a.lstReadReceived, false},
-          {"READPROCESSED_", a.lstReadProcessed, false},
-          {"GLOBALQUEUE_", a.lstGlobalQueue, false},
-          {"SPECIFICQUEUE_", a.lstSpecificQueue, false},
-          {"GLOBALPEER_", a.lstGlobalPeer, false},
-          {"SPECIFICPEER_", a.lstSpecificPeer, false},
-          {"GLOBALFEATUREPARK_", a.lstGlobalFeaturePark, false},
-          {"SPECIFICFEATUREPARK_", a.lstSpecificFeaturePark, false}};
+  std::vector<TAuditFile> vFiles = {{"AUDIT_", a.lstAudit, false},
+                                    {"MAINLOG_", a.lstMainLog.load(), true},
+                                    {"READRECEIVED_", a.lstReadReceived, false},
+                                    {"READPROCESSED_", a.lstReadProcessed, false}};
+  for (const TEventFamily& family : AllFamilies()) {
+    vFiles.push_back({StagePrefix("GLOBAL", family), a.*family.tGlobal.pAuditList, false});
+    vFiles.push_back({StagePrefix("SPECIFIC", family), a.*family.tSpecific.pAuditList, false});
+  }
+  return vFiles;
 }
 
 // The busy mark for the length of the file writing, taken down on every path: a failed save must

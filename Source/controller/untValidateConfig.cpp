@@ -25,6 +25,7 @@
 #include "logging/untLogger.h"
 #include "logging/untLoggerThread.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "platform/untControlLoop.h"
 
 TValidate* MyValidate = nullptr;
@@ -83,12 +84,10 @@ bool CreateAuditLists() {
     a.lstMainLog = new TAuditList();
     a.lstReadReceived = new TAuditList();
     a.lstReadProcessed = new TAuditList();
-    a.lstGlobalQueue = new TAuditList();
-    a.lstSpecificQueue = new TAuditList();
-    a.lstGlobalPeer = new TAuditList();
-    a.lstSpecificPeer = new TAuditList();
-    a.lstGlobalFeaturePark = new TAuditList();
-    a.lstSpecificFeaturePark = new TAuditList();
+    for (const TEventFamily& family : AllFamilies()) {
+      a.*family.tGlobal.pAuditList = new TAuditList();
+      a.*family.tSpecific.pAuditList = new TAuditList();
+    }
     return true;
   } catch (const std::exception&) {
     return false;
@@ -176,12 +175,10 @@ TValidate::~TValidate() {
   delete lstMainLog;
   FreeList(a.lstReadReceived);
   FreeList(a.lstReadProcessed);
-  FreeList(a.lstGlobalQueue);
-  FreeList(a.lstSpecificQueue);
-  FreeList(a.lstGlobalPeer);
-  FreeList(a.lstSpecificPeer);
-  FreeList(a.lstGlobalFeaturePark);
-  FreeList(a.lstSpecificFeaturePark);
+  for (const TEventFamily& family : AllFamilies()) {
+    FreeList(a.*family.tGlobal.pAuditList);
+    FreeList(a.*family.tSpecific.pAuditList);
+  }
 }
 
 std::vector<std::string> TValidate::ConfigValuesInForce() { return ConfigKeyLines(); }

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "pipeline/untEventFamily.h"
+
 namespace {
 
 constexpr int32_t TOP_BAR_ROWS = 3;
@@ -192,10 +194,9 @@ TConsoleLayout ComputeConsoleLayout(int32_t nRows, int32_t nCols) {
   LayOutTabs(l);
   LayOutMainPage(l);
   LayOutTrafficPage(l, STB_GENERIC_MSG_READ, PANE_GENERIC_RECEIVED, STB_COUNT, PANE_GENERIC_PROCESSED);
-  LayOutTrafficPage(l, STB_GLOBAL_QUEUE, PANE_GLOBAL_QUEUE, STB_SPECIFIC_QUEUE, PANE_SPECIFIC_QUEUE);
-  LayOutTrafficPage(l, STB_GLOBAL_PEER, PANE_GLOBAL_PEER, STB_SPECIFIC_PEER, PANE_SPECIFIC_PEER);
-  LayOutTrafficPage(l, STB_GLOBAL_FEATUREPARK, PANE_GLOBAL_FEATUREPARK, STB_SPECIFIC_FEATUREPARK,
-                    PANE_SPECIFIC_FEATUREPARK);
+  for (const TEventFamily& family : AllFamilies())  // one page per family, global stage above
+    LayOutTrafficPage(l, family.tGlobal.tStatusBar, family.tGlobal.tPane, family.tSpecific.tStatusBar,
+                      family.tSpecific.tPane);
   for (TPaneId t : {PANE_GENERIC_RECEIVED, PANE_GENERIC_PROCESSED, PANE_GLOBAL_QUEUE, PANE_SPECIFIC_QUEUE,
                     PANE_GLOBAL_PEER, PANE_SPECIFIC_PEER, PANE_GLOBAL_FEATUREPARK, PANE_SPECIFIC_FEATUREPARK})
     l.vControls[EnabledOfPane(t)] = l.vPanes[t].rEnabled;

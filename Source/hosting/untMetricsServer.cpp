@@ -13,8 +13,6 @@
 #include "logging/untUtil.h"
 #include "pipeline/untEventFamily.h"
 #include "pipeline/untFifo.h"
-#include "pipeline/untGlobalMsgReadThread.h"
-#include "pipeline/untSpecificMsgReadThread.h"
 #include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
 
@@ -71,8 +69,8 @@ void PublishRings() {
   StoreGauge(c.vRingBacklog[COUNTER_RING_RAW], RingBacklog(f.MyGenericMsgRead));
   for (const TEventFamily& family : AllFamilies()) {
     const TEventFamily_OPT t = family.tFamily;
-    StoreGauge(c.vRingBacklog[COUNTER_RING_RAW + 1 + t], RingBacklog(*GlobalStageFamily(t).pRing));
-    StoreGauge(c.vKeyBacklogMax[t], MaxBacklog(SpecificStageFamily(t).vRings, family.nKeyCount));
+    StoreGauge(c.vRingBacklog[CounterRingOf(t)], RingBacklog(family.GlobalRing()));
+    StoreGauge(c.vKeyBacklogMax[t], MaxBacklog(family.KeyRings().data(), family.nKeyCount));
   }
 }
 

@@ -16,10 +16,11 @@ const char* FamilyLabel(int nFamily) {
 }
 // A ring's label: "raw" for the exchange's ring, else its event family's name.
 const char* RingLabel(int nRing) {
-  return nRing == COUNTER_RING_RAW ? "raw" : AllFamilies()[nRing - COUNTER_RING_QUEUE].sName;
+  return nRing == COUNTER_RING_RAW ? "raw" : AllFamilies()[nRing - CounterRingOf(EVENT_FAMILY_QUEUE)].sName;
 }
 const char* const DROP_LABELS[DROP_REASON_COUNT] = {"ring_full", "ring_closed", "key_out_of_range", "no_key",
-                                                    "carry_over", "held_back", "over_budget", "too_large"};
+                                                    "carry_over", "held_back", "over_budget", "too_large",
+                                                    "stage_error"};
 
 uint64_t Load(const std::atomic<uint64_t>& n) { return n.load(std::memory_order_relaxed); }
 
@@ -73,7 +74,7 @@ void ExchangeMetrics(TPage& p, const TRelayCounters& c) {
 void EventMetrics(TPage& p, const TRelayCounters& c) {
   p.Head("telvane_events_total", "counter",
          "Events cut by the splitter, by the ring they went to (none: no ring; an event of two rings counts in both).");
-  for (int n = 0; n < COUNTER_FAMILY_COUNT; ++n)
+  for (int n = 0; n <= COUNTER_EVENTS_NO_FAMILY; ++n)
     p.Sample("telvane_events_total", Label("family", FamilyLabel(n)), Load(c.vEvents[n]));
   p.Head("telvane_events_dropped_total", "counter",
          "Events that reached no outlet, by reason (carry_over counts drops of the splitter's text without an event; "
@@ -103,7 +104,7 @@ void RingMetrics(TPage& p, const TRelayCounters& c) {
   for (int n = 0; n < COUNTER_RING_COUNT; ++n)
     p.Sample("telvane_ring_backlog", Label("ring", RingLabel(n)), Gauge(c.vRingBacklog[n]));
   p.Head("telvane_key_backlog_max", "gauge", "Events waiting in the fullest per-key ring of each family.");
-  for (int n = 0; n < COUNTER_FAMILY_NONE; ++n)
+  for (int n = 0; n < EVENT_FAMILY_COUNT; ++n)
     p.Sample("telvane_key_backlog_max", Label("family", FamilyLabel(n)), Gauge(c.vKeyBacklogMax[n]));
   p.Head("telvane_log_lines_dropped_total", "counter", "Log lines refused by the full log ring.");
   p.Sample("telvane_log_lines_dropped_total", "", Load(c.nLogLinesDropped));

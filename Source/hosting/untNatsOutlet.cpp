@@ -39,6 +39,8 @@
 #include <climits>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -447,6 +449,15 @@ class TExecNatsLinkThread : public TWorkerThread {
   TNatsOutlet& tOutlet;  // lives until the process ends
 };
 
+// The families' subject parts as the start-up line lists them: ".queue, .extension and .parking".
+std::string FamilySubjects() {
+  std::string sList;
+  const std::span<const TEventFamily, EVENT_FAMILY_COUNT> vFamilies = AllFamilies();
+  for (size_t n = 0; n < vFamilies.size(); ++n)
+    sList += std::string(n == 0 ? "." : n + 1 == vFamilies.size() ? " and ." : ", .") + vFamilies[n].sName;
+  return sList;
+}
+
 }  // namespace
 
 void StartNatsOutlet() {
@@ -463,7 +474,7 @@ void StartNatsOutlet() {
   }
   LogNats(SOURCE_CONNECT, LOG_VERBOSE,
           "Publishing every frame to NATS (" + NatsServersForLog(tConfig.sUrl) + ") under " +
-              tConfig.sSubjectPrefix + ".queue, .extension and .parking.");
+              tConfig.sSubjectPrefix + FamilySubjects() + ".");
   auto* pLink = new TExecNatsLinkThread(*pNatsOutlet);
   if (!pLink->Start()) {
     delete pLink;

@@ -11,6 +11,7 @@
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untStageWake.h"
 #include "platform/untControlLoop.h"
 
@@ -94,12 +95,9 @@ void TfrmTelvane::FormCreate() {
     // 9. Check boxes follow the pane switches (all off at this point).
     d.SetChecked(CTL_CHK_GENERIC_RECEIVED, MyAppInfo.bWriteGeneralLogReceived);
     d.SetChecked(CTL_CHK_GENERIC_PROCESSED, MyAppInfo.bWriteGeneralLogProcessed);
-    d.SetChecked(CTL_CHK_GLOBAL_QUEUE, MyAppInfo.bWriteGlobalQueueLog);
-    d.SetChecked(CTL_CHK_SPECIFIC_QUEUE, MyAppInfo.bWriteSpecificQueueLog);
-    d.SetChecked(CTL_CHK_GLOBAL_PEER, MyAppInfo.bWriteGlobalPeerLog);
-    d.SetChecked(CTL_CHK_SPECIFIC_PEER, MyAppInfo.bWriteSpecificPeerLog);
-    d.SetChecked(CTL_CHK_GLOBAL_FEATUREPARK, MyAppInfo.bWriteGlobalFeatureParkLog);
-    d.SetChecked(CTL_CHK_SPECIFIC_FEATUREPARK, MyAppInfo.bWriteSpecificFeatureParkLog);
+    for (const TEventFamily& family : AllFamilies())
+      for (const TFamilyStage* pStage : {&family.tGlobal, &family.tSpecific})
+        d.SetChecked(pStage->tPaneCheck, MyAppInfo.*pStage->pbPaneSwitch);
     // 10. Status texts.
     d.SetStatus(STB_MAIN, 0, Msg(59) + "0");
     d.SetStatus(STB_MAIN, 1, "...");

@@ -17,6 +17,7 @@
 #include "hosting/untTelvane.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 
 namespace {
 
@@ -24,17 +25,12 @@ namespace {
 constexpr int32_t AUDIT_MAX_MINUTES = 35791;
 
 std::atomic<bool>* PaneSwitch(TControlId tCheck) {
-  switch (tCheck) {
-    case CTL_CHK_GENERIC_RECEIVED: return &MyAppInfo.bWriteGeneralLogReceived;
-    case CTL_CHK_GENERIC_PROCESSED: return &MyAppInfo.bWriteGeneralLogProcessed;
-    case CTL_CHK_GLOBAL_QUEUE: return &MyAppInfo.bWriteGlobalQueueLog;
-    case CTL_CHK_SPECIFIC_QUEUE: return &MyAppInfo.bWriteSpecificQueueLog;
-    case CTL_CHK_GLOBAL_PEER: return &MyAppInfo.bWriteGlobalPeerLog;
-    case CTL_CHK_SPECIFIC_PEER: return &MyAppInfo.bWriteSpecificPeerLog;
-    case CTL_CHK_GLOBAL_FEATUREPARK: return &MyAppInfo.bWriteGlobalFeatureParkLog;
-    case CTL_CHK_SPECIFIC_FEATUREPARK: return &MyAppInfo.bWriteSpecificFeatureParkLog;
-    default: return nullptr;
-  }
+  if (tCheck == CTL_CHK_GENERIC_RECEIVED) return &MyAppInfo.bWriteGeneralLogReceived;
+  if (tCheck == CTL_CHK_GENERIC_PROCESSED) return &MyAppInfo.bWriteGeneralLogProcessed;
+  for (const TEventFamily& family : AllFamilies())
+    for (const TFamilyStage* pStage : {&family.tGlobal, &family.tSpecific})
+      if (pStage->tPaneCheck == tCheck) return &(MyAppInfo.*pStage->pbPaneSwitch);
+  return nullptr;
 }
 
 }  // namespace

@@ -230,8 +230,8 @@ std::string SnapshotMessage(const TSubscriptions& v) {
   for (int32_t n = 0; n < p.nKeyCount; ++n)
     if (v[p.tFamily][static_cast<size_t>(n)])
       sPeers += (sPeers.empty() ? "\"" : ",\"") + IntToStr(p.FirstKey() + n) + "\":\"" + PeerStateName(PeerState(n)) + "\"";
-  return "{\"snapshot\":{\"now\":" + IntToStr(NowMs()) + ",\"queues\":{" + sQueues + "},\"extensions\":{" + sPeers +
-         "}}}";
+  return "{\"snapshot\":{\"now\":" + IntToStr(NowMs()) + ",\"" + q.sListName + "\":{" + sQueues + "},\"" +
+         p.sListName + "\":{" + sPeers + "}}}";
 }
 
 std::string ExchangeMessage(bool bUp) { return std::string("{\"exchange\":\"") + (bUp ? "up" : "down") + "\"}"; }

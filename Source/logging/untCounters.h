@@ -7,8 +7,8 @@
 // the exchange state and the listener without a lock. The HTTP side (civetweb's threads) reads
 // these fields and nothing else of the relay.
 //
-// Families and reasons are numbered here rather than taken from the pipeline, because this layer
-// sits below every layer that counts; the pipeline checks its numbering against these.
+// Families are counted by their numbers (base/untFamilyId.h); reasons and the published rings are
+// numbered here, because this layer sits below every layer that counts.
 #pragma once
 
 #include <array>
@@ -17,14 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Where the splitter sent an event; NONE: it went to no ring (no known "File: " line).
-enum TCounterFamily_OPT : int {
-  COUNTER_FAMILY_QUEUE = 0,
-  COUNTER_FAMILY_PEER = 1,
-  COUNTER_FAMILY_FEATUREPARK = 2,
-  COUNTER_FAMILY_NONE = 3,
-  COUNTER_FAMILY_COUNT
-};
+#include "base/untFamilyId.h"
+
+// The entry of vEvents after the families': events the splitter sent to no ring (no known "File: "
+// line).
+constexpr int COUNTER_EVENTS_NO_FAMILY = EVENT_FAMILY_COUNT;
 
 // Why an event never reached the outlets.
 enum TDropReason_OPT : int {
@@ -36,17 +33,17 @@ enum TDropReason_OPT : int {
   DROP_REASON_HELD_BACK,          // held back by the extension's state
   DROP_REASON_OVER_BUDGET,        // the queued texts would have passed [GENERAL] MAXQUEUEDMB
   DROP_REASON_TOO_LARGE,          // the event passed the splitter's largest event (whole or unfinished)
+  DROP_REASON_STAGE_ERROR,        // a global stage failed to push it (out of memory, say)
   DROP_REASON_COUNT
 };
 
-// Rings whose backlog is published: the raw ring and the three global rings.
+// Rings whose backlog is published: the raw ring, then the global ring of each family in the
+// order of their numbers (CounterRingOf).
 enum TCounterRing_OPT : int {
   COUNTER_RING_RAW = 0,
-  COUNTER_RING_QUEUE,
-  COUNTER_RING_PEER,
-  COUNTER_RING_FEATUREPARK,
-  COUNTER_RING_COUNT
+  COUNTER_RING_COUNT = COUNTER_RING_RAW + 1 + EVENT_FAMILY_COUNT
 };
+constexpr int CounterRingOf(TEventFamily_OPT tFamily) { return COUNTER_RING_RAW + 1 + tFamily; }
 
 // The relay's latency, in fixed buckets chosen around the stages' 100 ms pacing. Observe costs two
 // or three relaxed adds; the buckets are kept per bucket (not cumulative) so one add suffices, and
@@ -72,7 +69,8 @@ struct TRelayCounters {
   std::atomic<uint64_t> nExchangeReconnects{0};  // automatic reconnections started; control thread
   std::atomic<uint64_t> nExchangeBytes{0};       // bytes read from the exchange; control thread
   std::atomic<uint64_t> nExchangeReadsDropped{0};  // reads refused by the full raw ring or the budget; control thread
-  std::array<std::atomic<uint64_t>, COUNTER_FAMILY_COUNT> vEvents{};      // events cut, by ring; splitter
+  std::array<std::atomic<uint64_t>, EVENT_FAMILY_COUNT + 1> vEvents{};    // events cut, by family, then
+                                                                          // COUNTER_EVENTS_NO_FAMILY; splitter
   std::array<std::atomic<uint64_t>, DROP_REASON_COUNT> vEventsDropped{};  // by reason; stages
   std::atomic<uint64_t> nFramesSent{0};          // frames queued to clients; control thread
   std::atomic<uint64_t> nBytesSent{0};           // their bytes; control thread
@@ -93,7 +91,7 @@ struct TRelayCounters {
   std::atomic<int32_t> nClientsRunning{0};       // client slots past the handshake
   std::atomic<int32_t> nClientsHandshake{0};     // client slots inside the handshake
   std::array<std::atomic<int32_t>, COUNTER_RING_COUNT> vRingBacklog{};          // texts waiting
-  std::array<std::atomic<int32_t>, COUNTER_FAMILY_NONE> vKeyBacklogMax{};       // largest per-key backlog
+  std::array<std::atomic<int32_t>, EVENT_FAMILY_COUNT> vKeyBacklogMax{};        // largest per-key backlog
 };
 
 // The one set of counters; lives for the whole process (trivially destructible, never freed).

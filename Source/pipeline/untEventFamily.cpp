@@ -3,6 +3,9 @@
 
 #include <cassert>
 
+#include "pipeline/untEventSplitter.h"
+#include "pipeline/untFifo.h"
+
 namespace {
 
 constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
@@ -19,6 +22,7 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                  .pbPaneSwitch = &TAppInfo::bWriteGlobalQueueLog,
                  .pAuditList = &TAuditEvents::lstGlobalQueue,
                  .tPane = PANE_GLOBAL_QUEUE,
+                 .tPaneCheck = CTL_CHK_GLOBAL_QUEUE,
                  .tStatusBar = STB_GLOBAL_QUEUE},
      .tSpecific = {.sInitSource = "TSpecificQueueMsgRead.Initialize",
                    .sPushSource = "TSpecificQueueMsgRead.SpecificQueueMsgRead",
@@ -28,8 +32,14 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .pbPaneSwitch = &TAppInfo::bWriteSpecificQueueLog,
                    .pAuditList = &TAuditEvents::lstSpecificQueue,
                    .tPane = PANE_SPECIFIC_QUEUE,
+                   .tPaneCheck = CTL_CHK_SPECIFIC_QUEUE,
                    .tStatusBar = STB_SPECIFIC_QUEUE},
-     .nKeyLabelMsg = 63},
+     .nKeyLabelMsg = 63,
+     .sDeskName = "Queue",
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vQueueList); },
+     .nSplitterRing = EVENT_RING_QUEUE,
+     .fnGlobalRing = [] { return &MyFifoReceived.MyGlobalQueueMsgRead; },
+     .fnKeyRings = [] { return &MyFifoReceived.MySpecificQueueMsgRead[0]; }},
     {.tFamily = EVENT_FAMILY_PEER,
      .sName = "extension",
      .sListName = "extensions",
@@ -43,6 +53,7 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                  .pbPaneSwitch = &TAppInfo::bWriteGlobalPeerLog,
                  .pAuditList = &TAuditEvents::lstGlobalPeer,
                  .tPane = PANE_GLOBAL_PEER,
+                 .tPaneCheck = CTL_CHK_GLOBAL_PEER,
                  .tStatusBar = STB_GLOBAL_PEER},
      .tSpecific = {.sInitSource = "TSpecificPeerMsgRead.Initialize",
                    .sPushSource = "TSpecificPeerMsgRead.SpecificPeerMsgRead",
@@ -52,8 +63,14 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .pbPaneSwitch = &TAppInfo::bWriteSpecificPeerLog,
                    .pAuditList = &TAuditEvents::lstSpecificPeer,
                    .tPane = PANE_SPECIFIC_PEER,
+                   .tPaneCheck = CTL_CHK_SPECIFIC_PEER,
                    .tStatusBar = STB_SPECIFIC_PEER},
-     .nKeyLabelMsg = 64},
+     .nKeyLabelMsg = 64,
+     .sDeskName = "Peer",
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vPeerList); },
+     .nSplitterRing = EVENT_RING_PEER,
+     .fnGlobalRing = [] { return &MyFifoReceived.MyGlobalPeerMsgRead; },
+     .fnKeyRings = [] { return &MyFifoReceived.MySpecificPeerMsgRead[0]; }},
     {.tFamily = EVENT_FAMILY_FEATUREPARK,
      .sName = "parking",
      .sListName = "parks",
@@ -67,6 +84,7 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                  .pbPaneSwitch = &TAppInfo::bWriteGlobalFeatureParkLog,
                  .pAuditList = &TAuditEvents::lstGlobalFeaturePark,
                  .tPane = PANE_GLOBAL_FEATUREPARK,
+                 .tPaneCheck = CTL_CHK_GLOBAL_FEATUREPARK,
                  .tStatusBar = STB_GLOBAL_FEATUREPARK},
      .tSpecific = {.sInitSource = "TSpecificFeatureParkMsgRead.Initialize",
                    .sPushSource = "TSpecificFeatureParkMsgRead.SpecificFeatureParkMsgRead",
@@ -76,8 +94,14 @@ constexpr TEventFamily FAMILIES[EVENT_FAMILY_COUNT] = {
                    .pbPaneSwitch = &TAppInfo::bWriteSpecificFeatureParkLog,
                    .pAuditList = &TAuditEvents::lstSpecificFeaturePark,
                    .tPane = PANE_SPECIFIC_FEATUREPARK,
+                   .tPaneCheck = CTL_CHK_SPECIFIC_FEATUREPARK,
                    .tStatusBar = STB_SPECIFIC_FEATUREPARK},
-     .nKeyLabelMsg = 65},
+     .nKeyLabelMsg = 65,
+     .sDeskName = "FeaturePark",
+     .fnDeskList = [](TServerSocketInfo& s) { return std::span<bool>(s.vFeatureParkList); },
+     .nSplitterRing = EVENT_RING_FEATUREPARK,
+     .fnGlobalRing = [] { return &MyFifoReceived.MyGlobalFeatureParkMsgRead; },
+     .fnKeyRings = [] { return &MyFifoReceived.MySpecificFeatureParkMsgRead[0]; }},
 };
 
 // Every table indexes by the family's number, so each row must stand at its own.
@@ -95,3 +119,7 @@ const TEventFamily& Family(TEventFamily_OPT tFamily) {
 }
 
 std::span<const TEventFamily, EVENT_FAMILY_COUNT> AllFamilies() { return std::span(FAMILIES); }
+
+std::span<TSpecificMsgReadFifo> TEventFamily::KeyRings() const {
+  return {fnKeyRings(), static_cast<size_t>(nKeyCount)};
+}

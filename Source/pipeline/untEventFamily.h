@@ -1,11 +1,15 @@
 // The three event families (queues, extensions, parking lots), each described once: its name
-// outside the relay, its key range, its counters, and for each of its two stages the log sources,
-// the full-ring text, the pane, the pane's switch and the status bar. Every per-family table, in
-// the pipeline and above it, reads its entries from here, so a family is spelt in one place and a
-// new field of a family is added to one row, not to five tables.
+// outside the relay and at the desks, its key range, a desk slot's subscriptions of it, and for
+// each of its two stages the log sources, the full-ring text, the pane, the pane's switch and check
+// box, the audit list and the status bar. Every per-family table, in the pipeline and above it,
+// reads its entries from here, so a family is spelt in one place and a new field of a family is
+// added to one row, not to five tables. The families' numbers are base/untFamilyId.h's, so the
+// layers below the pipeline index by them too.
 //
-// What only the pipeline owns (rings, marks, bells, key readers) stays in the pipeline's own
-// tables, indexed by the family; those tables take their texts from here.
+// The row also says where the family's rings are (its global ring, its per-key rings, and the
+// splitter's bit that files an event into it), so the pipeline's tables take their rings from here
+// too. What only the pipeline keeps per family (marks, bells, thinned lines, key readers) stays in
+// its own tables, indexed by the family.
 //
 // Threads: the rows are constant; any thread may read them. The first key of a range is read
 // through MyConfigInfo.MyProfile, which is fixed before any stage starts.
@@ -15,26 +19,12 @@
 #include <cstdint>
 #include <span>
 
+#include "base/untFamilyId.h"
 #include "base/untVariables.h"
 #include "logging/untCounters.h"
 #include "logging/untDisplaySink.h"
 
-enum TEventFamily_OPT : int {
-  EVENT_FAMILY_QUEUE = 0,        // queue events, keys 10001..11000 (classic ranges; see [KEYS])
-  EVENT_FAMILY_PEER = 1,         // extension events, keys 20001..30000
-  EVENT_FAMILY_FEATUREPARK = 2,  // parking events, keys 701..800
-  EVENT_FAMILY_COUNT
-};
-
-// The counters number the families (and their rings) as the outlets do.
-static_assert(static_cast<int>(EVENT_FAMILY_QUEUE) == COUNTER_FAMILY_QUEUE &&
-                  static_cast<int>(EVENT_FAMILY_PEER) == COUNTER_FAMILY_PEER &&
-                  static_cast<int>(EVENT_FAMILY_FEATUREPARK) == COUNTER_FAMILY_FEATUREPARK,
-              "counter families follow the event families");
-static_assert(COUNTER_RING_QUEUE == COUNTER_RING_RAW + 1 + EVENT_FAMILY_QUEUE &&
-                  COUNTER_RING_PEER == COUNTER_RING_RAW + 1 + EVENT_FAMILY_PEER &&
-                  COUNTER_RING_FEATUREPARK == COUNTER_RING_RAW + 1 + EVENT_FAMILY_FEATUREPARK,
-              "counter rings follow the raw ring, then the event families");
+struct TSpecificMsgReadFifo;  // untFifo.h; the rings themselves are the pipeline's
 
 // One stage of a family (the global one or the per-key one), as the log and the console see it.
 struct TFamilyStage {
@@ -46,6 +36,7 @@ struct TFamilyStage {
   std::atomic<bool> TAppInfo::*pbPaneSwitch;  // MyAppInfo's bWrite...Log: whether the pane shows events
   TAuditList* TAuditEvents::*pAuditList;      // MyAuditEvents' capture list of the pane
   TPaneId tPane;               // the stage's pane
+  TControlId tPaneCheck;       // the pane's "Enabled" check box, which sets pbPaneSwitch
   TStatusBarId tStatusBar;     // the stage's status bar
 };
 
@@ -60,12 +51,28 @@ struct TEventFamily {
   TFamilyStage tGlobal;                 // the global stage
   TFamilyStage tSpecific;               // the per-key stage
   int nKeyLabelMsg;                     // message of the per-key bar's key panel ("Queue: ", ...)
+  const char* sDeskName;                // "Queue", "Peer" or "FeaturePark": the family in the desk
+                                        // service's operations ("ChangeQueueClientInfo",
+                                        // "SocketServerQueueWrite") and lines ("Changing Queue: ")
+  std::span<bool> (*fnDeskList)(TServerSocketInfo&);  // a desk slot's subscriptions, by key index
+  uint32_t nSplitterRing;               // the splitter's EVENT_RING_... bit of the family's events
+  TSpecificMsgReadFifo* (*fnGlobalRing)();  // its global ring in MyFifoReceived
+  TSpecificMsgReadFifo* (*fnKeyRings)();    // the first of its nKeyCount per-key rings there
 
   // The range's first number in force, and where it is kept (fixed at start-up).
   const int32_t* FirstKeyPtr() const { return &(MyConfigInfo.MyProfile.*pnFirstKey); }
   int32_t FirstKey() const { return *FirstKeyPtr(); }
   // Index of nKey in the range in force; -1 outside.
   int32_t IndexOf(int32_t nKey) const { return KeyIndex(nKey, FirstKey(), nKeyCount); }
+  // The family's rings in MyFifoReceived: the global one, and the per-key ones by key index (the
+  // never-opened last one included).
+  TSpecificMsgReadFifo& GlobalRing() const { return *fnGlobalRing(); }
+  std::span<TSpecificMsgReadFifo> KeyRings() const;
+  // A desk slot's subscription flags of the family, one per key index.
+  std::span<bool> DeskList(TServerSocketInfo& slot) const { return fnDeskList(slot); }
+  std::span<const bool> DeskList(const TServerSocketInfo& slot) const {
+    return fnDeskList(const_cast<TServerSocketInfo&>(slot));  // read only; the slots are never const objects
+  }
 };
 
 // The row of tFamily, which must be one of the three.

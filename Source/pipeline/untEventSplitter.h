@@ -33,11 +33,14 @@
 #include <string>
 #include <string_view>
 
-// Global rings an event is filed into, by the modules named on its "File: " lines.
+#include "base/untFamilyId.h"
+
+// Global rings an event is filed into, by the modules named on its "File: " lines: one bit per
+// family, at the family's number.
 enum TEventRing_OPT : uint32_t {
-  EVENT_RING_QUEUE = 1,        // "File: app_queue.c"
-  EVENT_RING_PEER = 2,         // "File: channel.c", "File: chan_sip.c" or "File: app_dial.c"
-  EVENT_RING_FEATUREPARK = 4,  // "File: features.c"
+  EVENT_RING_QUEUE = 1u << EVENT_FAMILY_QUEUE,  // "File: app_queue.c"
+  EVENT_RING_PEER = 1u << EVENT_FAMILY_PEER,    // "File: channel.c", "File: chan_sip.c" or "File: app_dial.c"
+  EVENT_RING_FEATUREPARK = 1u << EVENT_FAMILY_FEATUREPARK,  // "File: features.c"
 };
 
 // Bit set of TEventRing_OPT: each of the three tests is an independent substring test. This is

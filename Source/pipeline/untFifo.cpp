@@ -35,6 +35,7 @@
 #include "logging/untCounters.h"
 #include "logging/untThinnedLine.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untPipelineCommon.h"
 #include "pipeline/untRingFamily.h"
 #include "platform/untMemory.h"
@@ -95,18 +96,19 @@ int64_t IndexIn(const TSpecificMsgReadFifo* pRing, const TSpecificMsgReadFifo* p
   return le(pFirst, pRing) && !le(pFirst + n, pRing) ? pRing - pFirst : -1;
 }
 
-// Place of a specific ring among all specific rings, in field order; -1 for a ring outside MyFifoReceived.
+// Place of a specific ring among all specific rings, in field order (each family's global ring,
+// then its per-key rings); -1 for a ring outside MyFifoReceived.
 int64_t SpecificOrdinal(const TSpecificMsgReadFifo& ring) {
-  const TFifoReceived& f = MyFifoReceived;
-  const struct { const TSpecificMsgReadFifo* pFirst; int64_t nCount; } vTables[] = {
-      {&f.MyGlobalQueueMsgRead, 1},       {f.MySpecificQueueMsgRead, QUEUE_COUNT},
-      {&f.MyGlobalPeerMsgRead, 1},        {f.MySpecificPeerMsgRead, PEER_COUNT},
-      {&f.MyGlobalFeatureParkMsgRead, 1}, {f.MySpecificFeatureParkMsgRead, PARK_COUNT}};
   int64_t nBefore = 0;
-  for (const auto& t : vTables) {
-    const int64_t n = IndexIn(&ring, t.pFirst, t.nCount);
-    if (n >= 0) return nBefore + n;
-    nBefore += t.nCount;
+  for (const TEventFamily& family : AllFamilies()) {
+    const std::span<TSpecificMsgReadFifo> vKeyRings = family.KeyRings();
+    const struct { const TSpecificMsgReadFifo* pFirst; int64_t nCount; } vTables[] = {
+        {&family.GlobalRing(), 1}, {vKeyRings.data(), static_cast<int64_t>(vKeyRings.size())}};
+    for (const auto& t : vTables) {
+      const int64_t n = IndexIn(&ring, t.pFirst, t.nCount);
+      if (n >= 0) return nBefore + n;
+      nBefore += t.nCount;
+    }
   }
   return -1;
 }

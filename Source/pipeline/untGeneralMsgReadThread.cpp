@@ -17,18 +17,6 @@ constexpr const char* SOURCE_EXECUTE = "TExecGeneralMsgReadThread.Execute";
 constexpr const char* SOURCE_PROCESS = "TExecGeneralMsgReadThread.ProcessGenericMessage";
 constexpr int32_t SLEEP_BACKLOG = 10;  // chunks waiting at or below which the thread naps
 constexpr int SLEEP_MS = 10;
-
-// Where an event the splitter filed goes: the family whose ring bit it carries, in family order.
-struct TGlobalRoute {
-  TEventFamily_OPT tFamily;  // whose events counter it adds to
-  uint32_t nRingBit;         // the splitter's EVENT_RING_... bit
-  void (*fnPush)(TText);     // the family's global ring push
-};
-constexpr TGlobalRoute GLOBAL_ROUTES[EVENT_FAMILY_COUNT] = {
-    {EVENT_FAMILY_QUEUE, EVENT_RING_QUEUE, &TGlobalQueueMsgRead::GlobalQueueMsgRead},
-    {EVENT_FAMILY_PEER, EVENT_RING_PEER, &TGlobalPeerMsgRead::GlobalPeerMsgRead},
-    {EVENT_FAMILY_FEATUREPARK, EVENT_RING_FEATUREPARK, &TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead},
-};
 }  // namespace
 
 void TExecGeneralMsgReadThread::Execute() {
@@ -74,13 +62,14 @@ void TExecGeneralMsgReadThread::ProcessGenericMessage(std::string_view sText, in
 
 void TExecGeneralMsgReadThread::OnEvent(std::string_view sEventFound, uint32_t nRings) {
   // An event filed into two rings counts once in each.
-  std::array<std::atomic<uint64_t>, COUNTER_FAMILY_COUNT>& vEvents = MyCounters.vEvents;
-  for (const TGlobalRoute& route : GLOBAL_ROUTES) {
-    if ((nRings & route.nRingBit) == 0) continue;
-    CountUp(vEvents[route.tFamily]);
-    route.fnPush(MakeText(std::string(sEventFound), nChunkStampUs));
+  std::array<std::atomic<uint64_t>, EVENT_FAMILY_COUNT + 1>& vEvents = MyCounters.vEvents;
+  // An event goes to the global ring of each family whose bit it carries, in family order.
+  for (const TEventFamily& family : AllFamilies()) {
+    if ((nRings & family.nSplitterRing) == 0) continue;
+    CountUp(vEvents[family.tFamily]);
+    PushGlobal(family.tFamily, MakeText(std::string(sEventFound), nChunkStampUs));
   }
-  if (nRings == 0) CountUp(vEvents[COUNTER_FAMILY_NONE]);
+  if (nRings == 0) CountUp(vEvents[COUNTER_EVENTS_NO_FAMILY]);
   if (ShowStagePane(MyAppInfo.bWriteGeneralLogProcessed)) {
     const std::string sShown(sEventFound);
     HandOverToControl([&](TStageDisplay& d) { d.PrintGeneralLogProcessed(sShown); });

@@ -20,24 +20,23 @@ void WarnUnlistedQueue(std::string_view sEvent) {
     TSpecificQueueMsgRead::DropUnlistedQueue(*sName);
 }
 
-TGlobalStageFamily GlobalStageOf(TEventFamily_OPT tFamily, TSpecificMsgReadFifo* pRing,
-                                 std::optional<int32_t> (*fnExtractKey)(std::string_view, const TProfileConfig&),
+TGlobalStageFamily GlobalStageOf(TEventFamily_OPT tFamily, std::optional<int32_t> (*fnExtractKey)(std::string_view, const TProfileConfig&),
                                  void (*fnPushKeyed)(TText, int32_t), void (*fnNoKey)(std::string_view)) {
   const TFamilyStage& stage = Family(tFamily).tGlobal;
-  return {pRing,        &(MyAppInfo.*stage.pbPaneSwitch), stage.tPane, stage.tStatusBar, stage.sExecuteSource,
+  return {&Family(tFamily).GlobalRing(),        &(MyAppInfo.*stage.pbPaneSwitch), stage.tPane, stage.tStatusBar, stage.sExecuteSource,
           stage.sProcessSource, fnExtractKey, fnPushKeyed, fnNoKey, tFamily};
 }
 
 }  // namespace
 
-// The ring and the key reader are the pipeline's; the texts, pane and status bar come from the family.
+// The key reader is the pipeline's; the ring, texts, pane and status bar come from the family.
 const TGlobalStageFamily& GlobalStageFamily(TEventFamily_OPT tFamily) {
   static const TGlobalStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
-      GlobalStageOf(EVENT_FAMILY_QUEUE, &MyFifoReceived.MyGlobalQueueMsgRead, &ExtractQueueKey,
+      GlobalStageOf(EVENT_FAMILY_QUEUE, &ExtractQueueKey,
                     &TSpecificQueueMsgRead::SpecificQueueMsgRead, &WarnUnlistedQueue),
-      GlobalStageOf(EVENT_FAMILY_PEER, &MyFifoReceived.MyGlobalPeerMsgRead, &ExtractPeerKey,
+      GlobalStageOf(EVENT_FAMILY_PEER, &ExtractPeerKey,
                     &TSpecificPeerMsgRead::SpecificPeerMsgRead, nullptr),
-      GlobalStageOf(EVENT_FAMILY_FEATUREPARK, &MyFifoReceived.MyGlobalFeatureParkMsgRead, &ExtractFeatureParkKey,
+      GlobalStageOf(EVENT_FAMILY_FEATUREPARK, &ExtractFeatureParkKey,
                     &TSpecificFeatureParkMsgRead::SpecificFeatureParkMsgRead, nullptr),
   };
   return vFamilies[tFamily];
@@ -93,14 +92,23 @@ void TExecGlobalStageThread::ProcessGlobalMessage(TText sMyNewMessage) {
     CountUp(MyCounters.vEventsDropped[DROP_REASON_NO_KEY]);
     return;
   }
-  // Push and pane are one unit: a failure in it loses this event only, without a line (a full
-  // ring has logged its own).
+  // Push and pane are one unit: a failure in it loses this event only (or, once pushed, only its
+  // pane line). A full ring has logged its own refusal; any other failure is counted when it cost
+  // the event and logged thinned, since what fails once here (memory, say) fails for a flood.
+  bool bPushed = false;
   try {
     const bool bShow = ShowStagePane(*tFamily.pbPaneSwitch);
     std::string sShown;
     if (bShow) sShown = *sMyNewMessage;  // the pushed text belongs to the next stage from now on
     tFamily.fnPushKeyed(std::move(sMyNewMessage), *nKey);
+    bPushed = true;
     if (bShow) HandOverToControl([&](TStageDisplay& d) { d.PrintStageLog(tFamily.tPane, sShown); });
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    if (!bPushed) CountUp(MyCounters.vEventsDropped[DROP_REASON_STAGE_ERROR]);
+    if (const uint64_t nCount = tFailureLine.Count())
+      PipelineLog(tFamily.sProcessSource, LOG_ERROR,
+                  std::string("Error: ") + e.what() + (bPushed ? " - pane line lost" : " - event dropped") +
+                      TThinnedLine::SoFar(nCount),
+                  false);
   }
 }

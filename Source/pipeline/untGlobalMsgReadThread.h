@@ -18,6 +18,7 @@
 #include "base/untVariables.h"
 #include "logging/untDisplaySink.h"
 #include "pipeline/untEventOutlet.h"
+#include "logging/untThinnedLine.h"
 #include "pipeline/untFifo.h"
 #include "platform/untWorker.h"
 
@@ -51,6 +52,7 @@ class TExecGlobalStageThread : public TWorkerThread {
 
  private:
   const TGlobalStageFamily& tFamily;  // constant
+  TThinnedLine tFailureLine;          // failures of a push or its pane line; this thread
 };
 
 class TExecGlobalQueueMsgReadThread : public TExecGlobalStageThread {

@@ -35,6 +35,7 @@
 
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untEventKeys.h"
 #include "pipeline/untEventProfile.h"
 
@@ -172,7 +173,7 @@ bool ProcessPeerEvents(const std::string& sData, const std::string& sEventToFind
   try {
     const std::optional<int32_t> nFound = StrToIntStrict(sNumberText);
     // The number only proves the event is about a tracked extension; the caller's key is used.
-    if (!nFound || PeerIndex(*nFound) < 0) return false;
+    if (!nFound || Family(EVENT_FAMILY_PEER).IndexOf(*nFound) < 0) return false;
     bResult = true;
     if (IsBlankText(sGenericInfoToFind)) {
       sPeerInfo = sEventToFind;
@@ -216,7 +217,7 @@ TPeerState_OPT ConvertPeerInfoToState(const std::string& sPeerInfo) {
 
 bool ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPeerNumber, bool& bGenerateEvent) {
   try {
-    const int32_t nIndex = PeerIndex(nPeerNumber);
+    const int32_t nIndex = Family(EVENT_FAMILY_PEER).IndexOf(nPeerNumber);
     if (nIndex < 0 || IsBlankText(sMyNewMessage)) return true;
 
     const TPeerChange tChange = ClassifyPeerEvent(sMyNewMessage, nPeerNumber);

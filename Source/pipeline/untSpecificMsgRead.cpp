@@ -6,8 +6,8 @@
 // wake-up costs the stage one look at its rings. A per-key push also marks its ring first
 // (untRingMarks), so that the stage looks only at the rings that may hold an event.
 //
-// The log sources, full-ring texts and key ranges are the family's (untEventFamily); the rings are
-// this file's.
+// The rings, log sources, full-ring texts and key ranges are the family's (untEventFamily); the
+// marks, bells and thinned lines are this file's.
 #include "pipeline/untSpecificMsgRead.h"
 
 #include <span>
@@ -20,10 +20,9 @@
 
 namespace {
 
-TKeyTable KeyTableOf(TEventFamily_OPT tFamily, TSpecificMsgReadFifo* vRings, std::atomic<uint32_t>* vOutOfRange,
-                     TThinnedLine* vFullLines) {
+TKeyTable KeyTableOf(TEventFamily_OPT tFamily, std::atomic<uint32_t>* vOutOfRange, TThinnedLine* vFullLines) {
   const TEventFamily& family = Family(tFamily);
-  return {vRings,
+  return {family.KeyRings().data(),
           family.FirstKeyPtr(),
           family.nKeyCount,
           family.tSpecific.sPushSource,
@@ -34,14 +33,14 @@ TKeyTable KeyTableOf(TEventFamily_OPT tFamily, TSpecificMsgReadFifo* vRings, std
           &SpecificRingMarks(tFamily)};
 }
 
-// The three per-key tables, one row per family; the texts and the range come from the family.
+// The three per-key tables, one row per family; the rings, texts and range come from the family.
 const TKeyTable& KeyTable(TEventFamily_OPT tFamily) {
   static std::atomic<uint32_t> vOutOfRange[EVENT_FAMILY_COUNT]{};  // numbers refused; global stages
   static TThinnedLine vFullLines[EVENT_FAMILY_COUNT];                 // refusals of full rings; global stages
   static const TKeyTable vTables[EVENT_FAMILY_COUNT] = {
-      KeyTableOf(EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead, vOutOfRange, vFullLines),
-      KeyTableOf(EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead, vOutOfRange, vFullLines),
-      KeyTableOf(EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead, vOutOfRange, vFullLines),
+      KeyTableOf(EVENT_FAMILY_QUEUE, vOutOfRange, vFullLines),
+      KeyTableOf(EVENT_FAMILY_PEER, vOutOfRange, vFullLines),
+      KeyTableOf(EVENT_FAMILY_FEATUREPARK, vOutOfRange, vFullLines),
   };
   return vTables[tFamily];
 }
@@ -52,28 +51,31 @@ std::span<TSpecificMsgReadFifo> ServedRings(TEventFamily_OPT tFamily) {
   return {table.vRings, static_cast<size_t>(table.nCount - 1)};
 }
 
-// A push into a family's global ring; the splitter's thread.
-void PushGlobal(TEventFamily_OPT tFamily, TSpecificMsgReadFifo& ring, TText sText) {
-  static TThinnedLine vFullLines[EVENT_FAMILY_COUNT];  // refusals of the full rings; splitter
-  const TFamilyStage& stage = Family(tFamily).tGlobal;
-  FifoPush(ring, std::move(sText), stage.sPushSource, stage.sFullText, vFullLines[tFamily]);
-  GlobalStageBell(tFamily).Ring();
-}
-
 template <class TThread>
 TWorkerThread* Create() {
   return new TThread();
 }
 
+// A family's global ring, as InitializeFamily opens it.
+std::span<TSpecificMsgReadFifo> GlobalRingOf(TEventFamily_OPT tFamily) { return {&Family(tFamily).GlobalRing(), 1}; }
+
 }  // namespace
 
+void PushGlobal(TEventFamily_OPT tFamily, TText sText) {
+  static TThinnedLine vFullLines[EVENT_FAMILY_COUNT];  // refusals of the full rings; splitter
+  const TEventFamily& family = Family(tFamily);
+  FifoPush(family.GlobalRing(), std::move(sText), family.tGlobal.sPushSource, family.tGlobal.sFullText,
+           vFullLines[tFamily]);
+  GlobalStageBell(tFamily).Ring();
+}
+
 bool TGlobalQueueMsgRead::Initialize() {
-  return InitializeFamily(Family(EVENT_FAMILY_QUEUE).tGlobal.sInitSource, {&MyFifoReceived.MyGlobalQueueMsgRead, 1},
+  return InitializeFamily(Family(EVENT_FAMILY_QUEUE).tGlobal.sInitSource, GlobalRingOf(EVENT_FAMILY_QUEUE),
                           &Create<TExecGlobalQueueMsgReadThread>);
 }
 
 void TGlobalQueueMsgRead::GlobalQueueMsgRead(TText sText) {
-  PushGlobal(EVENT_FAMILY_QUEUE, MyFifoReceived.MyGlobalQueueMsgRead, std::move(sText));
+  PushGlobal(EVENT_FAMILY_QUEUE, std::move(sText));
 }
 
 bool TSpecificQueueMsgRead::Initialize() {
@@ -92,12 +94,12 @@ void TSpecificQueueMsgRead::DropUnlistedQueue(std::string_view sName) {
 }
 
 bool TGlobalPeerMsgRead::Initialize() {
-  return InitializeFamily(Family(EVENT_FAMILY_PEER).tGlobal.sInitSource, {&MyFifoReceived.MyGlobalPeerMsgRead, 1},
+  return InitializeFamily(Family(EVENT_FAMILY_PEER).tGlobal.sInitSource, GlobalRingOf(EVENT_FAMILY_PEER),
                           &Create<TExecGlobalPeerMsgReadThread>);
 }
 
 void TGlobalPeerMsgRead::GlobalPeerMsgRead(TText sText) {
-  PushGlobal(EVENT_FAMILY_PEER, MyFifoReceived.MyGlobalPeerMsgRead, std::move(sText));
+  PushGlobal(EVENT_FAMILY_PEER, std::move(sText));
 }
 
 bool TSpecificPeerMsgRead::Initialize() {
@@ -112,12 +114,12 @@ void TSpecificPeerMsgRead::SpecificPeerMsgRead(TText sText, int32_t nPeerNumber)
 
 bool TGlobalFeatureParkMsgRead::Initialize() {
   return InitializeFamily(Family(EVENT_FAMILY_FEATUREPARK).tGlobal.sInitSource,
-                          {&MyFifoReceived.MyGlobalFeatureParkMsgRead, 1},
+                          GlobalRingOf(EVENT_FAMILY_FEATUREPARK),
                           &Create<TExecGlobalFeatureParkMsgReadThread>);
 }
 
 void TGlobalFeatureParkMsgRead::GlobalFeatureParkMsgRead(TText sText) {
-  PushGlobal(EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MyGlobalFeatureParkMsgRead, std::move(sText));
+  PushGlobal(EVENT_FAMILY_FEATUREPARK, std::move(sText));
 }
 
 bool TSpecificFeatureParkMsgRead::Initialize() {

@@ -9,7 +9,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "pipeline/untEventFamily.h"
 #include "pipeline/untFifo.h"
+
+// A push into the family's global ring, then its stage's bell; the splitter's thread.
+void PushGlobal(TEventFamily_OPT tFamily, TText sText);
 
 class TGlobalQueueMsgRead {
  public:

@@ -17,10 +17,10 @@ constexpr const char* AVOIDING = "********** Avoiding this Message **********";
 
 namespace {
 
-TSpecificStageFamily SpecificStageOf(TEventFamily_OPT tFamily, TSpecificMsgReadFifo* vRings) {
+TSpecificStageFamily SpecificStageOf(TEventFamily_OPT tFamily) {
   const TEventFamily& family = Family(tFamily);
   return {tFamily,
-          vRings,
+          family.KeyRings().data(),
           &SpecificRingMarks(tFamily),
           family.FirstKeyPtr(),
           family.nKeyCount - 1,
@@ -33,12 +33,12 @@ TSpecificStageFamily SpecificStageOf(TEventFamily_OPT tFamily, TSpecificMsgReadF
 
 }  // namespace
 
-// The rings are the pipeline's; everything else of a row comes from the family.
+// The marks are the pipeline's; everything else of a row comes from the family.
 const TSpecificStageFamily& SpecificStageFamily(TEventFamily_OPT tFamily) {
   static const TSpecificStageFamily vFamilies[EVENT_FAMILY_COUNT] = {
-      SpecificStageOf(EVENT_FAMILY_QUEUE, MyFifoReceived.MySpecificQueueMsgRead),
-      SpecificStageOf(EVENT_FAMILY_PEER, MyFifoReceived.MySpecificPeerMsgRead),
-      SpecificStageOf(EVENT_FAMILY_FEATUREPARK, MyFifoReceived.MySpecificFeatureParkMsgRead),
+      SpecificStageOf(EVENT_FAMILY_QUEUE),
+      SpecificStageOf(EVENT_FAMILY_PEER),
+      SpecificStageOf(EVENT_FAMILY_FEATUREPARK),
   };
   return vFamilies[tFamily];
 }
