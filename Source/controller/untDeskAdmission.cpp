@@ -70,15 +70,18 @@ const TAddressRanges& AllowList() {
 }
 
 // Connections from sAddress that are open and not RUNNING (with or without a slot).
-int32_t WaitingFrom(TServerSocket& listener, const std::string& sAddress) {
+int32_t WaitingFrom(TDeskService& desks, const std::string& sAddress) {
+  TServerSocket& listener = desks.socManagerServer;
   int32_t nWaiting = 0;
   const int nCount = listener.ActiveConnections();
   for (int n = 0; n < nCount; ++n)
     if (listener.Connections(n)->RemoteAddress() == sAddress) ++nWaiting;
-  for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo)
-    if (slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING && slot.pConnection != nullptr &&
+  for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+    const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
+    if (slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING && desks.Session(i) != nullptr &&
         slot.sRemoteAddress == sAddress)
       --nWaiting;
+  }
   return nWaiting;
 }
 
@@ -108,7 +111,7 @@ TAdmission_OPT TDeskService::AdmitClient(TServerConnection& connection) {
     TAdmission_OPT tAdmission = ADMISSION_ACCEPT;
     // While some wait, a newcomer waits behind them: the oldest goes first.
     const int nHeldHere = socManagerServer.HeldConnections(sAddress);
-    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(socManagerServer, sAddress) >= p.nMaxPerAddress)) {
+    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(*this, sAddress) >= p.nMaxPerAddress)) {
       if (nHeldHere >= MAX_HELD_PER_ADDRESS || socManagerServer.HeldConnections("") >= MAX_HELD) {
         LogRefusal(tRefusedOverLimit, IntToStr(p.nMaxPerAddress) +
                                           " connections from this address are still in the handshake, [PROXY] "

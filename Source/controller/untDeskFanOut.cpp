@@ -85,7 +85,7 @@ int SendRuns(TServerConnection& connection, const TEventBatch& tBatch, std::shar
 // Sends each RUNNING slot the frames of the batch it subscribed to, straight to the session the
 // slot holds, in one write per slot.
 template <size_t N>
-bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatch) {
+bool WriteBatchToSubscribers(const TDeskService& desks, const TFanOut<N>& tFanOut, const TEventBatch& tBatch) {
   try {
     std::vector<int32_t> vIndex;
     vIndex.reserve(tBatch.vFrames.size());
@@ -93,14 +93,16 @@ bool WriteBatchToSubscribers(const TFanOut<N>& tFanOut, const TEventBatch& tBatc
     for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) vIndex.push_back(family.IndexOf(tFrame.nKey));
     std::vector<std::string_view> vRuns;
     std::shared_ptr<const std::string> pShared;  // the batch's copy for the clients that share it
-    for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+    for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+      const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
-      if (slot.pConnection == nullptr) continue;
+      TServerConnection* pSession = desks.Session(i);
+      if (pSession == nullptr) continue;
       size_t nBytes = 0;
       const int32_t nFrames = CollectRuns(tBatch, vIndex, slot.*tFanOut.pList, vRuns, nBytes);
       if (nFrames == 0) continue;
       try {
-        const int nTaken = SendRuns(*slot.pConnection, tBatch, pShared, vRuns, nBytes);
+        const int nTaken = SendRuns(*pSession, tBatch, pShared, vRuns, nBytes);
         CountUp(MyCounters.nFramesSent, static_cast<uint64_t>(nFrames));
         CountUp(MyCounters.nBytesSent, nTaken > 0 ? static_cast<uint64_t>(nTaken) : 0);
       } catch (const std::exception& e) {
@@ -123,9 +125,9 @@ const TFanOut<PARK_COUNT> PARK_FAN_OUT = {"SocketServerFeatureParkWrite", &TServ
 
 bool TDeskService::SocketServerWriteBatch(const TEventBatch& tBatch) {
   switch (tBatch.tFamily) {
-    case EVENT_FAMILY_QUEUE: return WriteBatchToSubscribers(QUEUE_FAN_OUT, tBatch);
-    case EVENT_FAMILY_PEER: return WriteBatchToSubscribers(PEER_FAN_OUT, tBatch);
-    case EVENT_FAMILY_FEATUREPARK: return WriteBatchToSubscribers(PARK_FAN_OUT, tBatch);
+    case EVENT_FAMILY_QUEUE: return WriteBatchToSubscribers(*this, QUEUE_FAN_OUT, tBatch);
+    case EVENT_FAMILY_PEER: return WriteBatchToSubscribers(*this, PEER_FAN_OUT, tBatch);
+    case EVENT_FAMILY_FEATUREPARK: return WriteBatchToSubscribers(*this, PARK_FAN_OUT, tBatch);
     default: return true;
   }
 }

@@ -1,5 +1,5 @@
 // TDeskService, the desk service: the one owner of the desk listener (plain and TLS) with its
-// connections, the slot table whose slots hold their sessions, the client port's guards
+// connections, the slot table and the session of each slot, the client port's guards
 // (admission, handshake deadline, held connections, TLS failures), the handshake and change
 // commands of the slots' clients, the fan-out of event batches to them, and the listener's start
 // and stop. It wires the listener's events to its own handlers once and logs each event to the
@@ -8,7 +8,7 @@
 // handshake without a search. The controller keeps the client service's operation names (the
 // table's, the handshake's, the fan-out's, the start and stop) as members that hand on to it. The
 // slots' storage is the shared record MyAppInfo.MyServerSocketInfo, which the console, the metrics
-// and the web pages read. One file per concern:
+// and the web pages read; their sessions are this service's alone. One file per concern:
 //   untDeskService.cpp    the listener's events, the read log budget
 //   untDeskSlots.cpp      the slot table
 //   untDeskAdmission.cpp  the client port's guards
@@ -24,9 +24,11 @@
 // handlers serve nobody once the controller has ended (the console's shut-down).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
+#include "base/untVariables.h"
 #include "platform/untServerSocket.h"
 
 struct TEventBatch;
@@ -57,7 +59,9 @@ class TDeskService {
   bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
   // The slot the connection holds, or -1 (it found none free): read from the number the slot
   // gave it, checked against the slot, so no search and no stale answer.
-  static int32_t SlotOf(const TServerConnection& connection);
+  int32_t SlotOf(const TServerConnection& connection) const;
+  // The session that holds slot nSlot, or null: none took it, it is free, or nSlot is no slot.
+  TServerConnection* Session(int32_t nSlot) const;
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,
                         const std::string& sFeatureParkList);
@@ -102,4 +106,10 @@ class TDeskService {
 
   // ---- Owned (control thread) ----
   TServerSocket socManagerServer;  // the desk listener
+
+ private:
+  // The session of each slot: set when it takes the slot, cleared when the slot is released or
+  // the listener starts (a slot is released before its session can go away). It counts only while
+  // its slot is taken, so a table emptied under the service leaves no session behind.
+  std::array<TServerConnection*, MAX_CLIENT_SLOTS> vSessions{};  // by slot index; control thread
 };
