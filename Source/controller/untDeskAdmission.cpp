@@ -45,28 +45,8 @@ namespace {
 constexpr int MAX_HELD_PER_ADDRESS = MAX_CLIENT_SLOTS;  // held from one address at most
 constexpr int MAX_HELD = 3 * MAX_CLIENT_SLOTS;          // held from all addresses at most
 
-TThinnedLine tRefusedOutside;    // connections refused by the allow-list; control thread
-TThinnedLine tRefusedOverLimit;  // connections refused by the per-address limit; control thread
-TThinnedLine tRefusedUnchecked;  // connections refused because the check failed; control thread
-TThinnedLine tTlsFailures;       // failed TLS handshakes of desks; control thread
-
 std::string Peer(const TServerConnection& connection) {
   return connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort());
-}
-
-// The allow-list in force, parsed again only when the configured text changes.
-const TAddressRanges& AllowList() {
-  static std::string sParsed;
-  static TAddressRanges ranges;
-  static bool bParsed = false;
-  const std::string& sAllowFrom = MyConfigInfo.MyClientPort.sAllowFrom;
-  if (!bParsed || sParsed != sAllowFrom) {
-    std::vector<std::string> lstInvalid;  // reported by the configuration's check already
-    ranges.Parse(sAllowFrom, lstInvalid);
-    sParsed = sAllowFrom;
-    bParsed = true;
-  }
-  return ranges;
 }
 
 // Connections from sAddress that are open and not RUNNING (with or without a slot).
@@ -99,6 +79,17 @@ void LogRefusal(TThinnedLine& tRefused, const std::string& sWhy, int nLevel = LO
 }
 
 }  // namespace
+
+const TAddressRanges& TDeskService::AllowList() {
+  const std::string& sAllowFrom = MyConfigInfo.MyClientPort.sAllowFrom;
+  if (!bAllowParsed || sAllowParsed != sAllowFrom) {
+    std::vector<std::string> lstInvalid;  // reported by the configuration's check already
+    tAllowList.Parse(sAllowFrom, lstInvalid);
+    sAllowParsed = sAllowFrom;
+    bAllowParsed = true;
+  }
+  return tAllowList;
+}
 
 TAdmission_OPT TDeskService::AdmitClient(TServerConnection& connection) {
   try {

@@ -28,10 +28,25 @@
 #include <cstdint>
 #include <string>
 
+#include <chrono>
+#include <cstddef>
+#include <unordered_map>
+
 #include "base/untVariables.h"
+#include "logging/untThinnedLine.h"
+#include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
 
 struct TEventBatch;
+
+// The log budget of one connection's reads in the current window (untDeskService.cpp).
+struct TReadLogBudget {
+  std::chrono::steady_clock::time_point tWindowStart;  // start of the current window
+  size_t nLoggedBytes = 0;    // bytes of read lines logged in the window, as written (UTF-8)
+  bool bSpent = false;        // a read did not fit: the window's later reads are left out too
+  int64_t nLeftOutBytes = 0;  // bytes of the reads left out in the window
+};
+using TReadLogBudgets = std::unordered_map<const TServerConnection*, TReadLogBudget>;
 
 class TDeskService {
  public:
@@ -112,4 +127,18 @@ class TDeskService {
   // the listener starts (a slot is released before its session can go away). It counts only while
   // its slot is taken, so a table emptied under the service leaves no session behind.
   std::array<TServerConnection*, MAX_CLIENT_SLOTS> vSessions{};  // by slot index; control thread
+
+  // The allow-list in force, parsed again only when the configured text changes.
+  const TAddressRanges& AllowList();
+
+  // ---- Control thread only ----
+  TReadLogBudgets mapReadLogBudgets;  // one per connection that has read
+  uint64_t nAcceptFailures = 0;       // failed accepts of the current shortage
+  TThinnedLine tRefusedOutside;       // connections refused by the allow-list
+  TThinnedLine tRefusedOverLimit;     // connections refused by the per-address limit
+  TThinnedLine tRefusedUnchecked;     // connections refused because the check failed
+  TThinnedLine tTlsFailures;          // failed TLS handshakes of desks
+  TAddressRanges tAllowList;          // [PROXY] ALLOWFROM as parsed
+  std::string sAllowParsed;           // the text tAllowList was parsed from
+  bool bAllowParsed = false;          // tAllowList has been parsed once
 };
