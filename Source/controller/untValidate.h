@@ -110,9 +110,10 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
   bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
   // Registers the desk service that owns the listener, the slots, the handshake and the fan-out
-  // (null: none); the operations above and the four below hand on to it. Called once by the
-  // manager object at creation and at its end.
+  // (null: none); the operations above and the four below hand on to it, and the client outlet
+  // hands it its batches. Called once by the manager object at creation and at its end.
   void AttachDeskService(TDeskService* pDesks);
+  TDeskService* DeskService() const { return pDeskService; }  // null: none attached
   bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
                         int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort);
   // Each running client subscribed to some of the batch's keys gets those frames, in batch order,
