@@ -640,10 +640,10 @@ TEST_F(ListenerTest, ClientThatNeverReadsIsDroppedWithoutHoldingUpTheOthers) {
       OnControl([&] {
         EXPECT_TRUE(MyValidate->SocketServerWriteBatch(tBatch));
         nSent += tBatch.svBytes.size();
-        bDropped = std::none_of(MyAppInfo.MyServerSocketInfo.begin(), MyAppInfo.MyServerSocketInfo.end(),
-                                [&](const TServerSocketInfo& slot) {
-                                  return slot.pConnection != nullptr && slot.nRemotePort == nSilentPort;
-                                });
+        bDropped = true;
+        for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i)
+          if (relay.Manager().MyDeskService.Session(i) != nullptr && MyAppInfo.MyServerSocketInfo[i].nRemotePort == nSilentPort)
+            bDropped = false;
       });
       ASSERT_TRUE(PollUntil([&] {
         reader.ReadFor(std::chrono::milliseconds(20));

@@ -41,6 +41,8 @@ TValidate& PrepareProcess() {
   return *MyValidate;
 }
 
+TDeskService& Desks() { return *pProcessDesks; }
+
 class TProcessRelayEnvironment : public ::testing::Environment {
  public:
   void TearDown() override {
@@ -124,17 +126,17 @@ TEST_F(ClientTableTest, ConnectionFindsItsOwnSlotAndNoneAfterRelease) {
   TTableConnection a("10.0.0.1", 1000), b("10.0.0.1", 1001), c("10.0.0.2", 1000), none("10.0.0.3", 1);
   ASSERT_TRUE(validate.InsertClientInfo("10.0.0.1", 1000, &a));
   ASSERT_TRUE(validate.InsertClientInfo("10.0.0.1", 1001, &b));
-  EXPECT_EQ(TDeskService::SlotOf(a), 0);
-  EXPECT_EQ(TDeskService::SlotOf(b), 1);
-  EXPECT_EQ(TDeskService::SlotOf(none), -1);
+  EXPECT_EQ(Desks().SlotOf(a), 0);
+  EXPECT_EQ(Desks().SlotOf(b), 1);
+  EXPECT_EQ(Desks().SlotOf(none), -1);
   ASSERT_TRUE(validate.DeleteClientInfo("10.0.0.1", 1000));
-  EXPECT_EQ(TDeskService::SlotOf(a), -1);
+  EXPECT_EQ(Desks().SlotOf(a), -1);
   ASSERT_TRUE(validate.InsertClientInfo("10.0.0.2", 1000, &c));  // takes slot 0 again
-  EXPECT_EQ(TDeskService::SlotOf(c), 0);
-  EXPECT_EQ(TDeskService::SlotOf(a), -1);
-  EXPECT_EQ(TDeskService::SlotOf(b), 1);
+  EXPECT_EQ(Desks().SlotOf(c), 0);
+  EXPECT_EQ(Desks().SlotOf(a), -1);
+  EXPECT_EQ(Desks().SlotOf(b), 1);
   for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
-  EXPECT_EQ(TDeskService::SlotOf(b), -1);
+  EXPECT_EQ(Desks().SlotOf(b), -1);
 }
 
 TEST_F(ClientTableTest, DeleteReleasesOnlyTheFirstMatchAndIgnoresUnknownPeers) {

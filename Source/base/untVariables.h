@@ -88,14 +88,9 @@ struct TTimeoutEventsControl {
   TTimeoutEventsState_OPT tStateMachine = TIMEOUTEVENTS_STATE_STEP1;  // keep-alive step; control thread
 };
 
-// One client slot. Control thread only.
-class TServerConnection;
-
+// One client slot (its session is the desk service's). Control thread only.
 struct TServerSocketInfo {
   TMainSocketServerStateMachine_OPT tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_NONE;  // NONE = free
-  // The session that holds the slot: set when it takes the slot, cleared with the slot when it
-  // disconnects or the listener stops (the slot is released before its session can go away).
-  TServerConnection* pConnection = nullptr;
   std::string sRemoteAddress;                  // client's dotted address; with the port names the connection
   int32_t nRemotePort = 0;                     // client's port
   std::string sAppInfo;                        // application id given in the handshake

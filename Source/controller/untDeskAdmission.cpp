@@ -45,40 +45,23 @@ namespace {
 constexpr int MAX_HELD_PER_ADDRESS = MAX_CLIENT_SLOTS;  // held from one address at most
 constexpr int MAX_HELD = 3 * MAX_CLIENT_SLOTS;          // held from all addresses at most
 
-TThinnedLine tRefusedOutside;    // connections refused by the allow-list; control thread
-TThinnedLine tRefusedOverLimit;  // connections refused by the per-address limit; control thread
-TThinnedLine tRefusedUnchecked;  // connections refused because the check failed; control thread
-TThinnedLine tTlsFailures;       // failed TLS handshakes of desks; control thread
-
 std::string Peer(const TServerConnection& connection) {
   return connection.RemoteAddress() + ":" + IntToStr(connection.RemotePort());
 }
 
-// The allow-list in force, parsed again only when the configured text changes.
-const TAddressRanges& AllowList() {
-  static std::string sParsed;
-  static TAddressRanges ranges;
-  static bool bParsed = false;
-  const std::string& sAllowFrom = MyConfigInfo.MyClientPort.sAllowFrom;
-  if (!bParsed || sParsed != sAllowFrom) {
-    std::vector<std::string> lstInvalid;  // reported by the configuration's check already
-    ranges.Parse(sAllowFrom, lstInvalid);
-    sParsed = sAllowFrom;
-    bParsed = true;
-  }
-  return ranges;
-}
-
 // Connections from sAddress that are open and not RUNNING (with or without a slot).
-int32_t WaitingFrom(TServerSocket& listener, const std::string& sAddress) {
+int32_t WaitingFrom(TDeskService& desks, const std::string& sAddress) {
+  TServerSocket& listener = desks.socManagerServer;
   int32_t nWaiting = 0;
   const int nCount = listener.ActiveConnections();
   for (int n = 0; n < nCount; ++n)
     if (listener.Connections(n)->RemoteAddress() == sAddress) ++nWaiting;
-  for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo)
-    if (slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING && slot.pConnection != nullptr &&
+  for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+    const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
+    if (slot.tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING && desks.Session(i) != nullptr &&
         slot.sRemoteAddress == sAddress)
       --nWaiting;
+  }
   return nWaiting;
 }
 
@@ -97,6 +80,17 @@ void LogRefusal(TThinnedLine& tRefused, const std::string& sWhy, int nLevel = LO
 
 }  // namespace
 
+const TAddressRanges& TDeskService::AllowList() {
+  const std::string& sAllowFrom = MyConfigInfo.MyClientPort.sAllowFrom;
+  if (!bAllowParsed || sAllowParsed != sAllowFrom) {
+    std::vector<std::string> lstInvalid;  // reported by the configuration's check already
+    tAllowList.Parse(sAllowFrom, lstInvalid);
+    sAllowParsed = sAllowFrom;
+    bAllowParsed = true;
+  }
+  return tAllowList;
+}
+
 TAdmission_OPT TDeskService::AdmitClient(TServerConnection& connection) {
   try {
     const TConfigInfo::TClientPortConfig& p = MyConfigInfo.MyClientPort;
@@ -108,7 +102,7 @@ TAdmission_OPT TDeskService::AdmitClient(TServerConnection& connection) {
     TAdmission_OPT tAdmission = ADMISSION_ACCEPT;
     // While some wait, a newcomer waits behind them: the oldest goes first.
     const int nHeldHere = socManagerServer.HeldConnections(sAddress);
-    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(socManagerServer, sAddress) >= p.nMaxPerAddress)) {
+    if (p.nMaxPerAddress > 0 && (nHeldHere > 0 || WaitingFrom(*this, sAddress) >= p.nMaxPerAddress)) {
       if (nHeldHere >= MAX_HELD_PER_ADDRESS || socManagerServer.HeldConnections("") >= MAX_HELD) {
         LogRefusal(tRefusedOverLimit, IntToStr(p.nMaxPerAddress) +
                                           " connections from this address are still in the handshake, [PROXY] "

@@ -80,21 +80,23 @@ int SendRuns(TServerConnection& connection, const TEventBatch& tBatch, std::shar
 
 // Sends each RUNNING slot the frames of the batch it subscribed to, straight to the session the
 // slot holds, in one write per slot; the slot's subscriptions of the family are its list.
-bool WriteBatchToSubscribers(const TEventFamily& family, const TEventBatch& tBatch) {
+bool WriteBatchToSubscribers(const TDeskService& desks, const TEventFamily& family, const TEventBatch& tBatch) {
   try {
     std::vector<int32_t> vIndex;
     vIndex.reserve(tBatch.vFrames.size());
     for (const TEventBatch::TFrame& tFrame : tBatch.vFrames) vIndex.push_back(family.IndexOf(tFrame.nKey));
     std::vector<std::string_view> vRuns;
     std::shared_ptr<const std::string> pShared;  // the batch's copy for the clients that share it
-    for (const TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+    for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+      const TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
       if (slot.tMainSocketServerStateMachine != MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) continue;
-      if (slot.pConnection == nullptr) continue;
+      TServerConnection* pSession = desks.Session(i);
+      if (pSession == nullptr) continue;
       size_t nBytes = 0;
       const int32_t nFrames = CollectRuns(tBatch, vIndex, family.DeskList(slot), vRuns, nBytes);
       if (nFrames == 0) continue;
       try {
-        const int nTaken = SendRuns(*slot.pConnection, tBatch, pShared, vRuns, nBytes);
+        const int nTaken = SendRuns(*pSession, tBatch, pShared, vRuns, nBytes);
         CountUp(MyCounters.nFramesSent, static_cast<uint64_t>(nFrames));
         CountUp(MyCounters.nBytesSent, nTaken > 0 ? static_cast<uint64_t>(nTaken) : 0);
       } catch (const std::exception& e) {
@@ -113,5 +115,5 @@ bool WriteBatchToSubscribers(const TEventFamily& family, const TEventBatch& tBat
 
 bool TDeskService::SocketServerWriteBatch(const TEventBatch& tBatch) {
   if (tBatch.tFamily < 0 || tBatch.tFamily >= EVENT_FAMILY_COUNT) return true;
-  return WriteBatchToSubscribers(Family(tBatch.tFamily), tBatch);
+  return WriteBatchToSubscribers(*this, Family(tBatch.tFamily), tBatch);
 }

@@ -104,20 +104,18 @@ void LogError(const char* sOperation, const std::string& sWhat) {
 }
 
 // The session a slot holds, which the read came from; nIndex names it in the error.
-TServerConnection& SlotConnection(const TServerSocketInfo& slot, int32_t nIndex) {
-  if (slot.pConnection == nullptr) throw std::out_of_range("no open connection at index " + IntToStr(nIndex));
-  return *slot.pConnection;
+TServerConnection& SlotConnection(TServerConnection* pSession, int32_t nIndex) {
+  if (pSession == nullptr) throw std::out_of_range("no open connection at index " + IntToStr(nIndex));
+  return *pSession;
 }
 
 // Slot data given in the handshake is cleared; the slot keeps its connection.
 void RestartHandshake(TServerSocketInfo& slot) {
   const std::string sAddress = slot.sRemoteAddress;
   const int32_t nPort = slot.nRemotePort;
-  TServerConnection* pConnection = slot.pConnection;
   slot = TServerSocketInfo();
   slot.sRemoteAddress = sAddress;
   slot.nRemotePort = nPort;
-  slot.pConnection = pConnection;
   slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
 }
 
@@ -139,7 +137,7 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
     if (tState != MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING && tState != MAIN_SOCKET_SERVER_STATE_MACHINE_NONE &&
         tState != MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING && sReceivedText.find(GREETING) != std::string::npos) {
       // A client that was through gets a fresh deadline for its new handshake.
-      if (tState == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) StartHandshakeDeadline(slot.pConnection);
+      if (tState == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) StartHandshakeDeadline(Session(nSocketInfoArrayPos));
       RestartHandshake(slot);
       tState = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
     }
@@ -150,7 +148,7 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
         if (sReceivedText.find(GREETING) == std::string::npos) return true;
         slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_AUTHENTICATING_STEP1;
         LogRead(38, sTag);
-        SlotConnection(slot, nSocketServerClientPos).SendText("Welcome to " + Msg(0) + " " + Msg(1) + "\r\n\r\n");
+        SlotConnection(Session(nSocketInfoArrayPos), nSocketServerClientPos).SendText("Welcome to " + Msg(0) + " " + Msg(1) + "\r\n\r\n");
         return true;
       case MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING:
         for (const TChangeCommand& command : CHANGE_COMMANDS) {
@@ -188,9 +186,9 @@ bool TDeskService::SocketServerRead(const std::string& sReceivedText, int32_t nS
       UpdateClientInfo(nSocketInfoArrayPos, vFields[0], vFields[1], vFields[2], vFields[3], vFields[4]);
       LogRead(step.nMsgDone, sTag);
       slot.tMainSocketServerStateMachine = step.tNext;
-      SlotConnection(slot, nSocketServerClientPos).SendText(step.sPrompt);
+      SlotConnection(Session(nSocketInfoArrayPos), nSocketServerClientPos).SendText(step.sPrompt);
       if (step.tNext == MAIN_SOCKET_SERVER_STATE_MACHINE_RUNNING) {
-        StopHandshakeDeadline(slot.pConnection);
+        StopHandshakeDeadline(Session(nSocketInfoArrayPos));
         LogRead(54, sTag);
       }
       return true;
@@ -206,6 +204,7 @@ bool TDeskService::StartSocketServer(int32_t nPort) {
   try {
     WriteLog("TValidate.StartSocketServer", LOG_TARGET_PROXY, LOG_VERBOSE, Msg(36) + IntToStr(nPort) + ")", false);
     for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) slot = TServerSocketInfo();
+    vSessions.fill(nullptr);
     // Open connections of an earlier start are closed without the stop notice.
     socManagerServer.SetActive(false);
     socManagerServer.Port = nPort;
@@ -230,12 +229,13 @@ bool TDeskService::StopSocketServer() {
              Msg(37) + IntToStr(socManagerServer.Port) + ")", false);
     for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
       TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
+      TServerConnection* pSession = Session(i);  // before CLOSING takes a free slot too
       // A slot without a connection stays CLOSING, so not free, until the next start.
       slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_CLOSING;
-      if (slot.pConnection == nullptr) continue;
+      if (pSession == nullptr) continue;
       const std::string sAddress = slot.sRemoteAddress;
       const int32_t nPort = slot.nRemotePort;
-      slot.pConnection->SendText(STOP_NOTICE);
+      pSession->SendText(STOP_NOTICE);
       SocketServerRead(STOP_NOTICE, -1, i, sAddress, nPort);  // CLOSING: logs and releases
     }
     // Closes every connection, with or without a slot, without disconnect events; the notice

@@ -47,17 +47,6 @@ constexpr size_t READ_LOG_BYTES = 1024;          // log copy of one read, escape
 constexpr size_t READ_LOG_BUDGET = 64 * 1024;    // bytes of read lines per connection per window
 constexpr std::chrono::seconds READ_LOG_WINDOW{60};
 
-struct TReadLogBudget {
-  std::chrono::steady_clock::time_point tWindowStart;  // start of the current window
-  size_t nLoggedBytes = 0;    // bytes of read lines logged in the window, as written (UTF-8)
-  bool bSpent = false;        // a read did not fit: the window's later reads are left out too
-  int64_t nLeftOutBytes = 0;  // bytes of the reads left out in the window
-};
-
-// One per connection that has read; control thread.
-std::unordered_map<const TServerConnection*, TReadLogBudget> mapReadLogBudgets;
-uint64_t nAcceptFailures = 0;  // failed accepts of the current shortage; control thread
-
 void LogEvent(const char* sHandler, const std::string& sText, int nLevel = LOG_VERBOSE) {
   WriteLog(std::string("TfrmTelvane.") + sHandler, LOG_TARGET_PROXY, nLevel, sText, false);
 }
@@ -93,9 +82,9 @@ void LogLeftOut(const TServerConnection& connection, const TReadLogBudget& budge
 }
 
 // The connection's budget for a read now; a window that is over is told and started again.
-TReadLogBudget& ReadLogBudget(const TServerConnection& connection) {
+TReadLogBudget& ReadLogBudget(TReadLogBudgets& mapBudgets, const TServerConnection& connection) {
   const auto tNow = std::chrono::steady_clock::now();
-  auto [it, bNew] = mapReadLogBudgets.try_emplace(&connection);
+  auto [it, bNew] = mapBudgets.try_emplace(&connection);
   TReadLogBudget& budget = it->second;
   if (bNew || tNow - budget.tWindowStart >= READ_LOG_WINDOW) {
     if (!bNew) LogLeftOut(connection, budget);
@@ -238,7 +227,7 @@ void TDeskService::socManagerServerClientRead(TServerConnection& connection) {
     // Bytes and Windows-1252 text are the same thing inside the relay: nothing to decode.
     const std::string sText = connection.ReceiveText();
     const int32_t nSlot = SlotOf(connection);
-    TReadLogBudget& budget = ReadLogBudget(connection);
+    TReadLogBudget& budget = ReadLogBudget(mapReadLogBudgets, connection);
     const std::string sRead = budget.bSpent ? "" : Msg(32) + CountAndPeer(socManagerServer, connection) + ":" + QuotedLogCopy(sText);
     if (nSlot < 0) {  // a connection that found no free slot: its bytes are dropped
       if (TakeReadLogBudget(budget, sRead, sText.size())) LogEvent("socManagerServerClientRead", sRead);

@@ -1,5 +1,5 @@
 // TDeskService, the desk service: the one owner of the desk listener (plain and TLS) with its
-// connections, the slot table whose slots hold their sessions, the client port's guards
+// connections, the slot table and the session of each slot, the client port's guards
 // (admission, handshake deadline, held connections, TLS failures), the handshake and change
 // commands of the slots' clients, the fan-out of event batches to them, and the listener's start
 // and stop. It wires the listener's events to its own handlers once and logs each event to the
@@ -8,7 +8,7 @@
 // handshake without a search. The controller keeps the client service's operation names (the
 // table's, the handshake's, the fan-out's, the start and stop) as members that hand on to it. The
 // slots' storage is the shared record MyAppInfo.MyServerSocketInfo, which the console, the metrics
-// and the web pages read. One file per concern:
+// and the web pages read; their sessions are this service's alone. One file per concern:
 //   untDeskService.cpp    the listener's events, the read log budget
 //   untDeskSlots.cpp      the slot table
 //   untDeskAdmission.cpp  the client port's guards
@@ -24,12 +24,29 @@
 // handlers serve nobody once the controller has ended (the console's shut-down).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
+#include <chrono>
+#include <cstddef>
+#include <unordered_map>
+
+#include "base/untVariables.h"
+#include "logging/untThinnedLine.h"
+#include "platform/untAddressRange.h"
 #include "platform/untServerSocket.h"
 
 struct TEventBatch;
+
+// The log budget of one connection's reads in the current window (untDeskService.cpp).
+struct TReadLogBudget {
+  std::chrono::steady_clock::time_point tWindowStart;  // start of the current window
+  size_t nLoggedBytes = 0;    // bytes of read lines logged in the window, as written (UTF-8)
+  bool bSpent = false;        // a read did not fit: the window's later reads are left out too
+  int64_t nLeftOutBytes = 0;  // bytes of the reads left out in the window
+};
+using TReadLogBudgets = std::unordered_map<const TServerConnection*, TReadLogBudget>;
 
 class TDeskService {
  public:
@@ -57,7 +74,9 @@ class TDeskService {
   bool DeleteClientInfo(const std::string& sAddress, int32_t nPort);
   // The slot the connection holds, or -1 (it found none free): read from the number the slot
   // gave it, checked against the slot, so no search and no stale answer.
-  static int32_t SlotOf(const TServerConnection& connection);
+  int32_t SlotOf(const TServerConnection& connection) const;
+  // The session that holds slot nSlot, or null: none took it, it is free, or nSlot is no slot.
+  TServerConnection* Session(int32_t nSlot) const;
   bool UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,
                         const std::string& sQueueList, const std::string& sPeerList,
                         const std::string& sFeatureParkList);
@@ -102,4 +121,24 @@ class TDeskService {
 
   // ---- Owned (control thread) ----
   TServerSocket socManagerServer;  // the desk listener
+
+ private:
+  // The session of each slot: set when it takes the slot, cleared when the slot is released or
+  // the listener starts (a slot is released before its session can go away). It counts only while
+  // its slot is taken, so a table emptied under the service leaves no session behind.
+  std::array<TServerConnection*, MAX_CLIENT_SLOTS> vSessions{};  // by slot index; control thread
+
+  // The allow-list in force, parsed again only when the configured text changes.
+  const TAddressRanges& AllowList();
+
+  // ---- Control thread only ----
+  TReadLogBudgets mapReadLogBudgets;  // one per connection that has read
+  uint64_t nAcceptFailures = 0;       // failed accepts of the current shortage
+  TThinnedLine tRefusedOutside;       // connections refused by the allow-list
+  TThinnedLine tRefusedOverLimit;     // connections refused by the per-address limit
+  TThinnedLine tRefusedUnchecked;     // connections refused because the check failed
+  TThinnedLine tTlsFailures;          // failed TLS handshakes of desks
+  TAddressRanges tAllowList;          // [PROXY] ALLOWFROM as parsed
+  std::string sAllowParsed;           // the text tAllowList was parsed from
+  bool bAllowParsed = false;          // tAllowList has been parsed once
 };

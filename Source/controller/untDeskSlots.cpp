@@ -163,7 +163,7 @@ bool TDeskService::InsertClientInfo(const std::string& sAddress, int32_t nPort, 
       slot.tMainSocketServerStateMachine = MAIN_SOCKET_SERVER_STATE_MACHINE_STARTING;
       slot.sRemoteAddress = sAddress;
       slot.nRemotePort = nPort;
-      slot.pConnection = pConnection;
+      vSessions[i] = pConnection;
       if (pConnection != nullptr) pConnection->nOwnerTag = i;  // its reads find the slot at once
       break;
     }
@@ -177,9 +177,11 @@ bool TDeskService::InsertClientInfo(const std::string& sAddress, int32_t nPort, 
 
 bool TDeskService::DeleteClientInfo(const std::string& sAddress, int32_t nPort) {
   try {
-    for (TServerSocketInfo& slot : MyAppInfo.MyServerSocketInfo) {
+    for (int32_t i = 0; i < MAX_CLIENT_SLOTS; ++i) {
+      TServerSocketInfo& slot = MyAppInfo.MyServerSocketInfo[i];
       if (slot.sRemoteAddress != sAddress || slot.nRemotePort != nPort) continue;
-      if (slot.pConnection != nullptr) slot.pConnection->nOwnerTag = -1;
+      if (TServerConnection* pSession = Session(i); pSession != nullptr) pSession->nOwnerTag = -1;
+      vSessions[i] = nullptr;
       slot = TServerSocketInfo();  // the release: NONE, no address, port 0, every flag off
       break;
     }
@@ -190,10 +192,17 @@ bool TDeskService::DeleteClientInfo(const std::string& sAddress, int32_t nPort) 
   }
 }
 
-int32_t TDeskService::SlotOf(const TServerConnection& connection) {
+int32_t TDeskService::SlotOf(const TServerConnection& connection) const {
   const int32_t nSlot = connection.nOwnerTag;
-  if (!IsSlotIndex(nSlot) || MyAppInfo.MyServerSocketInfo[nSlot].pConnection != &connection) return -1;
+  if (!IsSlotIndex(nSlot) || Session(nSlot) != &connection) return -1;
   return nSlot;
+}
+
+TServerConnection* TDeskService::Session(int32_t nSlot) const {
+  if (!IsSlotIndex(nSlot) ||
+      MyAppInfo.MyServerSocketInfo[nSlot].tMainSocketServerStateMachine == MAIN_SOCKET_SERVER_STATE_MACHINE_NONE)
+    return nullptr;
+  return vSessions[nSlot];
 }
 
 bool TDeskService::UpdateClientInfo(int32_t nSocketInfoArrayPos, const std::string& sAppInfo, const std::string& sToken,

@@ -56,36 +56,24 @@ bool HasLine(const std::string& sText, const std::string& sLine) {
   return false;
 }
 
-// The step of the connection that waits for the exchange, and since when. Control thread only.
-struct TLinkWait {
-  TMainSocketClientStateMachine_OPT tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE;  // CONNECTING (greeting)
-                                          // or AUTHENTICATING (login answer); NONE: no deadline runs
-  int64_t nSinceUs = 0;                   // MonotonicMicroseconds when the wait began
-};
-TLinkWait MyLinkWait;
-
-void StartLinkWait(TMainSocketClientStateMachine_OPT tState) { MyLinkWait = {tState, MonotonicMicroseconds()}; }
-void ClearLinkWait() { MyLinkWait = {}; }
-
-// An outage of the exchange link, from its first failure to the next login. Control thread only.
-struct TLinkOutage {
-  bool bOn = false;                     // failures since the last login (or since start) are being counted
-  bool bEverLoggedIn = false;           // a login has succeeded since the process started
-  int64_t nSinceUs = 0;                 // MonotonicMicroseconds of the outage's first failure
-  std::optional<TThinnedLine> Failed;   // failed attempts of this outage; a fresh count per outage
-};
-TLinkOutage MyLinkOutage;
-
 const char* const LINK_SOURCE = "TValidate.ExchangeLink";
 
-void BeginOutage() {
+}  // namespace
+
+void TExchangeLink::StartLinkWait(TMainSocketClientStateMachine_OPT tState) {
+  MyLinkWait = {tState, MonotonicMicroseconds()};
+}
+void TExchangeLink::ClearLinkWait() { MyLinkWait = {}; }
+
+void TExchangeLink::BeginOutage() {
   MyLinkOutage.bOn = true;
   MyLinkOutage.nSinceUs = MonotonicMicroseconds();
   MyLinkOutage.Failed.emplace();
 }
 
 // The WARNING line of a failure in state tState, before the stop that follows it.
-void LogLinkFailure(TMainSocketClientStateMachine_OPT tState, const std::string& sEndpoint, const std::string& sReason) {
+void TExchangeLink::LogLinkFailure(TMainSocketClientStateMachine_OPT tState, const std::string& sEndpoint,
+                                   const std::string& sReason) {
   if (tState == MAIN_SOCKET_CLIENT_STATE_MACHINE_RUNNING) {
     BeginOutage();
     WriteLog(LINK_SOURCE, LOG_TARGET_MAIN, LOG_WARNING,
@@ -104,7 +92,7 @@ void LogLinkFailure(TMainSocketClientStateMachine_OPT tState, const std::string&
 }
 
 // The login that ends an outage says how long the link was missing and how many attempts failed.
-void LogLinkLoggedIn(const std::string& sEndpoint) {
+void TExchangeLink::LogLinkLoggedIn(const std::string& sEndpoint) {
   if (MyLinkOutage.bOn) {
     const int64_t nSeconds = (MonotonicMicroseconds() - MyLinkOutage.nSinceUs + 500000) / 1000000;
     const uint64_t nFailed = MyLinkOutage.Failed->Total();
@@ -117,6 +105,8 @@ void LogLinkLoggedIn(const std::string& sEndpoint) {
   MyLinkOutage.bOn = false;
   MyLinkOutage.bEverLoggedIn = true;
 }
+
+namespace {
 
 void LogError(const char* sOperation, const std::exception& e) { LogOperationError("TValidate", sOperation, e.what()); }
 

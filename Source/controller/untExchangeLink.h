@@ -32,16 +32,21 @@
 // socket's and the timers' lines the manager object's handlers.
 //
 // Control thread only: socket events and timer ticks never overlap, and each timer is off while
-// its handler runs and always on again afterwards. The state lives in MyAppInfo
-// (tMainSocketClientStateMachine[0], MyTimeoutEventsControl, bReconnecting,
-// nTotalSocketReadEvents) and MyMainTimerControl.nReconnectTicks, where the console and the
-// metrics read it.
+// its handler runs and always on again afterwards. The login's deadline and the outage under way
+// are the link's own members. The login state and the read count live in MyAppInfo
+// (tMainSocketClientStateMachine[0], nTotalSocketReadEvents), where the console and the metrics
+// read them; the keep-alive and reconnection counters (MyAppInfo.MyTimeoutEventsControl,
+// bReconnecting, MyMainTimerControl.nReconnectTicks) are kept there too, though only the link
+// and its tests use them.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "base/untVariables.h"
+#include "logging/untThinnedLine.h"
 #include "platform/untClientSocket.h"
 #include "platform/untTimer.h"
 
@@ -103,5 +108,32 @@ class TExchangeLink {
   std::string HostPort() const;  // "host:port)", the tail of the "(" messages
   std::string Endpoint() const;  // "host:port"
 
-  TExchangeLinkEvents* pEvents = nullptr;  // the layer above, or null; control thread
+  // The deadline of the step that waits for the exchange, and the outage lines (untExchangeLink.cpp).
+  void StartLinkWait(TMainSocketClientStateMachine_OPT tState);
+  void ClearLinkWait();
+  void BeginOutage();
+  // The WARNING line of a failure in state tState, before the stop that follows it.
+  void LogLinkFailure(TMainSocketClientStateMachine_OPT tState, const std::string& sEndpoint,
+                      const std::string& sReason);
+  // The login that ends an outage says how long the link was missing and how many attempts failed.
+  void LogLinkLoggedIn(const std::string& sEndpoint);
+
+  // The step of the connection that waits for the exchange, and since when.
+  struct TLinkWait {
+    TMainSocketClientStateMachine_OPT tState = MAIN_SOCKET_CLIENT_STATE_MACHINE_NONE;  // CONNECTING (greeting)
+                                            // or AUTHENTICATING (login answer); NONE: no deadline runs
+    int64_t nSinceUs = 0;                   // MonotonicMicroseconds when the wait began
+  };
+  // An outage of the exchange link, from its first failure to the next login.
+  struct TLinkOutage {
+    bool bOn = false;                    // failures since the last login (or since start) are being counted
+    bool bEverLoggedIn = false;          // a login has succeeded on this link
+    int64_t nSinceUs = 0;                // MonotonicMicroseconds of the outage's first failure
+    std::optional<TThinnedLine> Failed;  // failed attempts of this outage; a fresh count per outage
+  };
+
+  // ---- Control thread only ----
+  TExchangeLinkEvents* pEvents = nullptr;  // the layer above, or null
+  TLinkWait MyLinkWait;                    // the running deadline, if any
+  TLinkOutage MyLinkOutage;                // the outage under way, if any
 };

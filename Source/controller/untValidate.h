@@ -8,8 +8,10 @@
 //   untValidateAudit.cpp   audit capture                                (control thread)
 //   untValidateClient.cpp  the exchange connection                       (control thread)
 //   untValidateServer.cpp  the client table, handshake, fan-out, listener: each handed on to the
-//                          desk service (untDeskService.h), which owns them   (control thread)
-//   untValidatePeer.cpp    extension states, handed to pipeline/untPeerRules (per-extension stage)
+//                          desk service (untDeskService.h), which owns them   (control thread);
+//                          and the client protocol's text routines (untValidateServer.h)
+//   untValidatePeer.cpp    the extension table's reset, handed to pipeline/untPeerRules
+//                                                                             (control thread)
 // Every operation catches its own errors, logs the system's error line and returns its failure
 // value; nothing propagates to the event loop.
 #pragma once
@@ -108,9 +110,10 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   bool ChangePeerClientInfo(int32_t nSocketInfoArrayPos, const std::string& sPeerList);
   bool ChangeFeatureParkClientInfo(int32_t nSocketInfoArrayPos, const std::string& sFeatureParkList);
   // Registers the desk service that owns the listener, the slots, the handshake and the fan-out
-  // (null: none); the operations above and the four below hand on to it. Called once by the
-  // manager object at creation and at its end.
+  // (null: none); the operations above and the four below hand on to it, and the client outlet
+  // hands it its batches. Called once by the manager object at creation and at its end.
   void AttachDeskService(TDeskService* pDesks);
+  TDeskService* DeskService() const { return pDeskService; }  // null: none attached
   bool SocketServerRead(const std::string& sReceivedText, int32_t nSocketServerClientPos,
                         int32_t nSocketInfoArrayPos, const std::string& sRemoteAddress, int32_t nRemotePort);
   // Each running client subscribed to some of the batch's keys gets those frames, in batch order,
@@ -119,12 +122,7 @@ class TValidate : public TStageDisplay, public TExchangeLinkEvents {
   bool StartSocketServer(int32_t nPort);
   bool StopSocketServer();
 
-  // ---- Extension states (per-extension stage's thread; reset from the control thread) ----
-  static bool ValidatePeerEvents(const std::string& sMyNewMessage, int32_t nPeerNumber, bool& bGenerateEvent);
-  static bool ProcessPeerEvents(const std::string& sData, const std::string& sEventToFind,
-                                const std::string& sHowToFindPeer, const std::string& sGenericInfoToFind,
-                                int32_t nPeerNumber, std::string& sPeerInfo);
-  static TPeerState_OPT ConvertPeerInfoToState(const std::string& sPeerInfo);
+  // ---- Extension states (control thread; the stage runs the rules in pipeline/untPeerRules) ----
   // Every entry to PEER_STATE_UNKNOWN with a count of 0, under the table's lock.
   static void ResetPeerTable();
 

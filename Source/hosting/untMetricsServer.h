@@ -34,7 +34,6 @@ class TMetricsServer {
   TMetricsServer(const TMetricsServer&) = delete;
   TMetricsServer& operator=(const TMetricsServer&) = delete;
 
-  bool Listening() const { return pContext != nullptr; }
   // The civetweb context, for the web server that shares the port; null when not listening.
   mg_context* Context() const { return pContext; }
 

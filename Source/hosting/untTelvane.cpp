@@ -7,7 +7,6 @@
 
 #include "base/untMessage.h"
 #include "base/untVariables.h"
-#include "controller/untClientOutlet.h"
 #include "controller/untValidate.h"
 #include "logging/untLogger.h"
 #include "logging/untUtil.h"
@@ -45,7 +44,6 @@ TfrmTelvane::~TfrmTelvane() {
   // service goes too, and with it the listener, which raises no event as it closes.
   if (MyValidate != nullptr) MyValidate->AttachExchangeLink(nullptr);
   if (MyValidate != nullptr) MyValidate->AttachDeskService(nullptr);
-  AttachClientFanOut(nullptr);
   UnregisterDisplaySink(this);
   TfrmTelvane* pSelf = this;
   frmTelvane.compare_exchange_strong(pSelf, nullptr);
@@ -81,9 +79,8 @@ void TfrmTelvane::FormCreate() {
     if (MyValidate != nullptr) MyValidate->AttachExchangeLink(&MyExchangeLink);
     MyExchangeLink.OnReconnect = [this] { cmdStartClientClick(); };
     // 6. The desk listener is the desk service's, wired when it was made; the controller's client
-    // operations and the client outlet hand on to it.
+    // operations and the client outlet (through the controller) hand on to it.
     if (MyValidate != nullptr) MyValidate->AttachDeskService(&MyDeskService);
-    AttachClientFanOut(&MyDeskService);
     // 7. (The window's size belongs to the console's layout.)
     // 8. Start buttons on, stop buttons off.
     d.SetEnabled(CTL_CMD_START_PROXY, true);

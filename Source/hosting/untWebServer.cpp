@@ -419,6 +419,7 @@ bool OpenFront(TTlsFront& front, const TWebConfig& w, int nBackendPort, std::str
     LogThinned("Web connection " + sAddress + ":" + IntToStr(nPort) + " not passed on to the web server: " + sReason);
   };
   front.OnAcceptError = [](const std::string& sReason) { LogThinned("Web connection not accepted: " + sReason); };
+  front.OnHandlerError = [](const std::string& sWhat) { LogThinned("Web TLS front: " + sWhat); };
   try {
     front.Open(w.sTlsCert, w.sTlsKey);
     return true;

@@ -34,8 +34,6 @@ class TWebServer {
   TWebServer(const TWebServer&) = delete;
   TWebServer& operator=(const TWebServer&) = delete;
 
-  bool Listening() const { return pContext != nullptr; }
-
  private:
   void Stop();  // stops serving: the front, then civetweb; control thread
 

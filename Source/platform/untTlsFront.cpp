@@ -42,6 +42,11 @@ struct TTlsFront::TImpl : std::enable_shared_from_this<TTlsFront::TImpl> {
   void OnAccepted(tcp::socket socket);
   void Forget(const TFrontSession* pSession);
   void CloseAll();
+  // Calls fn, the owner's handler; an exception it lets through goes to OnHandlerError, prefixed
+  // with sContext. False when it threw.
+  template <typename TFn>
+  bool Guarded(const std::string& sContext, TFn fn);
+  void HandlerFailed(const std::string& sWhat);
 };
 
 namespace {
@@ -103,10 +108,7 @@ class TFrontSession : public std::enable_shared_from_this<TFrontSession> {
     End();
     if (!pFront || pFront->pOwner == nullptr) return;
     const auto fn = pFront->pOwner->*pEvent;
-    try {
-      if (fn) fn(sAddress, nPort, sReason);
-    } catch (...) {
-    }
+    if (fn) pFront->Guarded("a handler failed: ", [&] { fn(sAddress, nPort, sReason); });
   }
 
   void ConnectBackend(int nBackendPort) {
@@ -199,6 +201,23 @@ void TFrontPeers::Erase(int nLoopbackPort) {
 
 // ---- TImpl ----
 
+template <typename TFn>
+bool TTlsFront::TImpl::Guarded(const std::string& sContext, TFn fn) {
+  try {
+    fn();
+    return true;
+  } catch (const std::exception& e) {
+    HandlerFailed(sContext + e.what());
+  } catch (...) {
+    HandlerFailed(sContext + "unknown error");
+  }
+  return false;
+}
+
+void TTlsFront::TImpl::HandlerFailed(const std::string& sWhat) {
+  if (pOwner != nullptr && pOwner->OnHandlerError) pOwner->OnHandlerError(sWhat);
+}
+
 void TTlsFront::TImpl::StartAccept() {
   acceptor.async_accept([self = shared_from_this(), nGen = nGeneration](const asio::error_code& ec, tcp::socket socket) {
     if (nGen != self->nGeneration || !self->acceptor.is_open()) return;
@@ -207,12 +226,8 @@ void TTlsFront::TImpl::StartAccept() {
       return self->StartAccept();
     }
     if (ec == asio::error::operation_aborted) return;
-    if (self->pOwner != nullptr && self->pOwner->OnAcceptError) {
-      try {
-        self->pOwner->OnAcceptError(ec.message());
-      } catch (...) {
-      }
-    }
+    if (self->pOwner != nullptr && self->pOwner->OnAcceptError)
+      self->Guarded("a handler failed: ", [&] { self->pOwner->OnAcceptError(ec.message()); });
     self->tmrRetry.expires_after(ACCEPT_RETRY_DELAY);
     self->tmrRetry.async_wait([self, nGen](const asio::error_code& ecWait) {
       if (!ecWait && nGen == self->nGeneration && self->acceptor.is_open()) self->StartAccept();
@@ -228,10 +243,13 @@ void TTlsFront::TImpl::OnAccepted(tcp::socket socket) {
   const std::string sAddress = PeerAddressText(remote.address());
   const int nPort = remote.port();
   bool bAdmit = true;
-  try {
-    if (pOwner->OnAdmit) bAdmit = pOwner->OnAdmit(sAddress, nPort, static_cast<int>(vSessions.size()));
-  } catch (...) {
-    bAdmit = false;  // a check that fails must not open the port
+  if (pOwner->OnAdmit) {
+    const auto fnAdmit = pOwner->OnAdmit;
+    const int nOpen = static_cast<int>(vSessions.size());
+    // A check that fails must not open the port: the peer is refused, and the reason told.
+    if (!Guarded(sAddress + ":" + std::to_string(nPort) + " refused, its admission check failed: ",
+                 [&] { bAdmit = fnAdmit(sAddress, nPort, nOpen); }))
+      bAdmit = false;
   }
   if (!bAdmit) {
     socket.close(ec);

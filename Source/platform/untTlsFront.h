@@ -82,6 +82,11 @@ class TTlsFront {
   std::function<void(const std::string& sAddress, int nPort, const std::string& sReason)> OnTlsError;
   std::function<void(const std::string& sAddress, int nPort, const std::string& sReason)> OnBackendError;
   std::function<void(const std::string& sReason)> OnAcceptError;  // the listener retries after 100 ms
+  // An exception that one of the handlers above let through: "a handler failed: " and its text
+  // ("unknown error" for one that is no std::exception); from OnAdmit "address:port refused, its
+  // admission check failed: " and the text instead, as that peer is closed unserved. The front
+  // goes on. It must not raise.
+  std::function<void(const std::string& sWhat)> OnHandlerError;
 
   struct TImpl;  // untTlsFront.cpp only (its sessions reach it)
 

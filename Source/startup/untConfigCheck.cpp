@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/untCodePage.h"
+#include "base/untExitCodes.h"
 #include "base/untVariables.h"
 #include "controller/untValidate.h"
 
@@ -13,7 +14,6 @@ namespace {
 constexpr int EXIT_CHECK_OK = 0;
 constexpr int EXIT_CHECK_UNREADABLE = 1;
 constexpr int EXIT_CHECK_FINDINGS = 2;  // runs, but something was corrected or is not known
-constexpr int EXIT_CHECK_NOT_CONFIGURED = 6;  // as the service ends without a server address
 
 // A logged line on the terminal: UTF-8, and the message table's CRs as line breaks; warnings
 // say so, as their log lines do.
@@ -43,7 +43,7 @@ int RunConfigCheck() {
   for (const std::string& sLine : TValidate::ConfigValuesInForce()) std::printf("  %s\n", Cp1252ToUtf8(sLine).c_str());
   if (tResult == TValidate::CONFIG_READ_NOT_CONFIGURED) {
     std::printf("SERVERIP is empty: the relay would end at start-up.\n");
-    return EXIT_CHECK_NOT_CONFIGURED;
+    return EXIT_CODE_NOT_CONFIGURED;  // as the service ends without a server address
   }
   const TValidate::TConfigFindings tFound = TValidate::ConfigFindings();
   if (tFound.nCorrected > 0 || tFound.nUnknown > 0) {

@@ -1,9 +1,10 @@
 // Start-up sequence, in its fixed order, on the process's main thread:
 //   language and title; executable folder; mode from the command line; shared state start values;
 //   log writer (its failure ends the process); controller (reads Config.ini); the event outlets
-//   (the client fan-out, then NATS when configured); the seven ring families with their workers;
-//   then window mode or service mode. With -check it stops after the shared state and runs the
-//   configuration check instead; --help and --version only print and end, before any of it.
+//   (the client fan-out, then NATS and the web desks when configured); the seven ring families
+//   with their workers; then window mode or service mode. With -check it stops after the shared
+//   state and runs the configuration check instead; --help and --version only print and end,
+//   before any of it.
 // Nothing here takes a lock: the state is written before the first worker starts.
 #include "startup/untStartup.h"
 
